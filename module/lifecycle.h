@@ -1,0 +1,33 @@
+// The module's lifecycle in core terms: what the PHP callbacks of the extension do,
+// without any PHP types, so the PHP shells stay thin.
+//
+// Thread safety: Minit and Mshutdown run once, with no request running. Rinit and
+// Rshutdown run on request threads, concurrently.
+#ifndef MODULE_LIFECYCLE_H_
+#define MODULE_LIFECYCLE_H_
+
+#include <cstddef>
+
+namespace module {
+
+// The registry key holding the trace switches.
+inline constexpr const char* kTraceKey =
+    "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
+
+// Module start-up: configures the trace from the registry and reads the work mode.
+void Minit();
+// Request start-up and shutdown.
+void Rinit();
+void Rshutdown();
+// Module shutdown: releases what the module holds.
+void Mshutdown();
+// Writes the information callback's trace line.
+void Minfo();
+
+// The session block's view address as the information page shows it: upper-case
+// hexadecimal of at least 8 digits, "00000000" while the block is not mapped.
+void FormatSessionViewAddress(char* buffer, size_t size);
+
+}  // namespace module
+
+#endif  // MODULE_LIFECYCLE_H_

@@ -1,0 +1,22 @@
+// The emulated machine: the one folder under which every component finds its files
+// (registry hive, agent socket and policy, storage fixtures, logs).
+//
+// Thread safety: reads the environment only; safe from any thread.
+#ifndef PLATFORM_MACHINE_ROOT_H_
+#define PLATFORM_MACHINE_ROOT_H_
+
+#include <string>
+
+namespace platform {
+
+inline constexpr const char* kDefaultMachineRoot = "/var/lib/corvane";
+
+// $CORVANE_ROOT when set and not empty, else kDefaultMachineRoot. No trailing slash.
+std::string MachineRoot();
+
+// MachineRoot() + "/" + relative.
+std::string MachineFile(const std::string& relative);
+
+}  // namespace platform
+
+#endif  // PLATFORM_MACHINE_ROOT_H_

@@ -1,0 +1,28 @@
+// Installed product checks: which of the family's server products this machine carries,
+// answered from the registry and cached for the life of the process.
+//
+// Thread safety: the probes keep no state. Each verdict cache is one atomic 32-bit value
+// that moves once from -1 to its verdict; two threads computing it at once compute the
+// same answer from the same registry, so either store may stand.
+#ifndef PRODUCTS_PRODUCTS_H_
+#define PRODUCTS_PRODUCTS_H_
+
+#include <cstdint>
+
+namespace products {
+
+// Probes: read the registry anew at every call and write one trace line each.
+bool IsServiceInstalled(const char* name);
+bool IsProductRegisteredInKTR(int number);
+bool IsVEXSRVRegistered(int number);
+uint32_t GetLastInstalledKTRProduct();
+
+// Cached verdicts: the mail-server product, the server anti-virus product and the
+// hosted-service server product.
+bool IsVEXMAILInstalled();
+bool IsVEXSRVInstalled();
+bool IsPALL4Servers();
+
+}  // namespace products
+
+#endif  // PRODUCTS_PRODUCTS_H_

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the GoogleTest suites through CTest and the .phpt suite
+# through PHP's own run-tests.php against the built extension. Ends with one line
+# "N passed, N failed" over both suites; exits non-zero when anything failed or when the
+# extension would not load (run-tests.php would otherwise skip every test and pass).
+#
+#   scripts/test.sh                      plain build in build/
+#   scripts/test.sh --sanitize=address   ASan + UBSan build in build-asan/
+#   scripts/test.sh --sanitize=thread    TSan build in build-tsan/ (GoogleTest suites only)
+#   scripts/test.sh --valgrind           plain build, .phpt suite under valgrind
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+sanitize=""
+valgrind=0
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize=*) sanitize=${arg#--sanitize=} ;;
+    --valgrind) valgrind=1 ;;
+    *) echo "usage: $0 [--sanitize=address|thread] [--valgrind]" >&2; exit 2 ;;
+  esac
+done
+
+[ $valgrind = 1 ] && export CV_WITH_VALGRIND=1
+"$here/scripts/setup.sh" || { echo "0 passed, 1 failed"; exit 1; }
+
+dir=build
+cmake_args=()
+if [ -n "$sanitize" ]; then
+  dir=build-${sanitize/address/asan}; dir=${dir/thread/tsan}
+  cmake_args+=(-DCV_SANITIZE="$sanitize")
+fi
+if ! "$here/scripts/build.sh" "$dir" "${cmake_args[@]}"; then
+  echo "build failed"; echo "0 passed, 1 failed"; exit 1
+fi
+build="$here/$dir"
+log=$(mktemp -d)
+trap 'rm -rf "$log"' EXIT
+
+# GoogleTest through CTest.
+ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 300 | tee "$log/ctest.txt"
+summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt" | tail -1)
+if [ -n "$summary" ]; then
+  gt_total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+  gt_failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+else
+  gt_total=1; gt_failed=1
+fi
+gt_passed=$((gt_total - gt_failed))
+
+# The .phpt suite. TSan cannot be preloaded into an uninstrumented PHP, so that build
+# runs the GoogleTest suites only.
+pt_passed=0; pt_failed=0
+if [ "$sanitize" != thread ]; then
+  so="$build/lib/settingsext.so"
+  php_env=()
+  if [ "$sanitize" = address ]; then
+    # PHP itself is not instrumented: preload the runtime, and leave leak checking to
+    # the GoogleTest suites and valgrind (PHP's own allocations at exit are not ours).
+    php_env+=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
+  fi
+  if ! env "${php_env[@]}" php -n -d extension="$so" \
+      -r 'exit(extension_loaded("Corvane Tidewall extension") ? 0 : 1);'; then
+    echo "settingsext.so does not load into PHP"
+    pt_failed=1
+  else
+    runner=$(php-config --extension-dir)/build/run-tests.php
+    rt_args=(-q -n -d extension="$so" -j"$(nproc)" --show-diff)
+    if [ $valgrind = 1 ]; then
+      rt_args+=(-m)
+      export VALGRIND_OPTS="--leak-check=full --errors-for-leak-kinds=definite"
+    fi
+    env "${php_env[@]}" SETTINGSEXT_SO="$so" CV_BIN_DIR="$build/bin" TEST_PHP_EXECUTABLE="$(command -v php)" \
+      php "$runner" "${rt_args[@]}" "$here/tests/phpt" | tee "$log/phpt.txt"
+    count() { grep -E "^Tests $1 *:" "$log/phpt.txt" | sed -E 's/^[^:]*: *([0-9]+).*/\1/' | head -1; }
+    pt_passed=$(count passed); pt_passed=${pt_passed:-0}
+    pt_failed=$(count failed); pt_failed=${pt_failed:-0}
+    skipped=$(count skipped); skipped=${skipped:-0}
+    leaked=$(grep -cE '^LEAK' "$log/phpt.txt")
+    borked=$(grep -cE '^BORK' "$log/phpt.txt")
+    # A skipped test here means the extension or a stand-in was missing: count it failed.
+    pt_failed=$((pt_failed + skipped + leaked + borked))
+    [ "$pt_passed" -gt 0 ] || pt_failed=$((pt_failed + 1))
+  fi
+fi
+
+passed=$((gt_passed + pt_passed))
+failed=$((gt_failed + pt_failed))
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
