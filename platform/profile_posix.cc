@@ -54,8 +54,8 @@ bool FindValue(std::string_view contents, std::string_view section, std::string_
       // A header without ']' names everything after '['; its keys then belong to it rather
       // than to the section above.
       size_t close = line.find(']');
-      std::string_view name =
-          Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+      std::string_view name = Trim(
+          line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
       in_section = EqualsIgnoringCase(name, section);
       section_seen = in_section;
       continue;

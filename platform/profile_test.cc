@@ -23,15 +23,13 @@ class ProfileTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  void Write(const std::string& contents) {
-    std::ofstream(file_, std::ios::binary) << contents;
-  }
+  void Write(const std::string& contents) { std::ofstream(file_, std::ios::binary) << contents; }
 
   // The value read with a generous buffer; "<default>" marks the default.
   std::string Get(const char* section, const char* key, uint32_t size = 256) {
     std::string buffer(size, 'X');
-    uint32_t count = GetPrivateProfileString(section, key, "<default>", buffer.data(), size,
-                                             file_.c_str());
+    uint32_t count =
+        GetPrivateProfileString(section, key, "<default>", buffer.data(), size, file_.c_str());
     EXPECT_EQ(count, std::strlen(buffer.c_str()));
     return buffer.c_str();
   }
@@ -67,13 +65,12 @@ TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(Get("Main", "Name"), "<default>");  // only in another section
 
   char buffer[16];
-  EXPECT_EQ(GetPrivateProfileString("Main", "Absent", "dflt  \t", buffer, sizeof buffer,
-                                    file_.c_str()),
-            4u);
+  EXPECT_EQ(
+      GetPrivateProfileString("Main", "Absent", "dflt  \t", buffer, sizeof buffer, file_.c_str()),
+      4u);
   EXPECT_STREQ(buffer, "dflt");
-  EXPECT_EQ(GetPrivateProfileString("Main", "Absent", nullptr, buffer, sizeof buffer,
-                                    file_.c_str()),
-            0u);
+  EXPECT_EQ(
+      GetPrivateProfileString("Main", "Absent", nullptr, buffer, sizeof buffer, file_.c_str()), 0u);
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(GetPrivateProfileString("Main", "Absent", "long default", buffer, 5, file_.c_str()),
             4u);
@@ -81,8 +78,9 @@ TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
 }
 
 TEST_F(ProfileTest, CommentsAreSkippedAndFirstOccurrenceWins) {
-  Write("; [Main]\n[Main]\n;Key=commented\n  ; Key=indented comment\nKey=first\nKey=second\n"
-        "[Main]\nKey=third\nLate=later section\n");
+  Write(
+      "; [Main]\n[Main]\n;Key=commented\n  ; Key=indented comment\nKey=first\nKey=second\n"
+      "[Main]\nKey=third\nLate=later section\n");
   EXPECT_EQ(Get("Main", "Key"), "first");
   EXPECT_EQ(Get("Main", ";Key"), "<default>");
   // Only the first section of a name is searched.
@@ -90,8 +88,9 @@ TEST_F(ProfileTest, CommentsAreSkippedAndFirstOccurrenceWins) {
 }
 
 TEST_F(ProfileTest, OnePairOfMatchingQuotesIsStripped) {
-  Write("[Q]\nDouble=\"  spaced  \"\nSingle='single'\nNested=\"'x'\"\nMixed=\"mixed'\n"
-        "Lone=\"\nInner=a \"b\" c\n");
+  Write(
+      "[Q]\nDouble=\"  spaced  \"\nSingle='single'\nNested=\"'x'\"\nMixed=\"mixed'\n"
+      "Lone=\"\nInner=a \"b\" c\n");
   EXPECT_EQ(Get("Q", "Double"), "  spaced  ");
   EXPECT_EQ(Get("Q", "Single"), "single");
   EXPECT_EQ(Get("Q", "Nested"), "'x'");

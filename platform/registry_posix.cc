@@ -1,1 +1,634 @@
-// placeholder
+// The local machine hive (registry.h) kept in one SQLite database.
+//
+// Layout: table `keys` holds one row per key with its full path (spelled as each part was
+// first created), its parent's id and its own name; table `vals` holds the values by key
+// id. Names use COLLATE NOCASE, which folds ASCII letters and nothing else, so lookups
+// ignore ASCII case while rows keep their first spelling. The root key is row 1, path "".
+//
+// Choices where the Windows calls leave room:
+//   - A key deleted while open reports kErrorFileNotFound on every later use.
+//   - DeleteTree("") fails with kErrorAccessDenied: the root always exists.
+//   - In Apply, deleting a key or value that does not exist is no change (as a .reg import
+//     treats it) and kSetValue creates its key when missing.
+//
+// Thread safety: one connection per Hive, used only under Impl::mutex_, so any number of
+// threads may share a Hive. Processes are kept apart by SQLite's locks: writes run in
+// BEGIN IMMEDIATE transactions and wait up to kBusyTimeoutMs for each other. fork() while
+// another thread is inside a Hive call is not supported (the child inherits a held mutex).
+#include "platform/registry.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/machine_root.h"
+
+namespace platform {
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+constexpr size_t kMaxKeyNameLength = 255;
+constexpr int64_t kRootId = 1;
+constexpr uint32_t kMaxValueSize = 1u << 30;  // below SQLite's own blob limit
+
+constexpr const char* kSchema = R"sql(
+  CREATE TABLE IF NOT EXISTS keys(
+    id INTEGER PRIMARY KEY,
+    path TEXT NOT NULL UNIQUE COLLATE NOCASE,
+    parent INTEGER,
+    name TEXT NOT NULL COLLATE NOCASE);
+  CREATE INDEX IF NOT EXISTS keys_by_parent ON keys(parent, name);
+  CREATE TABLE IF NOT EXISTS vals(
+    key INTEGER NOT NULL,
+    name TEXT NOT NULL COLLATE NOCASE,
+    type INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY(key, name)) WITHOUT ROWID;
+  INSERT OR IGNORE INTO keys(id, path, parent, name) VALUES(1, '', NULL, '');
+)sql";
+
+// The key ?1 and every key below it go, values first.
+constexpr const char* kDeleteTreeValues =
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL "
+    "SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id) "
+    "DELETE FROM vals WHERE key IN tree";
+constexpr const char* kDeleteTreeKeys =
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL "
+    "SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id) "
+    "DELETE FROM keys WHERE id IN tree";
+
+struct DbClose {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtFinalize {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbClose>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
+
+// A cached statement in use. Reset when it goes out of scope, so no read snapshot outlives
+// the call. A statement that failed to prepare is null and every Step fails.
+class Query {
+ public:
+  explicit Query(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Query() {
+    if (stmt_ != nullptr) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  Query& Bind(int64_t number) {
+    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, next_++, number);
+    return *this;
+  }
+  // A null pointer would bind SQL NULL, so empty text and blobs point at "".
+  Query& Bind(std::string_view text) {
+    if (stmt_ != nullptr)
+      sqlite3_bind_text(stmt_, next_++, text.empty() ? "" : text.data(),
+                        static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Query& BindBlob(const void* data, uint32_t size) {
+    if (stmt_ != nullptr)
+      sqlite3_bind_blob(stmt_, next_++, size == 0 ? "" : data, static_cast<int>(size),
+                        SQLITE_TRANSIENT);
+    return *this;
+  }
+  int Step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  std::string Text(int column) {
+    const void* bytes = sqlite3_column_blob(stmt_, column);
+    int size = sqlite3_column_bytes(stmt_, column);
+    return bytes != nullptr ? std::string(static_cast<const char*>(bytes), size) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* stmt_;
+  int next_ = 1;
+};
+
+// Strips the outer backslashes and checks every component: not empty, at most 255
+// characters, no NUL. `out` gets the normalised path.
+uint32_t NormalizePath(std::string_view path, std::string* out) {
+  while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.find('\0') != std::string_view::npos) return kErrorInvalidParameter;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end == start || end - start > kMaxKeyNameLength) return kErrorInvalidParameter;
+    start = end + 1;
+  }
+  out->assign(path);
+  return kErrorSuccess;
+}
+
+std::string JoinPath(std::string_view parent, std::string_view child) {
+  std::string path(parent);
+  if (!path.empty() && !child.empty()) path += '\\';
+  path += child;
+  return path;
+}
+
+}  // namespace
+
+class Hive::Impl {
+ public:
+  explicit Impl(std::string path) : path_(std::move(path)) {}
+  ~Impl() {
+    if (pid_ == getpid())
+      Disconnect();
+    else
+      Abandon();
+  }
+
+  // A transaction on this connection, whose mutex is held. Rolled back unless committed.
+  class Transaction {
+   public:
+    Transaction(Impl* impl, bool write)
+        : impl_(impl), status_(impl->Exec(write ? "BEGIN IMMEDIATE" : "BEGIN")) {}
+    ~Transaction() {
+      if (impl_->InTransaction()) impl_->Exec("ROLLBACK");
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    uint32_t status() const { return status_; }
+    uint32_t Commit() { return impl_->Exec("COMMIT"); }
+
+   private:
+    Impl* impl_;
+    uint32_t status_;
+  };
+
+  // Locks the connection, makes sure it is usable in this process and runs `body`.
+  // Exceptions (allocation failures) end here as kErrorRegistryIo.
+  template <typename Body>
+  uint32_t Run(Body&& body) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      uint32_t result = Connect();
+      return result != kErrorSuccess ? result : body();
+    } catch (...) {
+      return kErrorRegistryIo;
+    }
+  }
+
+  Query Prepare(const char* sql) {
+    StmtPtr& cached = statements_[sql];
+    if (cached == nullptr) {
+      sqlite3_stmt* stmt = nullptr;
+      sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+      cached.reset(stmt);
+    }
+    return Query(cached.get());
+  }
+
+  uint32_t Exec(const char* sql) {
+    Query query = Prepare(sql);
+    return query.Step() == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
+  }
+
+  // The key at normalised `path`: its id and its path as stored.
+  uint32_t FindKey(std::string_view path, int64_t* id, std::string* stored_path) {
+    Query query = Prepare("SELECT id, path FROM keys WHERE path = ?");
+    query.Bind(path);
+    switch (query.Step()) {
+      case SQLITE_ROW:
+        *id = query.Int(0);
+        if (stored_path != nullptr) *stored_path = query.Text(1);
+        return kErrorSuccess;
+      case SQLITE_DONE:
+        return kErrorFileNotFound;
+      default:
+        return kErrorRegistryIo;
+    }
+  }
+
+  // Creates the key at normalised `path` and its missing ancestors. Call inside a write
+  // transaction.
+  uint32_t CreateKey(std::string_view path, int64_t* id, std::string* stored_path, bool* created) {
+    *id = kRootId;
+    stored_path->clear();
+    *created = false;
+    size_t start = 0;
+    while (start < path.size()) {
+      size_t end = std::min(path.find('\\', start), path.size());
+      std::string_view name = path.substr(start, end - start);
+      start = end + 1;
+      Query find = Prepare("SELECT id, name FROM keys WHERE parent = ? AND name = ?");
+      find.Bind(*id).Bind(name);
+      int step = find.Step();
+      if (step == SQLITE_ROW) {
+        *id = find.Int(0);
+        *stored_path = JoinPath(*stored_path, find.Text(1));
+        continue;
+      }
+      if (step != SQLITE_DONE) return kErrorRegistryIo;
+      *stored_path = JoinPath(*stored_path, name);
+      Query insert = Prepare("INSERT INTO keys(path, parent, name) VALUES(?, ?, ?)");
+      insert.Bind(*stored_path).Bind(*id).Bind(name);
+      if (insert.Step() != SQLITE_DONE) return kErrorRegistryIo;
+      *id = sqlite3_last_insert_rowid(db_.get());
+      *created = true;
+    }
+    return kErrorSuccess;
+  }
+
+  uint32_t SetValue(int64_t key_id, std::string_view name, uint32_t type, const void* data,
+                    uint32_t size) {
+    // The upsert keeps the spelling of an existing name.
+    Query query = Prepare(
+        "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
+        "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    query.Bind(key_id).Bind(name).Bind(static_cast<int64_t>(type)).BindBlob(data, size);
+    return query.Step() == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
+  }
+
+  // Deletes the value; *deleted says whether there was one.
+  uint32_t DeleteValue(int64_t key_id, std::string_view name, bool* deleted) {
+    Query query = Prepare("DELETE FROM vals WHERE key = ? AND name = ?");
+    query.Bind(key_id).Bind(name);
+    if (query.Step() != SQLITE_DONE) return kErrorRegistryIo;
+    *deleted = sqlite3_changes(db_.get()) > 0;
+    return kErrorSuccess;
+  }
+
+  uint32_t DeleteTree(int64_t key_id) {
+    Query values = Prepare(kDeleteTreeValues);
+    if (values.Bind(key_id).Step() != SQLITE_DONE) return kErrorRegistryIo;
+    Query keys = Prepare(kDeleteTreeKeys);
+    return keys.Bind(key_id).Step() == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
+  }
+
+  bool InTransaction() const { return db_ != nullptr && !sqlite3_get_autocommit(db_.get()); }
+
+  const std::string path_;
+  std::mutex mutex_;
+
+ private:
+  uint32_t Connect() {
+    if (db_ != nullptr && pid_ != getpid()) Abandon();
+    if (db_ != nullptr) return kErrorSuccess;
+
+    sqlite3* raw = nullptr;
+    // The handle is made even when opening fails and must then be closed too.
+    int rc =
+        sqlite3_open_v2(path_.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(raw);
+    pid_ = getpid();
+    if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
+        UseWriteAheadLog(raw) != SQLITE_OK ||
+        sqlite3_exec(raw, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        CreateSchema() != kErrorSuccess) {
+      Disconnect();
+      return kErrorRegistryIo;
+    }
+    return kErrorSuccess;
+  }
+
+  // Switching a new database to WAL needs it to itself and fails at once instead of
+  // waiting when another process holds it, so processes that create the hive together
+  // retry here.
+  static int UseWriteAheadLog(sqlite3* db) {
+    constexpr int kRetryMs = 5;
+    for (int waited = 0;; waited += kRetryMs) {
+      int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_BUSY || waited >= kBusyTimeoutMs) return rc;
+      sqlite3_sleep(kRetryMs);
+    }
+  }
+
+  uint32_t CreateSchema() {
+    {
+      Query root = Prepare("SELECT 1 FROM keys WHERE id = 1");
+      if (root.Step() == SQLITE_ROW) return kErrorSuccess;
+    }
+    if (sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+      return kErrorRegistryIo;
+    if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      if (InTransaction()) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+      return kErrorRegistryIo;
+    }
+    return kErrorSuccess;
+  }
+
+  void Disconnect() {
+    statements_.clear();
+    db_.reset();
+  }
+
+  // The connection was opened by the parent of this forked process. SQLite forbids using
+  // it here, closing included, so it and its statements are dropped without release: a
+  // deliberate leak, once per fork, of memory the child never touches.
+  void Abandon() {
+    for (auto& entry : statements_) static_cast<void>(entry.second.release());
+    statements_.clear();
+    static_cast<void>(db_.release());
+  }
+
+  DbPtr db_;
+  pid_t pid_ = 0;
+  // Keyed by the address of the SQL text: every statement is a literal of this file.
+  std::unordered_map<const char*, StmtPtr> statements_;
+};
+
+Hive::Hive(std::string db_path) : impl_(std::make_unique<Impl>(std::move(db_path))) {}
+Hive::~Hive() = default;
+
+const std::string& Hive::db_path() const { return impl_->path_; }
+
+namespace {
+
+// The key is open on `hive` with every right in `needed`.
+uint32_t CheckKey(const Hive* hive, const RegistryKey& key, uint32_t needed) {
+  if (!key.is_open() || key.hive() != hive) return kErrorInvalidHandle;
+  return (key.access() & needed) == needed ? kErrorSuccess : kErrorAccessDenied;
+}
+
+}  // namespace
+
+uint32_t Hive::OpenKey(std::string_view subkey, uint32_t access, RegistryKey* key) {
+  if (key == nullptr) return kErrorInvalidParameter;
+  key->Close();
+  return impl_->Run([&] {
+    std::string path, stored_path;
+    int64_t id = 0;
+    uint32_t result = NormalizePath(subkey, &path);
+    if (result == kErrorSuccess) result = impl_->FindKey(path, &id, &stored_path);
+    if (result != kErrorSuccess) return result;
+    key->hive_ = this;
+    key->path_ = std::move(stored_path);
+    key->access_ = access;
+    return kErrorSuccess;
+  });
+}
+
+uint32_t Hive::OpenKey(const RegistryKey& parent, std::string_view subkey, uint32_t access,
+                       RegistryKey* key) {
+  uint32_t result = CheckKey(this, parent, 0);
+  if (result != kErrorSuccess) return result;
+  if (key == nullptr) return kErrorInvalidParameter;
+  try {
+    std::string relative;
+    result = NormalizePath(subkey, &relative);
+    return result != kErrorSuccess ? result
+                                   : OpenKey(JoinPath(parent.path(), relative), access, key);
+  } catch (...) {
+    return kErrorRegistryIo;
+  }
+}
+
+uint32_t Hive::CreateKey(std::string_view subkey, uint32_t access, RegistryKey* key,
+                         bool* created) {
+  if (key == nullptr) return kErrorInvalidParameter;
+  key->Close();
+  return impl_->Run([&] {
+    std::string path, stored_path;
+    int64_t id = 0;
+    bool is_new = false;
+    uint32_t result = NormalizePath(subkey, &path);
+    if (result != kErrorSuccess) return result;
+    // Most calls find the key; only a missing one takes the write lock.
+    result = impl_->FindKey(path, &id, &stored_path);
+    if (result == kErrorFileNotFound) {
+      Impl::Transaction transaction(impl_.get(), true);
+      result = transaction.status();
+      if (result == kErrorSuccess) result = impl_->CreateKey(path, &id, &stored_path, &is_new);
+      if (result == kErrorSuccess) result = transaction.Commit();
+    }
+    if (result != kErrorSuccess) return result;
+    key->hive_ = this;
+    key->path_ = std::move(stored_path);
+    key->access_ = access;
+    if (created != nullptr) *created = is_new;
+    return kErrorSuccess;
+  });
+}
+
+uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, uint32_t* type, void* data,
+                          uint32_t* size) {
+  uint32_t result = CheckKey(this, key, kKeyQueryValue);
+  if (result != kErrorSuccess) return result;
+  if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+  RegistryValue value;
+  result = QueryValue(key, name, &value);
+  if (result != kErrorSuccess) return result;
+  if (type != nullptr) *type = value.type;
+  const auto needed = static_cast<uint32_t>(value.data.size());
+  if (data != nullptr && *size < needed) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data != nullptr && needed != 0) std::memcpy(data, value.data.data(), needed);
+  if (size != nullptr) *size = needed;
+  return kErrorSuccess;
+}
+
+uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, RegistryValue* value) {
+  uint32_t result = CheckKey(this, key, kKeyQueryValue);
+  if (result != kErrorSuccess) return result;
+  if (value == nullptr) return kErrorInvalidParameter;
+  return impl_->Run([&] {
+    Query query = impl_->Prepare(
+        "SELECT v.name, v.type, v.data FROM keys k JOIN vals v ON v.key = k.id "
+        "WHERE k.path = ? AND v.name = ?");
+    query.Bind(key.path()).Bind(name);
+    switch (query.Step()) {
+      case SQLITE_ROW:
+        value->name = query.Text(0);
+        value->type = static_cast<uint32_t>(query.Int(1));
+        value->data = query.Text(2);
+        return kErrorSuccess;
+      case SQLITE_DONE:
+        return kErrorFileNotFound;  // no such value, or the key is gone
+      default:
+        return kErrorRegistryIo;
+    }
+  });
+}
+
+uint32_t Hive::SetValue(const RegistryKey& key, std::string_view name, uint32_t type,
+                        const void* data, uint32_t size) {
+  uint32_t result = CheckKey(this, key, kKeySetValue);
+  if (result != kErrorSuccess) return result;
+  if ((data == nullptr && size != 0) || size > kMaxValueSize ||
+      name.find('\0') != std::string_view::npos)
+    return kErrorInvalidParameter;
+  return impl_->Run([&] {
+    Impl::Transaction transaction(impl_.get(), true);
+    int64_t id = 0;
+    uint32_t status = transaction.status();
+    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->SetValue(id, name, type, data, size);
+    return status == kErrorSuccess ? transaction.Commit() : status;
+  });
+}
+
+uint32_t Hive::DeleteValue(const RegistryKey& key, std::string_view name) {
+  uint32_t result = CheckKey(this, key, kKeySetValue);
+  if (result != kErrorSuccess) return result;
+  return impl_->Run([&] {
+    Impl::Transaction transaction(impl_.get(), true);
+    int64_t id = 0;
+    bool deleted = false;
+    uint32_t status = transaction.status();
+    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->DeleteValue(id, name, &deleted);
+    if (status == kErrorSuccess && !deleted) status = kErrorFileNotFound;
+    return status == kErrorSuccess ? transaction.Commit() : status;
+  });
+}
+
+uint32_t Hive::EnumKey(const RegistryKey& key, uint32_t index, std::string* name) {
+  uint32_t result = CheckKey(this, key, kKeyEnumerateSubKeys);
+  if (result != kErrorSuccess) return result;
+  if (name == nullptr) return kErrorInvalidParameter;
+  return impl_->Run([&] {
+    // One read transaction, so a key deleted meanwhile is "not found", not "no more items".
+    Impl::Transaction transaction(impl_.get(), false);
+    int64_t id = 0;
+    uint32_t status = transaction.status();
+    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status != kErrorSuccess) return status;
+    Query query =
+        impl_->Prepare("SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
+    query.Bind(id).Bind(static_cast<int64_t>(index));
+    switch (query.Step()) {
+      case SQLITE_ROW:
+        *name = query.Text(0);
+        return kErrorSuccess;
+      case SQLITE_DONE:
+        return kErrorNoMoreItems;
+      default:
+        return kErrorRegistryIo;
+    }
+  });
+}
+
+uint32_t Hive::EnumValues(const RegistryKey& key, std::vector<RegistryValue>* values) {
+  uint32_t result = CheckKey(this, key, kKeyQueryValue);
+  if (result != kErrorSuccess) return result;
+  if (values == nullptr) return kErrorInvalidParameter;
+  values->clear();
+  return impl_->Run([&] {
+    Impl::Transaction transaction(impl_.get(), false);
+    int64_t id = 0;
+    uint32_t status = transaction.status();
+    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status != kErrorSuccess) return status;
+    Query query = impl_->Prepare("SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
+    query.Bind(id);
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW)
+      values->push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Text(2)});
+    if (step == SQLITE_DONE) return kErrorSuccess;
+    values->clear();
+    return kErrorRegistryIo;
+  });
+}
+
+uint32_t Hive::DeleteTree(std::string_view subkey) {
+  return impl_->Run([&] {
+    std::string path;
+    uint32_t result = NormalizePath(subkey, &path);
+    if (result != kErrorSuccess) return result;
+    if (path.empty()) return kErrorAccessDenied;
+    Impl::Transaction transaction(impl_.get(), true);
+    int64_t id = 0;
+    result = transaction.status();
+    if (result == kErrorSuccess) result = impl_->FindKey(path, &id, nullptr);
+    if (result == kErrorSuccess) result = impl_->DeleteTree(id);
+    return result == kErrorSuccess ? transaction.Commit() : result;
+  });
+}
+
+uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
+  return impl_->Run([&] {
+    Impl::Transaction transaction(impl_.get(), true);
+    uint32_t result = transaction.status();
+    for (auto change = changes.begin(); result == kErrorSuccess && change != changes.end();
+         ++change) {
+      std::string path, stored_path;
+      int64_t id = 0;
+      bool done = false;
+      result = NormalizePath(change->key, &path);
+      if (result != kErrorSuccess) break;
+      const std::string& name = change->value.name;
+      switch (change->kind) {
+        case RegistryChange::Kind::kCreateKey:
+          result = impl_->CreateKey(path, &id, &stored_path, &done);
+          break;
+        case RegistryChange::Kind::kSetValue:
+          if (change->value.data.size() > kMaxValueSize || name.find('\0') != std::string::npos)
+            result = kErrorInvalidParameter;
+          if (result == kErrorSuccess) result = impl_->CreateKey(path, &id, &stored_path, &done);
+          if (result == kErrorSuccess)
+            result = impl_->SetValue(id, name, change->value.type, change->value.data.data(),
+                                     static_cast<uint32_t>(change->value.data.size()));
+          break;
+        case RegistryChange::Kind::kDeleteKey:
+          if (path.empty()) {
+            result = kErrorAccessDenied;
+            break;
+          }
+          result = impl_->FindKey(path, &id, nullptr);
+          if (result == kErrorSuccess)
+            result = impl_->DeleteTree(id);
+          else if (result == kErrorFileNotFound)
+            result = kErrorSuccess;
+          break;
+        case RegistryChange::Kind::kDeleteValue:
+          result = impl_->FindKey(path, &id, nullptr);
+          if (result == kErrorSuccess)
+            result = impl_->DeleteValue(id, name, &done);
+          else if (result == kErrorFileNotFound)
+            result = kErrorSuccess;
+          break;
+      }
+    }
+    return result == kErrorSuccess ? transaction.Commit() : result;
+  });
+}
+
+namespace {
+
+std::mutex local_machine_mutex;
+// Never destroyed at exit: other threads may still use it then. ReleaseLocalMachine()
+// is the orderly end.
+Hive* local_machine = nullptr;
+
+}  // namespace
+
+Hive& LocalMachine() {
+  std::lock_guard<std::mutex> lock(local_machine_mutex);
+  if (local_machine == nullptr) {
+    // A missing root folder is made here; when that fails, every call reports
+    // kErrorRegistryIo, which is what the caller can act on.
+    std::error_code error;
+    std::filesystem::create_directories(MachineRoot(), error);
+    local_machine = new Hive(MachineFile("registry.db"));
+  }
+  return *local_machine;
+}
+
+void ReleaseLocalMachine() {
+  std::lock_guard<std::mutex> lock(local_machine_mutex);
+  delete local_machine;
+  local_machine = nullptr;
+}
+
+}  // namespace platform

@@ -5,9 +5,7 @@
 
 #include <cstdlib>
 
-FCriticalSection::FCriticalSection(uint32_t spin_count) : spin_count_(spin_count) {
-  Initialize();
-}
+FCriticalSection::FCriticalSection(uint32_t spin_count) : spin_count_(spin_count) { Initialize(); }
 
 FCriticalSection::~FCriticalSection() { pthread_mutex_destroy(&mutex_); }
 

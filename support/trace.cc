@@ -1,1 +1,398 @@
-// placeholder
+// The debug trace: switches read from the registry, a filter per line, and one write per
+// line to a log file shared by every process and thread of the host.
+//
+// Thread safety: the switches (TraceEnabled, the component lists, level and mask) are
+// written only at start-up (TraceReadRegistry, TraceSetLogFile) and read without the lock
+// afterwards. Composing a line and everything about the log file descriptor happens under
+// the one trace lock. The lock is taken around fork, so a child never inherits it held.
+#include "support/trace.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/debug_output.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "support/sync.h"
+
+int32_t TraceEnabled = 0;
+
+namespace {
+
+constexpr size_t kMaxPath = 260;           // file names, with their terminator
+constexpr size_t kModeSize = 32;           // open mode, with its terminator
+constexpr size_t kMaxComponentList = 248;  // characters kept of DebugInclude/DebugExclude
+constexpr size_t kMaxMessage = 1023;       // characters of a formatted message
+constexpr size_t kMaxRegistryText = 1024;  // bytes read of a string switch
+constexpr int32_t kDefaultMaxLevel = 255;
+constexpr uint32_t kDefaultSeverityMask = 0xFFFFFFFF;
+constexpr char kComponentSeparators[] = " ,\t\n";
+
+// Every global here is trivially destructible, so nothing runs at exit and a line traced from
+// another library's destructor still finds the state intact.
+char g_log_file_name[kMaxPath];
+char g_open_mode[kModeSize];
+char g_include[kMaxComponentList + 1];
+char g_exclude[kMaxComponentList + 1];
+int32_t g_max_level = kDefaultMaxLevel;
+uint32_t g_severity_mask = kDefaultSeverityMask;
+int g_log_fd = -1;  // under the lock
+
+void LockBeforeFork();
+void UnlockInParent();
+void ReinitializeInChild();
+
+FCriticalSection* MakeTraceLock() {
+  auto* lock = new FCriticalSection(0);
+  // A line being composed while another thread forks would leave the child with the lock
+  // held by a thread it does not have; the next line there would hang. Holding the lock
+  // across fork means the child gets it free and no line half-composed.
+  pthread_atfork(LockBeforeFork, UnlockInParent, ReinitializeInChild);
+  return lock;
+}
+
+// Never destroyed on purpose (see above); made on first use or at library load, whichever
+// comes first, so static initialisers elsewhere may trace.
+FCriticalSection& TraceLock() {
+  static FCriticalSection* const lock = MakeTraceLock();
+  return *lock;
+}
+[[maybe_unused]] const bool g_lock_made_at_load = (TraceLock(), true);
+
+void LockBeforeFork() { TraceLock().Lock(); }
+void UnlockInParent() { TraceLock().Unlock(); }
+void ReinitializeInChild() { TraceLock().ReinitializeAfterFork(); }
+
+// Copies at most `capacity` - 1 characters of `text` and terminates.
+void CopyCut(char* target, size_t capacity, const char* text, size_t length) {
+  if (length > capacity - 1) length = capacity - 1;
+  memcpy(target, text, length);
+  target[length] = '\0';
+}
+
+void CopyCut(char* target, size_t capacity, const char* text) {
+  CopyCut(target, capacity, text, strlen(text));
+}
+
+bool LocalNow(struct tm* local) {
+  time_t now = time(nullptr);
+  return localtime_r(&now, local) != nullptr;
+}
+
+// True when `component` is one of the tokens of `list`, compared without regard to case.
+bool ListContains(const char* list, const char* component) {
+  size_t component_length = strlen(component);
+  if (component_length == 0) return false;  // empty tokens do not exist
+  const char* cursor = list;
+  while (*cursor != '\0') {
+    cursor += strspn(cursor, kComponentSeparators);
+    size_t token_length = strcspn(cursor, kComponentSeparators);
+    if (token_length == component_length && strncasecmp(cursor, component, token_length) == 0) {
+      return true;
+    }
+    cursor += token_length;
+  }
+  return false;
+}
+
+bool ComponentPasses(const char* component) {
+  if (component == nullptr) component = "";
+  if (g_include[0] != '\0') return ListContains(g_include, component);
+  if (g_exclude[0] != '\0') return !ListContains(g_exclude, component);
+  return true;
+}
+
+// Open flags for an fopen-style mode, always appending: processes forked from one parent
+// and separate processes share the log, and only O_APPEND lets each write land whole at
+// the current end. "w" empties the file at open. False for modes fopen would refuse and for
+// "r", whose stream could not be written at all: those lines go to the debug sink instead.
+bool OpenFlagsForMode(const char* mode, int* flags) {
+  bool plus = false;
+  bool exclusive = false;
+  // fopen reads the modifiers after the first character up to the first it does not know.
+  for (const char* modifier = mode + 1; *modifier != '\0'; ++modifier) {
+    if (*modifier == '+') {
+      plus = true;
+    } else if (*modifier == 'x') {
+      exclusive = true;
+    } else if (*modifier != 'b' && *modifier != 't' && *modifier != 'e' && *modifier != 'm' &&
+               *modifier != 'c') {
+      break;
+    }
+  }
+  int access = plus ? O_RDWR : O_WRONLY;
+  switch (mode[0]) {
+    case 'a':
+      *flags = access | O_CREAT | O_APPEND | (exclusive ? O_EXCL : 0);
+      return true;
+    case 'w':
+      *flags = access | O_CREAT | O_TRUNC | O_APPEND | (exclusive ? O_EXCL : 0);
+      return true;
+    case 'r':
+      if (!plus) return false;
+      *flags = O_RDWR | O_APPEND;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The stored name, made absolute beside the host executable when it has no directory part.
+// False when the joined path would not fit the 260-byte name buffer: the path is not cut,
+// since a cut path names some other file; the lines go to the debug sink instead.
+bool ResolveLogPath(char* path) {
+  if (strchr(g_log_file_name, '/') != nullptr) {
+    CopyCut(path, kMaxPath, g_log_file_name);
+    return true;
+  }
+  char executable[kMaxPath];
+  uint32_t length = platform::GetModuleFileName(executable, kMaxPath);
+  if (length == 0 || length >= kMaxPath) return false;  // unreadable or cut: no folder known
+  const char* last_slash = strrchr(executable, '/');
+  if (last_slash == nullptr) {
+    CopyCut(path, kMaxPath, g_log_file_name);
+    return true;
+  }
+  size_t folder_length = static_cast<size_t>(last_slash - executable) + 1;
+  size_t name_length = strlen(g_log_file_name);
+  if (folder_length + name_length + 1 > kMaxPath) return false;
+  memcpy(path, executable, folder_length);
+  memcpy(path + folder_length, g_log_file_name, name_length + 1);
+  return true;
+}
+
+// Under the lock. Leaves g_log_fd at -1 when the file cannot be opened; the next line
+// tries again.
+void OpenLogFile() {
+  int flags = 0;
+  char path[kMaxPath];
+  if (!OpenFlagsForMode(g_open_mode, &flags) || !ResolveLogPath(path)) return;
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  g_log_fd = fd;
+}
+
+// One write for the whole line; the kernel appends it in one piece. Only a short write
+// (a signal, a full disk) makes a second one.
+bool WriteWhole(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+char SeverityDigit(uint32_t severity) {
+  switch (severity) {
+    case TRACE_ERROR:
+      return '3';
+    case TRACE_WARNING:
+      return '2';
+    case TRACE_INFO:
+      return '1';
+    default:
+      return '0';
+  }
+}
+
+// Appends a formatted field to `line` at `*length`, never past `capacity`.
+__attribute__((format(printf, 4, 5))) void AppendField(char* line, size_t capacity, size_t* length,
+                                                       const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int written = vsnprintf(line + *length, capacity - *length, format, arguments);
+  va_end(arguments);
+  if (written > 0) {
+    *length += static_cast<size_t>(written);
+    if (*length > capacity - 1) *length = capacity - 1;
+  }
+}
+
+// Reads a 32-bit switch. The registry type is not looked at; any value whose data fits in
+// four bytes counts (shorter data fills the low bytes).
+bool QueryNumber(platform::Hive& hive, const platform::RegistryKey& key, const char* name,
+                 uint32_t* number) {
+  uint32_t value = 0;
+  uint32_t size = sizeof value;
+  if (hive.QueryValue(key, name, nullptr, &value, &size) != platform::kErrorSuccess) return false;
+  *number = value;
+  return true;
+}
+
+// Reads a text switch of at most 1024 bytes, terminated here since stored data may lack
+// its terminator.
+bool QueryText(platform::Hive& hive, const platform::RegistryKey& key, const char* name,
+               char (&text)[kMaxRegistryText + 1]) {
+  uint32_t size = kMaxRegistryText;
+  if (hive.QueryValue(key, name, nullptr, text, &size) != platform::kErrorSuccess) return false;
+  text[size] = '\0';
+  return true;
+}
+
+// DebugLogFile: "name" or "name,mode"; a line feed ends the name when no comma comes first.
+void ApplyLogFileSwitch(const char* text) {
+  char name[kMaxPath];
+  char mode[kModeSize] = "w";
+  size_t name_end = strcspn(text, ",\n");
+  CopyCut(name, sizeof name, text, name_end);
+  if (text[name_end] == ',') {
+    const char* rest = text + name_end + 1;
+    rest += strspn(rest, " \t");
+    if (*rest != '\0') {
+      CopyCut(mode, sizeof mode, rest);
+      mode[strcspn(mode, "\n\r\t")] = '\0';
+      if (mode[0] == '\0') CopyCut(mode, sizeof mode, "w");
+    }
+  }
+  TraceSetLogFile(name, mode);
+}
+
+}  // namespace
+
+void TraceOut(const char* component, uint32_t severity, int32_t level, const char* format, ...) {
+  if (TraceEnabled == 0) return;
+  if (!ComponentPasses(component)) return;
+  if ((severity & g_severity_mask) == 0 || level > g_max_level) return;
+
+  FLockGuard guard(&TraceLock());
+  // Prefix fields take at most about 50 characters; the message adds at most 1023.
+  char line[64 + kMaxMessage + 1];
+  size_t length = 0;
+  line[length++] = SeverityDigit(severity);
+  line[length++] = '\t';
+  AppendField(line, sizeof line, &length, "%lX\t",
+              static_cast<unsigned long>(platform::GetCurrentThreadId()));
+  struct tm local;
+  if (LocalNow(&local)) {
+    AppendField(line, sizeof line, &length, "%2d/%02d/%02d %02d:%02d:%02d\t", local.tm_year % 100,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  }
+  AppendField(line, sizeof line, &length, "%08lX\t",
+              static_cast<unsigned long>(platform::GetTickCount()));
+  if (format != nullptr) {
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vsnprintf(line + length, kMaxMessage + 1, format, arguments);
+    va_end(arguments);
+    if (written > 0) length += written > static_cast<int>(kMaxMessage) ? kMaxMessage : written;
+  }
+  line[length] = '\0';
+
+  if (g_log_fd < 0 && g_log_file_name[0] != '\0') OpenLogFile();
+  if (g_log_fd >= 0 && WriteWhole(g_log_fd, line, length)) return;
+  platform::OutputDebugString(line);
+}
+
+void TraceSetLogFile(const char* name, const char* mode) {
+  if (name != nullptr && name[0] != '\0') {
+    char expanded[kMaxPath];
+    size_t length = 0;
+    auto append = [&](const char* text) {
+      for (; *text != '\0' && length < kMaxPath - 1; ++text) expanded[length++] = *text;
+    };
+    for (const char* cursor = name; *cursor != '\0' && length < kMaxPath - 1; ++cursor) {
+      if (*cursor != '%') {
+        expanded[length++] = *cursor;
+        continue;
+      }
+      char code = *++cursor;
+      if (code == '\0') break;  // a '%' at the very end is dropped
+      char field[80] = "";
+      struct tm local;
+      if (code == 'd') {
+        if (LocalNow(&local)) {
+          snprintf(field, sizeof field, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                   local.tm_mday);
+        }
+      } else if (code == 'p') {
+        snprintf(field, sizeof field, "%lu",
+                 static_cast<unsigned long>(platform::GetCurrentProcessId()));
+      } else if (code == 't') {
+        if (LocalNow(&local)) {
+          // The hour is not padded: 9:05:07 gives "90507".
+          snprintf(field, sizeof field, "%d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+        }
+      }
+      // Any other code is dropped together with its '%'.
+      append(field);
+    }
+    expanded[length] = '\0';
+    memcpy(g_log_file_name, expanded, length + 1);
+  }
+  if (mode != nullptr && mode[0] != '\0') CopyCut(g_open_mode, sizeof g_open_mode, mode);
+}
+
+void TraceReadRegistry(platform::Hive& root, const char* subkey) {
+  FLockGuard guard(&TraceLock());
+  TraceEnabled = 0;
+  g_max_level = kDefaultMaxLevel;
+  g_severity_mask = kDefaultSeverityMask;
+  g_include[0] = '\0';
+  g_exclude[0] = '\0';
+
+  platform::RegistryKey key;
+  if (subkey == nullptr ||
+      root.OpenKey(subkey, platform::kKeyRead, &key) != platform::kErrorSuccess) {
+    return;
+  }
+  uint32_t number = 0;
+  char text[kMaxRegistryText + 1];
+  bool enabled = QueryNumber(root, key, "DebugOutput", &number) && number != 0;
+  if (QueryText(root, key, "DebugLogFile", text)) ApplyLogFileSwitch(text);
+  if (QueryText(root, key, "DebugInclude", text)) CopyCut(g_include, sizeof g_include, text);
+  if (QueryText(root, key, "DebugExclude", text)) CopyCut(g_exclude, sizeof g_exclude, text);
+  if (QueryNumber(root, key, "DebugLevel", &number)) g_max_level = static_cast<int32_t>(number);
+  if (QueryNumber(root, key, "DebugSeverity", &number)) g_severity_mask = number;
+  // Switched on last, once every filter is in place.
+  TraceEnabled = enabled ? 1 : 0;
+}
+
+void TraceResetForTesting() {
+  FLockGuard guard(&TraceLock());
+  TraceEnabled = 0;
+  g_log_file_name[0] = '\0';
+  g_open_mode[0] = '\0';
+  g_include[0] = '\0';
+  g_exclude[0] = '\0';
+  g_max_level = kDefaultMaxLevel;
+  g_severity_mask = kDefaultSeverityMask;
+  if (g_log_fd >= 0) close(g_log_fd);
+  g_log_fd = -1;
+}
+
+TraceText::TraceText(uint32_t severity, int32_t level) : severity_(severity), level_(level) {
+  text_[0] = '\0';
+}
+
+TraceText& TraceText::Append(const char* text) {
+  if (text == nullptr) return *this;
+  size_t length = strlen(text_);
+  size_t room = sizeof text_ - 1 - length;
+  size_t count = strnlen(text, room);
+  memcpy(text_ + length, text, count);
+  text_[length + count] = '\0';
+  return *this;
+}
+
+TraceText& TraceText::Append(uint32_t number) {
+  char scratch[80];
+  snprintf(scratch, sizeof scratch, "%lu", static_cast<unsigned long>(number));
+  return Append(scratch);
+}
