@@ -56,8 +56,11 @@ if [ "$sanitize" != thread ]; then
   if [ "$sanitize" = address ]; then
     # PHP itself is not instrumented: preload the runtime, and leave leak checking to
     # the GoogleTest suites and valgrind (PHP's own allocations at exit are not ours).
-    php_env+=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
+    # PHP opens extensions with RTLD_DEEPBIND, which the runtime refuses: a small
+    # preloaded library drops that flag, so it has to come before the runtime.
+    php_env+=(LD_PRELOAD="$build/lib/no_deepbind.so $(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:verify_asan_link_order=0
+              UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
   fi
   if ! env "${php_env[@]}" php -n -d extension="$so" \
       -r 'exit(extension_loaded("Corvane Tidewall extension") ? 0 : 1);'; then
