@@ -20,6 +20,9 @@ struct ModuleState {
   uint8_t no_service_check_mode = 0;
   // View of the "$cvma_session4php" block, null while it is not mapped.
   void* session_view = nullptr;
+  // The host's cell holding the agent session handle (word 0 of the session block); null
+  // until the block is attached. Policy calls read the handle from it when they start.
+  std::atomic<const uint32_t*> session_cell{nullptr};
   // The module's last error: 0 none, 12 write refused (final or hidden), 14 write failed.
   std::atomic<int32_t> last_error{0};
 };

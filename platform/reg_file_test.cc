@@ -1,183 +1,108 @@
-// Tests of the .reg reader and writer: every line kind, refused lines with their numbers,
-// and exact round trips of awkward values.
+// Tests of the .reg reader and writer: every line kind, refused lines with their numbers and
+// an exact round trip of awkward values.
 #include "platform/reg_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace platform {
 namespace {
 
-using Kind = RegistryChange::Kind;
+using namespace std::string_literals;
+using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
 
-std::string Describe(const RegistryChange& change) {
-  static const char* kKinds[] = {"create", "delete-key", "set", "delete-value"};
-  std::string text = std::string(kKinds[static_cast<int>(change.kind)]) + " " + change.key;
-  if (change.kind == Kind::kSetValue || change.kind == Kind::kDeleteValue)
-    text += " [" + change.value.name + "] " + std::to_string(change.value.type) + " " +
-            change.value.data;
-  return text;
-}
-
-std::vector<std::string> Parse(const std::string& text) {
-  std::vector<RegistryChange> changes;
-  RegFileError error;
-  EXPECT_TRUE(ParseRegFile(text, &changes, &error)) << error.line << ": " << error.reason;
-  std::vector<std::string> described;
-  for (const RegistryChange& change : changes) described.push_back(Describe(change));
-  return described;
-}
-
-TEST(RegFileParseTest, ReadsEveryLineKind) {
-  const std::string text =
-      "\xef\xbb\xbfWindows Registry Editor Version 5.00\r\n"
-      "\r\n"
-      "; a comment\r\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"
-      "@=\"default\"\r\n"
-      "\"quote\\\"back\\\\\"=\"C:\\\\dir \\\"x\\\"\"\r\n"
-      "\"n\" = dword:0000002A\r\n"
-      "\"bin\"=hex:01,ff,\\\r\n"
-      "    00\r\n"
-      "\"multi\"=hex(7):61,00,00\r\n"
-      "\"empty\"=hex:\r\n"
-      "\"gone\"=-\r\n"
-      "[-hklm\\Software\\Old]\r\n"
-      "\r\n"
-      "[hklm]\n"
-      "\"rootvalue\"=\"\"\n";
-  EXPECT_EQ(Parse(text),
-            (std::vector<std::string>{
-                "create Software\\A",
-                "set Software\\A [] 1 " + std::string("default\0", 8),
-                "set Software\\A [quote\"back\\] 1 " + std::string("C:\\dir \"x\"\0", 11),
-                "set Software\\A [n] 4 " + std::string("\x2a\0\0\0", 4),
-                "set Software\\A [bin] 3 " + std::string("\x01\xff\x00", 3),
-                "set Software\\A [multi] 7 " + std::string("a\0\0", 3),
-                "set Software\\A [empty] 3 ",
-                "delete-value Software\\A [gone] 0 ",
-                "delete-key Software\\Old",
-                "create ",
-                "set  [rootvalue] 1 " + std::string(1, '\0'),
-            }));
-}
-
-TEST(RegFileParseTest, RefusesMalformedLinesWithTheirNumber) {
-  const std::string header = "Windows Registry Editor Version 5.00\n";
-  const std::string key = "[HKEY_LOCAL_MACHINE\\K]\n";
-  const struct {
-    std::string text;
-    int line;
-  } cases[] = {
-      {"", 1},
-      {"\n\nREGEDIT4\n", 3},
-      {"\xff\xfeW\0", 1},
-      {header + "\"v\"=\"x\"\n", 2},                  // value before any key
-      {header + "[HKEY_CURRENT_USER\\K]\n", 2},       // another hive
-      {header + "[HKLM\\a\\\\b]\n", 2},               // empty component
-      {header + "[-HKLM]\n", 2},                      // the root stays
-      {header + key + "\"v\"=dword:123456789\n", 3},  // nine digits
-      {header + key + "\"v\"=\"a\\nb\"\n", 3},        // unknown escape
-      {header + key + "\"v\"=\"open\n", 3},
-      {header + key + "\"v\"=\"x\" trailing\n", 3},
-      {header + key + "\"v\" \"x\"\n", 3},
-      {header + key + "\"v\"=hex:01,,02\n", 3},
-      {header + key + "\"v\"=hex:01,02,\n", 3},  // trailing comma, no continuation
-      {header + key + "\"v\"=hex:01,\\\n  02,\\\n  xy\n", 5},
-      {header + key + "\"v\"=hex:01,\\\n", 3},  // continues past the end
-      {header + key + "\"v\"=hex(zz):01\n", 3},
-      {header + key + "junk\n", 3},
-      {header + "[-HKLM\\K]\n\"v\"=\"x\"\n", 3},  // value under a deleted key
-  };
-  for (const auto& c : cases) {
-    std::vector<RegistryChange> changes;
-    RegFileError error;
-    EXPECT_FALSE(ParseRegFile(c.text, &changes, &error)) << c.text;
-    EXPECT_EQ(error.line, c.line) << c.text << " -> " << error.reason;
-    EXPECT_FALSE(error.reason.empty());
-    EXPECT_TRUE(changes.empty());
-  }
-}
-
-TEST(RegFileMachineKeyTest, AcceptsBothSpellingsOfTheRootOnly) {
-  std::string subkey;
-  EXPECT_TRUE(ParseMachineKey("hkey_local_machine\\A\\b", &subkey));
-  EXPECT_EQ(subkey, "A\\b");
-  EXPECT_TRUE(ParseMachineKey("HKLM", &subkey));
-  EXPECT_EQ(subkey, "");
-  EXPECT_FALSE(ParseMachineKey("HKLMSoftware", &subkey));
-  EXPECT_FALSE(ParseMachineKey("HKCU\\Software", &subkey));
-}
-
-class RegFileExportTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/reg_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+struct TempDir {
+  char pattern[32] = "/tmp/reg_file_test.XXXXXX";
+  const std::string path = mkdtemp(pattern);
+  ~TempDir() { std::filesystem::remove_all(path); }
 };
 
-TEST_F(RegFileExportTest, AwkwardValuesSurviveExportAndImportExactly) {
-  Hive source(dir_ + "/a.db");
-  RegistryKey key, child;
-  ASSERT_EQ(source.CreateKey("Top\\Values", kKeyAllAccess, &key), kErrorSuccess);
-  ASSERT_EQ(source.CreateKey("Top\\Values\\Empty\\Leaf", kKeyAllAccess, &child), kErrorSuccess);
-  const std::vector<RegistryValue> values = {
-      {"", kRegSz, std::string("default\0", 8)},
-      {"bin", kRegBinary, std::string(100, '\xab')},  // wraps over several lines
-      {"crlf", kRegSz, std::string("a\r\nb\0", 6)},
-      {"dword", kRegDword, std::string("\x78\x56\x34\x12", 4)},
-      {"dword3", kRegDword, "abc"},
-      {"inner", kRegSz, std::string("a\0b\0", 4)},
-      {"name \"q\" \\ [x]", kRegSz, std::string("\"\\\0", 3)},
-      {"none", kRegNone, ""},
-      {"raw", kRegSz, "no terminator"},
-      {"utf8 \xc3\xa4", kRegSz, std::string("\xe2\x82\xac\0", 4)},
-  };
-  for (const RegistryValue& v : values)
-    ASSERT_EQ(
-        source.SetValue(key, v.name, v.type, v.data.data(), static_cast<uint32_t>(v.data.size())),
-        kErrorSuccess);
-
-  std::string text;
-  ASSERT_EQ(ExportRegFile(source, "top", &text), kErrorSuccess);
-  EXPECT_TRUE(text.starts_with(
-      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Top]\r\n\r\n"))
-      << text;
-  EXPECT_NE(text.find("\r\n\"dword\"=dword:12345678\r\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\r\n\"raw\"=hex(1):6e,6f,"), std::string::npos) << text;
-  EXPECT_NE(text.find("\r\n@=\"default\"\r\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Top\\Values\\Empty\\Leaf]\r\n"), std::string::npos);
-  for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
-       start = end + 2)
-    EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
-
+// The changes read from `text` as "<kind> key [name] type data" joined by " | ", or
+// "line N: reason" when refused.
+std::string Parse(const std::string& text) {
   std::vector<RegistryChange> changes;
   RegFileError error;
-  ASSERT_TRUE(ParseRegFile(text, &changes, &error)) << error.line << ": " << error.reason;
-  Hive copy(dir_ + "/b.db");
-  ASSERT_EQ(copy.Apply(changes), kErrorSuccess);
-  RegistryKey copied;
-  ASSERT_EQ(copy.OpenKey("Top\\Values", kKeyRead, &copied), kErrorSuccess);
-  std::vector<RegistryValue> read;
-  ASSERT_EQ(copy.EnumValues(copied, &read), kErrorSuccess);
-  ASSERT_EQ(read.size(), values.size());
-  for (size_t i = 0; i < values.size(); ++i) {
-    EXPECT_EQ(read[i].name, values[i].name);
-    EXPECT_EQ(read[i].type, values[i].type) << values[i].name;
-    EXPECT_EQ(read[i].data, values[i].data) << values[i].name;
+  if (!ParseRegFile(text, &changes, &error))
+    return changes.empty() ? "line " + std::to_string(error.line) + ": " + error.reason : "?";
+  std::string out;
+  for (const RegistryChange& c : changes) {
+    out += (out.empty() ? ""s : " | "s) + "CDSX"[static_cast<int>(c.kind)] + " " + c.key;
+    if (c.kind == RegistryChange::Kind::kSetValue)
+      out += " [" + c.value.name + "] " + std::to_string(c.value.type) + " " + c.value.data;
+    if (c.kind == RegistryChange::Kind::kDeleteValue) out += " [" + c.value.name + "]";
   }
-  std::string again;
+  return out;
+}
+
+TEST(RegFileTest, ReadsEveryLineKind) {
+  const std::string head = "\xef\xbb\xbfWindows Registry Editor Version 5.00\r\n\r\n; note\r\n";
+  const std::pair<std::string, std::string> cases[] = {  // lines after [HKLM\K], changes
+      {"@=\"default\"\r\n", "S K [] 1 default\0"s},
+      {"\"q\\\"b\\\\\"=\"C:\\\\d \\\"x\\\"\"\n", "S K [q\"b\\] 1 C:\\d \"x\"\0"s},
+      {"\"n\" = dword:0000002A\r\n", "S K [n] 4 \x2a\0\0\0"s},
+      {"\"b\"=hex:01,ff,\\\r\n    00\r\n", "S K [b] 3 \x01\xff\x00"s},
+      {"\"m\"=hex(7):61,00,00\n\"e\"=hex:\n", "S K [m] 7 a\0\0 | S K [e] 3 "s},
+      {"\"gone\"=-\r\n", "X K [gone]"},
+      {"[-hklm\\Old]\r\n", "D Old"},
+      {"[hklm]\n\"r\"=\"\"\n", "C  | S  [r] 1 \0"s},
+  };
+  for (const auto& [lines, changes] : cases)
+    EXPECT_EQ(Parse(head + "[HKEY_LOCAL_MACHINE\\K]\r\n" + lines), "C K | " + changes);
+}
+
+TEST(RegFileTest, RefusesMalformedLinesWithTheirNumber) {
+  const std::string head = "Windows Registry Editor Version 5.00\n", key = head + "[HKLM\\K]\n";
+  const std::pair<std::string, int> cases[] = {
+      {"", 1}, {"\n\nREGEDIT4\n", 3}, {"\xff\xfeW\0"s, 1},
+      {head + "\"v\"=\"x\"\n", 2},  // value before any key
+      {head + "[HKEY_CURRENT_USER\\K]\n", 2}, {head + "[HKLMSoftware]\n", 2},
+      {head + "[HKLM\\a\\\\b]\n", 2}, {head + "[-HKLM]\n", 2},
+      {head + "[-HKLM\\K]\n\"v\"=\"x\"\n", 3},  // value under a deleted key
+      {key + "\"v\"=dword:123456789\n", 3}, {key + "\"v\"=\"a\\nb\"\n", 3},
+      {key + "\"v\"=\"open\n", 3}, {key + "\"v\"=\"x\" trailing\n", 3}, {key + "\"v\" \"x\"\n", 3},
+      {key + "\"v\"=hex:01,,02\n", 3}, {key + "\"v\"=hex:01,02,\n", 3},
+      {key + "\"v\"=hex:01,\\\n  02,\\\n  xy\n", 5}, {key + "\"v\"=hex:01,\\\n", 3},
+      {key + "\"v\"=hex(zz):01\n", 3}, {key + "junk\n", 3}};
+  for (const auto& [text, line] : cases)
+    EXPECT_THAT(Parse(text), ::testing::MatchesRegex("line " + std::to_string(line) + ": .+"))
+        << text;
+}
+
+TEST(RegFileTest, ExportThenImportKeepsEveryByte) {
+  const Values values = {  // awkward ones, in name order
+      {"", kRegSz, "default\0"s}, {"bin", kRegBinary, std::string(100, '\xab')},
+      {"crlf", kRegSz, "a\r\nb\0"s}, {"dword", kRegDword, "\x78\x56\x34\x12"},
+      {"dword3", kRegDword, "abc"}, {"inner", kRegSz, "a\0b\0"s},
+      {"name \"q\" \\ [x]", kRegSz, "\"\\\0"s}, {"none", kRegNone, ""},
+      {"raw", kRegSz, "no terminator"}, {"utf8 \xc3\xa4", kRegSz, "\xe2\x82\xac\0"s}};
+  TempDir dir;
+  Hive source(dir.path + "/a.db"), copy(dir.path + "/b.db");
+  RegistryKey key;
+  ASSERT_EQ(source.CreateKey("Top\\Values\\Empty\\Leaf", kKeyRead, &key), kErrorSuccess);
+  ASSERT_EQ(source.OpenKey("Top\\Values", kKeyAllAccess, &key), kErrorSuccess);
+  for (const auto& [name, type, data] : values)
+    ASSERT_EQ(source.SetValue(key, name, type, data.data(), data.size()), kErrorSuccess);
+  std::string text, again;
+  std::vector<RegistryChange> changes;
+  std::vector<RegistryValue> read;
+  RegFileError error;
+  ASSERT_EQ(ExportRegFile(source, "top", &text), kErrorSuccess);
+  ASSERT_TRUE(ParseRegFile(text, &changes, &error)) << error.line << ": " << error.reason;
+  ASSERT_EQ(copy.Apply(changes), kErrorSuccess);
+  EXPECT_EQ(copy.OpenKey("top\\values\\empty\\leaf", kKeyRead, &key), kErrorSuccess);
+  ASSERT_EQ(copy.OpenKey("Top\\Values", kKeyRead, &key), kErrorSuccess);
+  ASSERT_EQ(copy.EnumValues(key, &read), kErrorSuccess);
+  Values copied;
+  for (const RegistryValue& v : read) copied.emplace_back(v.name, v.type, v.data);
+  EXPECT_EQ(copied, values);
   ASSERT_EQ(ExportRegFile(copy, "Top", &again), kErrorSuccess);
   EXPECT_EQ(again, text);
-
   EXPECT_EQ(ExportRegFile(source, "Top\\Missing", &text), kErrorFileNotFound);
 }
 

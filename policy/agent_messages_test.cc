@@ -1,0 +1,124 @@
+// The message layer's codes: its own (-11, -509, -9, -503) and the statuses it passes
+// through, against a fake agent for the replies only a misbehaving agent gives, and against
+// the real agent for the rest.
+#include "policy/agent_messages.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "policy/agent_api.h"
+#include "policy/agent_test_support.h"
+#include "policy/policy_access.h"
+
+namespace {
+
+using policy_test::FakeAgent;
+using policy_test::Root;
+using policy_test::Status;
+
+constexpr const char* kOid = "1.3.6.1.4.1.8642.18.1.1.1";
+
+bool Loaded(const char* name) {
+  void* handle = dlopen((policy_test::LibDir() / name).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle != nullptr) dlclose(handle);
+  return handle != nullptr;
+}
+
+TEST(AgentMessagesTest, BeforeInitialisationNothingReachesTheLibraries) {
+  Root root;
+  EXPECT_EQ(policy::VmpFetchPolicy(1, 1), policy::kPolicyNotInitialized);
+  EXPECT_EQ(policy::VmpSendPolicySet(1, 1), policy::kPolicyNotInitialized);
+  EXPECT_EQ(policy::VmpCheckIn(1, 1), policy::kPolicyNotInitialized);
+  EXPECT_FALSE(Loaded("libcvpmapi.so"));
+  EXPECT_FALSE(Loaded("libcvma32.so"));
+}
+
+TEST(AgentMessagesTest, MissingLibrariesGiveCodesNotCrashes) {
+  Root root(/*register_libraries=*/false);
+  policy::AgentApiInit(nullptr);
+  EXPECT_EQ(policy::GetPolicyManagerAddress(), 0u);
+  EXPECT_EQ(policy::VmpFetchPolicy(1, 1), policy::kPolicyNoDestination);
+  EXPECT_EQ(policy::VmpSendPolicySet(1, 1), policy::kPolicyNoDestination);
+  int32_t value = 7;
+  EXPECT_EQ(policy::VmpGetPolicyInt(1, kOid, &value, 0), support::kAgentModuleNotFound);
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(policy::GetPolicyRestriction(kOid), policy::kRestrictUnknown);
+  const uint32_t cell = 1;
+  EXPECT_FALSE(policy::checkInPQH("1.3.6.1.4.1.8642.11.1.*", &cell));
+  EXPECT_FALSE(policy::checkInPQH(nullptr, &cell));
+}
+
+TEST(AgentMessagesTest, RepliesOfTheWrongShapeGiveTheLayersCodes) {
+  Root root;
+  std::string get_reply, set_reply;
+  FakeAgent fake(root.socket_path(), [&](const wire::Frame& request) {
+    return request.message_id == policy::kMessageGetPolicy ? get_reply
+           : request.message_id == policy::kMessageSetPolicy ? set_reply
+                                                              : std::string("junk");
+  });
+  const uint32_t session = root.OpenSession();
+  ASSERT_NE(session, 0u);
+  policy::AgentApiInit(nullptr);
+
+  int32_t value = 7;
+  for (size_t size = 0; size < 4; ++size) {
+    get_reply = std::string(size, '\0');
+    EXPECT_EQ(policy::VmpGetPolicyInt(session, kOid, &value, -1), policy::kPolicyShortReply);
+  }
+  // A non-zero status comes back as it is and the payload is not unpacked.
+  get_reply = Status(1234) + "not a package";
+  EXPECT_EQ(policy::VmpGetPolicyInt(session, kOid, &value, -1), 1234);
+  EXPECT_EQ(value, 7);
+  // Status 0 with a payload the library refuses gives the library's code.
+  get_reply = Status(0) + "not a package";
+  EXPECT_EQ(policy::VmpGetPolicyInt(session, kOid, &value, -1), VMP_E_PACKAGE);
+
+  set_reply = Status(0) + Status(0);
+  EXPECT_EQ(policy::VmpSetPolicyInt(session, kOid, 5), policy::kPolicyWrongReplySize);
+  set_reply = "";
+  EXPECT_EQ(policy::VmpSetPolicyInt(session, kOid, 5), policy::kPolicyWrongReplySize);
+  set_reply = Status(77);
+  EXPECT_EQ(policy::VmpSetPolicyInt(session, kOid, 5), 77);
+  EXPECT_EQ(policy::VmpSetPolicyStringW(session, kOid, u"x"), 77);
+
+  // Check-in does not read its reply; a handle without OID (-3) still registers.
+  const int before = fake.requests();
+  uint32_t unnamed = 0;
+  ASSERT_EQ(agent::VmpCreatePolicyVar(&unnamed), 0);
+  EXPECT_EQ(policy::VmpCheckIn(session, unnamed), 0);
+  agent::VmpClose(unnamed);
+  uint32_t cell = session;
+  EXPECT_TRUE(policy::checkInPQH("1.3.6.1.4.1.8642.11.1.*", &cell));
+  EXPECT_EQ(fake.requests(), before + 2);
+}
+
+TEST(AgentMessagesTest, RealAgentStatusesPassThroughAndAStoppedAgentFailsFast) {
+  Root root;
+  ASSERT_TRUE(root.StartAgent());
+  const uint32_t session = root.OpenSession();
+  ASSERT_NE(session, 0u);
+  policy::AgentApiInit(nullptr);
+
+  int32_t value = 7;
+  EXPECT_EQ(policy::VmpGetPolicyInt(session, kOid, &value, -1),
+            static_cast<int32_t>(wire::kStatusUnknownOid));
+  EXPECT_EQ(value, 7);
+  ASSERT_EQ(policy::VmpSetPolicyInt(session, kOid, 41), 0);
+  EXPECT_EQ(policy::VmpGetPolicyInt(session, kOid, &value, -1), 0);
+  EXPECT_EQ(value, 41);
+  uint32_t cell = session;
+  EXPECT_TRUE(policy::checkInPQH("1.3.6.1.4.1.8642.18.1.*", &cell));
+
+  root.StopAgent();
+  const auto start = std::chrono::steady_clock::now();
+  const int32_t result = policy::VmpGetPolicyInt(session, kOid, &value, -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(result, 0);
+  EXPECT_NE(static_cast<uint32_t>(result), policy::kSendDelivered);
+  EXPECT_LT(took, std::chrono::milliseconds(100));
+  EXPECT_EQ(value, 41);
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// Policy variable access against the real agent: reads, writes, fallbacks, truncation and
+// restriction queries.
+#include "policy/policy_access.h"
+
+#include <gtest/gtest.h>
+
+#include "module/module_state.h"
+#include "policy/agent_api.h"
+#include "policy/agent_messages.h"
+#include "policy/agent_test_support.h"
+
+namespace {
+
+constexpr const char* kInt = "1.3.6.1.4.1.8642.18.1.2.1";
+constexpr const char* kText = "1.3.6.1.4.1.8642.18.1.2.2";
+constexpr const char* kTable = "1.3.6.1.4.1.8642.18.1.2.3";
+constexpr const char* kUnknown = "1.3.6.1.4.1.8642.18.1.2.99";
+
+class PolicyAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.StartAgent());
+    session_ = root_.OpenSession();
+    ASSERT_NE(session_, 0u);
+    module::State().session_cell.store(&session_);
+    policy::AgentApiInit(nullptr);
+  }
+  void TearDown() override { module::State().session_cell.store(nullptr); }
+
+  // Sends an operator message (restrict, import) and returns the agent's status.
+  int32_t Operator(uint32_t identifier, const std::string& body) {
+    uint32_t message = 0;
+    int32_t result = policy::AgentSendMessage(session_, identifier, body.data(),
+                                              static_cast<uint32_t>(body.size()), &message);
+    if (result != 0) return result;
+    const void* payload = nullptr;
+    uint32_t length = 0;
+    result = policy::AgentReadResponse(message, &payload, &length);
+    policy::AgentFreeResponse(payload);
+    agent::CVMADeleteMessage(message);
+    return result;
+  }
+  int32_t Restrict(const char* oid, uint32_t flags, std::vector<uint32_t> cell = {}) {
+    std::string body;
+    wire::EncodePackedOid(oid, &body);
+    wire::PutU32(&body, flags);
+    wire::PutU32(&body, cell.empty() ? 0 : 1);
+    for (uint32_t word : cell) wire::PutU32(&body, word);
+    return Operator(wire::kRestrict, body);
+  }
+
+  policy_test::Root root_;
+  uint32_t session_ = 0;
+};
+
+TEST_F(PolicyAccessTest, ValuesRoundTripAndFallbacksApplyOnlyWhenTheValueCannotBeRead) {
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, -5), 0);
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"gr\u00fc\u00dfe \U0001F600"), 0);
+  int32_t number = 0;
+  EXPECT_EQ(policy::VmpGetPolicyInt(session_, kInt, &number, 9), 0);
+  EXPECT_EQ(number, -5);
+  char16_t text[64] = u"untouched";
+  EXPECT_EQ(policy::VmpGetPolicyStringW(session_, kText, text, 64, u"fallback"), 0);
+  EXPECT_EQ(std::u16string(text), u"gr\u00fc\u00dfe \U0001F600");
+
+  // Unknown variable: the agent's code, outputs untouched.
+  number = 3;
+  std::u16string before(u"untouched");
+  std::copy(before.begin(), before.end() + 1, text);
+  EXPECT_EQ(policy::VmpGetPolicyInt(session_, kUnknown, &number, 9),
+            static_cast<int32_t>(wire::kStatusUnknownOid));
+  EXPECT_EQ(number, 3);
+  EXPECT_NE(policy::VmpGetPolicyStringW(session_, kUnknown, text, 64, u"fallback"), 0);
+  EXPECT_EQ(std::u16string(text), before);
+
+  // Fetched, but of the other type: the fallback, and the library's code.
+  EXPECT_EQ(policy::VmpGetPolicyInt(session_, kText, &number, 9), VMP_E_TYPE);
+  EXPECT_EQ(number, 9);
+  char16_t small[5];
+  EXPECT_EQ(policy::VmpGetPolicyStringW(session_, kInt, small, 5, u"four"), VMP_E_TYPE);
+  EXPECT_EQ(std::u16string(small), u"four");
+  EXPECT_EQ(policy::VmpGetPolicyStringW(session_, kInt, small, 5, u"fives"), policy::kPolicyTextTooLong);
+  EXPECT_EQ(std::u16string(small), u"five");
+  // A string longer than the buffer: cut by the library, -2, no fallback.
+  EXPECT_EQ(policy::VmpGetPolicyStringW(session_, kText, small, 5, u"x"), policy::kPolicyTextTooLong);
+  EXPECT_EQ(std::u16string(small), u"gr\u00fc\u00df");
+}
+
+TEST_F(PolicyAccessTest, RestrictionsComeFromTheAgent) {
+  EXPECT_EQ(policy::GetPolicyRestriction(kUnknown), policy::kRestrictUnknown);
+  EXPECT_EQ(policy::GetPolicyCellRestriction(kUnknown, 0), policy::kRestrictUnknown);
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
+  EXPECT_EQ(policy::GetPolicyRestriction(kInt), 0);
+  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
+  EXPECT_EQ(policy::GetPolicyRestriction(kInt), policy::kRestrictFinal);
+  // The agent itself refuses a change of a final variable.
+  EXPECT_EQ(policy::VmpSetPolicyInt(session_, kInt, 2), static_cast<int32_t>(wire::kStatusRefused));
+
+  wire::Variable table;
+  table.oid = kTable;
+  table.type = VMP_TYPE_TABLE;
+  table.column_types = {8, 4};
+  std::string body;
+  wire::EncodeSetPackage({table}, &body);
+  ASSERT_EQ(Operator(wire::kImport, body), 0);
+  EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 1), 0);  // no rows: writable
+  table.rows = {{wire::Cell{0, 1, u""}, wire::Cell{0, 0, u"a"}}};
+  body.clear();
+  wire::EncodeSetPackage({table}, &body);
+  ASSERT_EQ(Operator(wire::kImport, body), 0);
+  ASSERT_EQ(Restrict(kTable, 0, {0, 1, policy::kRestrictHidden}), 0);
+  EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 1), policy::kRestrictHidden);
+  EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 0), 0);
+}
+
+TEST(BoundedCopyTest, CopiesWholeOrCutsWithTerminator) {
+  char16_t buffer[4];
+  EXPECT_EQ(policy::BoundedCopy(buffer, 4, u"abc"), 0);
+  EXPECT_EQ(std::u16string(buffer), u"abc");
+  EXPECT_EQ(policy::BoundedCopy(buffer, 4, u"abcd"), 1);
+  EXPECT_EQ(std::u16string(buffer), u"abc");
+  EXPECT_EQ(policy::BoundedCopy(buffer, 1, u"a"), 1);
+  EXPECT_EQ(std::u16string(buffer), u"");
+}
+
+}  // namespace

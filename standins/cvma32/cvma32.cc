@@ -1,0 +1,462 @@
+// libcvma32.so: sessions on the agent's socket and the messages exchanged over them.
+//
+// Sessions and messages share one handle table fed by one counter, so a handle is handed
+// out again only after the counter has gone all the way round, and a session handle is
+// never mistaken for a message handle. A session owns one connection, made when it opens
+// and made again at the next send after it broke or timed out. Replies are matched to
+// requests by a per-session request id; change notifications read on the way are queued.
+//
+// Thread safety: the handle table is under its own mutex and hands out shared owners, so a
+// handle closed by one thread stays usable by a call already running in another. A
+// session's connection, inbox and queue are used only under Session::mutex (one exchange
+// at a time); a message's body and reply only under Message::mutex.
+#include "standins/include/cvma32.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+
+#include "platform/machine_root.h"
+#include "standins/cvma32/cvma32_internal.h"
+#include "standins/include/cvpmapi.h"
+#include "standins/wire/wire.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxQueuedNotifications = 1024;
+// Bounds a connect to an agent whose listen backlog is full.
+constexpr auto kConnectTimeout = std::chrono::seconds(2);
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Milliseconds left until `deadline`, rounded up, for poll().
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+}
+
+enum class Io { kOk, kTimeout, kBroken };
+
+class Session {
+ public:
+  explicit Session(std::string path) : path_(std::move(path)) {}
+
+  // Drops any connection and makes a new one.
+  bool Connect();
+  // Sends one request and waits for its reply. A CVMA_SEND_* status.
+  uint32_t Exchange(const std::string& destination, uint32_t message_id, const std::string& body,
+                    uint32_t timeout_ms, std::string* reply);
+  // The OID of the oldest queued notification, reading for up to `timeout_ms` when none is
+  // queued. A CVMA_* result.
+  int32_t PeekNotification(uint32_t timeout_ms, std::string* oid);
+  void PopNotification() { notifications_.pop_front(); }
+
+  std::mutex mutex;
+
+ private:
+  void Drop() {
+    fd_.Reset();
+    inbox_.clear();
+  }
+  void Queue(std::string packed_oid) {
+    if (notifications_.size() == kMaxQueuedNotifications) notifications_.pop_front();
+    notifications_.push_back(std::move(packed_oid));
+  }
+  Io Write(std::string_view data, Clock::time_point deadline);
+  Io ReadFrame(Clock::time_point deadline, wire::Frame* frame);
+  // Reads whatever has arrived without waiting; false when the connection is gone.
+  bool Drain();
+
+  const std::string path_;
+  UniqueFd fd_;
+  std::string inbox_;  // bytes read but not yet taken as frames
+  uint32_t next_request_id_ = 1;
+  std::deque<std::string> notifications_;
+};
+
+bool Session::Connect() {
+  Drop();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path_.empty() || path_.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, path_.data(), path_.size());
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  timeval timeout{std::chrono::seconds(kConnectTimeout).count(), 0};
+  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+      connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return false;
+  // Reads and writes are bounded by poll() against the caller's deadline from here on.
+  timeval none{};
+  if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) return false;
+  fd_.Reset(fd.Release());
+  return true;
+}
+
+Io Session::Write(std::string_view data, Clock::time_point deadline) {
+  while (!data.empty()) {
+    ssize_t sent = send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      data.remove_prefix(static_cast<size_t>(sent));
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Io::kBroken;
+    int wait = RemainingMs(deadline);
+    if (wait == 0) return Io::kTimeout;
+    pollfd event{fd_.get(), POLLOUT, 0};
+    if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
+  }
+  return Io::kOk;
+}
+
+Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
+  for (;;) {
+    if (inbox_.size() >= 4) {
+      // The length is checked before anything of that size is awaited or kept.
+      uint32_t length;
+      if (!wire::DecodeFrameLength(inbox_.data(), &length)) return Io::kBroken;
+      if (inbox_.size() - 4 >= length) {
+        bool ok = wire::DecodeFrameRest(std::string_view(inbox_).substr(4, length), frame);
+        inbox_.erase(0, 4 + size_t{length});
+        return ok ? Io::kOk : Io::kBroken;
+      }
+    }
+    char chunk[64 * 1024];
+    ssize_t got = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got > 0) {
+      inbox_.append(chunk, static_cast<size_t>(got));
+      continue;
+    }
+    if (got == 0) return Io::kBroken;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::kBroken;
+    int wait = RemainingMs(deadline);
+    if (wait == 0) return Io::kTimeout;
+    pollfd event{fd_.get(), POLLIN, 0};
+    if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
+  }
+}
+
+bool Session::Drain() {
+  for (;;) {
+    wire::Frame frame;
+    switch (ReadFrame(Clock::now(), &frame)) {
+      case Io::kTimeout:
+        return true;
+      case Io::kBroken:
+        return false;
+      case Io::kOk:
+        if (frame.kind == wire::FrameKind::kRequest) return false;
+        if (frame.kind == wire::FrameKind::kNotification) Queue(std::move(frame.body));
+        break;  // a reply now can only be a late one of a request given up on
+    }
+  }
+}
+
+uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
+                           const std::string& body, uint32_t timeout_ms, std::string* reply) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const uint32_t request_id = next_request_id_++;
+  if (next_request_id_ == 0) next_request_id_ = 1;
+  std::string bytes;
+  if (!wire::EncodeFrame({wire::FrameKind::kRequest, request_id, message_id, destination + body},
+                         &bytes))
+    return CVMA_SEND_BROKEN;
+
+  // An agent that went away since the last exchange shows here as a connection that has
+  // ended or refuses the write; nothing of this request reached it, so one new connection
+  // is tried.
+  if (fd_.valid() && !Drain()) Drop();
+  bool fresh = !fd_.valid();
+  if (fresh && !Connect()) return CVMA_SEND_NO_AGENT;
+  Io sent = Write(bytes, deadline);
+  if (sent == Io::kBroken && !fresh) {
+    if (!Connect()) return CVMA_SEND_NO_AGENT;
+    sent = Write(bytes, deadline);
+  }
+  while (sent == Io::kOk) {
+    wire::Frame frame;
+    sent = ReadFrame(deadline, &frame);
+    if (sent != Io::kOk) break;
+    if (frame.kind == wire::FrameKind::kNotification) {
+      Queue(std::move(frame.body));
+    } else if (frame.kind == wire::FrameKind::kRequest) {
+      sent = Io::kBroken;
+    } else if (frame.request_id == request_id) {
+      *reply = std::move(frame.body);
+      return CVMA_SEND_OK;
+    }
+  }
+  // A late reply on this connection could be taken for the next request's: start anew.
+  Drop();
+  return sent == Io::kTimeout ? CVMA_SEND_TIMEOUT : CVMA_SEND_BROKEN;
+}
+
+int32_t Session::PeekNotification(uint32_t timeout_ms, std::string* oid) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    while (!notifications_.empty()) {
+      std::string_view in = notifications_.front();
+      if (wire::DecodePackedOid(&in, oid, false) && in.empty()) return CVMA_OK;
+      notifications_.pop_front();  // not an OID: nothing a caller could do with it
+    }
+    if (!fd_.valid()) return CVMA_E_CONNECT;
+    wire::Frame frame;
+    Io read = ReadFrame(deadline, &frame);
+    if (read == Io::kTimeout) return CVMA_E_NO_NOTIFICATION;
+    if (read == Io::kBroken || frame.kind == wire::FrameKind::kRequest) {
+      Drop();
+      return CVMA_E_CONNECT;
+    }
+    if (frame.kind == wire::FrameKind::kNotification) Queue(std::move(frame.body));
+  }
+}
+
+struct Message {
+  explicit Message(uint32_t id) : id(id) {}
+
+  const uint32_t id;
+  std::mutex mutex;
+  std::string body;
+  std::string reply;
+  bool has_reply = false;
+};
+
+class HandleTable {
+ public:
+  using Entry = std::variant<std::shared_ptr<Session>, std::shared_ptr<Message>>;
+
+  uint32_t Add(Entry entry) {
+    std::lock_guard lock(mutex_);
+    for (;;) {
+      uint32_t handle = next_++;
+      if (handle != 0 && entries_.emplace(handle, std::move(entry)).second) return handle;
+    }
+  }
+
+  template <typename T>
+  std::shared_ptr<T> Find(uint32_t handle) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(handle);
+    if (it == entries_.end()) return nullptr;
+    auto* owner = std::get_if<std::shared_ptr<T>>(&it->second);
+    return owner != nullptr ? *owner : nullptr;
+  }
+
+  template <typename T>
+  bool Remove(uint32_t handle) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(handle);
+    if (it == entries_.end() || !std::holds_alternative<std::shared_ptr<T>>(it->second))
+      return false;
+    entries_.erase(it);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  uint32_t next_ = 1;
+  std::unordered_map<uint32_t, Entry> entries_;
+};
+
+// Never destroyed, so calls made while the process exits still find a table.
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+// Runs `body`, turning anything it throws (only allocation and lock failures can) into
+// `on_failure`: no exception leaves the library.
+template <typename R, typename F>
+R Guarded(R on_failure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return on_failure;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t CVMAOpenSession(const char* socket_path, uint32_t* session) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    if (session == nullptr) return CVMA_E_ARGUMENT;
+    *session = 0;
+    std::string path = socket_path != nullptr && *socket_path != '\0'
+                           ? socket_path
+                           : platform::MachineFile("cvmad.sock");
+    auto owner = std::make_shared<Session>(std::move(path));
+    if (!owner->Connect()) return CVMA_E_CONNECT;
+    *session = Handles().Add(std::move(owner));
+    return CVMA_OK;
+  });
+}
+
+int32_t CVMACloseSession(uint32_t session) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    return Handles().Remove<Session>(session) ? CVMA_OK : CVMA_E_HANDLE;
+  });
+}
+
+uint32_t CVMACreateMessage(uint32_t message_id) {
+  return Guarded<uint32_t>(0, [&] { return Handles().Add(std::make_shared<Message>(message_id)); });
+}
+
+int32_t CVMADeleteMessage(uint32_t message) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    return Handles().Remove<Message>(message) ? CVMA_OK : CVMA_E_HANDLE;
+  });
+}
+
+int32_t CVMASetMessageData(uint32_t message, const void* data, uint32_t length) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return CVMA_E_HANDLE;
+    if ((data == nullptr && length != 0) || length > wire::kMaxFrameBody) return CVMA_E_ARGUMENT;
+    std::string body(static_cast<const char*>(data), length);
+    std::lock_guard lock(owner->mutex);
+    owner->body = std::move(body);
+    return CVMA_OK;
+  });
+}
+
+uint32_t CVMAGetMessageID(uint32_t message) {
+  return Guarded<uint32_t>(0, [&]() -> uint32_t {
+    auto owner = Handles().Find<Message>(message);
+    return owner != nullptr ? owner->id : 0;
+  });
+}
+
+uint32_t CVMAGetMessageDataSize(uint32_t message) {
+  return Guarded<uint32_t>(0, [&]() -> uint32_t {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return 0;
+    std::lock_guard lock(owner->mutex);
+    return static_cast<uint32_t>(owner->body.size());
+  });
+}
+
+const void* CVMAGetMessageDataBuffer(uint32_t message) {
+  return Guarded<const void*>(nullptr, [&]() -> const void* {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return nullptr;
+    std::lock_guard lock(owner->mutex);
+    return owner->body.empty() ? nullptr : owner->body.data();
+  });
+}
+
+uint32_t CVMASendMessage(uint32_t session, uint32_t destination, uint32_t message,
+                         uint32_t timeout_ms) {
+  return Guarded<uint32_t>(CVMA_SEND_BROKEN, [&]() -> uint32_t {
+    auto link = Handles().Find<Session>(session);
+    auto owner = Handles().Find<Message>(message);
+    const void* packed = nullptr;
+    if (link == nullptr || owner == nullptr || PqhGetPackedOID(destination, &packed) != VMP_OK ||
+        packed == nullptr)
+      return CVMA_SEND_BAD_HANDLE;
+    uint32_t packed_size = PqhGetPackedOIDSize(packed);
+    if (packed_size == 0) return CVMA_SEND_BAD_HANDLE;
+    std::string target(static_cast<const char*>(packed), packed_size);
+    std::string body;
+    {
+      std::lock_guard lock(owner->mutex);
+      body = owner->body;
+    }
+    std::string reply;
+    uint32_t status;
+    {
+      std::lock_guard lock(link->mutex);
+      status = link->Exchange(target, owner->id, body, timeout_ms, &reply);
+    }
+    if (status == CVMA_SEND_OK) {
+      std::lock_guard lock(owner->mutex);
+      owner->reply = std::move(reply);
+      owner->has_reply = true;
+    }
+    return status;
+  });
+}
+
+uint32_t CVMAGetResponseDataSize(uint32_t message) {
+  return Guarded<uint32_t>(0, [&]() -> uint32_t {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return 0;
+    std::lock_guard lock(owner->mutex);
+    return static_cast<uint32_t>(owner->reply.size());
+  });
+}
+
+int32_t CVMAGetResponseData(uint32_t message, void* buffer, uint32_t length) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return CVMA_E_HANDLE;
+    std::lock_guard lock(owner->mutex);
+    if ((buffer == nullptr && length != 0) || length > owner->reply.size()) return CVMA_E_ARGUMENT;
+    if (length != 0) std::memcpy(buffer, owner->reply.data(), length);
+    return CVMA_OK;
+  });
+}
+
+const void* CVMAGetResponseDataBuffer(uint32_t message) {
+  return Guarded<const void*>(nullptr, [&]() -> const void* {
+    auto owner = Handles().Find<Message>(message);
+    if (owner == nullptr) return nullptr;
+    std::lock_guard lock(owner->mutex);
+    return owner->has_reply ? owner->reply.data() : nullptr;
+  });
+}
+
+int32_t CVMATakeNotification(uint32_t session, uint32_t timeout_ms, char* oid,
+                             uint32_t capacity) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    auto link = Handles().Find<Session>(session);
+    if (link == nullptr) return CVMA_E_HANDLE;
+    if (oid == nullptr || capacity == 0) return CVMA_E_ARGUMENT;
+    std::lock_guard lock(link->mutex);
+    std::string text;
+    int32_t result = link->PeekNotification(timeout_ms, &text);
+    if (result != CVMA_OK) return result;
+    if (text.size() >= capacity) return CVMA_E_ARGUMENT;
+    std::memcpy(oid, text.c_str(), text.size() + 1);
+    link->PopNotification();
+    return CVMA_OK;
+  });
+}
+
+}  // extern "C"

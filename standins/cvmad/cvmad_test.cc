@@ -1,0 +1,197 @@
+// Tests of the agent: the built cvmad on a machine root of its own, spoken to in raw frames.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "standins/cvmad/test_agent.h"
+#include "standins/include/cvpmapi.h"
+
+namespace cvmad::testing {
+namespace {
+
+wire::Variable IntVariable(const std::string& oid, int32_t value) {
+  wire::Variable variable;
+  variable.oid = oid;
+  variable.type = VMP_TYPE_INT;
+  variable.int_value = value;
+  return variable;
+}
+
+// A one-row table whose first (integer) cell holds `first_cell`.
+wire::Variable Table(const std::string& oid, std::vector<uint32_t> columns, int32_t first_cell) {
+  wire::Variable table = IntVariable(oid, 0);
+  table.type = VMP_TYPE_TABLE;
+  table.rows.assign(1, std::vector<wire::Cell>(columns.size()));
+  table.rows[0][0].int_value = first_cell;
+  table.column_types = std::move(columns);
+  return table;
+}
+
+std::string Package(const std::vector<wire::Variable>& variables) {
+  std::string out;
+  wire::EncodeSetPackage(variables, &out);
+  return out;
+}
+
+std::string U32s(std::initializer_list<uint32_t> values) {
+  std::string out;
+  for (uint32_t value : values) wire::PutU32(&out, value);
+  return out;
+}
+
+// A get's reply carrying `variable`.
+std::string Ok(const wire::Variable& variable) {
+  std::string out = U32s({wire::kStatusOk});
+  wire::EncodeVariable(variable, &out);
+  return out;
+}
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(agent_.Start()) << agent_.log(); }
+  // Every test ends with a clean stop (which a sanitizer report would spoil).
+  void TearDown() override {
+    if (agent_.running()) {
+      EXPECT_EQ(agent_.Stop(SIGTERM), 0) << agent_.log();
+    }
+  }
+  TestAgent agent_;
+};
+
+TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
+  RawClient client(agent_.socket_path());
+  wire::Variable table = Table("1.5.2", {8}, 3);
+  ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 7), table})), U32s({0}));
+  EXPECT_EQ(client.Call(wire::kGetPolicy, Packed("1.5.1")), Ok(IntVariable("1.5.1", 7)));
+  struct Case {
+    uint32_t message;
+    std::string body;
+    uint32_t status;
+  } cases[] = {
+      {wire::kGetPolicy, Packed("1.5.9"), wire::kStatusUnknownOid},
+      {wire::kDelete, Packed("1.5.9"), wire::kStatusUnknownOid},
+      {wire::kRestrict, Packed("1.5.9") + U32s({0, 0}), wire::kStatusUnknownOid},
+      {wire::kGetPolicy, Packed("1.5.1") + "x", wire::kStatusMalformed},
+      {wire::kSetPolicy, "garbage", wire::kStatusMalformed},
+      {wire::kCheckIn, Packed("1.5.*"), wire::kStatusOk},
+      {wire::kGetPolicy, Packed("1.5.*"), wire::kStatusMalformed},
+      {0x24039999, "", wire::kStatusUnknownMessage},
+      {wire::kSetPolicy, Package({Table("1.5.1", {8}, 1)}), wire::kStatusTypeMismatch},
+      {wire::kSetPolicy, Package({Table("1.5.2", {8, 3}, 1)}), wire::kStatusTypeMismatch},
+      {wire::kRestrict, Packed("1.5.2") + U32s({0, 1, 1, 0, 4}), wire::kStatusMalformed},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(StatusOf(client.Call(c.message, c.body)), c.status) << std::hex << c.message;
+  EXPECT_EQ(StatusOf(client.Call(wire::kGetPolicy, Packed("1.5.1"), "1.2.3")),
+            wire::kStatusWrongDestination);
+
+  // A set keeps the restrictions and cell flags; table-final then refuses the whole package.
+  ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.2") + U32s({4, 1, 0, 0, 8})), U32s({0}));
+  ASSERT_EQ(client.Call(wire::kSetPolicy, Package({Table("1.5.2", {8}, 5)})), U32s({0}));
+  table.rows[0][0] = {8, 5, u""};
+  table.restriction = 4;
+  EXPECT_EQ(client.Call(wire::kGetPolicy, Packed("1.5.2")), Ok(table));
+  ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.2") + U32s({VMP_RESTRICT_TABLE_FINAL, 0})),
+            U32s({0}));
+  EXPECT_EQ(client.Call(wire::kSetPolicy,
+                        Package({IntVariable("1.5.1", 8), Table("1.5.2", {8}, 6)})),
+            U32s({wire::kStatusRefused}));
+  EXPECT_EQ(client.Call(wire::kGetPolicy, Packed("1.5.1")), Ok(IntVariable("1.5.1", 7)));
+}
+
+TEST_F(AgentTest, AcknowledgedSetsSurviveKill) {
+  constexpr int kCount = 40;
+  {
+    RawClient client(agent_.socket_path());
+    for (int i = 0; i < kCount; ++i) {
+      ASSERT_EQ(client.Call(wire::kSetPolicy,
+                            Package({IntVariable("1.7." + std::to_string(i), i * 3)})),
+                U32s({0}));
+    }
+  }
+  EXPECT_EQ(agent_.Stop(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(agent_.Start());  // over the socket the killed agent left behind
+  RawClient client(agent_.socket_path());
+  for (int i = 0; i < kCount; ++i) {
+    std::string oid = "1.7." + std::to_string(i);
+    EXPECT_EQ(client.Call(wire::kGetPolicy, Packed(oid)), Ok(IntVariable(oid, i * 3)));
+  }
+}
+
+TEST_F(AgentTest, MisbehavingClientsAffectOnlyThemselves) {
+  const std::string path = agent_.socket_path();
+  const std::string frame = Request(wire::kGetPolicy, Packed("1.5.1"));
+  RawClient garbage(path), stalled(path), quitter(path), wrong_kind(path);
+  ASSERT_TRUE(garbage.Send(std::string(32, '\xff')));
+  ASSERT_TRUE(stalled.Send(frame.substr(0, 6)));
+  ASSERT_TRUE(quitter.Send(frame.substr(0, frame.size() - 1)));
+  quitter.Close();
+  std::string reply_frame = frame;
+  reply_frame[4] = static_cast<char>(wire::FrameKind::kReply);
+  ASSERT_TRUE(wrong_kind.Send(reply_frame));
+
+  RawClient good(path);
+  EXPECT_EQ(StatusOf(good.Call(wire::kGetPolicy, Packed("1.5.1"))), wire::kStatusUnknownOid);
+  EXPECT_TRUE(garbage.Ended(5000));
+  EXPECT_TRUE(wrong_kind.Ended(5000));
+}
+
+TEST_F(AgentTest, StopsCleanlyOnTermAndRefusesASecondAgent) {
+  EXPECT_EQ(WaitForExit(agent_.Spawn(), std::chrono::seconds(20)), 1);
+  RawClient idle(agent_.socket_path()), stalled(agent_.socket_path());
+  ASSERT_EQ(StatusOf(idle.Call(wire::kExport, "")), wire::kStatusOk);  // still served
+  ASSERT_TRUE(stalled.Send(Request(wire::kExport, "").substr(0, 10)));
+  EXPECT_EQ(agent_.Stop(SIGTERM), 0);
+  EXPECT_FALSE(std::filesystem::exists(agent_.socket_path()));
+  EXPECT_TRUE(idle.Ended(0));
+  EXPECT_TRUE(stalled.Ended(0));
+}
+
+TEST_F(AgentTest, NotifiesOtherSessionsOfMatchingChanges) {
+  RawClient watcher(agent_.socket_path()), writer(agent_.socket_path());
+  ASSERT_EQ(watcher.Call(wire::kCheckIn, Packed("1.9.*")), U32s({0}));
+  ASSERT_EQ(writer.Call(wire::kCheckIn, Packed("1.9.*")), U32s({0}));
+  ASSERT_EQ(writer.Call(wire::kSetPolicy, Package({IntVariable("1.8.1", 1)})), U32s({0}));
+  ASSERT_EQ(writer.Call(wire::kSetPolicy, Package({IntVariable("1.9.1", 1)})), U32s({0}));
+  ASSERT_EQ(writer.Call(wire::kDelete, Packed("1.9.1")), U32s({0}));
+  ASSERT_EQ(watcher.Call(wire::kSetPolicy, Package({IntVariable("1.9.2", 1)})), U32s({0}));
+
+  // The set and the delete of 1.9.1 by the writer, not its set of 1.8.1 nor the watcher's own.
+  EXPECT_EQ(watcher.Notification(), Packed("1.9.1"));
+  EXPECT_EQ(watcher.Notification(), Packed("1.9.1"));
+  ASSERT_EQ(watcher.Call(wire::kExport, "").substr(0, 4), U32s({0}));
+  EXPECT_EQ(watcher.Notification(0), std::nullopt);
+  // The writer's own changes were not sent back to it: the first it hears of is 1.9.2.
+  EXPECT_EQ(writer.Notification(), Packed("1.9.2"));
+}
+
+TEST(AgentPeerTest, ServesOnlyItsUserAndAdmittedGroups) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  constexpr gid_t kAdmitted = 12345, kNobody = 65534;
+  TestAgent agent;
+  ASSERT_TRUE(agent.Start({"--admit-group", std::to_string(kAdmitted)}));
+  struct stat socket_info;
+  ASSERT_EQ(stat(agent.socket_path().c_str(), &socket_info), 0);
+  EXPECT_EQ(socket_info.st_mode & 0777, 0660u);
+  EXPECT_EQ(socket_info.st_gid, kAdmitted);
+  // Opened to everyone, so that the agent's own check of its peers is what is tested.
+  ASSERT_EQ(chmod(agent.dir().c_str(), 0711) | chmod((agent.dir() + "/root").c_str(), 0711) |
+                chmod(agent.socket_path().c_str(), 0666),
+            0);
+  auto served = [&](gid_t gid, std::vector<gid_t> groups) {
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(kNobody) != 0)
+        _exit(2);
+      RawClient client(agent.socket_path());
+      _exit(StatusOf(client.Call(wire::kExport, "")) == wire::kStatusOk ? 0 : 1);
+    }
+    return WaitForExit(child, std::chrono::seconds(20));
+  };
+  EXPECT_EQ(served(kNobody, {}), 1);
+  EXPECT_EQ(served(kAdmitted, {}), 0);
+  EXPECT_EQ(served(kNobody, {kAdmitted}), 0);
+}
+
+}  // namespace
+}  // namespace cvmad::testing

@@ -1,0 +1,187 @@
+// The agent's policy in SQLite (table `variables`: OID and encoded variable) mirrored in a
+// map. The database runs in WAL mode with synchronous=FULL, so a committed transaction
+// survives the process being killed and the machine losing power.
+//
+// Thread safety: see policy_store.h. The SQLite connection is used only by the writer that
+// holds write_mutex_; readers touch only the map, under a shared lock.
+#include "standins/cvmad/policy_store.h"
+
+#include <string_view>
+#include <utility>
+
+#include "standins/include/cvpmapi.h"
+
+namespace cvmad {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS variables (oid TEXT PRIMARY KEY, data BLOB NOT NULL) "
+    "WITHOUT ROWID";
+constexpr int kBusyTimeoutMs = 5000;
+
+struct StmtFinalize {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
+
+StmtPtr Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  return StmtPtr(stmt);
+}
+
+// Runs a statement that takes the OID and optionally a blob, to completion.
+bool Run(sqlite3* db, const char* sql, const std::string& oid, const std::string* blob) {
+  StmtPtr stmt = Prepare(db, sql);
+  return stmt != nullptr &&
+         sqlite3_bind_text(stmt.get(), 1, oid.data(), static_cast<int>(oid.size()),
+                           SQLITE_STATIC) == SQLITE_OK &&
+         (blob == nullptr ||
+          sqlite3_bind_blob(stmt.get(), 2, blob->empty() ? "" : blob->data(),
+                            static_cast<int>(blob->size()), SQLITE_STATIC) == SQLITE_OK) &&
+         sqlite3_step(stmt.get()) == SQLITE_DONE;
+}
+
+bool IsRefused(const wire::Variable& stored) {
+  return (stored.restriction & (VMP_RESTRICT_FINAL | VMP_RESTRICT_HIDDEN)) != 0 ||
+         (stored.type == VMP_TYPE_TABLE && (stored.restriction & VMP_RESTRICT_TABLE_FINAL) != 0);
+}
+
+}  // namespace
+
+std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::string* error) {
+  sqlite3* raw = nullptr;
+  // The handle is made even when opening fails and must then be closed too.
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  std::unique_ptr<PolicyStore> store(new PolicyStore(raw));
+  if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
+      !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
+      !store->Exec(kSchema)) {
+    *error = path + ": " + (raw != nullptr ? sqlite3_errmsg(raw) : "cannot open");
+    return nullptr;
+  }
+  StmtPtr rows = Prepare(raw, "SELECT oid, data FROM variables");
+  while (rows != nullptr && (rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+    auto text = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 0));
+    std::string oid(text != nullptr ? text : "", sqlite3_column_bytes(rows.get(), 0));
+    auto blob = static_cast<const char*>(sqlite3_column_blob(rows.get(), 1));
+    Entry entry;
+    entry.encoded.assign(blob != nullptr ? blob : "", sqlite3_column_bytes(rows.get(), 1));
+    std::string_view in = entry.encoded;
+    if (!wire::DecodeVariable(&in, &entry.variable) || !in.empty() || entry.variable.oid != oid) {
+      *error = path + ": unreadable variable " + oid;
+      return nullptr;
+    }
+    store->variables_.emplace(std::move(oid), std::move(entry));
+  }
+  if (rows == nullptr || rc != SQLITE_DONE) {
+    *error = path + ": " + sqlite3_errmsg(raw);
+    return nullptr;
+  }
+  return store;
+}
+
+PolicyStore::~PolicyStore() { sqlite3_close_v2(db_); }
+
+bool PolicyStore::Exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+uint32_t PolicyStore::Get(const std::string& oid, std::string* out) const {
+  std::shared_lock lock(map_mutex_);
+  auto it = variables_.find(oid);
+  if (it == variables_.end()) return wire::kStatusUnknownOid;
+  out->append(it->second.encoded);
+  return wire::kStatusOk;
+}
+
+uint32_t PolicyStore::Export(std::string* out) const {
+  std::shared_lock lock(map_mutex_);
+  wire::PutU32(out, static_cast<uint32_t>(variables_.size()));
+  for (const auto& [oid, entry] : variables_) out->append(entry.encoded);
+  return wire::kStatusOk;
+}
+
+uint32_t PolicyStore::Set(std::vector<wire::Variable> variables) {
+  std::lock_guard write(write_mutex_);
+  for (wire::Variable& variable : variables) {
+    auto it = variables_.find(variable.oid);
+    if (it == variables_.end()) {
+      // Restrictions are the administrator's (restrict, import), never a setter's.
+      variable.restriction = 0;
+      for (auto& row : variable.rows)
+        for (wire::Cell& cell : row) cell.flags = 0;
+      continue;
+    }
+    const wire::Variable& stored = it->second.variable;
+    if (IsRefused(stored)) return wire::kStatusRefused;
+    // A variable without a value yet may take any type.
+    if (stored.type != VMP_TYPE_NONE &&
+        (variable.type != stored.type || variable.column_types != stored.column_types))
+      return wire::kStatusTypeMismatch;
+    variable.restriction = stored.restriction;
+    for (size_t row = 0; row < variable.rows.size(); ++row) {
+      for (size_t column = 0; column < variable.rows[row].size(); ++column) {
+        bool kept = row < stored.rows.size() && column < stored.rows[row].size();
+        variable.rows[row][column].flags = kept ? stored.rows[row][column].flags : 0;
+      }
+    }
+  }
+  return Commit(std::move(variables), nullptr);
+}
+
+uint32_t PolicyStore::Import(std::vector<wire::Variable> variables) {
+  std::lock_guard write(write_mutex_);
+  return Commit(std::move(variables), nullptr);
+}
+
+uint32_t PolicyStore::Delete(const std::string& oid) {
+  std::lock_guard write(write_mutex_);
+  if (variables_.count(oid) == 0) return wire::kStatusUnknownOid;
+  return Commit({}, &oid);
+}
+
+uint32_t PolicyStore::Restrict(const std::string& oid, uint32_t flags,
+                               const std::vector<CellFlags>& cells) {
+  std::lock_guard write(write_mutex_);
+  auto it = variables_.find(oid);
+  if (it == variables_.end()) return wire::kStatusUnknownOid;
+  wire::Variable variable = it->second.variable;
+  for (const CellFlags& cell : cells) {
+    if (cell.row >= variable.rows.size() || cell.column >= variable.column_types.size())
+      return wire::kStatusMalformed;
+    variable.rows[cell.row][cell.column].flags = cell.flags;
+  }
+  variable.restriction = flags;
+  std::vector<wire::Variable> changed;
+  changed.push_back(std::move(variable));
+  return Commit(std::move(changed), nullptr);
+}
+
+uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::string* deleted) {
+  std::vector<Entry> entries(variables.size());
+  for (size_t i = 0; i < variables.size(); ++i) {
+    wire::EncodeVariable(variables[i], &entries[i].encoded);
+    entries[i].variable = std::move(variables[i]);
+  }
+  if (!Exec("BEGIN IMMEDIATE")) return wire::kStatusStorage;
+  bool ok = true;
+  for (const Entry& entry : entries) {
+    ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)",
+                   entry.variable.oid, &entry.encoded);
+  }
+  if (deleted != nullptr) ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
+  if (!ok || !Exec("COMMIT")) {
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    return wire::kStatusStorage;
+  }
+  std::unique_lock lock(map_mutex_);
+  for (Entry& entry : entries) {
+    std::string oid = entry.variable.oid;
+    variables_.insert_or_assign(std::move(oid), std::move(entry));
+  }
+  if (deleted != nullptr) variables_.erase(*deleted);
+  return wire::kStatusOk;
+}
+
+}  // namespace cvmad

@@ -1,0 +1,76 @@
+// The agent's policy: every variable by OID, kept in SQLite for durability and in memory
+// so that reads cost no database work.
+//
+// Thread safety: any number of threads may call any method. Reads share the in-memory map;
+// writes are serialised, committed to the database first and only then applied to the map,
+// so a write that reports kStatusOk has reached the disk and readers never see a change that
+// could still be lost.
+#ifndef STANDINS_CVMAD_POLICY_STORE_H_
+#define STANDINS_CVMAD_POLICY_STORE_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "standins/wire/wire.h"
+
+namespace cvmad {
+
+class PolicyStore {
+ public:
+  struct CellFlags {
+    uint32_t row = 0;
+    uint32_t column = 0;
+    uint32_t flags = 0;
+  };
+
+  // Opens (creating when missing) the database at `path` and loads every variable. Null
+  // with `error` set when the database cannot be used or holds an unreadable variable.
+  static std::unique_ptr<PolicyStore> Open(const std::string& path, std::string* error);
+  ~PolicyStore();
+  PolicyStore(const PolicyStore&) = delete;
+  PolicyStore& operator=(const PolicyStore&) = delete;
+
+  // The results are agent statuses (wire::kStatus*).
+
+  // Appends the encoded variable to `out`.
+  uint32_t Get(const std::string& oid, std::string* out) const;
+  // Appends the count and every variable, encoded, to `out`.
+  uint32_t Export(std::string* out) const;
+  // Replaces the values of the variables, keeping their restrictions and cell flags; creates
+  // the ones not stored yet, unrestricted. Refuses the whole set when one variable is final
+  // or hidden (a table also when table-final) or would change its type or columns.
+  uint32_t Set(std::vector<wire::Variable> variables);
+  // Replaces the variables whole, restrictions included.
+  uint32_t Import(std::vector<wire::Variable> variables);
+  uint32_t Delete(const std::string& oid);
+  // Sets the variable's restriction and the flags of the cells named (which must exist).
+  uint32_t Restrict(const std::string& oid, uint32_t flags, const std::vector<CellFlags>& cells);
+
+ private:
+  struct Entry {
+    wire::Variable variable;
+    std::string encoded;
+  };
+
+  explicit PolicyStore(sqlite3* db) : db_(db) {}
+  // Writes the variables and the deletion in one transaction, then into the map. The
+  // caller holds write_mutex_.
+  uint32_t Commit(std::vector<wire::Variable> variables, const std::string* deleted);
+  bool Exec(const char* sql);
+
+  sqlite3* const db_;             // used only under write_mutex_
+  std::mutex write_mutex_;        // one writer at a time; taken before map_mutex_
+  mutable std::shared_mutex map_mutex_;
+  std::map<std::string, Entry> variables_;  // changed only under both mutexes
+};
+
+}  // namespace cvmad
+
+#endif  // STANDINS_CVMAD_POLICY_STORE_H_

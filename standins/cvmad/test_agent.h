@@ -1,0 +1,222 @@
+// Test support for the agent and its client library: runs the built cvmad on a temporary
+// machine root, and talks to sockets in raw frames.
+//
+// Thread safety: a TestAgent or RawClient belongs to the one thread that uses it.
+#ifndef STANDINS_CVMAD_TEST_AGENT_H_
+#define STANDINS_CVMAD_TEST_AGENT_H_
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "standins/cvmad/unique_fd.h"
+#include "standins/wire/wire.h"
+
+namespace cvmad::testing {
+
+using Clock = std::chrono::steady_clock;
+
+inline UniqueFd ConnectUnix(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.Reset();
+  return fd;
+}
+
+inline std::string Packed(const std::string& oid) {
+  std::string out;
+  wire::EncodePackedOid(oid, &out);
+  return out;
+}
+
+inline std::string Request(uint32_t message_id, const std::string& body, uint32_t request_id = 1,
+                           const std::string& destination = wire::kPolicyManagerOid) {
+  std::string out;
+  wire::EncodeFrame({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body}, &out);
+  return out;
+}
+
+// Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
+// it, or -1 when it is still running.
+inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class TestAgent {
+ public:
+  TestAgent() {
+    char pattern[] = "/tmp/cvmad_test.XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+  }
+  ~TestAgent() {
+    if (pid_ > 0) Stop(SIGKILL);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  const std::string& dir() const { return dir_; }
+  bool running() const { return pid_ > 0; }
+  std::string log() const {
+    std::ifstream in(dir_ + "/cvmad.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string socket_path() const { return dir_ + "/root/cvmad.sock"; }
+
+  // Runs another agent on the same root, its output appended to the agent's log.
+  pid_t Spawn(std::vector<std::string> arguments = {}) const {
+    const char* bin = getenv("CV_BIN_DIR");
+    std::string program = bin != nullptr ? std::string(bin) + "/cvmad"
+                                         : std::filesystem::read_symlink("/proc/self/exe")
+                                               .parent_path().parent_path().append("bin/cvmad")
+                                               .string();
+    std::string root = dir_ + "/root", log = dir_ + "/cvmad.log";
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(127);
+      std::vector<char*> argv = {program.data(), const_cast<char*>("--root"), root.data()};
+      for (std::string& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  // Starts the agent and waits until it accepts a connection. False when it ended or did
+  // not answer within the bound.
+  bool Start(std::vector<std::string> arguments = {}) {
+    pid_ = Spawn(std::move(arguments));
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline) {
+      if (ConnectUnix(socket_path()).valid()) return true;
+      if (WaitForExit(pid_, std::chrono::milliseconds(2)) >= 0) break;
+    }
+    pid_ = 0;
+    return false;
+  }
+
+  // Sends `signal` and waits for the agent to end; as WaitForExit.
+  int Stop(int signal) {
+    kill(pid_, signal);
+    int status = WaitForExit(pid_, std::chrono::seconds(20));
+    if (status < 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+    return status;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = 0;
+};
+
+// A client speaking frames on a socket, with reads bounded by a time-out.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) : fd_(ConnectUnix(path)) {}
+  explicit RawClient(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  void Close() { fd_.Reset(); }
+  bool Send(const std::string& bytes) {
+    return send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+  // The next frame, or nothing when none came within `timeout_ms` or the connection ended.
+  std::optional<wire::Frame> Read(int timeout_ms = 5000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    wire::Frame frame;
+    uint32_t length;
+    while (inbox_.size() < 4 || !wire::DecodeFrameLength(inbox_.data(), &length) ||
+           inbox_.size() < 4 + length) {
+      if (Wait(deadline) <= 0) return std::nullopt;
+    }
+    bool ok = wire::DecodeFrameRest(std::string_view(inbox_).substr(4, length), &frame);
+    inbox_.erase(0, 4 + length);
+    return ok ? std::optional(frame) : std::nullopt;
+  }
+
+  // True when the peer closed the connection within `timeout_ms`.
+  bool Ended(int timeout_ms) { return Wait(Clock::now() + std::chrono::milliseconds(timeout_ms)) == 0; }
+
+  // Sends a request to the policy manager and returns the reply body (empty when none came).
+  // Change notifications met on the way are kept for Notification().
+  std::string Call(uint32_t message_id, const std::string& body,
+                   const std::string& destination = wire::kPolicyManagerOid) {
+    const uint32_t id = ++last_id_;
+    if (!Send(Request(message_id, body, id, destination))) return {};
+    while (std::optional<wire::Frame> frame = Read()) {
+      if (frame->kind == wire::FrameKind::kReply && frame->request_id == id) return frame->body;
+      notifications_.push_back(*frame);
+    }
+    return {};
+  }
+
+  // The body of the next change notification, kept or read within `timeout_ms`; nothing
+  // when none came or the next frame is something else.
+  std::optional<std::string> Notification(int timeout_ms = 5000) {
+    std::optional<wire::Frame> frame;
+    if (notifications_.empty()) {
+      frame = Read(timeout_ms);
+    } else {
+      frame = notifications_.front();
+      notifications_.erase(notifications_.begin());
+    }
+    if (!frame || frame->kind != wire::FrameKind::kNotification ||
+        frame->message_id != wire::kNotifyChanged)
+      return std::nullopt;
+    return frame->body;
+  }
+
+ private:
+  // Reads what arrives before `deadline`: bytes read, 0 at the end of the stream (or a
+  // reset), -1 when nothing came.
+  ssize_t Wait(Clock::time_point deadline) {
+    pollfd event{fd_.get(), POLLIN, 0};
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (poll(&event, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) return -1;
+    char chunk[4096];
+    ssize_t got = recv(fd_.get(), chunk, sizeof chunk, 0);
+    if (got > 0) inbox_.append(chunk, static_cast<size_t>(got));
+    return std::max<ssize_t>(got, 0);
+  }
+
+  UniqueFd fd_;
+  std::string inbox_;
+  uint32_t last_id_ = 0;
+  std::vector<wire::Frame> notifications_;
+};
+
+// The status word of a reply; ~0 when there is none.
+inline uint32_t StatusOf(std::string_view reply) {
+  uint32_t status = ~0u;
+  wire::GetU32(&reply, &status);
+  return status;
+}
+
+}  // namespace cvmad::testing
+
+#endif  // STANDINS_CVMAD_TEST_AGENT_H_

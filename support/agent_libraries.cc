@@ -1,0 +1,107 @@
+#include "support/agent_libraries.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "support/trace.h"
+
+namespace support {
+
+namespace {
+
+constexpr uint32_t kMaxPath = 260;
+
+struct LibrarySlot {
+  const char* file_name;
+  std::atomic<void*> handle{nullptr};
+};
+
+LibrarySlot g_libraries[] = {{"libcvpmapi.so"}, {"libcvma32.so"}};
+
+LibrarySlot& Slot(AgentLibrary library) {
+  return g_libraries[library == AgentLibrary::kPolicy ? 0 : 1];
+}
+
+void* OpenByFullPath(const std::string& path) {
+  // A path without a folder would make dlopen search the system's library path.
+  if (path.empty() || path[0] != '/' || path.size() >= kMaxPath) return nullptr;
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+// Beside the host executable: its full path with the part after the last separator
+// replaced by the library's file name.
+std::string PathBesideExecutable(const char* file_name) {
+  char executable[kMaxPath];
+  const uint32_t length = platform::GetModuleFileName(executable, kMaxPath);
+  if (length == 0 || length >= kMaxPath) return std::string();
+  const char* separator = std::strrchr(executable, platform::kPathSeparator);
+  if (separator == nullptr) return std::string();
+  return std::string(executable, static_cast<size_t>(separator + 1 - executable)) + file_name;
+}
+
+// The full path stored under the library's file name in the delay-loading key: its size
+// first, then its data into a buffer of that size plus 5 bytes (at least 260).
+std::string PathFromRegistry(const char* file_name) {
+  platform::Hive& hive = platform::LocalMachine();
+  platform::RegistryKey key;
+  if (hive.OpenKey(kDelayLoadingKey, platform::kKeyRead, &key) != platform::kErrorSuccess) {
+    return std::string();
+  }
+  uint32_t size = 0;
+  if (hive.QueryValue(key, file_name, nullptr, nullptr, &size) != platform::kErrorSuccess) {
+    return std::string();
+  }
+  std::vector<char> buffer(std::max<uint32_t>(size + 5, kMaxPath), '\0');
+  uint32_t read = static_cast<uint32_t>(buffer.size());
+  if (hive.QueryValue(key, file_name, nullptr, buffer.data(), &read) != platform::kErrorSuccess) {
+    return std::string();
+  }
+  return std::string(buffer.data(), strnlen(buffer.data(), read));
+}
+
+void* LoadLibrary(LibrarySlot& slot) {
+  void* handle = slot.handle.load(std::memory_order_acquire);
+  if (handle != nullptr) return handle;
+
+  handle = OpenByFullPath(PathBesideExecutable(slot.file_name));
+  if (handle == nullptr) handle = OpenByFullPath(PathFromRegistry(slot.file_name));
+  if (handle == nullptr) return nullptr;
+
+  void* previous = slot.handle.exchange(handle, std::memory_order_acq_rel);
+  // Another thread loaded the same library meanwhile: keep one reference.
+  if (previous == handle) dlclose(handle);
+  return handle;
+}
+
+}  // namespace
+
+const char* AgentLibraryFileName(AgentLibrary library) { return Slot(library).file_name; }
+
+void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* error) {
+  LibrarySlot& slot = Slot(library);
+  void* handle = LoadLibrary(slot);
+  if (handle == nullptr) {
+    if (error != nullptr) *error = kAgentModuleNotFound;
+    if (TraceEnabled) {
+      TraceOut("", TRACE_ERROR, 0, "Unable to load %s for %s\n", slot.file_name, name);
+    }
+    return nullptr;
+  }
+  void* function = dlsym(handle, name);
+  if (function == nullptr) {
+    if (error != nullptr) *error = kAgentProcedureNotFound;
+    if (TraceEnabled) {
+      TraceOut("", TRACE_ERROR, 0, "Unable to find %s in %s\n", name, slot.file_name);
+    }
+  }
+  return function;
+}
+
+}  // namespace support

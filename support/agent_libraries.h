@@ -1,0 +1,39 @@
+// Loading of the management agent's two libraries on first use.
+//
+// Neither library is loaded with the module: the module loads wherever PHP lives and works
+// without the agent (Demo Mode) as long as no agent function is called. A library is
+// looked for by full path only: first beside the host executable, then at the path stored
+// under its file name in the registry key "Software\Veltmark\Corvane\delay loading". The
+// bare name is never handed to the system's own library search. Once loaded, a library
+// stays loaded until the process ends.
+//
+// Thread safety: safe from any thread. Concurrent first calls may each open the library;
+// the handle slot is swapped atomically and a thread that finds its own handle already
+// stored drops its extra reference, so the library ends up loaded once.
+#ifndef SUPPORT_AGENT_LIBRARIES_H_
+#define SUPPORT_AGENT_LIBRARIES_H_
+
+#include <cstdint>
+
+namespace support {
+
+enum class AgentLibrary { kPolicy, kClient };
+
+// File names of the libraries: "libcvpmapi.so" and "libcvma32.so".
+const char* AgentLibraryFileName(AgentLibrary library);
+
+// Failure codes, the numbers of the delay-load exceptions they stand for.
+inline constexpr int32_t kAgentModuleNotFound = static_cast<int32_t>(0xC06D007E);
+inline constexpr int32_t kAgentProcedureNotFound = static_cast<int32_t>(0xC06D007F);
+
+// The registry key holding the libraries' full paths.
+inline constexpr const char* kDelayLoadingKey = "Software\\Veltmark\\Corvane\\delay loading";
+
+// The address of function `name` of `library`, loading the library when needed. Null when
+// the library cannot be found or lacks the function; `*error` (when not null) then holds
+// kAgentModuleNotFound or kAgentProcedureNotFound, and an error line is traced.
+void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* error);
+
+}  // namespace support
+
+#endif  // SUPPORT_AGENT_LIBRARIES_H_

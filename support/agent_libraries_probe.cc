@@ -1,0 +1,41 @@
+// Test helper: resolves one entry of an agent library the way the module does and prints
+// the file it came from, or the failure code. Copied into folders of the tests' choosing,
+// so that "beside the executable" means what each test needs.
+//
+//   agent_libraries_probe policy|client NAME [THREADS]
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "support/agent_libraries.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const auto library = std::strcmp(argv[1], "policy") == 0 ? support::AgentLibrary::kPolicy
+                                                             : support::AgentLibrary::kClient;
+  const int threads = argc > 3 ? std::atoi(argv[3]) : 1;
+  std::vector<void*> found(threads);
+  std::vector<int32_t> errors(threads);
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i) {
+    workers.emplace_back([&, i] { found[i] = support::ResolveAgentFunction(library, argv[2], &errors[i]); });
+  }
+  for (auto& worker : workers) worker.join();
+  for (int i = 1; i < threads; ++i) {
+    if (found[i] != found[0]) {
+      std::printf("threads disagree\n");
+      return 1;
+    }
+  }
+  if (found[0] == nullptr) {
+    std::printf("error %08X\n", static_cast<uint32_t>(errors[0]));
+    return 0;
+  }
+  Dl_info info;
+  dladdr(found[0], &info);
+  std::printf("loaded %s\n", info.dli_fname);
+  return 0;
+}

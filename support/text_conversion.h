@@ -1,0 +1,27 @@
+// Text conversion between UTF-16 (the policy library's and the mail store's text) and
+// UTF-8 (what PHP pages hold).
+//
+// Invalid input is never reported: an unpaired surrogate, or a byte sequence that is not
+// UTF-8, becomes U+FFFD, one for each maximal ill-formed part, as the platform's converter
+// does. Both functions write information lines to the trace.
+//
+// Thread safety: no shared state; safe from any thread.
+#ifndef SUPPORT_TEXT_CONVERSION_H_
+#define SUPPORT_TEXT_CONVERSION_H_
+
+#include <string>
+#include <string_view>
+
+// Converts the terminated UTF-16 `text` (null counts as empty) into `out`. False only when
+// memory runs out; then `out` is empty and the caller reports the failure.
+bool convertToUTF8(const char16_t* text, std::string* out);
+
+// Converts the terminated UTF-8 `text` (null counts as empty) into `out`. False only when
+// memory runs out.
+bool convertToUnicode(const char* text, std::u16string* out);
+
+// The conversions themselves, without trace lines.
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+
+#endif  // SUPPORT_TEXT_CONVERSION_H_
