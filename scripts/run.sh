@@ -17,5 +17,14 @@ if [ ! -f "$root/registry.db" ]; then
     /v DebugLogFile /t REG_SZ /d "$root/logs/settingsext.log,a" /f
   echo "Seeded $root"
 fi
+# The module finds the agent's libraries through the delay-loading key.
+for library in libcvma32.so libcvpmapi.so; do
+  "$here/build/bin/cvreg" add 'HKLM\Software\Veltmark\Corvane\delay loading' \
+    /v "$library" /t REG_SZ /d "$here/build/lib/$library" /f >/dev/null
+done
+# The management agent, for as long as the console is served.
+"$here/build/bin/cvmad" &
+agent=$!
+trap 'kill $agent 2>/dev/null; wait $agent 2>/dev/null' EXIT INT TERM
 echo "Serving the console at http://127.0.0.1:8080 (trace: $root/logs/settingsext.log)"
-exec php -n -d extension="$here/build/lib/settingsext.so" -S 127.0.0.1:8080 -t "$here/examples"
+php -n -d extension="$here/build/lib/settingsext.so" -S 127.0.0.1:8080 -t "$here/examples"

@@ -7,6 +7,7 @@ packages=(
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev
   php8.2-cli php8.2-dev
+  clang-14 libclang-rt-14-dev
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
 missing=()

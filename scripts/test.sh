@@ -87,7 +87,27 @@ if [ "$sanitize" != thread ]; then
   fi
 fi
 
-passed=$((gt_passed + pt_passed))
-failed=$((gt_failed + pt_failed))
+# A short libFuzzer run over the frame and package decoders (plain runs only).
+fz_passed=0; fz_failed=0
+if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
+  fuzz_build="$here/build-fuzz"
+  if CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$fuzz_build" -DCV_FUZZ=ON -DCV_TESTS=OFF >/dev/null &&
+     cmake --build "$fuzz_build" --target wire_fuzz -j"$(nproc)" >/dev/null; then
+    mkdir -p "$log/corpus"
+    if "$fuzz_build/bin/wire_fuzz" -max_total_time="${CV_FUZZ_SECONDS:-15}" -print_final_stats=1 \
+         "$log/corpus" "$here/standins/wire/fuzz_corpus" >"$log/fuzz.txt" 2>&1; then
+      fz_passed=1
+      echo "wire_fuzz: $(grep -E 'stat::number_of_executed_units' "$log/fuzz.txt" | awk '{print $2}') inputs, no failure"
+    else
+      fz_failed=1
+      tail -40 "$log/fuzz.txt"
+    fi
+  else
+    echo "wire_fuzz did not build"; fz_failed=1
+  fi
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed))
+failed=$((gt_failed + pt_failed + fz_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
