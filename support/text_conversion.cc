@@ -2,39 +2,10 @@
 
 #include <new>
 
+#include "platform/unicode.h"
 #include "support/trace.h"
 
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-void AppendUtf16(char32_t c, std::u16string* out) {
-  if (c < 0x10000) {
-    out->push_back(static_cast<char16_t>(c));
-  } else {
-    c -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 | (c >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
-  }
-}
 
 size_t Length(const char16_t* text) {
   size_t length = 0;
@@ -44,118 +15,22 @@ size_t Length(const char16_t* text) {
   return length;
 }
 
-// Appends the conversion of `text` to `out`.
-void AppendConverted(std::u16string_view text, std::string* out) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = kReplacement;
-    }
-    AppendUtf8(c, out);
-  }
-}
-
-void AppendConverted(std::string_view text, std::u16string* out) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t size = text.size();
-  size_t i = 0;
-  while (i < size) {
-    const unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      out->push_back(lead);
-      ++i;
-      continue;
-    }
-    // Sequence length and the range of the second byte, which rules out overlong forms,
-    // surrogates and values above U+10FFFF.
-    size_t count = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t c = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      count = 2;
-      c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      count = 3;
-      c = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      count = 4;
-      c = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    size_t used = 1;
-    bool complete = count != 0;
-    for (; complete && used < count; ++used) {
-      const unsigned char next = i + used < size ? bytes[i + used] : 0;
-      if (next < (used == 1 ? low : 0x80) || next > (used == 1 ? high : 0xBF)) {
-        complete = false;
-        break;
-      }
-      c = (c << 6) | (next & 0x3F);
-    }
-    // One replacement per maximal ill-formed part: the lead and the continuation bytes
-    // that were valid so far.
-    AppendUtf16(complete ? c : kReplacement, out);
-    i += used;
-  }
-}
-
-// Sizes of the conversions, without terminator: the first of the converter's two passes.
-size_t Utf8Size(std::u16string_view text) {
-  size_t size = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c < 0x80) {
-      size += 1;
-    } else if (c < 0x800) {
-      size += 2;
-    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-               text[i + 1] <= 0xDFFF) {
-      size += 4;
-      ++i;
-    } else {
-      size += 3;  // the rest of the plane, and U+FFFD for an unpaired surrogate
-    }
-  }
-  return size;
-}
-
 }  // namespace
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(Utf8Size(text));
-  AppendConverted(text, &out);
-  return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  AppendConverted(text, &out);
-  return out;
-}
 
 bool convertToUTF8(const char16_t* text, std::string* out) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", "convertToUTF8(2)\n");
   const std::u16string_view input(text != nullptr ? text : u"", Length(text));
-  const size_t needed = Utf8Size(input) + 1;
+  const size_t needed = platform::Utf8Size(input) + 1;
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%d bytes needed\n", static_cast<int>(needed));
   out->clear();
   try {
-    out->reserve(needed);
+    *out = platform::Utf16ToUtf8(input);
   } catch (const std::bad_alloc&) {
     if (TraceEnabled) {
       TraceOut("", TRACE_INFO, 0, "Could not allocated %d bytes\n", static_cast<int>(needed + 1));
     }
     return false;
   }
-  AppendConverted(input, out);
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "UTF8 string: '%s'\n", out->c_str());
   return true;
 }
@@ -166,7 +41,7 @@ bool convertToUnicode(const char* text, std::u16string* out) {
   out->clear();
   try {
     // The exact count needs the conversion itself; the input's length bounds it.
-    std::u16string converted = Utf8ToUtf16(input);
+    std::u16string converted = platform::Utf8ToUtf16(input);
     const size_t needed = converted.size() + 1;
     if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%d bytes needed\n", static_cast<int>(needed));
     *out = std::move(converted);
@@ -179,7 +54,7 @@ bool convertToUnicode(const char* text, std::u16string* out) {
   }
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "%d bytes needed\n", static_cast<int>(out->size()));
-    TraceOut("", TRACE_INFO, 0, "Unicode string: '%s'\n", Utf16ToUtf8(*out).c_str());
+    TraceOut("", TRACE_INFO, 0, "Unicode string: '%s'\n", platform::Utf16ToUtf8(*out).c_str());
   }
   return true;
 }

@@ -20,8 +20,4 @@ bool convertToUTF8(const char16_t* text, std::string* out);
 // memory runs out.
 bool convertToUnicode(const char* text, std::u16string* out);
 
-// The conversions themselves, without trace lines.
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
-
 #endif  // SUPPORT_TEXT_CONVERSION_H_

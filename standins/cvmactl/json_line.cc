@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 
+#include "platform/unicode.h"
 #include "standins/include/cvpmapi.h"
 
 namespace cvmactl {
@@ -24,62 +25,6 @@ int HexValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// Decodes the UTF-8 sequence starting `in` (not empty). Only the shortest form of a
-// scalar value (no surrogates, nothing above U+10FFFF) is accepted.
-bool DecodeUtf8(std::string_view in, char32_t* code_point, size_t* length) {
-  const auto byte = [in](size_t i) { return static_cast<unsigned char>(in[i]); };
-  size_t n = 1;
-  char32_t value = byte(0), least = 0;
-  if (value >= 0x80) {
-    if ((value & 0xE0) == 0xC0) {
-      n = 2, value &= 0x1F, least = 0x80;
-    } else if ((value & 0xF0) == 0xE0) {
-      n = 3, value &= 0x0F, least = 0x800;
-    } else if ((value & 0xF8) == 0xF0) {
-      n = 4, value &= 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (in.size() < n) return false;
-    for (size_t i = 1; i < n; ++i) {
-      if ((byte(i) & 0xC0) != 0x80) return false;
-      value = (value << 6) | (byte(i) & 0x3F);
-    }
-    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-  }
-  *code_point = value;
-  *length = n;
-  return true;
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-void AppendUtf16(char32_t c, std::u16string* out) {
-  if (c < 0x10000) {
-    out->push_back(static_cast<char16_t>(c));
-  } else {
-    c -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-  }
 }
 
 class Parser {
@@ -165,8 +110,10 @@ class Parser {
       if (c != '\\') {
         char32_t code_point;
         size_t length;
-        if (!DecodeUtf8(text_.substr(pos_), &code_point, &length)) return Fail("invalid UTF-8");
-        AppendUtf16(code_point, out);
+        if (!platform::DecodeUtf8(text_.substr(pos_), &code_point, &length)) {
+          return Fail("invalid UTF-8");
+        }
+        platform::AppendUtf16(code_point, out);
         pos_ += length;
         continue;
       }
@@ -347,7 +294,7 @@ bool ReadTable(const JsonValue& columns, const JsonValue& rows, const JsonValue*
 bool IsValidUtf8(std::string_view text) {
   char32_t code_point;
   for (size_t length = 0; !text.empty(); text.remove_prefix(length))
-    if (!DecodeUtf8(text, &code_point, &length)) return false;
+    if (!platform::DecodeUtf8(text, &code_point, &length)) return false;
   return true;
 }
 
@@ -396,7 +343,7 @@ void AppendJsonString(std::u16string_view text, std::string* out) {
           out->push_back(kHexDigits[c >> 4]);
           out->push_back(kHexDigits[c & 0xF]);
         } else {
-          AppendUtf8(c, out);
+          platform::AppendUtf8(c, out);
         }
     }
   }

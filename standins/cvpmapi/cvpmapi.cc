@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unicode.h"
 #include "standins/wire/wire.h"
 
 namespace {
@@ -149,77 +150,6 @@ bool ReadTerminated(const Char* text, std::basic_string_view<Char>* out) {
   return true;
 }
 
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | c >> 6));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | c >> 12));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | c >> 18));
-    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(c, &out);
-  }
-  return out;
-}
-
-// UTF-8 to UTF-16; each malformed sequence (bad lead or continuation, truncation, overlong
-// form, surrogate, above U+10FFFF) becomes one U+FFFD.
-std::u16string ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    auto byte = [&](size_t at) { return static_cast<uint8_t>(text[at]); };
-    uint8_t lead = byte(i);
-    size_t length = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);  // the lead's payload bits
-    size_t used = 1;
-    for (; length > 1 && used < length && i + used < text.size(); ++used) {
-      uint8_t next = byte(i + used);
-      if ((next & 0xC0) != 0x80) break;
-      c = c << 6 | (next & 0x3F);
-    }
-    bool valid = length != 0 && used == length &&
-                 !(length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) &&
-                 !(length == 4 && (c < 0x10000 || c > 0x10FFFF));
-    i += used;
-    if (!valid) {
-      out.push_back(u'\uFFFD');
-    } else if (c >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
-
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character.
 std::string_view CutUtf8(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text;
@@ -340,7 +270,7 @@ int32_t VmpGetStringA(uint32_t handle, char* buffer, uint32_t capacity) {
   return WithVariable(handle, [&](wire::Variable& variable) {
     if (int32_t result = Expect(variable, VMP_TYPE_STRING); result != VMP_OK) return result;
     if (!buffer || capacity == 0) return VMP_E_ARGUMENT;
-    std::string text = ToUtf8(variable.string_value);
+    std::string text = platform::Utf16ToUtf8(variable.string_value);
     std::string_view cut = CutUtf8(text, capacity - 1);
     CopyTerminated<char>(cut, buffer, capacity);
     return cut.size() == text.size() ? VMP_OK : VMP_E_TOO_SMALL;
@@ -351,7 +281,7 @@ int32_t VmpSetStringA(uint32_t handle, const char* value) {
   return WithVariable(handle, [&](wire::Variable& variable) {
     std::string_view text;
     if (!value || !ReadTerminated(value, &text)) return VMP_E_ARGUMENT;
-    std::u16string converted = ToUtf16(text);
+    std::u16string converted = platform::Utf8ToUtf16(text);
     Reset(variable, VMP_TYPE_STRING);
     variable.string_value = std::move(converted);
     return VMP_OK;
