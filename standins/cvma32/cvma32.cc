@@ -33,35 +33,17 @@
 #include "platform/machine_root.h"
 #include "standins/cvma32/cvma32_internal.h"
 #include "standins/include/cvpmapi.h"
+#include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using wire::UniqueFd;
 
 constexpr size_t kMaxQueuedNotifications = 1024;
 // Bounds a connect to an agent whose listen backlog is full.
 constexpr auto kConnectTimeout = std::chrono::seconds(2);
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Milliseconds left until `deadline`, rounded up, for poll().
 int RemainingMs(Clock::time_point deadline) {

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "standins/cvmad/policy_store.h"
-#include "standins/cvmad/unique_fd.h"
+#include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
 namespace cvmad {
+
+using wire::UniqueFd;
 
 // Writes one line, prefixed with the program's name, to standard error.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));

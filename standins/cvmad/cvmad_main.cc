@@ -30,7 +30,7 @@
 #include "platform/machine_root.h"
 #include "standins/cvmad/agent_server.h"
 #include "standins/cvmad/policy_store.h"
-#include "standins/cvmad/unique_fd.h"
+#include "standins/wire/unique_fd.h"
 
 namespace cvmad {
 namespace {

@@ -24,12 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "standins/cvmad/unique_fd.h"
+#include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
 namespace cvmad::testing {
 
 using Clock = std::chrono::steady_clock;
+using wire::UniqueFd;
 
 inline UniqueFd ConnectUnix(const std::string& path) {
   sockaddr_un address{};

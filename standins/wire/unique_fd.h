@@ -2,14 +2,14 @@
 //
 // Thread safety: one owner belongs to one thread at a time; the descriptor it holds may be
 // used from any thread while the owner lives.
-#ifndef STANDINS_CVMAD_UNIQUE_FD_H_
-#define STANDINS_CVMAD_UNIQUE_FD_H_
+#ifndef STANDINS_WIRE_UNIQUE_FD_H_
+#define STANDINS_WIRE_UNIQUE_FD_H_
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace cvmad {
+namespace wire {
 
 class UniqueFd {
  public:
@@ -34,6 +34,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace cvmad
+}  // namespace wire
 
-#endif  // STANDINS_CVMAD_UNIQUE_FD_H_
+#endif  // STANDINS_WIRE_UNIQUE_FD_H_
