@@ -14,12 +14,13 @@ namespace {
 constexpr const char* kInt = "1.3.6.1.4.1.8642.18.1.2.1";
 constexpr const char* kText = "1.3.6.1.4.1.8642.18.1.2.2";
 constexpr const char* kTable = "1.3.6.1.4.1.8642.18.1.2.3";
+constexpr const char* kEmptyTable = "1.3.6.1.4.1.8642.18.1.2.4";
 constexpr const char* kUnknown = "1.3.6.1.4.1.8642.18.1.2.99";
 
 class PolicyAccessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.StartAgent());
+    ASSERT_TRUE(root_.Start()) << root_.log();
     session_ = root_.OpenSession();
     ASSERT_NE(session_, 0u);
     module::State().session_cell.store(&session_);
@@ -27,10 +28,12 @@ class PolicyAccessTest : public ::testing::Test {
   }
   void TearDown() override { module::State().session_cell.store(nullptr); }
 
-  // Sends an operator message (restrict, import) and returns the agent's status.
-  int32_t Operator(uint32_t identifier, const std::string& body) {
+  // Imports `variables` as the administrator does: the agent's status.
+  int32_t Import(const std::vector<wire::Variable>& variables) {
+    std::string body;
+    wire::EncodeSetPackage(variables, &body);
     uint32_t message = 0;
-    int32_t result = policy::AgentSendMessage(session_, identifier, body.data(),
+    int32_t result = policy::AgentSendMessage(session_, wire::kImport, body.data(),
                                               static_cast<uint32_t>(body.size()), &message);
     if (result != 0) return result;
     const void* payload = nullptr;
@@ -39,14 +42,6 @@ class PolicyAccessTest : public ::testing::Test {
     policy::AgentFreeResponse(payload);
     agent::CVMADeleteMessage(message);
     return result;
-  }
-  int32_t Restrict(const char* oid, uint32_t flags, std::vector<uint32_t> cell = {}) {
-    std::string body;
-    wire::EncodePackedOid(oid, &body);
-    wire::PutU32(&body, flags);
-    wire::PutU32(&body, cell.empty() ? 0 : 1);
-    for (uint32_t word : cell) wire::PutU32(&body, word);
-    return Operator(wire::kRestrict, body);
   }
 
   policy_test::Root root_;
@@ -91,24 +86,21 @@ TEST_F(PolicyAccessTest, RestrictionsComeFromTheAgent) {
   EXPECT_EQ(policy::GetPolicyCellRestriction(kUnknown, 0), policy::kRestrictUnknown);
   ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
   EXPECT_EQ(policy::GetPolicyRestriction(kInt), 0);
-  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
-  EXPECT_EQ(policy::GetPolicyRestriction(kInt), policy::kRestrictFinal);
-  // The agent itself refuses a change of a final variable.
-  EXPECT_EQ(policy::VmpSetPolicyInt(session_, kInt, 2), static_cast<int32_t>(wire::kStatusRefused));
 
-  wire::Variable table;
-  table.oid = kTable;
-  table.type = VMP_TYPE_TABLE;
-  table.column_types = {8, 4};
-  std::string body;
-  wire::EncodeSetPackage({table}, &body);
-  ASSERT_EQ(Operator(wire::kImport, body), 0);
-  EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 1), 0);  // no rows: writable
-  table.rows = {{wire::Cell{0, 1, u""}, wire::Cell{0, 0, u"a"}}};
-  body.clear();
-  wire::EncodeSetPackage({table}, &body);
-  ASSERT_EQ(Operator(wire::kImport, body), 0);
-  ASSERT_EQ(Restrict(kTable, 0, {0, 1, policy::kRestrictHidden}), 0);
+  // The integer made final, a table without rows, and one whose first row hides its text.
+  std::vector<wire::Variable> imported(3);
+  imported[0].oid = kInt;
+  imported[0].type = VMP_TYPE_INT;
+  imported[0].restriction = policy::kRestrictFinal;
+  imported[1].oid = kEmptyTable;
+  imported[1].type = VMP_TYPE_TABLE;
+  imported[1].column_types = {8, 4};
+  imported[2] = imported[1];
+  imported[2].oid = kTable;
+  imported[2].rows = {{wire::Cell{0, 1, u""}, wire::Cell{policy::kRestrictHidden, 0, u"a"}}};
+  ASSERT_EQ(Import(imported), 0);
+  EXPECT_EQ(policy::GetPolicyRestriction(kInt), policy::kRestrictFinal);
+  EXPECT_EQ(policy::GetPolicyCellRestriction(kEmptyTable, 1), 0);  // no rows: writable
   EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 1), policy::kRestrictHidden);
   EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 0), 0);
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   g++ cmake make pkg-config
-  libsqlite3-dev sqlite3
+  libsqlite3-dev sqlite3 nettle-dev
   libgtest-dev libgmock-dev
   php8.2-cli php8.2-dev
   clang-14 libclang-rt-14-dev

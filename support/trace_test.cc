@@ -200,17 +200,6 @@ TEST_F(TraceTest, NameTemplateExpandsDateProcessAndTimeAndDropsOtherCodes) {
   EXPECT_TRUE(fs::exists(expected(before)) || fs::exists(expected(after))) << expected(before);
 }
 
-TEST_F(TraceTest, BareNameGoesBesideTheExecutable) {
-  char executable[4096];
-  ASSERT_LT(platform::GetModuleFileName(executable, sizeof executable), sizeof executable);
-  const std::string name = "trace_test_" + std::to_string(getpid()) + ".log";
-  const std::string beside = fs::path(executable).parent_path() / name;
-  SwitchOn(name);
-  TraceOut("", TRACE_INFO, 0, "beside\n");
-  EXPECT_EQ(Messages(beside), "1:beside\n");
-  fs::remove(beside);
-}
-
 TEST_F(TraceTest, LongMessageIsCutAndUnopenableFileIsOpenedOncePossible) {
   SwitchOn(log_ + ",a");
   TraceOut("", TRACE_INFO, 0, "%s\n", std::string(2000, 'm').c_str());

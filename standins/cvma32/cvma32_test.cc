@@ -1,36 +1,14 @@
-// Tests of libcvma32.so against the built agent (and a fake peer), with the policy library
-// making the packages.
+// Tests of libcvma32.so against the built agent and a fake peer.
 #include <gtest/gtest.h>
 
 #include "standins/cvma32/cvma32_internal.h"
-#include "standins/cvmad/test_agent.h"
 #include "standins/include/cvpmapi.h"
+#include "standins/testing/test_agent.h"
 
 namespace cvmad::testing {
 namespace {
 
 using std::chrono::milliseconds;
-
-// A policy variable closed at the end of the scope: an integer, or a one-cell table of an
-// integer column.
-struct Variable {
-  Variable(const char* oid, int32_t value, uint32_t restriction = 0, bool table = false) {
-    const uint32_t columns[] = {8};
-    VmpValue number{VMP_TYPE_INT, value};
-    VmpCreatePolicyVar(&handle);
-    VmpSetOID(handle, oid);
-    if (table) {
-      VmpCreateTable(handle, 1, columns);
-      VmpInsertRow(handle, -1);
-      VmpSetCellInt(handle, 0, 0, value);
-    } else {
-      VmpSetValue(handle, &number);
-    }
-    VmpSetRestriction(handle, restriction);
-  }
-  ~Variable() { VmpClose(handle); }
-  uint32_t handle = 0;
-};
 
 class Cvma32Test : public ::testing::Test {
  protected:
@@ -59,59 +37,9 @@ class Cvma32Test : public ::testing::Test {
     return status;
   }
 
-  // Sends the variable's set package with message `id`: the agent's status.
-  uint32_t Put(const Variable& variable, uint32_t id = wire::kSetPolicy, uint32_t session = 0) {
-    void* body = nullptr;
-    uint32_t length = 0, status = ~0u;
-    std::string reply;
-    if (PqhCreatePolicySetPackage(variable.handle, &body, &length) == VMP_OK &&
-        Send(id, std::string(static_cast<char*>(body), length), &reply, session) == CVMA_SEND_OK)
-      status = reply.size() == 4 ? StatusOf(reply) : ~0u;
-    PqhFreeMemory(body);
-    return status;
-  }
-
-  // The agent's status for a get of `oid`, and an integer variable's value in *value.
-  uint32_t GetInt(const char* oid, int32_t* value) {
-    std::string reply;
-    if (Send(wire::kGetPolicy, Packed(oid), &reply) != CVMA_SEND_OK) return ~0u;
-    Variable got("1", 0);
-    if (StatusOf(reply) == wire::kStatusOk &&
-        (PqhUnpackPolicyGetPackage(got.handle, reply.data() + 4, reply.size() - 4) != VMP_OK ||
-         VmpGetInt(got.handle, value) != VMP_OK))
-      return ~0u;
-    return StatusOf(reply);
-  }
-
   TestAgent agent_;
   uint32_t session_ = 0, manager_ = 0;
 };
-
-TEST_F(Cvma32Test, SetsGetsAndRefusesRestrictedVariables) {
-  int32_t value = 0;
-  EXPECT_EQ(Put(Variable("1.6.1", 41)), wire::kStatusOk);
-  EXPECT_EQ(GetInt("1.6.1", &value), wire::kStatusOk);
-  EXPECT_EQ(value, 41);
-  EXPECT_EQ(GetInt("1.6.404", &value), wire::kStatusUnknownOid);
-
-  struct Case {
-    const char* oid;
-    uint32_t restriction;
-    bool table;
-    uint32_t status;
-  } cases[] = {
-      {"1.6.10", VMP_RESTRICT_FINAL, false, wire::kStatusRefused},
-      {"1.6.11", VMP_RESTRICT_HIDDEN, false, wire::kStatusRefused},
-      {"1.6.12", VMP_RESTRICT_TABLE_FINAL, true, wire::kStatusRefused},
-      {"1.6.13", VMP_RESTRICT_TABLE_FINAL, false, wire::kStatusOk},  // only tables have rows
-  };
-  for (const Case& c : cases) {
-    ASSERT_EQ(Put(Variable(c.oid, 1, c.restriction, c.table), wire::kImport), wire::kStatusOk);
-    EXPECT_EQ(Put(Variable(c.oid, 2, 0, c.table)), c.status) << c.oid;
-  }
-  EXPECT_EQ(GetInt("1.6.10", &value), wire::kStatusOk);
-  EXPECT_EQ(value, 1);
-}
 
 TEST_F(Cvma32Test, OneSessionServesConcurrentSendersInTurn) {
   std::vector<std::thread> senders;
@@ -173,7 +101,12 @@ TEST_F(Cvma32Test, QueuesNotificationsForTheSessionThatCheckedIn) {
   ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
   uint32_t writer = 0;
   ASSERT_EQ(CVMAOpenSession(agent_.socket_path().c_str(), &writer), CVMA_OK);
-  EXPECT_EQ(Put(Variable("1.6.7", 1), wire::kSetPolicy, writer), wire::kStatusOk);
+  wire::Variable changed;
+  changed.oid = "1.6.7";
+  std::string package;
+  wire::EncodeSetPackage({changed}, &package);
+  EXPECT_EQ(Send(wire::kSetPolicy, package, &reply, writer), CVMA_SEND_OK);
+  EXPECT_EQ(reply, U32s({wire::kStatusOk}));
   CVMACloseSession(writer);
   char oid[16];
   EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, 5), CVMA_E_ARGUMENT);  // stays queued
@@ -185,31 +118,21 @@ TEST_F(Cvma32Test, QueuesNotificationsForTheSessionThatCheckedIn) {
 // A fake peer: it never answers on the first connection; on the second it sends a stale
 // reply and a notification before the real reply, then an oversized frame.
 TEST(Cvma32PeerTest, TimesOutSkipsStaleRepliesAndRefusesOversizedFrames) {
-  TestAgent dir;  // not started: only its folder is used
-  const std::string path = dir.dir() + "/peer.sock";
-  sockaddr_un address{AF_UNIX, {}};
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener.get(), 4), 0);
-  std::thread peer([&] {
-    RawClient silent(UniqueFd(accept(listener.get(), nullptr, nullptr)));
-    silent.Read();
-    silent.Ended(10000);  // the client drops the connection when it gives up
-    RawClient answering(UniqueFd(accept(listener.get(), nullptr, nullptr)));
-    std::optional<wire::Frame> request = answering.Read();
-    std::string out;
-    uint32_t id = request ? request->request_id : 0;
-    wire::EncodeFrame({wire::FrameKind::kReply, id + 7, 0, "stale"}, &out);
-    wire::EncodeFrame({wire::FrameKind::kNotification, 0, wire::kNotifyChanged, Packed("1.2.3")}, &out);
-    wire::EncodeFrame({wire::FrameKind::kReply, id, 0, "fresh"}, &out);
-    answering.Send(out);
-    if (answering.Read()) answering.Send(std::string("\xff\xff\xff\x7f", 4) + out);
-    answering.Ended(10000);
+  TestAgent dir;  // not started: only its root is used
+  FakeAgent peer(dir.socket_path(), [](RawClient& client, int connection) {
+    std::optional<wire::Frame> request = client.Read();
+    if (request && connection > 0) {
+      using enum wire::FrameKind;
+      const std::string fresh = Encoded({kReply, request->request_id, 0, "fresh"});
+      client.Send(Encoded({kReply, request->request_id + 7, 0, "stale"}) +
+                  Encoded({kNotification, 0, wire::kNotifyChanged, Packed("1.2.3")}) + fresh);
+      if (client.Read()) client.Send(std::string("\xff\xff\xff\x7f", 4) + fresh);
+    }
+    client.Ended(10000);  // the client drops the connection when it gives up
   });
-
+  ASSERT_TRUE(peer.listening());
   uint32_t session = 0, destination = 0, message = CVMACreateMessage(wire::kExport);
-  ASSERT_EQ(CVMAOpenSession(path.c_str(), &session), CVMA_OK);
+  ASSERT_EQ(CVMAOpenSession(dir.socket_path().c_str(), &session), CVMA_OK);
   ASSERT_EQ(VmpCreatePolicyOID(wire::kPolicyManagerOid, &destination), VMP_OK);
   auto start = Clock::now();
   EXPECT_EQ(CVMASendMessage(session, destination, message, 200), CVMA_SEND_TIMEOUT);
@@ -226,7 +149,6 @@ TEST(Cvma32PeerTest, TimesOutSkipsStaleRepliesAndRefusesOversizedFrames) {
   CVMADeleteMessage(message);
   CVMACloseSession(session);
   VmpClose(destination);
-  peer.join();
 }
 
 }  // namespace

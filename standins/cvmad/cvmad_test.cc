@@ -3,17 +3,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "standins/cvmad/test_agent.h"
 #include "standins/include/cvpmapi.h"
+#include "standins/testing/test_agent.h"
 
 namespace cvmad::testing {
 namespace {
 
-wire::Variable IntVariable(const std::string& oid, int32_t value) {
+wire::Variable IntVariable(const std::string& oid, int32_t value, uint32_t restriction = 0) {
   wire::Variable variable;
   variable.oid = oid;
   variable.type = VMP_TYPE_INT;
   variable.int_value = value;
+  variable.restriction = restriction;
   return variable;
 }
 
@@ -30,12 +31,6 @@ wire::Variable Table(const std::string& oid, std::vector<uint32_t> columns, int3
 std::string Package(const std::vector<wire::Variable>& variables) {
   std::string out;
   wire::EncodeSetPackage(variables, &out);
-  return out;
-}
-
-std::string U32s(std::initializer_list<uint32_t> values) {
-  std::string out;
-  for (uint32_t value : values) wire::PutU32(&out, value);
   return out;
 }
 
@@ -84,6 +79,15 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
     EXPECT_EQ(StatusOf(client.Call(c.message, c.body)), c.status) << std::hex << c.message;
   EXPECT_EQ(StatusOf(client.Call(wire::kGetPolicy, Packed("1.5.1"), "1.2.3")),
             wire::kStatusWrongDestination);
+
+  // Imported final and hidden variables refuse sets; table-final binds tables only.
+  for (auto [restriction, status] : {std::pair{VMP_RESTRICT_FINAL, wire::kStatusRefused},
+                                     {VMP_RESTRICT_HIDDEN, wire::kStatusRefused},
+                                     {VMP_RESTRICT_TABLE_FINAL, wire::kStatusOk}}) {
+    const std::string oid = "1.6." + std::to_string(restriction);
+    ASSERT_EQ(client.Call(wire::kImport, Package({IntVariable(oid, 1, restriction)})), U32s({0}));
+    EXPECT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable(oid, 2)})), U32s({status})) << oid;
+  }
 
   // A set keeps the restrictions and cell flags; table-final then refuses the whole package.
   ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.2") + U32s({4, 1, 0, 0, 8})), U32s({0}));

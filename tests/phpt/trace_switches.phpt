@@ -28,47 +28,12 @@ echo "== a second process appends\n";
 cv_php($root, PAGE, $php);
 var_dump(count(cv_trace_messages("$dir/settingsext.log")));
 
-echo "== no DebugOutput: no file\n";
-$dir = cv_tempdir('cvexe');
-$php = cv_php_in($dir);
-$root = cv_root("[" . CV_TRACE_KEY . "]\n\"DebugLevel\"=dword:00000000\n");
-cv_php($root, PAGE, $php);
-var_dump(file_exists("$dir/settingsext.log"));
-
-echo "== DebugOutput 0: no file\n";
-$root = cv_root("[" . CV_TRACE_KEY . "]\n\"DebugOutput\"=dword:00000000\n");
-cv_php($root, PAGE, $php);
-var_dump(file_exists("$dir/settingsext.log"));
-
-echo "== DebugSeverity 1: only error lines, so none here and no file\n";
-$root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log", "\"DebugSeverity\"=dword:00000001"));
-cv_php($root, PAGE);
-var_dump(file_exists("$root/trace.log"));
-
-echo "== DebugLevel -1: nothing passes\n";
-$root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log", "\"DebugLevel\"=dword:ffffffff"));
-cv_php($root, PAGE);
-var_dump(file_exists("$root/trace.log"));
-
 echo "== DebugInclude of another component: the module's lines carry none\n";
 $root = cv_root();
 cv_reg($root, cv_trace_reg("$root/trace.log", "\"DebugInclude\"=\"threading\""));
 cv_php($root, PAGE);
 var_dump(file_exists("$root/trace.log"));
 
-echo "== DebugLogFile without a mode empties the file; name template\n";
-$root = cv_root();
-cv_reg($root, "[" . CV_TRACE_KEY . "]\n\"DebugOutput\"=dword:00000001\n"
-       . "\"DebugLogFile\"=\"$root/w.log\"\n");
-cv_php($root, PAGE);
-cv_php($root, PAGE);
-var_dump(count(cv_trace_messages("$root/w.log")));
-cv_reg($root, "[" . CV_TRACE_KEY . "]\n\"DebugLogFile\"=\"$root/ui_%d_%p%q.log, a\"\n");
-$out = cv_php($root, PAGE);
-$expected = "$root/ui_" . date('Ymd') . '_' . (int)substr($out, 4) . '.log';
-var_dump(file_exists($expected));
 ?>
 --EXPECTF--
 == DebugOutput only: settingsext.log beside the executable, every line
@@ -85,16 +50,5 @@ pid %d
 bool(true)
 == a second process appends
 int(18)
-== no DebugOutput: no file
-bool(false)
-== DebugOutput 0: no file
-bool(false)
-== DebugSeverity 1: only error lines, so none here and no file
-bool(false)
-== DebugLevel -1: nothing passes
-bool(false)
 == DebugInclude of another component: the module's lines carry none
 bool(false)
-== DebugLogFile without a mode empties the file; name template
-int(9)
-bool(true)

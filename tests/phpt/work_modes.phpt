@@ -27,13 +27,7 @@ function mode(string $title, ?string $ini, string $folder = ''): void {
 mode('3 is Demo Mode', "[General]\nwork_mode_val=3\n");
 mode('2 is No Service Check Mode', "[General]\r\nwork_mode_val=2\r\n");
 mode('03 is normal', "[General]\nwork_mode_val=03\n");
-mode('3a is normal', "[General]\nwork_mode_val=3a\n");
 mode('33333 is cut to 3333: normal', "[General]\nwork_mode_val=33333\n");
-mode('blanks, quotes and the case of names do not matter',
-     "; the web console\n[ general ]\n  WORK_MODE_VAL  =  \"3\"  \n");
-mode('the first General section and key win',
-     "[Other]\nwork_mode_val=2\n[General]\nwork_mode_val=3\nwork_mode_val=2\n[General]\nwork_mode_val=2\n");
-mode('key missing', "[General]\nother=3\n");
 mode('no ini file', null);
 // The host executable's path is longer than the first 291-character buffer.
 mode('a long executable path', "[General]\nwork_mode_val=3\n",
@@ -54,25 +48,7 @@ page
 page
    1 minit()
    1 minit() finished
-== 3a is normal
-page
-   1 minit()
-   1 minit() finished
 == 33333 is cut to 3333: normal
-page
-   1 minit()
-   1 minit() finished
-== blanks, quotes and the case of names do not matter
-page
-   1 minit()
-   1 The product is running in Demo Mode
-   1 minit() finished
-== the first General section and key win
-page
-   1 minit()
-   1 The product is running in Demo Mode
-   1 minit() finished
-== key missing
 page
    1 minit()
    1 minit() finished

@@ -1,9 +1,11 @@
-// Test support for the agent and its client library: runs the built cvmad on a temporary
-// machine root, and talks to sockets in raw frames.
+// Test support for everything that talks to the agent: runs the built cvmad on a temporary
+// machine root, talks to sockets in raw frames, and stands in for the agent where a test
+// needs replies the real one never gives.
 //
-// Thread safety: a TestAgent or RawClient belongs to the one thread that uses it.
-#ifndef STANDINS_CVMAD_TEST_AGENT_H_
-#define STANDINS_CVMAD_TEST_AGENT_H_
+// Thread safety: a TestAgent or RawClient belongs to the one thread that uses it; a
+// FakeAgent serves from a thread of its own.
+#ifndef STANDINS_TESTING_TEST_AGENT_H_
+#define STANDINS_TESTING_TEST_AGENT_H_
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +20,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,12 +36,25 @@ namespace cvmad::testing {
 using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
-inline UniqueFd ConnectUnix(const std::string& path) {
+// The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
+inline std::filesystem::path BinDir() {
+  const char* bin = getenv("CV_BIN_DIR");
+  if (bin != nullptr) return bin;
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
+}
+
+inline sockaddr_un UnixAddress(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+inline UniqueFd ConnectUnix(const std::string& path) {
+  const sockaddr_un address = UnixAddress(path);
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.Reset();
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    fd.Reset();
   return fd;
 }
 
@@ -47,11 +64,15 @@ inline std::string Packed(const std::string& oid) {
   return out;
 }
 
+inline std::string Encoded(const wire::Frame& frame) {
+  std::string out;
+  wire::EncodeFrame(frame, &out);
+  return out;
+}
+
 inline std::string Request(uint32_t message_id, const std::string& body, uint32_t request_id = 1,
                            const std::string& destination = wire::kPolicyManagerOid) {
-  std::string out;
-  wire::EncodeFrame({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body}, &out);
-  return out;
+  return Encoded({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body});
 }
 
 // Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
@@ -66,34 +87,36 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A temporary folder holding a machine root (root/, made at once) and the agent's log; the
+// agent runs on it between Start and Stop, and is stopped with SIGTERM at the latest when
+// the TestAgent goes.
 class TestAgent {
  public:
   TestAgent() {
     char pattern[] = "/tmp/cvmad_test.XXXXXX";
-    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+    if (mkdtemp(pattern) != nullptr) {
+      dir_ = pattern;
+      std::filesystem::create_directory(root());
+    }
   }
   ~TestAgent() {
-    if (pid_ > 0) Stop(SIGKILL);
+    Stop(SIGTERM);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
 
   const std::string& dir() const { return dir_; }
+  std::string root() const { return dir_ + "/root"; }
+  std::string socket_path() const { return root() + "/cvmad.sock"; }
   bool running() const { return pid_ > 0; }
   std::string log() const {
     std::ifstream in(dir_ + "/cvmad.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  std::string socket_path() const { return dir_ + "/root/cvmad.sock"; }
 
   // Runs another agent on the same root, its output appended to the agent's log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
-    const char* bin = getenv("CV_BIN_DIR");
-    std::string program = bin != nullptr ? std::string(bin) + "/cvmad"
-                                         : std::filesystem::read_symlink("/proc/self/exe")
-                                               .parent_path().parent_path().append("bin/cvmad")
-                                               .string();
-    std::string root = dir_ + "/root", log = dir_ + "/cvmad.log";
+    std::string program = BinDir() / "cvmad", root = this->root(), log = dir_ + "/cvmad.log";
     pid_t pid = fork();
     if (pid == 0) {
       int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -120,8 +143,9 @@ class TestAgent {
     return false;
   }
 
-  // Sends `signal` and waits for the agent to end; as WaitForExit.
+  // Sends `signal` and waits for the agent to end; as WaitForExit (-1 when none runs).
   int Stop(int signal) {
+    if (pid_ <= 0) return -1;
     kill(pid_, signal);
     int status = WaitForExit(pid_, std::chrono::seconds(20));
     if (status < 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
@@ -218,6 +242,73 @@ inline uint32_t StatusOf(std::string_view reply) {
   return status;
 }
 
+inline std::string U32s(std::initializer_list<uint32_t> values) {
+  std::string out;
+  for (uint32_t value : values) wire::PutU32(&out, value);
+  return out;
+}
+
+// Listens on `path` in place of the agent: a thread of its own accepts one connection at a
+// time and hands it to `serve` with its number (0 for the first), until the FakeAgent goes.
+class FakeAgent {
+ public:
+  using Serve = std::function<void(RawClient& client, int connection)>;
+
+  FakeAgent(const std::string& path, Serve serve) : serve_(std::move(serve)) {
+    const sockaddr_un address = UnixAddress(path);
+    const auto* name = reinterpret_cast<const sockaddr*>(&address);
+    listening_ = bind(listener_.get(), name, sizeof address) == 0 &&
+                 listen(listener_.get(), 8) == 0;
+    thread_ = std::thread([this] { Accept(); });
+  }
+  // Ends the connection being served and the listening.
+  ~FakeAgent() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+    }
+    shutdown(listener_.get(), SHUT_RDWR);
+    thread_.join();
+  }
+  bool listening() const { return listening_; }
+
+  // Serves by answering every request with a reply carrying `body(request)`.
+  static Serve Answering(std::function<std::string(const wire::Frame& request)> body) {
+    return [body = std::move(body)](RawClient& client, int) {
+      while (std::optional<wire::Frame> request = client.Read(60000)) {
+        const wire::Frame reply{wire::FrameKind::kReply, request->request_id, request->message_id,
+                                body(*request)};
+        if (!client.Send(Encoded(reply))) return;
+      }
+    };
+  }
+
+ private:
+  void Accept() {
+    for (int connection = 0;; ++connection) {
+      UniqueFd fd(accept(listener_.get(), nullptr, nullptr));
+      {
+        std::lock_guard lock(mutex_);
+        if (!fd.valid() || stopping_) return;
+        client_ = fd.get();
+      }
+      RawClient client(std::move(fd));
+      serve_(client, connection);
+      std::lock_guard lock(mutex_);
+      client_ = -1;  // before `client` closes the descriptor
+    }
+  }
+
+  Serve serve_;
+  UniqueFd listener_{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  bool listening_ = false;
+  std::mutex mutex_;
+  bool stopping_ = false;
+  int client_ = -1;
+  std::thread thread_;
+};
+
 }  // namespace cvmad::testing
 
-#endif  // STANDINS_CVMAD_TEST_AGENT_H_
+#endif  // STANDINS_TESTING_TEST_AGENT_H_

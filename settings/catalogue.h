@@ -1,0 +1,105 @@
+// The catalogue: every setting item of the process, found by OID.
+//
+// Lookup rule: the first item, in the order of the item set (ordered by item address),
+// whose OID equals the requested one byte for byte. An index by OID answers exactly that.
+// A typed operation applied to an item of another kind answers as for an unknown OID.
+//
+// Thread safety: the catalogue serialises its users itself. Lookups and getters share a
+// reader-writer lock; setters, the rebuild (ReadSettings), the commit (WriteChanged,
+// ReadAll) and the reload (ReadByOID) take it exclusively. So request threads and the
+// reload entry, called from a host thread, are safe together. Items handed out by
+// GetObjectByOID stay owned by the catalogue: use them only through WithItem.
+#ifndef SETTINGS_CATALOGUE_H_
+#define SETTINGS_CATALOGUE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/registry.h"
+#include "settings/item.h"
+
+namespace settings {
+
+class CSettings {
+ public:
+  // Writes the session handle found in the session cell, or that there is none.
+  CSettings();
+  ~CSettings();
+  CSettings(const CSettings&) = delete;
+  CSettings& operator=(const CSettings&) = delete;
+
+  // Deletes every item.
+  void Clear();
+  // Takes ownership of `item` (null is kept and skipped by every walk).
+  void Add(CItem* item);
+
+  // Rebuilds the catalogue from the setting definitions of the installed products.
+  void ReadSettings();
+
+  // How many items the last rebuild created in each group; all zero before the first.
+  // A rebuild stopped for want of an agent session leaves it as it was.
+  struct GroupCounts {
+    int first_policy = 0;     // the mail-server product
+    int first_registry = 0;   // its virus-scanning registry values
+    int second_policy = 0;    // the server anti-virus product family
+    int second_registry = 0;  // its World Map Support registry values
+    int common = 0;
+    int quarantine = 0;  // the quarantine database registry values
+    int server = 0;      // the server product
+  };
+  GroupCounts last_build() const;
+
+  int32_t GetIntByOID(const std::string& oid) const;
+  int32_t GetDefaultIntByOID(const std::string& oid) const;
+  bool SetIntByOID(const std::string& oid, int32_t value);
+  int32_t GetIntRegByOID(const std::string& oid) const;
+  int32_t GetDefaultIntRegByOID(const std::string& oid) const;
+  bool SetIntRegByOID(const std::string& oid, int32_t value);
+  std::string GetStringRegByOID(const std::string& oid) const;
+  std::string GetDefaultStringRegByOID(const std::string& oid) const;
+  bool SetStringRegByOID(const std::string& oid, const std::string& value);
+  std::string GetStringByOID(const std::string& oid) const;
+  std::string GetDefaultStringByOID(const std::string& oid) const;
+  bool SetStringByOID(const std::string& oid, const std::string& value);
+
+  // The item with `oid`, or null (traced). The pointer is only valid while no rebuild runs.
+  CItem* GetObjectByOID(const std::string& oid) const;
+  // Runs `use` on the item with `oid` under the exclusive lock; false (traced as
+  // GetObjectByOID) when there is none.
+  bool WithItem(const std::string& oid, const std::function<void(CItem&)>& use);
+
+  // True when the item may be written; unknown OIDs answer true with both outputs false.
+  bool GetRestrictionByOID(const std::string& oid, bool* hidden, bool* final, bool is_table) const;
+
+  void ReadByOID(const std::string& oid);
+  void ReadAll();
+  void WriteChanged();
+  bool AreChanged() const;
+
+  // Items in the catalogue, null entries included.
+  size_t size() const;
+
+ private:
+  // Under the lock.
+  CItem* FindLocked(const std::string& oid) const;
+  void ClearLocked();
+  void AddLocked(CItem* item);
+  // Writes the error line for a missing agent session.
+  static void TraceNoSession();
+
+  mutable std::shared_mutex mutex_;
+  // The registry key of the Exchange store's virus-scanning values, opened by the rebuild.
+  platform::RegistryKey key_;
+  std::set<CItem*> items_;  // owned; ordered by address, as the lookup rule walks them
+  std::unordered_map<std::string, CItem*> first_by_oid_;
+  GroupCounts last_build_;
+};
+
+}  // namespace settings
+
+#endif  // SETTINGS_CATALOGUE_H_

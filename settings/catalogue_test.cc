@@ -1,0 +1,164 @@
+// The catalogue's lookup rule, its answers for unknown OIDs and items of another kind, and
+// its own serialisation: readers, a committer and a reloader at once (run it under TSan).
+#include "settings/catalogue.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "module/module_state.h"
+#include "platform/registry.h"
+#include "settings/table_entry.h"
+#include "support/trace.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/cvcatalogue-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    setenv("CORVANE_ROOT", dir_.c_str(), 1);
+    // Policy items stay away from the agent; registry items still work.
+    module::State().demo_mode = 1;
+    platform::Hive& hive = platform::LocalMachine();
+    platform::RegistryKey trace;
+    hive.CreateKey("SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid",
+                   platform::kKeyAllAccess, &trace);
+    const uint32_t on = 1;
+    const std::string log = (dir_ / "trace.log").string() + ",a";
+    hive.SetValue(trace, "DebugOutput", platform::kRegDword, &on, 4);
+    hive.SetValue(trace, "DebugLogFile", platform::kRegSz, log.c_str(), log.size() + 1);
+    TraceReadRegistry(hive, "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid");
+    hive.CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
+  }
+  void TearDown() override {
+    TraceResetForTesting();
+    fs::remove_all(dir_);
+  }
+  std::string Trace() const {
+    std::ifstream in(dir_ / "trace.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  fs::path dir_;
+  platform::RegistryKey key_;
+};
+
+TEST_F(CatalogueTest, FirstItemInAddressOrderWinsAndOtherKindsAnswerAsUnknown) {
+  settings::CSettings catalogue;
+  auto* first = new settings::CIntItem("1.1", 1);
+  auto* second = new settings::CIntItem("1.1", 2);
+  catalogue.Add(first);
+  catalogue.Add(nullptr);
+  catalogue.Add(second);
+  catalogue.Add(new settings::CStringItem("1.2", "text"));
+  catalogue.Add(new settings::CIntRegItem(key_, "1.3", 7));
+  EXPECT_EQ(catalogue.size(), 5u);
+  EXPECT_EQ(catalogue.GetIntByOID("1.1"), first < second ? 1 : 2);
+  EXPECT_TRUE(catalogue.SetIntByOID("1.1", 9));
+  EXPECT_EQ((first < second ? first : second)->value(), 9);
+  EXPECT_EQ((first < second ? second : first)->value(), first < second ? 2 : 1);
+
+  // Unknown OIDs and items of another kind: neutral answers and the not-found lines.
+  EXPECT_EQ(catalogue.GetIntByOID("1.2"), 0);
+  EXPECT_EQ(catalogue.GetStringByOID("1.1"), "");
+  EXPECT_FALSE(catalogue.SetStringRegByOID("1.3", "x"));
+  EXPECT_EQ(catalogue.GetIntRegByOID("9.9"), 0);
+  EXPECT_EQ(catalogue.GetObjectByOID("9.9"), nullptr);
+  bool hidden = true, final = true;
+  EXPECT_TRUE(catalogue.GetRestrictionByOID("9.9", &hidden, &final, false));
+  EXPECT_FALSE(hidden);
+  EXPECT_FALSE(final);
+  catalogue.ReadByOID("9.9");
+  const std::string trace = Trace();
+  for (const char* line : {"GetIntByOID *** Setting '1.2' not found***\n",
+                           "GetStringByOID OID 1.1 not found\n", "SetStringRegByOID 1.3 not found\n",
+                           "*** Setting '9.9' not found***\n", "GetObjectByOID OID 9.9 not found\n",
+                           "GetRestrictionByOID OID 9.9 not found\n"}) {
+    EXPECT_NE(trace.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(trace.find("9.9\n", trace.find("GetRestrictionByOID OID 9.9")), std::string::npos)
+      << "ReadByOID of an unknown OID writes nothing";
+}
+
+TEST_F(CatalogueTest, CommitWritesChangedItemsAndReadAllReloadsThem) {
+  settings::CSettings catalogue;
+  catalogue.Add(new settings::CIntRegItem(key_, "1.3", 7));
+  catalogue.Add(new settings::CStringRegItem(key_, "1.4", "a\nb", false));
+  EXPECT_FALSE(catalogue.AreChanged());
+  EXPECT_EQ(catalogue.GetStringRegByOID("1.4"), "a\r\nb");  // the default, held with CR LF
+  EXPECT_TRUE(catalogue.SetIntRegByOID("1.3", 8));
+  EXPECT_TRUE(catalogue.AreChanged());
+  catalogue.WriteChanged();
+  EXPECT_FALSE(catalogue.AreChanged());
+  uint32_t stored = 0, size = 4, type = 0;
+  ASSERT_EQ(platform::LocalMachine().QueryValue(key_, "1.3", &type, &stored, &size), 0u);
+  EXPECT_EQ(stored, 8u);
+  const uint32_t outside = 11;
+  platform::LocalMachine().SetValue(key_, "1.3", platform::kRegDword, &outside, 4);
+  catalogue.ReadByOID("1.3");
+  EXPECT_EQ(catalogue.GetIntRegByOID("1.3"), 11);
+  catalogue.Clear();
+  EXPECT_EQ(catalogue.size(), 0u);
+}
+
+TEST_F(CatalogueTest, ReadersCommitterAndReloaderRunTogether) {
+  settings::CSettings catalogue;
+  for (int i = 0; i < 50; ++i) {
+    catalogue.Add(new settings::CIntRegItem(key_, "2." + std::to_string(i), i));
+    catalogue.Add(new settings::CStringItem("3." + std::to_string(i), "s"));
+  }
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int reader = 0; reader < 4; ++reader) {
+    threads.emplace_back([&] {
+      while (!stop) {
+        for (int i = 0; i < 50; ++i) {
+          catalogue.GetIntRegByOID("2." + std::to_string(i));
+          catalogue.GetStringByOID("3." + std::to_string(i));
+        }
+        catalogue.AreChanged();
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int round = 0; round < 20; ++round) {
+      catalogue.SetIntRegByOID("2." + std::to_string(round), 100 + round);
+      catalogue.SetStringByOID("3." + std::to_string(round), "t");
+      catalogue.WriteChanged();
+      catalogue.ReadAll();
+    }
+  });
+  threads.emplace_back([&] {
+    for (int round = 0; round < 200; ++round) catalogue.ReadByOID("2." + std::to_string(round % 50));
+  });
+  threads[5].join();
+  threads[4].join();
+  stop = true;
+  for (int i = 0; i < 4; ++i) threads[i].join();
+  // A reload may overtake a change that was not yet committed; after the last commit and
+  // re-read, memory and the registry agree.
+  catalogue.WriteChanged();
+  catalogue.ReadAll();
+  for (int i = 0; i < 50; ++i) {
+    const std::string oid = "2." + std::to_string(i);
+    int32_t stored = i;  // never written: the default
+    uint32_t size = 4;
+    platform::LocalMachine().QueryValue(key_, oid, nullptr, &stored, &size);
+    EXPECT_EQ(catalogue.GetIntRegByOID(oid), stored) << oid;
+    EXPECT_TRUE(stored == i || (i < 20 && stored == 100 + i)) << oid;
+  }
+}
+
+}  // namespace

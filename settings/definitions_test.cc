@@ -1,0 +1,268 @@
+// The rebuild of the catalogue from the setting definitions, one product combination per
+// case: which groups are built, which registry keys their items sit on, the defaults that
+// depend on the machine, and the lines the rebuild writes.
+//
+// The product checks keep their verdicts for the life of the process, so every case needs
+// a process of its own, as ctest runs them.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "module/lifecycle.h"
+#include "module/module_state.h"
+#include "platform/registry.h"
+#include "policy/agent_messages.h"
+#include "policy/agent_test_support.h"
+#include "policy/policy_access.h"
+#include "settings/catalogue.h"
+#include "support/trace.h"
+
+namespace {
+
+using settings::CSettings;
+
+constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr char kProducts[] = "SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\";
+constexpr char kVirusScanKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan";
+constexpr char kWorldMapKey[] = "SOFTWARE\\Veltmark\\Corvane\\World Map Support";
+constexpr char kQuarantineKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\Corvane Holdfast\\Parameters";
+constexpr char kRetention[] = "1.3.6.1.4.1.8642.20.1.100.50.22";      // first group, int
+constexpr char kQuarantineDir[] = "1.3.6.1.4.1.8642.20.1.100.50.20";  // first group, string
+constexpr char kSecondGroupInt[] = "1.3.6.1.4.1.8642.18.1.11.20";
+constexpr char kSecondGroupSecret[] = "1.3.6.1.4.1.8642.18.1.38.160";
+constexpr char kServerInt[] = "1.3.6.1.4.1.8642.57.1.3";
+
+// first policy, first registry, second policy, second registry, common, quarantine, server
+using Counts = std::array<int, 7>;
+
+Counts CountsOf(const CSettings& catalogue) {
+  const CSettings::GroupCounts c = catalogue.last_build();
+  return {c.first_policy, c.first_registry, c.second_policy, c.second_registry,
+          c.common,       c.quarantine,     c.server};
+}
+
+class DefinitionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetDword(module::kTraceKey, "DebugOutput", 1);
+    SetString(module::kTraceKey, "DebugLogFile", trace_path() + ",a");
+    TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
+  }
+  void TearDown() override {
+    TraceResetForTesting();
+    module::State().session_cell.store(nullptr);
+    module::State().demo_mode = 0;
+    module::State().no_service_check_mode = 0;
+  }
+
+  std::string trace_path() const { return root_.root() + "/trace.log"; }
+
+  void ConnectAgent() {
+    ASSERT_TRUE(root_.Start());
+    session_ = policy_test::Root::OpenSession();
+    ASSERT_NE(session_, 0u);
+    module::State().session_cell.store(&session_);
+    policy::AgentApiInit(nullptr);
+  }
+
+  static platform::RegistryKey Key(const std::string& path) {
+    platform::RegistryKey key;
+    EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
+    return key;
+  }
+  static void SetDword(const std::string& key, const char* name, uint32_t value) {
+    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4),
+              0u);
+  }
+  static void SetString(const std::string& key, const char* name, const std::string& value) {
+    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
+                                                static_cast<uint32_t>(value.size() + 1)),
+              0u);
+  }
+  static bool KeyExists(const char* path) {
+    platform::RegistryKey key;
+    return platform::LocalMachine().OpenKey(path, platform::kKeyQueryValue, &key) == 0;
+  }
+
+  // The mail-server product: registered, with one of its two services.
+  static void InstallVxm(const char* service) {
+    SetString(std::string(kProducts) + "452", "ProductName", "Mail");
+    SetDword(std::string(kServices) + service, "Start", 2);
+  }
+  // The server anti-virus family's scanning service, with or without its "ObjectName".
+  static void InstallVxs(bool object_name) {
+    const std::string key = std::string(kServices) + "Corvane Anti-Virus Server Daemon";
+    if (object_name) {
+      SetString(key, "ObjectName", "LocalSystem");
+    } else {
+      SetDword(key, "Start", 2);
+    }
+  }
+  // The server product: registered, recorded as the anti-virus product, its service.
+  static void InstallServerProduct() {
+    SetString(std::string(kProducts) + "1001", "ProductName", "Servers");
+    SetDword("SOFTWARE\\Veltmark\\Corvane\\Anti-Virus", "ProductID", 1001);
+    SetDword(std::string(kServices) + "Corvane Wardline", "Start", 2);
+  }
+
+  // The lines of the rebuild's own vocabulary, in order, without their line feeds.
+  std::vector<std::string> RebuildLines() const {
+    static constexpr std::string_view kStarts[] = {
+        "Failed to read settings, CVMA is not initialized",
+        "VXM doesn't seem",
+        "VXS doesn't seem",
+        "RegOpenKeyEx() Failed",
+        "Worldmap RegOpenKeyEx() Failed",
+        "RegCreateKeyEx() Failed"};
+    std::vector<std::string> lines;
+    std::ifstream in(trace_path());
+    for (std::string line; std::getline(in, line);) {
+      // Severity, thread, date and time, tick count, then the message.
+      size_t start = 0;
+      for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+        start = line.find('\t', start);
+        if (start != std::string::npos) ++start;
+      }
+      if (start == std::string::npos) continue;
+      const std::string message = line.substr(start);
+      for (std::string_view known : kStarts) {
+        if (message.starts_with(known)) lines.push_back(message);
+      }
+    }
+    return lines;
+  }
+
+  policy_test::Root root_;
+  uint32_t session_ = 0;
+};
+
+const std::string kOpenFailed = "RegOpenKeyEx() Failed : 2";
+const std::string kNoVxm = "VXM doesn't seem to be installed";
+const std::string kNoVxs = "VXS doesn't seem to be installed";
+
+TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
+  InstallVxm("cvavvxmd");
+  InstallVxs(true);
+  InstallServerProduct();
+  SetDword(kVirusScanKey, "ScanTimeout", 300);
+  SetString(kWorldMapKey, "MTAAddress", "192.0.2.7");
+  SetString(kQuarantineKey, "ServerAddress", "db.example.com");
+  ConnectAgent();
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kRetention, 86400000), 0);
+
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 5, 71, 3, 21, 5, 58}));
+  EXPECT_EQ(catalogue.size(), 505u);
+  EXPECT_TRUE(RebuildLines().empty());
+
+  // Values come from the policy and from each group's own key; defaults stay as defined.
+  EXPECT_EQ(catalogue.GetIntByOID(kRetention), 86400000);
+  EXPECT_EQ(catalogue.GetDefaultIntByOID(kRetention), 259200000);
+  EXPECT_EQ(catalogue.GetDefaultStringByOID(kQuarantineDir), ".\\quarantine");
+  EXPECT_EQ(catalogue.GetIntRegByOID("ScanTimeout"), 300);
+  EXPECT_EQ(catalogue.GetStringRegByOID("MTAAddress"), "192.0.2.7");
+  EXPECT_EQ(catalogue.GetStringRegByOID("ServerAddress"), "db.example.com");
+  EXPECT_EQ(catalogue.GetDefaultStringRegByOID("DatabaseName"), "CVWDL_Quarantine");
+  EXPECT_EQ(catalogue.GetDefaultIntRegByOID("ScanningThreads"),
+            2 * static_cast<int32_t>(std::thread::hardware_concurrency()) + 1);
+  EXPECT_TRUE(catalogue.GetObjectByOID(kSecondGroupSecret)->IsEncrypted());
+  EXPECT_TRUE(catalogue.GetObjectByOID("UserHldPassword")->IsEncrypted());
+  EXPECT_FALSE(catalogue.GetObjectByOID("UserHldName")->IsEncrypted());
+  // Line feeds of a default are held as CR LF.
+  EXPECT_EQ(catalogue.GetDefaultStringByOID("1.3.6.1.4.1.8642.20.1.100.60.20"),
+            "200, Email.0Day.Malware\r\n600, High virus risk detected");
+
+  // A rebuild replaces the items rather than adding to them.
+  catalogue.ReadSettings();
+  EXPECT_EQ(catalogue.size(), 505u);
+}
+
+TEST_F(DefinitionsTest, MailServerProductAloneBuildsItsGroupAndCreatesTheQuarantineKey) {
+  InstallVxm("cvavag4vxm");  // the other service: its own key is missing
+  InstallVxs(false);         // the service key is there, its "ObjectName" is not
+  ConnectAgent();
+
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 0, 0, 0, 21, 5, 0}));
+  // No virus-scanning key: its values are not created. The quarantine key is created.
+  EXPECT_EQ(RebuildLines(), (std::vector<std::string>{kOpenFailed, kNoVxs, kOpenFailed}));
+  EXPECT_TRUE(KeyExists(kQuarantineKey));
+  EXPECT_EQ(catalogue.GetObjectByOID("ScanTimeout"), nullptr);
+  EXPECT_EQ(catalogue.GetObjectByOID(kSecondGroupInt), nullptr);
+  EXPECT_EQ(catalogue.GetDefaultStringRegByOID("DatabaseName"), "CVVXM_Quarantine");
+
+  // The created key holds what the items write.
+  ASSERT_TRUE(catalogue.SetStringRegByOID("SqlProvider", "other"));
+  catalogue.WriteChanged();
+  CSettings reread;
+  reread.ReadSettings();
+  EXPECT_EQ(reread.GetStringRegByOID("SqlProvider"), "other");
+}
+
+TEST_F(DefinitionsTest, ServerProductAloneBuildsCommonAndServerGroupsOnly) {
+  InstallServerProduct();
+  ConnectAgent();
+
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  EXPECT_EQ(CountsOf(catalogue), (Counts{0, 0, 0, 0, 21, 0, 58}));
+  EXPECT_EQ(RebuildLines(), (std::vector<std::string>{kNoVxm, kNoVxs}));
+  EXPECT_FALSE(KeyExists(kQuarantineKey));
+  EXPECT_EQ(catalogue.GetDefaultIntByOID(kServerInt), 1);
+  EXPECT_EQ(catalogue.GetObjectByOID(kRetention), nullptr);
+}
+
+TEST_F(DefinitionsTest, DemoModeBuildsBothProductGroupsWithoutSessionOrProducts) {
+  module::State().demo_mode = 1;
+
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 0, 71, 0, 21, 5, 0}));
+  // The first group's status turns to success once it is built; the second's stays failed.
+  EXPECT_EQ(RebuildLines(),
+            (std::vector<std::string>{kOpenFailed, "Worldmap RegOpenKeyEx() Failed : 2", kNoVxs,
+                                      kOpenFailed}));
+  EXPECT_EQ(catalogue.GetDefaultStringRegByOID("DatabaseName"), "CVWDL_Quarantine");
+  EXPECT_EQ(catalogue.GetObjectByOID(kServerInt), nullptr);
+}
+
+TEST_F(DefinitionsTest, NoServiceCheckModeBuildsBothProductGroupsWithASession) {
+  module::State().no_service_check_mode = 1;
+  ConnectAgent();
+
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 0, 71, 0, 21, 5, 0}));
+  EXPECT_EQ(RebuildLines(),
+            (std::vector<std::string>{kOpenFailed, "Worldmap RegOpenKeyEx() Failed : 2", kNoVxs,
+                                      kOpenFailed}));
+}
+
+TEST_F(DefinitionsTest, WithoutSessionOutsideDemoModeNothingChanges) {
+  module::State().demo_mode = 1;
+  CSettings catalogue;
+  catalogue.ReadSettings();
+  const Counts built = CountsOf(catalogue);
+  const size_t items = catalogue.size();
+
+  module::State().demo_mode = 0;
+  const uint32_t no_session = 0;
+  module::State().session_cell.store(&no_session);
+  catalogue.ReadSettings();
+  EXPECT_EQ(catalogue.size(), items);
+  EXPECT_EQ(CountsOf(catalogue), built);
+  EXPECT_EQ(catalogue.GetDefaultIntByOID(kRetention), 259200000);
+  const std::vector<std::string> lines = RebuildLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Failed to read settings, CVMA is not initialized");
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+// Setting items against the real agent and the registry of a temporary machine root, with
+// their trace lines read back from the log file.
+#include "settings/item.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "module/module_state.h"
+#include "policy/agent_api.h"
+#include "policy/agent_messages.h"
+#include "policy/agent_test_support.h"
+#include "policy/policy_access.h"
+#include "support/cipher.h"
+#include "support/trace.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+using Strings = std::vector<std::string>;
+
+constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
+constexpr const char* kInt = "1.3.6.1.4.1.8642.18.2.1";
+constexpr const char* kText = "1.3.6.1.4.1.8642.18.2.2";
+constexpr const char* kUnknown = "1.3.6.1.4.1.8642.18.2.99";
+
+class ItemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.Start()) << root_.log();
+    session_ = root_.OpenSession();
+    ASSERT_NE(session_, 0u);
+    module::State().session_cell.store(&session_);
+    policy::AgentApiInit(nullptr);
+
+    platform::Hive& hive = platform::LocalMachine();
+    platform::RegistryKey debug;
+    ASSERT_EQ(hive.CreateKey(kDebugKey, platform::kKeyAllAccess, &debug), 0u);
+    const uint32_t on = 1;
+    const std::string log = root_.root() + "/trace.log";
+    const std::string setting = log + ",a";
+    hive.SetValue(debug, "DebugOutput", platform::kRegDword, &on, 4);
+    hive.SetValue(debug, "DebugLogFile", platform::kRegSz, setting.c_str(),
+                  static_cast<uint32_t>(setting.size() + 1));
+    TraceReadRegistry(hive, kDebugKey);
+    log_ = log;
+    ASSERT_EQ(hive.CreateKey("SOFTWARE\\Veltmark\\Corvane\\Items", platform::kKeyAllAccess, &key_),
+              0u);
+  }
+  void TearDown() override {
+    TraceResetForTesting();
+    module::State().session_cell.store(nullptr);
+    module::State().demo_mode = 0;
+    module::State().last_error.store(0);
+  }
+
+  // The trace written since the last call, one "severity digit:message" entry per line.
+  std::vector<std::string> Lines() {
+    std::ifstream stream(log_, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(stream), {}};
+    static const std::regex prefix(
+        "([0-3])\t[0-9A-F]+\t[ 0-9][0-9]/[0-9]{2}/[0-9]{2} [0-9:]{8}\t[0-9A-F]{8}\t");
+    std::vector<std::string> lines;
+    auto it = std::sregex_iterator(text.begin() + static_cast<long>(seen_), text.end(), prefix);
+    for (; it != std::sregex_iterator(); ++it) {
+      // A message runs to the next prefix: it may hold line breaks of its own.
+      auto next = std::next(it);
+      const size_t start = seen_ + static_cast<size_t>(it->position() + it->length());
+      const size_t end = next == std::sregex_iterator()
+                             ? text.size()
+                             : seen_ + static_cast<size_t>(next->position());
+      lines.push_back((*it)[1].str() + ":" + text.substr(start, end - start));
+    }
+    seen_ = text.size();
+    return lines;
+  }
+
+  int32_t Restrict(const char* oid, uint32_t flags) {
+    std::string body;
+    wire::EncodePackedOid(oid, &body);
+    wire::PutU32(&body, flags);
+    wire::PutU32(&body, 0);
+    uint32_t message = 0;
+    int32_t result = policy::AgentSendMessage(session_, wire::kRestrict, body.data(),
+                                              static_cast<uint32_t>(body.size()), &message);
+    if (result != 0) return result;
+    const void* payload = nullptr;
+    uint32_t length = 0;
+    result = policy::AgentReadResponse(message, &payload, &length);
+    policy::AgentFreeResponse(payload);
+    agent::CVMADeleteMessage(message);
+    return result;
+  }
+  std::u16string PolicyText(const char* oid) {
+    std::vector<char16_t> buffer(256);
+    EXPECT_EQ(policy::VmpGetPolicyStringW(session_, oid, buffer.data(), 256, u"?"), 0);
+    return buffer.data();
+  }
+  platform::RegistryValue Stored(const char* name) {
+    platform::RegistryValue value;
+    EXPECT_EQ(platform::LocalMachine().QueryValue(key_, name, &value), 0u);
+    return value;
+  }
+
+  policy_test::Root root_;
+  uint32_t session_ = 0;
+  std::string log_;
+  size_t seen_ = 0;
+  platform::RegistryKey key_;
+};
+
+TEST_F(ItemTest, LineBreaksAreCrLfInMemoryAndLfInThePolicy) {
+  EXPECT_EQ(settings::ToCrLf("a\nb\r\nc\r"), "a\r\nb\r\r\nc\r");
+  EXPECT_EQ(settings::StripCr("\ra\r\nb\r"), "a\nb");
+
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"one\ntwo"), 0);
+  settings::CStringItem item(kText, "d\ne");
+  EXPECT_EQ(item.default_value(), "d\r\ne");
+  EXPECT_EQ(item.value(), "one\r\ntwo");
+  EXPECT_THAT(Lines(),
+              testing::IsSupersetOf(Strings{"1:CStringItem::Read(" + std::string(kText) + ")\n",
+                                            "1:buf = 'one\ntwo', rc = 0\n",
+                                            "1:OID: " + std::string(kText) + " (one\r\ntwo)\n"}));
+  item.Set("x\r\ny");
+  ASSERT_TRUE(item.Write());
+  EXPECT_FALSE(item.IsChanged());
+  EXPECT_EQ(PolicyText(kText), u"x\ny");
+  EXPECT_THAT(Lines(),
+              testing::IsSupersetOf(Strings{"1:Set policy var " + std::string(kText) + " to x\ny\n",
+                                            std::string("1:Policy var successfully saved.\n")}));
+
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"a\r\nb"), 0);
+  ASSERT_TRUE(item.Read());
+  EXPECT_EQ(item.value(), "a\r\r\nb");
+
+  settings::CStringItem missing(kUnknown, "x");
+  EXPECT_EQ(missing.value(), "");
+  EXPECT_THAT(Lines(),
+              Contains("3:Can not get policy var " + std::string(kUnknown) + " - error 1001\n"));
+}
+
+TEST_F(ItemTest, IntegerSetTracesAndMarksOnlyARealChange) {
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, -5), 0);
+  settings::CIntItem item(kInt, 3);
+  EXPECT_EQ(item.value(), -5);
+  Lines();
+  item.Set(-5);
+  EXPECT_FALSE(item.IsChanged());
+  EXPECT_THAT(Lines(), testing::ElementsAre("1:CIntItem::Set(4294967291)\n"));
+  item.Set(6);
+  EXPECT_TRUE(item.IsChanged());
+  EXPECT_THAT(Lines(), testing::ElementsAre("1:CIntItem::Set(6)\n", "1:Old -5\n", "1:New 6\n"));
+  ASSERT_TRUE(item.Write());
+  EXPECT_FALSE(item.IsChanged());
+  settings::CIntItem again(kInt, 3);
+  EXPECT_EQ(again.value(), 6);
+}
+
+TEST_F(ItemTest, EncryptedValuesAreStoredEnciphered) {
+  // Policy: "0x" and upper-case hex, read back as stored.
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u""), 0);
+  settings::CStringItem secret(kText, "", true);
+  secret.Set("abc");
+  ASSERT_TRUE(secret.Write());
+  EXPECT_EQ(PolicyText(kText), u"0x176BF70895FF2B03635F5821D0559624");
+  ASSERT_TRUE(secret.Read());
+  EXPECT_EQ(secret.value(), "0x176BF70895FF2B03635F5821D0559624");
+  secret.Set("0x176BF70895FF2B03635F5821D0559624");
+  EXPECT_FALSE(secret.IsChanged());
+
+  // Registry: binary cipher bytes, deciphered on read; the write line leaves the value out.
+  settings::CStringRegItem password(key_, "Password", "none", true);
+  EXPECT_EQ(password.value(), "none");
+  password.Set("p\u00e4ss");
+  Lines();
+  ASSERT_TRUE(password.Write());
+  EXPECT_THAT(Lines(), Contains("1:CStringRegItem::Write(Password)\n"));
+  const platform::RegistryValue stored = Stored("Password");
+  std::string expected;
+  ASSERT_TRUE(EncryptStringW(u"p\u00e4ss", &expected));
+  EXPECT_EQ(stored.type, platform::kRegBinary);
+  EXPECT_EQ(stored.data, expected);
+  EXPECT_EQ(settings::CStringRegItem(key_, "Password", "none", true).value(), "p\u00e4ss");
+
+  // Bytes that are no cipher text: the default, with the cipher's and the item's lines.
+  platform::LocalMachine().SetValue(key_, "Password", platform::kRegBinary, expected.data(), 8);
+  settings::CStringRegItem broken(key_, "Password", "none", true);
+  EXPECT_EQ(broken.value(), "none");
+  EXPECT_THAT(Lines(), testing::IsSupersetOf(
+                           {"3:Error. CryptDecrypt() returns '-2146893819'.\n",
+                            "2:Can not decrypt gotten value Password - error -2146893819. Use "
+                            "default value.\n"}));
+}
+
+TEST_F(ItemTest, RefusedWritesStayChangedAndAreTriedAgain) {
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"t"), 0);
+  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
+  ASSERT_EQ(Restrict(kText, policy::kRestrictHidden), 0);
+  settings::CIntItem number(kInt, 0);
+  settings::CStringItem text(kText, "");
+  bool hidden = true, final = false;
+  EXPECT_FALSE(number.GetRestriction(&hidden, &final));
+  EXPECT_FALSE(hidden);
+  EXPECT_TRUE(final);
+  EXPECT_FALSE(text.GetRestriction(&hidden, &final));
+  EXPECT_TRUE(hidden);
+  EXPECT_FALSE(final);
+
+  number.Set(2);
+  for (int commit = 0; commit < 2; ++commit) {
+    module::State().last_error.store(0);
+    EXPECT_FALSE(number.Write());
+    EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorRefused);
+    EXPECT_TRUE(number.IsChanged());
+  }
+  EXPECT_THAT(Lines(),
+              Contains("1:Policy var have final or hidden attribute and cannot be saved.\n"));
+  text.Set("u");
+  EXPECT_FALSE(text.Write());
+  EXPECT_EQ(PolicyText(kText), u"t");
+
+  // An agent out of reach counts as final and hidden.
+  root_.Stop(SIGTERM);
+  EXPECT_FALSE(settings::CItem(kInt).GetRestriction(&hidden, &final));
+  EXPECT_TRUE(hidden && final);
+}
+
+TEST_F(ItemTest, FailedPolicyWritesSetError14) {
+  // The agent keeps a variable's type: an integer written over a string fails.
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"t"), 0);
+  settings::CIntItem item(kText, 4);
+  EXPECT_EQ(item.value(), 4);
+  item.Set(5);
+  EXPECT_FALSE(item.Write());
+  EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorFailed);
+  EXPECT_TRUE(item.IsChanged());
+  EXPECT_THAT(Lines(), Contains("3:Can not set policy var " + std::string(kText) + " - error " +
+                                std::to_string(wire::kStatusTypeMismatch) + "\n"));
+}
+
+TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {
+  platform::Hive& hive = platform::LocalMachine();
+  hive.SetValue(key_, "Count", platform::kRegSz, "7", 2);
+  settings::CIntRegItem count(key_, "Count", 3);
+  EXPECT_EQ(count.value(), 3);
+  settings::CStringRegItem missing(key_, "Name", "dflt", false);
+  const uint32_t dword = 9;
+  hive.SetValue(key_, "Number", platform::kRegDword, &dword, 4);
+  settings::CStringRegItem number(key_, "Number", "dflt", false);
+  EXPECT_EQ(number.value(), "dflt");
+  EXPECT_THAT(Lines(), testing::IsSupersetOf(
+                           {"2:Can not get registry var Count - error 0. Use default value.\n",
+                            "2:Can not get registry var Name - error 2. Use default value.\n",
+                            "2:Can not get registry var Number - error 0. Use default value.\n"}));
+
+  // Plain strings are stored as given, line breaks and all, without a terminator.
+  missing.Set("a\r\nb");
+  ASSERT_TRUE(missing.Write());
+  EXPECT_EQ(Stored("Name").type, platform::kRegSz);
+  EXPECT_EQ(Stored("Name").data, "a\r\nb");
+  EXPECT_EQ(settings::CStringRegItem(key_, "Name", "", false).value(), "a\r\nb");
+  EXPECT_THAT(Lines(),
+              testing::IsSupersetOf(Strings{std::string("1:CStringRegItem::Write(Name,a\r\nb)\n"),
+                                            std::string("1:RegKey: Name (a\r\nb)\n")}));
+}
+
+TEST_F(ItemTest, DemoModeLeavesThePolicyAloneButNotTheRegistry) {
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
+  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
+  module::State().demo_mode = 1;
+  settings::CIntItem number(kInt, 3);
+  settings::CStringItem text(kText, "x");
+  EXPECT_EQ(number.value(), 3);
+  EXPECT_EQ(text.value(), "");
+  bool hidden = false, final = false;
+  EXPECT_TRUE(number.GetRestriction(&hidden, &final));
+  EXPECT_FALSE(hidden || final);
+  number.Set(4);
+  EXPECT_TRUE(number.Write());
+  EXPECT_TRUE(number.Read());
+  EXPECT_EQ(number.value(), 4);
+  EXPECT_EQ(module::State().last_error.load(), 0);
+  EXPECT_THAT(Lines(), Not(Contains(testing::HasSubstr("policy var"))));
+
+  settings::CIntRegItem count(key_, "Count", 3);
+  count.Set(8);
+  ASSERT_TRUE(count.Write());
+  EXPECT_EQ(settings::CIntRegItem(key_, "Count", 3).value(), 8);
+  EXPECT_THAT(Lines(), Contains("1:registry var Count = 8\n"));
+  module::State().demo_mode = 0;
+  int32_t stored = 0;
+  EXPECT_EQ(policy::VmpGetPolicyInt(session_, kInt, &stored, 0), 0);
+  EXPECT_EQ(stored, 1);
+}
+
+}  // namespace

@@ -1,0 +1,243 @@
+// Policy tables against the real agent on a temporary root: reading, writing (appending,
+// overwriting, removing rows), change detection, restrictions and Demo Mode. The trace goes
+// to a log file in the root so that the tests can count its lines.
+#include "settings/table_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "module/module_state.h"
+#include "platform/registry.h"
+#include "policy/agent_api.h"
+#include "policy/agent_messages.h"
+#include "policy/agent_test_support.h"
+#include "support/trace.h"
+
+namespace {
+
+using settings::CTableEntry;
+using settings::xTableEntry;
+using Rows = std::vector<xTableEntry>;
+
+constexpr char kTable[] = "1.3.6.1.4.1.8642.18.2.1";
+constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
+const std::vector<uint32_t> kIsis = {8, 4, 10, 3};  // integer, string, integer, string
+
+wire::Cell Int(int32_t value, uint32_t flags = 0) { return wire::Cell{flags, value, u""}; }
+wire::Cell Str(std::u16string value) { return wire::Cell{0, 0, std::move(value)}; }
+
+class TableEntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.Start());
+    session_ = root_.OpenSession();
+    ASSERT_NE(session_, 0u);
+    module::State().session_cell.store(&session_);
+    module::State().last_error.store(0);
+    policy::AgentApiInit(nullptr);
+
+    platform::Hive& hive = platform::LocalMachine();
+    platform::RegistryKey key;
+    const uint32_t on = 1;
+    const std::string file = log_ + ",a";
+    ASSERT_EQ(hive.CreateKey(kDebugKey, platform::kKeyAllAccess, &key), 0u);
+    ASSERT_EQ(hive.SetValue(key, "DebugOutput", platform::kRegDword, &on, 4), 0u);
+    ASSERT_EQ(hive.SetValue(key, "DebugLogFile", platform::kRegSz, file.c_str(),
+                            static_cast<uint32_t>(file.size() + 1)), 0u);
+    TraceResetForTesting();
+    TraceSetLogFile("settingsext.log", "a");
+    TraceReadRegistry(hive, kDebugKey);
+  }
+  void TearDown() override {
+    TraceResetForTesting();
+    module::State().demo_mode = 0;
+    module::State().session_cell.store(nullptr);
+    platform::ReleaseLocalMachine();  // the next test has a root of its own
+  }
+
+  int32_t Operator(uint32_t identifier, const std::string& body) {
+    uint32_t message = 0;
+    int32_t result = policy::AgentSendMessage(session_, identifier, body.data(),
+                                              static_cast<uint32_t>(body.size()), &message);
+    if (result != 0) return result;
+    const void* payload = nullptr;
+    uint32_t length = 0;
+    result = policy::AgentReadResponse(message, &payload, &length);
+    policy::AgentFreeResponse(payload);
+    agent::CVMADeleteMessage(message);
+    return result;
+  }
+  // Replaces the table variable whole, its marks included.
+  void Import(std::vector<uint32_t> columns, std::vector<std::vector<wire::Cell>> rows,
+              uint32_t restriction = 0) {
+    wire::Variable table;
+    table.oid = kTable;
+    table.type = VMP_TYPE_TABLE;
+    table.restriction = restriction;
+    table.column_types = std::move(columns);
+    table.rows = std::move(rows);
+    std::string body;
+    wire::EncodeSetPackage({table}, &body);
+    ASSERT_EQ(Operator(wire::kImport, body), 0);
+  }
+
+  // Lines carrying `message` written since the last Mark().
+  int Traced(const std::string& message) {
+    std::ifstream in(log_, std::ios::binary);
+    const std::string all(std::istreambuf_iterator<char>(in), {});
+    const std::string line = "\t" + message + "\n";
+    int count = 0;
+    for (size_t at = all.find(line, mark_); at != std::string::npos; at = all.find(line, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+  void Mark() {
+    std::ifstream in(log_, std::ios::binary | std::ios::ate);
+    mark_ = static_cast<size_t>(in.tellg());
+  }
+
+  // What the agent holds now, as a table of its own reads it.
+  Rows Stored() { return CTableEntry(kTable).rows(); }
+
+  policy_test::Root root_;
+  uint32_t session_ = 0;
+  std::string log_ = root_.root() + "/trace.log";
+  size_t mark_ = 0;
+};
+
+TEST_F(TableEntryTest, ReadsCellsInColumnOrderAndAFailedReadKeepsTheType) {
+  Import(kIsis, {{Int(-1), Str(u"gr\u00fc\u00df"), Int(7), Str(u"")},
+                 {Int(2), Str(u"b"), Int(3), Str(u"c")}});
+  CTableEntry table(kTable);
+  EXPECT_EQ(table.type(), "isis");
+  EXPECT_EQ(table.rows(), (Rows{{{-1, 7}, {"gr\u00fc\u00df", ""}}, {{2, 3}, {"b", "c"}}}));
+  EXPECT_EQ(Traced(std::string("Table OID ") + kTable), 1);
+  EXPECT_EQ(Traced("Entry: 4294967295"), 1);  // integers are traced unsigned
+  EXPECT_EQ(Traced("buf = 'gr\u00fc\u00df'"), 1);
+  EXPECT_EQ(Traced("Type: isis"), 1);
+
+  ASSERT_EQ(Operator(wire::kDelete, cvmad::testing::Packed(kTable)), 0);
+  table.Set({{{1, 1}, {"x", "y"}}});
+  EXPECT_FALSE(table.Read());
+  EXPECT_TRUE(table.rows().empty());
+  EXPECT_EQ(table.type(), "isis");
+  EXPECT_TRUE(table.IsChanged());
+}
+
+TEST_F(TableEntryTest, WriteAppendsRowsAndRemovesTheSurplusFromTheEnd) {
+  Import(kIsis, {});
+  CTableEntry table(kTable);
+  EXPECT_EQ(table.type(), "isis");
+  EXPECT_TRUE(table.rows().empty());
+  const Rows rows = {{{1, -2}, {"\u00e9t\u00e9", "a b"}}, {{3, 4}, {"", "d"}},
+                     {{5, 6}, {"e", "f"}}};
+  table.Set(rows);
+  Mark();
+  ASSERT_TRUE(table.Write());
+  EXPECT_FALSE(table.IsChanged());
+  EXPECT_EQ(Traced("iRowIndex: 3, iTableRows: 3"), 1);
+  EXPECT_EQ(Traced("iTableRows: 3, iTableCols: 4"), 1);
+  EXPECT_EQ(Stored(), rows);
+
+  table.Set({{{9}, {"z"}}});
+  Mark();
+  ASSERT_TRUE(table.Write());
+  EXPECT_EQ(Traced("iRowIndex: 1, iTableRows: 3"), 1);
+  EXPECT_EQ(Traced("Line removed"), 2);
+  // Row 0 kept the cells the short row did not reach.
+  EXPECT_EQ(Stored(), (Rows{{{9, -2}, {"z", "a b"}}}));
+
+  table.ClearRows();
+  ASSERT_TRUE(table.Write());
+  EXPECT_TRUE(Stored().empty());
+  table.ClearRows();
+  EXPECT_FALSE(table.IsChanged());
+}
+
+TEST_F(TableEntryTest, AppendedRowsShorterThanTheTypeKeepEmptyCells) {
+  Import(kIsis, {});
+  CTableEntry table(kTable);
+  table.Set({{{}, {"", "only"}}, {{4}, {}}});
+  ASSERT_TRUE(table.Write());
+  EXPECT_EQ(Stored(), (Rows{{{0, 0}, {"", "only"}}, {{4, 0}, {"", ""}}}));
+}
+
+TEST_F(TableEntryTest, SetComparesAlongTheType) {
+  Import(kIsis, {{Int(1), Str(u"a"), Int(2), Str(u"b")}, {Int(3), Str(u"c"), Int(4), Str(u"d")}});
+  CTableEntry table(kTable);
+  const Rows read = table.rows();
+  table.Set(read);
+  // Values a row lacks are not compared: the pages fill them in.
+  table.Set({{{1}, {"a", "b"}}, {{3, 4}, {"c"}}});
+  EXPECT_FALSE(table.IsChanged());
+  EXPECT_EQ(table.rows(), read);
+
+  table.Set({read[1], read[0]});
+  EXPECT_TRUE(table.IsChanged());
+  ASSERT_TRUE(table.Read());
+  table.Set({read[0], {{3, 4}, {"c", "D"}}});
+  EXPECT_TRUE(table.IsChanged());
+}
+
+TEST_F(TableEntryTest, FinalMarksComeFromTheFirstCellOrTheVariable) {
+  CTableEntry empty(kTable);  // made before the variable exists: no type
+  Import({8, 4}, {});
+  bool hidden = true;
+  bool final = true;
+  EXPECT_TRUE(empty.GetTableRestriction(&hidden, &final));
+  EXPECT_FALSE(hidden || final);
+  empty.Set({{{1}, {"a"}}});
+  Mark();
+  EXPECT_FALSE(empty.Write());
+  EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorFailed);
+  EXPECT_EQ(Traced("Table type is not specified."), 1);
+
+  // The table-final mark of the variable reads as final, yet only the agent refuses.
+  Import({8, 4}, {{Int(1), Str(u"a")}}, VMP_RESTRICT_TABLE_FINAL);
+  CTableEntry table(kTable);
+  EXPECT_TRUE(table.GetTableRestriction(&hidden, &final));
+  EXPECT_TRUE(final);
+  table.Set({{{2}, {"b"}}});
+  Mark();
+  module::State().last_error.store(0);
+  EXPECT_FALSE(table.Write());
+  EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorFailed);
+  EXPECT_EQ(Traced("VMerror: '" + std::to_string(wire::kStatusRefused) + "'"), 1);
+
+  // A final or hidden first cell refuses before anything is sent.
+  for (uint32_t mark : {VMP_RESTRICT_FINAL, VMP_RESTRICT_HIDDEN}) {
+    Import({8, 4}, {{Int(1, mark), Str(u"a")}});
+    EXPECT_FALSE(table.GetTableRestriction(&hidden, nullptr));
+    EXPECT_EQ(hidden, mark == VMP_RESTRICT_HIDDEN);
+    Mark();
+    EXPECT_FALSE(table.Write());
+    EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorRefused);
+    EXPECT_EQ(Traced("Policy var have final or hidden attribute and cannot be saved."), 1);
+    EXPECT_TRUE(table.IsChanged());
+  }
+  EXPECT_EQ(Stored(), (Rows{{{1}, {"a"}}}));
+}
+
+TEST_F(TableEntryTest, DefaultRowsFollowTheTypeAndHaveNoValuesWithoutOne) {
+  const settings::DefaultRow defaults[] = {{{1, 2}, {"one"}}, {{3, 4}, {nullptr, "four"}}};
+  Import({8, 4, 10, 3, 8}, {});
+  EXPECT_EQ(CTableEntry(kTable, defaults, 2).defaultRows(),
+            (Rows{{{1, 2, 0}, {"one", ""}}, {{3, 4, 0}, {"", "four"}}}));
+  EXPECT_EQ(CTableEntry("1.3.6.1.4.1.8642.18.2.99", defaults, 2).defaultRows(), Rows(2));
+
+  module::State().demo_mode = 1;
+  CTableEntry table(kTable, defaults, 2);
+  EXPECT_EQ(table.defaultRows(), Rows(2));
+  table.Set({{{1}, {"a"}}});
+  EXPECT_TRUE(table.Write());
+  EXPECT_TRUE(table.Read());
+  module::State().demo_mode = 0;
+  EXPECT_TRUE(Stored().empty());
+}
+
+}  // namespace
