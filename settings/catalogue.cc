@@ -28,9 +28,7 @@ CSettings::CSettings() {
   if (state.demo_mode) return;
   const uint32_t session = policy::ReadSessionCell(state.session_cell.load());
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CVMA session=%X\n", session);
-  if (session == 0 && TraceEnabled) {
-    TraceOut("", TRACE_ERROR, 0, "Failed to read settings, CVMA is not initialized\n");
-  }
+  if (session == 0) TraceNoSession();
 }
 
 CSettings::~CSettings() { ClearLocked(); }
