@@ -3,13 +3,81 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+#include <new>
+#include <string>
 
 #include "module/module_state.h"
+#include "module/shared_blocks.h"
 #include "module/work_mode.h"
 #include "platform/registry.h"
+#include "policy/agent_messages.h"
+#include "products/products.h"
+#include "settings/catalogue.h"
 #include "support/trace.h"
 
 namespace module {
+
+namespace {
+
+// Serialises the once-per-process set-up with module shutdown and with the reload entry,
+// so neither meets a catalogue that a repeated set-up or the shutdown is deleting.
+std::mutex g_setup_mutex;
+
+// The OID subtrees the agent is to report changes of, per product.
+constexpr const char* kMailPatterns[] = {
+    "1.3.6.1.4.1.8642.18.1.*",
+    "1.3.6.1.4.1.8642.20.1.*",
+};
+constexpr const char* kServerPatterns[] = {
+    "1.3.6.1.4.1.8642.12.1.*", "1.3.6.1.4.1.8642.38.1.*", "1.3.6.1.4.1.8642.53.1.*",
+    "1.3.6.1.4.1.8642.53.4.*", "1.3.6.1.4.1.8642.61.1.*", "1.3.6.1.4.1.8642.61.4.*",
+    "1.3.6.1.4.1.8642.57.1.*",
+};
+constexpr const char* kCommonPatterns[] = {
+    "1.3.6.1.4.1.8642.42.1.*",
+    "1.3.6.1.4.1.8642.11.1.*",
+};
+
+template <size_t N>
+void CheckIn(const char* const (&patterns)[N], const uint32_t* session_cell) {
+  // A failed registration is traced by checkInPQH and does not stop the others.
+  for (const char* pattern : patterns) policy::checkInPQH(pattern, session_cell);
+}
+
+// Everything the PHP functions need for the life of the process. Under g_setup_mutex.
+// Returns whether the session block is mapped; when it is not, the next request repeats
+// the set-up, and each attempt replaces what the previous one acquired.
+bool SetUp() {
+  ModuleState& state = State();
+  policy::AgentApiInit(nullptr);
+  const bool mapped = AttachSessionBlock();
+  const bool mail = products::IsVEXMAILInstalled();
+  if (mail) AttachParserBlock();
+
+  settings::CSettings* catalogue = nullptr;
+  try {
+    catalogue = new settings::CSettings();
+  } catch (...) {
+    catalogue = nullptr;
+  }
+  if (catalogue == nullptr && TraceEnabled) {
+    TraceOut("", TRACE_ERROR, 0, "Failed to read product settings\n");
+  }
+  delete state.catalogue.exchange(catalogue, std::memory_order_acq_rel);
+
+  if (!state.demo_mode) {
+    const uint32_t* session_cell = state.session_cell.load(std::memory_order_acquire);
+    if (mail) CheckIn(kMailPatterns, session_cell);
+    if (products::IsVEXSRVInstalled()) CheckIn(kServerPatterns, session_cell);
+    CheckIn(kCommonPatterns, session_cell);
+  }
+
+  AttachReloadBlock(&LoadChangedSetting);
+  return mapped;
+}
+
+}  // namespace
 
 void Minit() {
   TraceSetLogFile("settingsext.log", "a");
@@ -21,6 +89,17 @@ void Minit() {
 
 void Rinit() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "rinit()\n");
+  ModuleState& state = State();
+  bool done = state.initialised.load(std::memory_order_acquire) != 0;
+  if (!done) {
+    std::lock_guard<std::mutex> lock(g_setup_mutex);
+    // Another request may have finished the set-up while this one waited.
+    done = state.initialised.load(std::memory_order_acquire) != 0;
+    // The flag is raised only once the whole set-up is done, so a request that finds it
+    // set never meets a half-built state.
+    if (!done && SetUp()) state.initialised.store(1, std::memory_order_release);
+  }
+  if (done && TraceEnabled) TraceOut("", TRACE_INFO, 0, "Already initialized\n");
 }
 
 void Rshutdown() {
@@ -29,12 +108,31 @@ void Rshutdown() {
 
 void Mshutdown() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "mshutdown()\n");
-  State().initialised.store(0);
+  {
+    std::lock_guard<std::mutex> lock(g_setup_mutex);
+    ModuleState& state = State();
+    if (state.initialised.load(std::memory_order_acquire) != 0) {
+      ReleaseSharedBlocks();
+      delete state.catalogue.exchange(nullptr, std::memory_order_acq_rel);
+      state.initialised.store(0, std::memory_order_release);
+    } else {
+      RemoveReloadBlock();
+    }
+  }
   platform::ReleaseLocalMachine();
 }
 
 void Minfo() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "minfo()\n");
+}
+
+void LoadChangedSetting(const char* oid) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "LoadChangedSetting()\n");
+  if (oid == nullptr) return;
+  const std::string changed(oid);
+  std::lock_guard<std::mutex> lock(g_setup_mutex);
+  settings::CSettings* catalogue = State().catalogue.load(std::memory_order_acquire);
+  if (catalogue != nullptr) catalogue->ReadByOID(changed);
 }
 
 void FormatSessionViewAddress(char* buffer, size_t size) {

@@ -2,7 +2,8 @@
 // without any PHP types, so the PHP shells stay thin.
 //
 // Thread safety: Minit and Mshutdown run once, with no request running. Rinit and
-// Rshutdown run on request threads, concurrently.
+// Rshutdown run on request threads, concurrently; the set-up of the first Rinit runs
+// under a process-wide lock that Mshutdown and LoadChangedSetting take too.
 #ifndef MODULE_LIFECYCLE_H_
 #define MODULE_LIFECYCLE_H_
 
@@ -21,6 +22,10 @@ void Rinit();
 void Rshutdown();
 // Module shutdown: releases what the module holds.
 void Mshutdown();
+// The reload entry published in the settings-reload block: another component of the
+// process calls it, on a thread of its own, with the OID of a setting that changed, and
+// the catalogue reads that setting again. Does nothing without a catalogue.
+void LoadChangedSetting(const char* oid);
 // Writes the information callback's trace line.
 void Minfo();
 

@@ -1,5 +1,6 @@
 // The PHP extension "Corvane Tidewall extension": the module entry, the lifecycle
-// callbacks and the PHP functions, each a thin shell over the core.
+// callbacks and the product checks. The settings functions are in settings_functions.cc;
+// the function table (settingsext_arginfo.h, generated from the stub) names them all.
 //
 // Thread safety: the module keeps no per-thread globals; every shell calls into core
 // code that is safe from any thread. No core lock or owning object is held while a zval

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, seeds the machine root ($CORVANE_ROOT, default
-# /var/lib/corvane) when it has no registry yet, and serves the sample console at
-# http://127.0.0.1:8080 from one PHP process with the extension loaded.
+# /var/lib/corvane) when it has no registry yet, starts the management agent, seeds its
+# policy with every setting at its default when the policy is empty, and serves the sample
+# console at http://127.0.0.1:8080 from one PHP process with the host extension
+# (cvwwwui.so) and settingsext.so loaded. One process: the console keeps uncommitted
+# changes and stored lists in the process that serves it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/setup.sh"
@@ -26,5 +29,20 @@ done
 "$here/build/bin/cvmad" &
 agent=$!
 trap 'kill $agent 2>/dev/null; wait $agent 2>/dev/null' EXIT INT TERM
+for _ in $(seq 1 500); do [ -S "$root/cvmad.sock" ] && break; sleep 0.01; done
+# The list of policy settings at their defaults: the console lists the settings from it,
+# and a new (empty) policy is seeded with it (every setting at its default, a few final).
+"$here/build/bin/settings_policy_seed" >"$root/policy-seed.jsonl"
+if [ -z "$("$here/build/bin/cvmactl" export)" ]; then
+  "$here/build/bin/cvmactl" import "$root/policy-seed.jsonl"
+fi
+extensions=()
+if [ -f "$here/build/lib/cvwwwui.so" ]; then
+  extensions+=(-d extension="$here/build/lib/cvwwwui.so")
+else
+  echo "warning: build/lib/cvwwwui.so is not built; the console cannot reach the agent" >&2
+fi
+extensions+=(-d extension="$here/build/lib/settingsext.so")
 echo "Serving the console at http://127.0.0.1:8080 (trace: $root/logs/settingsext.log)"
-php -n -d extension="$here/build/lib/settingsext.so" -S 127.0.0.1:8080 -t "$here/examples"
+# No PHP_CLI_SERVER_WORKERS: one process serves every request.
+env -u PHP_CLI_SERVER_WORKERS php -n "${extensions[@]}" -S 127.0.0.1:8080 -t "$here/examples"

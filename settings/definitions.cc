@@ -24,6 +24,7 @@
 #include "policy/agent_messages.h"
 #include "products/products.h"
 #include "settings/catalogue.h"
+#include "settings/definitions.h"
 #include "settings/item.h"
 #include "settings/table_entry.h"
 #include "support/trace.h"
@@ -1005,6 +1006,35 @@ void CSettings::ReadSettings() {
 
   if (products::IsVEXSRVInstalled()) counts.server = add_policy(kServerProduct);
   last_build_ = counts;
+}
+
+std::vector<PolicyDefinition> PolicyDefinitions() {
+  std::vector<PolicyDefinition> list;
+  for (std::span<const PolicySetting> group :
+       {std::span<const PolicySetting>(kFirstProduct), std::span<const PolicySetting>(kSecondFamily),
+        std::span<const PolicySetting>(kCommon), std::span<const PolicySetting>(kServerProduct)}) {
+    for (const PolicySetting& setting : group) {
+      PolicyDefinition definition{std::string(kEnterprise) + setting.oid, ItemKind::kInt, false,
+                                  setting.number, setting.text != nullptr ? setting.text : "",
+                                  setting.rows, setting.row_count};
+      switch (setting.kind) {
+        case Kind::kInt:
+          break;
+        case Kind::kString:
+          definition.kind = ItemKind::kString;
+          break;
+        case Kind::kEncryptedString:
+          definition.kind = ItemKind::kString;
+          definition.encrypted = true;
+          break;
+        case Kind::kTable:
+          definition.kind = ItemKind::kTable;
+          break;
+      }
+      list.push_back(std::move(definition));
+    }
+  }
+  return list;
 }
 
 }  // namespace settings

@@ -5,6 +5,8 @@
 // never mistaken for a message handle. A session owns one connection, made when it opens
 // and made again at the next send after it broke or timed out. Replies are matched to
 // requests by a per-session request id; change notifications read on the way are queued.
+// The agent forgets a connection's check-ins when it ends, so a session keeps the check-ins
+// the agent accepted and sends them again on every new connection before anything else.
 //
 // Thread safety: the handle table is under its own mutex and hands out shared owners, so a
 // handle closed by one thread stays usable by a call already running in another. A
@@ -29,6 +31,7 @@
 #include <unordered_map>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "platform/machine_root.h"
 #include "standins/cvma32/cvma32_internal.h"
@@ -42,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
 constexpr size_t kMaxQueuedNotifications = 1024;
+// Check-ins kept for replay per session (the agent keeps no more per connection either).
+constexpr size_t kMaxKeptCheckIns = 1024;
 // Bounds a connect to an agent whose listen backlog is full.
 constexpr auto kConnectTimeout = std::chrono::seconds(2);
 
@@ -59,6 +64,10 @@ class Session {
 
   // Drops any connection and makes a new one.
   bool Connect();
+  // Connect(), then the check-ins accepted on earlier connections are made again. False
+  // (and no connection) when either fails.
+  bool Reconnect();
+  bool connected() const { return fd_.valid(); }
   // Sends one request and waits for its reply. A CVMA_SEND_* status.
   uint32_t Exchange(const std::string& destination, uint32_t message_id, const std::string& body,
                     uint32_t timeout_ms, std::string* reply);
@@ -80,6 +89,15 @@ class Session {
   }
   Io Write(std::string_view data, Clock::time_point deadline);
   Io ReadFrame(Clock::time_point deadline, wire::Frame* frame);
+  uint32_t NextRequestId() {
+    const uint32_t id = next_request_id_++;
+    if (next_request_id_ == 0) next_request_id_ = 1;
+    return id;
+  }
+  // Keeps the request body (destination + pattern) of a check-in the agent accepted.
+  void KeepCheckIn(std::string request_body);
+  // Sends the kept check-ins on the new connection, each waiting for its reply.
+  bool ReplayCheckIns();
   // Reads whatever has arrived without waiting; false when the connection is gone.
   bool Drain();
 
@@ -88,6 +106,7 @@ class Session {
   std::string inbox_;  // bytes read but not yet taken as frames
   uint32_t next_request_id_ = 1;
   std::deque<std::string> notifications_;
+  std::vector<std::string> check_ins_;
 };
 
 bool Session::Connect() {
@@ -105,6 +124,41 @@ bool Session::Connect() {
   timeval none{};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) return false;
   fd_.Reset(fd.Release());
+  return true;
+}
+
+bool Session::Reconnect() {
+  if (Connect() && ReplayCheckIns()) return true;
+  Drop();
+  return false;
+}
+
+void Session::KeepCheckIn(std::string request_body) {
+  if (std::find(check_ins_.begin(), check_ins_.end(), request_body) != check_ins_.end()) return;
+  if (check_ins_.size() == kMaxKeptCheckIns) check_ins_.erase(check_ins_.begin());
+  check_ins_.push_back(std::move(request_body));
+}
+
+bool Session::ReplayCheckIns() {
+  const Clock::time_point deadline = Clock::now() + kConnectTimeout;
+  for (const std::string& request_body : check_ins_) {
+    const uint32_t request_id = NextRequestId();
+    std::string bytes;
+    if (!wire::EncodeFrame({wire::FrameKind::kRequest, request_id, wire::kCheckIn, request_body},
+                           &bytes) ||
+        Write(bytes, deadline) != Io::kOk)
+      return false;
+    for (;;) {
+      wire::Frame frame;
+      if (ReadFrame(deadline, &frame) != Io::kOk || frame.kind == wire::FrameKind::kRequest)
+        return false;
+      if (frame.kind == wire::FrameKind::kNotification) {
+        Queue(std::move(frame.body));
+      } else if (frame.request_id == request_id) {
+        break;  // a refusal now is the agent's answer to the same request as before
+      }
+    }
+  }
   return true;
 }
 
@@ -172,10 +226,10 @@ bool Session::Drain() {
 uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
                            const std::string& body, uint32_t timeout_ms, std::string* reply) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const uint32_t request_id = next_request_id_++;
-  if (next_request_id_ == 0) next_request_id_ = 1;
+  const uint32_t request_id = NextRequestId();
+  std::string request_body = destination + body;
   std::string bytes;
-  if (!wire::EncodeFrame({wire::FrameKind::kRequest, request_id, message_id, destination + body},
+  if (!wire::EncodeFrame({wire::FrameKind::kRequest, request_id, message_id, request_body},
                          &bytes))
     return CVMA_SEND_BROKEN;
 
@@ -184,10 +238,10 @@ uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
   // is tried.
   if (fd_.valid() && !Drain()) Drop();
   bool fresh = !fd_.valid();
-  if (fresh && !Connect()) return CVMA_SEND_NO_AGENT;
+  if (fresh && !Reconnect()) return CVMA_SEND_NO_AGENT;
   Io sent = Write(bytes, deadline);
   if (sent == Io::kBroken && !fresh) {
-    if (!Connect()) return CVMA_SEND_NO_AGENT;
+    if (!Reconnect()) return CVMA_SEND_NO_AGENT;
     sent = Write(bytes, deadline);
   }
   while (sent == Io::kOk) {
@@ -199,6 +253,11 @@ uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
     } else if (frame.kind == wire::FrameKind::kRequest) {
       sent = Io::kBroken;
     } else if (frame.request_id == request_id) {
+      std::string_view status_word = frame.body;
+      uint32_t status = ~0u;
+      if (message_id == wire::kCheckIn && wire::GetU32(&status_word, &status) &&
+          status == wire::kStatusOk)
+        KeepCheckIn(std::move(request_body));
       *reply = std::move(frame.body);
       return CVMA_SEND_OK;
     }
@@ -438,6 +497,17 @@ int32_t CVMATakeNotification(uint32_t session, uint32_t timeout_ms, char* oid,
     std::memcpy(oid, text.c_str(), text.size() + 1);
     link->PopNotification();
     return CVMA_OK;
+  });
+}
+
+
+int32_t CVMAReconnectSession(uint32_t session) {
+  return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
+    auto link = Handles().Find<Session>(session);
+    if (link == nullptr) return CVMA_E_HANDLE;
+    std::lock_guard lock(link->mutex);
+    if (link->connected()) return CVMA_OK;
+    return link->Reconnect() ? CVMA_OK : CVMA_E_CONNECT;
   });
 }
 

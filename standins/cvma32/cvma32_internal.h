@@ -1,5 +1,6 @@
 /* Calls of libcvma32.so that the public header does not carry yet: change notifications
- * received by a session. Used by the agent's tests until the host API takes them up.
+ * received by a session and its reconnection. Used by the host components and the agent's
+ * tests until the host API takes them up.
  *
  * Thread safety: as every call of the library (cvma32.h). */
 #ifndef STANDINS_CVMA32_CVMA32_INTERNAL_H_
@@ -20,6 +21,12 @@ extern "C" {
  * when the session has no connection (notifications come only on the one that checked in). */
 CVMA_API int32_t CVMATakeNotification(uint32_t session, uint32_t timeout_ms, char* oid,
                                       uint32_t capacity);
+
+/* Makes the session's connection again when it has none (the agent went away), then makes
+ * again every check-in the agent accepted on the session before, so that notifications
+ * resume. CVMA_OK when the session is connected, already or now; CVMA_E_CONNECT when the
+ * agent cannot be reached or does not answer the check-ins. Sends do the same on their own. */
+CVMA_API int32_t CVMAReconnectSession(uint32_t session);
 
 #ifdef __cplusplus
 }

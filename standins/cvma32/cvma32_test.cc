@@ -115,6 +115,49 @@ TEST_F(Cvma32Test, QueuesNotificationsForTheSessionThatCheckedIn) {
   EXPECT_EQ(CVMATakeNotification(session_, 0, oid, sizeof oid), CVMA_E_NO_NOTIFICATION);
 }
 
+// The agent forgets a connection's check-ins when it ends; the session makes them again on
+// its next connection, whether a reconnect or a send makes it.
+TEST_F(Cvma32Test, MakesItsCheckInsAgainAfterTheAgentRestarts) {
+  std::string reply;
+  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
+  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
+  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);  // kept once
+  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.8.x"), &reply), CVMA_SEND_OK);  // refused: not kept
+  ASSERT_EQ(StatusOf(reply), wire::kStatusMalformed);
+  // Changes a variable from a connection of its own.
+  auto change = [&](const std::string& oid) {
+    wire::Variable changed;
+    changed.oid = oid;
+    std::string package;
+    wire::EncodeSetPackage({changed}, &package);
+    RawClient writer(agent_.socket_path());
+    return writer.Call(wire::kSetPolicy, package);
+  };
+  char oid[64];
+
+  ASSERT_EQ(agent_.Stop(SIGTERM), 0);
+  EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_E_CONNECT);
+  EXPECT_EQ(CVMAReconnectSession(session_), CVMA_E_CONNECT);  // no agent yet
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  EXPECT_EQ(CVMAReconnectSession(session_), CVMA_OK);
+  EXPECT_EQ(CVMAReconnectSession(session_), CVMA_OK);  // connected already
+  EXPECT_EQ(change("1.6.7"), U32s({wire::kStatusOk}));
+  EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_OK);
+  EXPECT_STREQ(oid, "1.6.7");
+
+  // A send meets the restarted agent first this time; the variable it sets itself is no
+  // news to it, the one changed elsewhere is.
+  ASSERT_EQ(agent_.Stop(SIGTERM), 0);
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  EXPECT_EQ(Send(wire::kExport, ""), CVMA_SEND_OK);
+  EXPECT_EQ(change("1.6.8"), U32s({wire::kStatusOk}));
+  EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_OK);
+  EXPECT_STREQ(oid, "1.6.8");
+  EXPECT_EQ(CVMATakeNotification(session_, 0, oid, sizeof oid), CVMA_E_NO_NOTIFICATION);
+
+  EXPECT_EQ(CVMAReconnectSession(0), CVMA_E_HANDLE);
+}
+
 // A fake peer: it never answers on the first connection; on the second it sends a stale
 // reply and a notification before the real reply, then an oversized frame.
 TEST(Cvma32PeerTest, TimesOutSkipsStaleRepliesAndRefusesOversizedFrames) {

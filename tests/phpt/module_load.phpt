@@ -27,6 +27,190 @@ echo cv_php("$blocked/root", 'var_dump(products_is_vexmail_installed(), products
 Extension [ <persistent> extension #%d Corvane Tidewall extension version <no_version> ] {
 
   - Functions {
+    Function [ <internal:Corvane Tidewall extension> function settings_read_policy ] {
+
+      - Parameters [0] {
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_are_changed ] {
+
+      - Parameters [1] {
+        Parameter #0 [ <required> mixed &$changed ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_write_changed ] {
+
+      - Parameters [0] {
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_is_final ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> int $isTable ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_last_error ] {
+
+      - Parameters [0] {
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_reset_last_error ] {
+
+      - Parameters [0] {
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> int $value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_default_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_reg_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> int $value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_default_int ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_reg_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> string $value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_default_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> string $value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_default_str ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> mixed &$value ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_table ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> ?array $rows ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_table ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> array &$rows ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_default_table ] {
+
+      - Parameters [2] {
+        Parameter #0 [ <required> string $oid ]
+        Parameter #1 [ <required> array &$rows ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_set_query ] {
+
+      - Parameters [3] {
+        Parameter #0 [ <required> string $tag ]
+        Parameter #1 [ <required> string $id ]
+        Parameter #2 [ <required> array $values ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_get_query ] {
+
+      - Parameters [3] {
+        Parameter #0 [ <required> string $tag ]
+        Parameter #1 [ <required> string $id ]
+        Parameter #2 [ <required> array &$result ]
+      }
+      - Return [ int ]
+    }
+    Function [ <internal:Corvane Tidewall extension> function settings_free_query ] {
+
+      - Parameters [1] {
+        Parameter #0 [ <required> string $tag ]
+      }
+      - Return [ int ]
+    }
     Function [ <internal:Corvane Tidewall extension> function products_is_vexmail_installed ] {
 
       - Parameters [0] {

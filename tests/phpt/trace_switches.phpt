@@ -41,6 +41,28 @@ pid %d
    1 minit()
    1 minit() finished
    1 rinit()
+   1 $cvma_session4php file: handle = -1, address = 00000000
+   1 IsProductRegisteredInKTR(452) returning FALSE
+   1 IsProductRegisteredInKTR(454) returning FALSE
+   1 IsProductRegisteredInKTR(155) returning FALSE
+   1 IsVEXMAILInstalled(). Putting new value into the cache: 0
+   1 CVMA session=0
+   3 Failed to read settings, CVMA is not initialized
+   1 IsProductRegisteredInKTR(1001) returning FALSE
+   1 IsProductRegisteredInKTR(452) returning FALSE
+   1 IsProductRegisteredInKTR(1002) returning FALSE
+   1 IsProductRegisteredInKTR(454) returning FALSE
+   1 IsServiceInstalled(Corvane Wardline) returning FALSE
+   1 IsVEXSRVInstalled(). appropriateProductInstalled: 0, wardlineInstalled: 0. Putting new value into the cache: 0
+   1 checkInPQH()
+   1 oid=1.3.6.1.4.1.8642.42.1.*
+   3 Unable to load libcvpmapi.so for VmpCreatePolicyOID
+   3 Unable to create oid 1.3.6.1.4.1.8642.42.1.*, error -1066598274
+   1 checkInPQH()
+   1 oid=1.3.6.1.4.1.8642.11.1.*
+   3 Unable to load libcvpmapi.so for VmpCreatePolicyOID
+   3 Unable to create oid 1.3.6.1.4.1.8642.11.1.*, error -1066598274
+   1 $settings_reloading_4cvwwwui file: handle = %d, address = %x, address content = %d
    1 products_is_pallsrv()
    1 IsProductRegisteredInKTR(1002) returning FALSE
    1 IsProductRegisteredInKTR(454) returning FALSE
@@ -49,6 +71,6 @@ pid %d
    1 mshutdown()
 bool(true)
 == a second process appends
-int(18)
+int(62)
 == DebugInclude of another component: the module's lines carry none
 bool(false)

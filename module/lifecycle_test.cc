@@ -1,0 +1,331 @@
+// The process set-up and shutdown against the real agent, with the host's session block
+// made by the test, and their trace read back from the log file.
+//
+// The product checks keep their verdicts for the life of the process, so every case needs
+// a process of its own, as ctest runs them.
+#include "module/lifecycle.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "module/module_state.h"
+#include "module/shared_blocks.h"
+#include "platform/registry.h"
+#include "platform/shared_memory.h"
+#include "policy/agent_test_support.h"
+#include "policy/policy_access.h"
+#include "settings/catalogue.h"
+#include "settings/item.h"
+#include "support/trace.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Strings = std::vector<std::string>;
+
+constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr char kProducts[] = "SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\";
+constexpr char kReloaded[] = "1.3.6.1.4.1.8642.18.2.1";
+
+std::string Hex(const void* address) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.8" PRIXPTR, reinterpret_cast<uintptr_t>(address));
+  return text;
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {module::kSessionBlock, module::kParserBlock, module::kReloadBlock}) {
+      platform::SharedBlock::Unlink(name, getpid());
+    }
+    ASSERT_TRUE(root_.Start()) << root_.log();
+    session_ = policy_test::Root::OpenSession();
+    ASSERT_NE(session_, 0u);
+    SetDword(module::kTraceKey, "DebugOutput", 1);
+    SetString(module::kTraceKey, "DebugLogFile", log_path() + ",a");
+    TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
+  }
+  void TearDown() override {
+    module::Mshutdown();
+    TraceResetForTesting();
+    module::ModuleState& state = module::State();
+    delete state.catalogue.exchange(nullptr);  // left by a set-up without a session block
+    state.session_cell.store(nullptr);
+    state.session_view = nullptr;
+    state.demo_mode = 0;
+    for (const char* name : {module::kSessionBlock, module::kParserBlock, module::kReloadBlock}) {
+      platform::SharedBlock::Unlink(name, getpid());
+    }
+  }
+
+  // The host's part: the session block, word 0 holding the address of the session cell.
+  void CreateSessionBlock() {
+    ASSERT_EQ(platform::SharedBlock::Create(module::kSessionBlock, sizeof(uintptr_t),
+                                            &session_block_, nullptr),
+              0u);
+    session_block_.WriteWord(reinterpret_cast<uintptr_t>(&session_));
+  }
+
+  std::string log_path() const { return root_.root() + "/trace.log"; }
+
+  // The messages written since the last call, without their line feeds.
+  Strings Messages() {
+    std::ifstream in(log_path());
+    in.seekg(static_cast<std::streamoff>(seen_));
+    Strings messages;
+    for (std::string line; std::getline(in, line);) {
+      seen_ += line.size() + 1;
+      // Severity, thread, date and time, tick count, then the message.
+      size_t start = 0;
+      for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+        start = line.find('\t', start);
+        if (start != std::string::npos) ++start;
+      }
+      if (start != std::string::npos) messages.push_back(line.substr(start));
+    }
+    return messages;
+  }
+  static Strings Matching(const Strings& messages, const std::string& start) {
+    Strings found;
+    for (const std::string& message : messages) {
+      if (message.starts_with(start)) found.push_back(message);
+    }
+    return found;
+  }
+
+  static platform::RegistryKey Key(const std::string& path) {
+    platform::RegistryKey key;
+    EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
+    return key;
+  }
+  static void SetDword(const std::string& key, const char* name, uint32_t value) {
+    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4),
+              0u);
+  }
+  static void SetString(const std::string& key, const char* name, const std::string& value) {
+    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
+                                                static_cast<uint32_t>(value.size() + 1)),
+              0u);
+  }
+  static void InstallMailProduct() {
+    SetString(std::string(kProducts) + "452", "ProductName", "Mail");
+    SetDword(std::string(kServices) + "cvavvxmd", "Start", 2);
+  }
+  static void InstallServerProduct() {
+    SetString(std::string(kProducts) + "1001", "ProductName", "Servers");
+    SetDword("SOFTWARE\\Veltmark\\Corvane\\Anti-Virus", "ProductID", 1001);
+    SetDword(std::string(kServices) + "Corvane Wardline", "Start", 2);
+  }
+
+  policy_test::Root root_;
+  uint32_t session_ = 0;
+  platform::SharedBlock session_block_;
+  size_t seen_ = 0;
+};
+
+// --- The first request sets up, later ones only note it ------------------------------------
+
+TEST_F(LifecycleTest, FirstRequestSetsUpAndLaterOnesOnlySayAlreadyInitialized) {
+  CreateSessionBlock();
+  module::Rinit();
+  module::ModuleState& state = module::State();
+  EXPECT_EQ(state.initialised.load(), 1);
+  EXPECT_NE(state.session_view, nullptr);
+  EXPECT_EQ(state.session_cell.load(), &session_);
+  settings::CSettings* catalogue = state.catalogue.load();
+  ASSERT_NE(catalogue, nullptr);
+
+  const Strings messages = Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "rinit()");
+  const Strings session_lines = Matching(messages, "$cvma_session4php file:");
+  ASSERT_EQ(session_lines.size(), 1u);
+  EXPECT_THAT(session_lines[0], HasSubstr(", address = " + Hex(state.session_view)));
+  char shown[32];
+  module::FormatSessionViewAddress(shown, sizeof shown);
+  EXPECT_EQ(shown, Hex(state.session_view));
+  // Neither product: only the two subtrees every machine has.
+  EXPECT_THAT(Matching(messages, "oid="),
+              ElementsAre("oid=1.3.6.1.4.1.8642.42.1.*", "oid=1.3.6.1.4.1.8642.11.1.*"));
+  EXPECT_EQ(Matching(messages, "Registration to PQH complete").size(), 2u);
+  EXPECT_THAT(messages, Not(Contains("Already initialized")));
+  EXPECT_THAT(Matching(messages, "$mail_store_parser4php"), ElementsAre());
+  EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
+
+  module::Rinit();
+  EXPECT_THAT(Messages(), ElementsAre("rinit()", "Already initialized"));
+  EXPECT_EQ(state.catalogue.load(), catalogue);
+}
+
+TEST_F(LifecycleTest, ConcurrentFirstRequestsSetUpOnce) {
+  CreateSessionBlock();
+  std::thread first(module::Rinit);
+  std::thread second(module::Rinit);
+  first.join();
+  second.join();
+  const Strings messages = Messages();
+  EXPECT_EQ(Matching(messages, "rinit()").size(), 2u);
+  EXPECT_EQ(Matching(messages, "$cvma_session4php file:").size(), 1u);
+  EXPECT_EQ(Matching(messages, "oid=").size(), 2u);
+  EXPECT_EQ(Matching(messages, "Already initialized").size(), 1u);
+}
+
+TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
+  InstallMailProduct();
+  InstallServerProduct();
+  CreateSessionBlock();
+  int parser_object = 0;
+  platform::SharedBlock parser;
+  ASSERT_EQ(
+      platform::SharedBlock::Create(module::kParserBlock, sizeof(uintptr_t), &parser, nullptr),
+      0u);
+  parser.WriteWord(reinterpret_cast<uintptr_t>(&parser_object));
+
+  module::Rinit();
+  EXPECT_EQ(module::State().mail_store_parser.load(), &parser_object);
+  const Strings messages = Messages();
+  const Strings parser_lines = Matching(messages, "$mail_store_parser4php file:");
+  ASSERT_EQ(parser_lines.size(), 1u);
+  EXPECT_THAT(parser_lines[0], HasSubstr(", mailstoreparser = " + Hex(&parser_object)));
+  EXPECT_THAT(Matching(messages, "oid="),
+              ElementsAre("oid=1.3.6.1.4.1.8642.18.1.*", "oid=1.3.6.1.4.1.8642.20.1.*",
+                          "oid=1.3.6.1.4.1.8642.12.1.*", "oid=1.3.6.1.4.1.8642.38.1.*",
+                          "oid=1.3.6.1.4.1.8642.53.1.*", "oid=1.3.6.1.4.1.8642.53.4.*",
+                          "oid=1.3.6.1.4.1.8642.61.1.*", "oid=1.3.6.1.4.1.8642.61.4.*",
+                          "oid=1.3.6.1.4.1.8642.57.1.*", "oid=1.3.6.1.4.1.8642.42.1.*",
+                          "oid=1.3.6.1.4.1.8642.11.1.*"));
+
+  module::Mshutdown();
+  EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
+  EXPECT_EQ(parser.ReadWord(), reinterpret_cast<uintptr_t>(&parser_object));  // not ours
+}
+
+TEST_F(LifecycleTest, MailProductWithoutParserBlockSaysSoAndGoesOn) {
+  InstallMailProduct();
+  CreateSessionBlock();
+  module::Rinit();
+  EXPECT_EQ(module::State().initialised.load(), 1);
+  EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
+  const Strings messages = Messages();
+  EXPECT_THAT(messages, Contains("failed to open $mail_store_parser4php file"));
+  EXPECT_EQ(Matching(messages, "oid=").size(), 4u);
+}
+
+TEST_F(LifecycleTest, DemoModeRegistersNothing) {
+  module::State().demo_mode = 1;
+  InstallMailProduct();
+  InstallServerProduct();
+  CreateSessionBlock();
+  module::Rinit();
+  EXPECT_EQ(module::State().initialised.load(), 1);
+  EXPECT_NE(module::State().catalogue.load(), nullptr);
+  const Strings messages = Messages();
+  EXPECT_THAT(Matching(messages, "checkInPQH()"), ElementsAre());
+  EXPECT_THAT(Matching(messages, "oid="), ElementsAre());
+  EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
+}
+
+// --- Without the host's session block ------------------------------------------------------
+
+TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
+  module::Rinit();
+  module::ModuleState& state = module::State();
+  EXPECT_EQ(state.initialised.load(), 0);
+  EXPECT_EQ(state.session_view, nullptr);
+  EXPECT_EQ(state.session_cell.load(), nullptr);
+  EXPECT_NE(state.catalogue.load(), nullptr);  // made all the same, with no session
+  Strings messages = Messages();
+  EXPECT_THAT(messages, Contains("$cvma_session4php file: handle = -1, address = 00000000"));
+  EXPECT_THAT(messages, Contains("Failed to read settings, CVMA is not initialized"));
+  EXPECT_EQ(Matching(messages, "oid=").size(), 2u);
+
+  module::Rinit();
+  messages = Messages();
+  EXPECT_THAT(messages, Not(Contains("Already initialized")));
+  EXPECT_EQ(Matching(messages, "$cvma_session4php file:").size(), 1u);
+  EXPECT_EQ(Matching(messages, "oid=").size(), 2u);
+  EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
+  EXPECT_EQ(state.initialised.load(), 0);
+
+  // Shutdown without a finished set-up keeps the catalogue but takes the reload block's
+  // name away with it.
+  module::Mshutdown();
+  EXPECT_NE(state.catalogue.load(), nullptr);
+  platform::SharedBlock reload;
+  EXPECT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &reload), 2u);
+
+  // Once the host has made its block, the next request completes the set-up.
+  CreateSessionBlock();
+  module::Rinit();
+  EXPECT_EQ(state.initialised.load(), 1);
+  EXPECT_EQ(state.session_cell.load(), &session_);
+}
+
+// --- The reload entry and shutdown ---------------------------------------------------------
+
+TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSetting) {
+  // A block left behind by an earlier process of this pid is taken over.
+  platform::SharedBlock stale;
+  ASSERT_EQ(
+      platform::SharedBlock::Create(module::kReloadBlock, sizeof(uintptr_t), &stale, nullptr),
+      0u);
+  stale.WriteWord(1);
+  CreateSessionBlock();
+  module::Rinit();
+
+  platform::SharedBlock reload;
+  ASSERT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &reload), 0u);
+  const uintptr_t word = reload.ReadWord();
+  EXPECT_EQ(word, reinterpret_cast<uintptr_t>(&module::LoadChangedSetting));
+  const Strings lines = Matching(Messages(), "$settings_reloading_4cvwwwui file:");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], HasSubstr("address content = " + std::to_string(word)));
+
+  settings::CSettings* catalogue = module::State().catalogue.load();
+  ASSERT_NE(catalogue, nullptr);
+  catalogue->Add(new settings::CIntItem(kReloaded, 5));
+  ASSERT_EQ(policy::VmpSetPolicyInt(session_, kReloaded, 77), 0);
+  EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 5);  // not yet read again
+
+  const auto entry = reinterpret_cast<module::ReloadEntry>(word);
+  entry("1.3.6.1.4.1.8642.18.2.99");  // no item has it
+  EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 5);
+  entry(kReloaded);
+  EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 77);
+  EXPECT_EQ(Matching(Messages(), "LoadChangedSetting()").size(), 2u);
+}
+
+TEST_F(LifecycleTest, ShutdownReleasesEverythingAndRemovesTheReloadBlock) {
+  CreateSessionBlock();
+  module::Rinit();
+  Messages();
+  module::Mshutdown();
+
+  module::ModuleState& state = module::State();
+  EXPECT_EQ(state.initialised.load(), 0);
+  EXPECT_EQ(state.catalogue.load(), nullptr);
+  EXPECT_EQ(state.session_view, nullptr);
+  EXPECT_EQ(state.session_cell.load(), nullptr);
+  platform::SharedBlock block;
+  EXPECT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &block), 2u);
+  EXPECT_EQ(platform::SharedBlock::Open(module::kSessionBlock, false, &block), 0u);  // the host's
+  EXPECT_THAT(Messages(), Contains("mshutdown()"));
+
+  module::LoadChangedSetting(kReloaded);  // no catalogue: nothing to do
+  module::Rinit();
+  EXPECT_EQ(state.initialised.load(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+#include "php/cvwwwui/host_session.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "standins/cvma32/cvma32_internal.h"
+
+namespace cvwwwui {
+
+namespace {
+
+// One call of CVMATakeNotification holds the session for this long at most; between calls
+// the listener leaves the session to the module's own sends for kTurn.
+constexpr uint32_t kListenSliceMs = 50;
+constexpr std::chrono::milliseconds kTurn{5};
+// A dotted OID is at most 1024 bytes.
+constexpr size_t kOidCapacity = 1024 + 1;
+
+using ReloadEntry = void (*)(const char* oid);
+
+}  // namespace
+
+HostSession::HostSession(std::atomic<uint32_t>* cell, Options options)
+    : cell_(cell), options_(std::move(options)) {}
+
+bool HostSession::Start() noexcept {
+  try {
+    if (block_.is_mapped()) return true;
+    pid_ = getpid();
+    bool existed = false;
+    if (platform::SharedBlock::Create(kSessionBlock, sizeof(uintptr_t), &block_, &existed) != 0)
+      return false;
+    cell_->store(0, std::memory_order_release);
+    block_.WriteWord(reinterpret_cast<uintptr_t>(cell_));
+    // The first attempt is made at once, so the module's start-up right after finds the session.
+    uint32_t session = 0;
+    const char* path = options_.socket_path.empty() ? nullptr : options_.socket_path.c_str();
+    if (CVMAOpenSession(path, &session) == CVMA_OK)
+      cell_->store(session, std::memory_order_release);
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = false;
+    }
+    listener_ = std::thread([this] { Listen(); });
+    return true;
+  } catch (...) {
+    // No listener: no session either, but the block stays until Stop.
+    uint32_t session = cell_->exchange(0, std::memory_order_acq_rel);
+    if (session != 0) CVMACloseSession(session);
+    return block_.is_mapped();
+  }
+}
+
+void HostSession::Stop() noexcept {
+  try {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+  } catch (...) {
+    // The lock cannot fail here in practice; the listener still sees the flag at its next turn.
+  }
+  if (listener_.joinable()) {
+    try {
+      listener_.join();
+    } catch (...) {
+      listener_.detach();
+    }
+  }
+  if (!block_.is_mapped()) return;
+  uint32_t session = cell_->exchange(0, std::memory_order_acq_rel);
+  if (session != 0) CVMACloseSession(session);
+  block_.WriteWord(0);
+  block_.Release();
+  try {
+    platform::SharedBlock::Unlink(kSessionBlock, pid_);
+  } catch (...) {
+    // Only the name is left behind.
+  }
+}
+
+bool HostSession::Pause(std::chrono::milliseconds period) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, period, [this] { return stopping_; });
+}
+
+void HostSession::Listen() noexcept {
+  try {
+    const char* path = options_.socket_path.empty() ? nullptr : options_.socket_path.c_str();
+    char oid[kOidCapacity];
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+      }
+      uint32_t session = cell_->load(std::memory_order_acquire);
+      if (session == 0) {
+        if (CVMAOpenSession(path, &session) == CVMA_OK) {
+          cell_->store(session, std::memory_order_release);
+        } else if (!Pause(options_.retry)) {
+          return;
+        }
+        continue;
+      }
+      switch (CVMATakeNotification(session, kListenSliceMs, oid, sizeof oid)) {
+        case CVMA_OK:
+          Reload(oid);
+          break;
+        case CVMA_E_NO_NOTIFICATION:
+          if (!Pause(kTurn)) return;
+          break;
+        case CVMA_E_CONNECT:
+          // The agent went away: the same session connects again and makes the module's
+          // check-ins again, so the handle the module holds stays good.
+          if (CVMAReconnectSession(session) != CVMA_OK && !Pause(options_.retry)) return;
+          break;
+        case CVMA_E_HANDLE:
+          // Closed by someone else: a new session takes its place.
+          cell_->compare_exchange_strong(session, 0, std::memory_order_acq_rel);
+          break;
+        default:
+          if (!Pause(options_.retry)) return;
+      }
+    }
+  } catch (...) {
+    // Only the lock can throw; the listener ends and the session stays for the module's sends.
+  }
+}
+
+void HostSession::Reload(const char* oid) noexcept {
+  try {
+    platform::SharedBlock block;
+    if (platform::SharedBlock::Open(kReloadBlock, false, &block) != 0 ||
+        block.size() < sizeof(uintptr_t))
+      return;
+    const uintptr_t entry = block.ReadWord();
+    if (entry == 0) return;
+    // The entry must be code of a loaded object; a library is held loaded for the call, so
+    // a module going away meanwhile cannot take the code with it.
+    Dl_info info{};
+    link_map* object = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(entry), &info, reinterpret_cast<void**>(&object),
+                RTLD_DL_LINKMAP) == 0 ||
+        object == nullptr)
+      return;
+    void* hold = nullptr;
+    if (object->l_name != nullptr && object->l_name[0] != '\0') {  // not the program itself
+      hold = dlopen(object->l_name, RTLD_LAZY | RTLD_NOLOAD);
+      if (hold == nullptr) return;
+    }
+    if (block.ReadWord() == entry) {
+      try {
+        reinterpret_cast<ReloadEntry>(entry)(oid);
+      } catch (...) {
+        // The reload entry is the module's; nothing it throws may end the listener.
+      }
+    }
+    if (hold != nullptr) dlclose(hold);
+  } catch (...) {
+    // The notification is dropped; the next one is handled anew.
+  }
+}
+
+}  // namespace cvwwwui

@@ -1,0 +1,188 @@
+// Tests of the host process's agent session against the built agent: the published block,
+// the reload entry called on changes, and the session surviving an absent or restarted agent.
+#include "php/cvwwwui/host_session.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <condition_variable>
+#include <deque>
+
+#include "standins/cvma32/cvma32_internal.h"
+#include "standins/include/cvpmapi.h"
+#include "standins/testing/test_agent.h"
+
+namespace cvwwwui {
+namespace {
+
+using cvmad::testing::Packed;
+using cvmad::testing::RawClient;
+using cvmad::testing::StatusOf;
+using cvmad::testing::TestAgent;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// What the reload entry was called with, for the test to wait on.
+std::mutex reload_mutex;
+std::condition_variable reloaded;
+std::deque<std::string> reload_calls;
+
+void LoadChangedSetting(const char* oid) {
+  {
+    std::lock_guard lock(reload_mutex);
+    reload_calls.emplace_back(oid);
+  }
+  reloaded.notify_all();
+}
+
+// The next OID the reload entry got within `timeout`, or "" when none came.
+std::string NextReload(milliseconds timeout = milliseconds(5000)) {
+  std::unique_lock lock(reload_mutex);
+  if (!reloaded.wait_for(lock, timeout, [] { return !reload_calls.empty(); })) return "";
+  std::string oid = std::move(reload_calls.front());
+  reload_calls.pop_front();
+  return oid;
+}
+
+// Waits until `condition` holds, for up to `timeout`.
+template <typename F>
+bool Eventually(F condition, milliseconds timeout = milliseconds(10000)) {
+  const auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::unique_lock lock(reload_mutex);  // a bounded wait between looks, woken by reloads
+    reloaded.wait_for(lock, milliseconds(5));
+  }
+  return true;
+}
+
+class HostSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(VmpCreatePolicyOID(wire::kPolicyManagerOid, &manager_), VMP_OK);
+    std::lock_guard lock(reload_mutex);
+    reload_calls.clear();
+  }
+  void TearDown() override {
+    host_.Stop();
+    reload_block_.Release();
+    platform::SharedBlock::Unlink(kReloadBlock, getpid());
+    VmpClose(manager_);
+  }
+
+  // Publishes `entry` as the reload entry of this process.
+  void PublishReloadEntry(uintptr_t entry) {
+    bool existed = false;
+    if (!reload_block_.is_mapped()) {
+      ASSERT_EQ(platform::SharedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, &existed),
+                0u);
+    }
+    reload_block_.WriteWord(entry);
+  }
+
+  // Checks in `pattern` on the published session, as the module does.
+  uint32_t CheckIn(const std::string& pattern) {
+    uint32_t message = CVMACreateMessage(wire::kCheckIn);
+    std::string body = Packed(pattern);
+    CVMASetMessageData(message, body.data(), static_cast<uint32_t>(body.size()));
+    uint32_t status = CVMASendMessage(cell_.load(), manager_, message, 5000);
+    std::string reply(static_cast<const char*>(CVMAGetResponseDataBuffer(message)) ?: "",
+                      CVMAGetResponseDataSize(message));
+    CVMADeleteMessage(message);
+    return status == CVMA_SEND_OK ? StatusOf(reply) : status;
+  }
+
+  // Changes `oid` from a connection of its own; the agent's status.
+  uint32_t Change(const std::string& oid) {
+    wire::Variable changed;
+    changed.oid = oid;
+    std::string package;
+    wire::EncodeSetPackage({changed}, &package);
+    RawClient writer(agent_.socket_path());
+    return StatusOf(writer.Call(wire::kSetPolicy, package));
+  }
+
+  // The word of this process's session block; ~0 when there is no block.
+  static uintptr_t PublishedWord() {
+    platform::SharedBlock block;
+    if (platform::SharedBlock::Open(kSessionBlock, false, &block) != 0) return ~uintptr_t{0};
+    return block.ReadWord();
+  }
+
+  TestAgent agent_;
+  std::atomic<uint32_t> cell_{0};
+  HostSession host_{&cell_, {agent_.socket_path(), milliseconds(50)}};
+  platform::SharedBlock reload_block_;
+  uint32_t manager_ = 0;
+};
+
+TEST_F(HostSessionTest, PublishesTheSessionAndHandsChangesToTheReloadEntry) {
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  ASSERT_TRUE(host_.Start());
+  EXPECT_EQ(PublishedWord(), reinterpret_cast<uintptr_t>(&cell_));
+  ASSERT_NE(cell_.load(), 0u);  // opened at once, before anyone looks
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
+  ASSERT_EQ(Change("1.6.7"), wire::kStatusOk);
+  ASSERT_EQ(Change("1.9.1"), wire::kStatusOk);  // not checked in
+  ASSERT_EQ(Change("1.6.8"), wire::kStatusOk);
+  EXPECT_EQ(NextReload(), "1.6.7");
+  EXPECT_EQ(NextReload(), "1.6.8");
+
+  host_.Stop();
+  EXPECT_EQ(cell_.load(), 0u);
+  EXPECT_EQ(PublishedWord(), ~uintptr_t{0});  // the block is gone
+  host_.Stop();  // twice is harmless
+}
+
+TEST_F(HostSessionTest, CallsOnlyAUsableReloadEntry) {
+  HostSession::Reload("1.6.1");  // no block at all
+  PublishReloadEntry(0);
+  HostSession::Reload("1.6.2");
+  // An address where nothing is mapped: a page given back at once.
+  void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  munmap(page, 4096);
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(page));
+  HostSession::Reload("1.6.3");
+  EXPECT_EQ(NextReload(milliseconds(0)), "");
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
+  HostSession::Reload("1.6.4");
+  EXPECT_EQ(NextReload(milliseconds(0)), "1.6.4");
+}
+
+TEST_F(HostSessionTest, WithoutAgentPublishesNoSessionUntilTheAgentComes) {
+  ASSERT_TRUE(host_.Start());
+  EXPECT_EQ(PublishedWord(), reinterpret_cast<uintptr_t>(&cell_));
+  EXPECT_EQ(cell_.load(), 0u);
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  ASSERT_TRUE(Eventually([&] { return cell_.load() != 0; }));
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
+  ASSERT_EQ(Change("1.6.5"), wire::kStatusOk);
+  EXPECT_EQ(NextReload(), "1.6.5");
+}
+
+TEST_F(HostSessionTest, KeepsTheSessionAndItsCheckInsAcrossAnAgentRestart) {
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  ASSERT_TRUE(host_.Start());
+  const uint32_t session = cell_.load();
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
+  ASSERT_EQ(agent_.Stop(SIGTERM), 0);
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  // The listener reconnects on its own within its retry period; until it has, a change
+  // is no news to it, so the change is made again until one arrives.
+  std::string oid;
+  ASSERT_TRUE(Eventually([&] {
+    if (Change("1.6.9") != wire::kStatusOk) return false;
+    oid = NextReload(milliseconds(200));
+    return !oid.empty();
+  }));
+  EXPECT_EQ(oid, "1.6.9");
+  EXPECT_EQ(cell_.load(), session);
+  EXPECT_EQ(PublishedWord(), reinterpret_cast<uintptr_t>(&cell_));
+}
+
+}  // namespace
+}  // namespace cvwwwui

@@ -1,0 +1,661 @@
+// The settings functions of the extension: scalar settings, table settings and the query
+// store, each a thin shell over the catalogue or the store.
+//
+// Every function answers a PHP integer; -1 means the call itself failed (no catalogue,
+// arguments that do not parse, an output argument that is not a variable). Arguments that
+// do not parse are reported as a warning carrying the parser's own message, never as an
+// exception, so the page sees -1.
+//
+// Thread safety: the catalogue and the query store lock themselves per call. A shell
+// finishes its core call, and so drops every core lock, before it builds a zval or raises
+// a warning (a PHP fatal error would unwind past a held lock).
+#include "php.h"
+#include "zend_exceptions.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "module/module_state.h"
+#include "settings/catalogue.h"
+#include "settings/cell_values.h"
+#include "settings/query_store.h"
+#include "settings/table_entry.h"
+#include "support/trace.h"
+
+namespace {
+
+using settings::CSettings;
+using settings::CTableEntry;
+using settings::xTableEntry;
+
+// ---------------------------------------------------------------------------------------
+// The frame shared by the functions.
+
+void Info(const char* line) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", line);
+}
+
+void Error(const char* line) {
+  if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "%s", line);
+}
+
+enum class Missing { kAre, kWere };
+
+// The catalogue, or null after the warning that there is none.
+CSettings* RequireCatalogue(Missing wording = Missing::kAre) {
+  CSettings* catalogue = module::State().catalogue.load();
+  if (catalogue == nullptr) {
+    php_error_docref(nullptr, E_WARNING, wording == Missing::kAre
+                                             ? "Settings are not initialized"
+                                             : "Settings were not initialized");
+  }
+  return catalogue;
+}
+
+// Turns the pending exception (the parser's TypeError or ArgumentCountError, or a failed
+// string conversion) into a warning with the same message.
+void ExceptionToWarning() {
+  zend_object* exception = EG(exception);
+  if (exception == nullptr) return;
+  zval holder;
+  zval* message = zend_read_property_ex(zend_get_exception_base(exception), exception,
+                                        ZSTR_KNOWN(ZEND_STR_MESSAGE), 1, &holder);
+  zend_string* text = zval_get_string(message);
+  zend_clear_exception();
+  zend_error(E_WARNING, "%s", ZSTR_VAL(text));
+  zend_string_release(text);
+}
+
+// True when the output argument is a variable; otherwise traces and warns.
+bool PassedByReference(zval* out) {
+  if (Z_ISREF_P(out)) return true;
+  Error("Parameter wasn't passed by reference\n");
+  php_error_docref(nullptr, E_WARNING, "Parameter wasn't passed by reference");
+  return false;
+}
+
+// Stores into an output argument, releasing what it held.
+void StoreLong(zval* out, zend_long value) {
+  if (Z_ISREF_P(out)) {
+    ZEND_TRY_ASSIGN_REF_LONG(out, value);
+  } else {
+    zval_ptr_dtor(out);
+    ZVAL_LONG(out, value);
+  }
+}
+
+void StoreString(zval* out, const std::string& value) {
+  ZEND_TRY_ASSIGN_REF_STRINGL(out, value.data(), value.size());
+}
+
+// An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
+std::string CText(const char* text) { return std::string(text); }
+
+std::string ZendText(const zend_string* text) { return std::string(ZSTR_VAL(text), ZSTR_LEN(text)); }
+
+// The PHP string form of `value`; false after a warning when it has none.
+bool StringForm(zval* value, std::string* text) {
+  zend_string* converted = zval_try_get_string(value);
+  if (converted == nullptr) {
+    ExceptionToWarning();
+    return false;
+  }
+  *text = ZendText(converted);
+  zend_string_release(converted);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Integer and string settings.
+
+using IntGetter = int32_t (CSettings::*)(const std::string&) const;
+using StringGetter = std::string (CSettings::*)(const std::string&) const;
+
+enum class ValueTrace { kNone, kUnsigned, kSigned };
+
+void TraceValue(const char* oid, int32_t value, ValueTrace how) {
+  if (!TraceEnabled) return;
+  if (how == ValueTrace::kUnsigned) {
+    TraceOut("", TRACE_INFO, 0, "oid: '%s', value %u\n", oid, static_cast<uint32_t>(value));
+  } else if (how == ValueTrace::kSigned) {
+    TraceOut("", TRACE_INFO, 0, "oid: '%s', value %i\n", oid, value);
+  }
+}
+
+void TraceValue(const char* oid, const std::string& value, bool traced) {
+  if (traced && TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s', value %s\n", oid, value.c_str());
+}
+
+void GetInt(INTERNAL_FUNCTION_PARAMETERS, IntGetter getter, ValueTrace how) {
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zval* out;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sz", &oid, &oid_length, &out) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (!PassedByReference(out)) RETURN_LONG(-1);
+  const int32_t value = (catalogue->*getter)(CText(oid));
+  TraceValue(oid, value, how);
+  StoreLong(out, value);
+  RETURN_LONG(value);
+}
+
+void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(const std::string&, int32_t)) {
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zend_long value;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sl", &oid, &oid_length, &value) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  TraceValue(oid, static_cast<int32_t>(value), ValueTrace::kUnsigned);
+  (catalogue->*setter)(CText(oid), static_cast<int32_t>(value));
+  RETURN_LONG(0);
+}
+
+void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
+               Missing wording = Missing::kAre) {
+  CSettings* catalogue = RequireCatalogue(wording);
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zval* out;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sz", &oid, &oid_length, &out) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (!PassedByReference(out)) RETURN_LONG(-1);
+  const std::string value = (catalogue->*getter)(CText(oid));
+  TraceValue(oid, value, traced);
+  StoreString(out, value);
+  RETURN_LONG(0);
+}
+
+void SetString(INTERNAL_FUNCTION_PARAMETERS,
+               bool (CSettings::*setter)(const std::string&, const std::string&), bool traced) {
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  char* value;
+  size_t value_length;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "ss", &oid, &oid_length, &value, &value_length) ==
+      FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  const std::string text = CText(value);
+  TraceValue(oid, text, traced);
+  (catalogue->*setter)(CText(oid), text);
+  RETURN_LONG(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Table settings.
+
+void TraceOid(const char* oid) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s'\n", oid);
+}
+
+void TraceNewRow() { Info("Adding new row\n"); }
+
+void TraceString(const std::string& cell) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding string '%s'\n", cell.c_str());
+}
+
+void TraceLong(zend_long cell) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %ld\n", static_cast<long>(cell));
+}
+
+void TraceWrongParameter() { Error("Wrong parameter\n"); }
+
+// What a shell needs of a table, copied out under the catalogue's lock.
+struct TableCopy {
+  bool found = false;
+  std::string type;  // empty: not a table
+  std::vector<xTableEntry> rows;
+};
+
+enum class Rows { kNone, kCurrent, kDefault };
+
+TableCopy CopyTable(CSettings& catalogue, const std::string& oid, Rows which) {
+  TableCopy copy;
+  copy.found = catalogue.WithItem(oid, [&](settings::CItem& item) {
+    if (item.kind() != settings::ItemKind::kTable) return;
+    const auto& table = static_cast<const CTableEntry&>(item);
+    copy.type = table.type();
+    if (which == Rows::kCurrent) copy.rows = table.rows();
+    if (which == Rows::kDefault) copy.rows = table.defaultRows();
+  });
+  return copy;
+}
+
+// False, traced, when the OID names no table.
+bool IsTable(const TableCopy& copy) {
+  if (!copy.found) {
+    Error("Failed to get object by requested OID\n");
+    return false;
+  }
+  if (copy.type.empty()) {
+    Error("This seems to be not a table\n");
+    return false;
+  }
+  return true;
+}
+
+// Appends `rows` to `out` as PHP arrays, one element per column. Current values read back
+// as unsigned floats, default values as integers.
+void AppendRows(const std::string& type, const std::vector<xTableEntry>& rows, bool defaults,
+                zval* out) {
+  for (const xTableEntry& row : rows) {
+    TraceNewRow();
+    zval cells;
+    array_init(&cells);
+    size_t next_string = 0;
+    size_t next_int = 0;
+    for (char column : type) {
+      if (column == 's') {
+        if (next_string < row.strFields.size()) {
+          const std::string& cell = row.strFields[next_string++];
+          TraceString(cell);
+          add_next_index_stringl(&cells, cell.data(), cell.size());
+        } else {
+          Info("Adding string '' due to end of xTableEntry.strFields\n");
+          add_next_index_stringl(&cells, "", 0);
+        }
+        continue;
+      }
+      int32_t cell = 0;
+      if (next_int < row.intFields.size()) {
+        cell = row.intFields[next_int++];
+        if (defaults) {
+          TraceLong(cell);
+        } else if (TraceEnabled) {
+          TraceOut("", TRACE_INFO, 0, "Adding numeric %u\n", static_cast<uint32_t>(cell));
+        }
+      } else {
+        Info("Adding numeric 0 due to end of xTableEntry.intFields\n");
+      }
+      if (defaults) {
+        add_next_index_long(&cells, cell);
+      } else {
+        add_next_index_double(&cells, static_cast<double>(static_cast<uint32_t>(cell)));
+      }
+    }
+    add_next_index_zval(out, &cells);
+  }
+}
+
+void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zval* out;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa/", &oid, &oid_length, &out) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  TraceOid(oid);
+  const TableCopy table =
+      CopyTable(*catalogue, CText(oid), defaults ? Rows::kDefault : Rows::kCurrent);
+  if (!IsTable(table)) RETURN_LONG(-1);
+  AppendRows(table.type, table.rows, defaults, out);
+  RETURN_LONG(0);
+}
+
+// One cell of an integer column; false when the cell's type gives no value.
+bool IntegerCell(zval* cell, int32_t* value) {
+  switch (Z_TYPE_P(cell)) {
+    case IS_STRING:
+      if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %s\n", Z_STRVAL_P(cell));
+      *value = settings::DecimalCell(std::string_view(Z_STRVAL_P(cell), Z_STRLEN_P(cell)));
+      return true;
+    case IS_LONG:
+      TraceLong(Z_LVAL_P(cell));
+      *value = static_cast<int32_t>(Z_LVAL_P(cell));
+      return true;
+    case IS_DOUBLE:
+      *value = settings::FloatCell(Z_DVAL_P(cell));
+      if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %d\n", *value);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Builds the table rows that `array` gives for a table of `type`. False, traced or warned,
+// when the array does not fit.
+bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntry>* rows) {
+  const size_t columns = type.size();
+  zval* element;
+  ZEND_HASH_FOREACH_VAL(array, element) {
+    ZVAL_DEREF(element);
+    xTableEntry row;
+    if (Z_TYPE_P(element) == IS_ARRAY) {
+      HashTable* cells = Z_ARRVAL_P(element);
+      if (zend_hash_num_elements(cells) != columns) {
+        if (TraceEnabled) {
+          TraceOut("", TRACE_ERROR, 0, "Wrong table type, passed size %i, actual size %i\n",
+                   static_cast<int>(zend_hash_num_elements(cells)), static_cast<int>(columns));
+        }
+        return false;
+      }
+      TraceNewRow();
+      size_t column = 0;
+      zval* cell;
+      ZEND_HASH_FOREACH_VAL(cells, cell) {
+        ZVAL_DEREF(cell);
+        if (type[column++] == 'i') {
+          int32_t value;
+          if (IntegerCell(cell, &value)) row.intFields.push_back(value);
+        } else {
+          std::string text;
+          if (!StringForm(cell, &text)) return false;
+          TraceString(text);
+          row.strFields.push_back(std::move(text));
+        }
+      }
+      ZEND_HASH_FOREACH_END();
+    } else {
+      if (columns != 1) {
+        if (TraceEnabled) {
+          TraceOut("", TRACE_ERROR, 0, "Wrong table type, passed size 1, actual size %i\n",
+                   static_cast<int>(columns));
+        }
+        return false;
+      }
+      if (type[0] != 'i' && type[0] != 's') {
+        if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Wrong type: %c\n", type[0]);
+        return false;
+      }
+      std::string text;
+      if (!StringForm(element, &text)) return false;
+      if (type[0] == 'i') {
+        row.intFields.push_back(settings::DecimalCell(text));
+      } else {
+        row.strFields.push_back(std::move(text));
+      }
+    }
+    rows->push_back(std::move(row));
+  }
+  ZEND_HASH_FOREACH_END();
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// The query store.
+
+void TraceTagAndId(const char* tag, const char* id) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "tag: '%s', id:'%s'\n", tag, id);
+}
+
+void TraceNoTag() { Error("Cannot find the tag\n"); }
+
+}  // namespace
+
+ZEND_FUNCTION(settings_read_policy) {
+  Info("settings_read_policy()\n");
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  catalogue->ReadSettings();
+  module::State().last_error.store(0);
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_are_changed) {
+  Info("settings_are_changed()\n");
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  zval* out;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "z", &out) == FAILURE) {
+    Error("Failed to parse parameters\n");
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  const bool changed = catalogue->AreChanged();
+  if (changed) Info("Settings have been changed\n");
+  StoreLong(out, changed ? 1 : 0);
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_write_changed) {
+  Info("settings_write_changed()\n");
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  // The wait holds nothing: the catalogue locks itself inside each call below.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  module::State().last_error.store(0);
+  catalogue->WriteChanged();
+  catalogue->ReadAll();
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_is_final) {
+  Info("settings_is_final()\n");
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zend_long table_flag;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sl", &oid, &oid_length, &table_flag) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  const bool is_table = table_flag == 1;
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Is table '%s'\n", is_table ? "True" : "False");
+  bool hidden = false;
+  bool final = false;
+  catalogue->GetRestrictionByOID(CText(oid), &hidden, &final, is_table);
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0, "oid: '%s', is final %s\n", oid, final ? "True" : "False");
+  }
+  RETURN_LONG(final ? 1 : 0);
+}
+
+ZEND_FUNCTION(settings_last_error) { RETURN_LONG(module::State().last_error.load()); }
+
+ZEND_FUNCTION(settings_reset_last_error) {
+  module::State().last_error.store(0);
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_set_int) {
+  Info("settings_set_int()\n");
+  SetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::SetIntByOID);
+}
+
+ZEND_FUNCTION(settings_get_int) {
+  Info("settings_get_int()\n");
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetIntByOID, ValueTrace::kUnsigned);
+}
+
+ZEND_FUNCTION(settings_get_default_int) {
+  Info("settings_get_default_int()\n");
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultIntByOID, ValueTrace::kSigned);
+}
+
+ZEND_FUNCTION(settings_set_reg_int) {
+  Info("settings_set_reg_int()\n");
+  SetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::SetIntRegByOID);
+}
+
+ZEND_FUNCTION(settings_get_reg_int) {
+  Info("settings_get_reg_int()\n");
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetIntRegByOID, ValueTrace::kUnsigned);
+}
+
+ZEND_FUNCTION(settings_get_reg_default_int) {
+  Info("settings_get_reg_default_int()\n");
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultIntRegByOID,
+         ValueTrace::kSigned);
+}
+
+ZEND_FUNCTION(settings_set_reg_str) {
+  Info("settings_set_reg_str()\n");
+  SetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::SetStringRegByOID, false);
+}
+
+ZEND_FUNCTION(settings_get_reg_str) {
+  Info("settings_get_reg_str()\n");
+  GetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetStringRegByOID, false);
+}
+
+ZEND_FUNCTION(settings_get_reg_default_str) {
+  Info("settings_get_reg_default_str()\n");
+  GetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultStringRegByOID, true);
+}
+
+ZEND_FUNCTION(settings_set_str) {
+  Info("settings_set_str()\n");
+  SetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::SetStringByOID, true);
+}
+
+ZEND_FUNCTION(settings_get_str) {
+  Info("settings_get_str()\n");
+  GetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetStringByOID, true, Missing::kWere);
+}
+
+ZEND_FUNCTION(settings_get_default_str) {
+  Info("settings_get_default_str()\n");
+  GetString(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultStringByOID, true,
+            Missing::kWere);
+}
+
+ZEND_FUNCTION(settings_set_table) {
+  Info("settings_set_table()\n");
+  CSettings* catalogue = RequireCatalogue();
+  if (catalogue == nullptr) RETURN_LONG(-1);
+  char* oid;
+  size_t oid_length;
+  zval* array;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa!", &oid, &oid_length, &array) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (oid[0] == '\0') {
+    TraceWrongParameter();
+    RETURN_LONG(-1);
+  }
+  TraceOid(oid);
+  const std::string key = CText(oid);
+  const TableCopy table = CopyTable(*catalogue, key, Rows::kNone);
+  if (!IsTable(table)) RETURN_LONG(-1);
+
+  // The rows are built from the PHP values with no lock held, then handed over in one call;
+  // a table whose type changed meanwhile (a rebuild) is left alone.
+  std::vector<xTableEntry> rows;
+  if (array != nullptr && !BuildRows(table.type, Z_ARRVAL_P(array), &rows)) RETURN_LONG(-1);
+  const bool clear = rows.empty();
+  catalogue->WithItem(key, [&](settings::CItem& item) {
+    if (item.kind() != settings::ItemKind::kTable) return;
+    auto& entry = static_cast<CTableEntry&>(item);
+    if (entry.type() != table.type) return;
+    if (clear) {
+      entry.ClearRows();
+    } else {
+      entry.Set(rows);
+    }
+  });
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_get_table) {
+  Info("settings_get_table()\n");
+  GetTable(INTERNAL_FUNCTION_PARAM_PASSTHRU, false);
+}
+
+ZEND_FUNCTION(settings_get_default_table) {
+  Info("settings_get_default_table()\n");
+  GetTable(INTERNAL_FUNCTION_PARAM_PASSTHRU, true);
+}
+
+ZEND_FUNCTION(settings_set_query) {
+  Info("settings_set_query()\n");
+  zend_string* tag;
+  zend_string* id;
+  zval* array;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "SSa", &tag, &id, &array) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (ZSTR_LEN(tag) == 0 || ZSTR_LEN(id) == 0) {
+    TraceWrongParameter();
+    RETURN_LONG(-1);
+  }
+  TraceTagAndId(ZSTR_VAL(tag), ZSTR_VAL(id));
+  HashTable* elements = Z_ARRVAL_P(array);
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0, "zend_hash_num_elements, rows: %d\n",
+             static_cast<int>(zend_hash_num_elements(elements)));
+  }
+  // The caller's array is read, never converted in place.
+  std::vector<std::string> values;
+  values.reserve(zend_hash_num_elements(elements));
+  zval* element;
+  ZEND_HASH_FOREACH_VAL(elements, element) {
+    ZVAL_DEREF(element);
+    std::string text;
+    if (!StringForm(element, &text)) RETURN_LONG(-1);
+    values.push_back(std::move(text));
+  }
+  ZEND_HASH_FOREACH_END();
+  settings::QueryStore::Instance().Set(ZendText(tag), ZendText(id), std::move(values));
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_get_query) {
+  Info("settings_get_query()\n");
+  zend_string* tag;
+  zend_string* id;
+  zval* out;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "SSa/", &tag, &id, &out) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (ZSTR_LEN(tag) == 0 || ZSTR_LEN(id) == 0) {
+    TraceWrongParameter();
+    RETURN_LONG(-1);
+  }
+  TraceTagAndId(ZSTR_VAL(tag), ZSTR_VAL(id));
+  std::vector<std::string> values;
+  switch (settings::QueryStore::Instance().Get(ZendText(tag), ZendText(id), &values)) {
+    case settings::QueryStore::Found::kNoTag:
+      TraceNoTag();
+      RETURN_LONG(-1);
+    case settings::QueryStore::Found::kNoId:
+      Error("Cannot find the id\n");
+      RETURN_LONG(-1);
+    case settings::QueryStore::Found::kYes:
+      break;
+  }
+  for (const std::string& value : values) add_next_index_stringl(out, value.data(), value.size());
+  RETURN_LONG(0);
+}
+
+ZEND_FUNCTION(settings_free_query) {
+  Info("settings_free_query()\n");
+  zend_string* tag;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "S", &tag) == FAILURE) {
+    ExceptionToWarning();
+    RETURN_LONG(-1);
+  }
+  if (ZSTR_LEN(tag) == 0) {
+    TraceWrongParameter();
+    RETURN_LONG(-1);
+  }
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "tag: '%s'\n", ZSTR_VAL(tag));
+  if (!settings::QueryStore::Instance().Free(ZendText(tag))) {
+    TraceNoTag();
+    RETURN_LONG(-1);
+  }
+  RETURN_LONG(0);
+}

@@ -1,0 +1,267 @@
+--TEST--
+Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit
+--EXTENSIONS--
+Corvane Tidewall extension
+--FILE--
+<?php
+require __DIR__ . '/cv.inc';
+$root = cv_root();
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_agent($root);
+$p = '1.3.6.1.4.1.8642.';
+cv_policy($root, [
+    ['oid' => "{$p}20.1.100.50.22", 'int' => 100],
+    ['oid' => "{$p}20.1.100.50.23", 'int' => 7, 'restriction' => 2],
+    ['oid' => "{$p}20.1.100.50.20", 'string' => "q\nr"],
+    ['oid' => "{$p}20.1.100.50.25", 'columns' => [8, 4], 'rows' => [[42, 'name'], [-1, 'x']]],
+    ['oid' => "{$p}20.1.300.10.10.20", 'columns' => [8], 'rows' => [[1]]],
+    ['oid' => "{$p}20.1.300.10.10.30", 'columns' => [4], 'rows' => []],
+    ['oid' => "{$p}20.1.300.10.10.50", 'columns' => [8, 4], 'rows' => [[1, 'a']], 'restriction' => 0x10],
+    ['oid' => "{$p}20.1.100.40.10", 'columns' => [8, 8, 4, 4, 4], 'rows' => []],
+]);
+// The host extension opens the agent session and publishes it; it is loaded first. The
+// No Service Check Mode defines the settings although no product is installed here.
+$php = cv_php_mode('2');
+$host = dirname(cv_so()) . '/cvwwwui.so';
+is_file($host) || cv_fail("no extension at $host");
+function page(string $root, string $php, string $host, string $code): void {
+    $common = <<<'PHP'
+function show(string $what, $rc, ...$out) {
+    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out, JSON_PRESERVE_ZERO_FRACTION) : '', "\n";
+}
+function table(string $oid, bool $defaults = false) {
+    $rows = [];
+    $rc = $defaults ? settings_get_default_table($oid, $rows) : settings_get_table($oid, $rows);
+    return $rc === 0 ? $rows : $rc;
+}
+function changed() { settings_are_changed($c); return $c; }
+const INT = '1.3.6.1.4.1.8642.20.1.100.50.22';
+const FINAL_INT = '1.3.6.1.4.1.8642.20.1.100.50.23';
+const STR = '1.3.6.1.4.1.8642.20.1.100.50.20';
+const IS = '1.3.6.1.4.1.8642.20.1.100.50.25';
+const I = '1.3.6.1.4.1.8642.20.1.300.10.10.20';
+const S = '1.3.6.1.4.1.8642.20.1.300.10.10.30';
+const FINAL_TABLE = '1.3.6.1.4.1.8642.20.1.300.10.10.50';
+const DEFAULTS = '1.3.6.1.4.1.8642.20.1.100.40.10';
+
+PHP;
+    $script = cv_tempdir('cvpage') . '/page.php';
+    file_put_contents($script, "<?php\n$common$code\n");
+    [$rc, $out, $err] = cv_run([$php, '-n', '-d', "extension=$host", '-d', 'extension=' . cv_so(), $script],
+                               ['CORVANE_ROOT' => $root]);
+    echo $out, $err, $rc === 0 ? '' : "[exit $rc]\n";
+}
+
+echo "== first request\n";
+page($root, $php, $host, <<<'PHP'
+show('read policy', settings_read_policy());
+show('get_int, get_str', settings_get_int(INT, $v), $v, settings_get_str(STR, $s), $s);
+show('is_final scalar, flag 0 and 2', settings_is_final(FINAL_INT, 0), settings_is_final(FINAL_INT, 2), settings_is_final(INT, 0));
+show('is_final table, flag 1 and 2', settings_is_final(FINAL_TABLE, 1), settings_is_final(FINAL_TABLE, 2), settings_is_final(IS, 1));
+show('get_table: ints read as unsigned', 0, table(IS));
+$rows = ['kept'];
+show('  appended after what $rows holds', settings_get_table(I, $rows), $rows);
+show('default rows, integers', 0, array_slice(table(DEFAULTS, true), 0, 2));
+show('default rows of a table without', 0, table(IS, true));
+show('the same rows again', settings_set_table(IS, [[42, 'name'], ['k' => 4294967295, 'x']]), changed());
+show('empty array, null on an empty table', settings_set_table(S, []), settings_set_table(S, null), changed());
+show('wrong row size', settings_set_table(IS, [[42, 'name'], [1, 2, 3]]), table(IS), changed());
+show('scalar row, two columns', settings_set_table(IS, ['x']), changed());
+show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5], [null, 2.5]]), changed());
+show('  read back', 0, table(IS));
+show('scalar rows, integer column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I));
+show('scalar rows, string column', settings_set_table(S, ['a', 5]), table(S));
+show('set_int, set_str, final set_int', settings_set_int(INT, 200), settings_set_str(STR, "new\nline"), settings_set_int(FINAL_INT, 8));
+show('commit', settings_write_changed());
+show('  last_error', settings_last_error(), changed());
+show('  re-read ints and string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
+show('  re-read tables', 0, table(IS), table(I), table(S));
+show('reset_last_error', settings_reset_last_error(), settings_last_error());
+show('null on a table with rows', settings_set_table(S, null), table(S), changed());
+PHP);
+echo "== a later process reads what the commit wrote\n";
+page($root, $php, $host, <<<'PHP'
+show('read policy', settings_read_policy(), changed());
+show('ints, string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
+show('tables', 0, table(IS), table(I), table(S));
+show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
+PHP);
+echo "-- trace of the table conversions\n";
+// Of the many default rows, the first row's lines show the form.
+$budget = PHP_INT_MAX;
+foreach (cv_trace_messages("$root/trace.log") as $m) {
+    if (preg_match('/^\d settings_/', $m)) $budget = str_contains($m, 'default_table') ? 7 : PHP_INT_MAX;
+    if (preg_match('/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/', $m) && $budget-- > 0) echo "$m\n";
+}
+?>
+--EXPECTF--
+== first request
+read policy                         0
+get_int, get_str                    100 [100,0,"q\r\nr"]
+is_final scalar, flag 0 and 2       1 [1,0]
+is_final table, flag 1 and 2        1 [0,0]
+get_table: ints read as unsigned    0 [[[42.0,"name"],[4294967295.0,"x"]]]
+  appended after what $rows holds   0 [["kept",[1.0]]]
+default rows, integers              0 [[[1,1,"All Files","*.*","Default list for all files."],[1,1,"Disallowed Files","*.BAT\n*.CMD\n*.COM\n*.EXE\n*.HTA\n*.JS\n*.JSE\n*.PIF\n*.SCR\n*.SHS\n*.VBE\n*.VBS\n*.{*","Default list of files to be stripped."]]]
+default rows of a table without     0 [[]]
+the same rows again                 0 [0]
+empty array, null on an empty table 0 [0,0]
+wrong row size                      -1 [[[42.0,"name"],[4294967295.0,"x"]],0]
+scalar row, two columns             -1 [0]
+strings, floats, other types        0 [1]
+  read back                         0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]]]
+scalar rows, integer column         0 [[[7.0],[0.0],[12.0],[2147483647.0]]]
+scalar rows, string column          0 [[["a"],["5"]]]
+set_int, set_str, final set_int     0 [0,0]
+commit                              0
+  last_error                        12 [0]
+  re-read ints and string           200 [200,7,7,0,"new\r\nline"]
+  re-read tables                    0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
+reset_last_error                    0 [0]
+null on a table with rows           0 [[],1]
+== a later process reads what the commit wrote
+read policy                         0 [0]
+ints, string                        200 [200,7,7,0,"new\r\nline"]
+tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
+empty array on a table with rows    0 [[],1]
+-- trace of the table conversions
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 42
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 4294967295
+1 Adding string 'x'
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 1
+1 settings_get_default_table()
+1 Adding new row
+1 Adding numeric 1
+1 Adding numeric 1
+1 Adding string 'All Files'
+1 Adding string '*.*'
+1 Adding string 'Default list for all files.'
+1 settings_get_default_table()
+1 settings_set_table()
+1 Adding new row
+1 Adding numeric 42
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 4294967295
+1 Adding string 'x'
+1 settings_set_table()
+1 settings_set_table()
+1 settings_set_table()
+1 Adding new row
+1 Adding numeric 42
+1 Adding string 'name'
+3 Wrong table type, passed size 3, actual size 2
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 42
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 4294967295
+1 Adding string 'x'
+1 settings_set_table()
+3 Wrong table type, passed size 1, actual size 2
+1 settings_set_table()
+1 Adding new row
+1 Adding numeric   -42abc
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 3
+1 Adding string 'b'
+1 Adding new row
+1 Adding numeric -3
+1 Adding string '5'
+1 Adding new row
+1 Adding string '2.5'
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 4294967254
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 3
+1 Adding string 'b'
+1 Adding new row
+1 Adding numeric 4294967293
+1 Adding string '5'
+1 Adding new row
+1 Adding numeric 0 due to end of xTableEntry.intFields
+1 Adding string '2.5'
+1 settings_set_table()
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 7
+1 Adding new row
+1 Adding numeric 0
+1 Adding new row
+1 Adding numeric 12
+1 Adding new row
+1 Adding numeric 2147483647
+1 settings_set_table()
+1 settings_get_table()
+1 Adding new row
+1 Adding string 'a'
+1 Adding new row
+1 Adding string '5'
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 4294967254
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 3
+1 Adding string 'b'
+1 Adding new row
+1 Adding numeric 4294967293
+1 Adding string '5'
+1 Adding new row
+1 Adding numeric 0
+1 Adding string '2.5'
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 7
+1 Adding new row
+1 Adding numeric 0
+1 Adding new row
+1 Adding numeric 12
+1 Adding new row
+1 Adding numeric 2147483647
+1 settings_get_table()
+1 Adding new row
+1 Adding string 'a'
+1 Adding new row
+1 Adding string '5'
+1 settings_set_table()
+1 settings_get_table()
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 4294967254
+1 Adding string 'name'
+1 Adding new row
+1 Adding numeric 3
+1 Adding string 'b'
+1 Adding new row
+1 Adding numeric 4294967293
+1 Adding string '5'
+1 Adding new row
+1 Adding numeric 0
+1 Adding string '2.5'
+1 settings_get_table()
+1 Adding new row
+1 Adding numeric 7
+1 Adding new row
+1 Adding numeric 0
+1 Adding new row
+1 Adding numeric 12
+1 Adding new row
+1 Adding numeric 2147483647
+1 settings_get_table()
+1 Adding new row
+1 Adding string 'a'
+1 Adding new row
+1 Adding string '5'
+1 settings_set_table()
+1 settings_get_table()

@@ -1,0 +1,169 @@
+--TEST--
+Settings functions without an agent session: unknown OIDs, literals for output arguments, arguments that do not parse
+--EXTENSIONS--
+Corvane Tidewall extension
+--FILE--
+<?php
+require __DIR__ . '/cv.inc';
+$root = cv_root();
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+
+echo cv_php($root, <<<'PHP'
+function show(string $what, $rc, ...$out) {
+    echo str_pad($what, 30), $rc, $out ? ' ' . json_encode($out) : '', "\n";
+}
+$oid = '1.3.6.1.4.1.8642.20.1.100.50.22';
+show('read policy', settings_read_policy());
+$v = 'old'; show('get_int', settings_get_int($oid, $v), $v);
+$v = 'old'; show('get_default_int', settings_get_default_int($oid, $v), $v);
+$v = 'old'; show('get_reg_int', settings_get_reg_int($oid, $v), $v);
+$v = 'old'; show('get_reg_default_int', settings_get_reg_default_int($oid, $v), $v);
+$v = 7; show('get_str', settings_get_str($oid, $v), $v);
+$v = 7; show('get_default_str', settings_get_default_str($oid, $v), $v);
+$v = 7; show('get_reg_str', settings_get_reg_str($oid, $v), $v);
+$v = [1]; show('get_reg_default_str', settings_get_reg_default_str($oid, $v), $v);
+show('get_int, undefined variable', settings_get_int($oid, $fresh), $fresh);
+show('set_int', settings_set_int($oid, -1));
+show('set_reg_int', settings_set_reg_int($oid, 1));
+show('set_str', settings_set_str($oid, 'x'));
+show('set_reg_str', settings_set_reg_str($oid, 'x'));
+show('is_final', settings_is_final($oid, 0));
+$c = 'old'; show('are_changed', settings_are_changed($c), $c);
+show('are_changed, literal', settings_are_changed(5));
+$t = ['kept']; show('get_table', settings_get_table($oid, $t), $t);
+show('get_default_table', settings_get_default_table($oid, $t), $t);
+show('set_table', settings_set_table($oid, [[1]]));
+show('set_table, empty OID', settings_set_table('', null));
+show('last_error', settings_last_error());
+show('reset_last_error', settings_reset_last_error());
+$start = microtime(true);
+$rc = settings_write_changed();
+show('write_changed waited 2 s', $rc, microtime(true) - $start >= 1.99);
+echo "-- literals for output arguments\n";
+show('get_int', settings_get_int($oid, 5));
+show('get_default_str', settings_get_default_str($oid, 'x'));
+echo "-- arguments that do not parse\n";
+show('get_int()', settings_get_int());
+show('set_int with "12abc"', settings_set_int($oid, '12abc'));
+show('is_final with an array', settings_is_final($oid, []));
+show('are_changed()', settings_are_changed());
+show('set_table with a string', settings_set_table($oid, 'x'));
+show('get_table with a string', settings_get_table($oid, $s));
+show('set_str with an array OID', settings_set_str([], 'x'));
+PHP);
+echo "-- trace\n";
+foreach (cv_trace_messages("$root/trace.log") as $m) {
+    if (preg_match('/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/', $m)) echo "$m\n";
+}
+?>
+--EXPECTF--
+read policy                   0
+get_int                       0 [0]
+get_default_int               0 [0]
+get_reg_int                   0 [0]
+get_reg_default_int           0 [0]
+get_str                       0 [""]
+get_default_str               0 [""]
+get_reg_str                   0 [""]
+get_reg_default_str           0 [""]
+get_int, undefined variable   0 [0]
+set_int                       0
+set_reg_int                   0
+set_str                       0
+set_reg_str                   0
+is_final                      0
+are_changed                   0 [0]
+are_changed, literal          0
+get_table                     -1 [["kept"]]
+get_default_table             -1 [["kept"]]
+set_table                     -1
+set_table, empty OID          -1
+last_error                    0
+reset_last_error              0
+write_changed waited 2 s      0 [true]
+-- literals for output arguments
+
+Warning: settings_get_int(): Parameter wasn't passed by reference in %s on line %d
+get_int                       -1
+
+Warning: settings_get_default_str(): Parameter wasn't passed by reference in %s on line %d
+get_default_str               -1
+-- arguments that do not parse
+
+Warning: settings_get_int() expects exactly 2 arguments, 0 given in %s on line %d
+get_int()                     -1
+
+Warning: settings_set_int(): Argument #2 ($value) must be of type int, string given in %s on line %d
+set_int with "12abc"          -1
+
+Warning: settings_is_final(): Argument #2 ($isTable) must be of type int, array given in %s on line %d
+is_final with an array        -1
+
+Warning: settings_are_changed() expects exactly 1 argument, 0 given in %s on line %d
+are_changed()                 -1
+
+Warning: settings_set_table(): Argument #2 ($rows) must be of type ?array, string given in %s on line %d
+set_table with a string       -1
+
+Warning: settings_get_table(): Argument #2 ($rows) must be of type array, null given in %s on line %d
+get_table with a string       -1
+
+Warning: settings_set_str(): Argument #1 ($oid) must be of type string, array given in %s on line %d
+set_str with an array OID     -1
+-- trace
+3 Failed to read settings, CVMA is not initialized
+1 settings_read_policy()
+3 Failed to read settings, CVMA is not initialized
+1 settings_get_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+1 settings_get_default_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+1 settings_get_reg_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+1 settings_get_reg_default_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+1 settings_get_str()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+1 settings_get_default_str()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+1 settings_get_reg_str()
+1 settings_get_reg_default_str()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+1 settings_get_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+1 settings_set_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 4294967295
+1 settings_set_reg_int()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 1
+1 settings_set_str()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value x
+1 settings_set_reg_str()
+1 settings_is_final()
+1 Is table 'False'
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
+1 settings_are_changed()
+1 settings_are_changed()
+1 settings_get_table()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
+3 Failed to get object by requested OID
+1 settings_get_default_table()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
+3 Failed to get object by requested OID
+1 settings_set_table()
+1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
+3 Failed to get object by requested OID
+1 settings_set_table()
+3 Wrong parameter
+1 settings_write_changed()
+1 settings_get_int()
+3 Parameter wasn't passed by reference
+1 settings_get_default_str()
+3 Parameter wasn't passed by reference
+1 settings_get_int()
+1 settings_set_int()
+1 settings_is_final()
+1 settings_are_changed()
+3 Failed to parse parameters
+1 settings_set_table()
+1 settings_get_table()
+1 settings_set_str()

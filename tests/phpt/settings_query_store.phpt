@@ -1,0 +1,146 @@
+--TEST--
+Query store: lists filed by tag and id, kept for the process, replaced, dropped by tag
+--EXTENSIONS--
+Corvane Tidewall extension
+--FILE--
+<?php
+require __DIR__ . '/cv.inc';
+$root = cv_root();
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+
+echo cv_php($root, <<<'PHP'
+function show(string $what, $rc, $list = null) {
+    echo str_pad($what, 36), $rc, $list === null ? '' : ' ' . json_encode($list), "\n";
+}
+$r = [];
+show('empty list stored', settings_set_query('T', 'a', []));
+show('  and read back', settings_get_query('T', 'a', $r), $r);
+show('5, "a", true, 2.5, null stored', settings_set_query('T', 'a', [5, 'k' => 'a', true, 2.5, null]));
+$r = ['kept'];
+show('  appended after what $r holds', settings_get_query('T', 'a', $r), $r);
+show('  still stored', settings_get_query('T', 'a', $r = []), null);
+$r = [];
+settings_get_query('T', 'a', $r);
+show('  read again', 0, $r);
+show('second id', settings_set_query('T', 'b', ["x\0y"]));
+show('first id replaced', settings_set_query('T', 'a', ['new']));
+$a = []; $b = [];
+settings_get_query('T', 'a', $a); settings_get_query('T', 'b', $b);
+show('  a, b', 0, [$a, array_map('bin2hex', $b)]);
+show('id never stored', settings_get_query('T', 'zz', $r));
+show('other case of the tag', settings_get_query('t', 'a', $r));
+$shared = [1, 2];
+$copy = $shared;
+settings_set_query('T', 'c', $shared);
+show('the caller\'s array is not converted', 0, [$shared === [1, 2], $copy === [1, 2]]);
+show('free T', settings_free_query('T'));
+show('  get under T', settings_get_query('T', 'b', $r));
+show('  free again', settings_free_query('T'));
+show('  set under T starts empty', settings_set_query('T', 'b', ['only']));
+show('  old id gone', settings_get_query('T', 'a', $r));
+show('empty tag', settings_set_query('', 'a', []));
+show('empty id', settings_get_query('T', '', $r));
+show('empty tag to free', settings_free_query(''));
+show('values not an array', settings_set_query('T', 'a', 'x'));
+show('result not an array', settings_get_query('T', 'b', $undefined));
+show('missing argument', settings_free_query());
+PHP);
+echo "-- another process of the same machine starts with an empty store\n";
+echo cv_php($root, '$r = []; var_dump(settings_get_query("T", "b", $r));');
+echo "-- trace\n";
+foreach (cv_trace_messages("$root/trace.log") as $m) {
+    if (preg_match('/query\(\)|tag:|zend_hash|Cannot|Wrong/', $m)) echo "$m\n";
+}
+?>
+--EXPECTF--
+empty list stored                   0
+  and read back                     0 []
+5, "a", true, 2.5, null stored      0
+  appended after what $r holds      0 ["kept","5","a","1","2.5",""]
+  still stored                      0
+  read again                        0 ["5","a","1","2.5",""]
+second id                           0
+first id replaced                   0
+  a, b                              0 [["new"],["780079"]]
+id never stored                     -1
+other case of the tag               -1
+the caller's array is not converted 0 [true,true]
+free T                              0
+  get under T                       -1
+  free again                        -1
+  set under T starts empty          0
+  old id gone                       -1
+empty tag                           -1
+empty id                            -1
+empty tag to free                   -1
+
+Warning: settings_set_query(): Argument #3 ($values) must be of type array, string given in %s on line %d
+values not an array                 -1
+
+Warning: settings_get_query(): Argument #3 ($result) must be of type array, null given in %s on line %d
+result not an array                 -1
+
+Warning: settings_free_query() expects exactly 1 argument, 0 given in %s on line %d
+missing argument                    -1
+-- another process of the same machine starts with an empty store
+int(-1)
+-- trace
+1 settings_set_query()
+1 tag: 'T', id:'a'
+1 zend_hash_num_elements, rows: 0
+1 settings_get_query()
+1 tag: 'T', id:'a'
+1 settings_set_query()
+1 tag: 'T', id:'a'
+1 zend_hash_num_elements, rows: 5
+1 settings_get_query()
+1 tag: 'T', id:'a'
+1 settings_get_query()
+1 tag: 'T', id:'a'
+1 settings_get_query()
+1 tag: 'T', id:'a'
+1 settings_set_query()
+1 tag: 'T', id:'b'
+1 zend_hash_num_elements, rows: 1
+1 settings_set_query()
+1 tag: 'T', id:'a'
+1 zend_hash_num_elements, rows: 1
+1 settings_get_query()
+1 tag: 'T', id:'a'
+1 settings_get_query()
+1 tag: 'T', id:'b'
+1 settings_get_query()
+1 tag: 'T', id:'zz'
+3 Cannot find the id
+1 settings_get_query()
+1 tag: 't', id:'a'
+3 Cannot find the tag
+1 settings_set_query()
+1 tag: 'T', id:'c'
+1 zend_hash_num_elements, rows: 2
+1 settings_free_query()
+1 tag: 'T'
+1 settings_get_query()
+1 tag: 'T', id:'b'
+3 Cannot find the tag
+1 settings_free_query()
+1 tag: 'T'
+3 Cannot find the tag
+1 settings_set_query()
+1 tag: 'T', id:'b'
+1 zend_hash_num_elements, rows: 1
+1 settings_get_query()
+1 tag: 'T', id:'a'
+3 Cannot find the id
+1 settings_set_query()
+3 Wrong parameter
+1 settings_get_query()
+3 Wrong parameter
+1 settings_free_query()
+3 Wrong parameter
+1 settings_set_query()
+1 settings_get_query()
+1 settings_free_query()
+1 settings_get_query()
+1 tag: 'T', id:'b'
+3 Cannot find the tag
