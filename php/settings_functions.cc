@@ -13,7 +13,9 @@
 #include "zend_exceptions.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -69,11 +71,13 @@ void ExceptionToWarning() {
   zend_string_release(text);
 }
 
+constexpr char kNotByReference[] = "Parameter wasn't passed by reference";
+
 // True when the output argument is a variable; otherwise traces and warns.
 bool PassedByReference(zval* out) {
   if (Z_ISREF_P(out)) return true;
-  Error("Parameter wasn't passed by reference\n");
-  php_error_docref(nullptr, E_WARNING, "Parameter wasn't passed by reference");
+  if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "%s\n", kNotByReference);
+  php_error_docref(nullptr, E_WARNING, "%s", kNotByReference);
   return false;
 }
 
@@ -93,8 +97,13 @@ void StoreString(zval* out, const std::string& value) {
 
 // An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
 std::string CText(const char* text) { return std::string(text); }
+std::string_view CView(const char* text) { return std::string_view(text); }
+std::string_view CView(const zend_string* text) { return std::string_view(ZSTR_VAL(text)); }
 
 std::string ZendText(const zend_string* text) { return std::string(ZSTR_VAL(text), ZSTR_LEN(text)); }
+std::string_view ZendView(const zend_string* text) {
+  return std::string_view(ZSTR_VAL(text), ZSTR_LEN(text));
+}
 
 // The PHP string form of `value`; false after a warning when it has none.
 bool StringForm(zval* value, std::string* text) {
@@ -111,8 +120,8 @@ bool StringForm(zval* value, std::string* text) {
 // ---------------------------------------------------------------------------------------
 // Integer and string settings.
 
-using IntGetter = int32_t (CSettings::*)(const std::string&) const;
-using StringGetter = std::string (CSettings::*)(const std::string&) const;
+using IntGetter = int32_t (CSettings::*)(std::string_view) const;
+using StringGetter = std::string (CSettings::*)(std::string_view) const;
 
 enum class ValueTrace { kNone, kUnsigned, kSigned };
 
@@ -129,35 +138,35 @@ void TraceValue(const char* oid, const std::string& value, bool traced) {
   if (traced && TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s', value %s\n", oid, value.c_str());
 }
 
+// The parsers below throw on a wrong count or type; the failure branch turns that into a
+// warning and answers -1.
 void GetInt(INTERNAL_FUNCTION_PARAMETERS, IntGetter getter, ValueTrace how) {
   CSettings* catalogue = RequireCatalogue();
   if (catalogue == nullptr) RETURN_LONG(-1);
-  char* oid;
-  size_t oid_length;
+  zend_string* oid;
   zval* out;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sz", &oid, &oid_length, &out) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
+  ZEND_PARSE_PARAMETERS_START(2, 2)
+    Z_PARAM_STR(oid)
+    Z_PARAM_ZVAL(out)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!PassedByReference(out)) RETURN_LONG(-1);
-  const int32_t value = (catalogue->*getter)(CText(oid));
-  TraceValue(oid, value, how);
+  const int32_t value = (catalogue->*getter)(CView(oid));
+  TraceValue(ZSTR_VAL(oid), value, how);
   StoreLong(out, value);
   RETURN_LONG(value);
 }
 
-void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(const std::string&, int32_t)) {
+void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_view, int32_t)) {
   CSettings* catalogue = RequireCatalogue();
   if (catalogue == nullptr) RETURN_LONG(-1);
-  char* oid;
-  size_t oid_length;
+  zend_string* oid;
   zend_long value;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sl", &oid, &oid_length, &value) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
-  TraceValue(oid, static_cast<int32_t>(value), ValueTrace::kUnsigned);
-  (catalogue->*setter)(CText(oid), static_cast<int32_t>(value));
+  ZEND_PARSE_PARAMETERS_START(2, 2)
+    Z_PARAM_STR(oid)
+    Z_PARAM_LONG(value)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
+  TraceValue(ZSTR_VAL(oid), static_cast<int32_t>(value), ValueTrace::kUnsigned);
+  (catalogue->*setter)(CView(oid), static_cast<int32_t>(value));
   RETURN_LONG(0);
 }
 
@@ -165,36 +174,32 @@ void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
                Missing wording = Missing::kAre) {
   CSettings* catalogue = RequireCatalogue(wording);
   if (catalogue == nullptr) RETURN_LONG(-1);
-  char* oid;
-  size_t oid_length;
+  zend_string* oid;
   zval* out;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sz", &oid, &oid_length, &out) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
+  ZEND_PARSE_PARAMETERS_START(2, 2)
+    Z_PARAM_STR(oid)
+    Z_PARAM_ZVAL(out)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!PassedByReference(out)) RETURN_LONG(-1);
-  const std::string value = (catalogue->*getter)(CText(oid));
-  TraceValue(oid, value, traced);
+  const std::string value = (catalogue->*getter)(CView(oid));
+  TraceValue(ZSTR_VAL(oid), value, traced);
   StoreString(out, value);
   RETURN_LONG(0);
 }
 
 void SetString(INTERNAL_FUNCTION_PARAMETERS,
-               bool (CSettings::*setter)(const std::string&, const std::string&), bool traced) {
+               bool (CSettings::*setter)(std::string_view, const std::string&), bool traced) {
   CSettings* catalogue = RequireCatalogue();
   if (catalogue == nullptr) RETURN_LONG(-1);
-  char* oid;
-  size_t oid_length;
-  char* value;
-  size_t value_length;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "ss", &oid, &oid_length, &value, &value_length) ==
-      FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
-  const std::string text = CText(value);
-  TraceValue(oid, text, traced);
-  (catalogue->*setter)(CText(oid), text);
+  zend_string* oid;
+  zend_string* value;
+  ZEND_PARSE_PARAMETERS_START(2, 2)
+    Z_PARAM_STR(oid)
+    Z_PARAM_STR(value)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
+  const std::string text = CText(ZSTR_VAL(value));
+  TraceValue(ZSTR_VAL(oid), text, traced);
+  (catalogue->*setter)(CView(oid), text);
   RETURN_LONG(0);
 }
 
@@ -226,7 +231,7 @@ struct TableCopy {
 
 enum class Rows { kNone, kCurrent, kDefault };
 
-TableCopy CopyTable(CSettings& catalogue, const std::string& oid, Rows which) {
+TableCopy CopyTable(CSettings& catalogue, std::string_view oid, Rows which) {
   TableCopy copy;
   copy.found = catalogue.WithItem(oid, [&](settings::CItem& item) {
     if (item.kind() != settings::ItemKind::kTable) return;
@@ -306,7 +311,7 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
   }
   TraceOid(oid);
   const TableCopy table =
-      CopyTable(*catalogue, CText(oid), defaults ? Rows::kDefault : Rows::kCurrent);
+      CopyTable(*catalogue, CView(oid), defaults ? Rows::kDefault : Rows::kCurrent);
   if (!IsTable(table)) RETURN_LONG(-1);
   AppendRows(table.type, table.rows, defaults, out);
   RETURN_LONG(0);
@@ -400,6 +405,37 @@ void TraceTagAndId(const char* tag, const char* id) {
 
 void TraceNoTag() { Error("Cannot find the tag\n"); }
 
+// True when the next element appended to `array` goes right after its last slot, with no
+// hole before it: then elements can be written in place.
+bool ListShaped(const HashTable* array) {
+  const zend_long next = array->nNextFreeElement;
+  const uint32_t used = array->nNumUsed;
+  if (next != static_cast<zend_long>(used) && !(used == 0 && next == ZEND_LONG_MIN)) return false;
+  if ((HT_FLAGS(array) & HASH_FLAG_UNINITIALIZED) != 0) return used == 0;
+  return HT_IS_PACKED(array) && used == array->nNumOfElements;
+}
+
+// Appends `values` to `out` (an array not shared) as strings: grown once and filled in place
+// when it is list-shaped, one by one otherwise.
+void AppendStrings(const std::vector<std::string>& values, zval* out) {
+  HashTable* array = Z_ARRVAL_P(out);
+  if (values.empty()) return;
+  if (!ListShaped(array) || values.size() > HT_MAX_SIZE - array->nNumUsed) {
+    for (const std::string& value : values) add_next_index_stringl(out, value.data(), value.size());
+    return;
+  }
+  zend_hash_extend(array, array->nNumUsed + static_cast<uint32_t>(values.size()), true);
+  const uint32_t position = array->nInternalPointer;  // the fill resets it
+  ZEND_HASH_FILL_PACKED(array) {
+    for (const std::string& value : values) {
+      ZEND_HASH_FILL_SET_STR(zend_string_init_fast(value.data(), value.size()));
+      ZEND_HASH_FILL_NEXT();
+    }
+  }
+  ZEND_HASH_FILL_END();
+  array->nInternalPointer = position;
+}
+
 }  // namespace
 
 ZEND_FUNCTION(settings_read_policy) {
@@ -454,7 +490,7 @@ ZEND_FUNCTION(settings_is_final) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Is table '%s'\n", is_table ? "True" : "False");
   bool hidden = false;
   bool final = false;
-  catalogue->GetRestrictionByOID(CText(oid), &hidden, &final, is_table);
+  catalogue->GetRestrictionByOID(CView(oid), &hidden, &final, is_table);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "oid: '%s', is final %s\n", oid, final ? "True" : "False");
   }
@@ -546,7 +582,7 @@ ZEND_FUNCTION(settings_set_table) {
     RETURN_LONG(-1);
   }
   TraceOid(oid);
-  const std::string key = CText(oid);
+  const std::string_view key = CView(oid);
   const TableCopy table = CopyTable(*catalogue, key, Rows::kNone);
   if (!IsTable(table)) RETURN_LONG(-1);
 
@@ -583,10 +619,11 @@ ZEND_FUNCTION(settings_set_query) {
   zend_string* tag;
   zend_string* id;
   zval* array;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "SSa", &tag, &id, &array) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
+  ZEND_PARSE_PARAMETERS_START(3, 3)
+    Z_PARAM_STR(tag)
+    Z_PARAM_STR(id)
+    Z_PARAM_ARRAY(array)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (ZSTR_LEN(tag) == 0 || ZSTR_LEN(id) == 0) {
     TraceWrongParameter();
     RETURN_LONG(-1);
@@ -608,7 +645,7 @@ ZEND_FUNCTION(settings_set_query) {
     values.push_back(std::move(text));
   }
   ZEND_HASH_FOREACH_END();
-  settings::QueryStore::Instance().Set(ZendText(tag), ZendText(id), std::move(values));
+  settings::QueryStore::Instance().Set(ZendView(tag), ZendView(id), std::move(values));
   RETURN_LONG(0);
 }
 
@@ -617,17 +654,19 @@ ZEND_FUNCTION(settings_get_query) {
   zend_string* tag;
   zend_string* id;
   zval* out;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "SSa/", &tag, &id, &out) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
+  ZEND_PARSE_PARAMETERS_START(3, 3)
+    Z_PARAM_STR(tag)
+    Z_PARAM_STR(id)
+    Z_PARAM_ARRAY_EX(out, 0, 1)  // dereferenced and separated, as "a/"
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (ZSTR_LEN(tag) == 0 || ZSTR_LEN(id) == 0) {
     TraceWrongParameter();
     RETURN_LONG(-1);
   }
   TraceTagAndId(ZSTR_VAL(tag), ZSTR_VAL(id));
-  std::vector<std::string> values;
-  switch (settings::QueryStore::Instance().Get(ZendText(tag), ZendText(id), &values)) {
+  // The list is shared with the store, not copied; the array is built with no lock held.
+  settings::QueryStore::List values;
+  switch (settings::QueryStore::Instance().Get(ZendView(tag), ZendView(id), &values)) {
     case settings::QueryStore::Found::kNoTag:
       TraceNoTag();
       RETURN_LONG(-1);
@@ -637,23 +676,22 @@ ZEND_FUNCTION(settings_get_query) {
     case settings::QueryStore::Found::kYes:
       break;
   }
-  for (const std::string& value : values) add_next_index_stringl(out, value.data(), value.size());
+  AppendStrings(*values, out);
   RETURN_LONG(0);
 }
 
 ZEND_FUNCTION(settings_free_query) {
   Info("settings_free_query()\n");
   zend_string* tag;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "S", &tag) == FAILURE) {
-    ExceptionToWarning();
-    RETURN_LONG(-1);
-  }
+  ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(tag)
+  ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (ZSTR_LEN(tag) == 0) {
     TraceWrongParameter();
     RETURN_LONG(-1);
   }
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "tag: '%s'\n", ZSTR_VAL(tag));
-  if (!settings::QueryStore::Instance().Free(ZendText(tag))) {
+  if (!settings::QueryStore::Instance().Free(ZendView(tag))) {
     TraceNoTag();
     RETURN_LONG(-1);
   }

@@ -18,7 +18,8 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "platform/registry.h"
 #include "settings/item.h"
@@ -54,29 +55,29 @@ class CSettings {
   };
   GroupCounts last_build() const;
 
-  int32_t GetIntByOID(const std::string& oid) const;
-  int32_t GetDefaultIntByOID(const std::string& oid) const;
-  bool SetIntByOID(const std::string& oid, int32_t value);
-  int32_t GetIntRegByOID(const std::string& oid) const;
-  int32_t GetDefaultIntRegByOID(const std::string& oid) const;
-  bool SetIntRegByOID(const std::string& oid, int32_t value);
-  std::string GetStringRegByOID(const std::string& oid) const;
-  std::string GetDefaultStringRegByOID(const std::string& oid) const;
-  bool SetStringRegByOID(const std::string& oid, const std::string& value);
-  std::string GetStringByOID(const std::string& oid) const;
-  std::string GetDefaultStringByOID(const std::string& oid) const;
-  bool SetStringByOID(const std::string& oid, const std::string& value);
+  int32_t GetIntByOID(std::string_view oid) const;
+  int32_t GetDefaultIntByOID(std::string_view oid) const;
+  bool SetIntByOID(std::string_view oid, int32_t value);
+  int32_t GetIntRegByOID(std::string_view oid) const;
+  int32_t GetDefaultIntRegByOID(std::string_view oid) const;
+  bool SetIntRegByOID(std::string_view oid, int32_t value);
+  std::string GetStringRegByOID(std::string_view oid) const;
+  std::string GetDefaultStringRegByOID(std::string_view oid) const;
+  bool SetStringRegByOID(std::string_view oid, const std::string& value);
+  std::string GetStringByOID(std::string_view oid) const;
+  std::string GetDefaultStringByOID(std::string_view oid) const;
+  bool SetStringByOID(std::string_view oid, const std::string& value);
 
   // The item with `oid`, or null (traced). The pointer is only valid while no rebuild runs.
-  CItem* GetObjectByOID(const std::string& oid) const;
+  CItem* GetObjectByOID(std::string_view oid) const;
   // Runs `use` on the item with `oid` under the exclusive lock; false (traced as
   // GetObjectByOID) when there is none.
-  bool WithItem(const std::string& oid, const std::function<void(CItem&)>& use);
+  bool WithItem(std::string_view oid, const std::function<void(CItem&)>& use);
 
   // True when the item may be written; unknown OIDs answer true with both outputs false.
-  bool GetRestrictionByOID(const std::string& oid, bool* hidden, bool* final, bool is_table) const;
+  bool GetRestrictionByOID(std::string_view oid, bool* hidden, bool* final, bool is_table) const;
 
-  void ReadByOID(const std::string& oid);
+  void ReadByOID(std::string_view oid);
   void ReadAll();
   void WriteChanged();
   bool AreChanged() const;
@@ -86,7 +87,7 @@ class CSettings {
 
  private:
   // Under the lock.
-  CItem* FindLocked(const std::string& oid) const;
+  CItem* FindLocked(std::string_view oid) const;
   void ClearLocked();
   void AddLocked(CItem* item);
   // Writes the error line for a missing agent session.
@@ -96,7 +97,19 @@ class CSettings {
   // The registry key of the Exchange store's virus-scanning values, opened by the rebuild.
   platform::RegistryKey key_;
   std::set<CItem*> items_;  // owned; ordered by address, as the lookup rule walks them
-  std::unordered_map<std::string, CItem*> first_by_oid_;
+  // The index by OID: for each OID, the item the lookup rule finds. Open addressing over a
+  // power-of-two table of (hash, item), at most half full, probed linearly; looked up by
+  // std::string_view without making a std::string of the key.
+  struct IndexSlot {
+    uint64_t hash = 0;
+    CItem* item = nullptr;  // null: free
+  };
+  static uint64_t HashOid(std::string_view oid) noexcept;
+  // The slot holding `oid`, or the free slot where it would go.
+  IndexSlot* ProbeLocked(std::string_view oid, uint64_t hash) const;
+  void IndexLocked(CItem* item);
+  std::vector<IndexSlot> first_by_oid_;  // empty, or a power of two in size
+  size_t indexed_ = 0;                     // OIDs in first_by_oid_
   GroupCounts last_build_;
 };
 

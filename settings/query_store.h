@@ -8,14 +8,17 @@
 // Lifetime: one instance per process, made on first use and never destroyed, so no
 // destructor of ours runs after the host has unloaded the module.
 //
-// Thread safety: every operation runs whole under the store's own lock, so a reader never
-// sees a list while another thread replaces or removes it.
+// Thread safety: every operation runs whole under the store's own lock. A stored list is
+// never changed in place: Set files a new one, so a list handed out by Get stays whole and
+// unchanged for as long as the caller holds it, whatever other threads do meanwhile.
 #ifndef SETTINGS_QUERY_STORE_H_
 #define SETTINGS_QUERY_STORE_H_
 
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace settings {
@@ -23,6 +26,8 @@ namespace settings {
 class QueryStore {
  public:
   enum class Found { kYes, kNoTag, kNoId };
+  // A stored list, shared with the store; never changed once filed.
+  using List = std::shared_ptr<const std::vector<std::string>>;
 
   // The process's store.
   static QueryStore& Instance();
@@ -32,16 +37,19 @@ class QueryStore {
   QueryStore& operator=(const QueryStore&) = delete;
 
   // Replaces the list under `tag` and `id`, creating either when missing.
-  void Set(const std::string& tag, const std::string& id, std::vector<std::string> values);
+  void Set(std::string_view tag, std::string_view id, std::vector<std::string> values);
+  // The list under `tag` and `id`, shared, without copying its strings (`out` is left alone
+  // unless kYes).
+  Found Get(std::string_view tag, std::string_view id, List* out) const;
   // Copies the list under `tag` and `id` to the end of `out` (left alone unless kYes).
-  Found Get(const std::string& tag, const std::string& id, std::vector<std::string>* out) const;
+  Found Get(std::string_view tag, std::string_view id, std::vector<std::string>* out) const;
   // Drops `tag` with every id under it; false when there is no such tag.
-  bool Free(const std::string& tag);
+  bool Free(std::string_view tag);
 
  private:
   struct IdEntry {
     std::string id;
-    std::vector<std::string> values;
+    List values;  // never null
   };
   struct TagEntry {
     std::string tag;

@@ -12,10 +12,9 @@ namespace cvwwwui {
 
 namespace {
 
-// One call of CVMATakeNotification holds the session for this long at most; between calls
-// the listener leaves the session to the module's own sends for kTurn.
+// One call of CVMATakeNotification waits this long at most, so Stop is seen within it. The
+// wait does not hold the session: the module's sends on it go ahead meanwhile.
 constexpr uint32_t kListenSliceMs = 50;
-constexpr std::chrono::milliseconds kTurn{5};
 // A dotted OID is at most 1024 bytes.
 constexpr size_t kOidCapacity = 1024 + 1;
 
@@ -111,7 +110,6 @@ void HostSession::Listen() noexcept {
           Reload(oid);
           break;
         case CVMA_E_NO_NOTIFICATION:
-          if (!Pause(kTurn)) return;
           break;
         case CVMA_E_CONNECT:
           // The agent went away: the same session connects again and makes the module's

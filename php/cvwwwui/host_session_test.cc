@@ -163,6 +163,21 @@ TEST_F(HostSessionTest, WithoutAgentPublishesNoSessionUntilTheAgentComes) {
   EXPECT_EQ(NextReload(), "1.6.5");
 }
 
+// The module's sends share the session with the waiting listener: they are answered, and
+// the changes read along the way, by a send or by the listener, all reach the reload entry.
+TEST_F(HostSessionTest, SharesTheSessionWithTheModulesSends) {
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  ASSERT_TRUE(host_.Start());
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
+  for (int round = 1; round <= 10; ++round) {
+    ASSERT_EQ(Change("1.6." + std::to_string(round)), wire::kStatusOk);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  }
+  for (int round = 1; round <= 10; ++round) EXPECT_EQ(NextReload(), "1.6." + std::to_string(round));
+  EXPECT_EQ(NextReload(milliseconds(100)), "");
+}
+
 TEST_F(HostSessionTest, KeepsTheSessionAndItsCheckInsAcrossAnAgentRestart) {
   ASSERT_TRUE(agent_.Start()) << agent_.log();
   ASSERT_TRUE(host_.Start());

@@ -10,11 +10,17 @@
 //
 // Thread safety: the handle table is under its own mutex and hands out shared owners, so a
 // handle closed by one thread stays usable by a call already running in another. A
-// session's connection, inbox and queue are used only under Session::mutex (one exchange
-// at a time); a message's body and reply only under Message::mutex.
+// session's connection and inbox are used only under Session::mutex, which a send or a
+// reconnect holds for its whole exchange (one exchange at a time); its queue of
+// notifications and the bookkeeping of who waits for what are under a second, inner mutex
+// held only briefly. A taker of notifications never holds the session while it waits: it
+// waits without either lock on the connection and on the session's wake-up descriptor, and
+// leaves reading to the senders while any is at work (they queue what they read and wake
+// it). A message's body and reply are used only under Message::mutex.
 #include "standins/include/cvma32.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,6 +29,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -49,6 +56,10 @@ constexpr size_t kMaxQueuedNotifications = 1024;
 constexpr size_t kMaxKeptCheckIns = 1024;
 // Bounds a connect to an agent whose listen backlog is full.
 constexpr auto kConnectTimeout = std::chrono::seconds(2);
+// While sends follow each other, a taker leaves the connection to them (their replies would
+// wake it at every one) and looks again this often; it watches the connection itself again
+// once a look finds that no send began since the one before.
+constexpr auto kSenderTurn = std::chrono::milliseconds(1);
 
 // Milliseconds left until `deadline`, rounded up, for poll().
 int RemainingMs(Clock::time_point deadline) {
@@ -60,33 +71,67 @@ enum class Io { kOk, kTimeout, kBroken };
 
 class Session {
  public:
-  explicit Session(std::string path) : path_(std::move(path)) {}
+  explicit Session(std::string path)
+      : path_(std::move(path)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
+  // False when the session could not get its wake-up descriptor.
+  bool usable() const { return wake_.valid(); }
   // Drops any connection and makes a new one.
   bool Connect();
   // Connect(), then the check-ins accepted on earlier connections are made again. False
   // (and no connection) when either fails.
   bool Reconnect();
-  bool connected() const { return fd_.valid(); }
-  // Sends one request and waits for its reply. A CVMA_SEND_* status.
+  bool connected() const { return conn_ != nullptr; }
+  // Runs `body` (an exchange on the connection) under `mutex`, once the senders before it
+  // are done. A taker waiting meanwhile leaves the connection to it.
+  template <typename F>
+  auto Exclusively(F&& body) -> decltype(body());
+  // Sends one request and waits for its reply. A CVMA_SEND_* status. Under `mutex`.
   uint32_t Exchange(const std::string& destination, uint32_t message_id, const std::string& body,
                     uint32_t timeout_ms, std::string* reply);
-  // The OID of the oldest queued notification, reading for up to `timeout_ms` when none is
-  // queued. A CVMA_* result.
-  int32_t PeekNotification(uint32_t timeout_ms, std::string* oid);
-  void PopNotification() { notifications_.pop_front(); }
+  // Takes the oldest queued notification into `oid` (its OID, terminated), waiting up to
+  // `timeout_ms` for one when none is queued. A CVMA_* result. Called without `mutex`.
+  int32_t TakeNotification(uint32_t timeout_ms, char* oid, uint32_t capacity);
 
   std::mutex mutex;
 
  private:
+  using Connection = std::shared_ptr<const UniqueFd>;
+  // What a taker is waiting on, so that only the changes it would miss wake it.
+  enum class Waiting { kNothing, kSocket, kTurn };
+
+  // Under queue_mutex_: wakes a taker waiting on `what` (any waiting taker when kNothing).
+  void WakeLocked(Waiting what) {
+    if (waiting_ == Waiting::kNothing || (what != Waiting::kNothing && waiting_ != what)) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(wake_.get(), &one, sizeof one);  // full: woken already
+  }
+  // Under queue_mutex_: forgets wake-ups that came before the taker looked at the state.
+  void ClearWakeLocked() {
+    uint64_t count;
+    [[maybe_unused]] ssize_t ignored = read(wake_.get(), &count, sizeof count);
+  }
+  // Replaces the connection (under `mutex`). A taker waiting on the old one looks again; it
+  // keeps the old descriptor open until it does, so it never waits on a reused number.
+  void SetConnection(Connection connection) {
+    std::lock_guard lock(queue_mutex_);
+    conn_ = std::move(connection);
+    WakeLocked(Waiting::kSocket);
+  }
+  int fd() const { return conn_->get(); }
   void Drop() {
-    fd_.Reset();
+    SetConnection(nullptr);
     inbox_.clear();
   }
   void Queue(std::string packed_oid) {
+    std::lock_guard lock(queue_mutex_);
     if (notifications_.size() == kMaxQueuedNotifications) notifications_.pop_front();
     notifications_.push_back(std::move(packed_oid));
+    WakeLocked(Waiting::kNothing);
   }
+  // Under queue_mutex_: true with the result in `*result` when a notification was queued
+  // (taken into `oid` unless it does not fit).
+  bool TakeQueuedLocked(char* oid, uint32_t capacity, int32_t* result);
   Io Write(std::string_view data, Clock::time_point deadline);
   Io ReadFrame(Clock::time_point deadline, wire::Frame* frame);
   uint32_t NextRequestId() {
@@ -102,12 +147,44 @@ class Session {
   bool Drain();
 
   const std::string path_;
-  UniqueFd fd_;
+  const UniqueFd wake_;  // readable when a waiting taker should look at the state again
+  // Under `mutex`:
   std::string inbox_;  // bytes read but not yet taken as frames
   uint32_t next_request_id_ = 1;
-  std::deque<std::string> notifications_;
   std::vector<std::string> check_ins_;
+  // Written under both `mutex` and queue_mutex_, so read under either.
+  Connection conn_;
+  std::mutex queue_mutex_;
+  std::condition_variable taker_turn_;  // signalled when a taker is done
+  // Under queue_mutex_:
+  bool taking_ = false;  // takers take turns among themselves (never with the senders)
+  std::deque<std::string> notifications_;
+  int exchanges_ = 0;            // senders inside Exclusively
+  uint64_t exchanges_begun_ = 0;  // ever, as a taker's sign that sends go on
+  Waiting waiting_ = Waiting::kNothing;
 };
+
+template <typename F>
+auto Session::Exclusively(F&& body) -> decltype(body()) {
+  {
+    std::lock_guard lock(queue_mutex_);
+    ++exchanges_;
+    ++exchanges_begun_;
+  }
+  struct Leave {  // after `mutex` is released
+    Session* session;
+    ~Leave() {
+      try {
+        std::lock_guard lock(session->queue_mutex_);
+        --session->exchanges_;
+      } catch (...) {
+        // Only the lock can throw, and in practice it does not.
+      }
+    }
+  } leave{this};
+  std::lock_guard lock(mutex);
+  return body();
+}
 
 bool Session::Connect() {
   Drop();
@@ -123,7 +200,7 @@ bool Session::Connect() {
   // Reads and writes are bounded by poll() against the caller's deadline from here on.
   timeval none{};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) return false;
-  fd_.Reset(fd.Release());
+  SetConnection(std::make_shared<const UniqueFd>(std::move(fd)));
   return true;
 }
 
@@ -164,7 +241,7 @@ bool Session::ReplayCheckIns() {
 
 Io Session::Write(std::string_view data, Clock::time_point deadline) {
   while (!data.empty()) {
-    ssize_t sent = send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t sent = send(fd(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       data.remove_prefix(static_cast<size_t>(sent));
       continue;
@@ -173,7 +250,7 @@ Io Session::Write(std::string_view data, Clock::time_point deadline) {
     if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Io::kBroken;
     int wait = RemainingMs(deadline);
     if (wait == 0) return Io::kTimeout;
-    pollfd event{fd_.get(), POLLOUT, 0};
+    pollfd event{fd(), POLLOUT, 0};
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
   }
   return Io::kOk;
@@ -192,7 +269,7 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
       }
     }
     char chunk[64 * 1024];
-    ssize_t got = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    ssize_t got = recv(fd(), chunk, sizeof chunk, MSG_DONTWAIT);
     if (got > 0) {
       inbox_.append(chunk, static_cast<size_t>(got));
       continue;
@@ -202,7 +279,7 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::kBroken;
     int wait = RemainingMs(deadline);
     if (wait == 0) return Io::kTimeout;
-    pollfd event{fd_.get(), POLLIN, 0};
+    pollfd event{fd(), POLLIN, 0};
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
   }
 }
@@ -236,8 +313,8 @@ uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
   // An agent that went away since the last exchange shows here as a connection that has
   // ended or refuses the write; nothing of this request reached it, so one new connection
   // is tried.
-  if (fd_.valid() && !Drain()) Drop();
-  bool fresh = !fd_.valid();
+  if (connected() && !Drain()) Drop();
+  bool fresh = !connected();
   if (fresh && !Reconnect()) return CVMA_SEND_NO_AGENT;
   Io sent = Write(bytes, deadline);
   if (sent == Io::kBroken && !fresh) {
@@ -267,23 +344,92 @@ uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
   return sent == Io::kTimeout ? CVMA_SEND_TIMEOUT : CVMA_SEND_BROKEN;
 }
 
-int32_t Session::PeekNotification(uint32_t timeout_ms, std::string* oid) {
+bool Session::TakeQueuedLocked(char* oid, uint32_t capacity, int32_t* result) {
+  while (!notifications_.empty()) {
+    std::string_view in = notifications_.front();
+    std::string text;
+    if (wire::DecodePackedOid(&in, &text, false) && in.empty()) {
+      if (text.size() >= capacity) {
+        *result = CVMA_E_ARGUMENT;  // stays queued for a caller with room for it
+      } else {
+        std::memcpy(oid, text.c_str(), text.size() + 1);
+        notifications_.pop_front();
+        *result = CVMA_OK;
+      }
+      return true;
+    }
+    notifications_.pop_front();  // not an OID: nothing a caller could do with it
+  }
+  return false;
+}
+
+// A taker looks at the state under queue_mutex_ only. While no send goes on it waits on the
+// connection and reads what arrived under `mutex`, taken without waiting (a sender that has
+// it reads the same bytes). While sends go on it leaves the connection to them: they queue
+// the notifications they read and wake it, and it looks again every kSenderTurn. Every wait
+// also ends at a wake-up, so nothing queued or changed meanwhile is missed, and a taker
+// never delays a sender by more than one read of bytes already there.
+int32_t Session::TakeNotification(uint32_t timeout_ms, char* oid, uint32_t capacity) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  {
+    std::unique_lock lock(queue_mutex_);
+    if (!taker_turn_.wait_until(lock, deadline, [this] { return !taking_; }))
+      return CVMA_E_NO_NOTIFICATION;
+    taking_ = true;
+  }
+  struct Done {
+    Session* session;
+    ~Done() {
+      try {
+        {
+          std::lock_guard lock(session->queue_mutex_);
+          session->taking_ = false;
+          session->waiting_ = Waiting::kNothing;
+        }
+        session->taker_turn_.notify_one();
+      } catch (...) {
+        // Only the lock can throw, and in practice it does not.
+      }
+    }
+  } done{this};
+  bool first = true;
+  uint64_t begun = 0;     // exchanges begun at the last look
+  bool readable = false;  // the connection had something to read at the last look
+  bool last_look = false;
   for (;;) {
-    while (!notifications_.empty()) {
-      std::string_view in = notifications_.front();
-      if (wire::DecodePackedOid(&in, oid, false) && in.empty()) return CVMA_OK;
-      notifications_.pop_front();  // not an OID: nothing a caller could do with it
+    Connection connection;
+    {
+      std::lock_guard lock(queue_mutex_);
+      ClearWakeLocked();
+      int32_t result;
+      if (TakeQueuedLocked(oid, capacity, &result)) return result;
+      const bool sending = exchanges_ > 0 || (!first && exchanges_begun_ != begun);
+      first = false;
+      begun = exchanges_begun_;
+      if (!sending) {
+        if (conn_ == nullptr) return CVMA_E_CONNECT;
+        connection = conn_;
+      }
+      waiting_ = sending ? Waiting::kTurn : Waiting::kSocket;
     }
-    if (!fd_.valid()) return CVMA_E_CONNECT;
-    wire::Frame frame;
-    Io read = ReadFrame(deadline, &frame);
-    if (read == Io::kTimeout) return CVMA_E_NO_NOTIFICATION;
-    if (read == Io::kBroken || frame.kind == wire::FrameKind::kRequest) {
-      Drop();
-      return CVMA_E_CONNECT;
+    if (connection != nullptr && readable) {
+      readable = false;
+      std::unique_lock exchange(mutex, std::try_to_lock);
+      // Not had: a sender is at it and reads the same bytes.
+      if (exchange.owns_lock() && conn_ == connection && !Drain()) {
+        Drop();
+        return CVMA_E_CONNECT;
+      }
+      continue;
     }
-    if (frame.kind == wire::FrameKind::kNotification) Queue(std::move(frame.body));
+    if (last_look) return CVMA_E_NO_NOTIFICATION;
+    int wait = RemainingMs(deadline);
+    last_look = wait == 0;
+    if (connection == nullptr) wait = std::min(wait, static_cast<int>(kSenderTurn.count()));
+    pollfd looks[2] = {{wake_.get(), POLLIN, 0},
+                       {connection != nullptr ? connection->get() : -1, POLLIN, 0}};
+    if (poll(looks, 2, wait) < 0 && errno != EINTR) return CVMA_E_MEMORY;
+    readable = looks[1].revents != 0;  // data, an end or an error: the read tells which
   }
 }
 
@@ -363,6 +509,7 @@ int32_t CVMAOpenSession(const char* socket_path, uint32_t* session) {
                            ? socket_path
                            : platform::MachineFile("cvmad.sock");
     auto owner = std::make_shared<Session>(std::move(path));
+    if (!owner->usable()) return CVMA_E_MEMORY;
     if (!owner->Connect()) return CVMA_E_CONNECT;
     *session = Handles().Add(std::move(owner));
     return CVMA_OK;
@@ -442,8 +589,8 @@ uint32_t CVMASendMessage(uint32_t session, uint32_t destination, uint32_t messag
     std::string reply;
     uint32_t status;
     {
-      std::lock_guard lock(link->mutex);
-      status = link->Exchange(target, owner->id, body, timeout_ms, &reply);
+      status = link->Exclusively(
+          [&] { return link->Exchange(target, owner->id, body, timeout_ms, &reply); });
     }
     if (status == CVMA_SEND_OK) {
       std::lock_guard lock(owner->mutex);
@@ -489,25 +636,18 @@ int32_t CVMATakeNotification(uint32_t session, uint32_t timeout_ms, char* oid,
     auto link = Handles().Find<Session>(session);
     if (link == nullptr) return CVMA_E_HANDLE;
     if (oid == nullptr || capacity == 0) return CVMA_E_ARGUMENT;
-    std::lock_guard lock(link->mutex);
-    std::string text;
-    int32_t result = link->PeekNotification(timeout_ms, &text);
-    if (result != CVMA_OK) return result;
-    if (text.size() >= capacity) return CVMA_E_ARGUMENT;
-    std::memcpy(oid, text.c_str(), text.size() + 1);
-    link->PopNotification();
-    return CVMA_OK;
+    return link->TakeNotification(timeout_ms, oid, capacity);
   });
 }
-
 
 int32_t CVMAReconnectSession(uint32_t session) {
   return Guarded<int32_t>(CVMA_E_MEMORY, [&]() -> int32_t {
     auto link = Handles().Find<Session>(session);
     if (link == nullptr) return CVMA_E_HANDLE;
-    std::lock_guard lock(link->mutex);
-    if (link->connected()) return CVMA_OK;
-    return link->Reconnect() ? CVMA_OK : CVMA_E_CONNECT;
+    return link->Exclusively([&]() -> int32_t {
+      if (link->connected()) return CVMA_OK;
+      return link->Reconnect() ? CVMA_OK : CVMA_E_CONNECT;
+    });
   });
 }
 

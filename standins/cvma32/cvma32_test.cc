@@ -115,6 +115,101 @@ TEST_F(Cvma32Test, QueuesNotificationsForTheSessionThatCheckedIn) {
   EXPECT_EQ(CVMATakeNotification(session_, 0, oid, sizeof oid), CVMA_E_NO_NOTIFICATION);
 }
 
+// A taker waiting for notifications does not hold the session: sends made meanwhile are
+// answered while it still waits.
+TEST_F(Cvma32Test, SendsGoAheadWhileATakerWaits) {
+  std::atomic<bool> waiting{false}, taken{false};
+  int32_t result = CVMA_OK;
+  std::thread taker([&] {
+    char oid[64];
+    waiting = true;
+    result = CVMATakeNotification(session_, 2000, oid, sizeof oid);
+    taken = true;
+  });
+  while (!waiting) std::this_thread::yield();
+  std::this_thread::sleep_for(milliseconds(20));  // well inside its wait by now
+  for (int i = 0; i < 20; ++i) {
+    std::string reply;
+    ASSERT_EQ(Send(wire::kGetPolicy, Packed("1.6.20." + std::to_string(i)), &reply),
+              CVMA_SEND_OK);
+    EXPECT_EQ(StatusOf(reply), wire::kStatusUnknownOid);
+  }
+  EXPECT_FALSE(taken) << "the sends waited for the taker";
+  taker.join();
+  EXPECT_EQ(result, CVMA_E_NO_NOTIFICATION);
+}
+
+// A notification reaches a waiting taker whether the taker reads it or a send reads it on
+// the way to its reply; the sends keep their replies.
+TEST_F(Cvma32Test, AWaitingTakerGetsNotificationsThatSendsRead) {
+  std::string reply;
+  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
+  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
+  for (int round = 0; round < 20; ++round) {
+    const std::string changed_oid = "1.6." + std::to_string(round + 1);
+    std::atomic<bool> taken{false};
+    int32_t result = CVMA_OK;
+    char oid[64] = "";
+    std::thread taker([&] {
+      result = CVMATakeNotification(session_, 10000, oid, sizeof oid);
+      taken = true;
+    });
+    std::thread changer([&] {
+      wire::Variable changed;
+      changed.oid = changed_oid;
+      std::string package;
+      wire::EncodeSetPackage({changed}, &package);
+      RawClient writer(agent_.socket_path());
+      writer.Call(wire::kSetPolicy, package);
+    });
+    const auto start = Clock::now();
+    int sends = 0;
+    while (!taken && Clock::now() - start < milliseconds(5000)) {
+      ASSERT_EQ(Send(wire::kGetPolicy, Packed("1.7." + std::to_string(sends++)), &reply),
+                CVMA_SEND_OK);
+      ASSERT_EQ(StatusOf(reply), wire::kStatusUnknownOid);
+    }
+    changer.join();
+    taker.join();
+    EXPECT_EQ(result, CVMA_OK);
+    EXPECT_EQ(std::string(oid), changed_oid);
+    EXPECT_LT(Clock::now() - start, milliseconds(5000)) << "the taker missed its notification";
+  }
+  char oid[64];
+  EXPECT_EQ(CVMATakeNotification(session_, 0, oid, sizeof oid), CVMA_E_NO_NOTIFICATION);
+}
+
+// Takers on one session take turns: two waiting at once get one notification each.
+TEST_F(Cvma32Test, TakersTakeTurns) {
+  std::string reply;
+  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
+  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
+  std::string oids[2];
+  int32_t results[2] = {CVMA_OK, CVMA_OK};
+  std::vector<std::thread> takers;
+  for (int t = 0; t < 2; ++t) {
+    takers.emplace_back([&, t] {
+      char oid[64] = "";
+      results[t] = CVMATakeNotification(session_, 10000, oid, sizeof oid);
+      oids[t] = oid;
+    });
+  }
+  for (const char* changed_oid : {"1.6.1", "1.6.2"}) {
+    wire::Variable changed;
+    changed.oid = changed_oid;
+    std::string package;
+    wire::EncodeSetPackage({changed}, &package);
+    RawClient writer(agent_.socket_path());
+    ASSERT_EQ(writer.Call(wire::kSetPolicy, package), U32s({wire::kStatusOk}));
+  }
+  for (std::thread& taker : takers) taker.join();
+  EXPECT_EQ(results[0], CVMA_OK);
+  EXPECT_EQ(results[1], CVMA_OK);
+  std::sort(std::begin(oids), std::end(oids));
+  EXPECT_EQ(oids[0], "1.6.1");
+  EXPECT_EQ(oids[1], "1.6.2");
+}
+
 // The agent forgets a connection's check-ins when it ends; the session makes them again on
 // its next connection, whether a reconnect or a send makes it.
 TEST_F(Cvma32Test, MakesItsCheckInsAgainAfterTheAgentRestarts) {
