@@ -336,6 +336,9 @@ uint32_t Session::Exchange(const std::string& destination, uint32_t message_id,
           status == wire::kStatusOk)
         KeepCheckIn(std::move(request_body));
       *reply = std::move(frame.body);
+      // A notification read together with the reply would otherwise wait in the inbox,
+      // where no poll on the socket shows it to a taker.
+      [[maybe_unused]] const bool still_connected = Drain();
       return CVMA_SEND_OK;
     }
   }
