@@ -1,17 +1,25 @@
 // Test support for the policy layers: the temporary machine root of the agent's test
 // support made this process's CORVANE_ROOT, its registry pointing the delay-loading key at
-// the built libraries, and a session opened the way the host does.
+// the built libraries, and a session opened the way the host does; with the operator
+// messages, the trace to a file in the root, and a fixture on a started agent.
 #ifndef POLICY_AGENT_TEST_SUPPORT_H_
 #define POLICY_AGENT_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "module/lifecycle.h"
+#include "module/module_state.h"
 #include "platform/registry.h"
+#include "policy/agent_api.h"
+#include "policy/agent_messages.h"
 #include "standins/testing/test_agent.h"
 #include "support/agent_libraries.h"
+#include "support/trace.h"
 
 namespace policy_test {
 
@@ -46,6 +54,51 @@ class Root : public cvmad::testing::TestAgent {
     if (open_session == nullptr || open_session(nullptr, &session) != 0) return 0;
     return session;
   }
+};
+
+// Sends an operator message with `body` on `session` and returns the agent's status.
+inline int32_t SendOperator(uint32_t session, uint32_t identifier, const std::string& body) {
+  uint32_t message = 0;
+  int32_t result = policy::AgentSendMessage(session, identifier, body.data(),
+                                            static_cast<uint32_t>(body.size()), &message);
+  if (result != 0) return result;
+  const void* payload = nullptr;
+  uint32_t length = 0;
+  result = policy::AgentReadResponse(message, &payload, &length);
+  policy::AgentFreeResponse(payload);
+  agent::CVMADeleteMessage(message);
+  return result;
+}
+
+// Switches the trace on and points it at `log` (appending), then has the trace read it.
+inline void TraceToFile(const std::string& log) {
+  platform::Hive& hive = platform::LocalMachine();
+  platform::RegistryKey key;
+  const uint32_t on = 1;
+  const std::string setting = log + ",a";
+  ASSERT_EQ(hive.CreateKey(module::kTraceKey, platform::kKeyAllAccess, &key), 0u);
+  ASSERT_EQ(hive.SetValue(key, "DebugOutput", platform::kRegDword, &on, 4), 0u);
+  ASSERT_EQ(hive.SetValue(key, "DebugLogFile", platform::kRegSz, setting.c_str(),
+                          static_cast<uint32_t>(setting.size() + 1)),
+            0u);
+  TraceReadRegistry(hive, module::kTraceKey);
+}
+
+// A test with the agent started on a root of its own, a session open and made the module's
+// session, and the agent interface initialised.
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.Start()) << root_.log();
+    session_ = root_.OpenSession();
+    ASSERT_NE(session_, 0u);
+    module::State().session_cell.store(&session_);
+    policy::AgentApiInit(nullptr);
+  }
+  void TearDown() override { module::State().session_cell.store(nullptr); }
+
+  Root root_;
+  uint32_t session_ = 0;
 };
 
 }  // namespace policy_test

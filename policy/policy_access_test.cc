@@ -17,35 +17,14 @@ constexpr const char* kTable = "1.3.6.1.4.1.8642.18.1.2.3";
 constexpr const char* kEmptyTable = "1.3.6.1.4.1.8642.18.1.2.4";
 constexpr const char* kUnknown = "1.3.6.1.4.1.8642.18.1.2.99";
 
-class PolicyAccessTest : public ::testing::Test {
+class PolicyAccessTest : public policy_test::AgentTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(root_.Start()) << root_.log();
-    session_ = root_.OpenSession();
-    ASSERT_NE(session_, 0u);
-    module::State().session_cell.store(&session_);
-    policy::AgentApiInit(nullptr);
-  }
-  void TearDown() override { module::State().session_cell.store(nullptr); }
-
   // Imports `variables` as the administrator does: the agent's status.
   int32_t Import(const std::vector<wire::Variable>& variables) {
     std::string body;
     wire::EncodeSetPackage(variables, &body);
-    uint32_t message = 0;
-    int32_t result = policy::AgentSendMessage(session_, wire::kImport, body.data(),
-                                              static_cast<uint32_t>(body.size()), &message);
-    if (result != 0) return result;
-    const void* payload = nullptr;
-    uint32_t length = 0;
-    result = policy::AgentReadResponse(message, &payload, &length);
-    policy::AgentFreeResponse(payload);
-    agent::CVMADeleteMessage(message);
-    return result;
+    return policy_test::SendOperator(session_, wire::kImport, body);
   }
-
-  policy_test::Root root_;
-  uint32_t session_ = 0;
 };
 
 TEST_F(PolicyAccessTest, ValuesRoundTripAndFallbacksApplyOnlyWhenTheValueCannotBeRead) {

@@ -26,37 +26,25 @@ using ::testing::Contains;
 using ::testing::Not;
 using Strings = std::vector<std::string>;
 
-constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
 constexpr const char* kInt = "1.3.6.1.4.1.8642.18.2.1";
 constexpr const char* kText = "1.3.6.1.4.1.8642.18.2.2";
 constexpr const char* kUnknown = "1.3.6.1.4.1.8642.18.2.99";
 
-class ItemTest : public ::testing::Test {
+class ItemTest : public policy_test::AgentTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.Start()) << root_.log();
-    session_ = root_.OpenSession();
-    ASSERT_NE(session_, 0u);
-    module::State().session_cell.store(&session_);
-    policy::AgentApiInit(nullptr);
+    AgentTest::SetUp();
+    if (HasFatalFailure()) return;
 
-    platform::Hive& hive = platform::LocalMachine();
-    platform::RegistryKey debug;
-    ASSERT_EQ(hive.CreateKey(kDebugKey, platform::kKeyAllAccess, &debug), 0u);
-    const uint32_t on = 1;
-    const std::string log = root_.root() + "/trace.log";
-    const std::string setting = log + ",a";
-    hive.SetValue(debug, "DebugOutput", platform::kRegDword, &on, 4);
-    hive.SetValue(debug, "DebugLogFile", platform::kRegSz, setting.c_str(),
-                  static_cast<uint32_t>(setting.size() + 1));
-    TraceReadRegistry(hive, kDebugKey);
-    log_ = log;
-    ASSERT_EQ(hive.CreateKey("SOFTWARE\\Veltmark\\Corvane\\Items", platform::kKeyAllAccess, &key_),
+    log_ = root_.root() + "/trace.log";
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_));
+    ASSERT_EQ(platform::LocalMachine().CreateKey("SOFTWARE\\Veltmark\\Corvane\\Items",
+                                                 platform::kKeyAllAccess, &key_),
               0u);
   }
   void TearDown() override {
     TraceResetForTesting();
-    module::State().session_cell.store(nullptr);
+    AgentTest::TearDown();
     module::State().demo_mode = 0;
     module::State().last_error.store(0);
   }
@@ -87,16 +75,7 @@ class ItemTest : public ::testing::Test {
     wire::EncodePackedOid(oid, &body);
     wire::PutU32(&body, flags);
     wire::PutU32(&body, 0);
-    uint32_t message = 0;
-    int32_t result = policy::AgentSendMessage(session_, wire::kRestrict, body.data(),
-                                              static_cast<uint32_t>(body.size()), &message);
-    if (result != 0) return result;
-    const void* payload = nullptr;
-    uint32_t length = 0;
-    result = policy::AgentReadResponse(message, &payload, &length);
-    policy::AgentFreeResponse(payload);
-    agent::CVMADeleteMessage(message);
-    return result;
+    return policy_test::SendOperator(session_, wire::kRestrict, body);
   }
   std::u16string PolicyText(const char* oid) {
     std::vector<char16_t> buffer(256);
@@ -109,8 +88,6 @@ class ItemTest : public ::testing::Test {
     return value;
   }
 
-  policy_test::Root root_;
-  uint32_t session_ = 0;
   std::string log_;
   size_t seen_ = 0;
   platform::RegistryKey key_;

@@ -24,53 +24,29 @@ using settings::xTableEntry;
 using Rows = std::vector<xTableEntry>;
 
 constexpr char kTable[] = "1.3.6.1.4.1.8642.18.2.1";
-constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
 const std::vector<uint32_t> kIsis = {8, 4, 10, 3};  // integer, string, integer, string
 
 wire::Cell Int(int32_t value, uint32_t flags = 0) { return wire::Cell{flags, value, u""}; }
 wire::Cell Str(std::u16string value) { return wire::Cell{0, 0, std::move(value)}; }
 
-class TableEntryTest : public ::testing::Test {
+class TableEntryTest : public policy_test::AgentTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.Start());
-    session_ = root_.OpenSession();
-    ASSERT_NE(session_, 0u);
-    module::State().session_cell.store(&session_);
+    AgentTest::SetUp();
+    if (HasFatalFailure()) return;
     module::State().last_error.store(0);
-    policy::AgentApiInit(nullptr);
 
-    platform::Hive& hive = platform::LocalMachine();
-    platform::RegistryKey key;
-    const uint32_t on = 1;
-    const std::string file = log_ + ",a";
-    ASSERT_EQ(hive.CreateKey(kDebugKey, platform::kKeyAllAccess, &key), 0u);
-    ASSERT_EQ(hive.SetValue(key, "DebugOutput", platform::kRegDword, &on, 4), 0u);
-    ASSERT_EQ(hive.SetValue(key, "DebugLogFile", platform::kRegSz, file.c_str(),
-                            static_cast<uint32_t>(file.size() + 1)), 0u);
     TraceResetForTesting();
     TraceSetLogFile("settingsext.log", "a");
-    TraceReadRegistry(hive, kDebugKey);
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_));
   }
   void TearDown() override {
     TraceResetForTesting();
     module::State().demo_mode = 0;
-    module::State().session_cell.store(nullptr);
+    AgentTest::TearDown();
     platform::ReleaseLocalMachine();  // the next test has a root of its own
   }
 
-  int32_t Operator(uint32_t identifier, const std::string& body) {
-    uint32_t message = 0;
-    int32_t result = policy::AgentSendMessage(session_, identifier, body.data(),
-                                              static_cast<uint32_t>(body.size()), &message);
-    if (result != 0) return result;
-    const void* payload = nullptr;
-    uint32_t length = 0;
-    result = policy::AgentReadResponse(message, &payload, &length);
-    policy::AgentFreeResponse(payload);
-    agent::CVMADeleteMessage(message);
-    return result;
-  }
   // Replaces the table variable whole, its marks included.
   void Import(std::vector<uint32_t> columns, std::vector<std::vector<wire::Cell>> rows,
               uint32_t restriction = 0) {
@@ -82,7 +58,7 @@ class TableEntryTest : public ::testing::Test {
     table.rows = std::move(rows);
     std::string body;
     wire::EncodeSetPackage({table}, &body);
-    ASSERT_EQ(Operator(wire::kImport, body), 0);
+    ASSERT_EQ(policy_test::SendOperator(session_, wire::kImport, body), 0);
   }
 
   // Lines carrying `message` written since the last Mark().
@@ -104,8 +80,6 @@ class TableEntryTest : public ::testing::Test {
   // What the agent holds now, as a table of its own reads it.
   Rows Stored() { return CTableEntry(kTable).rows(); }
 
-  policy_test::Root root_;
-  uint32_t session_ = 0;
   std::string log_ = root_.root() + "/trace.log";
   size_t mark_ = 0;
 };
@@ -121,7 +95,7 @@ TEST_F(TableEntryTest, ReadsCellsInColumnOrderAndAFailedReadKeepsTheType) {
   EXPECT_EQ(Traced("buf = 'gr\u00fc\u00df'"), 1);
   EXPECT_EQ(Traced("Type: isis"), 1);
 
-  ASSERT_EQ(Operator(wire::kDelete, cvmad::testing::Packed(kTable)), 0);
+  ASSERT_EQ(policy_test::SendOperator(session_, wire::kDelete, cvmad::testing::Packed(kTable)), 0);
   table.Set({{{1, 1}, {"x", "y"}}});
   EXPECT_FALSE(table.Read());
   EXPECT_TRUE(table.rows().empty());
