@@ -28,6 +28,10 @@
 
 namespace {
 
+using policy_test::Key;
+using policy_test::SetDword;
+using policy_test::SetString;
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -105,20 +109,6 @@ class LifecycleTest : public ::testing::Test {
     return found;
   }
 
-  static platform::RegistryKey Key(const std::string& path) {
-    platform::RegistryKey key;
-    EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
-    return key;
-  }
-  static void SetDword(const std::string& key, const char* name, uint32_t value) {
-    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4),
-              0u);
-  }
-  static void SetString(const std::string& key, const char* name, const std::string& value) {
-    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
-                                                static_cast<uint32_t>(value.size() + 1)),
-              0u);
-  }
   static void InstallMailProduct() {
     SetString(std::string(kProducts) + "452", "ProductName", "Mail");
     SetDword(std::string(kServices) + "cvavvxmd", "Start", 2);

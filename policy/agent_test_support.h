@@ -28,6 +28,21 @@ using cvmad::testing::U32s;
 
 inline std::filesystem::path LibDir() { return cvmad::testing::BinDir().parent_path() / "lib"; }
 
+// Registry seeding for tests: the key at `path` (created when missing) and values in it.
+inline platform::RegistryKey Key(const std::string& path) {
+  platform::RegistryKey key;
+  EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
+  return key;
+}
+inline void SetDword(const std::string& key, const char* name, uint32_t value) {
+  EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4), 0u);
+}
+inline void SetString(const std::string& key, const char* name, const std::string& value) {
+  EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
+                                              static_cast<uint32_t>(value.size() + 1)),
+            0u);
+}
+
 // A machine root for one test process (each test runs in a process of its own), with the
 // agent started on it on request.
 class Root : public cvmad::testing::TestAgent {

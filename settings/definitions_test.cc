@@ -24,6 +24,10 @@
 
 namespace {
 
+using policy_test::Key;
+using policy_test::SetDword;
+using policy_test::SetString;
+
 using settings::CSettings;
 
 constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
@@ -71,20 +75,6 @@ class DefinitionsTest : public ::testing::Test {
     policy::AgentApiInit(nullptr);
   }
 
-  static platform::RegistryKey Key(const std::string& path) {
-    platform::RegistryKey key;
-    EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
-    return key;
-  }
-  static void SetDword(const std::string& key, const char* name, uint32_t value) {
-    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4),
-              0u);
-  }
-  static void SetString(const std::string& key, const char* name, const std::string& value) {
-    EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
-                                                static_cast<uint32_t>(value.size() + 1)),
-              0u);
-  }
   static bool KeyExists(const char* path) {
     platform::RegistryKey key;
     return platform::LocalMachine().OpenKey(path, platform::kKeyQueryValue, &key) == 0;
