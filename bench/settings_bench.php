@@ -3,15 +3,24 @@
 // measured in the same run. Run by hand (figures, not a test):
 //
 //   php -n -d extension=build/lib/cvwwwui.so -d extension=build/lib/settingsext.so \
-//       [-d extension=apcu.so -d apc.enable_cli=1] bench/settings_bench.php [ROUNDS]
+//       -d extension=ffi.so -d ffi.enable=1 [-d extension=apcu.so -d apc.enable_cli=1] \
+//       bench/settings_bench.php [ROUNDS]
 //
 // with build/bin/cvmad running on $CORVANE_ROOT and its policy seeded as scripts/run.sh does
 // (the list of settings is read from $CORVANE_ROOT/policy-seed.jsonl).
 //
 // 1. settings_read_policy (rebuild of the whole catalogue; every policy item reads its value
-//    from the agent) against items x the smallest agent round trip. The floor is the
-//    "floor: smallest message round trip" line of build/bin/agent_round_trip_bench, run
-//    from here; when that program is missing the ratio is not printed.
+//    from the agent) against items x the smallest agent round trip. The round trip is made
+//    from this process, on the module's own agent session, through the client library the
+//    module loaded (found in /proc/self/maps), with PHP's FFI (-d extension=ffi.so
+//    -d ffi.enable=1): the session handle is read the way the module reads it, from the cell
+//    whose address the host publishes in the "$cvma_session4php" block, and the smallest
+//    message (an unknown one, answered with a status only) goes to the policy manager. So
+//    the floor uses the same connection and the same agent thread as the rebuild. It is
+//    that loop's time less the same loop without the send, so the cost of calling through
+//    FFI is not counted in it. Floor and rebuild alternate within every round, so both see
+//    the machine in the same state. Without FFI or the host extension the ratio is not
+//    printed.
 // 2. settings_get_int over every integer setting of the list against as many calls of
 //    settype() on a tiny integer: a built-in function with a by-reference argument, which
 //    pays the same call and reference frame and does almost nothing else.
@@ -79,18 +88,75 @@ printf("%d policy settings, %d of them integers; medians of %d rounds\n\n",
 
 // 1. The rebuild against items x the smallest round trip.
 echo "settings_read_policy\n";
-$roundTrip = null;
-$agentBench = $here . '/build/bin/agent_round_trip_bench';
-if (is_executable($agentBench)) {
-    $output = shell_exec(escapeshellarg($agentBench) . ' 2>/dev/null') ?? '';
-    if (preg_match('/floor: smallest message round trip\s+([0-9.]+)\s*us/', $output, $m)) {
-        $roundTrip = (float)$m[1];
+
+// A closure making $calls smallest round trips (or, with $send false, the same calls
+// without the send), or null when FFI or the client library is not at hand.
+function roundTripLoop(): ?Closure {
+    if (!class_exists('FFI')) {
+        echo "  (FFI not loaded: -d extension=ffi.so -d ffi.enable=1)\n";
+        return null;
     }
+    $libraries = [];
+    foreach (file('/proc/self/maps', FILE_IGNORE_NEW_LINES) as $mapping) {
+        if (preg_match('#(/\S*/(libcvma32|libcvpmapi)\.so)$#', $mapping, $m)) $libraries[$m[2]] = $m[1];
+    }
+    if (count($libraries) !== 2) {
+        echo "  (the agent's libraries are not loaded in this process)\n";
+        return null;
+    }
+    $client = FFI::cdef('
+        uint32_t CVMACreateMessage(uint32_t message_id);
+        int32_t CVMADeleteMessage(uint32_t message);
+        uint32_t CVMASendMessage(uint32_t session, uint32_t destination, uint32_t message,
+                                 uint32_t timeout_ms);', $libraries['libcvma32']);
+    $policy = FFI::cdef('int32_t VmpCreatePolicyOID(const char* oid, uint32_t* handle);',
+                        $libraries['libcvpmapi']);
+    // The session block holds the address of the host's session cell.
+    $block = @file_get_contents('/dev/shm/$cvma_session4php.' . getmypid());
+    $destination = $policy->new('uint32_t');
+    if ($block === false || strlen($block) !== 8
+        || $policy->VmpCreatePolicyOID('1.3.6.1.4.1.8642.11.1.15', FFI::addr($destination)) !== 0) {
+        echo "  (no agent session in this process: is the host extension loaded?)\n";
+        return null;
+    }
+    $cell = FFI::cdef('')->cast('uint32_t*', unpack('P', $block)[1]);
+    $destination = $destination->cdata;
+    $unknownMessage = 0x24030000;  // answered with a 4-byte status only
+    $delivered = 0x4000000;
+    return function (int $calls, bool $send) use ($client, $cell, $destination, $unknownMessage, $delivered) {
+        $session = $cell[0];
+        for ($i = 0; $i < $calls; $i++) {
+            $message = $client->CVMACreateMessage($unknownMessage);
+            if ($send && $client->CVMASendMessage($session, $destination, $message, 30000) !== $delivered) {
+                throw new RuntimeException('round trip failed');
+            }
+            $client->CVMADeleteMessage($message);
+        }
+    };
 }
-line('floor: smallest agent round trip', $roundTrip, null);
+
 if (!missing('settings_read_policy')) {
-    $us = measure($rounds, function () { settings_read_policy(); });
+    settings_read_policy();  // loads the agent's libraries, warms up
+    $loop = roundTripLoop();
+    $floors = $rebuilds = [];
+    if ($loop !== null) $loop(200, true);
+    for ($round = 0; $round < $rounds; $round++) {
+        if ($loop !== null) {
+            $start = hrtime(true);
+            $loop($policyItems, true);
+            $withSend = hrtime(true) - $start;
+            $start = hrtime(true);
+            $loop($policyItems, false);
+            $floors[] = ($withSend - (hrtime(true) - $start)) / 1000.0 / max(1, $policyItems);
+        }
+        $start = hrtime(true);
+        settings_read_policy();
+        $rebuilds[] = (hrtime(true) - $start) / 1000.0;
+    }
+    $roundTrip = $floors ? median($floors) : null;
+    $us = median($rebuilds);
     $floor = $roundTrip !== null && $policyItems > 0 ? $roundTrip * $policyItems : null;
+    line('floor: smallest agent round trip', $roundTrip, null);
     line('floor x items', $floor, null);
     line("settings_read_policy ($policyItems items)", $us, $floor, '(items x floor)');
 }

@@ -138,9 +138,22 @@ void TraceValue(const char* oid, const std::string& value, bool traced) {
   if (traced && TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s', value %s\n", oid, value.c_str());
 }
 
+// The index hash of an OID held in a PHP string: the hash PHP keeps in the string when the
+// string is the whole OID (no NUL inside) and PHP hashes as the catalogue does, which is
+// checked once; otherwise the catalogue's own.
+uint64_t OidHash(zend_string* oid, std::string_view view) {
+  static const bool same_hash = [] {
+    constexpr std::string_view kProbe = "1.3.6.1.4.1.8642.\xC3\xA9.7";
+    return CSettings::HashOid(kProbe) == zend_hash_func(kProbe.data(), kProbe.size());
+  }();
+  if (same_hash && view.size() == ZSTR_LEN(oid)) [[likely]] return ZSTR_HASH(oid);
+  return CSettings::HashOid(view);
+}
+
 // The parsers below throw on a wrong count or type; the failure branch turns that into a
-// warning and answers -1.
-void GetInt(INTERNAL_FUNCTION_PARAMETERS, IntGetter getter, ValueTrace how) {
+// warning and answers -1. `get(catalogue, oid_string, oid)` reads the value.
+template <typename Get>
+void GetInt(INTERNAL_FUNCTION_PARAMETERS, Get&& get, ValueTrace how) {
   CSettings* catalogue = RequireCatalogue();
   if (catalogue == nullptr) RETURN_LONG(-1);
   zend_string* oid;
@@ -150,10 +163,17 @@ void GetInt(INTERNAL_FUNCTION_PARAMETERS, IntGetter getter, ValueTrace how) {
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!PassedByReference(out)) RETURN_LONG(-1);
-  const int32_t value = (catalogue->*getter)(CView(oid));
+  const int32_t value = get(*catalogue, oid, CView(oid));
   TraceValue(ZSTR_VAL(oid), value, how);
   StoreLong(out, value);
   RETURN_LONG(value);
+}
+
+// A getter that finds the item by the OID alone.
+auto ByOid(IntGetter getter) {
+  return [getter](const CSettings& catalogue, zend_string*, std::string_view oid) {
+    return (catalogue.*getter)(oid);
+  };
 }
 
 void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_view, int32_t)) {
@@ -511,12 +531,18 @@ ZEND_FUNCTION(settings_set_int) {
 
 ZEND_FUNCTION(settings_get_int) {
   Info("settings_get_int()\n");
-  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetIntByOID, ValueTrace::kUnsigned);
+  // The getter pages call most: the lookup takes the hash PHP already holds.
+  GetInt(
+      INTERNAL_FUNCTION_PARAM_PASSTHRU,
+      [](const CSettings& catalogue, zend_string* text, std::string_view oid) {
+        return catalogue.GetIntByOID(oid, OidHash(text, oid));
+      },
+      ValueTrace::kUnsigned);
 }
 
 ZEND_FUNCTION(settings_get_default_int) {
   Info("settings_get_default_int()\n");
-  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultIntByOID, ValueTrace::kSigned);
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, ByOid(&CSettings::GetDefaultIntByOID), ValueTrace::kSigned);
 }
 
 ZEND_FUNCTION(settings_set_reg_int) {
@@ -526,12 +552,12 @@ ZEND_FUNCTION(settings_set_reg_int) {
 
 ZEND_FUNCTION(settings_get_reg_int) {
   Info("settings_get_reg_int()\n");
-  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetIntRegByOID, ValueTrace::kUnsigned);
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, ByOid(&CSettings::GetIntRegByOID), ValueTrace::kUnsigned);
 }
 
 ZEND_FUNCTION(settings_get_reg_default_int) {
   Info("settings_get_reg_default_int()\n");
-  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, &CSettings::GetDefaultIntRegByOID,
+  GetInt(INTERNAL_FUNCTION_PARAM_PASSTHRU, ByOid(&CSettings::GetDefaultIntRegByOID),
          ValueTrace::kSigned);
 }
 

@@ -1,6 +1,7 @@
 #include "settings/catalogue.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <mutex>
 
@@ -51,6 +52,8 @@ void CSettings::ClearLocked() {
   items_.clear();
   first_by_oid_.clear();
   indexed_ = 0;
+  keys_.clear();
+  index_shift_ = 64;
 }
 
 void CSettings::AddLocked(CItem* item) {
@@ -58,42 +61,58 @@ void CSettings::AddLocked(CItem* item) {
   IndexLocked(item);
 }
 
-// Short, alike OIDs: a word-at-a-time multiply-mix hash, much cheaper than std::hash.
 uint64_t CSettings::HashOid(std::string_view oid) noexcept {
-  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  uint64_t hash = 5381;
+  for (const char c : oid) hash = hash * 33 + static_cast<uint64_t>(static_cast<signed char>(c));
+  return hash | 0x8000000000000000ull;
+}
+
+// The slot where the probe for `hash` starts: the times-33 hash is weak in its low bits,
+// so one multiplication spreads it and the top bits are taken.
+[[gnu::always_inline]] inline size_t CSettings::HomeSlot(uint64_t hash) const {
+  return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ull) >> index_shift_);
+}
+
+[[gnu::always_inline]] inline uint32_t CSettings::HashTag(uint64_t hash) {
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+namespace {
+
+// Byte for byte equality of two OIDs of equal length, a word at a time (an OID is some
+// 25 bytes, and a library call would cost more than the comparison).
+[[gnu::always_inline]] inline bool SameBytes(const char* a, const char* b, size_t size) {
   auto word = [](const char* bytes) {
     uint64_t value;
     std::memcpy(&value, bytes, sizeof value);
     return value;
   };
-  const char* bytes = oid.data();
-  size_t left = oid.size();
-  uint64_t hash = left * kMultiplier;
-  if (left >= 8) {
-    for (; left > 8; bytes += 8, left -= 8) {
-      hash = (hash ^ word(bytes)) * kMultiplier;
-      hash ^= hash >> 29;
-    }
-    hash = (hash ^ word(bytes + left - 8)) * kMultiplier;  // the last 8, overlapping
-  } else {
-    uint64_t tail = 0;
-    for (size_t i = 0; i < left; ++i) {
-      tail |= uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
-    }
-    hash = (hash ^ tail) * kMultiplier;
+  if (size < 8) return std::memcmp(a, b, size) == 0;
+  for (size_t at = 0; at + 8 < size; at += 8) {
+    if (word(a + at) != word(b + at)) return false;
   }
-  hash ^= hash >> 32;
-  hash *= 0xBF58476D1CE4E5B9ull;
-  return hash ^ (hash >> 29);
+  return word(a + size - 8) == word(b + size - 8);  // the last 8, overlapping
 }
 
-CSettings::IndexSlot* CSettings::ProbeLocked(std::string_view oid, uint64_t hash) const {
+}  // namespace
+
+[[gnu::always_inline]] inline CSettings::IndexSlot* CSettings::ProbeLocked(
+    std::string_view oid, uint64_t hash) const {
   const size_t mask = first_by_oid_.size() - 1;
+  const uint32_t tag = HashTag(hash);
   // The table is never more than half full, so a free slot ends every probe.
   auto* slots = const_cast<IndexSlot*>(first_by_oid_.data());
-  for (size_t at = hash & mask;; at = (at + 1) & mask) {
+  for (size_t at = HomeSlot(hash);; at = (at + 1) & mask) {
     IndexSlot& slot = slots[at];
-    if (slot.item == nullptr || (slot.hash == hash && slot.item->oid() == oid)) return &slot;
+    if (slot.item == nullptr) return &slot;
+    if (slot.tag != tag) continue;
+    const uint32_t size = slot.key & 0xFF;
+    if (size == kLongKey) {
+      const std::string& held = slot.item->oid();
+      if (held.size() == oid.size() && SameBytes(held.data(), oid.data(), oid.size())) return &slot;
+    } else if (size == oid.size() && SameBytes(keys_.data() + (slot.key >> 8), oid.data(), size)) {
+      return &slot;
+    }
   }
 }
 
@@ -101,14 +120,25 @@ void CSettings::IndexLocked(CItem* item) {
   if ((indexed_ + 1) * 2 > first_by_oid_.size()) {
     std::vector<IndexSlot> old(std::max<size_t>(16, first_by_oid_.size() * 2));
     old.swap(first_by_oid_);
+    index_shift_ = 64 - std::countr_zero(first_by_oid_.size());
+    const size_t mask = first_by_oid_.size() - 1;
     for (const IndexSlot& slot : old) {
-      if (slot.item != nullptr) *ProbeLocked(slot.item->oid(), slot.hash) = slot;
+      if (slot.item == nullptr) continue;
+      size_t at = HomeSlot(HashOid(slot.item->oid()));
+      while (first_by_oid_[at].item != nullptr) at = (at + 1) & mask;
+      first_by_oid_[at] = slot;
     }
   }
-  const uint64_t hash = HashOid(item->oid());
-  IndexSlot* slot = ProbeLocked(item->oid(), hash);
+  const std::string& oid = item->oid();
+  const uint64_t hash = HashOid(oid);
+  IndexSlot* slot = ProbeLocked(oid, hash);
   if (slot->item == nullptr) {
-    *slot = IndexSlot{hash, item};
+    uint32_t key = kLongKey;
+    if (oid.size() < kLongKey && keys_.size() < (size_t{1} << 24)) {
+      key = static_cast<uint32_t>(keys_.size() << 8 | oid.size());
+      keys_.append(oid);
+    }
+    *slot = IndexSlot{HashTag(hash), key, item};
     ++indexed_;
   } else if (item < slot->item) {
     // The walk goes in address order, so of two items with one OID the lower address wins.
@@ -116,9 +146,14 @@ void CSettings::IndexLocked(CItem* item) {
   }
 }
 
-CItem* CSettings::FindLocked(std::string_view oid) const {
+[[gnu::always_inline]] inline CItem* CSettings::FindLocked(std::string_view oid,
+                                                           uint64_t hash) const {
   if (first_by_oid_.empty()) return nullptr;
-  return ProbeLocked(oid, HashOid(oid))->item;
+  return ProbeLocked(oid, hash)->item;
+}
+
+[[gnu::always_inline]] inline CItem* CSettings::FindLocked(std::string_view oid) const {
+  return FindLocked(oid, HashOid(oid));
 }
 
 size_t CSettings::size() const {
@@ -127,8 +162,12 @@ size_t CSettings::size() const {
 }
 
 int32_t CSettings::GetIntByOID(std::string_view oid) const {
+  return GetIntByOID(oid, HashOid(oid));
+}
+
+int32_t CSettings::GetIntByOID(std::string_view oid, uint64_t oid_hash) const {
   std::shared_lock lock(mutex_);
-  if (auto* item = As<CIntItem>(FindLocked(oid), ItemKind::kInt)) return item->value();
+  if (auto* item = As<CIntItem>(FindLocked(oid, oid_hash), ItemKind::kInt)) return item->value();
   NotFound("GetIntByOID *** Setting '%.*s' not found***\n", oid);
   return 0;
 }

@@ -5,9 +5,10 @@
 // A typed operation applied to an item of another kind answers as for an unknown OID.
 //
 // Thread safety: the catalogue serialises its users itself. Lookups and getters share a
-// reader-writer lock; setters, the rebuild (ReadSettings), the commit (WriteChanged,
-// ReadAll) and the reload (ReadByOID) take it exclusively. So request threads and the
-// reload entry, called from a host thread, are safe together. Items handed out by
+// reader-writer lock (ReadMostlyLock, which costs a getter two plain stores); setters, the
+// rebuild (ReadSettings), the commit (WriteChanged, ReadAll) and the reload (ReadByOID)
+// take it exclusively. So request threads and the reload entry, called from a host thread,
+// are safe together. Items handed out by
 // GetObjectByOID stay owned by the catalogue: use them only through WithItem.
 #ifndef SETTINGS_CATALOGUE_H_
 #define SETTINGS_CATALOGUE_H_
@@ -23,6 +24,7 @@
 
 #include "platform/registry.h"
 #include "settings/item.h"
+#include "settings/read_mostly_lock.h"
 
 namespace settings {
 
@@ -56,6 +58,8 @@ class CSettings {
   GroupCounts last_build() const;
 
   int32_t GetIntByOID(std::string_view oid) const;
+  // The same, with HashOid(oid) already at hand.
+  int32_t GetIntByOID(std::string_view oid, uint64_t oid_hash) const;
   int32_t GetDefaultIntByOID(std::string_view oid) const;
   bool SetIntByOID(std::string_view oid, int32_t value);
   int32_t GetIntRegByOID(std::string_view oid) const;
@@ -85,31 +89,46 @@ class CSettings {
   // Items in the catalogue, null entries included.
   size_t size() const;
 
+  // The hash of the index: the times-33 string hash, with the top bit set. PHP keeps the
+  // same hash in its strings, so a caller holding a PHP string may hand over that one.
+  static uint64_t HashOid(std::string_view oid) noexcept;
+
  private:
   // Under the lock.
   CItem* FindLocked(std::string_view oid) const;
+  CItem* FindLocked(std::string_view oid, uint64_t hash) const;
   void ClearLocked();
   void AddLocked(CItem* item);
   // Writes the error line for a missing agent session.
   static void TraceNoSession();
 
-  mutable std::shared_mutex mutex_;
+  mutable ReadMostlyLock mutex_;
   // The registry key of the Exchange store's virus-scanning values, opened by the rebuild.
   platform::RegistryKey key_;
   std::set<CItem*> items_;  // owned; ordered by address, as the lookup rule walks them
   // The index by OID: for each OID, the item the lookup rule finds. Open addressing over a
-  // power-of-two table of (hash, item), at most half full, probed linearly; looked up by
-  // std::string_view without making a std::string of the key.
+  // power-of-two table of slots, at most half full, probed linearly; looked up by
+  // std::string_view without making a std::string of the key. The OIDs themselves are kept
+  // back to back in keys_, so that a lookup reads two small, dense tables and then the one
+  // item, instead of chasing each item's own string across the heap.
+  // 16 bytes, so that the whole table of a full catalogue stays in the first-level cache.
   struct IndexSlot {
-    uint64_t hash = 0;
+    uint32_t tag = 0;  // the upper half of the OID's hash
+    uint32_t key = 0;  // the OID: keys_[key >> 8, (key >> 8) + (key & 0xFF)), or kLongKey
     CItem* item = nullptr;  // null: free
   };
-  static uint64_t HashOid(std::string_view oid) noexcept;
+  // An OID of 255 bytes or more, or one beyond the first 16 MiB of keys_: compared with
+  // the item's own.
+  static constexpr uint32_t kLongKey = 0xFF;
+  size_t HomeSlot(uint64_t hash) const;
+  static uint32_t HashTag(uint64_t hash);
   // The slot holding `oid`, or the free slot where it would go.
   IndexSlot* ProbeLocked(std::string_view oid, uint64_t hash) const;
   void IndexLocked(CItem* item);
   std::vector<IndexSlot> first_by_oid_;  // empty, or a power of two in size
   size_t indexed_ = 0;                     // OIDs in first_by_oid_
+  int index_shift_ = 64;                   // 64 - log2 of its size
+  std::string keys_;
   GroupCounts last_build_;
 };
 

@@ -7,6 +7,7 @@
 #include "settings/item.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,17 @@ constexpr size_t kPolicyBufferChars = 65536;
 constexpr uint32_t kRegistryReadBytes = 65535;
 
 bool DemoMode() { return module::State().demo_mode != 0; }
+
+// The buffer of a policy string read, one per thread and kept, on the heap (request threads
+// run on small stacks). Only its ends are cleared: the library writes one terminated run
+// from the start, so what lies beyond the first terminator is never looked at, and the last
+// character stays the terminator of a value that fills the rest.
+char16_t* PolicyStringBuffer() {
+  thread_local std::unique_ptr<char16_t[]> buffer(new char16_t[kPolicyBufferChars]);
+  buffer[0] = u'\0';
+  buffer[kPolicyBufferChars - 1] = u'\0';
+  return buffer.get();
+}
 
 // Read at every call: the host may replace the handle between requests.
 uint32_t Session() { return policy::ReadSessionCell(module::State().session_cell.load()); }
@@ -136,7 +148,7 @@ bool CItem::GetRestriction(bool* hidden, bool* final) const {
 // CIntItem
 
 CIntItem::CIntItem(std::string oid, int32_t default_value)
-    : CItem(std::move(oid)), value_(default_value), default_value_(default_value) {
+    : CItem(ItemKind::kInt, std::move(oid), false), value_(default_value), default_value_(default_value) {
   Read();
 }
 
@@ -185,7 +197,7 @@ void CIntItem::Set(int32_t value) {
 // CStringItem
 
 CStringItem::CStringItem(std::string oid, std::string default_value, bool encrypted)
-    : CItem(std::move(oid), encrypted), default_value_(ToCrLf(default_value)) {
+    : CItem(ItemKind::kString, std::move(oid), encrypted), default_value_(ToCrLf(default_value)) {
   Read();
 }
 
@@ -200,9 +212,8 @@ bool CStringItem::Read() {
                       .Append("\n"));
   }
 
-  // On the heap: request threads run on small stacks.
-  std::vector<char16_t> buffer(kPolicyBufferChars, u'\0');
-  const int32_t code = policy::VmpGetPolicyStringW(Session(), oid().c_str(), buffer.data(),
+  char16_t* buffer = PolicyStringBuffer();
+  const int32_t code = policy::VmpGetPolicyStringW(Session(), oid().c_str(), buffer,
                                                    policy::kStringCapacity, u"");
   if (code != 0) {
     TracePolicyReadFailed(oid(), code);
@@ -210,10 +221,10 @@ bool CStringItem::Read() {
   }
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "buf = '%s', rc = %d\n",
-             platform::Utf16ToUtf8(buffer.data()).c_str(), code);
+             platform::Utf16ToUtf8(buffer).c_str(), code);
   }
   std::string converted;
-  if (!convertToUTF8(buffer.data(), &converted)) {
+  if (!convertToUTF8(buffer, &converted)) {
     if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "convertUnicodeToUTF8 failed\n");
     return false;
   }
@@ -270,7 +281,7 @@ void CStringItem::Set(const std::string& value) {
 
 CIntRegItem::CIntRegItem(const platform::RegistryKey& key, std::string value_name,
                          int32_t default_value)
-    : CItem(std::move(value_name)),
+    : CItem(ItemKind::kIntReg, std::move(value_name), false),
       key_(key),
       value_(default_value),
       default_value_(default_value) {
@@ -312,7 +323,7 @@ void CIntRegItem::Set(int32_t value) {
 
 CStringRegItem::CStringRegItem(const platform::RegistryKey& key, std::string value_name,
                                std::string default_value, bool encrypted)
-    : CItem(std::move(value_name), encrypted),
+    : CItem(ItemKind::kStringReg, std::move(value_name), encrypted),
       key_(key),
       value_(ToCrLf(default_value)),
       default_value_(value_) {

@@ -32,7 +32,7 @@ enum class ItemKind { kBase, kInt, kString, kIntReg, kStringReg, kTable };
 class CItem {
  public:
   explicit CItem(std::string oid, bool encrypted = false)
-      : oid_(std::move(oid)), encrypted_(encrypted) {}
+      : CItem(ItemKind::kBase, std::move(oid), encrypted) {}
   virtual ~CItem() = default;
   CItem(const CItem&) = delete;
   CItem& operator=(const CItem&) = delete;
@@ -40,7 +40,8 @@ class CItem {
   // Loads the value from the store / stores it. The base versions do nothing.
   virtual bool Read() { return true; }
   virtual bool Write() { return true; }
-  virtual ItemKind kind() const { return ItemKind::kBase; }
+  // A field, not a virtual call: every typed lookup asks it.
+  ItemKind kind() const { return kind_; }
 
   // Whether the item may be written to the policy (neither hidden nor final); the outputs,
   // when given, receive the two marks. True at once in Demo Mode, outputs untouched.
@@ -51,7 +52,12 @@ class CItem {
   void SetChanged(bool changed) { changed_ = changed; }
   bool IsEncrypted() const { return encrypted_; }
 
+ protected:
+  CItem(ItemKind kind, std::string oid, bool encrypted)
+      : kind_(kind), oid_(std::move(oid)), encrypted_(encrypted) {}
+
  private:
+  const ItemKind kind_;
   std::string oid_;
   bool changed_ = false;
   bool encrypted_;
@@ -63,7 +69,6 @@ class CIntItem : public CItem {
   CIntItem(std::string oid, int32_t default_value);
   bool Read() override;
   bool Write() override;
-  ItemKind kind() const override { return ItemKind::kInt; }
   void Set(int32_t value);
   int32_t value() const { return value_; }
   int32_t default_value() const { return default_value_; }
@@ -79,7 +84,6 @@ class CStringItem : public CItem {
   CStringItem(std::string oid, std::string default_value, bool encrypted = false);
   bool Read() override;
   bool Write() override;
-  ItemKind kind() const override { return ItemKind::kString; }
   void Set(const std::string& value);
   const std::string& value() const { return value_; }
   const std::string& default_value() const { return default_value_; }
@@ -96,7 +100,6 @@ class CIntRegItem : public CItem {
   CIntRegItem(const platform::RegistryKey& key, std::string value_name, int32_t default_value);
   bool Read() override;
   bool Write() override;
-  ItemKind kind() const override { return ItemKind::kIntReg; }
   void Set(int32_t value);
   int32_t value() const { return value_; }
   int32_t default_value() const { return default_value_; }
@@ -115,7 +118,6 @@ class CStringRegItem : public CItem {
                  std::string default_value, bool encrypted);
   bool Read() override;
   bool Write() override;
-  ItemKind kind() const override { return ItemKind::kStringReg; }
   void Set(const std::string& value);
   const std::string& value() const { return value_; }
   const std::string& default_value() const { return default_value_; }

@@ -115,7 +115,7 @@ bool SameRow(const std::string& type, const xTableEntry& a, const xTableEntry& b
 }  // namespace
 
 CTableEntry::CTableEntry(std::string oid, const DefaultRow* default_rows, size_t count)
-    : CItem(std::move(oid)) {
+    : CItem(ItemKind::kTable, std::move(oid), false) {
   TraceTableOid(this->oid());
   Read();
   // Built along whatever type the read left: after a failed read every row is empty, but
@@ -140,7 +140,7 @@ CTableEntry::CTableEntry(std::string oid, const DefaultRow* default_rows, size_t
   }
 }
 
-CTableEntry::CTableEntry(std::string oid) : CItem(std::move(oid)) {
+CTableEntry::CTableEntry(std::string oid) : CItem(ItemKind::kTable, std::move(oid), false) {
   TraceTableOid(this->oid());
   Read();
 }
@@ -171,10 +171,13 @@ bool CTableEntry::Read() {
     type.push_back(character);
   }
 
-  // On the heap: request threads run on small stacks.
+  // On the heap: request threads run on small stacks. A successful cell read writes one
+  // terminated run from the start, so only the ends are cleared.
   std::unique_ptr<char16_t[]> buffer;
-  if (type.find(kStringColumn) != std::string::npos) {
-    buffer = std::make_unique<char16_t[]>(kCellBufferSize);
+  if (row_count != 0 && type.find(kStringColumn) != std::string::npos) {
+    buffer = std::make_unique_for_overwrite<char16_t[]>(kCellBufferSize);
+    buffer[0] = u'\0';
+    buffer[kCellBufferSize - 1] = u'\0';
   }
   for (uint32_t row_index = 0; row_index < row_count; ++row_index) {
     xTableEntry row;

@@ -38,7 +38,6 @@ class CTableEntry : public CItem {
 
   bool Read() override;
   bool Write() override;
-  ItemKind kind() const override { return ItemKind::kTable; }
 
   void Set(const std::vector<xTableEntry>& rows);
   void ClearRows();

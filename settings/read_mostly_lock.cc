@@ -1,0 +1,111 @@
+#include "settings/read_mostly_lock.h"
+
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace settings {
+
+namespace {
+
+int Membarrier(int command) { return static_cast<int>(syscall(__NR_membarrier, command, 0, 0)); }
+
+// Registered once per process; the registration is inherited by forked children.
+bool RegisterBarrier() {
+  return Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0 &&
+         Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0;
+}
+
+// A memory barrier on every running thread of the process. Readers on the fence-free way
+// depend on it, so it cannot be skipped.
+void HeavyBarrier() {
+  if (Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) std::abort();
+}
+
+std::atomic<uint32_t> g_next_slot{0};
+
+// Waits a little, more politely the longer the wait.
+void Backoff(unsigned* round) {
+  if (++*round < 64) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+}  // namespace
+
+thread_local uint32_t ReadMostlyLock::thread_slot_ = ReadMostlyLock::kUnassigned;
+
+bool ReadMostlyLock::Asymmetric() {
+  static const bool available = RegisterBarrier();
+  return available;
+}
+
+ReadMostlyLock::ReadMostlyLock() { Asymmetric(); }
+
+void ReadMostlyLock::AssignThreadSlot() {
+  // Slots are not given back when a thread ends: a process that starts more than kSlots
+  // reading threads in its life reads through the shared counter in the later ones.
+  uint32_t slot = kSlots;
+  if (Asymmetric()) {
+    slot = g_next_slot.fetch_add(1, std::memory_order_relaxed);
+    if (slot >= kSlots) {
+      g_next_slot.store(kSlots, std::memory_order_relaxed);
+      slot = kSlots;
+    }
+  }
+  thread_slot_ = slot;
+}
+
+void ReadMostlyLock::LockSharedSlowly(uint32_t slot) {
+  for (;;) {
+    if (slot < kSlots) {
+      slots_[slot].inside.store(0, std::memory_order_release);  // the writer need not wait
+      WaitForWriter();
+      slots_[slot].inside.store(1, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+      shared_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    if (writer_.load(std::memory_order_seq_cst) == 0) return;
+    if (slot >= kSlots) {
+      shared_.fetch_sub(1, std::memory_order_seq_cst);
+      WaitForWriter();
+    }
+  }
+}
+
+void ReadMostlyLock::WaitForWriter() {
+  uint32_t writer = writer_.load(std::memory_order_acquire);
+  while (writer != 0) {
+    writer_.wait(writer, std::memory_order_acquire);
+    writer = writer_.load(std::memory_order_acquire);
+  }
+}
+
+void ReadMostlyLock::lock() {
+  writers_.lock();
+  writer_.store(1, std::memory_order_seq_cst);
+  if (Asymmetric()) HeavyBarrier();
+  const uint32_t used = std::min(g_next_slot.load(std::memory_order_acquire), kSlots);
+  for (uint32_t slot = 0; slot < used; ++slot) {
+    for (unsigned round = 0; slots_[slot].inside.load(std::memory_order_acquire) != 0;) {
+      Backoff(&round);
+    }
+  }
+  for (unsigned round = 0; shared_.load(std::memory_order_seq_cst) != 0;) Backoff(&round);
+}
+
+void ReadMostlyLock::unlock() {
+  writer_.store(0, std::memory_order_release);
+  writer_.notify_all();
+  writers_.unlock();
+}
+
+}  // namespace settings
