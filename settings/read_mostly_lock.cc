@@ -40,8 +40,6 @@ void Backoff(unsigned* round) {
 
 }  // namespace
 
-thread_local uint32_t ReadMostlyLock::thread_slot_ = ReadMostlyLock::kUnassigned;
-
 bool ReadMostlyLock::Asymmetric() {
   static const bool available = RegisterBarrier();
   return available;

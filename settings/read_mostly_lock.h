@@ -72,7 +72,9 @@ class ReadMostlyLock {
   void WaitForWriter();
 
   static constexpr uint32_t kUnassigned = ~0u;
-  static thread_local uint32_t thread_slot_ __attribute__((tls_model("initial-exec")));
+  // Initialised in every translation unit alike, so no access needs a wrapper call.
+  static inline thread_local uint32_t thread_slot_ __attribute__((tls_model("initial-exec"))) =
+      kUnassigned;
 
   struct alignas(64) Slot {
     std::atomic<uint32_t> inside{0};
