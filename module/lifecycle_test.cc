@@ -11,7 +11,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,18 +27,12 @@
 
 namespace {
 
-using policy_test::Key;
-using policy_test::SetDword;
-using policy_test::SetString;
-
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using Strings = std::vector<std::string>;
 
-constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
-constexpr char kProducts[] = "SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\";
 constexpr char kReloaded[] = "1.3.6.1.4.1.8642.18.2.1";
 
 std::string Hex(const void* address) {
@@ -57,9 +50,7 @@ class LifecycleTest : public ::testing::Test {
     ASSERT_TRUE(root_.Start()) << root_.log();
     session_ = policy_test::Root::OpenSession();
     ASSERT_NE(session_, 0u);
-    SetDword(module::kTraceKey, "DebugOutput", 1);
-    SetString(module::kTraceKey, "DebugLogFile", log_path() + ",a");
-    TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_path()));
   }
   void TearDown() override {
     module::Mshutdown();
@@ -84,39 +75,14 @@ class LifecycleTest : public ::testing::Test {
 
   std::string log_path() const { return root_.root() + "/trace.log"; }
 
-  // The messages written since the last call, without their line feeds.
-  Strings Messages() {
-    std::ifstream in(log_path());
-    in.seekg(static_cast<std::streamoff>(seen_));
-    Strings messages;
-    for (std::string line; std::getline(in, line);) {
-      seen_ += line.size() + 1;
-      // Severity, thread, date and time, tick count, then the message.
-      size_t start = 0;
-      for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-        start = line.find('\t', start);
-        if (start != std::string::npos) ++start;
-      }
-      if (start != std::string::npos) messages.push_back(line.substr(start));
-    }
-    return messages;
-  }
+  // The messages written since the last call.
+  Strings Messages() { return policy_test::TraceMessages(log_path(), &seen_); }
   static Strings Matching(const Strings& messages, const std::string& start) {
     Strings found;
     for (const std::string& message : messages) {
       if (message.starts_with(start)) found.push_back(message);
     }
     return found;
-  }
-
-  static void InstallMailProduct() {
-    SetString(std::string(kProducts) + "452", "ProductName", "Mail");
-    SetDword(std::string(kServices) + "cvavvxmd", "Start", 2);
-  }
-  static void InstallServerProduct() {
-    SetString(std::string(kProducts) + "1001", "ProductName", "Servers");
-    SetDword("SOFTWARE\\Veltmark\\Corvane\\Anti-Virus", "ProductID", 1001);
-    SetDword(std::string(kServices) + "Corvane Wardline", "Start", 2);
   }
 
   policy_test::Root root_;
@@ -173,8 +139,8 @@ TEST_F(LifecycleTest, ConcurrentFirstRequestsSetUpOnce) {
 }
 
 TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
-  InstallMailProduct();
-  InstallServerProduct();
+  policy_test::InstallMailProduct();
+  policy_test::InstallServerProduct();
   CreateSessionBlock();
   int parser_object = 0;
   platform::SharedBlock parser;
@@ -203,7 +169,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
 }
 
 TEST_F(LifecycleTest, MailProductWithoutParserBlockSaysSoAndGoesOn) {
-  InstallMailProduct();
+  policy_test::InstallMailProduct();
   CreateSessionBlock();
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);
@@ -215,8 +181,8 @@ TEST_F(LifecycleTest, MailProductWithoutParserBlockSaysSoAndGoesOn) {
 
 TEST_F(LifecycleTest, DemoModeRegistersNothing) {
   module::State().demo_mode = 1;
-  InstallMailProduct();
-  InstallServerProduct();
+  policy_test::InstallMailProduct();
+  policy_test::InstallServerProduct();
   CreateSessionBlock();
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);

@@ -1,5 +1,5 @@
-// Named shared-memory blocks: object names, creation and opening, the mode every account
-// needs, one word seen through two mappings, and removal.
+// Named shared-memory blocks: creation and opening, the mode every account needs, one word
+// seen through two mappings, and removal.
 #include "platform/shared_memory.h"
 
 #include <gtest/gtest.h>
@@ -20,32 +20,39 @@ class SharedBlockTest : public ::testing::Test {
   void TearDown() override { SharedBlock::Unlink(kName, getpid()); }
 };
 
-TEST_F(SharedBlockTest, ObjectNameCarriesBlockNameAndProcess) {
-  EXPECT_EQ(SharedBlock::ObjectName("$cvma_session4php", 1234), "/$cvma_session4php.1234");
-}
+TEST_F(SharedBlockTest, CreateOpenReleaseAndUnlink) {
+  SharedBlock first, second, reader;
+  EXPECT_EQ(SharedBlock::Open(kName, false, &reader), 2u);  // file not found
+  EXPECT_FALSE(reader.is_mapped());
+  EXPECT_EQ(reader.handle(), -1);
 
-TEST_F(SharedBlockTest, OpeningAMissingBlockFailsWithFileNotFound) {
-  SharedBlock block;
-  EXPECT_EQ(SharedBlock::Open(kName, false, &block), 2u);
-  EXPECT_FALSE(block.is_mapped());
-  EXPECT_EQ(block.handle(), -1);
-}
-
-TEST_F(SharedBlockTest, CreateMakesAZeroFilledBlockThenOpensTheExistingOne) {
-  SharedBlock first;
   bool existed = true;
   ASSERT_EQ(SharedBlock::Create(kName, sizeof(uintptr_t), &first, &existed), 0u);
   EXPECT_FALSE(existed);
-  ASSERT_TRUE(first.is_mapped());
-  EXPECT_GE(first.handle(), 0);
   EXPECT_GE(first.size(), sizeof(uintptr_t));
-  EXPECT_EQ(first.ReadWord(), 0u);
+  EXPECT_EQ(first.ReadWord(), 0u);  // zero-filled
   first.WriteWord(42);
-
-  SharedBlock second;
   ASSERT_EQ(SharedBlock::Create(kName, sizeof(uintptr_t), &second, &existed), 0u);
   EXPECT_TRUE(existed);
   EXPECT_EQ(second.ReadWord(), 42u);  // the existing content is kept
+
+  // One word through two mappings, a full 64-bit address included.
+  ASSERT_EQ(SharedBlock::Open(kName, /*writable=*/false, &reader), 0u);
+  EXPECT_NE(reader.view(), first.view());
+  for (uintptr_t word : {reinterpret_cast<uintptr_t>(&first), UINTPTR_MAX}) {
+    first.WriteWord(word);
+    EXPECT_EQ(reader.ReadWord(), word);
+  }
+
+  // Release keeps the object, Unlink removes it.
+  first.WriteWord(7);
+  first.Release();
+  EXPECT_FALSE(first.is_mapped());
+  EXPECT_EQ(first.handle(), -1);
+  ASSERT_EQ(SharedBlock::Open(kName, true, &first), 0u);
+  EXPECT_EQ(first.ReadWord(), 7u);
+  SharedBlock::Unlink(kName, getpid());
+  EXPECT_EQ(SharedBlock::Open(kName, false, &first), 2u);
 }
 
 TEST_F(SharedBlockTest, CreatedBlockIsOpenToEveryAccountWhateverTheUmask) {
@@ -57,36 +64,6 @@ TEST_F(SharedBlockTest, CreatedBlockIsOpenToEveryAccountWhateverTheUmask) {
   struct stat status {};
   ASSERT_EQ(fstat(block.handle(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0666u);
-}
-
-TEST_F(SharedBlockTest, AWordWrittenInOneMappingIsReadInAnother) {
-  SharedBlock writer;
-  ASSERT_EQ(SharedBlock::Create(kName, sizeof(uintptr_t), &writer, nullptr), 0u);
-  SharedBlock reader;
-  ASSERT_EQ(SharedBlock::Open(kName, /*writable=*/false, &reader), 0u);
-  EXPECT_NE(reader.view(), writer.view());
-
-  const auto address = reinterpret_cast<uintptr_t>(&writer);  // a full 64-bit address
-  writer.WriteWord(address);
-  EXPECT_EQ(reader.ReadWord(), address);
-  writer.WriteWord(UINTPTR_MAX);
-  EXPECT_EQ(reader.ReadWord(), UINTPTR_MAX);
-}
-
-TEST_F(SharedBlockTest, ReleaseKeepsTheObjectAndUnlinkRemovesIt) {
-  SharedBlock block;
-  ASSERT_EQ(SharedBlock::Create(kName, sizeof(uintptr_t), &block, nullptr), 0u);
-  block.WriteWord(7);
-  block.Release();
-  EXPECT_FALSE(block.is_mapped());
-  EXPECT_EQ(block.handle(), -1);
-
-  ASSERT_EQ(SharedBlock::Open(kName, true, &block), 0u);
-  EXPECT_EQ(block.ReadWord(), 7u);
-  block.Release();
-
-  SharedBlock::Unlink(kName, getpid());
-  EXPECT_EQ(SharedBlock::Open(kName, false, &block), 2u);
 }
 
 }  // namespace

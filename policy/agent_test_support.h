@@ -1,7 +1,8 @@
 // Test support for the policy layers: the temporary machine root of the agent's test
 // support made this process's CORVANE_ROOT, its registry pointing the delay-loading key at
 // the built libraries, and a session opened the way the host does; with the operator
-// messages, the trace to a file in the root, and a fixture on a started agent.
+// messages, product installations, the trace to a file in the root and its messages read
+// back, and a fixture on a started agent.
 #ifndef POLICY_AGENT_TEST_SUPPORT_H_
 #define POLICY_AGENT_TEST_SUPPORT_H_
 
@@ -10,7 +11,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "module/lifecycle.h"
 #include "module/module_state.h"
@@ -41,6 +44,18 @@ inline void SetString(const std::string& key, const char* name, const std::strin
   EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
                                               static_cast<uint32_t>(value.size() + 1)),
             0u);
+}
+
+// Product installations for tests: the mail-server product, registered with one of its
+// services; the server product, registered, recorded as the anti-virus product, its service.
+inline void InstallMailProduct(const std::string& service = "cvavvxmd") {
+  SetString("SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\452", "ProductName", "Mail");
+  SetDword("SYSTEM\\CurrentControlSet\\Services\\" + service, "Start", 2);
+}
+inline void InstallServerProduct() {
+  SetString("SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\1001", "ProductName", "Servers");
+  SetDword("SOFTWARE\\Veltmark\\Corvane\\Anti-Virus", "ProductID", 1001);
+  SetDword("SYSTEM\\CurrentControlSet\\Services\\Corvane Wardline", "Start", 2);
 }
 
 // A machine root for one test process (each test runs in a process of its own), with the
@@ -97,6 +112,24 @@ inline void TraceToFile(const std::string& log) {
                           static_cast<uint32_t>(setting.size() + 1)),
             0u);
   TraceReadRegistry(hive, module::kTraceKey);
+}
+
+// The messages of the trace file at `path` from byte `*seen` on (then moved past them),
+// without their line prefix (severity, thread, date and time, tick count) or line feed.
+inline std::vector<std::string> TraceMessages(const std::string& path, size_t* seen) {
+  std::ifstream in(path);
+  in.seekg(static_cast<std::streamoff>(*seen));
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(in, line);) {
+    *seen += line.size() + 1;
+    size_t start = 0;
+    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+      start = line.find('\t', start);
+      if (start != std::string::npos) ++start;
+    }
+    if (start != std::string::npos) messages.push_back(line.substr(start));
+  }
+  return messages;
 }
 
 // A test with the agent started on a root of its own, a session open and made the module's

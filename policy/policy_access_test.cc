@@ -84,14 +84,4 @@ TEST_F(PolicyAccessTest, RestrictionsComeFromTheAgent) {
   EXPECT_EQ(policy::GetPolicyCellRestriction(kTable, 0), 0);
 }
 
-TEST(BoundedCopyTest, CopiesWholeOrCutsWithTerminator) {
-  char16_t buffer[4];
-  EXPECT_EQ(policy::BoundedCopy(buffer, 4, u"abc"), 0);
-  EXPECT_EQ(std::u16string(buffer), u"abc");
-  EXPECT_EQ(policy::BoundedCopy(buffer, 4, u"abcd"), 1);
-  EXPECT_EQ(std::u16string(buffer), u"abc");
-  EXPECT_EQ(policy::BoundedCopy(buffer, 1, u"a"), 1);
-  EXPECT_EQ(std::u16string(buffer), u"");
-}
-
 }  // namespace

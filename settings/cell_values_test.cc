@@ -4,57 +4,31 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <string>
 
 namespace {
 
-using settings::DecimalCell;
-using settings::FloatCell;
+constexpr int32_t kMax = 2147483647, kMin = -kMax - 1;
 
-TEST(DecimalCellTest, ReadsLeadingNumber) {
-  EXPECT_EQ(DecimalCell("42"), 42);
-  EXPECT_EQ(DecimalCell(" \t\n-17xyz"), -17);
-  EXPECT_EQ(DecimalCell("+8 9"), 8);
-  EXPECT_EQ(DecimalCell("007"), 7);
+TEST(CellValuesTest, DecimalTextReadsTheLeadingNumberClampedTo32Bits) {
+  const std::pair<std::string, int32_t> cases[] = {
+      {"42", 42}, {" \t\n-17xyz", -17}, {"+8 9", 8}, {"007", 7}, {"1.9", 1},
+      // No digits: zero.
+      {"", 0}, {"x", 0}, {"-", 0}, {"  +x1", 0},
+      {"2147483647", kMax}, {"2147483648", kMax}, {"4294967295", kMax},
+      {"-2147483648", kMin}, {"-2147483649", kMin},
+      {std::string(400, '9'), kMax}, {"-" + std::string(400, '9'), kMin}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(settings::DecimalCell(text), value) << text;
 }
 
-TEST(DecimalCellTest, NoDigitsGiveZero) {
-  EXPECT_EQ(DecimalCell(""), 0);
-  EXPECT_EQ(DecimalCell("x"), 0);
-  EXPECT_EQ(DecimalCell("-"), 0);
-  EXPECT_EQ(DecimalCell("  +x1"), 0);
-  EXPECT_EQ(DecimalCell("1.9"), 1);
-}
-
-TEST(DecimalCellTest, ClampsToThe32BitRange) {
-  EXPECT_EQ(DecimalCell("2147483647"), 2147483647);
-  EXPECT_EQ(DecimalCell("2147483648"), 2147483647);
-  EXPECT_EQ(DecimalCell("-2147483648"), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(DecimalCell("-2147483649"), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(DecimalCell("4294967295"), 2147483647);
-  EXPECT_EQ(DecimalCell(std::string(400, '9')), 2147483647);
-  EXPECT_EQ(DecimalCell("-" + std::string(400, '9')), std::numeric_limits<int32_t>::min());
-}
-
-TEST(FloatCellTest, TruncatesTowardZero) {
-  EXPECT_EQ(FloatCell(3.9), 3);
-  EXPECT_EQ(FloatCell(-3.9), -3);
-  EXPECT_EQ(FloatCell(-0.5), 0);
-}
-
-TEST(FloatCellTest, KeepsTheLow32Bits) {
-  EXPECT_EQ(FloatCell(4294967295.0), -1);
-  EXPECT_EQ(FloatCell(4294967296.0 + 5), 5);
-  EXPECT_EQ(FloatCell(2147483648.0), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(FloatCell(-4294967297.0), -1);
-  EXPECT_EQ(FloatCell(1e300), FloatCell(std::fmod(1e300, 4294967296.0)));
-}
-
-TEST(FloatCellTest, NonFiniteGivesZero) {
-  EXPECT_EQ(FloatCell(std::nan("")), 0);
-  EXPECT_EQ(FloatCell(HUGE_VAL), 0);
-  EXPECT_EQ(FloatCell(-HUGE_VAL), 0);
+TEST(CellValuesTest, FloatsTruncateTowardZeroAndKeepTheLow32Bits) {
+  const std::pair<double, int32_t> cases[] = {
+      {3.9, 3}, {-3.9, -3}, {-0.5, 0},
+      {4294967295.0, -1}, {4294967296.0 + 5, 5}, {2147483648.0, kMin}, {-4294967297.0, -1},
+      // Not finite: zero.
+      {std::nan(""), 0}, {HUGE_VAL, 0}, {-HUGE_VAL, 0}};
+  for (const auto& [number, value] : cases) EXPECT_EQ(settings::FloatCell(number), value) << number;
+  EXPECT_EQ(settings::FloatCell(1e300), settings::FloatCell(std::fmod(1e300, 4294967296.0)));
 }
 
 }  // namespace

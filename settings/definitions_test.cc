@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,14 +23,13 @@
 
 namespace {
 
-using policy_test::Key;
+using policy_test::InstallMailProduct;
+using policy_test::InstallServerProduct;
 using policy_test::SetDword;
 using policy_test::SetString;
 
 using settings::CSettings;
 
-constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
-constexpr char kProducts[] = "SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\";
 constexpr char kVirusScanKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan";
 constexpr char kWorldMapKey[] = "SOFTWARE\\Veltmark\\Corvane\\World Map Support";
 constexpr char kQuarantineKey[] =
@@ -53,11 +51,7 @@ Counts CountsOf(const CSettings& catalogue) {
 
 class DefinitionsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetDword(module::kTraceKey, "DebugOutput", 1);
-    SetString(module::kTraceKey, "DebugLogFile", trace_path() + ",a");
-    TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(trace_path())); }
   void TearDown() override {
     TraceResetForTesting();
     module::State().session_cell.store(nullptr);
@@ -80,47 +74,24 @@ class DefinitionsTest : public ::testing::Test {
     return platform::LocalMachine().OpenKey(path, platform::kKeyQueryValue, &key) == 0;
   }
 
-  // The mail-server product: registered, with one of its two services.
-  static void InstallVxm(const char* service) {
-    SetString(std::string(kProducts) + "452", "ProductName", "Mail");
-    SetDword(std::string(kServices) + service, "Start", 2);
-  }
   // The server anti-virus family's scanning service, with or without its "ObjectName".
   static void InstallVxs(bool object_name) {
-    const std::string key = std::string(kServices) + "Corvane Anti-Virus Server Daemon";
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Corvane Anti-Virus Server Daemon";
     if (object_name) {
       SetString(key, "ObjectName", "LocalSystem");
     } else {
       SetDword(key, "Start", 2);
     }
   }
-  // The server product: registered, recorded as the anti-virus product, its service.
-  static void InstallServerProduct() {
-    SetString(std::string(kProducts) + "1001", "ProductName", "Servers");
-    SetDword("SOFTWARE\\Veltmark\\Corvane\\Anti-Virus", "ProductID", 1001);
-    SetDword(std::string(kServices) + "Corvane Wardline", "Start", 2);
-  }
 
   // The lines of the rebuild's own vocabulary, in order, without their line feeds.
   std::vector<std::string> RebuildLines() const {
     static constexpr std::string_view kStarts[] = {
-        "Failed to read settings, CVMA is not initialized",
-        "VXM doesn't seem",
-        "VXS doesn't seem",
-        "RegOpenKeyEx() Failed",
-        "Worldmap RegOpenKeyEx() Failed",
-        "RegCreateKeyEx() Failed"};
+        "Failed to read settings, CVMA is not initialized", "VXM doesn't seem", "VXS doesn't seem",
+        "RegOpenKeyEx() Failed", "Worldmap RegOpenKeyEx() Failed", "RegCreateKeyEx() Failed"};
+    size_t seen = 0;
     std::vector<std::string> lines;
-    std::ifstream in(trace_path());
-    for (std::string line; std::getline(in, line);) {
-      // Severity, thread, date and time, tick count, then the message.
-      size_t start = 0;
-      for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-        start = line.find('\t', start);
-        if (start != std::string::npos) ++start;
-      }
-      if (start == std::string::npos) continue;
-      const std::string message = line.substr(start);
+    for (const std::string& message : policy_test::TraceMessages(trace_path(), &seen)) {
       for (std::string_view known : kStarts) {
         if (message.starts_with(known)) lines.push_back(message);
       }
@@ -135,9 +106,14 @@ class DefinitionsTest : public ::testing::Test {
 const std::string kOpenFailed = "RegOpenKeyEx() Failed : 2";
 const std::string kNoVxm = "VXM doesn't seem to be installed";
 const std::string kNoVxs = "VXS doesn't seem to be installed";
+// Both product groups built without either product: the first group's status turns to
+// success once it is built; the second's stays failed.
+const Counts kBothProductGroups = {342, 0, 71, 0, 21, 5, 0};
+const std::vector<std::string> kBothProductGroupsLines = {
+    kOpenFailed, "Worldmap RegOpenKeyEx() Failed : 2", kNoVxs, kOpenFailed};
 
 TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
-  InstallVxm("cvavvxmd");
+  InstallMailProduct("cvavvxmd");
   InstallVxs(true);
   InstallServerProduct();
   SetDword(kVirusScanKey, "ScanTimeout", 300);
@@ -175,7 +151,7 @@ TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
 }
 
 TEST_F(DefinitionsTest, MailServerProductAloneBuildsItsGroupAndCreatesTheQuarantineKey) {
-  InstallVxm("cvavag4vxm");  // the other service: its own key is missing
+  InstallMailProduct("cvavag4vxm");  // the other service: its own key is missing
   InstallVxs(false);         // the service key is there, its "ObjectName" is not
   ConnectAgent();
 
@@ -215,11 +191,8 @@ TEST_F(DefinitionsTest, DemoModeBuildsBothProductGroupsWithoutSessionOrProducts)
 
   CSettings catalogue;
   catalogue.ReadSettings();
-  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 0, 71, 0, 21, 5, 0}));
-  // The first group's status turns to success once it is built; the second's stays failed.
-  EXPECT_EQ(RebuildLines(),
-            (std::vector<std::string>{kOpenFailed, "Worldmap RegOpenKeyEx() Failed : 2", kNoVxs,
-                                      kOpenFailed}));
+  EXPECT_EQ(CountsOf(catalogue), kBothProductGroups);
+  EXPECT_EQ(RebuildLines(), kBothProductGroupsLines);
   EXPECT_EQ(catalogue.GetDefaultStringRegByOID("DatabaseName"), "CVWDL_Quarantine");
   EXPECT_EQ(catalogue.GetObjectByOID(kServerInt), nullptr);
 }
@@ -230,10 +203,8 @@ TEST_F(DefinitionsTest, NoServiceCheckModeBuildsBothProductGroupsWithASession) {
 
   CSettings catalogue;
   catalogue.ReadSettings();
-  EXPECT_EQ(CountsOf(catalogue), (Counts{342, 0, 71, 0, 21, 5, 0}));
-  EXPECT_EQ(RebuildLines(),
-            (std::vector<std::string>{kOpenFailed, "Worldmap RegOpenKeyEx() Failed : 2", kNoVxs,
-                                      kOpenFailed}));
+  EXPECT_EQ(CountsOf(catalogue), kBothProductGroups);
+  EXPECT_EQ(RebuildLines(), kBothProductGroupsLines);
 }
 
 TEST_F(DefinitionsTest, WithoutSessionOutsideDemoModeNothingChanges) {

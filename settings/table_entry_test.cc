@@ -103,7 +103,7 @@ TEST_F(TableEntryTest, ReadsCellsInColumnOrderAndAFailedReadKeepsTheType) {
   EXPECT_TRUE(table.IsChanged());
 }
 
-TEST_F(TableEntryTest, WriteAppendsRowsAndRemovesTheSurplusFromTheEnd) {
+TEST_F(TableEntryTest, WriteAppendsRowsFillsShortOnesAndRemovesTheSurplusFromTheEnd) {
   Import(kIsis, {});
   CTableEntry table(kTable);
   EXPECT_EQ(table.type(), "isis");
@@ -131,11 +131,8 @@ TEST_F(TableEntryTest, WriteAppendsRowsAndRemovesTheSurplusFromTheEnd) {
   EXPECT_TRUE(Stored().empty());
   table.ClearRows();
   EXPECT_FALSE(table.IsChanged());
-}
 
-TEST_F(TableEntryTest, AppendedRowsShorterThanTheTypeKeepEmptyCells) {
-  Import(kIsis, {});
-  CTableEntry table(kTable);
+  // Appended rows shorter than the type keep empty cells.
   table.Set({{{}, {"", "only"}}, {{4}, {}}});
   ASSERT_TRUE(table.Write());
   EXPECT_EQ(Stored(), (Rows{{{0, 0}, {"", "only"}}, {{4, 0}, {"", ""}}}));

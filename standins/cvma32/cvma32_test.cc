@@ -26,16 +26,22 @@ class Cvma32Test : public ::testing::Test {
   }
 
   // Sends a message to the policy manager: the send status, and the reply in `reply`.
-  uint32_t Send(uint32_t id, const std::string& body, std::string* reply = nullptr,
-                uint32_t session = 0) {
+  uint32_t Send(uint32_t id, const std::string& body, std::string* reply = nullptr) {
     uint32_t message = CVMACreateMessage(id);
     CVMASetMessageData(message, body.data(), static_cast<uint32_t>(body.size()));
-    uint32_t status = CVMASendMessage(session != 0 ? session : session_, manager_, message, 5000);
+    uint32_t status = CVMASendMessage(session_, manager_, message, 5000);
     auto data = static_cast<const char*>(CVMAGetResponseDataBuffer(message));
     if (reply != nullptr) reply->assign(data != nullptr ? data : "", CVMAGetResponseDataSize(message));
     CVMADeleteMessage(message);
     return status;
   }
+  // Checks in `pattern` on the test's session: the agent's status.
+  uint32_t CheckIn(const std::string& pattern) {
+    std::string reply;
+    return Send(wire::kCheckIn, Packed(pattern), &reply) == CVMA_SEND_OK ? StatusOf(reply) : ~0u;
+  }
+  // Changes `oid` from a connection of its own: the agent's reply.
+  std::string Change(const std::string& oid) { return ChangeVariable(agent_.socket_path(), oid); }
 
   TestAgent agent_;
   uint32_t session_ = 0, manager_ = 0;
@@ -96,18 +102,8 @@ TEST_F(Cvma32Test, RefusesBadHandlesAndArguments) {
 }
 
 TEST_F(Cvma32Test, QueuesNotificationsForTheSessionThatCheckedIn) {
-  std::string reply;
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
-  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
-  uint32_t writer = 0;
-  ASSERT_EQ(CVMAOpenSession(agent_.socket_path().c_str(), &writer), CVMA_OK);
-  wire::Variable changed;
-  changed.oid = "1.6.7";
-  std::string package;
-  wire::EncodeSetPackage({changed}, &package);
-  EXPECT_EQ(Send(wire::kSetPolicy, package, &reply, writer), CVMA_SEND_OK);
-  EXPECT_EQ(reply, U32s({wire::kStatusOk}));
-  CVMACloseSession(writer);
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  EXPECT_EQ(Change("1.6.7"), U32s({wire::kStatusOk}));
   char oid[16];
   EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, 5), CVMA_E_ARGUMENT);  // stays queued
   EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_OK);
@@ -143,8 +139,7 @@ TEST_F(Cvma32Test, SendsGoAheadWhileATakerWaits) {
 // the way to its reply; the sends keep their replies.
 TEST_F(Cvma32Test, AWaitingTakerGetsNotificationsThatSendsRead) {
   std::string reply;
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
-  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
   for (int round = 0; round < 20; ++round) {
     const std::string changed_oid = "1.6." + std::to_string(round + 1);
     std::atomic<bool> taken{false};
@@ -154,14 +149,7 @@ TEST_F(Cvma32Test, AWaitingTakerGetsNotificationsThatSendsRead) {
       result = CVMATakeNotification(session_, 10000, oid, sizeof oid);
       taken = true;
     });
-    std::thread changer([&] {
-      wire::Variable changed;
-      changed.oid = changed_oid;
-      std::string package;
-      wire::EncodeSetPackage({changed}, &package);
-      RawClient writer(agent_.socket_path());
-      writer.Call(wire::kSetPolicy, package);
-    });
+    std::thread changer([&] { Change(changed_oid); });
     const auto start = Clock::now();
     int sends = 0;
     while (!taken && Clock::now() - start < milliseconds(5000)) {
@@ -181,9 +169,7 @@ TEST_F(Cvma32Test, AWaitingTakerGetsNotificationsThatSendsRead) {
 
 // Takers on one session take turns: two waiting at once get one notification each.
 TEST_F(Cvma32Test, TakersTakeTurns) {
-  std::string reply;
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
-  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
   std::string oids[2];
   int32_t results[2] = {CVMA_OK, CVMA_OK};
   std::vector<std::thread> takers;
@@ -194,14 +180,8 @@ TEST_F(Cvma32Test, TakersTakeTurns) {
       oids[t] = oid;
     });
   }
-  for (const char* changed_oid : {"1.6.1", "1.6.2"}) {
-    wire::Variable changed;
-    changed.oid = changed_oid;
-    std::string package;
-    wire::EncodeSetPackage({changed}, &package);
-    RawClient writer(agent_.socket_path());
-    ASSERT_EQ(writer.Call(wire::kSetPolicy, package), U32s({wire::kStatusOk}));
-  }
+  for (const char* changed_oid : {"1.6.1", "1.6.2"})
+    ASSERT_EQ(Change(changed_oid), U32s({wire::kStatusOk}));
   for (std::thread& taker : takers) taker.join();
   EXPECT_EQ(results[0], CVMA_OK);
   EXPECT_EQ(results[1], CVMA_OK);
@@ -213,21 +193,9 @@ TEST_F(Cvma32Test, TakersTakeTurns) {
 // The agent forgets a connection's check-ins when it ends; the session makes them again on
 // its next connection, whether a reconnect or a send makes it.
 TEST_F(Cvma32Test, MakesItsCheckInsAgainAfterTheAgentRestarts) {
-  std::string reply;
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);
-  ASSERT_EQ(StatusOf(reply), wire::kStatusOk);
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.6.*"), &reply), CVMA_SEND_OK);  // kept once
-  ASSERT_EQ(Send(wire::kCheckIn, Packed("1.8.x"), &reply), CVMA_SEND_OK);  // refused: not kept
-  ASSERT_EQ(StatusOf(reply), wire::kStatusMalformed);
-  // Changes a variable from a connection of its own.
-  auto change = [&](const std::string& oid) {
-    wire::Variable changed;
-    changed.oid = oid;
-    std::string package;
-    wire::EncodeSetPackage({changed}, &package);
-    RawClient writer(agent_.socket_path());
-    return writer.Call(wire::kSetPolicy, package);
-  };
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);
+  ASSERT_EQ(CheckIn("1.6.*"), wire::kStatusOk);          // kept once
+  ASSERT_EQ(CheckIn("1.8.x"), wire::kStatusMalformed);  // refused: not kept
   char oid[64];
 
   ASSERT_EQ(agent_.Stop(SIGTERM), 0);
@@ -236,7 +204,7 @@ TEST_F(Cvma32Test, MakesItsCheckInsAgainAfterTheAgentRestarts) {
   ASSERT_TRUE(agent_.Start()) << agent_.log();
   EXPECT_EQ(CVMAReconnectSession(session_), CVMA_OK);
   EXPECT_EQ(CVMAReconnectSession(session_), CVMA_OK);  // connected already
-  EXPECT_EQ(change("1.6.7"), U32s({wire::kStatusOk}));
+  EXPECT_EQ(Change("1.6.7"), U32s({wire::kStatusOk}));
   EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_OK);
   EXPECT_STREQ(oid, "1.6.7");
 
@@ -245,7 +213,7 @@ TEST_F(Cvma32Test, MakesItsCheckInsAgainAfterTheAgentRestarts) {
   ASSERT_EQ(agent_.Stop(SIGTERM), 0);
   ASSERT_TRUE(agent_.Start()) << agent_.log();
   EXPECT_EQ(Send(wire::kExport, ""), CVMA_SEND_OK);
-  EXPECT_EQ(change("1.6.8"), U32s({wire::kStatusOk}));
+  EXPECT_EQ(Change("1.6.8"), U32s({wire::kStatusOk}));
   EXPECT_EQ(CVMATakeNotification(session_, 5000, oid, sizeof oid), CVMA_OK);
   EXPECT_STREQ(oid, "1.6.8");
   EXPECT_EQ(CVMATakeNotification(session_, 0, oid, sizeof oid), CVMA_E_NO_NOTIFICATION);

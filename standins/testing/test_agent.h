@@ -248,6 +248,16 @@ inline std::string U32s(std::initializer_list<uint32_t> values) {
   return out;
 }
 
+// Changes `oid` (to a variable without a value) from a connection of its own to the agent
+// listening on `path`: the reply body.
+inline std::string ChangeVariable(const std::string& path, const std::string& oid) {
+  wire::Variable changed;
+  changed.oid = oid;
+  std::string package;
+  wire::EncodeSetPackage({changed}, &package);
+  return RawClient(path).Call(wire::kSetPolicy, package);
+}
+
 // Listens on `path` in place of the agent: a thread of its own accepts one connection at a
 // time and hands it to `serve` with its number (0 for the first), until the FakeAgent goes.
 class FakeAgent {

@@ -7,10 +7,16 @@ Corvane Tidewall extension
 require __DIR__ . '/cv.inc';
 $root = cv_root();
 
-echo "== reflection\n";
-[$rc, $out, $err] = cv_run([PHP_BINARY, '-n', '-d', 'extension=' . cv_so(), '--re', 'Corvane Tidewall extension'],
-                           ['CORVANE_ROOT' => $root]);
-echo $out, $err;
+echo "== reflection: name, version, then each function in table order\n";
+echo cv_php($root, <<<'PHP'
+$e = new ReflectionExtension('Corvane Tidewall extension');
+echo $e->getName(), ' ', var_export($e->getVersion(), true), ' ', (new ReflectionFunction('settings_read_policy'))->isInternal() ? 'internal' : '', "\n";
+foreach ($e->getFunctions() as $f) {
+    $ps = array_map(fn($p) => ($p->isOptional() ? 'optional ' : '') . $p->getType() . ' '
+                              . ($p->isPassedByReference() ? '&' : '') . '$' . $p->getName(), $f->getParameters());
+    echo $f->getName(), '(', implode(', ', $ps), '): ', $f->getReturnType(), "\n";
+}
+PHP);
 
 echo "== information rows before any session block\n";
 $info = cv_php($root, 'phpinfo(INFO_MODULES);');
@@ -22,216 +28,36 @@ $blocked = cv_tempdir('cvfile') . '/file';
 touch($blocked);
 echo cv_php("$blocked/root", 'var_dump(products_is_vexmail_installed(), products_is_pallsrv());');
 ?>
---EXPECTF--
-== reflection
-Extension [ <persistent> extension #%d Corvane Tidewall extension version <no_version> ] {
-
-  - Functions {
-    Function [ <internal:Corvane Tidewall extension> function settings_read_policy ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_are_changed ] {
-
-      - Parameters [1] {
-        Parameter #0 [ <required> mixed &$changed ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_write_changed ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_is_final ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> int $isTable ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_last_error ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_reset_last_error ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> int $value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_default_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_reg_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> int $value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_default_int ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_reg_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> string $value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_reg_default_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> string $value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_default_str ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> mixed &$value ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_table ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> ?array $rows ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_table ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> array &$rows ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_default_table ] {
-
-      - Parameters [2] {
-        Parameter #0 [ <required> string $oid ]
-        Parameter #1 [ <required> array &$rows ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_set_query ] {
-
-      - Parameters [3] {
-        Parameter #0 [ <required> string $tag ]
-        Parameter #1 [ <required> string $id ]
-        Parameter #2 [ <required> array $values ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_get_query ] {
-
-      - Parameters [3] {
-        Parameter #0 [ <required> string $tag ]
-        Parameter #1 [ <required> string $id ]
-        Parameter #2 [ <required> array &$result ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function settings_free_query ] {
-
-      - Parameters [1] {
-        Parameter #0 [ <required> string $tag ]
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function products_is_vexmail_installed ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function products_is_vexsrv_installed ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-    Function [ <internal:Corvane Tidewall extension> function products_is_pallsrv ] {
-
-      - Parameters [0] {
-      }
-      - Return [ int ]
-    }
-  }
-}
-
+--EXPECT--
+== reflection: name, version, then each function in table order
+Corvane Tidewall extension NULL internal
+settings_read_policy(): int
+settings_are_changed(mixed &$changed): int
+settings_write_changed(): int
+settings_is_final(string $oid, int $isTable): int
+settings_last_error(): int
+settings_reset_last_error(): int
+settings_set_int(string $oid, int $value): int
+settings_get_int(string $oid, mixed &$value): int
+settings_get_default_int(string $oid, mixed &$value): int
+settings_set_reg_int(string $oid, int $value): int
+settings_get_reg_int(string $oid, mixed &$value): int
+settings_get_reg_default_int(string $oid, mixed &$value): int
+settings_set_reg_str(string $oid, string $value): int
+settings_get_reg_str(string $oid, mixed &$value): int
+settings_get_reg_default_str(string $oid, mixed &$value): int
+settings_set_str(string $oid, string $value): int
+settings_get_str(string $oid, mixed &$value): int
+settings_get_default_str(string $oid, mixed &$value): int
+settings_set_table(string $oid, ?array $rows): int
+settings_get_table(string $oid, array &$rows): int
+settings_get_default_table(string $oid, array &$rows): int
+settings_set_query(string $tag, string $id, array $values): int
+settings_get_query(string $tag, string $id, array &$result): int
+settings_free_query(string $tag): int
+products_is_vexmail_installed(): int
+products_is_vexsrv_installed(): int
+products_is_pallsrv(): int
 == information rows before any session block
 Corvane Tidewall extension => enabled
 $cvma_session4php mapped at address => 00000000

@@ -86,12 +86,11 @@ show('ints, string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, 
 show('tables', 0, table(IS), table(I), table(S));
 show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
 PHP);
-echo "-- trace of the table conversions\n";
-// Of the many default rows, the first row's lines show the form.
-$budget = PHP_INT_MAX;
-foreach (cv_trace_messages("$root/trace.log") as $m) {
-    if (preg_match('/^\d settings_/', $m)) $budget = str_contains($m, 'default_table') ? 7 : PHP_INT_MAX;
-    if (preg_match('/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/', $m) && $budget-- > 0) echo "$m\n";
+echo "-- trace of the table conversions, one line per call, repeats left out\n";
+foreach (array_unique(cv_trace_calls("$root/trace.log", '/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/')) as $call) {
+    // Of the many default rows, the first row's lines show the form.
+    if (str_starts_with($call, 'settings_get_default_table()')) $call = implode(' | ', array_slice(explode(' | ', $call), 0, 7));
+    echo "$call\n";
 }
 ?>
 --EXPECTF--
@@ -124,144 +123,18 @@ read policy                         0 [0]
 ints, string                        200 [200,7,7,0,"new\r\nline"]
 tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 empty array on a table with rows    0 [[],1]
--- trace of the table conversions
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 42
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 4294967295
-1 Adding string 'x'
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 1
-1 settings_get_default_table()
-1 Adding new row
-1 Adding numeric 1
-1 Adding numeric 1
-1 Adding string 'All Files'
-1 Adding string '*.*'
-1 Adding string 'Default list for all files.'
-1 settings_get_default_table()
-1 settings_set_table()
-1 Adding new row
-1 Adding numeric 42
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 4294967295
-1 Adding string 'x'
-1 settings_set_table()
-1 settings_set_table()
-1 settings_set_table()
-1 Adding new row
-1 Adding numeric 42
-1 Adding string 'name'
-3 Wrong table type, passed size 3, actual size 2
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 42
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 4294967295
-1 Adding string 'x'
-1 settings_set_table()
-3 Wrong table type, passed size 1, actual size 2
-1 settings_set_table()
-1 Adding new row
-1 Adding numeric   -42abc
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 3
-1 Adding string 'b'
-1 Adding new row
-1 Adding numeric -3
-1 Adding string '5'
-1 Adding new row
-1 Adding string '2.5'
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 4294967254
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 3
-1 Adding string 'b'
-1 Adding new row
-1 Adding numeric 4294967293
-1 Adding string '5'
-1 Adding new row
-1 Adding numeric 0 due to end of xTableEntry.intFields
-1 Adding string '2.5'
-1 settings_set_table()
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 7
-1 Adding new row
-1 Adding numeric 0
-1 Adding new row
-1 Adding numeric 12
-1 Adding new row
-1 Adding numeric 2147483647
-1 settings_set_table()
-1 settings_get_table()
-1 Adding new row
-1 Adding string 'a'
-1 Adding new row
-1 Adding string '5'
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 4294967254
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 3
-1 Adding string 'b'
-1 Adding new row
-1 Adding numeric 4294967293
-1 Adding string '5'
-1 Adding new row
-1 Adding numeric 0
-1 Adding string '2.5'
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 7
-1 Adding new row
-1 Adding numeric 0
-1 Adding new row
-1 Adding numeric 12
-1 Adding new row
-1 Adding numeric 2147483647
-1 settings_get_table()
-1 Adding new row
-1 Adding string 'a'
-1 Adding new row
-1 Adding string '5'
-1 settings_set_table()
-1 settings_get_table()
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 4294967254
-1 Adding string 'name'
-1 Adding new row
-1 Adding numeric 3
-1 Adding string 'b'
-1 Adding new row
-1 Adding numeric 4294967293
-1 Adding string '5'
-1 Adding new row
-1 Adding numeric 0
-1 Adding string '2.5'
-1 settings_get_table()
-1 Adding new row
-1 Adding numeric 7
-1 Adding new row
-1 Adding numeric 0
-1 Adding new row
-1 Adding numeric 12
-1 Adding new row
-1 Adding numeric 2147483647
-1 settings_get_table()
-1 Adding new row
-1 Adding string 'a'
-1 Adding new row
-1 Adding string '5'
-1 settings_set_table()
-1 settings_get_table()
+-- trace of the table conversions, one line per call, repeats left out
+settings_get_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric 4294967295 | Adding string 'x'
+settings_get_table() | Adding new row | Adding numeric 1
+settings_get_default_table() | Adding new row | Adding numeric 1 | Adding numeric 1 | Adding string 'All Files' | Adding string '*.*' | Adding string 'Default list for all files.'
+settings_get_default_table()
+settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric 4294967295 | Adding string 'x'
+settings_set_table()
+settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | [3] Wrong table type, passed size 3, actual size 2
+settings_set_table() | [3] Wrong table type, passed size 1, actual size 2
+settings_set_table() | Adding new row | Adding numeric   -42abc | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric -3 | Adding string '5' | Adding new row | Adding string '2.5'
+settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5' | Adding new row | Adding numeric 0 due to end of xTableEntry.intFields | Adding string '2.5'
+settings_get_table() | Adding new row | Adding numeric 7 | Adding new row | Adding numeric 0 | Adding new row | Adding numeric 12 | Adding new row | Adding numeric 2147483647
+settings_get_table() | Adding new row | Adding string 'a' | Adding new row | Adding string '5'
+settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5' | Adding new row | Adding numeric 0 | Adding string '2.5'
+settings_get_table()

@@ -55,10 +55,8 @@ show('read policy', settings_read_policy());
 show('get_int', settings_get_int(INT, $v), $v);
 show('get_reg_int, get_reg_str', settings_get_reg_int('MTAPort', $v), $v, settings_get_reg_str('ServerAddress', $s), $s);
 PHP, $php);
-echo "-- trace of the table calls\n";
-foreach (cv_trace_messages("$root/trace.log") as $m) {
-    if (preg_match('/table\(\)|This seems|Failed to get/', $m)) echo "$m\n";
-}
+echo "-- trace of the table calls, one line per call\n";
+foreach (cv_trace_calls("$root/trace.log", '/table\(\)|This seems|Failed to get/') as $call) echo "$call\n";
 ?>
 --EXPECTF--
 == first request
@@ -90,12 +88,8 @@ write_changed                       0
 read policy                         0
 get_int                             259200000 [259200000]
 get_reg_int, get_reg_str            2525 [2525,0,"db.example"]
--- trace of the table calls
-1 settings_get_table()
-3 This seems to be not a table
-1 settings_get_default_table()
-3 This seems to be not a table
-1 settings_set_table()
-3 This seems to be not a table
-1 settings_set_table()
-3 This seems to be not a table
+-- trace of the table calls, one line per call
+settings_get_table() | [3] This seems to be not a table
+settings_get_default_table() | [3] This seems to be not a table
+settings_set_table() | [3] This seems to be not a table
+settings_set_table() | [3] This seems to be not a table

@@ -14,14 +14,13 @@ function show(string $what, $rc, ...$out) {
 }
 $oid = '1.3.6.1.4.1.8642.20.1.100.50.22';
 show('read policy', settings_read_policy());
-$v = 'old'; show('get_int', settings_get_int($oid, $v), $v);
-$v = 'old'; show('get_default_int', settings_get_default_int($oid, $v), $v);
-$v = 'old'; show('get_reg_int', settings_get_reg_int($oid, $v), $v);
-$v = 'old'; show('get_reg_default_int', settings_get_reg_default_int($oid, $v), $v);
-$v = 7; show('get_str', settings_get_str($oid, $v), $v);
-$v = 7; show('get_default_str', settings_get_default_str($oid, $v), $v);
-$v = 7; show('get_reg_str', settings_get_reg_str($oid, $v), $v);
-$v = [1]; show('get_reg_default_str', settings_get_reg_default_str($oid, $v), $v);
+// Without a session every getter answers 0 with a neutral value, whatever the variable held.
+foreach (['int' => 0, 'default_int' => 0, 'reg_int' => 0, 'reg_default_int' => 0,
+          'str' => '', 'default_str' => '', 'reg_str' => '', 'reg_default_str' => ''] as $kind => $neutral) {
+    $v = is_int($neutral) ? 'old' : [1];
+    $rc = ("settings_get_$kind")($oid, $v);
+    if ($rc !== 0 || $v !== $neutral) show("get_$kind", $rc, $v);
+}
 show('get_int, undefined variable', settings_get_int($oid, $fresh), $fresh);
 show('set_int', settings_set_int($oid, -1));
 show('set_reg_int', settings_set_reg_int($oid, 1));
@@ -51,21 +50,11 @@ show('set_table with a string', settings_set_table($oid, 'x'));
 show('get_table with a string', settings_get_table($oid, $s));
 show('set_str with an array OID', settings_set_str([], 'x'));
 PHP);
-echo "-- trace\n";
-foreach (cv_trace_messages("$root/trace.log") as $m) {
-    if (preg_match('/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/', $m)) echo "$m\n";
-}
+echo "-- trace, one line per call\n";
+foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/') as $call) echo "$call\n";
 ?>
 --EXPECTF--
 read policy                   0
-get_int                       0 [0]
-get_default_int               0 [0]
-get_reg_int                   0 [0]
-get_reg_default_int           0 [0]
-get_str                       0 [""]
-get_default_str               0 [""]
-get_reg_str                   0 [""]
-get_reg_default_str           0 [""]
 get_int, undefined variable   0 [0]
 set_int                       0
 set_reg_int                   0
@@ -110,60 +99,36 @@ get_table with a string       -1
 
 Warning: settings_set_str(): Argument #1 ($oid) must be of type string, array given in %s on line %d
 set_str with an array OID     -1
--- trace
-3 Failed to read settings, CVMA is not initialized
-1 settings_read_policy()
-3 Failed to read settings, CVMA is not initialized
-1 settings_get_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
-1 settings_get_default_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
-1 settings_get_reg_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
-1 settings_get_reg_default_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
-1 settings_get_str()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
-1 settings_get_default_str()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
-1 settings_get_reg_str()
-1 settings_get_reg_default_str()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
-1 settings_get_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
-1 settings_set_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 4294967295
-1 settings_set_reg_int()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 1
-1 settings_set_str()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value x
-1 settings_set_reg_str()
-1 settings_is_final()
-1 Is table 'False'
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
-1 settings_are_changed()
-1 settings_are_changed()
-1 settings_get_table()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
-3 Failed to get object by requested OID
-1 settings_get_default_table()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
-3 Failed to get object by requested OID
-1 settings_set_table()
-1 oid: '1.3.6.1.4.1.8642.20.1.100.50.22'
-3 Failed to get object by requested OID
-1 settings_set_table()
-3 Wrong parameter
-1 settings_write_changed()
-1 settings_get_int()
-3 Parameter wasn't passed by reference
-1 settings_get_default_str()
-3 Parameter wasn't passed by reference
-1 settings_get_int()
-1 settings_set_int()
-1 settings_is_final()
-1 settings_are_changed()
-3 Failed to parse parameters
-1 settings_set_table()
-1 settings_get_table()
-1 settings_set_str()
+-- trace, one line per call
+[3] Failed to read settings, CVMA is not initialized
+settings_read_policy() | [3] Failed to read settings, CVMA is not initialized
+settings_get_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_get_default_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_get_reg_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_get_reg_default_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_get_str() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+settings_get_default_str() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+settings_get_reg_str()
+settings_get_reg_default_str() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+settings_get_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_set_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 4294967295
+settings_set_reg_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 1
+settings_set_str() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value x
+settings_set_reg_str()
+settings_is_final() | Is table 'False' | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
+settings_are_changed()
+settings_are_changed()
+settings_get_table() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22' | [3] Failed to get object by requested OID
+settings_get_default_table() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22' | [3] Failed to get object by requested OID
+settings_set_table() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22' | [3] Failed to get object by requested OID
+settings_set_table() | [3] Wrong parameter
+settings_write_changed()
+settings_get_int() | [3] Parameter wasn't passed by reference
+settings_get_default_str() | [3] Parameter wasn't passed by reference
+settings_get_int()
+settings_set_int()
+settings_is_final()
+settings_are_changed() | [3] Failed to parse parameters
+settings_set_table()
+settings_get_table()
+settings_set_str()

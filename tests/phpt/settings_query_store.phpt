@@ -47,10 +47,8 @@ show('missing argument', settings_free_query());
 PHP);
 echo "-- another process of the same machine starts with an empty store\n";
 echo cv_php($root, '$r = []; var_dump(settings_get_query("T", "b", $r));');
-echo "-- trace\n";
-foreach (cv_trace_messages("$root/trace.log") as $m) {
-    if (preg_match('/query\(\)|tag:|zend_hash|Cannot|Wrong/', $m)) echo "$m\n";
-}
+echo "-- trace, one line per call\n";
+foreach (cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/') as $call) echo "$call\n";
 ?>
 --EXPECTF--
 empty list stored                   0
@@ -84,63 +82,29 @@ Warning: settings_free_query() expects exactly 1 argument, 0 given in %s on line
 missing argument                    -1
 -- another process of the same machine starts with an empty store
 int(-1)
--- trace
-1 settings_set_query()
-1 tag: 'T', id:'a'
-1 zend_hash_num_elements, rows: 0
-1 settings_get_query()
-1 tag: 'T', id:'a'
-1 settings_set_query()
-1 tag: 'T', id:'a'
-1 zend_hash_num_elements, rows: 5
-1 settings_get_query()
-1 tag: 'T', id:'a'
-1 settings_get_query()
-1 tag: 'T', id:'a'
-1 settings_get_query()
-1 tag: 'T', id:'a'
-1 settings_set_query()
-1 tag: 'T', id:'b'
-1 zend_hash_num_elements, rows: 1
-1 settings_set_query()
-1 tag: 'T', id:'a'
-1 zend_hash_num_elements, rows: 1
-1 settings_get_query()
-1 tag: 'T', id:'a'
-1 settings_get_query()
-1 tag: 'T', id:'b'
-1 settings_get_query()
-1 tag: 'T', id:'zz'
-3 Cannot find the id
-1 settings_get_query()
-1 tag: 't', id:'a'
-3 Cannot find the tag
-1 settings_set_query()
-1 tag: 'T', id:'c'
-1 zend_hash_num_elements, rows: 2
-1 settings_free_query()
-1 tag: 'T'
-1 settings_get_query()
-1 tag: 'T', id:'b'
-3 Cannot find the tag
-1 settings_free_query()
-1 tag: 'T'
-3 Cannot find the tag
-1 settings_set_query()
-1 tag: 'T', id:'b'
-1 zend_hash_num_elements, rows: 1
-1 settings_get_query()
-1 tag: 'T', id:'a'
-3 Cannot find the id
-1 settings_set_query()
-3 Wrong parameter
-1 settings_get_query()
-3 Wrong parameter
-1 settings_free_query()
-3 Wrong parameter
-1 settings_set_query()
-1 settings_get_query()
-1 settings_free_query()
-1 settings_get_query()
-1 tag: 'T', id:'b'
-3 Cannot find the tag
+-- trace, one line per call
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 0
+settings_get_query() | tag: 'T', id:'a'
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 5
+settings_get_query() | tag: 'T', id:'a'
+settings_get_query() | tag: 'T', id:'a'
+settings_get_query() | tag: 'T', id:'a'
+settings_set_query() | tag: 'T', id:'b' | zend_hash_num_elements, rows: 1
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 1
+settings_get_query() | tag: 'T', id:'a'
+settings_get_query() | tag: 'T', id:'b'
+settings_get_query() | tag: 'T', id:'zz' | [3] Cannot find the id
+settings_get_query() | tag: 't', id:'a' | [3] Cannot find the tag
+settings_set_query() | tag: 'T', id:'c' | zend_hash_num_elements, rows: 2
+settings_free_query() | tag: 'T'
+settings_get_query() | tag: 'T', id:'b' | [3] Cannot find the tag
+settings_free_query() | tag: 'T' | [3] Cannot find the tag
+settings_set_query() | tag: 'T', id:'b' | zend_hash_num_elements, rows: 1
+settings_get_query() | tag: 'T', id:'a' | [3] Cannot find the id
+settings_set_query() | [3] Wrong parameter
+settings_get_query() | [3] Wrong parameter
+settings_free_query() | [3] Wrong parameter
+settings_set_query()
+settings_get_query()
+settings_free_query()
+settings_get_query() | tag: 'T', id:'b' | [3] Cannot find the tag
