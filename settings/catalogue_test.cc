@@ -92,6 +92,25 @@ TEST_F(CatalogueTest, FirstItemInAddressOrderWinsAndOtherKindsAnswerAsUnknown) {
       << "ReadByOID of an unknown OID writes nothing";
 }
 
+// The index through its growth: many OIDs, short ones, prefixes of one another, and one too
+// long to be kept among the packed keys; the lookup with a hash at hand agrees.
+TEST_F(CatalogueTest, IndexFindsEveryOidThroughGrowthIncludingLongOnes) {
+  settings::CSettings catalogue;
+  std::vector<std::string> oids = {"1", "1.1", "1.10", "1.1.0", std::string(300, '7')};
+  for (int i = 0; i < 600; ++i) oids.push_back("1.3.6.1.4.1.8642." + std::to_string(i) + ".1");
+  for (size_t i = 0; i < oids.size(); ++i) {
+    catalogue.Add(new settings::CIntItem(oids[i], static_cast<int32_t>(i) + 1));
+  }
+  for (size_t i = 0; i < oids.size(); ++i) {
+    const int32_t expected = static_cast<int32_t>(i) + 1;
+    ASSERT_EQ(catalogue.GetIntByOID(oids[i]), expected) << oids[i];
+    ASSERT_EQ(catalogue.GetIntByOID(oids[i], settings::CSettings::HashOid(oids[i])), expected);
+  }
+  EXPECT_EQ(catalogue.GetIntByOID(std::string(299, '7')), 0);
+  EXPECT_EQ(catalogue.GetIntByOID("1.3.6.1.4.1.8642.600.1"), 0);
+  EXPECT_EQ(catalogue.GetIntByOID(""), 0);
+}
+
 TEST_F(CatalogueTest, CommitWritesChangedItemsAndReadAllReloadsThem) {
   settings::CSettings catalogue;
   catalogue.Add(new settings::CIntRegItem(key_, "1.3", 7));
