@@ -43,6 +43,7 @@
 #include "platform/machine_root.h"
 #include "standins/cvma32/cvma32_internal.h"
 #include "standins/include/cvpmapi.h"
+#include "standins/wire/busy_wait.h"
 #include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
@@ -279,6 +280,7 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::kBroken;
     int wait = RemainingMs(deadline);
     if (wait == 0) return Io::kTimeout;
+    if (wire::BusyWaitReadable(fd())) continue;  // a reply usually comes within it
     pollfd event{fd(), POLLIN, 0};
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
   }

@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "standins/include/cvpmapi.h"
+#include "standins/wire/busy_wait.h"
 
 namespace cvmad {
 namespace {
@@ -79,7 +80,7 @@ bool ReadFrame(int fd, std::string* inbox, wire::Frame* frame) {
       }
     }
     pollfd event{fd, POLLIN, 0};
-    int ready = poll(&event, 1, timeout);
+    int ready = wire::BusyWaitReadable(fd) ? 1 : poll(&event, 1, timeout);
     if (ready < 0 && errno != EINTR) return false;
     if (ready <= 0) continue;
     char chunk[64 * 1024];
