@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -115,19 +116,24 @@ inline void TraceToFile(const std::string& log) {
 }
 
 // The messages of the trace file at `path` from byte `*seen` on (then moved past them),
-// without their line prefix (severity, thread, date and time, tick count) or line feed.
-inline std::vector<std::string> TraceMessages(const std::string& path, size_t* seen) {
-  std::ifstream in(path);
+// without their line prefix (thread, date and time, tick count) or last line feed, each led
+// by its severity digit and ':' when `severity`. A message runs to the next prefix: line
+// breaks of its own stay in it.
+inline std::vector<std::string> TraceMessages(const std::string& path, size_t* seen,
+                                              bool severity = false) {
+  static const std::regex prefix(
+      "([0-3])\t[0-9A-F]+\t[ 0-9][0-9]/[0-9]{2}/[0-9]{2} [0-9:]{8}\t[0-9A-F]{8}\t");
+  std::ifstream in(path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(*seen));
   std::vector<std::string> messages;
+  std::smatch field;
   for (std::string line; std::getline(in, line);) {
     *seen += line.size() + 1;
-    size_t start = 0;
-    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-      start = line.find('\t', start);
-      if (start != std::string::npos) ++start;
+    if (std::regex_search(line, field, prefix, std::regex_constants::match_continuous)) {
+      messages.push_back((severity ? field[1].str() + ":" : "") + field.suffix().str());
+    } else if (!messages.empty()) {
+      messages.back() += "\n" + line;
     }
-    if (start != std::string::npos) messages.push_back(line.substr(start));
   }
   return messages;
 }

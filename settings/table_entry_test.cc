@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -61,21 +60,13 @@ class TableEntryTest : public policy_test::AgentTest {
     ASSERT_EQ(policy_test::SendOperator(session_, wire::kImport, body), 0);
   }
 
-  // Lines carrying `message` written since the last Mark().
+  // How many of the messages written since the last Mark() are `message`.
   int Traced(const std::string& message) {
-    std::ifstream in(log_, std::ios::binary);
-    const std::string all(std::istreambuf_iterator<char>(in), {});
-    const std::string line = "\t" + message + "\n";
-    int count = 0;
-    for (size_t at = all.find(line, mark_); at != std::string::npos; at = all.find(line, at + 1)) {
-      ++count;
-    }
-    return count;
+    size_t from = mark_;
+    const std::vector<std::string> messages = policy_test::TraceMessages(log_, &from);
+    return static_cast<int>(std::count(messages.begin(), messages.end(), message));
   }
-  void Mark() {
-    std::ifstream in(log_, std::ios::binary | std::ios::ate);
-    mark_ = static_cast<size_t>(in.tellg());
-  }
+  void Mark() { policy_test::TraceMessages(log_, &mark_); }
 
   // What the agent holds now, as a table of its own reads it.
   Rows Stored() { return CTableEntry(kTable).rows(); }

@@ -12,30 +12,17 @@
 namespace cvmactl {
 namespace {
 
-TEST(JsonTest, StringsDecodeEveryEscapeAndUtf8) {
-  const struct {
-    std::string text;
-    std::u16string want;
-  } cases[] = {
-      {R"("\"\\\/\b\f\n\r\t")", u"\"\\/\b\f\n\r\t"},
-      {R"("\u00e9\u20AC")", u"é€"},
-      {R"("\ud83d\ude00")", u"😀"},                           // a surrogate pair
-      {"\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"", u"é€😀"},  // the same as raw UTF-8
-      {R"("\udc00x")", {0xDC00, u'x'}},                      // a lone surrogate is kept
-      {R"( "\u0000" )", std::u16string(1, u'\0')},
-  };
-  for (const auto& [text, want] : cases) {
-    JsonValue value;
-    std::string error;
-    ASSERT_TRUE(ParseJson(text, &value, &error)) << text << ": " << error;
-    EXPECT_EQ(value.kind, JsonValue::Kind::kString) << text;
-    EXPECT_EQ(value.string, want) << text;
-  }
+// The escapes the import round trip below does not spell, and the 64-bit bounds.
+TEST(JsonTest, DecodesTheOtherEscapesAndTheIntegerBounds) {
   JsonValue value;
   std::string error;
-  ASSERT_TRUE(ParseJson("[-9223372036854775808, 9223372036854775807, 0]", &value, &error));
-  EXPECT_EQ(value.items[0].integer, INT64_MIN);
-  EXPECT_EQ(value.items[1].integer, INT64_MAX);
+  const std::string text =
+      R"([" \b\f\r\u0000\udc00x", -9223372036854775808, 9223372036854775807])";
+  ASSERT_TRUE(ParseJson(text, &value, &error)) << error;
+  // A lone low surrogate is kept.
+  EXPECT_EQ(value.items[0].string, (std::u16string{u' ', u'\b', u'\f', u'\r', 0, 0xDC00, u'x'}));
+  EXPECT_EQ(value.items[1].integer, INT64_MIN);
+  EXPECT_EQ(value.items[2].integer, INT64_MAX);
 }
 
 TEST(JsonTest, RefusesWhatIsNotStrictJson) {

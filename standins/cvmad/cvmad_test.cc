@@ -80,14 +80,10 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
   EXPECT_EQ(StatusOf(client.Call(wire::kGetPolicy, Packed("1.5.1"), "1.2.3")),
             wire::kStatusWrongDestination);
 
-  // Imported final and hidden variables refuse sets; table-final binds tables only.
-  for (auto [restriction, status] : {std::pair{VMP_RESTRICT_FINAL, wire::kStatusRefused},
-                                     {VMP_RESTRICT_HIDDEN, wire::kStatusRefused},
-                                     {VMP_RESTRICT_TABLE_FINAL, wire::kStatusOk}}) {
-    const std::string oid = "1.6." + std::to_string(restriction);
-    ASSERT_EQ(client.Call(wire::kImport, Package({IntVariable(oid, 1, restriction)})), U32s({0}));
-    EXPECT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable(oid, 2)})), U32s({status})) << oid;
-  }
+  // Table-final binds tables only (final and hidden ones: settings/item_test.cc).
+  ASSERT_EQ(client.Call(wire::kImport, Package({IntVariable("1.6", 1, VMP_RESTRICT_TABLE_FINAL)})),
+            U32s({0}));
+  EXPECT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.6", 2)})), U32s({0}));
 
   // A set keeps the restrictions and cell flags; table-final then refuses the whole package.
   ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.2") + U32s({4, 1, 0, 0, 8})), U32s({0}));
@@ -149,24 +145,6 @@ TEST_F(AgentTest, StopsCleanlyOnTermAndRefusesASecondAgent) {
   EXPECT_FALSE(std::filesystem::exists(agent_.socket_path()));
   EXPECT_TRUE(idle.Ended(0));
   EXPECT_TRUE(stalled.Ended(0));
-}
-
-TEST_F(AgentTest, NotifiesOtherSessionsOfMatchingChanges) {
-  RawClient watcher(agent_.socket_path()), writer(agent_.socket_path());
-  ASSERT_EQ(watcher.Call(wire::kCheckIn, Packed("1.9.*")), U32s({0}));
-  ASSERT_EQ(writer.Call(wire::kCheckIn, Packed("1.9.*")), U32s({0}));
-  ASSERT_EQ(writer.Call(wire::kSetPolicy, Package({IntVariable("1.8.1", 1)})), U32s({0}));
-  ASSERT_EQ(writer.Call(wire::kSetPolicy, Package({IntVariable("1.9.1", 1)})), U32s({0}));
-  ASSERT_EQ(writer.Call(wire::kDelete, Packed("1.9.1")), U32s({0}));
-  ASSERT_EQ(watcher.Call(wire::kSetPolicy, Package({IntVariable("1.9.2", 1)})), U32s({0}));
-
-  // The set and the delete of 1.9.1 by the writer, not its set of 1.8.1 nor the watcher's own.
-  EXPECT_EQ(watcher.Notification(), Packed("1.9.1"));
-  EXPECT_EQ(watcher.Notification(), Packed("1.9.1"));
-  ASSERT_EQ(watcher.Call(wire::kExport, "").substr(0, 4), U32s({0}));
-  EXPECT_EQ(watcher.Notification(0), std::nullopt);
-  // The writer's own changes were not sent back to it: the first it hears of is 1.9.2.
-  EXPECT_EQ(writer.Notification(), Packed("1.9.2"));
 }
 
 TEST(AgentPeerTest, ServesOnlyItsUserAndAdmittedGroups) {

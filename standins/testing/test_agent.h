@@ -187,33 +187,16 @@ class RawClient {
   // True when the peer closed the connection within `timeout_ms`.
   bool Ended(int timeout_ms) { return Wait(Clock::now() + std::chrono::milliseconds(timeout_ms)) == 0; }
 
-  // Sends a request to the policy manager and returns the reply body (empty when none came).
-  // Change notifications met on the way are kept for Notification().
+  // Sends a request to the policy manager and returns the reply body (empty when none came);
+  // notifications met on the way are skipped.
   std::string Call(uint32_t message_id, const std::string& body,
                    const std::string& destination = wire::kPolicyManagerOid) {
     const uint32_t id = ++last_id_;
     if (!Send(Request(message_id, body, id, destination))) return {};
     while (std::optional<wire::Frame> frame = Read()) {
       if (frame->kind == wire::FrameKind::kReply && frame->request_id == id) return frame->body;
-      notifications_.push_back(*frame);
     }
     return {};
-  }
-
-  // The body of the next change notification, kept or read within `timeout_ms`; nothing
-  // when none came or the next frame is something else.
-  std::optional<std::string> Notification(int timeout_ms = 5000) {
-    std::optional<wire::Frame> frame;
-    if (notifications_.empty()) {
-      frame = Read(timeout_ms);
-    } else {
-      frame = notifications_.front();
-      notifications_.erase(notifications_.begin());
-    }
-    if (!frame || frame->kind != wire::FrameKind::kNotification ||
-        frame->message_id != wire::kNotifyChanged)
-      return std::nullopt;
-    return frame->body;
   }
 
  private:
@@ -232,7 +215,6 @@ class RawClient {
   UniqueFd fd_;
   std::string inbox_;
   uint32_t last_id_ = 0;
-  std::vector<wire::Frame> notifications_;
 };
 
 // The status word of a reply; ~0 when there is none.
