@@ -219,13 +219,17 @@ TEST_F(TraceTest, LongMessageIsCutAndUnopenableFileIsOpenedOncePossible) {
 TEST_F(TraceTest, ThreadsAndProcessesNeverInterleaveOrLoseLines) {
   constexpr int kThreads = 8, kWriters = 12, kLines = 2000;
   SwitchOn(log_ + ",a");
-  auto write_lines = [](int writer) {
+  // Made once: a child forked while the threads write may only do what is safe after such a
+  // fork, and allocating is not (a sanitizer's allocator may be locked by a thread it lacks).
+  const std::string pad(100, 'p');
+  auto write_lines = [&pad](int writer) {
     for (int i = 0; i < kLines; ++i) {
       TraceOut("", TRACE_INFO, 0, "%d %X %d %s\n", writer, static_cast<unsigned>(gettid()), i,
-               std::string(100, 'p').c_str());
+               pad.c_str());
     }
   };
   std::vector<pid_t> children;
+  children.reserve(kWriters);  // no allocation in a child either
   auto fork_writer = [&](int writer) {
     children.push_back(fork());
     if (children.back() != 0) return;
