@@ -246,25 +246,25 @@ bool QueryText(platform::Hive& hive, const platform::RegistryKey& key, const cha
   return true;
 }
 
-// DebugLogFile: "name" or "name,mode"; a line feed ends the name when no comma comes first.
-void ApplyLogFileSwitch(const char* text) {
-  char name[kMaxPath];
-  char mode[kModeSize] = "w";
+}  // namespace
+
+TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text) {
+  TraceLogFileSwitch parsed = {"", "w"};
+  char* name = parsed.name;
+  char* mode = parsed.mode;
   size_t name_end = strcspn(text, ",\n");
-  CopyCut(name, sizeof name, text, name_end);
+  CopyCut(name, sizeof parsed.name, text, name_end);
   if (text[name_end] == ',') {
     const char* rest = text + name_end + 1;
     rest += strspn(rest, " \t");
     if (*rest != '\0') {
-      CopyCut(mode, sizeof mode, rest);
+      CopyCut(mode, sizeof parsed.mode, rest);
       mode[strcspn(mode, "\n\r\t")] = '\0';
-      if (mode[0] == '\0') CopyCut(mode, sizeof mode, "w");
+      if (mode[0] == '\0') CopyCut(mode, sizeof parsed.mode, "w");
     }
   }
-  TraceSetLogFile(name, mode);
+  return parsed;
 }
-
-}  // namespace
 
 void TraceOut(const char* component, uint32_t severity, int32_t level, const char* format, ...) {
   if (TraceEnabled == 0) return;
@@ -355,7 +355,10 @@ void TraceReadRegistry(platform::Hive& root, const char* subkey) {
   uint32_t number = 0;
   char text[kMaxRegistryText + 1];
   bool enabled = QueryNumber(root, key, "DebugOutput", &number) && number != 0;
-  if (QueryText(root, key, "DebugLogFile", text)) ApplyLogFileSwitch(text);
+  if (QueryText(root, key, "DebugLogFile", text)) {
+    TraceLogFileSwitch log_file = ParseTraceLogFileSwitch(text);
+    TraceSetLogFile(log_file.name, log_file.mode);
+  }
   if (QueryText(root, key, "DebugInclude", text)) CopyCut(g_include, sizeof g_include, text);
   if (QueryText(root, key, "DebugExclude", text)) CopyCut(g_exclude, sizeof g_exclude, text);
   if (QueryNumber(root, key, "DebugLevel", &number)) g_max_level = static_cast<int32_t>(number);

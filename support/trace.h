@@ -39,6 +39,15 @@ void TraceOut(const char* component, uint32_t severity, int32_t level, const cha
 // mode leaves the stored one unchanged.
 void TraceSetLogFile(const char* name, const char* mode);
 
+// The parts of a DebugLogFile value, "name" or "name,mode": a line feed ends the name when
+// no comma comes first; blanks before the mode are skipped and a line break or tab ends it;
+// no mode, or an empty one, is "w". Each part is cut to what its buffer holds.
+struct TraceLogFileSwitch {
+  char name[260];
+  char mode[32];
+};
+TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text);
+
 // Resets the switches to their defaults and reads them from `subkey` of `root`:
 // DebugOutput, DebugLogFile, DebugInclude, DebugExclude, DebugLevel, DebugSeverity.
 // A missing key leaves tracing off.
