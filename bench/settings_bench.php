@@ -111,15 +111,24 @@ function roundTripLoop(): ?Closure {
                                  uint32_t timeout_ms);', $libraries['libcvma32']);
     $policy = FFI::cdef('int32_t VmpCreatePolicyOID(const char* oid, uint32_t* handle);',
                         $libraries['libcvpmapi']);
-    // The session block holds the address of the host's session cell.
-    $block = @file_get_contents('/dev/shm/$cvma_session4php.' . getmypid());
+    // The session block holds the address of the host's session cell; the block is found
+    // through the process's table of blocks, the copy the extensions loaded.
+    $maps = file_get_contents('/proc/self/maps');
+    $cell = null;
+    if (preg_match('#\S*/libcvblocks\.so$#m', $maps, $lib)) {
+        $blocks = FFI::cdef('uint32_t CvOpenBlock(const char* name, uint32_t* error);
+            void* CvMapBlockView(uint32_t handle, bool writable, size_t* size, uint32_t* error);', $lib[0]);
+        $error = $blocks->new('uint32_t');
+        $handle = $blocks->CvOpenBlock('$cvma_session4php', FFI::addr($error));
+        $view = $handle !== 0 ? $blocks->CvMapBlockView($handle, false, null, FFI::addr($error)) : null;
+        if ($view !== null && !FFI::isNull($view)) $cell = $blocks->cast('uint32_t**', $view)[0];
+    }
     $destination = $policy->new('uint32_t');
-    if ($block === false || strlen($block) !== 8
+    if ($cell === null || FFI::isNull($cell)
         || $policy->VmpCreatePolicyOID('1.3.6.1.4.1.8642.11.1.15', FFI::addr($destination)) !== 0) {
         echo "  (no agent session in this process: is the host extension loaded?)\n";
         return null;
     }
-    $cell = FFI::cdef('')->cast('uint32_t*', unpack('P', $block)[1]);
     $destination = $destination->cdata;
     $unknownMessage = 0x24030000;  // answered with a 4-byte status only
     $delivered = 0x4000000;

@@ -110,14 +110,13 @@ void Mshutdown() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "mshutdown()\n");
   {
     std::lock_guard<std::mutex> lock(g_setup_mutex);
+    // Only what this process acquired is released: its own handles and views of the
+    // blocks, and its catalogue. A set-up that never completed (no session block yet)
+    // leaves both behind too, and they go the same way.
     ModuleState& state = State();
-    if (state.initialised.load(std::memory_order_acquire) != 0) {
-      ReleaseSharedBlocks();
-      delete state.catalogue.exchange(nullptr, std::memory_order_acq_rel);
-      state.initialised.store(0, std::memory_order_release);
-    } else {
-      RemoveReloadBlock();
-    }
+    ReleaseSharedBlocks();
+    delete state.catalogue.exchange(nullptr, std::memory_order_acq_rel);
+    state.initialised.store(0, std::memory_order_release);
   }
   platform::ReleaseLocalMachine();
 }

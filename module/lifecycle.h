@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "platform/export.h"
+
 namespace module {
 
 // The registry key holding the trace switches.
@@ -24,8 +26,9 @@ void Rshutdown();
 void Mshutdown();
 // The reload entry published in the settings-reload block: another component of the
 // process calls it, on a thread of its own, with the OID of a setting that changed, and
-// the catalogue reads that setting again. Does nothing without a catalogue.
-void LoadChangedSetting(const char* oid);
+// the catalogue reads that setting again. Does nothing without a catalogue. Exported under
+// its plain name: the host calls only an entry that is the module's own exported one.
+CV_EXPORT void LoadChangedSetting(const char* oid);
 // Writes the information callback's trace line.
 void Minfo();
 

@@ -18,7 +18,7 @@
 #include "module/module_state.h"
 #include "module/shared_blocks.h"
 #include "platform/registry.h"
-#include "platform/shared_memory.h"
+#include "platform/named_blocks.h"
 #include "policy/agent_test_support.h"
 #include "policy/policy_access.h"
 #include "settings/catalogue.h"
@@ -35,18 +35,21 @@ using Strings = std::vector<std::string>;
 
 constexpr char kReloaded[] = "1.3.6.1.4.1.8642.18.2.1";
 
+// An address as the information page shows it (at least 8 digits) and as trace lines do.
 std::string Hex(const void* address) {
   char text[32];
   std::snprintf(text, sizeof text, "%.8" PRIXPTR, reinterpret_cast<uintptr_t>(address));
+  return text;
+}
+std::string TraceHex(const void* address) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%" PRIXPTR, reinterpret_cast<uintptr_t>(address));
   return text;
 }
 
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {module::kSessionBlock, module::kParserBlock, module::kReloadBlock}) {
-      platform::SharedBlock::Unlink(name, getpid());
-    }
     ASSERT_TRUE(root_.Start()) << root_.log();
     session_ = policy_test::Root::OpenSession();
     ASSERT_NE(session_, 0u);
@@ -56,18 +59,16 @@ class LifecycleTest : public ::testing::Test {
     module::Mshutdown();
     TraceResetForTesting();
     module::ModuleState& state = module::State();
-    delete state.catalogue.exchange(nullptr);  // left by a set-up without a session block
     state.session_cell.store(nullptr);
     state.session_view = nullptr;
     state.demo_mode = 0;
-    for (const char* name : {module::kSessionBlock, module::kParserBlock, module::kReloadBlock}) {
-      platform::SharedBlock::Unlink(name, getpid());
-    }
+    session_block_.Release();
+    EXPECT_EQ(CvBlockCount(), 0u);  // nothing left behind by the module
   }
 
   // The host's part: the session block, word 0 holding the address of the session cell.
   void CreateSessionBlock() {
-    ASSERT_EQ(platform::SharedBlock::Create(module::kSessionBlock, sizeof(uintptr_t),
+    ASSERT_EQ(platform::NamedBlock::Create(module::kSessionBlock, sizeof(uintptr_t),
                                             &session_block_, nullptr),
               0u);
     session_block_.WriteWord(reinterpret_cast<uintptr_t>(&session_));
@@ -87,7 +88,7 @@ class LifecycleTest : public ::testing::Test {
 
   policy_test::Root root_;
   uint32_t session_ = 0;
-  platform::SharedBlock session_block_;
+  platform::NamedBlock session_block_;
   size_t seen_ = 0;
 };
 
@@ -114,7 +115,7 @@ TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialize
   EXPECT_EQ(Matching(messages, "Already initialized").size(), 1u);
   const Strings session_lines = Matching(messages, "$cvma_session4php file:");
   ASSERT_EQ(session_lines.size(), 1u);
-  EXPECT_THAT(session_lines[0], HasSubstr(", address = " + Hex(state.session_view)));
+  EXPECT_THAT(session_lines[0], HasSubstr(", address = " + TraceHex(state.session_view)));
   char shown[32];
   module::FormatSessionViewAddress(shown, sizeof shown);
   EXPECT_EQ(shown, Hex(state.session_view));
@@ -135,9 +136,9 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
   policy_test::InstallServerProduct();
   CreateSessionBlock();
   int parser_object = 0;
-  platform::SharedBlock parser;
+  platform::NamedBlock parser;
   ASSERT_EQ(
-      platform::SharedBlock::Create(module::kParserBlock, sizeof(uintptr_t), &parser, nullptr),
+      platform::NamedBlock::Create(module::kParserBlock, sizeof(uintptr_t), &parser, nullptr),
       0u);
   parser.WriteWord(reinterpret_cast<uintptr_t>(&parser_object));
 
@@ -146,7 +147,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
   const Strings messages = Messages();
   const Strings parser_lines = Matching(messages, "$mail_store_parser4php file:");
   ASSERT_EQ(parser_lines.size(), 1u);
-  EXPECT_THAT(parser_lines[0], HasSubstr(", mailstoreparser = " + Hex(&parser_object)));
+  EXPECT_THAT(parser_lines[0], HasSubstr(", mailstoreparser = " + TraceHex(&parser_object)));
   EXPECT_THAT(Matching(messages, "oid="),
               ElementsAre("oid=1.3.6.1.4.1.8642.18.1.*", "oid=1.3.6.1.4.1.8642.20.1.*",
                           "oid=1.3.6.1.4.1.8642.12.1.*", "oid=1.3.6.1.4.1.8642.38.1.*",
@@ -158,6 +159,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTaken) {
   module::Mshutdown();
   EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
   EXPECT_EQ(parser.ReadWord(), reinterpret_cast<uintptr_t>(&parser_object));  // not ours
+  parser.Release();
 }
 
 TEST_F(LifecycleTest, MailProductWithoutParserBlockSaysSoAndGoesOn) {
@@ -195,7 +197,7 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   EXPECT_EQ(state.session_view, nullptr);
   EXPECT_EQ(state.session_cell.load(), nullptr);
   EXPECT_NE(state.catalogue.load(), nullptr);  // made all the same, with no session
-  Messages();
+  EXPECT_THAT(Messages(), Contains("$cvma_session4php file: handle = 0, address = 0"));
 
   module::Rinit();
   const Strings messages = Messages();
@@ -205,12 +207,11 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
   EXPECT_EQ(state.initialised.load(), 0);
 
-  // Shutdown without a finished set-up keeps the catalogue but takes the reload block's
-  // name away with it.
+  // Shutdown without a finished set-up releases what the attempts made.
   module::Mshutdown();
-  EXPECT_NE(state.catalogue.load(), nullptr);
-  platform::SharedBlock reload;
-  EXPECT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &reload), 2u);
+  EXPECT_EQ(state.catalogue.load(), nullptr);
+  platform::NamedBlock reload;
+  EXPECT_EQ(platform::NamedBlock::Open(module::kReloadBlock, false, &reload), 2u);
 
   // Once the host has made its block, the next request completes the set-up.
   CreateSessionBlock();
@@ -222,17 +223,17 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
 // --- The reload entry and shutdown ---------------------------------------------------------
 
 TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShutdown) {
-  // A block left behind by an earlier process of this pid is taken over.
-  platform::SharedBlock stale;
+  // A block another component of the process made is opened, and word 0 overwritten.
+  platform::NamedBlock other;
   ASSERT_EQ(
-      platform::SharedBlock::Create(module::kReloadBlock, sizeof(uintptr_t), &stale, nullptr),
+      platform::NamedBlock::Create(module::kReloadBlock, sizeof(uintptr_t), &other, nullptr),
       0u);
-  stale.WriteWord(1);
+  other.WriteWord(1);
   CreateSessionBlock();
   module::Rinit();
 
-  platform::SharedBlock reload;
-  ASSERT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &reload), 0u);
+  platform::NamedBlock reload;
+  ASSERT_EQ(platform::NamedBlock::Open(module::kReloadBlock, false, &reload), 0u);
   const uintptr_t word = reload.ReadWord();
   EXPECT_EQ(word, reinterpret_cast<uintptr_t>(&module::LoadChangedSetting));
   const Strings lines = Matching(Messages(), "$settings_reloading_4cvwwwui file:");
@@ -252,16 +253,20 @@ TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShut
   EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 77);
   EXPECT_EQ(Matching(Messages(), "LoadChangedSetting()").size(), 2u);
 
-  // Shutdown releases everything and takes the reload block's name away, not the host's.
+  // Shutdown releases the module's own handles and views only: the blocks others hold stay,
+  // the reload block with the entry in word 0.
   module::Mshutdown();
   module::ModuleState& state = module::State();
   EXPECT_EQ(state.initialised.load(), 0);
   EXPECT_EQ(state.catalogue.load(), nullptr);
   EXPECT_EQ(state.session_view, nullptr);
   EXPECT_EQ(state.session_cell.load(), nullptr);
-  platform::SharedBlock block;
-  EXPECT_EQ(platform::SharedBlock::Open(module::kReloadBlock, false, &block), 2u);
-  EXPECT_EQ(platform::SharedBlock::Open(module::kSessionBlock, false, &block), 0u);
+  platform::NamedBlock block;
+  EXPECT_EQ(platform::NamedBlock::Open(module::kSessionBlock, false, &block), 0u);
+  EXPECT_EQ(other.ReadWord(), word);
+  other.Release();
+  reload.Release();
+  EXPECT_EQ(platform::NamedBlock::Open(module::kReloadBlock, false, &block), 2u);
   EXPECT_THAT(Messages(), Contains("mshutdown()"));
   entry(kReloaded);  // no catalogue: nothing to do
   module::Rinit();

@@ -1,41 +1,40 @@
 #include "module/shared_blocks.h"
 
-#include <unistd.h>
-
 #include <cinttypes>
 #include <cstdint>
 
 #include "module/module_state.h"
-#include "platform/shared_memory.h"
+#include "platform/named_blocks.h"
 #include "support/trace.h"
 
 namespace module {
 
 namespace {
 
-// The mappings this process holds; touched only by the serialised set-up and shutdown.
-platform::SharedBlock g_session;
-platform::SharedBlock g_parser;
-platform::SharedBlock g_reload;
+// The handles and views this process holds; touched only by the serialised set-up and
+// shutdown.
+platform::NamedBlock g_session;
+platform::NamedBlock g_parser;
+platform::NamedBlock g_reload;
 
 }  // namespace
 
 bool AttachSessionBlock() {
   ModuleState& state = State();
-  platform::SharedBlock::Open(kSessionBlock, /*writable=*/false, &g_session);
+  platform::NamedBlock::Open(kSessionBlock, /*writable=*/false, &g_session);
   state.session_view = g_session.view();
   const auto cell = reinterpret_cast<const uint32_t*>(g_session.ReadWord());
   state.session_cell.store(cell, std::memory_order_release);
   if (TraceEnabled) {
-    TraceOut("", TRACE_INFO, 0, "$cvma_session4php file: handle = %d, address = %.8" PRIXPTR "\n",
-             g_session.handle(), reinterpret_cast<uintptr_t>(g_session.view()));
+    TraceOut("", TRACE_INFO, 0, "$cvma_session4php file: handle = %d, address = %" PRIXPTR "\n",
+             static_cast<int>(g_session.handle()), reinterpret_cast<uintptr_t>(g_session.view()));
   }
   return g_session.is_mapped();
 }
 
 void AttachParserBlock() {
   ModuleState& state = State();
-  if (platform::SharedBlock::Open(kParserBlock, /*writable=*/true, &g_parser) != 0) {
+  if (platform::NamedBlock::Open(kParserBlock, /*writable=*/false, &g_parser) != 0) {
     state.mail_store_parser.store(nullptr, std::memory_order_release);
     if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "failed to open $mail_store_parser4php file\n");
     return;
@@ -44,22 +43,22 @@ void AttachParserBlock() {
   state.mail_store_parser.store(reinterpret_cast<void*>(parser), std::memory_order_release);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0,
-             "$mail_store_parser4php file: handle = %d, mailstoreparser = %.8" PRIXPTR "\n",
-             g_parser.handle(), parser);
+             "$mail_store_parser4php file: handle = %d, mailstoreparser = %" PRIXPTR "\n",
+             static_cast<int>(g_parser.handle()), parser);
   }
 }
 
 void AttachReloadBlock(ReloadEntry entry) {
   // A failed creation publishes nothing; everything else works without the reload.
-  if (platform::SharedBlock::Create(kReloadBlock, sizeof(uintptr_t), &g_reload, nullptr) != 0) {
+  if (platform::NamedBlock::Create(kReloadBlock, sizeof(uintptr_t), &g_reload, nullptr) != 0) {
     return;
   }
   g_reload.WriteWord(reinterpret_cast<uintptr_t>(entry));
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0,
-             "$settings_reloading_4cvwwwui file: handle = %d, address = %.8" PRIXPTR
+             "$settings_reloading_4cvwwwui file: handle = %d, address = %" PRIXPTR
              ", address content = %ld\n",
-             g_reload.handle(), reinterpret_cast<uintptr_t>(g_reload.view()),
+             static_cast<int>(g_reload.handle()), reinterpret_cast<uintptr_t>(g_reload.view()),
              static_cast<long>(g_reload.ReadWord()));
   }
 }
@@ -73,13 +72,8 @@ void ReleaseSharedBlocks() {
   g_parser.Release();
   state.mail_store_parser.store(nullptr, std::memory_order_release);
 
-  RemoveReloadBlock();
-}
-
-void RemoveReloadBlock() {
-  const bool created = g_reload.is_mapped();
+  // Word 0 keeps its value; the block goes once no other component holds it.
   g_reload.Release();
-  if (created) platform::SharedBlock::Unlink(kReloadBlock, getpid());
 }
 
 }  // namespace module

@@ -2,8 +2,10 @@
 // parser's block, which it only reads, and the settings-reload block, which it creates to
 // publish its reload entry to the other components of the process.
 //
-// Each block is process-local (see platform/shared_memory.h). The attach steps fill the
-// module state (session view and cell, parser address); the release undoes them.
+// Each block is process-local (see platform/named_blocks.h): only components of this process
+// can find it. The attach steps fill the module state (session view and cell, parser
+// address); the release undoes them, and touches only the handles and views this process
+// acquired.
 //
 // Thread safety: the attach steps and the release run under the set-up lock of the
 // lifecycle (or at module shutdown, with no request running); never two at once.
@@ -27,12 +29,9 @@ bool AttachSessionBlock();
 void AttachParserBlock();
 // Creates the reload block (or opens the one there) and writes `entry` into word 0.
 void AttachReloadBlock(ReloadEntry entry);
-// Releases the session block, then the parser block, then the reload block, whose name
-// is removed: this process made it. The addresses taken from the blocks become null.
+// Releases this process's handles and views of the session block, then the parser block,
+// then the reload block. The addresses taken from the blocks become null.
 void ReleaseSharedBlocks();
-// Releases the reload block alone and removes its name. Shutdown after a set-up that never
-// completed does this much: a named object would outlive the process otherwise.
-void RemoveReloadBlock();
 
 }  // namespace module
 

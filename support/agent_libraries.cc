@@ -1,6 +1,7 @@
 #include "support/agent_libraries.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <atomic>
 #include <algorithm>
@@ -66,11 +67,34 @@ std::string PathFromRegistry(const char* file_name) {
   return std::string(buffer.data(), strnlen(buffer.data(), read));
 }
 
+// A library of this file name that the process has loaded already, wherever from (the host
+// extension links the client library): that copy is the one to use, as a second copy would
+// hold sessions and state the first knows nothing of. Returns a new reference to it.
+void* OpenAlreadyLoaded(const char* file_name) {
+  struct Search {
+    const char* file_name;
+    std::string path;
+  } search{file_name, {}};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) -> int {
+        auto* wanted = static_cast<Search*>(data);
+        if (info->dlpi_name == nullptr || info->dlpi_name[0] != '/') return 0;
+        const char* base = std::strrchr(info->dlpi_name, '/') + 1;
+        if (std::strcmp(base, wanted->file_name) != 0) return 0;
+        wanted->path = info->dlpi_name;
+        return 1;
+      },
+      &search);
+  if (search.path.empty()) return nullptr;
+  return dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+}
+
 void* LoadLibrary(LibrarySlot& slot) {
   void* handle = slot.handle.load(std::memory_order_acquire);
   if (handle != nullptr) return handle;
 
-  handle = OpenByFullPath(PathBesideExecutable(slot.file_name));
+  handle = OpenAlreadyLoaded(slot.file_name);
+  if (handle == nullptr) handle = OpenByFullPath(PathBesideExecutable(slot.file_name));
   if (handle == nullptr) handle = OpenByFullPath(PathFromRegistry(slot.file_name));
   if (handle == nullptr) return nullptr;
 

@@ -1,11 +1,14 @@
 // Loading of the management agent's two libraries on first use.
 //
 // Neither library is loaded with the module: the module loads wherever PHP lives and works
-// without the agent (Demo Mode) as long as no agent function is called. A library is
-// looked for by full path only: first beside the host executable, then at the path stored
-// under its file name in the registry key "Software\Veltmark\Corvane\delay loading". The
-// bare name is never handed to the system's own library search. Once loaded, a library
-// stays loaded until the process ends.
+// without the agent (Demo Mode) as long as no agent function is called. A library of the
+// same file name that the process has loaded already is used as it is, so the process
+// holds one copy (the host's session means nothing to a second one). Otherwise a library
+// is looked for by full path only: first beside the host executable, then at the path
+// stored under its file name in the registry key "Software\Veltmark\Corvane\delay
+// loading". The bare name is never handed to the system's own library search. Once loaded,
+// a library stays loaded until the process ends. The host-process components find the
+// client library the same way.
 //
 // Thread safety: safe from any thread. Concurrent first calls may each open the library;
 // the handle slot is swapped atomically and a thread that finds its own handle already

@@ -16,6 +16,7 @@
 #include "ext/standard/info.h"
 
 #include "php/cvwwwui/host_session.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ void ShutDownThisProcess() noexcept {
     host->Stop();
     delete host;
     host = nullptr;
+    platform::ReleaseLocalMachine();  // opened to find the client library
   } catch (...) {
     // Nothing more can be done while the process ends.
   }

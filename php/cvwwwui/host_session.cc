@@ -4,9 +4,11 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <utility>
 
 #include "standins/cvma32/cvma32_internal.h"
+#include "support/agent_libraries.h"
 
 namespace cvwwwui {
 
@@ -19,6 +21,53 @@ constexpr uint32_t kListenSliceMs = 50;
 constexpr size_t kOidCapacity = 1024 + 1;
 
 using ReloadEntry = void (*)(const char* oid);
+// The only entry the listener calls: the module exports it under this name.
+constexpr char kReloadEntryName[] = "LoadChangedSetting";
+
+// The calls of the client library the host makes, resolved on first use.
+struct ClientCalls {
+  decltype(&CVMAOpenSession) open_session = nullptr;
+  decltype(&CVMACloseSession) close_session = nullptr;
+  decltype(&CVMATakeNotification) take_notification = nullptr;
+  decltype(&CVMAReconnectSession) reconnect_session = nullptr;
+};
+
+template <typename F>
+bool Resolve(const char* name, F* function) {
+  *function = reinterpret_cast<F>(
+      support::ResolveAgentFunction(support::AgentLibrary::kClient, name, nullptr));
+  return *function != nullptr;
+}
+
+// The client library's calls, or null while the library cannot be loaded (a later call
+// tries again).
+const ClientCalls* Client() {
+  static std::atomic<const ClientCalls*> resolved{nullptr};
+  static ClientCalls calls;
+  static std::mutex mutex;
+  if (const ClientCalls* done = resolved.load(std::memory_order_acquire)) return done;
+  std::lock_guard lock(mutex);
+  if (resolved.load(std::memory_order_relaxed) == nullptr &&
+      Resolve("CVMAOpenSession", &calls.open_session) &&
+      Resolve("CVMACloseSession", &calls.close_session) &&
+      Resolve("CVMATakeNotification", &calls.take_notification) &&
+      Resolve("CVMAReconnectSession", &calls.reconnect_session)) {
+    resolved.store(&calls, std::memory_order_release);
+  }
+  return resolved.load(std::memory_order_relaxed);
+}
+
+// Opens a session on the agent; 0 when the agent or its library cannot be reached.
+uint32_t OpenSession(const char* path) {
+  const ClientCalls* client = Client();
+  uint32_t session = 0;
+  if (client == nullptr || client->open_session(path, &session) != CVMA_OK) return 0;
+  return session;
+}
+
+void CloseSession(uint32_t session) {
+  if (const ClientCalls* client = Client()) client->close_session(session);
+}
 
 }  // namespace
 
@@ -28,17 +77,13 @@ HostSession::HostSession(std::atomic<uint32_t>* cell, Options options)
 bool HostSession::Start() noexcept {
   try {
     if (block_.is_mapped()) return true;
-    pid_ = getpid();
-    bool existed = false;
-    if (platform::SharedBlock::Create(kSessionBlock, sizeof(uintptr_t), &block_, &existed) != 0)
+    if (platform::NamedBlock::Create(kSessionBlock, sizeof(uintptr_t), &block_, nullptr) != 0)
       return false;
     cell_->store(0, std::memory_order_release);
     block_.WriteWord(reinterpret_cast<uintptr_t>(cell_));
     // The first attempt is made at once, so the module's start-up right after finds the session.
-    uint32_t session = 0;
     const char* path = options_.socket_path.empty() ? nullptr : options_.socket_path.c_str();
-    if (CVMAOpenSession(path, &session) == CVMA_OK)
-      cell_->store(session, std::memory_order_release);
+    cell_->store(OpenSession(path), std::memory_order_release);
     {
       std::lock_guard lock(mutex_);
       stopping_ = false;
@@ -48,7 +93,7 @@ bool HostSession::Start() noexcept {
   } catch (...) {
     // No listener: no session either, but the block stays until Stop.
     uint32_t session = cell_->exchange(0, std::memory_order_acq_rel);
-    if (session != 0) CVMACloseSession(session);
+    if (session != 0) CloseSession(session);
     return block_.is_mapped();
   }
 }
@@ -72,14 +117,9 @@ void HostSession::Stop() noexcept {
   }
   if (!block_.is_mapped()) return;
   uint32_t session = cell_->exchange(0, std::memory_order_acq_rel);
-  if (session != 0) CVMACloseSession(session);
+  if (session != 0) CloseSession(session);
   block_.WriteWord(0);
   block_.Release();
-  try {
-    platform::SharedBlock::Unlink(kSessionBlock, pid_);
-  } catch (...) {
-    // Only the name is left behind.
-  }
 }
 
 bool HostSession::Pause(std::chrono::milliseconds period) {
@@ -98,14 +138,17 @@ void HostSession::Listen() noexcept {
       }
       uint32_t session = cell_->load(std::memory_order_acquire);
       if (session == 0) {
-        if (CVMAOpenSession(path, &session) == CVMA_OK) {
+        session = OpenSession(path);
+        if (session != 0) {
           cell_->store(session, std::memory_order_release);
         } else if (!Pause(options_.retry)) {
           return;
         }
         continue;
       }
-      switch (CVMATakeNotification(session, kListenSliceMs, oid, sizeof oid)) {
+      // A session exists, so the library's calls are resolved.
+      const ClientCalls* client = Client();
+      switch (client->take_notification(session, kListenSliceMs, oid, sizeof oid)) {
         case CVMA_OK:
           Reload(oid);
           break;
@@ -114,7 +157,7 @@ void HostSession::Listen() noexcept {
         case CVMA_E_CONNECT:
           // The agent went away: the same session connects again and makes the module's
           // check-ins again, so the handle the module holds stays good.
-          if (CVMAReconnectSession(session) != CVMA_OK && !Pause(options_.retry)) return;
+          if (client->reconnect_session(session) != CVMA_OK && !Pause(options_.retry)) return;
           break;
         case CVMA_E_HANDLE:
           // Closed by someone else: a new session takes its place.
@@ -131,19 +174,22 @@ void HostSession::Listen() noexcept {
 
 void HostSession::Reload(const char* oid) noexcept {
   try {
-    platform::SharedBlock block;
-    if (platform::SharedBlock::Open(kReloadBlock, false, &block) != 0 ||
+    platform::NamedBlock block;
+    if (platform::NamedBlock::Open(kReloadBlock, false, &block) != 0 ||
         block.size() < sizeof(uintptr_t))
       return;
     const uintptr_t entry = block.ReadWord();
     if (entry == 0) return;
-    // The entry must be code of a loaded object; a library is held loaded for the call, so
-    // a module going away meanwhile cannot take the code with it.
+    // The entry must be the start of an exported `LoadChangedSetting` of a loaded object,
+    // never just any code address; that object is held loaded for the call, so a module
+    // going away meanwhile cannot take the code with it.
     Dl_info info{};
     link_map* object = nullptr;
     if (dladdr1(reinterpret_cast<void*>(entry), &info, reinterpret_cast<void**>(&object),
                 RTLD_DL_LINKMAP) == 0 ||
-        object == nullptr)
+        object == nullptr || info.dli_sname == nullptr ||
+        std::strcmp(info.dli_sname, kReloadEntryName) != 0 ||
+        reinterpret_cast<uintptr_t>(info.dli_saddr) != entry)
       return;
     void* hold = nullptr;
     if (object->l_name != nullptr && object->l_name[0] != '\0') {  // not the program itself

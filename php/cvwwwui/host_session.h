@@ -1,6 +1,8 @@
 // The host process's side of the agent: one session per process, published to the module
 // through the "$cvma_session4php" block, and a listener that hands every change the agent
 // reports to the reload entry the module publishes in "$settings_reloading_4cvwwwui".
+// The client library is found as the module finds it (support/agent_libraries.h), so the
+// process holds one copy of it.
 //
 // Thread safety: Start and Stop are called by one thread (the one that owns the object);
 // the listener is a thread of its own. The cell is written only with atomic stores, by Start,
@@ -18,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/shared_memory.h"
+#include "platform/named_blocks.h"
 
 namespace cvwwwui {
 
@@ -41,16 +43,16 @@ class HostSession {
   HostSession& operator=(const HostSession&) = delete;
 
   // Publishes the block of this process, opens the session (or leaves the cell 0 while the
-  // agent cannot be reached) and starts the listener. False when the block cannot be made:
+  // agent or its client library cannot be reached) and starts the listener. False when the block cannot be made:
   // then nothing runs and the cell stays 0.
   bool Start() noexcept;
-  // Stops the listener, closes the session and removes the block. Calling it again, or
+  // Stops the listener, closes the session and releases the block. Calling it again, or
   // without Start, does nothing.
   void Stop() noexcept;
 
   // What the listener does with each change: calls the reload entry published in this
   // process's reload block with `oid`. Does nothing without a block, with a null entry, or
-  // with an entry that is not in a loaded object.
+  // with an entry that is not the exported `LoadChangedSetting` of a loaded object.
   static void Reload(const char* oid) noexcept;
 
  private:
@@ -60,8 +62,7 @@ class HostSession {
 
   std::atomic<uint32_t>* const cell_;
   const Options options_;
-  platform::SharedBlock block_;
-  pid_t pid_ = 0;
+  platform::NamedBlock block_;
   std::thread listener_;
   std::mutex mutex_;
   std::condition_variable wake_;

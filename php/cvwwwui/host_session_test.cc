@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 
 #include "standins/cvma32/cvma32_internal.h"
@@ -26,13 +27,24 @@ std::mutex reload_mutex;
 std::condition_variable reloaded;
 std::deque<std::string> reload_calls;
 
-void LoadChangedSetting(const char* oid) {
+void Record(const char* oid) {
   {
     std::lock_guard lock(reload_mutex);
     reload_calls.emplace_back(oid);
   }
   reloaded.notify_all();
 }
+
+}  // namespace
+}  // namespace cvwwwui
+
+// The module's reload entry, exported under its name, as the module does (the test program
+// exports its symbols). A second exported function stands for any other code address.
+CV_EXPORT void LoadChangedSetting(const char* oid) { cvwwwui::Record(oid); }
+CV_EXPORT void SomethingElse(const char* oid) { cvwwwui::Record(oid); }
+
+namespace cvwwwui {
+namespace {
 
 // The next OID the reload entry got within `timeout`, or "" when none came.
 std::string NextReload(milliseconds timeout = milliseconds(5000)) {
@@ -65,7 +77,6 @@ class HostSessionTest : public ::testing::Test {
   void TearDown() override {
     host_.Stop();
     reload_block_.Release();
-    platform::SharedBlock::Unlink(kReloadBlock, getpid());
     VmpClose(manager_);
   }
 
@@ -73,7 +84,7 @@ class HostSessionTest : public ::testing::Test {
   void PublishReloadEntry(uintptr_t entry) {
     bool existed = false;
     if (!reload_block_.is_mapped()) {
-      ASSERT_EQ(platform::SharedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, &existed),
+      ASSERT_EQ(platform::NamedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, &existed),
                 0u);
     }
     reload_block_.WriteWord(entry);
@@ -98,15 +109,15 @@ class HostSessionTest : public ::testing::Test {
 
   // The word of this process's session block; ~0 when there is no block.
   static uintptr_t PublishedWord() {
-    platform::SharedBlock block;
-    if (platform::SharedBlock::Open(kSessionBlock, false, &block) != 0) return ~uintptr_t{0};
+    platform::NamedBlock block;
+    if (platform::NamedBlock::Open(kSessionBlock, false, &block) != 0) return ~uintptr_t{0};
     return block.ReadWord();
   }
 
   TestAgent agent_;
   std::atomic<uint32_t> cell_{0};
   HostSession host_{&cell_, {agent_.socket_path(), milliseconds(50)}};
-  platform::SharedBlock reload_block_;
+  platform::NamedBlock reload_block_;
   uint32_t manager_ = 0;
 };
 
@@ -143,6 +154,13 @@ TEST_F(HostSessionTest, CallsOnlyAUsableReloadEntry) {
   munmap(page, 4096);
   PublishReloadEntry(reinterpret_cast<uintptr_t>(page));
   HostSession::Reload("1.6.3");
+  // Code of a loaded object, but not the module's exported entry: libc's abort(), another
+  // exported function, a point inside the entry.
+  for (uintptr_t code : {reinterpret_cast<uintptr_t>(&abort), reinterpret_cast<uintptr_t>(&SomethingElse),
+                         reinterpret_cast<uintptr_t>(&LoadChangedSetting) + 1}) {
+    PublishReloadEntry(code);
+    HostSession::Reload("1.6.3");
+  }
   EXPECT_EQ(NextReload(milliseconds(0)), "");
   PublishReloadEntry(reinterpret_cast<uintptr_t>(&LoadChangedSetting));
   HostSession::Reload("1.6.4");

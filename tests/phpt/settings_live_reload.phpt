@@ -90,9 +90,9 @@ function sweep(int $port, callable $done, float $seconds = 10): array {
 $workers = sweep($port, fn($w) => count($w) >= count($pids));
 echo 'processes answering: ', array_keys($workers) === $pids ? 'all' : json_encode(array_keys($workers)) . ' of ' . json_encode($pids), "\n";
 echo 'all answered: ', json_encode(array_values(array_unique(array_map(fn($a) => "{$a['rc']} {$a['value']}", $workers)))), "\n";
-$blocks = 0;
-foreach (array_keys($workers) as $pid) $blocks += file_exists("/dev/shm/\$cvma_session4php.$pid");
-echo "session blocks of these processes: $blocks\n";
+// The blocks live inside each process: nothing another account could open.
+$objects = fn() => count(array_merge(...array_map(fn($pid) => glob("/dev/shm/*$pid*"), $pids)));
+echo 'shared memory objects of these processes while serving: ', $objects(), "\n";
 
 [$rc, $out, $err] = cv_run([cv_bin('cvmactl'), '--root', $root, 'set', OID, '--int', '777'], ['CORVANE_ROOT' => $root]);
 $rc === 0 || cv_fail("cvmactl set failed: $out$err");
@@ -123,9 +123,7 @@ do {
 echo 'workers still running: ', count($alive()), "\n";
 proc_close($server);
 echo 'master exit: ', $exit, "\n";
-$left = [];
-foreach ($pids as $pid) foreach (glob("/dev/shm/\$*.$pid") as $f) $left[] = basename($f);
-echo 'shared memory objects left by these processes: ', count($left), $left ? ' ' . implode(' ', $left) : '', "\n";
+echo 'shared memory objects of these processes left: ', $objects(), "\n";
 // The server logs each start and connection; anything else is a fault.
 $errors = preg_grep('/ (Development Server \(.*\) started|\S+ (Accepted|Closing)|\S+ \[200\]: GET .*)$/', file("$dir/server.err", FILE_IGNORE_NEW_LINES), PREG_GREP_INVERT);
 echo 'server errors: ', $errors ? implode("\n", $errors) : 'none', "\n";
@@ -135,7 +133,7 @@ echo 'server errors: ', $errors ? implode("\n", $errors) : 'none', "\n";
 workers besides the master: 4
 processes answering: all
 all answered: ["100 100"]
-session blocks of these processes: 5
+shared memory objects of these processes while serving: 0
 master: 777 777
 worker 1: 777 777
 worker 2: 777 777
@@ -144,5 +142,5 @@ worker 4: 777 777
 no other process answered: yes
 workers still running: 0
 master exit: 0
-shared memory objects left by these processes: 0
+shared memory objects of these processes left: 0
 server errors: none

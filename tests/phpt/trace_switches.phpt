@@ -41,7 +41,7 @@ pid %d
    1 minit()
    1 minit() finished
    1 rinit()
-   1 $cvma_session4php file: handle = -1, address = 00000000
+   1 $cvma_session4php file: handle = 0, address = 0
    1 IsProductRegisteredInKTR(452) returning FALSE
    1 IsProductRegisteredInKTR(454) returning FALSE
    1 IsProductRegisteredInKTR(155) returning FALSE
