@@ -2,7 +2,10 @@
 // the file it came from, or the failure code. Copied into folders of the tests' choosing,
 // so that "beside the executable" means what each test needs.
 //
-//   agent_libraries_probe policy|client NAME [THREADS]
+//   agent_libraries_probe policy|client NAME [THREADS [PRELOAD]]
+//
+// PRELOAD is a library the probe loads itself before it resolves, as the host extension
+// loads the client library before the module asks for it.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -17,6 +20,10 @@ int main(int argc, char** argv) {
   const auto library = std::strcmp(argv[1], "policy") == 0 ? support::AgentLibrary::kPolicy
                                                              : support::AgentLibrary::kClient;
   const int threads = argc > 3 ? std::atoi(argv[3]) : 1;
+  if (argc > 4 && dlopen(argv[4], RTLD_NOW | RTLD_LOCAL) == nullptr) {
+    std::printf("cannot preload %s\n", argv[4]);
+    return 1;
+  }
   std::vector<void*> found(threads);
   std::vector<int32_t> errors(threads);
   std::vector<std::thread> workers;

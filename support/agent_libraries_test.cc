@@ -36,10 +36,10 @@ class AgentLibrariesTest : public ::testing::Test {
   }
   // What the probe prints for `function` of the policy library, resolved by `threads` at once.
   std::string Probe(const std::string& function, const std::string& environment = "",
-                    int threads = 1) {
+                    int threads = 1, const std::string& preload = "") {
     const std::string command = "CORVANE_ROOT=" + dir_.string() + " " + environment + " " +
                                 probe_.string() + " policy " + function + " " +
-                                std::to_string(threads);
+                                std::to_string(threads) + " " + preload;
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
       for (char buffer[512]; fgets(buffer, sizeof buffer, pipe) != nullptr;) output += buffer;
@@ -67,6 +67,13 @@ TEST_F(AgentLibrariesTest, BesideTheExecutableThenTheRegistryPathButNeverTheSear
   const fs::path beside = probe_.parent_path() / "libcvpmapi.so";
   fs::copy_file(built_, beside);
   EXPECT_EQ(Probe("VmpClose"), "loaded " + beside.string() + "\n");
+
+  // A copy of that file name the process loaded already wins over both places: the process
+  // keeps one copy.
+  const fs::path other = dir_ / "elsewhere" / "libcvpmapi.so";
+  fs::create_directories(other.parent_path());
+  fs::copy_file(built_, other);
+  EXPECT_EQ(Probe("VmpClose", "", 4, other), "loaded " + other.string() + "\n");
 }
 
 }  // namespace
