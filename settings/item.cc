@@ -31,6 +31,12 @@ constexpr uint32_t kRegistryReadBytes = 65535;
 
 bool DemoMode() { return module::State().demo_mode != 0; }
 
+// What a trace line shows for the clear text of an enciphered setting: the line keeps its
+// shape, the value stays out of the log.
+const char* Traced(const CItem& item, const std::string& value) {
+  return item.IsEncrypted() ? kMaskedValue : value.c_str();
+}
+
 // The buffer of a policy string read, one per thread and kept, on the heap (request threads
 // run on small stacks). Only its ends are cleared: the library writes one terminated run
 // from the start, so what lies beyond the first terminator is never looked at, and the last
@@ -239,7 +245,7 @@ bool CStringItem::Write() {
   if (DemoMode()) return true;
   const std::string stored = StripCr(value_);
   if (TraceEnabled) {
-    TraceOut("", TRACE_INFO, 0, "Set policy var %s to %s\n", oid().c_str(), stored.c_str());
+    TraceOut("", TRACE_INFO, 0, "Set policy var %s to %s\n", oid().c_str(), Traced(*this, stored));
   }
   if (!PolicyWriteAllowed(*this)) return false;
 
@@ -387,7 +393,8 @@ bool CStringRegItem::Write() {
     // An enciphered value stays out of this line.
     if (!IsEncrypted()) text.Append(",").Append(value_.c_str());
     TraceTextLine(text.Append(")").Append("\n"));
-    TraceOut("", TRACE_INFO, 0, "Set registry var '%s' to '%s'\n", oid().c_str(), value_.c_str());
+    TraceOut("", TRACE_INFO, 0, "Set registry var '%s' to '%s'\n", oid().c_str(),
+             Traced(*this, value_));
   }
 
   if (!IsEncrypted()) {

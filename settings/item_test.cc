@@ -127,8 +127,11 @@ TEST_F(ItemTest, EncryptedValuesAreStoredEnciphered) {
   ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u""), 0);
   settings::CStringItem secret(kText, "", true);
   secret.Set("abc");
+  Lines();
   ASSERT_TRUE(secret.Write());
   EXPECT_EQ(PolicyText(kText), u"0x176BF70895FF2B03635F5821D0559624");
+  // The clear text stays out of the trace: the write line shows a mask instead.
+  EXPECT_THAT(Lines(), Contains("1:Set policy var " + std::string(kText) + " to ********"));
   ASSERT_TRUE(secret.Read());
   EXPECT_EQ(secret.value(), "0x176BF70895FF2B03635F5821D0559624");
   secret.Set("0x176BF70895FF2B03635F5821D0559624");
@@ -140,7 +143,9 @@ TEST_F(ItemTest, EncryptedValuesAreStoredEnciphered) {
   password.Set("p\u00e4ss");
   Lines();
   ASSERT_TRUE(password.Write());
-  EXPECT_THAT(Lines(), Contains("1:CStringRegItem::Write(Password)"));
+  const Strings lines = Lines();
+  EXPECT_THAT(lines, Contains("1:CStringRegItem::Write(Password)"));
+  EXPECT_THAT(lines, Contains("1:Set registry var 'Password' to '********'"));
   const platform::RegistryValue stored = Stored("Password");
   std::string expected;
   ASSERT_TRUE(EncryptStringW(u"p\u00e4ss", &expected));

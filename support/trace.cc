@@ -34,6 +34,9 @@ constexpr size_t kMaxComponentList = 248;  // characters kept of DebugInclude/De
 constexpr size_t kMaxMessage = 1023;       // characters of a formatted message
 constexpr size_t kMaxRegistryText = 1024;  // bytes read of a string switch
 constexpr int32_t kDefaultMaxLevel = 255;
+// The log is the owner's and its group's (an administrator's group may read it), never
+// everyone's: lines name settings and their values.
+constexpr mode_t kLogFileMode = 0640;
 constexpr uint32_t kDefaultSeverityMask = 0xFFFFFFFF;
 constexpr char kComponentSeparators[] = " ,\t\n";
 
@@ -178,8 +181,14 @@ void OpenLogFile() {
   if (!OpenFlagsForMode(g_open_mode, &flags) || !ResolveLogPath(path)) return;
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC, 0666);
+    fd = open(path, flags | O_CLOEXEC, kLogFileMode);
   } while (fd < 0 && errno == EINTR);
+  // A log this process owns that others may read (made before, or by hand) is narrowed.
+  struct stat status {};
+  if (fd >= 0 && fstat(fd, &status) == 0 && status.st_uid == geteuid() &&
+      (status.st_mode & 07) != 0) {
+    fchmod(fd, status.st_mode & kLogFileMode);
+  }
   g_log_fd = fd;
 }
 

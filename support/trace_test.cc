@@ -3,6 +3,7 @@
 #include "support/trace.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +187,25 @@ TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
     TraceOut("", TRACE_INFO, 0, "two\n");
     EXPECT_EQ(Messages(dir_ + "/" + c.file), c.expected) << c.setting;
   }
+}
+
+// The log is never everyone's to read: made 0640 whatever the umask allows, and a log of
+// this process's owner that others could read is narrowed when it is opened.
+TEST_F(TraceTest, LogIsReadableByOwnerAndGroupOnly) {
+  auto mode = [](const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
+  };
+  const mode_t previous = umask(0);
+  SwitchOn(log_ + ",a");
+  TraceOut("", TRACE_INFO, 0, "new\n");
+  EXPECT_EQ(mode(log_), 0640u);
+  std::ofstream(dir_ + "/open.log") << "";
+  fs::permissions(dir_ + "/open.log", static_cast<fs::perms>(0666));
+  SwitchOn(dir_ + "/open.log,a");
+  TraceOut("", TRACE_INFO, 0, "existing\n");
+  umask(previous);
+  EXPECT_EQ(mode(dir_ + "/open.log"), 0640u);
+  EXPECT_EQ(Messages(dir_ + "/open.log"), "1:existing\n");
 }
 
 TEST_F(TraceTest, NameTemplateExpandsDateProcessAndTimeAndDropsOtherCodes) {
