@@ -118,6 +118,10 @@ void Mshutdown() {
     delete state.catalogue.exchange(nullptr, std::memory_order_acq_rel);
     state.initialised.store(0, std::memory_order_release);
   }
+  // The state is as after module start-up: what the process learnt of the machine and the
+  // agent is forgotten with it.
+  policy::AgentApiShutdown();
+  products::ForgetVerdicts();
   platform::ReleaseLocalMachine();
 }
 

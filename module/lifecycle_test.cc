@@ -1,8 +1,5 @@
 // The process set-up and shutdown against the real agent, with the host's session block
 // made by the test, and their trace read back from the log file.
-//
-// The product checks keep their verdicts for the life of the process, so every case needs
-// a process of its own, as ctest runs them.
 #include "module/lifecycle.h"
 
 #include <gmock/gmock.h>

@@ -12,7 +12,7 @@ namespace policy {
 namespace {
 
 std::atomic<bool> g_initialised{false};
-// Never released: it addresses the policy manager for the life of the process.
+// Addresses the policy manager from the first send to module shutdown.
 std::atomic<uint32_t> g_destination{0};
 
 }  // namespace
@@ -25,6 +25,12 @@ uint32_t ReadSessionCell(const uint32_t* session_cell) {
 int32_t AgentApiInit(void*) {
   g_initialised.store(true, std::memory_order_release);
   return 0;
+}
+
+void AgentApiShutdown() {
+  g_initialised.store(false, std::memory_order_release);
+  const uint32_t destination = g_destination.exchange(0, std::memory_order_acq_rel);
+  if (destination != 0) agent::VmpClose(destination);
 }
 
 uint32_t GetPolicyManagerAddress() {

@@ -36,6 +36,9 @@ inline constexpr int32_t kPolicyNoDestination = -509;
 
 // Marks the layer initialised (first request start-up). Returns 0.
 int32_t AgentApiInit(void* ignored);
+// Undoes AgentApiInit at module shutdown: the layer is no longer initialised and the policy
+// manager's OID handle is closed.
+void AgentApiShutdown();
 // The policy manager's OID handle, made at the first call that succeeds; 0 when it cannot
 // be made (the next call tries again).
 uint32_t GetPolicyManagerAddress();

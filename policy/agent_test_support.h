@@ -59,11 +59,13 @@ inline void InstallServerProduct() {
   SetDword("SYSTEM\\CurrentControlSet\\Services\\Corvane Wardline", "Start", 2);
 }
 
-// A machine root for one test process (each test runs in a process of its own), with the
-// agent started on it on request.
+// A machine root for one test, with the agent started on it on request. The process's hive
+// follows it: the one of the previous root is let go when it is made and when it goes.
 class Root : public cvmad::testing::TestAgent {
  public:
+  ~Root() { platform::ReleaseLocalMachine(); }
   explicit Root(bool register_libraries = true) {
+    platform::ReleaseLocalMachine();
     setenv("CORVANE_ROOT", root().c_str(), 1);
     if (!register_libraries) return;
     platform::RegistryKey key;

@@ -149,4 +149,10 @@ bool IsPALL4Servers() {
   return verdict > 0;
 }
 
+void ForgetVerdicts() {
+  for (std::atomic<int32_t>* cache : {&g_vexmail_cache, &g_vexsrv_cache, &g_pall_cache}) {
+    cache->store(-1, std::memory_order_relaxed);
+  }
+}
+
 }  // namespace products

@@ -1,5 +1,5 @@
 // Installed product checks: which of the family's server products this machine carries,
-// answered from the registry and cached for the life of the process.
+// answered from the registry and cached until module shutdown.
 //
 // Thread safety: the probes keep no state. Each verdict cache is one atomic 32-bit value
 // that moves once from -1 to its verdict; two threads computing it at once compute the
@@ -22,6 +22,11 @@ uint32_t GetLastInstalledKTRProduct();
 bool IsVEXMAILInstalled();
 bool IsVEXSRVInstalled();
 bool IsPALL4Servers();
+
+// Forgets the cached verdicts, so the next check probes the registry again. Module shutdown
+// calls it: a module started again in the same process (an embedding host, a test) finds
+// the machine as it is then.
+void ForgetVerdicts();
 
 }  // namespace products
 

@@ -36,12 +36,26 @@ build="$here/$dir"
 log=$(mktemp -d)
 trap 'rm -rf "$log"' EXIT
 
-# GoogleTest through CTest.
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 300 | tee "$log/ctest.txt"
-summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt" | tail -1)
-if [ -n "$summary" ]; then
-  gt_total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
-  gt_failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+# GoogleTest through CTest: each suite is one process; its cases are counted from the XML
+# report it writes. A suite that failed without reporting a failed case (a crash, a
+# time-out) counts as one failed case.
+mkdir -p "$log/gtest"
+GTEST_OUTPUT="xml:$log/gtest/" ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 |
+  tee "$log/ctest.txt"
+if grep -qE 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt"; then
+  gt_total=0; gt_failed=0
+  for report in "$log"/gtest/*.xml; do
+    [ -f "$report" ] || continue
+    header=$(grep -m1 '<testsuites ' "$report")
+    gt_total=$((gt_total + $(sed -E 's/.* tests="([0-9]+)".*/\1/' <<<"$header")))
+    gt_failed=$((gt_failed + $(sed -E 's/.* failures="([0-9]+)".*/\1/' <<<"$header")))
+  done
+  for suite in $(sed -nE 's/^\s*[0-9]+ - ([A-Za-z0-9_]+) \(.*\)$/\1/p' "$log/ctest.txt"); do
+    report="$log/gtest/$suite.xml"
+    if [ ! -f "$report" ] || grep -m1 '<testsuites ' "$report" | grep -q ' failures="0"'; then
+      gt_total=$((gt_total + 1)); gt_failed=$((gt_failed + 1))
+    fi
+  done
 else
   gt_total=1; gt_failed=1
 fi

@@ -1,9 +1,6 @@
 // The rebuild of the catalogue from the setting definitions, one product combination per
 // case: which groups are built, which registry keys their items sit on, the defaults that
 // depend on the machine, and the lines the rebuild writes.
-//
-// The product checks keep their verdicts for the life of the process, so every case needs
-// a process of its own, as ctest runs them.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -18,6 +15,7 @@
 #include "policy/agent_messages.h"
 #include "policy/agent_test_support.h"
 #include "policy/policy_access.h"
+#include "products/products.h"
 #include "settings/catalogue.h"
 #include "support/trace.h"
 
@@ -53,6 +51,10 @@ class DefinitionsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(trace_path())); }
   void TearDown() override {
+    // What module shutdown forgets: the product verdicts, the agent layer, the hive.
+    products::ForgetVerdicts();
+    policy::AgentApiShutdown();
+    platform::ReleaseLocalMachine();
     TraceResetForTesting();
     module::State().session_cell.store(nullptr);
     module::State().demo_mode = 0;
