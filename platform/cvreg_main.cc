@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/reg_file.h"
@@ -198,9 +199,20 @@ bool Expect(const CommandLine& line, size_t arguments, std::vector<std::string> 
 }
 
 bool ParseKey(const std::string& text, std::string* subkey, std::string* problem) {
-  if (ParseMachineKey(text, subkey)) return true;
-  *problem = "Invalid key name \"" + text + "\": it must start with HKLM or HKEY_LOCAL_MACHINE.";
-  return false;
+  if (!ParseMachineKey(text, subkey)) {
+    *problem = "Invalid key name \"" + text + "\": it must start with HKLM or HKEY_LOCAL_MACHINE.";
+    return false;
+  }
+  // The hive drops backslashes at either end and refuses a path beyond its limits; this
+  // says which limit.
+  std::string_view path = *subkey;
+  while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (const char* reason = KeyPathProblem(path)) {
+    *problem = std::string("Invalid key name: ") + reason + ".";
+    return false;
+  }
+  return true;
 }
 
 // The bytes `text` stands for as a value of `type`.

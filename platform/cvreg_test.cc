@@ -101,8 +101,11 @@ TEST_F(CvRegTest, AddQueryAndDeleteLikeReg) {
 }
 
 TEST_F(CvRegTest, CommandLineMistakesExitTwoWithUsage) {
+  std::string too_deep = "HKLM";
+  for (int i = 0; i <= 512; ++i) too_deep += "\\k";
   for (const Args& args : std::vector<Args>{
            {}, {"frobnicate", "HKLM\\A"}, {"query", "HKCU\\Software"}, {"query", "HKLM\\A", "/v"},
+           {"add", too_deep}, {"add", "HKLM\\" + std::string(256, 'k')},
            {"add", "HKLM\\A", "/v", "x", "/t", "REG_DWORD", "/d", "4294967296"},
            {"add", "HKLM\\A", "/v", "x", "/t", "REG_BINARY", "/d", "abc"},
            {"import", "a.reg", "/f"}, {"export", "HKLM\\A"}}) {

@@ -128,10 +128,9 @@ class Parser {
     if (remove) line.remove_prefix(1);
     std::string path;
     if (!ParseMachineKey(line, &path)) return Fail("only HKEY_LOCAL_MACHINE keys can be imported");
-    // Same rule as the hive: outer backslashes are dropped, empty components refused.
+    // The hive's rules, but only trailing backslashes are dropped.
     while (!path.empty() && path.back() == '\\') path.pop_back();
-    if (path.find("\\\\") != std::string::npos || (!path.empty() && path.front() == '\\'))
-      return Fail("empty component in key name");
+    if (const char* problem = KeyPathProblem(path)) return Fail(problem);
     if (remove && path.empty()) return Fail("the root key cannot be deleted");
     RegistryChange change;
     change.kind = remove ? RegistryChange::Kind::kDeleteKey : RegistryChange::Kind::kCreateKey;

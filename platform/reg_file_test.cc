@@ -58,7 +58,10 @@ TEST(RegFileTest, ReadsEveryLineKind) {
 
 TEST(RegFileTest, RefusesMalformedLinesWithTheirNumber) {
   const std::string head = "Windows Registry Editor Version 5.00\n", key = head + "[HKLM\\K]\n";
+  std::string too_deep = "[HKLM";
+  for (size_t i = 0; i <= kMaxKeyDepth; ++i) too_deep += "\\k";
   const std::pair<std::string, int> cases[] = {
+      {head + too_deep + "]\n", 2}, {head + "[HKLM\\" + std::string(256, 'k') + "]\n", 2},
       {"", 1}, {"\n\nREGEDIT4\n", 3}, {"\xff\xfeW\0"s, 1},
       {head + "\"v\"=\"x\"\n", 2},  // value before any key
       {head + "[HKEY_CURRENT_USER\\K]\n", 2}, {head + "[HKLMSoftware]\n", 2},

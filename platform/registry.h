@@ -16,6 +16,7 @@
 #ifndef PLATFORM_REGISTRY_H_
 #define PLATFORM_REGISTRY_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,17 @@ inline constexpr uint32_t kKeyRead = 0x20019;
 inline constexpr uint32_t kKeyWrite = 0x20006;
 inline constexpr uint32_t kKeyAllAccess = 0xF003F;
 
+// The limits of a key path, as Windows has them: at most kMaxKeyDepth names below
+// HKEY_LOCAL_MACHINE, each of at most kMaxKeyNameLength characters (UTF-16 code units).
+inline constexpr size_t kMaxKeyDepth = 512;
+inline constexpr size_t kMaxKeyNameLength = 255;
+
+// Why `path` (key names below HKEY_LOCAL_MACHINE joined by single backslashes, "" for the
+// root) cannot name a key: a name is empty, holds a NUL or is too long, or there are too
+// many levels. Null when it can. Every call of the hive refuses such a path with
+// kErrorInvalidParameter, after dropping backslashes at either end.
+const char* KeyPathProblem(std::string_view path);
+
 class Hive;
 
 // An open key: the key's path (backslash separated, no leading or trailing backslash,
@@ -62,12 +74,13 @@ class RegistryKey {
   const std::string& path() const { return path_; }
   uint32_t access() const { return access_; }
   Hive* hive() const { return hive_; }
-  void Close() { hive_ = nullptr; path_.clear(); access_ = 0; }
+  void Close() { hive_ = nullptr; path_.clear(); id_ = 0; access_ = 0; }
 
  private:
   friend class Hive;
   Hive* hive_ = nullptr;
   std::string path_;
+  int64_t id_ = 0;  // the hive's row of the key when it was opened
   uint32_t access_ = 0;
 };
 
@@ -98,7 +111,8 @@ class Hive {
   const std::string& db_path() const;
 
   // RegOpenKeyEx: opens an existing key. `subkey` is relative to HKEY_LOCAL_MACHINE
-  // (empty opens the root). Fails with kErrorFileNotFound when the key does not exist.
+  // (empty opens the root). Fails with kErrorFileNotFound when the key does not exist,
+  // kErrorInvalidParameter when the path breaks the limits above.
   uint32_t OpenKey(std::string_view subkey, uint32_t access, RegistryKey* key);
   // RegOpenKeyEx relative to an open key.
   uint32_t OpenKey(const RegistryKey& parent, std::string_view subkey, uint32_t access,

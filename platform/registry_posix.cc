@@ -1,12 +1,18 @@
 // The local machine hive (registry.h) kept in one SQLite database.
 //
-// Layout: table `keys` holds one row per key with its full path (spelled as each part was
-// first created), its parent's id and its own name; table `vals` holds the values by key
-// id. Names use COLLATE NOCASE, which folds ASCII letters and nothing else, so lookups
-// ignore ASCII case while rows keep their first spelling. The root key is row 1, path "".
+// Layout: table `keys` holds one row per key with its parent's id and its own name (as
+// first spelled), so a key costs the same however deep it lies; a path is looked up name by
+// name from the root. An open key remembers its row, and ids are never used twice, so the
+// calls on an open key find it at once while the row lasts. Table `vals` holds the values
+// by key id. Names use COLLATE NOCASE, which folds ASCII letters and nothing else, so
+// lookups ignore ASCII case while rows keep their first spelling. The root key is row 1,
+// named "". The schema version is the database's user_version; a hive of version 0 kept
+// each key's full path in `keys` as well (which grew with the square of the depth) and is
+// moved to the current layout when opened.
 //
 // Choices where the Windows calls leave room:
-//   - A key deleted while open reports kErrorFileNotFound on every later use.
+//   - A key deleted while open reports kErrorFileNotFound on every later use, until a key
+//     of the same path is made again: the open key then stands for that one.
 //   - DeleteTree("") fails with kErrorAccessDenied: the root always exists.
 //   - In Apply, deleting a key or value that does not exist is no change (as a .reg import
 //     treats it) and kSetValue creates its key when missing.
@@ -29,29 +35,38 @@
 #include <utility>
 
 #include "platform/machine_root.h"
+#include "platform/unicode.h"
 
 namespace platform {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
-constexpr size_t kMaxKeyNameLength = 255;
 constexpr int64_t kRootId = 1;
 constexpr uint32_t kMaxValueSize = 1u << 30;  // below SQLite's own blob limit
+constexpr int64_t kSchemaVersion = 1;
 
+// The current layout; `vals` is the same in version 0.
 constexpr const char* kSchema = R"sql(
-  CREATE TABLE IF NOT EXISTS keys(
-    id INTEGER PRIMARY KEY,
-    path TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  CREATE TABLE keys(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
     parent INTEGER,
-    name TEXT NOT NULL COLLATE NOCASE);
-  CREATE INDEX IF NOT EXISTS keys_by_parent ON keys(parent, name);
+    name TEXT NOT NULL COLLATE NOCASE,
+    UNIQUE(parent, name));
   CREATE TABLE IF NOT EXISTS vals(
     key INTEGER NOT NULL,
     name TEXT NOT NULL COLLATE NOCASE,
     type INTEGER NOT NULL,
     data BLOB NOT NULL,
     PRIMARY KEY(key, name)) WITHOUT ROWID;
-  INSERT OR IGNORE INTO keys(id, path, parent, name) VALUES(1, '', NULL, '');
+  INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, '');
+  PRAGMA user_version = 1;
+)sql";
+
+// Version 0 to 1: the keys keep their ids, parents and names; the paths go.
+constexpr const char* kDropPaths = "ALTER TABLE keys RENAME TO keys_with_paths";
+constexpr const char* kCopyKeys = R"sql(
+  INSERT OR IGNORE INTO keys(id, parent, name) SELECT id, parent, name FROM keys_with_paths;
+  DROP TABLE keys_with_paths;
 )sql";
 
 // The key ?1 and every key below it go, values first.
@@ -117,19 +132,12 @@ class Query {
   int next_ = 1;
 };
 
-// Strips the outer backslashes and checks every component: not empty, at most 255
-// characters, no NUL. `out` gets the normalised path.
+// Strips the outer backslashes and checks the path (KeyPathProblem). `out` gets the
+// normalised path.
 uint32_t NormalizePath(std::string_view path, std::string* out) {
   while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (path.find('\0') != std::string_view::npos) return kErrorInvalidParameter;
-  size_t start = 0;
-  while (start < path.size()) {
-    size_t end = path.find('\\', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end == start || end - start > kMaxKeyNameLength) return kErrorInvalidParameter;
-    start = end + 1;
-  }
+  if (KeyPathProblem(path) != nullptr) return kErrorInvalidParameter;
   out->assign(path);
   return kErrorSuccess;
 }
@@ -200,20 +208,12 @@ class Hive::Impl {
     return query.Step() == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
   }
 
-  // The key at normalised `path`: its id and its path as stored.
+  // The key at normalised `path`: its id and, when `stored_path` is not null, its path as
+  // stored.
   uint32_t FindKey(std::string_view path, int64_t* id, std::string* stored_path) {
-    Query query = Prepare("SELECT id, path FROM keys WHERE path = ?");
-    query.Bind(path);
-    switch (query.Step()) {
-      case SQLITE_ROW:
-        *id = query.Int(0);
-        if (stored_path != nullptr) *stored_path = query.Text(1);
-        return kErrorSuccess;
-      case SQLITE_DONE:
-        return kErrorFileNotFound;
-      default:
-        return kErrorRegistryIo;
-    }
+    *id = kRootId;
+    if (stored_path != nullptr) stored_path->clear();
+    return Walk(path, false, id, stored_path, nullptr);
   }
 
   // Creates the key at normalised `path` and its missing ancestors. Call inside a write
@@ -222,8 +222,33 @@ class Hive::Impl {
     *id = kRootId;
     stored_path->clear();
     *created = false;
-    size_t start = 0;
-    while (start < path.size()) {
+    return Walk(path, true, id, stored_path, created);
+  }
+
+  // The id of the row of a key opened on row `opened` at `path`. A key deleted and made
+  // again since it was opened has a new row (ids are never used twice), which its path finds.
+  uint32_t ResolveKey(int64_t opened, std::string_view path, int64_t* id) {
+    {
+      Query row = Prepare("SELECT 1 FROM keys WHERE id = ?");
+      switch (row.Bind(opened).Step()) {
+        case SQLITE_ROW:
+          *id = opened;
+          return kErrorSuccess;
+        case SQLITE_DONE:
+          break;
+        default:
+          return kErrorRegistryIo;
+      }
+    }
+    return FindKey(path, id, nullptr);
+  }
+
+  // Follows the names of normalised `path` down from key *id, whose stored path
+  // *stored_path (when not null) holds; both end at the key reached. Makes the missing keys
+  // when `create`, and sets *created when it made any.
+  uint32_t Walk(std::string_view path, bool create, int64_t* id, std::string* stored_path,
+                bool* created) {
+    for (size_t start = 0; start < path.size();) {
       size_t end = std::min(path.find('\\', start), path.size());
       std::string_view name = path.substr(start, end - start);
       start = end + 1;
@@ -232,18 +257,36 @@ class Hive::Impl {
       int step = find.Step();
       if (step == SQLITE_ROW) {
         *id = find.Int(0);
-        *stored_path = JoinPath(*stored_path, find.Text(1));
+        if (stored_path != nullptr) *stored_path = JoinPath(*stored_path, find.Text(1));
         continue;
       }
       if (step != SQLITE_DONE) return kErrorRegistryIo;
+      if (!create) return kErrorFileNotFound;
       *stored_path = JoinPath(*stored_path, name);
-      Query insert = Prepare("INSERT INTO keys(path, parent, name) VALUES(?, ?, ?)");
-      insert.Bind(*stored_path).Bind(*id).Bind(name);
+      Query insert = Prepare("INSERT INTO keys(parent, name) VALUES(?, ?)");
+      insert.Bind(*id).Bind(name);
       if (insert.Step() != SQLITE_DONE) return kErrorRegistryIo;
       *id = sqlite3_last_insert_rowid(db_.get());
       *created = true;
     }
     return kErrorSuccess;
+  }
+
+  // Reads value `name` of key row `key_id`: kErrorFileNotFound when there is none.
+  uint32_t ReadValue(int64_t key_id, std::string_view name, RegistryValue* value) {
+    Query query = Prepare("SELECT name, type, data FROM vals WHERE key = ? AND name = ?");
+    query.Bind(key_id).Bind(name);
+    switch (query.Step()) {
+      case SQLITE_ROW:
+        value->name = query.Text(0);
+        value->type = static_cast<uint32_t>(query.Int(1));
+        value->data = query.Text(2);
+        return kErrorSuccess;
+      case SQLITE_DONE:
+        return kErrorFileNotFound;
+      default:
+        return kErrorRegistryIo;
+    }
   }
 
   uint32_t SetValue(int64_t key_id, std::string_view name, uint32_t type, const void* data,
@@ -311,16 +354,37 @@ class Hive::Impl {
     }
   }
 
+  // The schema version, -1 when it cannot be read.
+  int64_t SchemaVersion() {
+    Query version = Prepare("PRAGMA user_version");
+    return version.Step() == SQLITE_ROW ? version.Int(0) : -1;
+  }
+
+  // Makes the tables of a new hive, or moves an older hive to the current layout. Processes
+  // opening the hive together do this one at a time, each looking again once it may write.
+  // A hive of a later version is not used.
   uint32_t CreateSchema() {
-    {
-      Query root = Prepare("SELECT 1 FROM keys WHERE id = 1");
-      if (root.Step() == SQLITE_ROW) return kErrorSuccess;
-    }
-    if (sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (SchemaVersion() == kSchemaVersion) return kErrorSuccess;
+    sqlite3* db = db_.get();
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
       return kErrorRegistryIo;
-    if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      if (InTransaction()) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    const int64_t version = SchemaVersion();
+    bool ok = version == kSchemaVersion;
+    if (version == 0) {
+      int step;
+      {
+        // Reset before the schema changes, which a pending read of it would block.
+        Query old = Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'keys'");
+        step = old.Step();
+      }
+      const bool has_paths = step == SQLITE_ROW;
+      ok = (step == SQLITE_ROW || step == SQLITE_DONE) &&
+           (!has_paths || sqlite3_exec(db, kDropPaths, nullptr, nullptr, nullptr) == SQLITE_OK) &&
+           sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+           (!has_paths || sqlite3_exec(db, kCopyKeys, nullptr, nullptr, nullptr) == SQLITE_OK);
+    }
+    if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      if (InTransaction()) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       return kErrorRegistryIo;
     }
     return kErrorSuccess;
@@ -345,6 +409,23 @@ class Hive::Impl {
   // Keyed by the address of the SQL text: every statement is a literal of this file.
   std::unordered_map<const char*, StmtPtr> statements_;
 };
+
+const char* KeyPathProblem(std::string_view path) {
+  if (path.empty()) return nullptr;  // the root
+  size_t depth = 0;
+  for (size_t start = 0; start <= path.size(); ++depth) {
+    const size_t end = std::min(path.find('\\', start), path.size());
+    const std::string_view name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) return "a key name in the path is empty";
+    if (name.find('\0') != std::string_view::npos) return "a key name holds a NUL character";
+    // UTF-16 never takes more code units than UTF-8 takes bytes.
+    if (name.size() > kMaxKeyNameLength && Utf8ToUtf16(name).size() > kMaxKeyNameLength)
+      return "a key name is longer than 255 characters";
+    if (depth == kMaxKeyDepth) return "the key path is more than 512 levels deep";
+  }
+  return nullptr;
+}
 
 Hive::Hive(std::string db_path) : impl_(std::make_unique<Impl>(std::move(db_path))) {}
 Hive::~Hive() = default;
@@ -372,6 +453,7 @@ uint32_t Hive::OpenKey(std::string_view subkey, uint32_t access, RegistryKey* ke
     if (result != kErrorSuccess) return result;
     key->hive_ = this;
     key->path_ = std::move(stored_path);
+    key->id_ = id;
     key->access_ = access;
     return kErrorSuccess;
   });
@@ -382,14 +464,29 @@ uint32_t Hive::OpenKey(const RegistryKey& parent, std::string_view subkey, uint3
   uint32_t result = CheckKey(this, parent, 0);
   if (result != kErrorSuccess) return result;
   if (key == nullptr) return kErrorInvalidParameter;
-  try {
-    std::string relative;
-    result = NormalizePath(subkey, &relative);
-    return result != kErrorSuccess ? result
-                                   : OpenKey(JoinPath(parent.path(), relative), access, key);
-  } catch (...) {
-    return kErrorRegistryIo;
+  RegistryKey opened;  // `key` may be `parent`
+  result = impl_->Run([&] {
+    std::string relative, whole;
+    uint32_t status = NormalizePath(subkey, &relative);
+    // The limits hold for the whole path; the walk starts at the parent.
+    if (status == kErrorSuccess) status = NormalizePath(JoinPath(parent.path(), relative), &whole);
+    int64_t id = 0;
+    if (status == kErrorSuccess) status = impl_->ResolveKey(parent.id_, parent.path(), &id);
+    std::string stored_path = parent.path();
+    if (status == kErrorSuccess) status = impl_->Walk(relative, false, &id, &stored_path, nullptr);
+    if (status != kErrorSuccess) return status;
+    opened.hive_ = this;
+    opened.path_ = std::move(stored_path);
+    opened.id_ = id;
+    opened.access_ = access;
+    return kErrorSuccess;
+  });
+  if (result != kErrorSuccess) {
+    key->Close();
+    return result;
   }
+  *key = std::move(opened);
+  return kErrorSuccess;
 }
 
 uint32_t Hive::CreateKey(std::string_view subkey, uint32_t access, RegistryKey* key,
@@ -413,6 +510,7 @@ uint32_t Hive::CreateKey(std::string_view subkey, uint32_t access, RegistryKey* 
     if (result != kErrorSuccess) return result;
     key->hive_ = this;
     key->path_ = std::move(stored_path);
+    key->id_ = id;
     key->access_ = access;
     if (created != nullptr) *created = is_new;
     return kErrorSuccess;
@@ -443,21 +541,13 @@ uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, Registr
   if (result != kErrorSuccess) return result;
   if (value == nullptr) return kErrorInvalidParameter;
   return impl_->Run([&] {
-    Query query = impl_->Prepare(
-        "SELECT v.name, v.type, v.data FROM keys k JOIN vals v ON v.key = k.id "
-        "WHERE k.path = ? AND v.name = ?");
-    query.Bind(key.path()).Bind(name);
-    switch (query.Step()) {
-      case SQLITE_ROW:
-        value->name = query.Text(0);
-        value->type = static_cast<uint32_t>(query.Int(1));
-        value->data = query.Text(2);
-        return kErrorSuccess;
-      case SQLITE_DONE:
-        return kErrorFileNotFound;  // no such value, or the key is gone
-      default:
-        return kErrorRegistryIo;
-    }
+    uint32_t status = impl_->ReadValue(key.id_, name, value);
+    if (status != kErrorFileNotFound) return status;
+    // No such value, or the key's row is gone: deleted, and perhaps made again.
+    int64_t id = 0;
+    status = impl_->ResolveKey(key.id_, key.path(), &id);
+    if (status != kErrorSuccess) return status;
+    return id == key.id_ ? kErrorFileNotFound : impl_->ReadValue(id, name, value);
   });
 }
 
@@ -472,7 +562,7 @@ uint32_t Hive::SetValue(const RegistryKey& key, std::string_view name, uint32_t 
     Impl::Transaction transaction(impl_.get(), true);
     int64_t id = 0;
     uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
     if (status == kErrorSuccess) status = impl_->SetValue(id, name, type, data, size);
     return status == kErrorSuccess ? transaction.Commit() : status;
   });
@@ -486,7 +576,7 @@ uint32_t Hive::DeleteValue(const RegistryKey& key, std::string_view name) {
     int64_t id = 0;
     bool deleted = false;
     uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
     if (status == kErrorSuccess) status = impl_->DeleteValue(id, name, &deleted);
     if (status == kErrorSuccess && !deleted) status = kErrorFileNotFound;
     return status == kErrorSuccess ? transaction.Commit() : status;
@@ -502,7 +592,7 @@ uint32_t Hive::EnumKey(const RegistryKey& key, uint32_t index, std::string* name
     Impl::Transaction transaction(impl_.get(), false);
     int64_t id = 0;
     uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
     if (status != kErrorSuccess) return status;
     Query query =
         impl_->Prepare("SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
@@ -528,7 +618,7 @@ uint32_t Hive::EnumValues(const RegistryKey& key, std::vector<RegistryValue>* va
     Impl::Transaction transaction(impl_.get(), false);
     int64_t id = 0;
     uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->FindKey(key.path(), &id, nullptr);
+    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
     if (status != kErrorSuccess) return status;
     Query query = impl_->Prepare("SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
     query.Bind(id);

@@ -2,6 +2,7 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,7 +95,7 @@ TEST_F(RegistryTest, DeleteTreeTakesTheSubtreeOnlyAndEnumKeyListsTheRest) {
   for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(hive_.EnumKey(parent, i, &names[i]), kErrorSuccess);
   EXPECT_EQ(names, (std::vector<std::string>{"a%b", "a_", "AB"}));  // name order, case ignored
   EXPECT_EQ(hive_.EnumKey(parent, 3, &names[0]), kErrorNoMoreItems);
-  // Created last, the deleted keys' ids are reused: their values must be gone too.
+  // Made again, a deleted key comes back without the values it had.
   EXPECT_TRUE(Read(hive_, Create("P\\a%\\x").path()).empty());
 }
 
@@ -115,6 +116,63 @@ TEST_F(RegistryTest, ApplyIsAllOrNothing) {
   ASSERT_EQ(hive_.Apply(changes), kErrorSuccess);
   EXPECT_EQ(Read(hive_, "Batch"), (Values{{"keep", kRegSz, "new"}}));
   EXPECT_EQ(Read(hive_, "batch\\made\\on\\demand"), (Values{{"v", kRegDword, "abcd"}}));
+}
+
+std::string Repeat(const std::string& part, size_t count, const std::string& separator = "") {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += (i == 0 ? "" : separator) + part;
+  return out;
+}
+
+TEST_F(RegistryTest, KeyPathsKeepTheWindowsLimits) {
+  RegistryKey key, deepest = Create(Repeat("k", kMaxKeyDepth, "\\"));
+  EXPECT_EQ(hive_.CreateKey(deepest.path() + "\\k", kKeyRead, &key), kErrorInvalidParameter);
+  EXPECT_EQ(hive_.OpenKey(deepest, "k", kKeyRead, &key), kErrorInvalidParameter);
+  EXPECT_EQ(hive_.Apply({{Kind::kCreateKey, deepest.path() + "\\k", {}}}),
+            kErrorInvalidParameter);
+  // Names are counted in UTF-16 code units: U+00E4 takes two bytes and one unit, U+1F600
+  // four bytes and two units.
+  Create(Repeat("\u00e4", 255));
+  Create(Repeat("\U0001F600", 127) + "x");
+  for (const std::string& name :
+       {Repeat("\u00e4", 256), Repeat("\U0001F600", 128), Repeat("k", 256)})
+    EXPECT_EQ(hive_.CreateKey(name, kKeyRead, &key), kErrorInvalidParameter) << name;
+}
+
+// A hive of the first layout, which kept each key's full path as well as its name, is read
+// as it was; from then on a key's cost grows with its depth, not with the square of it.
+TEST_F(RegistryTest, OlderHiveIsReadAndDeepKeysStaySmall) {
+  const std::string path = dir_.path + "/old.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, R"sql(
+      CREATE TABLE keys(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE COLLATE NOCASE,
+                        parent INTEGER, name TEXT NOT NULL COLLATE NOCASE);
+      CREATE INDEX keys_by_parent ON keys(parent, name);
+      CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,
+                        type INTEGER NOT NULL, data BLOB NOT NULL,
+                        PRIMARY KEY(key, name)) WITHOUT ROWID;
+      INSERT INTO keys VALUES(1, '', NULL, ''), (2, 'Software', 1, 'Software'),
+                             (3, 'Software\Vendor', 2, 'Vendor'), (7, 'Other', 1, 'Other');
+      INSERT INTO vals VALUES(3, 'Name', 1, 'x');)sql",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  {
+    Hive old(path);
+    RegistryKey key;
+    std::string name;
+    EXPECT_EQ(Read(old, "SOFTWARE\\vendor"), (Values{{"Name", kRegSz, "x"}}));
+    ASSERT_EQ(old.OpenKey("", kKeyRead, &key), kErrorSuccess);
+    EXPECT_EQ(old.EnumKey(key, 1, &name), kErrorSuccess);
+    EXPECT_EQ(name, "Software");
+    const std::string deep =
+        "Software\\" + Repeat(std::string(255, 'n'), kMaxKeyDepth - 1, "\\");
+    ASSERT_EQ(old.CreateKey(deep, kKeyRead, &key), kErrorSuccess);
+    EXPECT_EQ(key.path(), deep);
+  }
+  // 512 names of 255 characters: 130 kB of names, and some 68 MB when each row held its path.
+  EXPECT_LT(std::filesystem::file_size(path), 1u << 20);
 }
 
 constexpr int kWriters = 5, kEach = 40;
