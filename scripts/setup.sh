@@ -6,7 +6,7 @@ packages=(
   g++ cmake make pkg-config
   libsqlite3-dev sqlite3 nettle-dev
   libgtest-dev libgmock-dev
-  php8.2-cli php8.2-dev
+  php8.2-cli php8.2-dev php8.2-fpm
   clang-14 libclang-rt-14-dev
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
