@@ -79,6 +79,8 @@ class Session {
   bool usable() const { return wake_.valid(); }
   // Drops any connection and makes a new one.
   bool Connect();
+  // The last Connect failed because the socket refuses this process (under `mutex`).
+  bool denied() const { return denied_; }
   // Connect(), then the check-ins accepted on earlier connections are made again. False
   // (and no connection) when either fails.
   bool Reconnect();
@@ -152,6 +154,7 @@ class Session {
   // Under `mutex`:
   std::string inbox_;  // bytes read but not yet taken as frames
   uint32_t next_request_id_ = 1;
+  bool denied_ = false;
   std::vector<std::string> check_ins_;
   // Written under both `mutex` and queue_mutex_, so read under either.
   Connection conn_;
@@ -189,15 +192,20 @@ auto Session::Exclusively(F&& body) -> decltype(body()) {
 
 bool Session::Connect() {
   Drop();
+  denied_ = false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path_.empty() || path_.size() >= sizeof(address.sun_path)) return false;
   std::memcpy(address.sun_path, path_.data(), path_.size());
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   timeval timeout{std::chrono::seconds(kConnectTimeout).count(), 0};
-  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-      connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
     return false;
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // The socket or a folder above it is not open to this process's user.
+    denied_ = errno == EACCES || errno == EPERM;
+    return false;
+  }
   // Reads and writes are bounded by poll() against the caller's deadline from here on.
   timeval none{};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) return false;
@@ -515,7 +523,7 @@ int32_t CVMAOpenSession(const char* socket_path, uint32_t* session) {
                            : platform::MachineFile("cvmad.sock");
     auto owner = std::make_shared<Session>(std::move(path));
     if (!owner->usable()) return CVMA_E_MEMORY;
-    if (!owner->Connect()) return CVMA_E_CONNECT;
+    if (!owner->Connect()) return owner->denied() ? CVMA_E_ACCESS : CVMA_E_CONNECT;
     *session = Handles().Add(std::move(owner));
     return CVMA_OK;
   });

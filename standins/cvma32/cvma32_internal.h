@@ -1,6 +1,7 @@
 /* Calls of libcvma32.so that the public header does not carry yet: change notifications
- * received by a session and its reconnection. Used by the host components and the agent's
- * tests until the host API takes them up.
+ * received by a session, its reconnection, and the result of a session the agent's socket
+ * refuses. Used by the host components, the operator's tool and the agent's tests until the
+ * host API takes them up.
  *
  * Thread safety: as every call of the library (cvma32.h). */
 #ifndef STANDINS_CVMA32_CVMA32_INTERNAL_H_
@@ -14,6 +15,9 @@ extern "C" {
 
 /* No notification arrived within the time-out. */
 #define CVMA_E_NO_NOTIFICATION (-6)
+/* CVMAOpenSession: the agent's socket, or a folder on its path, refuses this process's
+ * user (EACCES); CVMA_E_CONNECT stays for every other failure to connect. */
+#define CVMA_E_ACCESS (-7)
 
 /* Takes the oldest change notification the session holds, reading the connection for up to
  * timeout_ms when it holds none: the changed variable's OID, terminated, in `oid`. The

@@ -5,12 +5,15 @@
 //   cvmactl [--root DIR] import FILE|-
 //   cvmactl [--root DIR] export
 //   cvmactl [--root DIR] get OID
-//   cvmactl [--root DIR] set OID --int N | --string TEXT
+//   cvmactl [--root DIR] set OID --int N | --string TEXT [--create]
 //   cvmactl [--root DIR] restrict OID FLAGS [--cell ROW COLUMN FLAGS]...
 //   cvmactl [--root DIR] delete OID
 //
 // An import reads and checks the whole file before anything is sent, then sends every
-// variable in one message: the agent applies all of them or none.
+// variable in one message: the agent applies all of them or none. The agent's set makes a
+// variable it does not know, as the products rely on; an operator's set changes only a
+// variable that exists, unless --create says otherwise. It asks for the variable first,
+// on the same session, so a variable deleted between the two messages is made again.
 //
 // Exit status: 0 success, 1 the operation failed, 2 the command line is wrong.
 //
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "platform/machine_root.h"
+#include "standins/cvma32/cvma32_internal.h"
 #include "standins/cvmactl/json_line.h"
 #include "standins/include/cvma32.h"
 #include "standins/include/cvpmapi.h"
@@ -45,7 +49,7 @@ constexpr const char* kUsage =
     "  cvmactl [--root DIR] import FILE|-\n"
     "  cvmactl [--root DIR] export\n"
     "  cvmactl [--root DIR] get OID\n"
-    "  cvmactl [--root DIR] set OID --int N | --string TEXT\n"
+    "  cvmactl [--root DIR] set OID --int N | --string TEXT [--create]\n"
     "  cvmactl [--root DIR] restrict OID FLAGS [--cell ROW COLUMN FLAGS]...\n"
     "  cvmactl [--root DIR] delete OID\n"
     "FLAGS are decimal or 0x hex: 1 hidden, 2 final, 0x10 table final.\n"
@@ -130,6 +134,7 @@ class Agent {
   bool Open() {
     const int32_t opened = CVMAOpenSession(nullptr, &session_);
     if (opened == CVMA_E_CONNECT) return Report("the agent is not running (" + SocketPath() + ")");
+    if (opened == CVMA_E_ACCESS) return Report("permission denied (" + SocketPath() + ")");
     if (opened != CVMA_OK)
       return Report("cannot open a session (error " + std::to_string(opened) + ")");
     if (VmpCreatePolicyOID(wire::kPolicyManagerOid, &destination_) != VMP_OK)
@@ -299,8 +304,9 @@ int Get(const std::string& oid) {
   return Flush();
 }
 
-// Builds the set package with the policy library, as any component would.
-int Set(const std::string& oid, const std::string& option, const std::string& value) {
+// Builds the set package with the policy library, as any component would. Without `create`
+// a variable the agent does not know is refused as unknown.
+int Set(const std::string& oid, const std::string& option, const std::string& value, bool create) {
   int32_t number = 0;
   if (option != "--int" && option != "--string") return Usage("expected --int or --string");
   if (option == "--int" && !ParseInt32(value, &number))
@@ -324,7 +330,15 @@ int Set(const std::string& oid, const std::string& option, const std::string& va
   VmpClose(handle);
   if (result != VMP_OK)
     return Fail("the policy library failed (error " + std::to_string(result) + ")");
-  return Request(wire::kSetPolicy, body, oid);
+  Agent agent;
+  uint32_t status = wire::kStatusOk;
+  std::string payload;
+  if (!agent.Open() ||
+      (!create && !agent.Exchange(wire::kGetPolicy, PackedOid(oid), &status, &payload)))
+    return kExitFailure;
+  if (status == wire::kStatusOk && !agent.Exchange(wire::kSetPolicy, body, &status, &payload))
+    return kExitFailure;
+  return status == wire::kStatusOk ? 0 : Fail(oid + ": " + StatusText(status));
 }
 
 int Restrict(const std::string& oid, const std::vector<std::string>& args) {
@@ -373,9 +387,14 @@ int Run(int argc, char** argv) {
   if (command == "delete")
     return more.empty() ? Request(wire::kDelete, PackedOid(rest[0]), rest[0])
                         : Usage("delete takes one OID");
-  if (command == "set")
-    return more.size() == 2 ? Set(rest[0], more[0], more[1])
-                            : Usage("set OID --int N | --string TEXT");
+  if (command == "set") {
+    // --create comes before or after the value, never in place of it.
+    const bool create = more.size() == 3 && (more[0] == "--create" || more[2] == "--create");
+    const size_t first = create && more[0] == "--create" ? 1 : 0;
+    return more.size() == (create ? 3 : 2)
+               ? Set(rest[0], more[first], more[first + 1], create)
+               : Usage("set OID --int N | --string TEXT [--create]");
+  }
   return more.empty() ? Usage("restrict needs FLAGS") : Restrict(rest[0], more);
 }
 

@@ -86,10 +86,11 @@ class CvmactlTest : public ::testing::Test {
     }
   }
 
-  // Runs cvmactl --root ROOT with `args` (no single quotes).
-  Outcome Run(const std::vector<std::string>& args, const std::string& root = "") {
-    std::string command = "'" + (cvmad::testing::BinDir() / "cvmactl").string() + "' --root '" +
-                          (root.empty() ? agent_.root() : root) + "'";
+  // Runs cvmactl --root ROOT with `args` (no single quotes), after the command words `as`.
+  Outcome Run(const std::vector<std::string>& args, const std::string& root = "",
+              const std::string& as = "") {
+    std::string command = as + "'" + (cvmad::testing::BinDir() / "cvmactl").string() +
+                          "' --root '" + (root.empty() ? agent_.root() : root) + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     const int status = std::system((command + " >" + Path("out") + " 2>" + Path("err")).c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp("out"), Slurp("err")};
@@ -164,9 +165,12 @@ TEST_F(CvmactlTest, MalformedLineIsNamedAndNothingIsImported) {
 }
 
 TEST_F(CvmactlTest, SetGetRestrictAndDeleteThroughTheLibraries) {
-  EXPECT_EQ(Run({"set", "1.5.1", "--int", "-42"}), kDone);
+  const Outcome unknown = {1, "", "cvmactl: 1.5.1: unknown OID\n"};
+  EXPECT_EQ(Run({"set", "1.5.1", "--int", "-42"}), unknown);  // a set makes nothing by itself
+  EXPECT_EQ(Run({"get", "1.5.1"}), unknown);
+  EXPECT_EQ(Run({"set", "1.5.1", "--int", "-42", "--create"}), kDone);
   EXPECT_EQ(Run({"get", "1.5.1"}), Outcome(0, "{\"oid\":\"1.5.1\",\"int\":-42}\n", ""));
-  EXPECT_EQ(Run({"set", "1.5.2", "--string", "naïve \"x\""}), kDone);
+  EXPECT_EQ(Run({"set", "1.5.2", "--create", "--string", "naïve \"x\""}), kDone);
   EXPECT_EQ(Run({"get", "1.5.2"}),
             Outcome(0, "{\"oid\":\"1.5.2\",\"string\":\"naïve \\\"x\\\"\"}\n", ""));
   EXPECT_EQ(Run({"set", "1.5.1", "--string", "x"}),
@@ -188,11 +192,11 @@ TEST_F(CvmactlTest, SetGetRestrictAndDeleteThroughTheLibraries) {
   EXPECT_EQ(Run({"get", "1.7.2.2"}), Outcome(1, "", "cvmactl: 1.7.2.2: unknown OID\n"));
 }
 
-TEST_F(CvmactlTest, CommandLineMistakesAndAMissingAgent) {
+TEST_F(CvmactlTest, CommandLineMistakesAMissingAgentAndARefusedUser) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"frob"}, {"export", "x"}, {"get", "1.2.*"}, {"set", "1.2", "--int", "2147483648"},
            {"set", "1.2", "--bool", "1"}, {"set", "1.2", "--string", "\xff"}, {"restrict", "1.2"},
-           {"restrict", "1.2", "2", "--cell", "0"}}) {
+           {"set", "1.2", "--int", "1", "--make"}, {"restrict", "1.2", "2", "--cell", "0"}}) {
     const auto [status, out, err] = Run(args);
     EXPECT_EQ(status, 2) << ::testing::PrintToString(args);
     EXPECT_NE(err.find("Usage:"), std::string::npos) << err;
@@ -201,6 +205,14 @@ TEST_F(CvmactlTest, CommandLineMistakesAndAMissingAgent) {
   std::filesystem::create_directory(empty);
   EXPECT_EQ(Run({"export"}, empty),
             Outcome(1, "", "cvmactl: the agent is not running (" + empty + "/cvmad.sock)\n"));
+  // Root passes any mode, so as root another user runs it; else the mode shuts the owner out.
+  std::string as;
+  if (geteuid() == 0)
+    as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  else
+    std::filesystem::permissions(agent_.socket_path(), std::filesystem::perms::none);
+  EXPECT_EQ(Run({"export"}, "", as),
+            Outcome(1, "", "cvmactl: permission denied (" + agent_.socket_path() + ")\n"));
 }
 
 }  // namespace
