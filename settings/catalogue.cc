@@ -303,16 +303,9 @@ bool CSettings::GetRestrictionByOID(std::string_view oid, bool* hidden, bool* fi
     NotFound("GetRestrictionByOID OID %.*s not found\n", oid);
     return true;
   }
-  if (is_table) {
-    // A table query about an item of another kind answers as for an unknown OID.
-    if (auto* table = As<CTableEntry>(item, ItemKind::kTable)) {
-      return table->GetTableRestriction(hidden, final);
-    }
-    if (hidden != nullptr) *hidden = false;
-    if (final != nullptr) *final = false;
-    NotFound("GetRestrictionByOID OID %.*s not found\n", oid);
-    return true;
-  }
+  // The table rule reads the policy variable by the item's OID alone, so it answers for an
+  // item of any kind: a scalar variable has no cells and answers with its own marks.
+  if (is_table) return CTableEntry::TableRestriction(item->oid(), hidden, final);
   return item->GetRestriction(hidden, final);
 }
 

@@ -79,6 +79,8 @@ class CSettings {
   bool WithItem(std::string_view oid, const std::function<void(CItem&)>& use);
 
   // True when the item may be written; unknown OIDs answer true with both outputs false.
+  // With `is_table` the table rule (CTableEntry::TableRestriction) answers for the item's
+  // OID, whatever the item's kind.
   bool GetRestrictionByOID(std::string_view oid, bool* hidden, bool* final, bool is_table) const;
 
   void ReadByOID(std::string_view oid);

@@ -315,17 +315,21 @@ void CTableEntry::ClearRows() {
 }
 
 bool CTableEntry::GetTableRestriction(bool* hidden, bool* final) const {
+  return TableRestriction(oid(), hidden, final);
+}
+
+bool CTableEntry::TableRestriction(const std::string& oid, bool* hidden, bool* final) {
   if (DemoMode()) return true;
   constexpr int32_t kFinalMarks = policy::kRestrictFinal | policy::kRestrictTableFinal;
   // The marks of the table as a whole are kept on its first cell.
-  int32_t flags = policy::GetPolicyCellRestriction(oid().c_str(), 0);
+  int32_t flags = policy::GetPolicyCellRestriction(oid.c_str(), 0);
   TraceTableRestriction(flags);
   if (hidden != nullptr) *hidden = (flags & policy::kRestrictHidden) != 0;
   if (final != nullptr) {
     *final = (flags & kFinalMarks) != 0;
     if (!*final) {
       // A table without rows, or an unmarked first cell: the variable's own marks decide.
-      flags = policy::GetPolicyRestriction(oid().c_str());
+      flags = policy::GetPolicyRestriction(oid.c_str());
       TraceTableRestriction(flags);
       *final = (flags & kFinalMarks) != 0;
     }

@@ -42,6 +42,10 @@ class CTableEntry : public CItem {
   void Set(const std::vector<xTableEntry>& rows);
   void ClearRows();
   bool GetTableRestriction(bool* hidden, bool* final) const;
+  // The same rule for the policy variable `oid`, whatever kind of setting names it: the
+  // marks of row 0, column 0, or the variable's own when that cell marks nothing final.
+  // True when neither hidden nor final; in Demo Mode true at once, outputs untouched.
+  static bool TableRestriction(const std::string& oid, bool* hidden, bool* final);
 
   const std::string& type() const { return type_; }
   const std::vector<xTableEntry>& rows() const { return rows_; }

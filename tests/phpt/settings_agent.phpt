@@ -58,6 +58,7 @@ show('read policy', settings_read_policy());
 show('get_int, get_str', settings_get_int(INT, $v), $v, settings_get_str(STR, $s), $s);
 show('is_final scalar, flag 0 and 2', settings_is_final(FINAL_INT, 0), settings_is_final(FINAL_INT, 2), settings_is_final(INT, 0));
 show('is_final table, flag 1 and 2', settings_is_final(FINAL_TABLE, 1), settings_is_final(FINAL_TABLE, 2), settings_is_final(IS, 1));
+show('is_final scalar, flag 1', settings_is_final(FINAL_INT, 1), settings_is_final(INT, 1));
 show('get_table: ints read as unsigned', 0, table(IS));
 $rows = ['kept'];
 show('  appended after what $rows holds', settings_get_table(I, $rows), $rows);
@@ -92,6 +93,10 @@ foreach (array_unique(cv_trace_calls("$root/trace.log", '/^\d (settings_(set|get
     if (str_starts_with($call, 'settings_get_default_table()')) $call = implode(' | ', array_slice(explode(' | ', $call), 0, 7));
     echo "$call\n";
 }
+echo "-- trace of settings_is_final with the table flag\n";
+foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
+    if (str_starts_with($call, "settings_is_final() | Is table 'True'")) echo "$call\n";
+}
 ?>
 --EXPECTF--
 == first request
@@ -99,6 +104,7 @@ read policy                         0
 get_int, get_str                    100 [100,0,"q\r\nr"]
 is_final scalar, flag 0 and 2       1 [1,0]
 is_final table, flag 1 and 2        1 [0,0]
+is_final scalar, flag 1             1 [0]
 get_table: ints read as unsigned    0 [[[42.0,"name"],[4294967295.0,"x"]]]
   appended after what $rows holds   0 [["kept",[1.0]]]
 default rows, integers              0 [[[1,1,"All Files","*.*","Default list for all files."],[1,1,"Disallowed Files","*.BAT\n*.CMD\n*.COM\n*.EXE\n*.HTA\n*.JS\n*.JSE\n*.PIF\n*.SCR\n*.SHS\n*.VBE\n*.VBS\n*.{*","Default list of files to be stripped."]]]
@@ -138,3 +144,8 @@ settings_get_table() | Adding new row | Adding numeric 7 | Adding new row | Addi
 settings_get_table() | Adding new row | Adding string 'a' | Adding new row | Adding string '5'
 settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5' | Adding new row | Adding numeric 0 | Adding string '2.5'
 settings_get_table()
+-- trace of settings_is_final with the table flag
+settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 16 | oid: '1.3.6.1.4.1.8642.20.1.300.10.10.50', is final True
+settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.25', is final False
+settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 2 | oid: '1.3.6.1.4.1.8642.20.1.100.50.23', is final True
+settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
