@@ -23,7 +23,9 @@
 // another thread is inside a Hive call is not supported (the child inherits a held mutex).
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -325,6 +327,7 @@ class Hive::Impl {
     if (db_ != nullptr && pid_ != getpid()) Abandon();
     if (db_ != nullptr) return kErrorSuccess;
 
+    PrepareFile(path_);
     sqlite3* raw = nullptr;
     // The handle is made even when opening fails and must then be closed too.
     int rc =
@@ -340,6 +343,25 @@ class Hive::Impl {
       return kErrorRegistryIo;
     }
     return kErrorSuccess;
+  }
+
+  // Makes the hive's file before SQLite does, so that it is never world-readable: 0640, or
+  // 0660 when the folder lets its group write (an administrator's choice for a web server
+  // account of that group). SQLite gives the write-ahead log and the index the file's mode.
+  // A hive of this process's owner that everyone could read is narrowed.
+  static void PrepareFile(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    struct stat folder {};
+    const std::string folder_path = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const mode_t mode =
+        stat(folder_path.c_str(), &folder) == 0 && (folder.st_mode & S_IWGRP) != 0 ? 0660 : 0640;
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) return;  // SQLite reports what is wrong
+    struct stat file {};
+    if (fstat(fd, &file) == 0 && file.st_uid == geteuid() && (file.st_mode & 07) != 0) {
+      fchmod(fd, file.st_mode & 0770);
+    }
+    close(fd);
   }
 
   // Switching a new database to WAL needs it to itself and fails at once instead of

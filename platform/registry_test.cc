@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,6 +184,34 @@ bool WriteValues(Hive& hive, int writer) {  // kEach values of its own under "Sh
   for (int i = 0; ok && i < kEach; ++i)
     ok = Set(hive, key, std::to_string(writer * kEach + i), kRegSz, "x") == kErrorSuccess;
   return ok;
+}
+
+// The hive and SQLite's files beside it are never world-readable, whatever the umask
+// allows: 0640, 0660 in a folder its group may write, and a readable hive is narrowed.
+TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
+  namespace fs = std::filesystem;
+  auto mode = [](const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
+  };
+  const mode_t previous = umask(0);
+  TempDir dir;
+  for (const auto& [folder, expected] : {std::pair{"/own", 0640u}, std::pair{"/shared", 0660u}}) {
+    const std::string path = dir.path + folder;
+    fs::create_directory(path);
+    fs::permissions(path, static_cast<fs::perms>(expected == 0660u ? 02770 : 0750));
+    Hive hive(path + "/registry.db");
+    RegistryKey key;
+    ASSERT_EQ(hive.CreateKey("SOFTWARE\\A", kKeyAllAccess, &key), kErrorSuccess);
+    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"}) {
+      EXPECT_EQ(mode(path + file), expected) << folder << file;
+    }
+  }
+  fs::permissions(dir.path + "/own/registry.db", static_cast<fs::perms>(0644));
+  Hive again(dir.path + "/own/registry.db");
+  RegistryKey key;
+  EXPECT_EQ(again.OpenKey("SOFTWARE\\A", kKeyRead, &key), kErrorSuccess);
+  umask(previous);
+  EXPECT_EQ(mode(dir.path + "/own/registry.db"), 0640u);
 }
 
 TEST_F(RegistryTest, ForkedWritersLoseNothing) {

@@ -11,7 +11,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/build.sh" build
 root=${CORVANE_ROOT:-/var/lib/corvane}
 export CORVANE_ROOT=$root
-mkdir -p "$root/logs"
+# Not world-readable: the hive, the policy and the logs are the owner's and its group's.
+install -d -m 0750 "$root" "$root/logs"
 if [ ! -f "$root/registry.db" ]; then
   "$here/build/bin/cvreg" import "$here/examples/machine.reg"
   "$here/build/bin/cvreg" add 'HKLM\SOFTWARE\Veltmark\Corvane\Web User Interface\Debug\cvwebuid' \
