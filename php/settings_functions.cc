@@ -59,7 +59,11 @@ CSettings* RequireCatalogue(Missing wording = Missing::kAre) {
 
 // Turns the pending exception (the parser's TypeError or ArgumentCountError, or a failed
 // string conversion) into a warning with the same message.
-void ExceptionToWarning() {
+// Messages that do not name the function (the engine's refusal of a typed property) get
+// the function's name before them, as the module's own warnings have.
+enum class Named { kByMessage, kByFunction };
+
+void ExceptionToWarning(Named named = Named::kByMessage) {
   zend_object* exception = EG(exception);
   if (exception == nullptr) return;
   zval holder;
@@ -67,7 +71,11 @@ void ExceptionToWarning() {
                                         ZSTR_KNOWN(ZEND_STR_MESSAGE), 1, &holder);
   zend_string* text = zval_get_string(message);
   zend_clear_exception();
-  zend_error(E_WARNING, "%s", ZSTR_VAL(text));
+  if (named == Named::kByFunction) {
+    php_error_docref(nullptr, E_WARNING, "%s", ZSTR_VAL(text));
+  } else {
+    zend_error(E_WARNING, "%s", ZSTR_VAL(text));
+  }
   zend_string_release(text);
 }
 
@@ -81,18 +89,38 @@ bool PassedByReference(zval* out) {
   return false;
 }
 
-// Stores into an output argument, releasing what it held.
-void StoreLong(zval* out, zend_long value) {
-  if (Z_ISREF_P(out)) {
-    ZEND_TRY_ASSIGN_REF_LONG(out, value);
-  } else {
-    zval_ptr_dtor(out);
-    ZVAL_LONG(out, value);
-  }
+// A typed property bound to an output argument refused the value: the engine's TypeError
+// becomes the warning, and the argument keeps what it held.
+[[gnu::noinline, gnu::cold]] bool RefusedByProperty() {
+  ExceptionToWarning(Named::kByFunction);
+  return false;
 }
 
-void StoreString(zval* out, const std::string& value) {
-  ZEND_TRY_ASSIGN_REF_STRINGL(out, value.data(), value.size());
+// Stores into an output argument, releasing what it held; false after the warning when the
+// argument is bound to a typed property that does not take the value.
+[[gnu::always_inline]] inline bool StoreLong(zval* out, zend_long value) {
+  if (Z_ISREF_P(out)) {
+    zend_reference* reference = Z_REF_P(out);
+    if (ZEND_REF_HAS_TYPE_SOURCES(reference)) [[unlikely]] {
+      return zend_try_assign_typed_ref_long(reference, value) == SUCCESS || RefusedByProperty();
+    }
+    out = &reference->val;
+  }
+  zval_ptr_dtor(out);
+  ZVAL_LONG(out, value);
+  return true;
+}
+
+// `out` is a reference (PassedByReference).
+bool StoreString(zval* out, const std::string& value) {
+  zend_reference* reference = Z_REF_P(out);
+  if (ZEND_REF_HAS_TYPE_SOURCES(reference)) {
+    return zend_try_assign_typed_ref_stringl(reference, value.data(), value.size()) == SUCCESS ||
+           RefusedByProperty();
+  }
+  zval_ptr_dtor(&reference->val);
+  ZVAL_STRINGL(&reference->val, value.data(), value.size());
+  return true;
 }
 
 // An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
@@ -165,7 +193,7 @@ void GetInt(INTERNAL_FUNCTION_PARAMETERS, Get&& get, ValueTrace how) {
   if (!PassedByReference(out)) RETURN_LONG(-1);
   const int32_t value = get(*catalogue, oid, CView(oid));
   TraceValue(ZSTR_VAL(oid), value, how);
-  StoreLong(out, value);
+  if (!StoreLong(out, value)) [[unlikely]] RETURN_LONG(-1);
   RETURN_LONG(value);
 }
 
@@ -203,7 +231,7 @@ void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
   if (!PassedByReference(out)) RETURN_LONG(-1);
   const std::string value = (catalogue->*getter)(CView(oid));
   TraceValue(ZSTR_VAL(oid), value, traced);
-  StoreString(out, value);
+  if (!StoreString(out, value)) RETURN_LONG(-1);
   RETURN_LONG(0);
 }
 
@@ -479,7 +507,7 @@ ZEND_FUNCTION(settings_are_changed) {
   }
   const bool changed = catalogue->AreChanged();
   if (changed) Info("Settings have been changed\n");
-  StoreLong(out, changed ? 1 : 0);
+  if (!StoreLong(out, changed ? 1 : 0)) RETURN_LONG(-1);
   RETURN_LONG(0);
 }
 

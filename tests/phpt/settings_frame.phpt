@@ -1,5 +1,5 @@
 --TEST--
-Settings functions without an agent session: unknown OIDs, literals for output arguments, arguments that do not parse
+Settings functions without an agent session: unknown OIDs, literals and typed properties as output arguments, arguments that do not parse
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -38,9 +38,14 @@ show('reset_last_error', settings_reset_last_error());
 $start = microtime(true);
 $rc = settings_write_changed();
 show('write_changed waited 2 s', $rc, microtime(true) - $start >= 1.99);
-echo "-- literals for output arguments\n";
+echo "-- literals, and typed properties that refuse the value, as output arguments\n";
 show('get_int', settings_get_int($oid, 5));
 show('get_default_str', settings_get_default_str($oid, 'x'));
+class T { public int $i = 5; public array $a = [1]; }
+$t = new T;
+show('get_str into an int', settings_get_str($oid, $t->i), $t->i);
+show('get_int into an array', settings_get_int($oid, $t->a), $t->a);
+show('are_changed into an array', settings_are_changed($t->a), $t->a);
 echo "-- arguments that do not parse\n";
 show('get_int()', settings_get_int());
 show('set_int with "12abc"', settings_set_int($oid, '12abc'));
@@ -70,13 +75,22 @@ set_table, empty OID          -1
 last_error                    0
 reset_last_error              0
 write_changed waited 2 s      0 [true]
--- literals for output arguments
+-- literals, and typed properties that refuse the value, as output arguments
 
 Warning: settings_get_int(): Parameter wasn't passed by reference in %s on line %d
 get_int                       -1
 
 Warning: settings_get_default_str(): Parameter wasn't passed by reference in %s on line %d
 get_default_str               -1
+
+Warning: settings_get_str(): Cannot assign string to reference held by property T::$i of type int in %s on line %d
+get_str into an int           -1 [5]
+
+Warning: settings_get_int(): Cannot assign int to reference held by property T::$a of type array in %s on line %d
+get_int into an array         -1 [[1]]
+
+Warning: settings_are_changed(): Cannot assign int to reference held by property T::$a of type array in %s on line %d
+are_changed into an array     -1 [[1]]
 -- arguments that do not parse
 
 Warning: settings_get_int() expects exactly 2 arguments, 0 given in %s on line %d
@@ -125,6 +139,9 @@ settings_set_table() | [3] Wrong parameter
 settings_write_changed()
 settings_get_int() | [3] Parameter wasn't passed by reference
 settings_get_default_str() | [3] Parameter wasn't passed by reference
+settings_get_str() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 
+settings_get_int() | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', value 0
+settings_are_changed()
 settings_get_int()
 settings_set_int()
 settings_is_final()
