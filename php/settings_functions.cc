@@ -57,8 +57,8 @@ CSettings* RequireCatalogue(Missing wording = Missing::kAre) {
   return catalogue;
 }
 
-// Turns the pending exception (the parser's TypeError or ArgumentCountError, or a failed
-// string conversion) into a warning with the same message.
+// Turns the pending exception (the parser's TypeError or ArgumentCountError, a refused
+// argument value, or a failed string conversion) into a warning with the same message.
 // Messages that do not name the function (the engine's refusal of a typed property) get
 // the function's name before them, as the module's own warnings have.
 enum class Named { kByMessage, kByFunction };
@@ -121,6 +121,18 @@ bool StoreString(zval* out, const std::string& value) {
   zval_ptr_dtor(&reference->val);
   ZVAL_STRINGL(&reference->val, value.data(), value.size());
   return true;
+}
+
+// A cell of a table argument: its row and column, counted from 0 in the arrays' order.
+struct CellPlace {
+  uint32_t row;
+  uint32_t column;
+};
+
+// "row R, column C " before what a warning says of a cell; empty for a whole argument.
+std::string CellText(const CellPlace* cell) {
+  if (cell == nullptr) return std::string();
+  return "row " + std::to_string(cell->row) + ", column " + std::to_string(cell->column) + " ";
 }
 
 // An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
@@ -365,8 +377,10 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
   RETURN_LONG(0);
 }
 
-// One cell of an integer column; false when the cell's type gives no value.
-bool IntegerCell(zval* cell, int32_t* value) {
+// One cell of an integer column. A cell of another type would give the column no value,
+// and a row one value short would move the integers after it into the wrong columns and
+// compare by its remaining values: it is refused. False after the warning.
+bool IntegerCell(zval* cell, const CellPlace& place, int32_t* value) {
   switch (Z_TYPE_P(cell)) {
     case IS_STRING:
       if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %s\n", Z_STRVAL_P(cell));
@@ -381,6 +395,9 @@ bool IntegerCell(zval* cell, int32_t* value) {
       if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %d\n", *value);
       return true;
     default:
+      zend_argument_type_error(2, "%smust be of type int|float|string, %s given",
+                               CellText(&place).c_str(), zend_zval_type_name(cell));
+      ExceptionToWarning();
       return false;
   }
 }
@@ -389,6 +406,7 @@ bool IntegerCell(zval* cell, int32_t* value) {
 // when the array does not fit.
 bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntry>* rows) {
   const size_t columns = type.size();
+  uint32_t position = 0;
   zval* element;
   ZEND_HASH_FOREACH_VAL(array, element) {
     ZVAL_DEREF(element);
@@ -403,19 +421,21 @@ bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntr
         return false;
       }
       TraceNewRow();
-      size_t column = 0;
+      CellPlace place{position, 0};
       zval* cell;
       ZEND_HASH_FOREACH_VAL(cells, cell) {
         ZVAL_DEREF(cell);
-        if (type[column++] == 'i') {
+        if (type[place.column] == 'i') {
           int32_t value;
-          if (IntegerCell(cell, &value)) row.intFields.push_back(value);
+          if (!IntegerCell(cell, place, &value)) return false;
+          row.intFields.push_back(value);
         } else {
           std::string text;
           if (!StringForm(cell, &text)) return false;
           TraceString(text);
           row.strFields.push_back(std::move(text));
         }
+        ++place.column;
       }
       ZEND_HASH_FOREACH_END();
     } else {
@@ -439,6 +459,7 @@ bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntr
       }
     }
     rows->push_back(std::move(row));
+    ++position;
   }
   ZEND_HASH_FOREACH_END();
   return true;

@@ -93,25 +93,6 @@ void TraceTableOid(const std::string& oid) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Table OID %s\n", oid.c_str());
 }
 
-// Whether two rows hold the same values along `type`. A column is compared only while both
-// rows still have a value of its kind; values beyond the type are not looked at.
-bool SameRow(const std::string& type, const xTableEntry& a, const xTableEntry& b) {
-  size_t next_int = 0;
-  size_t next_string = 0;
-  for (char column : type) {
-    if (column == kIntColumn) {
-      if (next_int < a.intFields.size() && next_int < b.intFields.size()) {
-        if (a.intFields[next_int] != b.intFields[next_int]) return false;
-        ++next_int;
-      }
-    } else if (next_string < a.strFields.size() && next_string < b.strFields.size()) {
-      if (a.strFields[next_string] != b.strFields[next_string]) return false;
-      ++next_string;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 CTableEntry::CTableEntry(std::string oid, const DefaultRow* default_rows, size_t count)
@@ -301,9 +282,10 @@ bool CTableEntry::Write() {
 
 void CTableEntry::Set(const std::vector<xTableEntry>& rows) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CTableEntry::Set\n");
-  bool differ = rows.size() != rows_.size();
-  for (size_t i = 0; !differ && i < rows.size(); ++i) differ = !SameRow(type_, rows_[i], rows[i]);
-  if (!differ) return;
+  // Rows are the same only with the same values in the same places. A row short of a value
+  // (a cell the read skipped) differs from every full one: its write leaves that cell as the
+  // policy holds it, so new rows that fill it in are a change.
+  if (rows == rows_) return;
   ClearRows();
   rows_ = rows;
   SetChanged(true);

@@ -129,15 +129,18 @@ TEST_F(TableEntryTest, WriteAppendsRowsFillsShortOnesAndRemovesTheSurplusFromThe
   EXPECT_EQ(Stored(), (Rows{{{0, 0}, {"", "only"}}, {{4, 0}, {"", ""}}}));
 }
 
-TEST_F(TableEntryTest, SetComparesAlongTheType) {
+TEST_F(TableEntryTest, SetCountsADifferentValueOrAShortRowAsAChange) {
   Import(kIsis, {{Int(1), Str(u"a"), Int(2), Str(u"b")}, {Int(3), Str(u"c"), Int(4), Str(u"d")}});
   CTableEntry table(kTable);
   const Rows read = table.rows();
   table.Set(read);
-  // Values a row lacks are not compared: the pages fill them in.
-  table.Set({{{1}, {"a", "b"}}, {{3, 4}, {"c"}}});
   EXPECT_FALSE(table.IsChanged());
+  // A row short of a value is not the full row, nor is the full row the short one.
+  table.Set({{{1}, {"a", "b"}}, read[1]});
+  EXPECT_TRUE(table.IsChanged());
+  table.Set(read);
   EXPECT_EQ(table.rows(), read);
+  ASSERT_TRUE(table.Read());
 
   table.Set({read[1], read[0]});
   EXPECT_TRUE(table.IsChanged());

@@ -68,7 +68,12 @@ show('the same rows again', settings_set_table(IS, [[42, 'name'], ['k' => 429496
 show('empty array, null on an empty table', settings_set_table(S, []), settings_set_table(S, null), changed());
 show('wrong row size', settings_set_table(IS, [[42, 'name'], [1, 2, 3]]), table(IS), changed());
 show('scalar row, two columns', settings_set_table(IS, ['x']), changed());
-show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5], [null, 2.5]]), changed());
+echo "-- refused with a warning: integer cells of other types\n";
+set_error_handler(function ($level, $message) { echo $level === E_WARNING ? "  $message\n" : "?\n"; return true; });
+foreach ([null, false, [], new stdClass, fn() => 1] as $cell) $rc[] = settings_set_table(IS, [[1, 'a'], [$cell, 'b']]);
+restore_error_handler();
+show('  nothing changed', 0, $rc, table(IS), changed());
+show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5]]), changed());
 show('  read back', 0, table(IS));
 show('scalar rows, integer column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I));
 show('scalar rows, string column', settings_set_table(S, ['a', 5]), table(S));
@@ -113,21 +118,28 @@ the same rows again                 0 [0]
 empty array, null on an empty table 0 [0,0]
 wrong row size                      -1 [[[42.0,"name"],[4294967295.0,"x"]],0]
 scalar row, two columns             -1 [0]
+-- refused with a warning: integer cells of other types
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, null given
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, bool given
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, array given
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, stdClass given
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, Closure given
+  nothing changed                   0 [[-1,-1,-1,-1,-1],[[42.0,"name"],[4294967295.0,"x"]],0]
 strings, floats, other types        0 [1]
-  read back                         0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]]]
+  read back                         0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]]]
 scalar rows, integer column         0 [[[7.0],[0.0],[12.0],[2147483647.0]]]
 scalar rows, string column          0 [[["a"],["5"]]]
 set_int, set_str, final set_int     0 [0,0]
 commit                              0
   last_error                        12 [0]
   re-read ints and string           200 [200,7,7,0,"new\r\nline"]
-  re-read tables                    0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
+  re-read tables                    0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 reset_last_error                    0 [0]
 null on a table with rows           0 [[],1]
 == a later process reads what the commit wrote
 read policy                         0 [0]
 ints, string                        200 [200,7,7,0,"new\r\nline"]
-tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"],[0.0,"2.5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
+tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 empty array on a table with rows    0 [[],1]
 -- trace of the table conversions, one line per call, repeats left out
 settings_get_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric 4294967295 | Adding string 'x'
@@ -138,11 +150,11 @@ settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name'
 settings_set_table()
 settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | [3] Wrong table type, passed size 3, actual size 2
 settings_set_table() | [3] Wrong table type, passed size 1, actual size 2
-settings_set_table() | Adding new row | Adding numeric   -42abc | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric -3 | Adding string '5' | Adding new row | Adding string '2.5'
-settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5' | Adding new row | Adding numeric 0 due to end of xTableEntry.intFields | Adding string '2.5'
+settings_set_table() | Adding new row | Adding numeric 1 | Adding string 'a' | Adding new row
+settings_set_table() | Adding new row | Adding numeric   -42abc | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric -3 | Adding string '5'
+settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5'
 settings_get_table() | Adding new row | Adding numeric 7 | Adding new row | Adding numeric 0 | Adding new row | Adding numeric 12 | Adding new row | Adding numeric 2147483647
 settings_get_table() | Adding new row | Adding string 'a' | Adding new row | Adding string '5'
-settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5' | Adding new row | Adding numeric 0 | Adding string '2.5'
 settings_get_table()
 -- trace of settings_is_final with the table flag
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 16 | oid: '1.3.6.1.4.1.8642.20.1.300.10.10.50', is final True
