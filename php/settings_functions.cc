@@ -135,6 +135,16 @@ std::string CellText(const CellPlace* cell) {
   return "row " + std::to_string(cell->row) + ", column " + std::to_string(cell->column) + " ";
 }
 
+// Settings integers are signed 32-bit: a PHP integer beyond that range is refused, not
+// wrapped, with a warning shaped as the parser's own. False after the warning.
+bool FitsSetting(zend_long value, uint32_t argument, const CellPlace* cell = nullptr) {
+  if (value >= INT32_MIN && value <= INT32_MAX) return true;
+  zend_argument_value_error(argument, "%smust be between %d and %d", CellText(cell).c_str(),
+                            INT32_MIN, INT32_MAX);
+  ExceptionToWarning();
+  return false;
+}
+
 // An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
 std::string CText(const char* text) { return std::string(text); }
 std::string_view CView(const char* text) { return std::string_view(text); }
@@ -225,6 +235,7 @@ void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_
     Z_PARAM_STR(oid)
     Z_PARAM_LONG(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
+  if (!FitsSetting(value, 2)) RETURN_LONG(-1);
   TraceValue(ZSTR_VAL(oid), static_cast<int32_t>(value), ValueTrace::kUnsigned);
   (catalogue->*setter)(CView(oid), static_cast<int32_t>(value));
   RETURN_LONG(0);
@@ -379,7 +390,8 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
 
 // One cell of an integer column. A cell of another type would give the column no value,
 // and a row one value short would move the integers after it into the wrong columns and
-// compare by its remaining values: it is refused. False after the warning.
+// compare by its remaining values: it is refused, as is an integer beyond the 32-bit range.
+// False after the warning.
 bool IntegerCell(zval* cell, const CellPlace& place, int32_t* value) {
   switch (Z_TYPE_P(cell)) {
     case IS_STRING:
@@ -387,6 +399,7 @@ bool IntegerCell(zval* cell, const CellPlace& place, int32_t* value) {
       *value = settings::DecimalCell(std::string_view(Z_STRVAL_P(cell), Z_STRLEN_P(cell)));
       return true;
     case IS_LONG:
+      if (!FitsSetting(Z_LVAL_P(cell), 2, &place)) return false;
       TraceLong(Z_LVAL_P(cell));
       *value = static_cast<int32_t>(Z_LVAL_P(cell));
       return true;
@@ -448,6 +461,11 @@ bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntr
       }
       if (type[0] != 'i' && type[0] != 's') {
         if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Wrong type: %c\n", type[0]);
+        return false;
+      }
+      const CellPlace place{position, 0};
+      if (type[0] == 'i' && Z_TYPE_P(element) == IS_LONG &&
+          !FitsSetting(Z_LVAL_P(element), 2, &place)) {
         return false;
       }
       std::string text;

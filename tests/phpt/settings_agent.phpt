@@ -64,15 +64,18 @@ $rows = ['kept'];
 show('  appended after what $rows holds', settings_get_table(I, $rows), $rows);
 show('default rows, integers', 0, array_slice(table(DEFAULTS, true), 0, 2));
 show('default rows of a table without', 0, table(IS, true));
-show('the same rows again', settings_set_table(IS, [[42, 'name'], ['k' => 4294967295, 'x']]), changed());
+show('the same rows again', settings_set_table(IS, [[42, 'name'], ['k' => 4294967295.0, 'x']]), changed());
 show('empty array, null on an empty table', settings_set_table(S, []), settings_set_table(S, null), changed());
 show('wrong row size', settings_set_table(IS, [[42, 'name'], [1, 2, 3]]), table(IS), changed());
 show('scalar row, two columns', settings_set_table(IS, ['x']), changed());
-echo "-- refused with a warning: integer cells of other types\n";
+echo "-- refused with a warning: integer cells of other types, integers beyond 32 bits\n";
 set_error_handler(function ($level, $message) { echo $level === E_WARNING ? "  $message\n" : "?\n"; return true; });
-foreach ([null, false, [], new stdClass, fn() => 1] as $cell) $rc[] = settings_set_table(IS, [[1, 'a'], [$cell, 'b']]);
+foreach ([null, false, [], new stdClass, fn() => 1, 2**32 + 3] as $cell) $rc[] = settings_set_table(IS, [[1, 'a'], [$cell, 'b']]);
+$rc[] = settings_set_table(I, [7, -2**31 - 1]);
+$rc[] = settings_set_int(INT, 2**32 + 3);
+$rc[] = settings_set_reg_int(INT, -2**31 - 1);
 restore_error_handler();
-show('  nothing changed', 0, $rc, table(IS), changed());
+show('  nothing changed', 0, $rc, table(IS), table(I), settings_get_int(INT, $v), changed());
 show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5]]), changed());
 show('  read back', 0, table(IS));
 show('scalar rows, integer column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I));
@@ -118,13 +121,17 @@ the same rows again                 0 [0]
 empty array, null on an empty table 0 [0,0]
 wrong row size                      -1 [[[42.0,"name"],[4294967295.0,"x"]],0]
 scalar row, two columns             -1 [0]
--- refused with a warning: integer cells of other types
+-- refused with a warning: integer cells of other types, integers beyond 32 bits
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, null given
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, bool given
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, array given
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, stdClass given
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, Closure given
-  nothing changed                   0 [[-1,-1,-1,-1,-1],[[42.0,"name"],[4294967295.0,"x"]],0]
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be between -2147483648 and 2147483647
+  settings_set_table(): Argument #2 ($rows) row 1, column 0 must be between -2147483648 and 2147483647
+  settings_set_int(): Argument #2 ($value) must be between -2147483648 and 2147483647
+  settings_set_reg_int(): Argument #2 ($value) must be between -2147483648 and 2147483647
+  nothing changed                   0 [[-1,-1,-1,-1,-1,-1,-1,-1,-1],[[42.0,"name"],[4294967295.0,"x"]],[[1.0]],100,0]
 strings, floats, other types        0 [1]
   read back                         0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]]]
 scalar rows, integer column         0 [[[7.0],[0.0],[12.0],[2147483647.0]]]
@@ -146,7 +153,7 @@ settings_get_table() | Adding new row | Adding numeric 42 | Adding string 'name'
 settings_get_table() | Adding new row | Adding numeric 1
 settings_get_default_table() | Adding new row | Adding numeric 1 | Adding numeric 1 | Adding string 'All Files' | Adding string '*.*' | Adding string 'Default list for all files.'
 settings_get_default_table()
-settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric 4294967295 | Adding string 'x'
+settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric -1 | Adding string 'x'
 settings_set_table()
 settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | [3] Wrong table type, passed size 3, actual size 2
 settings_set_table() | [3] Wrong table type, passed size 1, actual size 2
