@@ -34,7 +34,7 @@ bool DemoMode() { return module::State().demo_mode != 0; }
 // What a trace line shows for the clear text of an enciphered setting: the line keeps its
 // shape, the value stays out of the log.
 const char* Traced(const CItem& item, const std::string& value) {
-  return item.IsEncrypted() ? kMaskedValue : value.c_str();
+  return item.IsEncrypted() ? kTraceMaskedValue : value.c_str();
 }
 
 // The buffer of a policy string read, one per thread and kept, on the heap (request threads
@@ -250,6 +250,7 @@ bool CStringItem::Write() {
   if (!PolicyWriteAllowed(*this)) return false;
 
   std::u16string wide;
+  const TraceSecretScope secret(IsEncrypted());
   if (!convertToUnicode(stored.c_str(), &wide)) {
     SetLastError(kLastErrorFailed);
     if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "convertUTF8ToUnicode failed.\n");
@@ -375,6 +376,7 @@ bool CStringRegItem::Read() {
       return false;
     }
     std::string converted;
+    const TraceSecretScope secret(true);
     if (!convertToUTF8(clear.c_str(), &converted)) {
       if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Convertation Unicode To UTF8 failed!\n");
       return false;
@@ -401,6 +403,7 @@ bool CStringRegItem::Write() {
     return FinishRegistryWrite(*this, key_, platform::kRegSz, value_.data(), value_.size());
   }
   std::u16string wide;
+  const TraceSecretScope secret(true);
   if (!convertToUnicode(value_.c_str(), &wide)) {
     if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Convertion UTF8 To Unicode failed!\n");
     return false;

@@ -21,8 +21,6 @@ namespace settings {
 // Last-error values set by failed policy writes.
 inline constexpr int32_t kLastErrorRefused = 12;  // final or hidden
 inline constexpr int32_t kLastErrorFailed = 14;
-// Shown in trace lines in place of the clear text of an enciphered setting.
-inline constexpr char kMaskedValue[] = "********";
 
 // Every LF gets a CR before it (CR LF becomes CR CR LF).
 std::string ToCrLf(const std::string& text);

@@ -31,7 +31,10 @@ bool convertToUTF8(const char16_t* text, std::string* out) {
     }
     return false;
   }
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "UTF8 string: '%s'\n", out->c_str());
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0, "UTF8 string: '%s'\n",
+             TraceSecretScope::active() ? kTraceMaskedValue : out->c_str());
+  }
   return true;
 }
 
@@ -54,7 +57,8 @@ bool convertToUnicode(const char* text, std::u16string* out) {
   }
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "%d bytes needed\n", static_cast<int>(out->size()));
-    TraceOut("", TRACE_INFO, 0, "Unicode string: '%s'\n", platform::Utf16ToUtf8(*out).c_str());
+    TraceOut("", TRACE_INFO, 0, "Unicode string: '%s'\n",
+             TraceSecretScope::active() ? kTraceMaskedValue : platform::Utf16ToUtf8(*out).c_str());
   }
   return true;
 }

@@ -3,7 +3,8 @@
 //
 // Invalid input is never reported: an unpaired surrogate, or a byte sequence that is not
 // UTF-8, becomes U+FFFD, one for each maximal ill-formed part, as the platform's converter
-// does. Both functions write information lines to the trace.
+// does. Both functions write information lines to the trace, the converted text included
+// unless a TraceSecretScope says it is secret.
 //
 // Thread safety: no shared state; safe from any thread.
 #ifndef SUPPORT_TEXT_CONVERSION_H_
@@ -11,6 +12,23 @@
 
 #include <string>
 #include <string_view>
+
+// While one lives on a thread with `secret` true, that thread's conversions trace the mask
+// (kTraceMaskedValue) in place of the text they convert: the clear text of an enciphered
+// setting passes through them and must not reach the log.
+class TraceSecretScope {
+ public:
+  explicit TraceSecretScope(bool secret) : previous_(active_) { active_ = active_ || secret; }
+  ~TraceSecretScope() { active_ = previous_; }
+  TraceSecretScope(const TraceSecretScope&) = delete;
+  TraceSecretScope& operator=(const TraceSecretScope&) = delete;
+
+  static bool active() { return active_; }
+
+ private:
+  static inline thread_local bool active_ = false;
+  const bool previous_;
+};
 
 // Converts the terminated UTF-16 `text` (null counts as empty) into `out`. False only when
 // memory runs out; then `out` is empty and the caller reports the failure.

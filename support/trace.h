@@ -24,6 +24,9 @@ inline constexpr uint32_t TRACE_ERROR = 1;
 inline constexpr uint32_t TRACE_WARNING = 2;
 inline constexpr uint32_t TRACE_INFO = 4;
 
+// Shown in trace lines in place of a secret: the clear text of an enciphered setting.
+inline constexpr char kTraceMaskedValue[] = "********";
+
 // Non-zero when tracing is on. Call sites test it before they format anything:
 //   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "minit()\n");
 extern int32_t TraceEnabled;
