@@ -77,6 +77,9 @@ class __attribute__((visibility("default"))) NamedBlock {
   void Release();
 
  private:
+  // Maps a view of the block behind `handle` and holds both; on failure closes `handle`.
+  uint32_t MapAndHold(uint32_t handle, bool writable);
+
   void* view_ = nullptr;
   uint32_t handle_ = 0;
   size_t size_ = 0;

@@ -233,40 +233,32 @@ NamedBlock& NamedBlock::operator=(NamedBlock&& other) noexcept {
   return *this;
 }
 
+uint32_t NamedBlock::MapAndHold(uint32_t handle, bool writable) {
+  uint32_t error = 0;
+  void* view = CvMapBlockView(handle, writable, &size_, &error);
+  if (view == nullptr) {
+    CvCloseBlock(handle);
+    size_ = 0;
+    return error;
+  }
+  handle_ = handle;
+  view_ = view;
+  return 0;
+}
+
 uint32_t NamedBlock::Open(const char* name, bool writable, NamedBlock* block) {
   block->Release();
   uint32_t error = 0;
   const uint32_t handle = CvOpenBlock(name, &error);
-  if (handle == 0) return error;
-  size_t size = 0;
-  void* view = CvMapBlockView(handle, writable, &size, &error);
-  if (view == nullptr) {
-    CvCloseBlock(handle);
-    return error;
-  }
-  block->handle_ = handle;
-  block->view_ = view;
-  block->size_ = size;
-  return 0;
+  return handle == 0 ? error : block->MapAndHold(handle, writable);
 }
 
 uint32_t NamedBlock::Create(const char* name, size_t size, NamedBlock* block, bool* existed) {
   block->Release();
-  if (existed != nullptr) *existed = false;
   uint32_t error = 0;
   const uint32_t handle = CvCreateBlock(name, size, &error);
-  if (handle == 0) return error;
-  if (existed != nullptr) *existed = error == kErrorAlreadyExists;
-  size_t mapped = 0;
-  void* view = CvMapBlockView(handle, /*writable=*/true, &mapped, &error);
-  if (view == nullptr) {
-    CvCloseBlock(handle);
-    return error;
-  }
-  block->handle_ = handle;
-  block->view_ = view;
-  block->size_ = mapped;
-  return 0;
+  if (existed != nullptr) *existed = handle != 0 && error == kErrorAlreadyExists;
+  return handle == 0 ? error : block->MapAndHold(handle, /*writable=*/true);
 }
 
 uintptr_t NamedBlock::ReadWord() const {
