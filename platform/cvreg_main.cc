@@ -12,7 +12,6 @@
 //
 // Thread safety: a single-threaded program.
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -235,15 +234,10 @@ bool ParseData(uint32_t type, const std::string& text, std::string* data, std::s
     for (int i = 0; i < 4; ++i) data->push_back(static_cast<char>(number >> (8 * i)));
     return true;
   }
-  const bool hex_digits =
-      std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
-  if (text.size() % 2 != 0 || !hex_digits) {
+  if (!ParseHexDigits(text, data)) {
     *problem = "REG_BINARY data must be an even number of hex digits.";
     return false;
   }
-  data->clear();
-  for (size_t i = 0; i < text.size(); i += 2)
-    data->push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
   return true;
 }
 

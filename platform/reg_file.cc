@@ -22,6 +22,10 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -31,15 +35,19 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+int HexDigit(char c) {
+  return (c >= '0' && c <= '9')   ? c - '0'
+         : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+         : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                  : -1;
+}
+
 // Reads 1 to `max_digits` hex digits making up all of `text`.
 bool ParseHex(std::string_view text, size_t max_digits, uint32_t* number) {
   if (text.empty() || text.size() > max_digits) return false;
   *number = 0;
   for (char c : text) {
-    int digit = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : -1;
+    int digit = HexDigit(c);
     if (digit < 0) return false;
     *number = *number * 16 + static_cast<uint32_t>(digit);
   }
@@ -121,6 +129,15 @@ class Parser {
     return false;
   }
 
+  // A carriage return inside a line is taken as a character, but a name holding one could
+  // not be written out again: true, with the failure recorded, for such a name (a damaged
+  // line end most likely).
+  bool RefuseLineBreak(std::string_view name) {
+    if (!HasLineBreak(name)) return false;
+    Fail("a name holds a carriage return");
+    return true;
+  }
+
   bool ParseKeyLine(std::string_view line) {
     if (line.back() != ']') return Fail("key line without closing ']'");
     line = line.substr(1, line.size() - 2);
@@ -131,6 +148,7 @@ class Parser {
     // The hive's rules, but only trailing backslashes are dropped.
     while (!path.empty() && path.back() == '\\') path.pop_back();
     if (const char* problem = KeyPathProblem(path)) return Fail(problem);
+    if (RefuseLineBreak(path)) return false;
     if (remove && path.empty()) return Fail("the root key cannot be deleted");
     RegistryChange change;
     change.kind = remove ? RegistryChange::Kind::kDeleteKey : RegistryChange::Kind::kCreateKey;
@@ -154,6 +172,7 @@ class Parser {
       pos = 1;
     else if (!ParseQuoted(line, &pos, &value.name, &reason))
       return Fail(reason);
+    if (RefuseLineBreak(value.name)) return false;
     std::string_view rest = Trim(line.substr(pos));
     if (rest.empty() || rest.front() != '=') return Fail("expected '=' after the value name");
     rest = Trim(rest.substr(1));
@@ -230,10 +249,6 @@ void AppendQuoted(std::string_view text, std::string* out) {
   out->push_back('"');
 }
 
-bool HasLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
 // A REG_SZ that reads back as the same bytes from "text": one terminator, at the end.
 bool IsPlainString(std::string_view data) {
   return !data.empty() && data.find('\0') == data.size() - 1 && !HasLineBreak(data);
@@ -272,25 +287,26 @@ void AppendValue(const RegistryValue& value, std::string* out) {
   out->append("\r\n");
 }
 
-uint32_t AppendKey(Hive& hive, const RegistryKey& key, std::string* out) {
-  if (HasLineBreak(key.path())) return kErrorInvalidParameter;
-  out->append("[HKEY_LOCAL_MACHINE");
-  if (!key.path().empty()) out->append("\\").append(key.path());
+void AppendKeyLine(std::string_view path, bool deleted, std::string* out) {
+  out->append(deleted ? "[-HKEY_LOCAL_MACHINE" : "[HKEY_LOCAL_MACHINE");
+  if (!path.empty()) out->append("\\").append(path);
   out->append("]\r\n");
+}
+
+// Appends the changes that make key `key` and everything below it.
+uint32_t CollectKey(Hive& hive, const RegistryKey& key, std::vector<RegistryChange>* changes) {
+  changes->push_back({RegistryChange::Kind::kCreateKey, key.path(), {}});
   std::vector<RegistryValue> values;
   uint32_t result = hive.EnumValues(key, &values);
   if (result != kErrorSuccess) return result;
-  for (const RegistryValue& value : values) {
-    if (HasLineBreak(value.name)) return kErrorInvalidParameter;
-    AppendValue(value, out);
-  }
-  out->append("\r\n");
+  for (RegistryValue& value : values)
+    changes->push_back({RegistryChange::Kind::kSetValue, key.path(), std::move(value)});
   std::string name;
   for (uint32_t index = 0; (result = hive.EnumKey(key, index, &name)) == kErrorSuccess; ++index) {
     RegistryKey child;
     result = hive.OpenKey(key, name, kKeyRead, &child);
     if (result == kErrorFileNotFound) continue;  // deleted while we walk
-    if (result == kErrorSuccess) result = AppendKey(hive, child, out);
+    if (result == kErrorSuccess) result = CollectKey(hive, child, changes);
     if (result != kErrorSuccess) return result;
   }
   return result == kErrorNoMoreItems ? kErrorSuccess : result;
@@ -325,15 +341,55 @@ bool ParseRegFile(std::string_view text, std::vector<RegistryChange>* changes,
   return false;
 }
 
+bool WriteRegFile(const std::vector<RegistryChange>& changes, std::string* text) {
+  using Kind = RegistryChange::Kind;
+  std::string out(kRegFileHeader);
+  out.append("\r\n\r\n");
+  const RegistryChange* section = nullptr;  // the change of the last key line
+  for (const RegistryChange& change : changes) {
+    if (HasLineBreak(change.key) || HasLineBreak(change.value.name)) return false;
+    const bool key_line = change.kind == Kind::kCreateKey || change.kind == Kind::kDeleteKey;
+    if (key_line || section == nullptr || section->kind == Kind::kDeleteKey ||
+        section->key != change.key) {
+      if (section != nullptr) out.append("\r\n");
+      AppendKeyLine(change.key, change.kind == Kind::kDeleteKey, &out);
+      section = &change;
+    }
+    if (change.kind == Kind::kSetValue) {
+      AppendValue(change.value, &out);
+    } else if (change.kind == Kind::kDeleteValue) {
+      if (change.value.name.empty())
+        out.push_back('@');
+      else
+        AppendQuoted(change.value.name, &out);
+      out.append("=-\r\n");
+    }
+  }
+  if (section != nullptr) out.append("\r\n");
+  *text = std::move(out);
+  return true;
+}
+
 uint32_t ExportRegFile(Hive& hive, std::string_view subkey, std::string* text) {
   RegistryKey key;
   uint32_t result = hive.OpenKey(subkey, kKeyRead, &key);
+  std::vector<RegistryChange> changes;
+  if (result == kErrorSuccess) result = CollectKey(hive, key, &changes);
   if (result != kErrorSuccess) return result;
-  std::string out(kRegFileHeader);
-  out.append("\r\n\r\n");
-  result = AppendKey(hive, key, &out);
-  if (result == kErrorSuccess) *text = std::move(out);
-  return result;
+  return WriteRegFile(changes, text) ? kErrorSuccess : kErrorInvalidParameter;
+}
+
+bool ParseHexDigits(std::string_view text, std::string* bytes) {
+  if (text.size() % 2 != 0) return false;
+  std::string out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<char>(high << 4 | low));
+  }
+  *bytes = std::move(out);
+  return true;
 }
 
 }  // namespace platform

@@ -39,10 +39,23 @@ bool ParseMachineKey(std::string_view full_path, std::string* subkey);
 // returns false with its number and the reason, and leaves `changes` empty.
 bool ParseRegFile(std::string_view text, std::vector<RegistryChange>* changes, RegFileError* error);
 
-// Writes key `subkey` of `hive` and everything below it as .reg text, keys in name order,
-// each followed by its values in name order. Results as the hive's calls; in addition
-// kErrorInvalidParameter when a name holds a line break, which the format cannot carry.
+// Writes `changes` as .reg text: the header, then a key line for each kCreateKey ([KEY])
+// and kDeleteKey ([-KEY]), each followed by the lines of the value changes after it and a
+// blank line. A value change of another key than the last key line's gets a [KEY] line of
+// its own. ParseRegFile reads the text back into the same changes when each value change
+// follows a kCreateKey of its key, as ParseRegFile gives them. False, with `text` unchanged,
+// when a name holds a line break, which the format cannot carry.
+bool WriteRegFile(const std::vector<RegistryChange>& changes, std::string* text);
+
+// Writes key `subkey` of `hive` and everything below it as .reg text (WriteRegFile), keys
+// in name order, each followed by its values in name order. Results as the hive's calls;
+// in addition kErrorInvalidParameter when a name holds a line break.
 uint32_t ExportRegFile(Hive& hive, std::string_view subkey, std::string* text);
+
+// Reads `text`, an even number of hex digits in either case and nothing else, as the bytes
+// it spells: the REG_BINARY data of cvreg's command line, a JSON line's "binary". False
+// otherwise.
+bool ParseHexDigits(std::string_view text, std::string* bytes);
 
 }  // namespace platform
 

@@ -62,6 +62,7 @@ TEST(RegFileTest, RefusesMalformedLinesWithTheirNumber) {
   for (size_t i = 0; i <= kMaxKeyDepth; ++i) too_deep += "\\k";
   const std::pair<std::string, int> cases[] = {
       {head + too_deep + "]\n", 2}, {head + "[HKLM\\" + std::string(256, 'k') + "]\n", 2},
+      {head + "[HKLM\\a\rb]\n", 2}, {key + "\"a\r\"=\"x\"\n", 3},  // could not be exported
       {"", 1}, {"\n\nREGEDIT4\n", 3}, {"\xff\xfeW\0"s, 1},
       {head + "\"v\"=\"x\"\n", 2},  // value before any key
       {head + "[HKEY_CURRENT_USER\\K]\n", 2}, {head + "[HKLMSoftware]\n", 2},

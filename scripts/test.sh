@@ -101,23 +101,41 @@ if [ "$sanitize" != thread ]; then
   fi
 fi
 
-# A short libFuzzer run over the frame and package decoders (plain runs only).
+# A short libFuzzer run of every fuzz target (plain runs only): CV_FUZZ_SECONDS each
+# (default 12, some 90 s for the seven), starting from the target's seeds. Each target
+# counts as one test.
+fuzzers=(
+  "wire_fuzz standins/wire/fuzz_corpus"
+  "reg_file_fuzz platform/fuzz_corpus/reg_file"
+  "hex_fuzz platform/fuzz_corpus/hex"
+  "profile_fuzz platform/fuzz_corpus/profile"
+  "trace_fuzz support/fuzz_corpus/trace"
+  "json_line_fuzz standins/cvmactl/fuzz_corpus/json_line"
+  "oid_fuzz standins/cvmactl/fuzz_corpus/oid"
+)
 fz_passed=0; fz_failed=0
 if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   fuzz_build="$here/build-fuzz"
+  targets=()
+  for entry in "${fuzzers[@]}"; do targets+=("${entry%% *}"); done
   if CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$fuzz_build" -DCV_FUZZ=ON -DCV_TESTS=OFF >/dev/null &&
-     cmake --build "$fuzz_build" --target wire_fuzz -j"$(nproc)" >/dev/null; then
-    mkdir -p "$log/corpus"
-    if "$fuzz_build/bin/wire_fuzz" -max_total_time="${CV_FUZZ_SECONDS:-15}" -print_final_stats=1 \
-         "$log/corpus" "$here/standins/wire/fuzz_corpus" >"$log/fuzz.txt" 2>&1; then
-      fz_passed=1
-      echo "wire_fuzz: $(grep -E 'stat::number_of_executed_units' "$log/fuzz.txt" | awk '{print $2}') inputs, no failure"
-    else
-      fz_failed=1
-      tail -40 "$log/fuzz.txt"
-    fi
+     cmake --build "$fuzz_build" --target "${targets[@]}" -j"$(nproc)" >/dev/null; then
+    for entry in "${fuzzers[@]}"; do
+      target=${entry%% *}; seeds=$here/${entry#* }
+      mkdir -p "$log/corpus/$target"
+      # A failing input is kept as build-fuzz/<target>-crash-… (or -timeout-, -leak-…).
+      if "$fuzz_build/bin/$target" -max_total_time="${CV_FUZZ_SECONDS:-12}" -timeout=30 \
+           -print_final_stats=1 -artifact_prefix="$fuzz_build/$target-" \
+           "$log/corpus/$target" "$seeds" >"$log/$target.txt" 2>&1; then
+        fz_passed=$((fz_passed + 1))
+        echo "$target: $(grep -E 'stat::number_of_executed_units' "$log/$target.txt" | awk '{print $2}') inputs, no failure"
+      else
+        fz_failed=$((fz_failed + 1))
+        echo "$target failed:"; tail -40 "$log/$target.txt"
+      fi
+    done
   else
-    echo "wire_fuzz did not build"; fz_failed=1
+    echo "the fuzz targets did not build"; fz_failed=${#fuzzers[@]}
   fi
 fi
 

@@ -202,27 +202,6 @@ int Flush() {
   return 0;
 }
 
-// OIDs in numeric order of their arcs (1.2 before 1.10).
-bool OidLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const size_t end_a = std::min(a.find('.', i), a.size()),
-                 end_b = std::min(b.find('.', j), b.size());
-    std::string_view arc_a(a.data() + i, end_a - i), arc_b(b.data() + j, end_b - j);
-    const auto digits = [](std::string_view arc) {  // without leading zeros, "0" kept
-      const size_t first = arc.find_first_not_of('0');
-      return first == std::string_view::npos ? arc.substr(arc.empty() ? 0 : arc.size() - 1)
-                                             : arc.substr(first);
-    };
-    const std::string_view da = digits(arc_a), db = digits(arc_b);
-    if (da.size() != db.size()) return da.size() < db.size();
-    if (da != db) return da < db;
-    if (arc_a != arc_b) return arc_a < arc_b;  // same number, different leading zeros
-    i = end_a + 1, j = end_b + 1;
-  }
-  return a.size() - std::min(i, a.size()) < b.size() - std::min(j, b.size());
-}
-
 bool ReadAll(const std::string& path, std::string* text) {
   FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 
+#include "platform/reg_file.h"
 #include "platform/unicode.h"
 #include "standins/include/cvpmapi.h"
 
@@ -80,12 +81,12 @@ class Parser {
       if (AtEnd() || text_[pos_] != '"') return Fail("expected a key");
       std::u16string key;
       if (!ParseString(&key)) return false;
-      for (const auto& member : value->members)
-        if (member.first == key) return Fail("key given twice");
+      for (const JsonMember& member : value->members)
+        if (member.key == key) return Fail("key given twice");
       if (!Take(':')) return Fail("expected ':'");
       JsonValue member;
       if (!ParseValue(&member, depth + 1)) return false;
-      value->members.emplace_back(std::move(key), std::move(member));
+      value->members.push_back({std::move(key), std::move(member)});
     } while (Take(','));
     return Take('}') || Fail("expected ',' or '}'");
   }
@@ -365,11 +366,12 @@ bool VariableFromLine(std::string_view line, wire::Variable* variable, std::stri
                                                                     {u"rows", &rows},
                                                                     {u"restriction", &restriction},
                                                                     {u"cells", &cells}};
-  for (const auto& [key, value] : root.members) {
-    const auto known = std::find_if(std::begin(keys), std::end(keys),
-                                    [&key](const auto& entry) { return entry.first == key; });
-    if (known == std::end(keys)) return fail("unknown key " + Quoted(key));
-    *known->second = &value;
+  for (const JsonMember& member : root.members) {
+    const auto known = std::find_if(std::begin(keys), std::end(keys), [&member](const auto& entry) {
+      return entry.first == member.key;
+    });
+    if (known == std::end(keys)) return fail("unknown key " + Quoted(member.key));
+    *known->second = &member.value;
   }
 
   *variable = wire::Variable();
@@ -396,15 +398,11 @@ bool VariableFromLine(std::string_view line, wire::Variable* variable, std::stri
     return true;
   }
   if (binary != nullptr) {
-    const std::u16string& hex = binary->string;
-    if (binary->kind != Kind::kString || hex.size() % 2 != 0 ||
-        !std::all_of(hex.begin(), hex.end(),
-                     [](char16_t c) { return c < 0x80 && HexValue(c) >= 0; }))
+    std::string hex;
+    if (binary->kind != Kind::kString || !ToAscii(binary->string, &hex) ||
+        !platform::ParseHexDigits(hex, &variable->binary_value))
       return fail("\"binary\": expected a string of hex digit pairs");
     variable->type = VMP_TYPE_BINARY;
-    for (size_t i = 0; i < hex.size(); i += 2)
-      variable->binary_value.push_back(
-          static_cast<char>(HexValue(hex[i]) << 4 | HexValue(hex[i + 1])));
     return true;
   }
   if (table) {
@@ -466,6 +464,26 @@ std::string VariableToLine(const wire::Variable& variable) {
   if (!cells.empty()) line += ",\"cells\":[" + cells + "]";
   line += '}';
   return line;
+}
+
+bool OidLess(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const size_t end_a = std::min(a.find('.', i), a.size()),
+                 end_b = std::min(b.find('.', j), b.size());
+    const std::string_view arc_a = a.substr(i, end_a - i), arc_b = b.substr(j, end_b - j);
+    const auto digits = [](std::string_view arc) {  // without leading zeros, "0" kept
+      const size_t first = arc.find_first_not_of('0');
+      return first == std::string_view::npos ? arc.substr(arc.empty() ? 0 : arc.size() - 1)
+                                             : arc.substr(first);
+    };
+    const std::string_view da = digits(arc_a), db = digits(arc_b);
+    if (da.size() != db.size()) return da.size() < db.size();
+    if (da != db) return da < db;
+    if (arc_a != arc_b) return arc_a < arc_b;  // same number, different leading zeros
+    i = end_a + 1, j = end_b + 1;
+  }
+  return a.size() - std::min(i, a.size()) < b.size() - std::min(j, b.size());
 }
 
 }  // namespace cvmactl

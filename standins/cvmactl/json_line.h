@@ -27,13 +27,18 @@ namespace cvmactl {
 // A parsed JSON value. Strings are kept as UTF-16 code units, as JSON defines them, so an
 // escaped lone surrogate survives (a stored string may hold one and must export and import
 // back unchanged).
+struct JsonMember;
 struct JsonValue {
   enum class Kind { kInteger, kString, kArray, kObject };
   Kind kind = Kind::kInteger;
   int64_t integer = 0;
   std::u16string string;
-  std::vector<JsonValue> items;                               // kArray
-  std::vector<std::pair<std::u16string, JsonValue>> members;  // kObject, in text order
+  std::vector<JsonValue> items;     // kArray
+  std::vector<JsonMember> members;  // kObject, in text order
+};
+struct JsonMember {
+  std::u16string key;
+  JsonValue value;
 };
 
 // Parses the one JSON value making up `text` (white space around it allowed). Only objects,
@@ -55,6 +60,11 @@ bool VariableFromLine(std::string_view line, wire::Variable* variable, std::stri
 // The line for `variable` (no line end), in the one form the reader turns back into the
 // same variable: keys oid, value, restriction when not 0, cells with flags not 0.
 std::string VariableToLine(const wire::Variable& variable);
+
+// The order of exported lines: OIDs compared arc by arc as numbers (1.2 before 1.10, 1
+// before 1.1); arcs of one number spelt with different leading zeros in text order, so
+// only equal OIDs are equivalent.
+bool OidLess(std::string_view a, std::string_view b);
 
 }  // namespace cvmactl
 
