@@ -269,7 +269,11 @@ void SetString(INTERNAL_FUNCTION_PARAMETERS,
     Z_PARAM_STR(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   const std::string text = CText(ZSTR_VAL(value));
-  TraceValue(ZSTR_VAL(oid), text, traced);
+  if (traced && TraceEnabled) {
+    // The clear text of an enciphered setting stays out of the log; the line keeps its shape.
+    const bool secret = catalogue->IsEncryptedByOID(CView(oid));
+    TraceValue(ZSTR_VAL(oid), secret ? std::string(kTraceMaskedValue) : text, true);
+  }
   (catalogue->*setter)(CView(oid), text);
   RETURN_LONG(0);
 }

@@ -282,6 +282,12 @@ CItem* CSettings::GetObjectByOID(std::string_view oid) const {
   return item;
 }
 
+bool CSettings::IsEncryptedByOID(std::string_view oid) const {
+  std::shared_lock lock(mutex_);
+  const CItem* item = FindLocked(oid);
+  return item != nullptr && item->IsEncrypted();
+}
+
 bool CSettings::WithItem(std::string_view oid, const std::function<void(CItem&)>& use) {
   std::unique_lock lock(mutex_);
   CItem* item = FindLocked(oid);
