@@ -14,14 +14,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/debug_output.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/unicode.h"
 #include "support/sync.h"
 
 int32_t TraceEnabled = 0;
@@ -275,7 +278,98 @@ TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text) {
   return parsed;
 }
 
-void TraceOut(const char* component, uint32_t severity, int32_t level, const char* format, ...) {
+namespace {
+
+// Formats like vsnprintf, except that "%ls" takes a const char16_t* (the system's UTF-16
+// text), written as UTF-8. Every other conversion is handed to snprintf one at a time.
+int FormatWide(char* out, size_t size, const char* format, va_list* arguments) {
+  size_t length = 0;
+  auto put = [&](const char* text, size_t count) {
+    for (size_t i = 0; i < count && length + 1 < size; ++i) out[length++] = text[i];
+  };
+  for (const char* p = format; *p != '\0';) {
+    if (*p != '%') {
+      put(p++, 1);
+      continue;
+    }
+    // One conversion: flags, width, precision, length, conversion character.
+    char spec[48] = "%";
+    size_t spec_length = 1;
+    auto add = [&](const char* text) {
+      for (; *text != '\0' && spec_length + 1 < sizeof spec; ++text) spec[spec_length++] = *text;
+      spec[spec_length] = '\0';
+    };
+    ++p;
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) add(std::string(1, *p++).c_str());
+    for (int part = 0; part < 2; ++part) {  // width, then precision
+      if (part == 1) {
+        if (*p != '.') break;
+        add(".");
+        ++p;
+      }
+      if (*p == '*') {
+        add(std::to_string(va_arg(*arguments, int)).c_str());
+        ++p;
+      }
+      while (*p >= '0' && *p <= '9') add(std::string(1, *p++).c_str());
+    }
+    std::string modifier;
+    while (*p != '\0' && std::strchr("hlLqjzt", *p) != nullptr) modifier += *p++;
+    add(modifier.c_str());
+    const char conversion = *p;
+    if (conversion == '\0') break;
+    ++p;
+    add(std::string(1, conversion).c_str());
+    char field[kMaxMessage + 1];
+    int written = 0;
+    switch (conversion) {
+      case '%':
+        put("%", 1);
+        continue;
+      case 's':
+        if (modifier == "l") {
+          const auto* text = va_arg(*arguments, const char16_t*);
+          const std::string utf8 = text != nullptr ? platform::Utf16ToUtf8(text) : "(null)";
+          spec[spec_length - 2] = 's';  // "%...ls" -> "%...s"
+          spec[spec_length - 1] = '\0';
+          written = snprintf(field, sizeof field, spec, utf8.c_str());
+        } else {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, const char*));
+        }
+        break;
+      case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'c':
+        if (modifier == "ll" || modifier == "j" || modifier == "q") {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, long long));
+        } else if (modifier == "l" || modifier == "z" || modifier == "t") {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, long));
+        } else {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, int));
+        }
+        break;
+      case 'p':
+        written = snprintf(field, sizeof field, spec, va_arg(*arguments, void*));
+        break;
+      case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+        if (modifier == "L") {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, long double));
+        } else {
+          written = snprintf(field, sizeof field, spec, va_arg(*arguments, double));
+        }
+        break;
+      default:
+        return -1;  // a conversion this formatter does not know
+    }
+    if (written > 0) put(field, std::min<size_t>(static_cast<size_t>(written), sizeof field - 1));
+  }
+  if (size > 0) out[length] = '\0';
+  return static_cast<int>(length);
+}
+
+// Writes one line of `severity` and `level` when the filters let it through; the message
+// comes from `format` and its arguments, formatted by vsnprintf or, with `wide`, by
+// FormatWide.
+void WriteLine(const char* component, uint32_t severity, int32_t level, bool wide,
+               const char* format, va_list* arguments) {
   if (TraceEnabled == 0) return;
   if (!ComponentPasses(component)) return;
   if ((severity & g_severity_mask) == 0 || level > g_max_level) return;
@@ -296,10 +390,8 @@ void TraceOut(const char* component, uint32_t severity, int32_t level, const cha
   AppendField(line, sizeof line, &length, "%08lX\t",
               static_cast<unsigned long>(platform::GetTickCount()));
   if (format != nullptr) {
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vsnprintf(line + length, kMaxMessage + 1, format, arguments);
-    va_end(arguments);
+    const int written = wide ? FormatWide(line + length, kMaxMessage + 1, format, arguments)
+                             : vsnprintf(line + length, kMaxMessage + 1, format, *arguments);
     if (written > 0) length += written > static_cast<int>(kMaxMessage) ? kMaxMessage : written;
   }
   line[length] = '\0';
@@ -307,6 +399,25 @@ void TraceOut(const char* component, uint32_t severity, int32_t level, const cha
   if (g_log_fd < 0 && g_log_file_name[0] != '\0') OpenLogFile();
   if (g_log_fd >= 0 && WriteWhole(g_log_fd, line, length)) return;
   platform::OutputDebugString(line);
+}
+
+}  // namespace
+
+void TraceOut(const char* component, uint32_t severity, int32_t level, const char* format, ...) {
+  if (TraceEnabled == 0) return;
+  va_list arguments;
+  va_start(arguments, format);
+  WriteLine(component, severity, level, /*wide=*/false, format, &arguments);
+  va_end(arguments);
+}
+
+void TraceOutWide(const char* component, uint32_t severity, int32_t level, const char* format,
+                  ...) {
+  if (TraceEnabled == 0) return;
+  va_list arguments;
+  va_start(arguments, format);
+  WriteLine(component, severity, level, /*wide=*/true, format, &arguments);
+  va_end(arguments);
 }
 
 void TraceSetLogFile(const char* name, const char* mode) {

@@ -36,6 +36,10 @@ extern int32_t TraceEnabled;
 // else. The message carries its own "\n"; it is cut at 1023 characters.
 void TraceOut(const char* component, uint32_t severity, int32_t level, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+// The same for messages that carry the system's UTF-16 text: "%ls" takes a const char16_t*
+// (written as UTF-8; null as "(null)"); every other conversion is as for TraceOut.
+void TraceOutWide(const char* component, uint32_t severity, int32_t level, const char* format,
+                  ...);
 
 // Stores the log file name (after expanding %d, %p and %t) and the stream open mode ("a"
 // appends, "w" empties the file when this process first writes). A null or empty name or

@@ -285,6 +285,17 @@ TEST_F(TraceTest, ThreadsAndProcessesNeverInterleaveOrLoseLines) {
   for (const std::set<int>& numbers : seen) EXPECT_EQ(numbers.size(), size_t{kLines});
 }
 
+// Messages with the system's UTF-16 text: "%ls" takes UTF-16 and writes UTF-8, with width
+// and precision; the other conversions read their arguments as printf does.
+TEST_F(TraceTest, WideMessagesWriteUtf16TextAsUtf8) {
+  SwitchOn(log_ + ",a");
+  TraceOutWide("", TRACE_INFO, 0, "Name : %ls, %-4ls|%.2ls|%ls %d %08X %ld %.*s %c%%\n",
+               u"Gr\u00fc\u00dfe \U0001F600", u"ab", u"xyz", static_cast<const char16_t*>(nullptr),
+               -7, 0xBEEFu, 1L << 40, 2, "pqr", 'z');
+  EXPECT_EQ(Messages(log_), "1:Name : Gr\u00fc\u00dfe \U0001F600, ab  |xy|(null) -7 0000BEEF "
+                            "1099511627776 pq z%\n");
+}
+
 TEST(TraceTextTest, CutsAt255AndAppendsDecimalNumbers) {
   TraceText text(TRACE_WARNING, 7);
   text.Append("n=").Append(0u).Append(",max=").Append(4294967295u).Append(nullptr);
