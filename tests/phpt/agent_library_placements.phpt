@@ -9,18 +9,15 @@ const OID = '1.3.6.1.4.1.8642.20.1.100.50.22';
 $root = cv_root();
 cv_agent($root);  // also registers the built copies, replaced below
 cv_policy($root, [['oid' => OID, 'int' => 100]]);
-$host = dirname(cv_so()) . '/cvwwwui.so';
-$built = dirname(cv_so());
 
 // Copies of both libraries in a folder of their own.
 function copies(string $dir): string {
-    global $built;
-    foreach (['libcvma32.so', 'libcvpmapi.so'] as $name) copy("$built/$name", "$dir/$name") || cv_fail("cannot copy $name");
+    foreach (['libcvma32.so', 'libcvpmapi.so'] as $name) copy(cv_so($name), "$dir/$name") || cv_fail("cannot copy $name");
     return $dir;
 }
 function delay_loading(string $root, ?string $dir): void {
     $key = 'HKEY_LOCAL_MACHINE\Software\Veltmark\Corvane\delay loading';
-    cv_run([cv_bin('cvreg'), 'delete', $key, '/f'], ['CORVANE_ROOT' => $root]);
+    cv_run([cv_bin('cvreg'), 'delete', $key, '/f'], $root);
     if ($dir === null) return;
     $values = '';
     foreach (['libcvma32.so', 'libcvpmapi.so'] as $name) $values .= "\"$name\"=\"" . addcslashes("$dir/$name", '\\"') . "\"\n";
@@ -42,30 +39,25 @@ echo "read $read, get $get value $value, final $final, set $set, commit $commit,
 echo 'copies: ', json_encode($copies, JSON_UNESCAPED_SLASHES), "\n";
 PHP;
 
-function run(string $title, string $root, string $php, string $host, string $page, string $where): void {
-    $dir = cv_tempdir('cvpage');
-    file_put_contents("$dir/page.php", "<?php\n$page");
+function run(string $title, string $root, string $php, string $page, string $where): void {
     // No Service Check Mode: the settings exist without products.
     file_put_contents(dirname($php) . '/php-cvwwwui.ini', "[General]\nwork_mode_val=2\n");
-    [$rc, $out, $err] = cv_run([$php, '-n', '-d', "extension=$host", '-d', 'extension=' . cv_so(), "$dir/page.php"],
-                               ['CORVANE_ROOT' => $root]);
-    echo "== $title\n", str_replace($where, '<copies>', $out . $err), $rc === 0 ? '' : "[exit $rc]\n";
-    [$rc, $out] = cv_run([cv_bin('cvmactl'), '--root', $root, 'get', OID], ['CORVANE_ROOT' => $root]);
-    echo 'agent holds: ', $out;
+    echo "== $title\n", str_replace($where, '<copies>', cv_php($root, $page, $php, true));
+    echo 'agent holds: ', cv_ctl($root, 'get', OID);
 }
 
 $elsewhere = copies(cv_tempdir('cvlibs'));
 delay_loading($root, $elsewhere);
 $php = cv_php_in(cv_tempdir('cvexe'));
-run('through the delay-loading key', $root, $php, $host, $page, $elsewhere);
-cv_run([cv_bin('cvmactl'), '--root', $root, 'set', OID, '--int', '200'], ['CORVANE_ROOT' => $root]);
-run('changed with cvmactl', $root, $php, $host, $page, $elsewhere);
+run('through the delay-loading key', $root, $php, $page, $elsewhere);
+cv_ctl($root, 'set', OID, '--int', '200');
+run('changed with cvmactl', $root, $php, $page, $elsewhere);
 
 $exe = cv_tempdir('cvexe');
 $php = cv_php_in($exe);
 copies($exe);
 delay_loading($root, null);
-run('beside the PHP binary, no key', $root, $php, $host, $page, $exe);
+run('beside the PHP binary, no key', $root, $php, $page, $exe);
 ?>
 --EXPECT--
 == through the delay-loading key

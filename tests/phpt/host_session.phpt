@@ -4,8 +4,7 @@ The host-process extension publishes its agent session block inside each PHP pro
 <?php
 require __DIR__ . '/cv.inc';
 $root = cv_root();
-$host_so = dirname(cv_so()) . '/cvwwwui.so';
-is_file($host_so) || cv_fail("no extension at $host_so");
+$host_so = cv_so('cvwwwui.so');
 
 // The child opens its block the only way there is, from inside the process, through the
 // table of blocks the extension loaded, and prints what the published cell holds.
@@ -25,7 +24,7 @@ PHP;
 
 function run_page(string $title, string $root, string $so, string $page): void {
     [$rc, $out, $err] = cv_run([PHP_BINARY, '-n', '-d', "extension=$so", '-d', 'extension=ffi.so', '-d', 'ffi.enable=1',
-                                '-r', $page], ['CORVANE_ROOT' => $root]);
+                                '-r', $page], $root);
     echo "$title: $out$err, exit $rc\n";
 }
 
@@ -35,7 +34,7 @@ proc_terminate($agent, 15);
 for ($deadline = microtime(true) + 10; proc_get_status($agent)['running'] && microtime(true) < $deadline;) usleep(5000);
 run_page('without the agent', $root, $host_so, $page);
 
-[$rc, $out] = cv_run([PHP_BINARY, '-n', '-d', "extension=$host_so", '-i'], ['CORVANE_ROOT' => $root]);
+[$rc, $out] = cv_run([PHP_BINARY, '-n', '-d', "extension=$host_so", '-i'], $root);
 preg_match('/^Host-process components.*$/m', $out, $m);
 echo 'information row: ', $m[0] ?? 'missing', "\n";
 ?>

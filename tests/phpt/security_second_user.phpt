@@ -1,5 +1,5 @@
 --TEST--
-A second local account finds nothing of a running PHP-FPM server's to open or write; a SIGKILLed worker and a graceful stop leave nothing behind
+A second local account finds nothing of a running PHP-FPM server's to open or write; a change at the agent reaches every worker; a SIGKILLed worker and a graceful stop leave nothing behind
 --EXTENSIONS--
 Corvane Tidewall extension
 --SKIPIF--
@@ -19,7 +19,6 @@ cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_conten
 cv_reg($root, cv_trace_reg("$root/trace.log"));
 cv_agent($root);
 cv_policy($root, [['oid' => OID, 'int' => 100]]);
-$host = dirname(cv_so()) . '/cvwwwui.so';
 $dir = cv_tempdir('cvfpm');
 chmod($dir, 0755);
 
@@ -48,7 +47,7 @@ pm = static
 pm.max_children = 2
 clear_env = no
 CONF);
-$fpm = proc_open([FPM, '-n', '-R', '-F', '-y', "$dir/fpm.conf", '-d', "extension=$host", '-d', 'extension=' . cv_so()],
+$fpm = proc_open([FPM, '-n', '-R', '-F', '-y', "$dir/fpm.conf", '-d', "extension=" . cv_so('cvwwwui.so'), '-d', 'extension=' . cv_so()],
                  [0 => ['file', '/dev/null', 'r'], 1 => ['file', "$dir/fpm.out", 'w'], 2 => ['file', "$dir/fpm.out", 'a']],
                  $pipes, null, array_merge(getenv(), ['CORVANE_ROOT' => $root]));
 $fpm || cv_fail('cannot start php-fpm');
@@ -88,14 +87,16 @@ function workers(int $master): array {
     sort($pids);
     return $pids;
 }
-// Requests until every worker has answered (bounded); the answers by worker.
-function sweep(string $dir, array $workers): array {
+// Requests for $page until every worker has answered, each last with $want when given
+// (bounded); the last answer of each worker.
+function sweep(string $dir, array $workers, string $page = 'page.php', ?string $want = null): array {
     $seen = [];
-    for ($deadline = microtime(true) + 15; count($seen) < count($workers) && microtime(true) < $deadline;) {
-        $body = request("$dir/fpm.sock", "$dir/page.php");
+    for ($deadline = microtime(true) + 15; microtime(true) < $deadline;) {
+        $body = request("$dir/fpm.sock", "$dir/$page");
         if ($body === null) { usleep(20000); continue; }
         [$pid, $answer] = explode(' ', $body, 2) + [1 => ''];
         $seen[(int)$pid] = $answer;
+        if (count($seen) >= count($workers) && ($want === null || !array_diff($seen, [$want]))) break;
     }
     ksort($seen);
     return $seen;
@@ -132,6 +133,13 @@ for ($deadline = microtime(true) + 10; (in_array($workers[0], $now = workers($ma
 $answers = sweep($dir, $now);
 echo 'after SIGKILL of a worker: ', count($answers), ' workers answering ', json_encode(array_values(array_unique($answers))), "\n";
 
+// A change at the agent reaches every worker, the new one too, through the host listener of
+// its own process: this page reads no policy, so only the reload entry brings the value.
+file_put_contents("$dir/reload.php", "<?php\n\$rc = settings_get_int('" . OID . "', \$value);\necho getmypid(), \" \$rc \$value\";");
+cv_ctl($root, 'set', OID, '--int', '777');
+$answers = sweep($dir, $now, 'reload.php', '777 777');
+echo 'after a change at the agent: ', count($answers), ' workers answering ', json_encode(array_values(array_unique($answers))), "\n";
+
 // A graceful stop (SIGQUIT): every process ends, and nothing stays behind.
 exec('kill -QUIT ' . (int)$master);
 for ($deadline = microtime(true) + 15; proc_get_status($fpm)['running'] && microtime(true) < $deadline;) usleep(20000);
@@ -140,6 +148,10 @@ echo 'new in /dev/shm: ', json_encode(array_values(array_diff(glob('/dev/shm/*')
 $modes = [];
 foreach (['registry.db', 'trace.log'] as $file) $modes[] = sprintf('%s %o', $file, fileperms("$root/$file") & 0777);
 echo 'modes: ', implode(', ', $modes), "\n";
+// The master logs notices and the worker killed above; anything else (a worker that crashed
+// or hung at its stop) is a fault.
+$faults = preg_grep("/NOTICE: |child {$workers[0]} exited on signal 9 /", file("$dir/fpm.log", FILE_IGNORE_NEW_LINES), PREG_GREP_INVERT);
+echo 'faults logged: ', $faults ? implode("\n", $faults) : 'none', "\n";
 ?>
 --EXPECT--
 workers answering: 2, answers: ["100 100"]
@@ -153,6 +165,8 @@ second account:
   trace.log: nothing
   cvmad.sock: nothing
 after SIGKILL of a worker: 2 workers answering ["100 100"]
+after a change at the agent: 2 workers answering ["777 777"]
 master stopped: yes
 new in /dev/shm: []
 modes: registry.db 640, trace.log 640
+faults logged: none

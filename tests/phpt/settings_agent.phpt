@@ -22,10 +22,7 @@ cv_policy($root, [
 // The host extension opens the agent session and publishes it; it is loaded first. The
 // No Service Check Mode defines the settings although no product is installed here.
 $php = cv_php_mode('2');
-$host = dirname(cv_so()) . '/cvwwwui.so';
-is_file($host) || cv_fail("no extension at $host");
-function page(string $root, string $php, string $host, string $code): void {
-    $common = <<<'PHP'
+$common = <<<'PHP'
 function show(string $what, $rc, ...$out) {
     echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out, JSON_PRESERVE_ZERO_FRACTION) : '', "\n";
 }
@@ -45,15 +42,9 @@ const FINAL_TABLE = '1.3.6.1.4.1.8642.20.1.300.10.10.50';
 const DEFAULTS = '1.3.6.1.4.1.8642.20.1.100.40.10';
 
 PHP;
-    $script = cv_tempdir('cvpage') . '/page.php';
-    file_put_contents($script, "<?php\n$common$code\n");
-    [$rc, $out, $err] = cv_run([$php, '-n', '-d', "extension=$host", '-d', 'extension=' . cv_so(), $script],
-                               ['CORVANE_ROOT' => $root]);
-    echo $out, $err, $rc === 0 ? '' : "[exit $rc]\n";
-}
 
 echo "== first request\n";
-page($root, $php, $host, <<<'PHP'
+echo cv_php($root, $common . <<<'PHP'
 show('read policy', settings_read_policy());
 show('get_int, get_str', settings_get_int(INT, $v), $v, settings_get_str(STR, $s), $s);
 show('is_final scalar, flag 0 and 2', settings_is_final(FINAL_INT, 0), settings_is_final(FINAL_INT, 2), settings_is_final(INT, 0));
@@ -87,14 +78,14 @@ show('  re-read ints and string', settings_get_int(INT, $v), $v, settings_get_in
 show('  re-read tables', 0, table(IS), table(I), table(S));
 show('reset_last_error', settings_reset_last_error(), settings_last_error());
 show('null on a table with rows', settings_set_table(S, null), table(S), changed());
-PHP);
+PHP, $php, true);
 echo "== a later process reads what the commit wrote\n";
-page($root, $php, $host, <<<'PHP'
+echo cv_php($root, $common . <<<'PHP'
 show('read policy', settings_read_policy(), changed());
 show('ints, string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
 show('tables', 0, table(IS), table(I), table(S));
 show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
-PHP);
+PHP, $php, true);
 echo "-- trace of the table conversions, one line per call, repeats left out\n";
 foreach (array_unique(cv_trace_calls("$root/trace.log", '/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/')) as $call) {
     // Of the many default rows, the first row's lines show the form.

@@ -11,7 +11,7 @@ $agent = cv_agent($root);
 
 // The policy of a fresh installation; 50 of its integers that are not final are changed,
 // and one more tells when the host's session is back after the agent's restart.
-[$rc, $seed, $err] = cv_run([cv_bin('settings_policy_seed')], ['CORVANE_ROOT' => $root]);
+[$rc, $seed, $err] = cv_run([cv_bin('settings_policy_seed')], $root);
 $rc === 0 || cv_fail("settings_policy_seed failed: $err");
 $lines = array_map(fn($l) => json_decode($l, true), preg_grep('/^\{/', explode("\n", $seed)));
 cv_policy($root, $lines);
@@ -24,10 +24,8 @@ foreach ($ints as $i => $l) $new[$l['oid']] = $l['int'] + 1000 + $i;
 // What the agent holds for the 50 settings: how many have the new value, and the
 // settings whose value is neither the old nor the new one.
 function held(string $root, array $ints, array $new): string {
-    [$rc, $out, $err] = cv_run([cv_bin('cvmactl'), '--root', $root, 'export'], ['CORVANE_ROOT' => $root]);
-    $rc === 0 || cv_fail("cvmactl export failed: $out$err");
     $values = [];
-    foreach (explode("\n", trim($out)) as $line) {
+    foreach (explode("\n", trim(cv_ctl($root, 'export'))) as $line) {
         $l = json_decode($line, true);
         $values[$l['oid']] = $l['int'] ?? null;
     }
@@ -41,8 +39,6 @@ function held(string $root, array $ints, array $new): string {
     return "$written of 50 new" . ($other ? ', other: ' . implode(' ', $other) : '');
 }
 
-$host = dirname(cv_so()) . '/cvwwwui.so';
-is_file($host) || cv_fail("no extension at $host");
 $dir = cv_tempdir('cvpage');
 file_put_contents("$dir/child.php", <<<'PHP'
 <?php
@@ -93,7 +89,7 @@ foreach ($new as $oid => $v) { settings_get_int($oid, $got); $same += $got === $
 echo "settings holding the new value $same\n";
 PHP);
 file_put_contents("$dir/new.json", json_encode($new));
-$child = proc_open([PHP_BINARY, '-n', '-d', "extension=$host", '-d', 'extension=' . cv_so(), "$dir/child.php", "$dir/new.json", cv_bin('cvmactl'), $sentinel],
+$child = proc_open([PHP_BINARY, '-n', '-d', 'extension=' . cv_so('cvwwwui.so'), '-d', 'extension=' . cv_so(), "$dir/child.php", "$dir/new.json", cv_bin('cvmactl'), $sentinel],
                    [0 => ['pipe', 'r'], 1 => ['pipe', 'w'], 2 => ['file', "$dir/child.err", 'w']],
                    $pipes, null, array_merge(getenv(), ['CORVANE_ROOT' => $root]));
 $child || cv_fail('cannot start the child');

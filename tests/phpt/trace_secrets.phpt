@@ -11,24 +11,18 @@ cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_conten
 cv_reg($root, cv_trace_reg("$root/trace.log"));
 cv_agent($root);
 cv_policy($root, [['oid' => POLICY_SECRET, 'string' => '']]);
-$host = dirname(cv_so()) . '/cvwwwui.so';
-$page = cv_tempdir('cvpage') . '/page.php';
-file_put_contents($page, <<<'PHP'
-<?php
+echo cv_php($root, <<<'PHP'
 settings_read_policy();
 echo 'set: ', settings_set_str('1.3.6.1.4.1.8642.18.1.38.160', 'Policy-Clear-Text'), ' ',
      settings_set_reg_str('UserHldPassword', 'Registry-Clear-Text'), ', commit: ', settings_write_changed(),
      ', last error: ', settings_last_error(), "\n";
-PHP);
-[$rc, $out, $err] = cv_run([PHP_BINARY, '-n', '-d', "extension=$host", '-d', 'extension=' . cv_so(), $page], ['CORVANE_ROOT' => $root]);
-echo $out, $err;
+PHP, host: true);
 $log = file_get_contents("$root/trace.log");
 echo 'clear text in the log: ', preg_match_all('/Clear-Text/', $log), "\n";
 foreach (cv_trace_messages("$root/trace.log") as $m) {
     if (str_contains($m, '********')) echo $m, "\n";
 }
-[$rc, $out] = cv_run([cv_bin('cvmactl'), '--root', $root, 'get', POLICY_SECRET], ['CORVANE_ROOT' => $root]);
-echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', $out);
+echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', cv_ctl($root, 'get', POLICY_SECRET));
 ?>
 --EXPECT--
 set: 0 0, commit: 0, last error: 0
