@@ -1,0 +1,266 @@
+// Local server objects over Unix sockets: the class registration read from the hive, one
+// connection per instance, every wait bounded by poll() against a deadline.
+//
+// Thread safety: see local_server.h. Creation shares nothing but the hive (itself
+// thread-safe); an object's connection is used only under its mutex.
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "platform/local_server.h"
+#include "platform/machine_root.h"
+#include "platform/registry.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A server that takes longer than this to accept, to answer the connect message or to
+// answer a call is taken for one that is not serving.
+constexpr auto kConnectTimeout = std::chrono::seconds(5);
+constexpr auto kCallTimeout = std::chrono::seconds(5);
+
+constexpr std::string_view kClassesKey = "SOFTWARE\\Classes\\CLSID\\{";
+
+// Closes the descriptor it holds when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+void PutU32(uint32_t value, char* out) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(value >> (8 * i));
+}
+
+uint32_t GetU32(const char* in) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= uint32_t{static_cast<unsigned char>(in[i])} << (8 * i);
+  return value;
+}
+
+// Waits until `fd` is ready for `events` or `deadline` passes; false on time-out or error.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd event{fd, events, 0};
+    int ready = poll(&event, 1, static_cast<int>(std::min<decltype(left)>(left, INT_MAX)));
+    if (ready > 0) return (event.revents & (events | POLLHUP | POLLERR)) != 0;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    ssize_t sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<size_t>(sent);
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads exactly `size` bytes; false when the connection ends, fails or the deadline passes.
+bool ReceiveAll(int fd, char* data, size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    ssize_t got = recv(fd, data, size, MSG_DONTWAIT);
+    if (got > 0) {
+      data += got;
+      size -= static_cast<size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLIN, deadline)) return false;
+    } else {
+      return false;  // the end of the stream, or a reset
+    }
+  }
+  return true;
+}
+
+// The path of the class's socket from its registration, or a failure result.
+uint32_t ReadSocketPath(const std::string& clsid, std::string* path) {
+  Hive& hive = LocalMachine();
+  RegistryKey key;
+  std::string key_path = std::string(kClassesKey) + clsid + "}\\LocalServer32";
+  uint32_t result = hive.OpenKey(key_path, kKeyQueryValue, &key);
+  if (result == kErrorFileNotFound) return kRegdbEClassNotReg;
+  if (result != kErrorSuccess) return kRegdbEReadRegdb;
+  RegistryValue value;
+  result = hive.QueryValue(key, "Socket", &value);
+  if (result == kErrorFileNotFound) return kRegdbEInvalidValue;
+  if (result != kErrorSuccess) return kRegdbEReadRegdb;
+  std::string text = std::move(value.data);
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  if (value.type != kRegSz || text.empty() || text.find('\0') != std::string::npos)
+    return kRegdbEInvalidValue;
+  *path = text.front() == '/' ? text : MachineFile(text);
+  return kSOk;
+}
+
+// Connects to `path` within kConnectTimeout; a descriptor, or -1 with `result` set.
+int ConnectTo(const std::string& path, uint32_t* result) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  *result = kCoEServerExecFailure;
+  if (path.size() >= sizeof address.sun_path) return -1;  // no server can listen there
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // A server whose backlog is full keeps connect() waiting; the send time-out bounds it.
+  const timeval timeout{std::chrono::seconds(kConnectTimeout).count(), 0};
+  if (fd.get() < 0 || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
+    return -1;
+  int connected;
+  do {
+    connected = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (connected != 0 && errno == EINTR);
+  if (connected != 0) {
+    if (errno == EACCES || errno == EPERM) *result = kEAccessDenied;
+    return -1;
+  }
+  *result = kSOk;
+  return fd.Release();
+}
+
+// The server must run as this process's user, as root, or as the machine's own account
+// (the owner of the machine root); anyone else could have put a socket in the way.
+bool ServedByTrustedAccount(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  if (peer.uid == geteuid() || peer.uid == 0) return true;
+  struct stat root;
+  return stat(MachineRoot().c_str(), &root) == 0 && peer.uid == root.st_uid;
+}
+
+}  // namespace
+
+std::string NormalizeGuid(std::string_view text) {
+  if (text.size() == kGuidTextLength + 2 && text.front() == '{' && text.back() == '}')
+    text = text.substr(1, kGuidTextLength);
+  if (text.size() != kGuidTextLength) return {};
+  std::string guid(text);
+  for (size_t i = 0; i < guid.size(); ++i) {
+    char& c = guid[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return {};
+    } else if (c >= 'A' && c <= 'F') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+      return {};
+    }
+  }
+  return guid;
+}
+
+LocalServerObject::~LocalServerObject() {
+  if (fd_ >= 0) close(fd_);
+}
+
+uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* number_out,
+                                 std::u16string* text_out) {
+  if (number_out != nullptr) *number_out = 0;
+  if (text_out != nullptr) text_out->clear();
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return kRpcEServerUnavailable;
+  const Clock::time_point deadline = Clock::now() + kCallTimeout;
+  char request[kCallMessageSize];
+  PutU32(slot, request);
+  PutU32(static_cast<uint32_t>(argument), request + 4);
+  char header[kReplyHeaderSize];
+  bool ok = SendAll(fd_, request, sizeof request, deadline) &&
+            ReceiveAll(fd_, header, sizeof header, deadline);
+  const uint32_t units = ok ? GetU32(header + 8) : 0;
+  std::string text_bytes;
+  uint32_t failure = kRpcEServerUnavailable;
+  if (ok && units <= kMaxLocalServerText) {
+    try {
+      text_bytes.resize(size_t{units} * 2);
+      if (text_out != nullptr) text_out->resize(units);
+      ok = ReceiveAll(fd_, text_bytes.data(), text_bytes.size(), deadline);
+    } catch (const std::bad_alloc&) {
+      failure = kEOutOfMemory;
+      ok = false;
+    }
+  } else {
+    ok = false;
+  }
+  if (!ok) {
+    // A reply that comes late or not at all would be taken for the next call's: the
+    // instance ends here.
+    close(fd_);
+    fd_ = -1;
+    if (text_out != nullptr) text_out->clear();
+    return failure;
+  }
+  if (number_out != nullptr) *number_out = static_cast<int32_t>(GetU32(header + 4));
+  if (text_out != nullptr) {
+    for (uint32_t i = 0; i < units; ++i) {
+      (*text_out)[i] =
+          static_cast<char16_t>(static_cast<unsigned char>(text_bytes[2 * i]) |
+                                static_cast<unsigned char>(text_bytes[2 * i + 1]) << 8);
+    }
+  }
+  return GetU32(header);
+}
+
+uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
+                                 std::unique_ptr<LocalServerObject>* object) try {
+  if (object == nullptr) return kEInvalidArg;
+  object->reset();
+  const std::string class_id = NormalizeGuid(clsid), interface_id = NormalizeGuid(iid);
+  if (class_id.empty() || interface_id.empty()) return kEInvalidArg;
+
+  std::string path;
+  uint32_t result = ReadSocketPath(class_id, &path);
+  if (result != kSOk) return result;
+  ScopedFd fd(ConnectTo(path, &result));
+  if (fd.get() < 0) return result;
+  if (!ServedByTrustedAccount(fd.get())) return kCoEWrongServerIdentity;
+
+  const Clock::time_point deadline = Clock::now() + kConnectTimeout;
+  std::string message(kLocalServerMagic);
+  message += class_id;
+  message += interface_id;
+  char reply[4];
+  if (!SendAll(fd.get(), message.data(), message.size(), deadline) ||
+      !ReceiveAll(fd.get(), reply, sizeof reply, deadline))
+    return kCoEServerExecFailure;
+  result = GetU32(reply);
+  if (result != kSOk) return result;
+  object->reset(new LocalServerObject(fd.get()));
+  fd.Release();  // the object's now
+  return kSOk;
+} catch (const std::bad_alloc&) {
+  return kEOutOfMemory;
+}
+
+}  // namespace platform

@@ -1,0 +1,381 @@
+// Tests of local server objects against the built storage server on a machine root of its
+// own: creation results, broken and hung servers, and the lists the two classes walk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/local_server.h"
+#include "platform/machine_root.h"
+#include "platform/registry.h"
+#include "platform/unicode.h"
+#include "standins/testing/test_agent.h"
+
+namespace cvstorage {
+namespace {
+
+using cvmad::testing::BinDir;
+using cvmad::testing::Clock;
+using cvmad::testing::ConnectUnix;
+using cvmad::testing::WaitForExit;
+using platform::CreateLocalServerObject;
+using platform::LocalServerObject;
+using Object = std::unique_ptr<LocalServerObject>;
+
+constexpr const char* kMailboxClass = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
+constexpr const char* kMailboxInterface = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b761";
+constexpr const char* kFolderClass = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b769";
+constexpr const char* kFolderInterface = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b762";
+constexpr uint32_t kNoMoreItems = 0x80070103;
+
+// One entry as walked, in UTF-8: name, URL, e-mail.
+using Entry = std::tuple<std::string, std::string, std::string>;
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A machine root in a temporary folder, which this process's hive follows, and the storage
+// server run on it between Start and Stop (stopped with SIGTERM at the latest when it goes).
+class StorageTest : public ::testing::Test {
+ protected:
+  StorageTest() {
+    char pattern[] = "/tmp/cvstorage_test.XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+    std::filesystem::create_directories(root() + "/mail/public");
+    platform::ReleaseLocalMachine();
+    setenv("CORVANE_ROOT", root().c_str(), 1);
+  }
+  ~StorageTest() override {
+    if (pid_ > 0) {
+      EXPECT_EQ(Stop(SIGTERM), 0) << log();
+    }
+    platform::ReleaseLocalMachine();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string root() const { return dir_ + "/root"; }
+  std::string socket_path() const { return root() + "/cvstorage.sock"; }
+  std::string passwd() const { return root() + "/mail/passwd"; }
+  std::string folder(const std::string& name) const { return root() + "/mail/public/" + name; }
+  std::string log() const {
+    std::ifstream in(dir_ + "/cvstorage.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Imports the shipped registration with cvreg, as the run script does.
+  void Register() {
+    const std::string cvreg = BinDir() / "cvreg";
+    pid_t pid = fork();
+    if (pid == 0) {
+      const int quiet = open("/dev/null", O_WRONLY);
+      if (quiet < 0 || dup2(quiet, 1) < 0) _exit(127);
+      execl(cvreg.c_str(), cvreg.c_str(), "import", CV_STORAGE_REGISTRATION, nullptr);
+      _exit(127);
+    }
+    ASSERT_EQ(WaitForExit(pid, std::chrono::seconds(20)), 0);
+  }
+
+  // Starts the server and waits, within a bound, until it accepts a connection.
+  bool Start(std::vector<std::string> arguments = {}) {
+    started_ = Clock::now();
+    std::string program = BinDir() / "cvstorage", root = this->root(),
+                log = dir_ + "/cvstorage.log";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (out < 0 || dup2(out, 2) < 0) _exit(127);
+      std::vector<char*> argv = {program.data(), const_cast<char*>("--root"), root.data()};
+      for (std::string& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    while (Clock::now() < started_ + std::chrono::seconds(20)) {
+      if (ConnectUnix(socket_path()).valid()) return true;
+      if (WaitForExit(pid_, std::chrono::milliseconds(2)) >= 0) break;
+    }
+    pid_ = 0;
+    return false;
+  }
+
+  // Sends `signal` and waits for the server to end: its exit status, or 128 + the signal.
+  int Stop(int signal) {
+    kill(pid_, signal);
+    int status = WaitForExit(pid_, std::chrono::seconds(20));
+    if (status < 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+    return status;
+  }
+
+  // Waits, within a bound, until every thread of the server is stopped by SIGSTOP.
+  bool Stopped() const {
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
+      bool all = true;
+      for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line((std::istreambuf_iterator<char>(stat)), {});
+        const size_t state = line.rfind(") ");
+        all &= state != std::string::npos && line.compare(state + 2, 1, "T") == 0;
+      }
+      if (all) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+
+  static Object Create(const char* clsid, const char* iid) {
+    Object object;
+    EXPECT_EQ(CreateLocalServerObject(clsid, iid, &object), 0u);
+    return object;
+  }
+
+  // Walks a list as its users do: Refresh(-1), then MoveFirst and MoveNext to the end,
+  // reading the three getters that start at `name_slot`.
+  static std::vector<Entry> Walk(LocalServerObject* object, uint32_t name_slot,
+                                 bool refresh = true) {
+    std::vector<Entry> entries;
+    if (refresh) {
+      EXPECT_EQ(object->Call(7, -1, nullptr, nullptr), 0u);
+    }
+    uint32_t result = object->Call(8, 0, nullptr, nullptr);
+    for (; result == 0; result = object->Call(9, 0, nullptr, nullptr)) {
+      std::u16string text[3];
+      for (uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(object->Call(name_slot + i, 0, nullptr, &text[i]), 0u);
+      entries.emplace_back(platform::Utf16ToUtf8(text[0]), platform::Utf16ToUtf8(text[1]),
+                           platform::Utf16ToUtf8(text[2]));
+    }
+    EXPECT_EQ(result, kNoMoreItems);
+    EXPECT_EQ(object->Call(9, 0, nullptr, nullptr), kNoMoreItems);  // and stays there
+    return entries;
+  }
+
+  std::string dir_;
+  pid_t pid_ = 0;
+  Clock::time_point started_;
+};
+
+TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
+  Object object;
+  EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object), 0x80040154u);
+  Register();
+  EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object), 0x80080005u);
+  // The registration is found whatever the case, with or without braces.
+  EXPECT_EQ(
+      CreateLocalServerObject("{7C2E91D4-5B38-4F6A-9E0D-3A61C8F2B769}", kFolderInterface, &object),
+      0x80080005u);
+  EXPECT_EQ(CreateLocalServerObject("7c2e91d4-5b38-4f6a-9e0d", kMailboxInterface, &object),
+            platform::kEInvalidArg);
+
+  ASSERT_TRUE(Start()) << log();
+  struct stat info;
+  ASSERT_EQ(stat(socket_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kFolderInterface, &object), 0x80004002u);
+  EXPECT_EQ(object, nullptr);
+  // A class registered on the server's socket that the server does not serve.
+  const char* other = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b700";
+  platform::RegistryKey key;
+  platform::Hive& hive = platform::LocalMachine();
+  ASSERT_EQ(hive.CreateKey(std::string("SOFTWARE\\Classes\\CLSID\\{") + other + "}\\LocalServer32",
+                           platform::kKeyAllAccess, &key),
+            0u);
+  EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
+            platform::kRegdbEInvalidValue);
+  ASSERT_EQ(hive.SetValue(key, "Socket", platform::kRegSz, "cvstorage.sock", 15), 0u);
+  EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
+            platform::kClassEClassNotAvailable);
+
+  object = Create(kMailboxClass, kMailboxInterface);
+  ASSERT_NE(object, nullptr);
+  int32_t number = -5;
+  std::u16string text = u"left over";
+  EXPECT_EQ(object->Call(3, 0, &number, &text), platform::kENotImpl);
+  EXPECT_EQ(object->Call(11, 0, &number, &text), platform::kENotImpl);     // a folder's getter
+  EXPECT_EQ(object->Call(12, 0, &number, &text), platform::kEUnexpected);  // before MoveFirst
+  EXPECT_EQ(number, 0);
+  EXPECT_EQ(text, u"");
+  EXPECT_EQ(Create(kFolderClass, kFolderInterface)->Call(14, 0, nullptr, nullptr),
+            platform::kENotImpl);
+  EXPECT_EQ(Stop(SIGINT), 0) << log();
+  EXPECT_FALSE(std::filesystem::exists(socket_path()));
+}
+
+// A socket of another account in a folder everyone may write, named by a registration:
+// the object is refused before anything is sent to it.
+TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another account";
+  char pattern[] = "/tmp/cvstorage_foreign.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern, path = folder + "/storage.sock";
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {  // exits 0 when it was connected to and sent nothing
+    const sockaddr_un address = cvmad::testing::UnixAddress(path);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (setgid(65534) != 0 || setuid(65534) != 0 ||
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 || write(ready[1], "r", 1) != 1)
+      _exit(2);
+    pollfd event{listener, POLLIN, 0};
+    if (poll(&event, 1, 20000) != 1) _exit(3);
+    int peer = accept(listener, nullptr, nullptr);
+    char byte;
+    event = {peer, POLLIN, 0};
+    _exit(poll(&event, 1, 20000) == 1 && recv(peer, &byte, 1, 0) == 0 ? 0 : 1);
+  }
+  close(ready[1]);
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  platform::RegistryKey key;
+  ASSERT_EQ(platform::LocalMachine().CreateKey(
+                std::string("SOFTWARE\\Classes\\CLSID\\{") + kMailboxClass + "}\\LocalServer32",
+                platform::kKeyAllAccess, &key),
+            0u);
+  ASSERT_EQ(platform::LocalMachine().SetValue(key, "Socket", platform::kRegSz, path.c_str(),
+                                              static_cast<uint32_t>(path.size() + 1)),
+            0u);
+  Object object;
+  EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object),
+            platform::kCoEWrongServerIdentity);
+  EXPECT_EQ(WaitForExit(pid, std::chrono::seconds(30)), 0);
+  std::filesystem::remove_all(folder);
+}
+
+TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
+  WriteFile(passwd(), "a@x.test::::A\nb@x.test::::B\n");
+  Register();
+  ASSERT_TRUE(Start()) << log();
+  Object killed = Create(kMailboxClass, kMailboxInterface);
+  Object hung = Create(kFolderClass, kFolderInterface);
+  ASSERT_EQ(killed->Call(8, 0, nullptr, nullptr), 0u);
+
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  ASSERT_TRUE(Stopped()) << "the server did not stop";
+  auto before = Clock::now();
+  EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(15));
+  kill(pid_, SIGCONT);
+  // The reply that now comes late is never taken for a later call's.
+  EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
+
+  EXPECT_EQ(Stop(SIGKILL), 128 + SIGKILL);
+  before = Clock::now();
+  std::u16string name = u"stale";
+  EXPECT_EQ(killed->Call(9, 0, nullptr, &name), platform::kRpcEServerUnavailable);
+  EXPECT_EQ(name, u"");
+  EXPECT_EQ(killed->Call(12, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
+  Object object;
+  EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object), 0x80080005u);
+}
+
+TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
+  WriteFile(passwd(),
+            "# mailboxes of the test domains\n"
+            "anna@example.test:{PLAIN}x:1000:1000:Anna Berg:/home/anna::userdb_quota=1G\r\n"
+            "\n"
+            "no-domain:{PLAIN}x:1001:1001:Nobody\n"
+            "short@example.test:{PLAIN}x:1002\n"
+            "bad@uid.test:x:12a:1:Bad Uid\n"
+            "two@at@example.test:x:1:1:Two\n"
+            "@example.test:x:1:1:No Local Part\n"
+            "jurgen@b\xC3\xBC"
+            "ro.test:x:::J\xC3\xBCrgen Gro\xC3\x9F \xF0\x9D\x84\x9E\n"
+            "zed@example.test::::Zed");
+  for (const char* name : {".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste", "..empty", "cur"})
+    std::filesystem::create_directory(folder(name));
+  std::filesystem::create_directory_symlink("/etc", folder(".Linked"));
+  WriteFile(folder(".File"), "");
+  Register();
+  ASSERT_TRUE(Start()) << log();
+
+  Object mailboxes = Create(kMailboxClass, kMailboxInterface);
+  int32_t ready = 0;
+  EXPECT_EQ(mailboxes->Call(10, 0, &ready, nullptr), 0u);
+  EXPECT_EQ(ready, 1);
+  EXPECT_EQ(
+      Walk(mailboxes.get(), 12),
+      (std::vector<Entry>{
+          {"Anna Berg", "file://./backofficestorage/example.test/mbx/anna", "anna@example.test"},
+          {"J\xC3\xBCrgen Gro\xC3\x9F \xF0\x9D\x84\x9E",
+           "file://./backofficestorage/b\xC3\xBCro.test/mbx/jurgen", "jurgen@b\xC3\xBCro.test"},
+          {"Zed", "file://./backofficestorage/example.test/mbx/zed", "zed@example.test"}}));
+  for (const char* line :
+       {":4: the user has no '@'", ":5: fewer than five fields",
+        ":6: the uid or gid is not a number", ":7: the user is not local-part@domain",
+        ":8: the user is not local-part@domain"})
+    EXPECT_NE(log().find(passwd() + line), std::string::npos) << line << "\n" << log();
+  // Non-ASCII text arrives as UTF-16, a character beyond the BMP as its surrogate pair.
+  ASSERT_EQ(mailboxes->Call(8, 0, nullptr, nullptr), 0u);
+  ASSERT_EQ(mailboxes->Call(9, 0, nullptr, nullptr), 0u);
+  std::u16string name;
+  EXPECT_EQ(mailboxes->Call(12, 0, nullptr, &name), 0u);
+  EXPECT_EQ(name, u"J\u00FCrgen Gro\u00DF \xD834\xDD1E");
+
+  const std::string prefix = "file://./BackOfficeStorage/localhost/public folders/";
+  Object folders = Create(kFolderClass, kFolderInterface);
+  EXPECT_EQ(Walk(folders.get(), 11),
+            (std::vector<Entry>{{"A", prefix + "A", ""},
+                                {"B", prefix + "A/B", ""},
+                                {"C", prefix + "A/B/C", ""},
+                                {"G\xC3\xA4ste", prefix + "G\xC3\xA4ste", ""},
+                                {"M", prefix + "M", ""},
+                                {"N", prefix + "M/N", ""}}));
+  EXPECT_NE(log().find("/.Linked: a symbolic link, not followed"), std::string::npos) << log();
+}
+
+TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
+  WriteFile(passwd(), "a@x.test::::A\n");
+  Register();
+  ASSERT_TRUE(Start()) << log();
+  Object object = Create(kMailboxClass, kMailboxInterface);
+  ASSERT_EQ(Walk(object.get(), 12).size(), 1u);
+
+  WriteFile(passwd(), "a@x.test::::A\nb@x.test::::B\n");
+  EXPECT_EQ(Walk(object.get(), 12, false).size(), 1u);  // the lists read at start
+  EXPECT_EQ(Walk(object.get(), 12).size(), 2u);
+
+  // Another file named in the hive; then one that is missing, which fails the walk so that
+  // its users can turn to another source.
+  const std::string other = root() + "/other-passwd";
+  WriteFile(other, "c@y.test::::C\n");
+  platform::RegistryKey key;
+  platform::Hive& hive = platform::LocalMachine();
+  ASSERT_EQ(hive.CreateKey("SOFTWARE\\Veltmark\\Corvane\\Storage", platform::kKeyAllAccess, &key),
+            0u);
+  ASSERT_EQ(hive.SetValue(key, "PasswdFile", platform::kRegSz, "other-passwd", 13), 0u);
+  EXPECT_EQ(Walk(object.get(), 12),
+            (std::vector<Entry>{{"C", "file://./backofficestorage/y.test/mbx/c", "c@y.test"}}));
+  std::filesystem::remove(other);
+  EXPECT_EQ(object->Call(7, -1, nullptr, nullptr), 0x80070002u);
+  EXPECT_EQ(object->Call(8, 0, nullptr, nullptr), 0x80070002u);
+  // A file others may write is not believed.
+  WriteFile(other, "d@y.test::::D\n");
+  std::filesystem::permissions(other, std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_EQ(object->Call(7, -1, nullptr, nullptr), 0x80070005u);
+  EXPECT_NE(log().find(other + ": writable by everyone, not used"), std::string::npos) << log();
+}
+
+TEST_F(StorageTest, ReadyAfterKeepsIsReadyFalseForItsDelay) {
+  Register();
+  ASSERT_TRUE(Start({"--ready-after", "2"})) << log();
+  Object object = Create(kFolderClass, kFolderInterface);
+  int32_t ready = -1;
+  EXPECT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
+  EXPECT_EQ(ready, 0);
+  while (ready == 0 && Clock::now() < started_ + std::chrono::seconds(20)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
+  }
+  EXPECT_EQ(ready, 1);
+  EXPECT_GE(Clock::now() - started_, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace cvstorage

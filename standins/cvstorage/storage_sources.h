@@ -1,0 +1,68 @@
+// Where the storage server's lists come from: the mailboxes of a passwd-file and the public
+// folders of a Maildir++ public folder root, both named in the hive.
+//
+// Files and folders are used only when they belong to the server's user or to root and are
+// not writable by everyone; symbolic links inside the public folder root are not followed.
+// Whatever is skipped is noted on standard error.
+//
+// Thread safety: the functions share nothing; each may run on any thread.
+#ifndef STANDINS_CVSTORAGE_STORAGE_SOURCES_H_
+#define STANDINS_CVSTORAGE_STORAGE_SOURCES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cvstorage {
+
+// Results a source can end with (besides 0).
+inline constexpr uint32_t kEFail = 0x80004005;
+inline constexpr uint32_t kFileNotFound = 0x80070002;  // the system error 2 in result form
+inline constexpr uint32_t kPathNotFound = 0x80070003;  // the system error 3 in result form
+inline constexpr uint32_t kAccessDenied = 0x80070005;  // the system error 5 in result form
+
+// The key of the storage settings and its values.
+inline constexpr const char* kStorageKey = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+inline constexpr const char* kPasswdFileValue = "PasswdFile";
+inline constexpr const char* kPublicFolderRootValue = "PublicFolderRoot";
+
+struct StorageEntry {
+  std::u16string name;
+  std::u16string url;
+  std::u16string email;
+};
+
+// One list as last read: `status` 0 with the entries, or the failure that left it empty.
+struct StorageList {
+  uint32_t status = 0;
+  std::vector<StorageEntry> entries;
+};
+
+struct StoragePaths {
+  std::string passwd_file;
+  std::string public_folder_root;
+};
+
+// Writes one line, prefixed with the program's name, to standard error.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The two paths from the hive (REG_SZ values under kStorageKey, a relative one taken from
+// the machine root), each defaulting to mail/passwd and mail/public under the machine root.
+StoragePaths ReadStoragePaths();
+
+// The mailboxes of a passwd-file, one for each line `user@domain:password:uid:gid:gecos...`
+// in the file's order: name = gecos, e-mail = user, URL =
+// "file://./backofficestorage/" + domain + "/mbx/" + local part. Blank lines and lines
+// starting with '#' are passed over; a malformed line (fewer than five fields, a user that
+// is not local@domain, a uid or gid that is not a number) is skipped with a note.
+StorageList ReadMailboxes(const std::string& passwd_file);
+
+// The public folders of a Maildir++ root: every folder directory `.A`, `.A.B`, ... (a name
+// may hold any byte but '.' and '/'), with the parents a child implies, depth-first, parents
+// before children, siblings in byte order: name = last name, URL =
+// "file://./BackOfficeStorage/localhost/public folders/A/B", no e-mail.
+StorageList ReadPublicFolders(const std::string& root);
+
+}  // namespace cvstorage
+
+#endif  // STANDINS_CVSTORAGE_STORAGE_SOURCES_H_
