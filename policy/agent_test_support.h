@@ -32,19 +32,19 @@ using cvmad::testing::U32s;
 
 inline std::filesystem::path LibDir() { return cvmad::testing::BinDir().parent_path() / "lib"; }
 
-// Registry seeding for tests: the key at `path` (created when missing) and values in it.
-inline platform::RegistryKey Key(const std::string& path) {
+// Registry seeding for tests: a value in the key at `path`, the key made when missing.
+inline void SetValue(const std::string& path, const char* name, uint32_t type, const void* data,
+                     size_t size) {
   platform::RegistryKey key;
-  EXPECT_EQ(platform::LocalMachine().CreateKey(path, platform::kKeyAllAccess, &key), 0u);
-  return key;
+  platform::Hive& hive = platform::LocalMachine();
+  ASSERT_EQ(hive.CreateKey(path, platform::kKeyAllAccess, &key), 0u);
+  ASSERT_EQ(hive.SetValue(key, name, type, data, static_cast<uint32_t>(size)), 0u);
 }
-inline void SetDword(const std::string& key, const char* name, uint32_t value) {
-  EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegDword, &value, 4), 0u);
+inline void SetDword(const std::string& path, const char* name, uint32_t value) {
+  SetValue(path, name, platform::kRegDword, &value, 4);
 }
-inline void SetString(const std::string& key, const char* name, const std::string& value) {
-  EXPECT_EQ(platform::LocalMachine().SetValue(Key(key), name, platform::kRegSz, value.c_str(),
-                                              static_cast<uint32_t>(value.size() + 1)),
-            0u);
+inline void SetString(const std::string& path, const char* name, const std::string& value) {
+  SetValue(path, name, platform::kRegSz, value.c_str(), value.size() + 1);
 }
 
 // Product installations for tests: the mail-server product, registered with one of its
@@ -67,14 +67,8 @@ class Root : public cvmad::testing::TestAgent {
   explicit Root(bool register_libraries = true) {
     platform::ReleaseLocalMachine();
     setenv("CORVANE_ROOT", root().c_str(), 1);
-    if (!register_libraries) return;
-    platform::RegistryKey key;
-    platform::Hive& hive = platform::LocalMachine();
-    hive.CreateKey(support::kDelayLoadingKey, platform::kKeyAllAccess, &key);
     for (const char* name : {"libcvma32.so", "libcvpmapi.so"}) {
-      const std::string library = (LibDir() / name).string();
-      hive.SetValue(key, name, platform::kRegSz, library.c_str(),
-                    static_cast<uint32_t>(library.size() + 1));
+      if (register_libraries) SetString(support::kDelayLoadingKey, name, LibDir() / name);
     }
   }
 
@@ -105,16 +99,9 @@ inline int32_t SendOperator(uint32_t session, uint32_t identifier, const std::st
 
 // Switches the trace on and points it at `log` (appending), then has the trace read it.
 inline void TraceToFile(const std::string& log) {
-  platform::Hive& hive = platform::LocalMachine();
-  platform::RegistryKey key;
-  const uint32_t on = 1;
-  const std::string setting = log + ",a";
-  ASSERT_EQ(hive.CreateKey(module::kTraceKey, platform::kKeyAllAccess, &key), 0u);
-  ASSERT_EQ(hive.SetValue(key, "DebugOutput", platform::kRegDword, &on, 4), 0u);
-  ASSERT_EQ(hive.SetValue(key, "DebugLogFile", platform::kRegSz, setting.c_str(),
-                          static_cast<uint32_t>(setting.size() + 1)),
-            0u);
-  TraceReadRegistry(hive, module::kTraceKey);
+  SetDword(module::kTraceKey, "DebugOutput", 1);
+  SetString(module::kTraceKey, "DebugLogFile", log + ",a");
+  TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
 }
 
 // The messages of the trace file at `path` from byte `*seen` on (then moved past them),

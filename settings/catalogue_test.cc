@@ -2,57 +2,40 @@
 // its own serialisation: readers, a committer and a reloader at once (run it under TSan).
 #include "settings/catalogue.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "module/module_state.h"
 #include "platform/registry.h"
-#include "settings/table_entry.h"
+#include "policy/agent_test_support.h"
 #include "support/trace.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class CatalogueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/cvcatalogue-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    setenv("CORVANE_ROOT", dir_.c_str(), 1);
     // Policy items stay away from the agent; registry items still work.
     module::State().demo_mode = 1;
-    platform::Hive& hive = platform::LocalMachine();
-    platform::RegistryKey trace;
-    hive.CreateKey("SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid",
-                   platform::kKeyAllAccess, &trace);
-    const uint32_t on = 1;
-    const std::string log = (dir_ / "trace.log").string() + ",a";
-    hive.SetValue(trace, "DebugOutput", platform::kRegDword, &on, 4);
-    hive.SetValue(trace, "DebugLogFile", platform::kRegSz, log.c_str(), log.size() + 1);
-    TraceReadRegistry(hive, "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid");
-    hive.CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(root_.root() + "/trace.log"));
+    platform::LocalMachine().CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
   }
   void TearDown() override {
     TraceResetForTesting();
-    fs::remove_all(dir_);
+    module::State().demo_mode = 0;
   }
-  std::string Trace() const {
-    std::ifstream in(dir_ / "trace.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+  // The trace's messages since the last call.
+  std::vector<std::string> Messages() {
+    return policy_test::TraceMessages(root_.root() + "/trace.log", &seen_);
   }
 
-  fs::path dir_;
+  policy_test::Root root_{/*register_libraries=*/false};
   platform::RegistryKey key_;
+  size_t seen_ = 0;
 };
 
 TEST_F(CatalogueTest, FirstItemInAddressOrderWinsAndOtherKindsAnswerAsUnknown) {
@@ -71,6 +54,7 @@ TEST_F(CatalogueTest, FirstItemInAddressOrderWinsAndOtherKindsAnswerAsUnknown) {
   EXPECT_EQ((first < second ? second : first)->value(), first < second ? 2 : 1);
 
   // Unknown OIDs and items of another kind: neutral answers and the not-found lines.
+  Messages();
   EXPECT_EQ(catalogue.GetIntByOID("1.2"), 0);
   EXPECT_EQ(catalogue.GetStringByOID("1.1"), "");
   EXPECT_FALSE(catalogue.SetStringRegByOID("1.3", "x"));
@@ -80,16 +64,12 @@ TEST_F(CatalogueTest, FirstItemInAddressOrderWinsAndOtherKindsAnswerAsUnknown) {
   EXPECT_TRUE(catalogue.GetRestrictionByOID("9.9", &hidden, &final, false));
   EXPECT_FALSE(hidden);
   EXPECT_FALSE(final);
-  catalogue.ReadByOID("9.9");
-  const std::string trace = Trace();
-  for (const char* line : {"GetIntByOID *** Setting '1.2' not found***\n",
-                           "GetStringByOID OID 1.1 not found\n", "SetStringRegByOID 1.3 not found\n",
-                           "*** Setting '9.9' not found***\n", "GetObjectByOID OID 9.9 not found\n",
-                           "GetRestrictionByOID OID 9.9 not found\n"}) {
-    EXPECT_NE(trace.find(line), std::string::npos) << line;
-  }
-  EXPECT_EQ(trace.find("9.9\n", trace.find("GetRestrictionByOID OID 9.9")), std::string::npos)
-      << "ReadByOID of an unknown OID writes nothing";
+  catalogue.ReadByOID("9.9");  // writes nothing
+  EXPECT_THAT(Messages(), testing::ElementsAre(
+                              "GetIntByOID *** Setting '1.2' not found***",
+                              "GetStringByOID OID 1.1 not found", "SetStringRegByOID 1.3 not found",
+                              "*** Setting '9.9' not found***", "GetObjectByOID OID 9.9 not found",
+                              "GetRestrictionByOID OID 9.9 not found"));
 }
 
 // The index through its growth: many OIDs, short ones, prefixes of one another, and one too
