@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <fstream>
-#include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
