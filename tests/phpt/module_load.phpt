@@ -1,5 +1,5 @@
 --TEST--
-The module loads, names itself, lists its functions in table order with their parameters and shows its information rows
+The module loads, names itself, lists its functions in table order with their parameters and shows its information rows; with the host extension and no agent it finds the session block and the process ends cleanly
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -22,6 +22,13 @@ echo "== information rows before any session block\n";
 $info = cv_php($root, 'phpinfo(INFO_MODULES);');
 preg_match('/\nCorvane Tidewall extension\n\n(.*?)\n\n/s', $info, $m);
 echo $m[1], "\n";
+
+echo "== with the host extension, which makes the session block, and no agent\n";
+$info = cv_php($root, 'phpinfo(INFO_MODULES);', host: true);
+preg_match('/\nCorvane Tidewall extension\n\n(.*?)\n\n/s', $info, $m);
+preg_match('/^Host-process components.*$/m', $info, $host);
+echo preg_replace('/=> [0-9A-F]{8,}$/m', '=> <address>', $m[1]), "\n", $host[0] ?? 'no host row', "\n";
+echo preg_match('/\[exit \d+\]/', $info, $exit) ? $exit[0] : 'exit 0', "\n";
 
 echo "== a missing hive is no failure\n";
 $blocked = cv_tempdir('cvfile') . '/file';
@@ -61,6 +68,11 @@ products_is_pallsrv(): int
 == information rows before any session block
 Corvane Tidewall extension => enabled
 $cvma_session4php mapped at address => 00000000
+== with the host extension, which makes the session block, and no agent
+Corvane Tidewall extension => enabled
+$cvma_session4php mapped at address => <address>
+Host-process components => enabled
+exit 0
 == a missing hive is no failure
 int(0)
 int(0)
