@@ -24,11 +24,8 @@ foreach ($ints as $i => $l) $new[$l['oid']] = $l['int'] + 1000 + $i;
 // What the agent holds for the 50 settings: how many have the new value, and the
 // settings whose value is neither the old nor the new one.
 function held(string $root, array $ints, array $new): string {
-    $values = [];
-    foreach (explode("\n", trim(cv_ctl($root, 'export'))) as $line) {
-        $l = json_decode($line, true);
-        $values[$l['oid']] = $l['int'] ?? null;
-    }
+    $lines = array_map(fn($l) => json_decode($l, true), explode("\n", trim(cv_ctl($root, 'export'))));
+    $values = array_column($lines, 'int', 'oid');
     $written = 0;
     $other = [];
     foreach ($ints as $l) {
@@ -48,6 +45,16 @@ function step(string $what): void {
     fgets(STDIN) === "go\n" || exit(3);
 }
 function changed() { settings_are_changed($c); return $c; }
+// Commits, and tells how it went: its result and time, the last error, whether settings are
+// still changed, and how many of them hold the new value.
+function commit(array $new): void {
+    $start = microtime(true);
+    $rc = settings_write_changed();
+    $within = microtime(true) - $start < 10 ? 'within 10 s' : 'after more than 10 s';
+    $same = 0;
+    foreach ($new as $oid => $v) { settings_get_int($oid, $got); $same += $got === $v; }
+    echo "commit $rc $within, last_error ", settings_last_error(), ', changed ', changed(), ", settings holding the new value $same\n";
+}
 // Waits (bounded) until the host's session is back at the agent: its listener reconnects and
 // checks in again, so a change made with cvmactl reaches this process once more. The
 // sentinel is changed again at each turn, since a change before the check-in is not seen.
@@ -73,20 +80,10 @@ echo 'set_int results ', json_encode(array_unique($rcs)), ' changed ', changed()
 step('kill the agent');
 // The restriction check before each write runs first: a variable it cannot fetch counts as
 // final or hidden, so the refusal (12) is what a commit against a dead agent reports.
-$start = microtime(true);
-echo 'commit ', settings_write_changed(), "\n";
-echo 'returned within 10 s ', microtime(true) - $start < 10 ? 'yes' : 'no', "\n";
-echo 'last_error ', settings_last_error(), ' changed ', changed(), "\n";
-$same = 0;
-foreach ($new as $oid => $v) { settings_get_int($oid, $got); $same += $got === $v; }
-echo "settings holding the new value $same\n";
+commit($new);
 step('start the agent');
 echo 'session back ', session_back($ctl, $sentinel), "\n";
-echo 'commit ', settings_write_changed(), "\n";
-echo 'last_error ', settings_last_error(), ' changed ', changed(), "\n";
-$same = 0;
-foreach ($new as $oid => $v) { settings_get_int($oid, $got); $same += $got === $v; }
-echo "settings holding the new value $same\n";
+commit($new);
 PHP);
 file_put_contents("$dir/new.json", json_encode($new));
 $child = proc_open([PHP_BINARY, '-n', '-d', 'extension=' . cv_so('cvwwwui.so'), '-d', 'extension=' . cv_so(), "$dir/child.php", "$dir/new.json", cv_bin('cvmactl'), $sentinel],
@@ -124,15 +121,10 @@ read policy 0
 set_int results [0] changed 1
 kill the agent
 -- agent killed: yes
-commit 0
-returned within 10 s yes
-last_error 12 changed 1
-settings holding the new value 50
+commit 0 within 10 s, last_error 12, changed 1, settings holding the new value 50
 start the agent
 -- agent started; it holds 0 of 50 new
 session back yes
-commit 0
-last_error 0 changed 0
-settings holding the new value 50
+commit 0 within 10 s, last_error 0, changed 0, settings holding the new value 50
 child exit 0
 -- the agent holds 50 of 50 new

@@ -25,7 +25,6 @@ echo "== first request\n";
 echo cv_php($root, $common . <<<'PHP'
 show('read policy', settings_read_policy());
 show('get_int', settings_get_int(INT, $v), $v);
-show('get_default_int', settings_get_default_int(INT, $v), $v);
 show('set_int to the value held', settings_set_int(INT, 259200000));
 show('  are_changed', settings_are_changed($c), $c);
 show('set_int', settings_set_int(INT, 5));
@@ -62,7 +61,6 @@ foreach (cv_trace_calls("$root/trace.log", '/table\(\)|This seems|Failed to get/
 == first request
 read policy                         0
 get_int                             259200000 [259200000]
-get_default_int                     259200000 [259200000]
 set_int to the value held           0
   are_changed                       0 [0]
 set_int                             0

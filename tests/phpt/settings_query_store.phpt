@@ -20,8 +20,7 @@ $r = ['kept'];
 show('  appended after what $r holds', settings_get_query('T', 'a', $r), $r);
 show('  still stored', settings_get_query('T', 'a', $r = []), null);
 $r = [];
-settings_get_query('T', 'a', $r);
-show('  read again', 0, $r);
+show('  read again', settings_get_query('T', 'a', $r), $r);
 show('second id', settings_set_query('T', 'b', ["x\0y"]));
 show('first id replaced', settings_set_query('T', 'a', ['new']));
 $a = []; $b = [];
@@ -47,8 +46,8 @@ show('missing argument', settings_free_query());
 PHP);
 echo "-- another process of the same machine starts with an empty store\n";
 echo cv_php($root, '$r = []; var_dump(settings_get_query("T", "b", $r));');
-echo "-- trace, one line per call\n";
-foreach (cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/') as $call) echo "$call\n";
+echo "-- trace, one line per call, repeats left out\n";
+foreach (array_unique(cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/')) as $call) echo "$call\n";
 ?>
 --EXPECTF--
 empty list stored                   0
@@ -82,16 +81,12 @@ Warning: settings_free_query() expects exactly 1 argument, 0 given in %s on line
 missing argument                    -1
 -- another process of the same machine starts with an empty store
 int(-1)
--- trace, one line per call
+-- trace, one line per call, repeats left out
 settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 0
 settings_get_query() | tag: 'T', id:'a'
 settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 5
-settings_get_query() | tag: 'T', id:'a'
-settings_get_query() | tag: 'T', id:'a'
-settings_get_query() | tag: 'T', id:'a'
 settings_set_query() | tag: 'T', id:'b' | zend_hash_num_elements, rows: 1
 settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 1
-settings_get_query() | tag: 'T', id:'a'
 settings_get_query() | tag: 'T', id:'b'
 settings_get_query() | tag: 'T', id:'zz' | [3] Cannot find the id
 settings_get_query() | tag: 't', id:'a' | [3] Cannot find the tag
@@ -99,7 +94,6 @@ settings_set_query() | tag: 'T', id:'c' | zend_hash_num_elements, rows: 2
 settings_free_query() | tag: 'T'
 settings_get_query() | tag: 'T', id:'b' | [3] Cannot find the tag
 settings_free_query() | tag: 'T' | [3] Cannot find the tag
-settings_set_query() | tag: 'T', id:'b' | zend_hash_num_elements, rows: 1
 settings_get_query() | tag: 'T', id:'a' | [3] Cannot find the id
 settings_set_query() | [3] Wrong parameter
 settings_get_query() | [3] Wrong parameter
@@ -107,4 +101,3 @@ settings_free_query() | [3] Wrong parameter
 settings_set_query()
 settings_get_query()
 settings_free_query()
-settings_get_query() | tag: 'T', id:'b' | [3] Cannot find the tag
