@@ -128,7 +128,7 @@ inline std::vector<std::string> TraceMessages(const std::string& path, size_t* s
 }
 
 // A test with the agent started on a root of its own, a session open and made the module's
-// session, and the agent interface initialised.
+// session, the agent interface initialised, and the trace written to log_ in the root.
 class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,10 +137,18 @@ class AgentTest : public ::testing::Test {
     ASSERT_NE(session_, 0u);
     module::State().session_cell.store(&session_);
     policy::AgentApiInit(nullptr);
+    ASSERT_NO_FATAL_FAILURE(TraceToFile(log_));
   }
-  void TearDown() override { module::State().session_cell.store(nullptr); }
+  void TearDown() override {
+    TraceResetForTesting();
+    module::ModuleState& state = module::State();
+    state.session_cell.store(nullptr);
+    state.demo_mode = 0;
+    state.last_error.store(0);
+  }
 
   Root root_;
+  const std::string log_ = root_.root() + "/trace.log";
   uint32_t session_ = 0;
 };
 

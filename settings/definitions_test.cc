@@ -32,6 +32,9 @@ constexpr char kVirusScanKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchang
 constexpr char kWorldMapKey[] = "SOFTWARE\\Veltmark\\Corvane\\World Map Support";
 constexpr char kQuarantineKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\Corvane Holdfast\\Parameters";
+// The server anti-virus family's scanning service; its "ObjectName" says it is installed.
+constexpr char kVxsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\Corvane Anti-Virus Server Daemon";
 constexpr char kRetention[] = "1.3.6.1.4.1.8642.20.1.100.50.22";      // first group, int
 constexpr char kQuarantineDir[] = "1.3.6.1.4.1.8642.20.1.100.50.20";  // first group, string
 constexpr char kSecondGroupInt[] = "1.3.6.1.4.1.8642.18.1.11.20";
@@ -54,7 +57,6 @@ class DefinitionsTest : public ::testing::Test {
     // What module shutdown forgets: the product verdicts, the agent layer, the hive.
     products::ForgetVerdicts();
     policy::AgentApiShutdown();
-    platform::ReleaseLocalMachine();
     TraceResetForTesting();
     module::State().session_cell.store(nullptr);
     module::State().demo_mode = 0;
@@ -74,16 +76,6 @@ class DefinitionsTest : public ::testing::Test {
   static bool KeyExists(const char* path) {
     platform::RegistryKey key;
     return platform::LocalMachine().OpenKey(path, platform::kKeyQueryValue, &key) == 0;
-  }
-
-  // The server anti-virus family's scanning service, with or without its "ObjectName".
-  static void InstallVxs(bool object_name) {
-    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Corvane Anti-Virus Server Daemon";
-    if (object_name) {
-      SetString(key, "ObjectName", "LocalSystem");
-    } else {
-      SetDword(key, "Start", 2);
-    }
   }
 
   // The lines of the rebuild's own vocabulary since the last call, in order, without their
@@ -117,7 +109,7 @@ const std::vector<std::string> kBothProductGroupsLines = {
 
 TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
   InstallMailProduct("cvavvxmd");
-  InstallVxs(true);
+  SetString(kVxsKey, "ObjectName", "LocalSystem");
   InstallServerProduct();
   SetDword(kVirusScanKey, "ScanTimeout", 300);
   SetString(kWorldMapKey, "MTAAddress", "192.0.2.7");
@@ -155,7 +147,7 @@ TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
 
 TEST_F(DefinitionsTest, MailServerProductAloneBuildsItsGroupAndCreatesTheQuarantineKey) {
   InstallMailProduct("cvavag4vxm");  // the other service: its own key is missing
-  InstallVxs(false);         // the service key is there, its "ObjectName" is not
+  SetDword(kVxsKey, "Start", 2);     // the service key is there, its "ObjectName" is not
   ConnectAgent();
 
   CSettings catalogue;

@@ -32,29 +32,17 @@ class ItemTest : public policy_test::AgentTest {
   void SetUp() override {
     AgentTest::SetUp();
     if (HasFatalFailure()) return;
-
-    log_ = root_.root() + "/trace.log";
-    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_));
     ASSERT_EQ(platform::LocalMachine().CreateKey("SOFTWARE\\Veltmark\\Corvane\\Items",
                                                  platform::kKeyAllAccess, &key_),
               0u);
-  }
-  void TearDown() override {
-    TraceResetForTesting();
-    AgentTest::TearDown();
-    module::State().demo_mode = 0;
-    module::State().last_error.store(0);
   }
 
   // The trace written since the last call, as "severity digit:message".
   Strings Lines() { return policy_test::TraceMessages(log_, &seen_, true); }
 
   int32_t Restrict(const char* oid, uint32_t flags) {
-    std::string body;
-    wire::EncodePackedOid(oid, &body);
-    wire::PutU32(&body, flags);
-    wire::PutU32(&body, 0);
-    return policy_test::SendOperator(session_, wire::kRestrict, body);
+    return policy_test::SendOperator(session_, wire::kRestrict,
+                                     cvmad::testing::Packed(oid) + policy_test::U32s({flags, 0}));
   }
   std::u16string PolicyText(const char* oid) {
     std::vector<char16_t> buffer(256);
@@ -67,7 +55,6 @@ class ItemTest : public policy_test::AgentTest {
     return value;
   }
 
-  std::string log_;
   size_t seen_ = 0;
   platform::RegistryKey key_;
 };

@@ -29,17 +29,6 @@ wire::Cell Str(std::u16string value) { return wire::Cell{0, 0, std::move(value)}
 
 class TableEntryTest : public policy_test::AgentTest {
  protected:
-  void SetUp() override {
-    AgentTest::SetUp();
-    if (HasFatalFailure()) return;
-    module::State().last_error.store(0);
-    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_));
-  }
-  void TearDown() override {
-    TraceResetForTesting();
-    AgentTest::TearDown();
-  }
-
   // Replaces the table variable whole, its marks included.
   void Import(std::vector<uint32_t> columns, std::vector<std::vector<wire::Cell>> rows,
               uint32_t restriction = 0) {
@@ -65,7 +54,6 @@ class TableEntryTest : public policy_test::AgentTest {
   // What the agent holds now, as a table of its own reads it.
   Rows Stored() { return CTableEntry(kTable).rows(); }
 
-  std::string log_ = root_.root() + "/trace.log";
   size_t mark_ = 0;
 };
 
