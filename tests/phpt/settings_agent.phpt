@@ -72,8 +72,7 @@ show('  read back', 0, table(IS));
 show('scalar rows, integer column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I));
 show('scalar rows, string column', settings_set_table(S, ['a', 5]), table(S));
 show('set_int, set_str, final set_int', settings_set_int(INT, 200), settings_set_str(STR, "new\nline"), settings_set_int(FINAL_INT, 8));
-show('commit', settings_write_changed());
-show('  last_error', settings_last_error(), changed());
+show('commit, last_error, changed', settings_write_changed(), settings_last_error(), changed());
 show('  re-read ints and string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
 show('  re-read tables', 0, table(IS), table(I), table(S));
 show('reset_last_error', settings_reset_last_error(), settings_last_error());
@@ -128,8 +127,7 @@ strings, floats, other types        0 [1]
 scalar rows, integer column         0 [[[7.0],[0.0],[12.0],[2147483647.0]]]
 scalar rows, string column          0 [[["a"],["5"]]]
 set_int, set_str, final set_int     0 [0,0]
-commit                              0
-  last_error                        12 [0]
+commit, last_error, changed         0 [12,0]
   re-read ints and string           200 [200,7,7,0,"new\r\nline"]
   re-read tables                    0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 reset_last_error                    0 [0]

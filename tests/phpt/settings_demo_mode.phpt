@@ -25,10 +25,8 @@ echo "== first request\n";
 echo cv_php($root, $common . <<<'PHP'
 show('read policy', settings_read_policy());
 show('get_int', settings_get_int(INT, $v), $v);
-show('set_int to the value held', settings_set_int(INT, 259200000));
-show('  are_changed', settings_are_changed($c), $c);
-show('set_int', settings_set_int(INT, 5));
-show('  are_changed', settings_are_changed($c), $c);
+show('set_int to the value held, changed', settings_set_int(INT, 259200000), settings_are_changed($c), $c);
+show('set_int, are_changed', settings_set_int(INT, 5), settings_are_changed($c), $c);
 show('  get_int, get_default_int', settings_get_int(INT, $v), $v, settings_get_default_int(INT, $d), $d);
 show('set_str', settings_set_str(STR, "line 1\nline 2 \u{e9}"));
 show('  get_str, get_default_str', settings_get_str(STR, $v), $v, settings_get_default_str(STR, $d), $d);
@@ -43,8 +41,7 @@ show('unknown OID', settings_get_int(UNKNOWN, $v), $v, settings_get_str(UNKNOWN,
 $t = [];
 show('tables have no type here', settings_get_table(TABLE, $t), settings_get_default_table(TABLE, $t), settings_set_table(TABLE, []), $t);
 show('an integer setting as a table', settings_set_table(INT, [[1]]));
-show('write_changed', settings_write_changed());
-show('  last_error', settings_last_error());
+show('write_changed, last_error', settings_write_changed(), settings_last_error());
 show('  get_int', settings_get_int(INT, $v), $v);
 show('  get_reg_int, get_reg_str', settings_get_reg_int('MTAPort', $v), $v, settings_get_reg_str('ServerAddress', $s), $s);
 PHP, $php);
@@ -61,10 +58,8 @@ foreach (cv_trace_calls("$root/trace.log", '/table\(\)|This seems|Failed to get/
 == first request
 read policy                         0
 get_int                             259200000 [259200000]
-set_int to the value held           0
-  are_changed                       0 [0]
-set_int                             0
-  are_changed                       0 [1]
+set_int to the value held, changed  0 [0,0]
+set_int, are_changed                0 [0,1]
   get_int, get_default_int          5 [5,259200000,259200000]
 set_str                             0
   get_str, get_default_str          0 ["line 1\nline 2 \u00e9",0,".\\quarantine"]
@@ -78,8 +73,7 @@ is_final                            0 [0,0]
 unknown OID                         0 [0,0,""]
 tables have no type here            -1 [-1,-1,[]]
 an integer setting as a table       -1
-write_changed                       0
-  last_error                        0
+write_changed, last_error           0 [0]
   get_int                           5 [5]
   get_reg_int, get_reg_str          2525 [2525,0,"db.example"]
 == a later process: the registry kept its values, the policy was never touched

@@ -22,10 +22,8 @@ foreach (['int' => 0, 'default_int' => 0, 'reg_int' => 0, 'reg_default_int' => 0
     if ($rc !== 0 || $v !== $neutral) show("get_$kind", $rc, $v);
 }
 show('get_int, undefined variable', settings_get_int($oid, $fresh), $fresh);
-show('set_int', settings_set_int($oid, -1));
-show('set_reg_int', settings_set_reg_int($oid, 1));
-show('set_str', settings_set_str($oid, 'x'));
-show('set_reg_str', settings_set_reg_str($oid, 'x'));
+show('set_(reg_)int, set_(reg_)str', 0, [settings_set_int($oid, -1), settings_set_reg_int($oid, 1),
+                                       settings_set_str($oid, 'x'), settings_set_reg_str($oid, 'x')]);
 show('is_final', settings_is_final($oid, 0));
 $c = 'old'; show('are_changed', settings_are_changed($c), $c);
 show('are_changed, literal', settings_are_changed(5));
@@ -33,8 +31,7 @@ $t = ['kept']; show('get_table', settings_get_table($oid, $t), $t);
 show('get_default_table', settings_get_default_table($oid, $t), $t);
 show('set_table', settings_set_table($oid, [[1]]));
 show('set_table, empty OID', settings_set_table('', null));
-show('last_error', settings_last_error());
-show('reset_last_error', settings_reset_last_error());
+show('last_error, reset_last_error', settings_last_error(), settings_reset_last_error());
 $start = microtime(true);
 $rc = settings_write_changed();
 show('write_changed waited 2 s', $rc, microtime(true) - $start >= 1.99);
@@ -61,10 +58,7 @@ foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_|oid:|Is table|Failed
 --EXPECTF--
 read policy                   0
 get_int, undefined variable   0 [0]
-set_int                       0
-set_reg_int                   0
-set_str                       0
-set_reg_str                   0
+set_(reg_)int, set_(reg_)str  0 [[0,0,0,0]]
 is_final                      0
 are_changed                   0 [0]
 are_changed, literal          0
@@ -72,8 +66,7 @@ get_table                     -1 [["kept"]]
 get_default_table             -1 [["kept"]]
 set_table                     -1
 set_table, empty OID          -1
-last_error                    0
-reset_last_error              0
+last_error, reset_last_error  0 [0]
 write_changed waited 2 s      0 [true]
 -- literals, and typed properties that refuse the value, as output arguments
 

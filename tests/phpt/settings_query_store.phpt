@@ -37,9 +37,7 @@ show('  get under T', settings_get_query('T', 'b', $r));
 show('  free again', settings_free_query('T'));
 show('  set under T starts empty', settings_set_query('T', 'b', ['only']));
 show('  old id gone', settings_get_query('T', 'a', $r));
-show('empty tag', settings_set_query('', 'a', []));
-show('empty id', settings_get_query('T', '', $r));
-show('empty tag to free', settings_free_query(''));
+show('empty tag, id, tag to free', 0, [settings_set_query('', 'a', []), settings_get_query('T', '', $r), settings_free_query('')]);
 show('values not an array', settings_set_query('T', 'a', 'x'));
 show('result not an array', settings_get_query('T', 'b', $undefined));
 show('missing argument', settings_free_query());
@@ -67,9 +65,7 @@ free T                              0
   free again                        -1
   set under T starts empty          0
   old id gone                       -1
-empty tag                           -1
-empty id                            -1
-empty tag to free                   -1
+empty tag, id, tag to free          0 [-1,-1,-1]
 
 Warning: settings_set_query(): Argument #3 ($values) must be of type array, string given in %s on line %d
 values not an array                 -1
