@@ -1,40 +1,56 @@
-// The critical section over a recursive POSIX mutex.
+// The critical section functions and FCriticalSection over the platform's critical
+// section, and the interlocked counter.
 //
 // Thread safety: see sync.h.
 #include "support/sync.h"
 
-#include <cstdlib>
+#include <atomic>
 
-FCriticalSection::FCriticalSection(uint32_t spin_count) : spin_count_(spin_count) { Initialize(); }
-
-FCriticalSection::~FCriticalSection() { pthread_mutex_destroy(&mutex_); }
-
-void FCriticalSection::Initialize() {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  // Only fails for lack of memory or a bad attribute; a critical section cannot fail to be
-  // made, and going on with a broken lock would corrupt whatever it guards.
-  if (pthread_mutex_init(&mutex_, &attributes) != 0) std::abort();
-  pthread_mutexattr_destroy(&attributes);
+void CriticalSectionInitialize(platform::CriticalSection* section) {
+  platform::InitializeCriticalSection(section);
 }
 
-void FCriticalSection::Lock() {
-  // Spinning first saves the sleep and wake-up when the holder is about to let go, which is
-  // what the spin count is for: locks held for a few instructions on a busy machine.
-  for (uint32_t spins = spin_count_.load(std::memory_order_relaxed); spins > 0; --spins) {
-    if (pthread_mutex_trylock(&mutex_) == 0) return;
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-  pthread_mutex_lock(&mutex_);
+void CriticalSectionEnter(platform::CriticalSection* section) {
+  platform::EnterCriticalSection(section);
 }
 
-void FCriticalSection::Unlock() { pthread_mutex_unlock(&mutex_); }
+void CriticalSectionLeave(platform::CriticalSection* section) {
+  platform::LeaveCriticalSection(section);
+}
+
+void CriticalSectionDelete(platform::CriticalSection* section) {
+  if (section != nullptr) platform::DeleteCriticalSection(section);
+}
+
+uint32_t CriticalSectionSetSpinCount(platform::CriticalSection* section, uint32_t spin_count) {
+  return section == nullptr ? 0 : platform::SetCriticalSectionSpinCount(section, spin_count);
+}
+
+int32_t AtomicCounterIncrement(int32_t* value) {
+  return std::atomic_ref<int32_t>(*value).fetch_add(1) + 1;
+}
+
+int32_t AtomicCounterDecrement(int32_t* value) {
+  return std::atomic_ref<int32_t>(*value).fetch_sub(1) - 1;
+}
+
+FCriticalSection::FCriticalSection(uint32_t spin_count) {
+  CriticalSectionInitialize(&section_);
+  CriticalSectionSetSpinCount(&section_, spin_count);
+}
+
+FCriticalSection::~FCriticalSection() { CriticalSectionDelete(&section_); }
+
+void FCriticalSection::Lock() { CriticalSectionEnter(&section_); }
+
+void FCriticalSection::Unlock() { CriticalSectionLeave(&section_); }
 
 uint32_t FCriticalSection::SetSpinCount(uint32_t spin_count) {
-  return spin_count_.exchange(spin_count, std::memory_order_relaxed);
+  return CriticalSectionSetSpinCount(&section_, spin_count);
 }
 
-void FCriticalSection::ReinitializeAfterFork() { Initialize(); }
+void FCriticalSection::ReinitializeAfterFork() {
+  const uint32_t spin_count = CriticalSectionSetSpinCount(&section_, 0);
+  CriticalSectionInitialize(&section_);
+  CriticalSectionSetSpinCount(&section_, spin_count);
+}

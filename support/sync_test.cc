@@ -1,0 +1,90 @@
+// The critical section and its guard, the interlocked counter and FEvent.
+#include "support/sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(SyncTest, ACriticalSectionIsHeldUntilEveryLockIsGivenBack) {
+  FCriticalSection lock(/*spin_count=*/100);
+  EXPECT_EQ(lock.SetSpinCount(4000), 100u);
+  std::atomic<bool> taken{false};
+  std::thread other;
+  {
+    FLockGuard outer(&lock);
+    {
+      FLockGuard inner(&lock);  // the holder takes it again
+      other = std::thread([&] {
+        FLockGuard guard(&lock);
+        taken = true;
+      });
+    }
+    ThreadSleep(30);
+    EXPECT_FALSE(taken);  // still held once
+  }
+  other.join();
+  EXPECT_TRUE(taken);
+  { FLockGuard none(nullptr); }  // neither locks nor unlocks
+
+  EXPECT_EQ(CriticalSectionSetSpinCount(nullptr, 5), 0u);
+  CriticalSectionDelete(nullptr);
+  platform::CriticalSection raw;
+  CriticalSectionInitialize(&raw);
+  EXPECT_EQ(CriticalSectionSetSpinCount(&raw, 5), 0u);
+  CriticalSectionEnter(&raw);
+  CriticalSectionEnter(&raw);
+  CriticalSectionLeave(&raw);
+  CriticalSectionLeave(&raw);
+  CriticalSectionDelete(&raw);
+}
+
+TEST(SyncTest, TheCounterGivesTheValueItMadeUnderContention) {
+  int32_t counter = 0;
+  EXPECT_EQ(AtomicCounterIncrement(&counter), 1);
+  EXPECT_EQ(AtomicCounterDecrement(&counter), 0);
+  EXPECT_EQ(AtomicCounterDecrement(&counter), -1);
+  std::vector<std::thread> threads;
+  std::atomic<int> saw_last{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) {
+        if (AtomicCounterIncrement(&counter) == 39999) ++saw_last;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counter, 39999);
+  EXPECT_EQ(saw_last, 1);
+}
+
+TEST(SyncTest, FEventWaitIsTrueOnlyWhenSignalled) {
+  FEvent manual;  // manual reset, not signalled
+  EXPECT_FALSE(manual.Wait(10));
+  EXPECT_TRUE(manual.Set());
+  EXPECT_TRUE(manual.IsSignalled());
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.Reset());
+  EXPECT_FALSE(manual.IsSignalled());
+
+  FEvent once(/*manual_reset=*/false, /*initially_signalled=*/true);
+  EXPECT_TRUE(once.Wait(0));
+  EXPECT_FALSE(once.Wait(0));
+  std::thread setter([&] { once.Set(); });
+  EXPECT_TRUE(once.Wait(kCvInfinite));
+  setter.join();
+
+  const size_t open = CvSyncHandleCount();
+  EXPECT_TRUE(once.Close());
+  EXPECT_EQ(CvSyncHandleCount(), open - 1);
+  EXPECT_FALSE(once.Close());
+  EXPECT_FALSE(once.Set());
+  EXPECT_FALSE(once.Wait(0));
+  delete new FEvent(true, true);
+  EXPECT_EQ(CvSyncHandleCount(), open - 1);
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// The thread layer: its set-up, the life of a layer thread and its trace lines, event
+// groups, mutexes and semaphores on raw handles, and many threads handing work on to each
+// other through auto-reset events.
+#include "support/thread_layer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/trace.h"
+
+namespace {
+
+class ThreadLayerTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ThreadLayerShutdown(); }
+};
+
+// Waits until the open handles of the process come down to `count` (a thread that closes its
+// own handle does so just after its routine returns).
+bool HandleCountComesTo(size_t count) {
+  for (int i = 0; i < 2000 && CvSyncHandleCount() != count; ++i) ThreadSleep(1);
+  return CvSyncHandleCount() == count;
+}
+
+TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialised) {
+  static std::atomic<int> runs;
+  runs = 0;
+  const LayerThreadRoutine count_run = [](void*) { ++runs; };
+  EXPECT_EQ(ThreadCreate(count_run, nullptr, false), 0u);
+  ThreadSleep(20);
+  EXPECT_EQ(runs, 0);
+
+  ASSERT_TRUE(ThreadLayerInitialize());
+  const uint32_t slot = ThreadLayerTlsSlot();
+  EXPECT_NE(slot, kCvTlsOutOfIndexes);
+  EXPECT_TRUE(ThreadLayerInitialize());
+  EXPECT_EQ(ThreadLayerTlsSlot(), slot);
+  EXPECT_EQ(ThreadJoin(ThreadCreate(count_run, nullptr, false)), kCvWaitObject0);
+  EXPECT_EQ(runs, 1);
+
+  ThreadLayerShutdown();
+  EXPECT_EQ(ThreadLayerTlsSlot(), kCvTlsOutOfIndexes);
+  EXPECT_EQ(ThreadCreate(count_run, nullptr, false), 0u);
+}
+
+TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
+  char log[] = "/tmp/thread_layer_test.XXXXXX";
+  const int fd = mkstemp(log);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  TraceResetForTesting();
+  TraceSetLogFile(log, "w");
+  TraceEnabled = 1;
+  ASSERT_TRUE(ThreadLayerInitialize());
+
+  struct Seen {
+    uint32_t handle = 0;
+    uint32_t id = 0;
+  } seen;
+  const size_t open_before = CvSyncHandleCount();
+  const uint32_t thread = ThreadCreate(
+      [](void* argument) {
+        auto* seen = static_cast<Seen*>(argument);
+        seen->handle = ThreadCurrentHandle();
+        seen->id = CvGetCurrentThreadId();
+      },
+      &seen, /*close_on_exit=*/false);
+  ASSERT_NE(thread, 0u);
+  EXPECT_EQ(ThreadJoin(thread), kCvWaitObject0);
+  EXPECT_EQ(seen.handle, thread);
+  EXPECT_EQ(CvSyncHandleCount(), open_before);  // joining closed it
+  EXPECT_EQ(ThreadJoin(0), kCvWaitFailed);
+  EXPECT_EQ(ThreadJoin(thread), kCvWaitFailed);
+
+  TraceEnabled = 0;
+  std::ifstream stream(log);
+  std::stringstream text;
+  text << stream.rdbuf();
+  char expected[96];
+  for (const char* stage : {"starting", "exiting"}) {
+    snprintf(expected, sizeof expected, "\tThread (id=0x%X, handle=0x%X) is %s...\n", seen.id,
+             thread, stage);
+    EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
+  }
+  TraceResetForTesting();
+  std::remove(log);
+
+  // Outside layer threads there is no handle.
+  EXPECT_EQ(ThreadCurrentHandle(), 0u);
+  std::thread([] { EXPECT_EQ(ThreadCurrentHandle(), 0u); }).join();
+
+  // With close-on-exit the thread closes its handle itself, also when it ends early.
+  static std::atomic<bool> went_on;
+  went_on = false;
+  EXPECT_NE(ThreadCreate(
+                [](void*) {
+                  ThreadExitCurrent();
+                  went_on = true;
+                },
+                nullptr, /*close_on_exit=*/true),
+            0u);
+  EXPECT_TRUE(HandleCountComesTo(open_before));
+  EXPECT_FALSE(went_on);
+}
+
+TEST_F(ThreadLayerTest, ThreadExitCurrentAndTerminate) {
+  ASSERT_TRUE(ThreadLayerInitialize());
+  uint32_t release = EventCreate(true, false);
+  static std::atomic<bool> went_on;
+  went_on = false;
+  const uint32_t thread = ThreadCreate(
+      [](void* event) {
+        EventWait(*static_cast<uint32_t*>(event), kCvInfinite);
+        ThreadExitCurrent();
+      },
+      &release, false);
+  EXPECT_FALSE(ThreadTerminate(thread, 0));  // not done: the thread runs on
+  EXPECT_EQ(CvWaitForSingleObject(thread, 20), kCvWaitTimeout);
+  EventSet(release);
+  EXPECT_EQ(ThreadJoin(thread), kCvWaitObject0);  // its handle stayed open for the join
+  EventClose(release);
+  // A thread not started by the layer may end through it too.
+  std::thread([] {
+    ThreadExitCurrent();
+    went_on = true;
+  }).join();
+  EXPECT_FALSE(went_on);
+}
+
+TEST(EventGroupTest, IndexesOutsideTheGroupTouchNothing) {
+  EXPECT_EQ(EventGroupCreate(-1, true, false), nullptr);
+  EventGroup* group = EventGroupCreate(3, /*manual_reset=*/false, /*initially_signalled=*/false);
+  ASSERT_NE(group, nullptr);
+  ASSERT_EQ(group->count, 3);
+  const size_t open = CvSyncHandleCount();
+  EXPECT_EQ(EventGroupWaitOne(group, 3, kCvInfinite), kCvWaitTimeout);  // no wait at all
+  EXPECT_EQ(EventGroupWaitOne(group, -1, 0), kCvWaitTimeout);
+  EXPECT_FALSE(EventGroupSetOne(group, 3));
+  EXPECT_FALSE(EventGroupResetOne(group, 3));
+  EXPECT_FALSE(EventGroupSetOne(nullptr, 0));
+  EXPECT_EQ(EventGroupWait(group, false, 0), kCvWaitTimeout);
+
+  EXPECT_TRUE(EventGroupSetOne(group, 2));
+  EXPECT_TRUE(EventGroupSetOne(group, 1));
+  EXPECT_EQ(EventGroupWait(group, /*wait_all=*/true, 0), kCvWaitTimeout);
+  EXPECT_EQ(EventGroupWait(group, /*wait_all=*/false, 0), kCvWaitObject0 + 1);
+  EXPECT_TRUE(EventGroupResetOne(group, 2));
+  EXPECT_EQ(EventGroupWaitOne(group, 2, 0), kCvWaitTimeout);
+  for (int32_t i = 0; i < 3; ++i) EXPECT_TRUE(EventGroupSetOne(group, i));
+  EXPECT_EQ(EventGroupWait(group, /*wait_all=*/true, 0), kCvWaitObject0);
+
+  EXPECT_EQ(EventGroupWait(nullptr, false, 0), kCvWaitFailed);
+  EXPECT_FALSE(EventGroupDestroy(nullptr));
+  EXPECT_TRUE(EventGroupDestroy(group));
+  EXPECT_EQ(CvSyncHandleCount(), open - 3);
+}
+
+TEST(MutexAndSemaphoreTest, NullHandlesFailAndASemaphoreStopsAtItsMaximum) {
+  EXPECT_EQ(MutexWait(0, 0), kCvWaitFailed);
+  EXPECT_FALSE(MutexTryLock(0));
+  EXPECT_FALSE(MutexRelease(0));
+  EXPECT_FALSE(MutexClose(0));
+  EXPECT_EQ(SemaphoreWait(0, 0), kCvWaitFailed);
+  EXPECT_FALSE(SemaphoreTryWait(0));
+  EXPECT_FALSE(SemaphoreRelease(0, 1));
+  EXPECT_FALSE(SemaphoreClose(0));
+
+  const uint32_t mutex = MutexCreate(/*initially_owned=*/true);
+  std::thread([&] { EXPECT_FALSE(MutexTryLock(mutex)); }).join();
+  EXPECT_TRUE(MutexTryLock(mutex));
+  EXPECT_TRUE(MutexRelease(mutex));
+  EXPECT_TRUE(MutexRelease(mutex));
+  EXPECT_FALSE(MutexRelease(mutex));
+  EXPECT_TRUE(MutexClose(mutex));
+
+  EXPECT_EQ(kSemaphoreMaximumCount, 134217727);
+  EXPECT_EQ(SemaphoreCreate(kSemaphoreMaximumCount + 1), 0u);
+  const uint32_t semaphore = SemaphoreCreate(kSemaphoreMaximumCount - 1);
+  ASSERT_NE(semaphore, 0u);
+  EXPECT_FALSE(SemaphoreRelease(semaphore, 2));
+  EXPECT_TRUE(SemaphoreRelease(semaphore, 1));
+  EXPECT_FALSE(SemaphoreRelease(semaphore, 1));
+  EXPECT_TRUE(SemaphoreTryWait(semaphore));
+  EXPECT_TRUE(SemaphoreRelease(semaphore, 1));
+  EXPECT_TRUE(SemaphoreClose(semaphore));
+}
+
+// Layer threads in a ring, each waiting on its own auto-reset event and setting the next
+// one's: the count each adds to needs no lock of its own, since the hand-offs order every
+// access. A signal lost or doubled shows as a count that is wrong or a ring that stalls.
+TEST_F(ThreadLayerTest, ThreadsHandWorkOnThroughAutoResetEvents) {
+  ASSERT_TRUE(ThreadLayerInitialize());
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 2000;
+  struct Ring {
+    uint32_t events[kThreads];
+    int total = 0;  // guarded by the hand-offs
+    std::vector<int> order;
+  } ring;
+  struct Member {
+    Ring* ring;
+    int index;
+  } members[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    ring.events[i] = EventCreate(/*manual_reset=*/false, /*initially_signalled=*/false);
+    members[i] = {&ring, i};
+  }
+  uint32_t threads[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    threads[i] = ThreadCreate(
+        [](void* argument) {
+          const auto* member = static_cast<Member*>(argument);
+          Ring& ring = *member->ring;
+          for (int round = 0; round < kRounds; ++round) {
+            if (EventWait(ring.events[member->index], kCvInfinite) != kCvWaitObject0) return;
+            ++ring.total;
+            if (round < 3) ring.order.push_back(member->index);
+            EventSet(ring.events[(member->index + 1) % kThreads]);
+          }
+        },
+        &members[i], false);
+    ASSERT_NE(threads[i], 0u);
+  }
+  EventSet(ring.events[0]);
+  for (uint32_t thread : threads) EXPECT_EQ(ThreadJoin(thread), kCvWaitObject0);
+  EXPECT_EQ(ring.total, kThreads * kRounds);
+  ASSERT_EQ(ring.order.size(), 3u * kThreads);
+  for (int i = 0; i < 3 * kThreads; ++i) EXPECT_EQ(ring.order[i], i % kThreads);
+  for (uint32_t event : ring.events) EXPECT_TRUE(EventClose(event));
+}
+
+}  // namespace
