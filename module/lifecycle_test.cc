@@ -112,7 +112,7 @@ TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialize
   module::FormatSessionViewAddress(shown, sizeof shown);
   EXPECT_EQ(shown, Hex(state.session_view, 8));
   // Neither product: the two subtrees every machine has (their lines and no parser block:
-  // tests/phpt/trace_switches.phpt), now registered.
+  // tests/phpt/start_up.phpt), now registered.
   EXPECT_EQ(Matching(messages, "Registration to PQH complete").size(), 2u);
   EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
 
@@ -172,7 +172,7 @@ TEST_F(LifecycleTest, DemoModeRegistersNothing) {
 
 // --- Without the host's session block ------------------------------------------------------
 
-// The lines of the first such request: tests/phpt/trace_switches.phpt.
+// The lines of the first such request: tests/phpt/start_up.phpt.
 TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   module::Rinit();
   module::ModuleState& state = module::State();

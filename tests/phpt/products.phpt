@@ -63,7 +63,7 @@ check('1002 and 454 registered, ProductID 454, no Wardline', ktr(1002, 454) . pr
 check('only 1002 registered, ProductID 454', ktr(1002) . product_id(454) . WARDLINE, SRV);
 check('ProductID stored as text does not count', ktr(1001) . "[" . AV . "]\n\"ProductID\"=\"1001\"\n" . WARDLINE, SRV);
 
-// Neither registered nor set: tests/phpt/trace_switches.phpt.
+// Neither registered nor set: tests/phpt/start_up.phpt.
 const PALL = 'products_is_pallsrv';
 check('ManagementPlatform 0: products not probed',
       "[" . INSTALLER . "]\n\"ManagementPlatform\"=dword:00000000\n" . ktr(1002) . product_id(1002), PALL);
