@@ -29,10 +29,8 @@ std::condition_variable reloaded;
 std::deque<std::string> reload_calls;
 
 void Record(const char* oid) {
-  {
-    std::lock_guard lock(reload_mutex);
-    reload_calls.emplace_back(oid);
-  }
+  std::lock_guard lock(reload_mutex);
+  reload_calls.emplace_back(oid);
   reloaded.notify_all();
 }
 
@@ -71,10 +69,8 @@ class HostSessionTest : public ::testing::Test {
 
   // Publishes `entry` as the reload entry of this process.
   void PublishReloadEntry(uintptr_t entry) {
-    bool existed = false;
     if (!reload_block_.is_mapped()) {
-      ASSERT_EQ(platform::NamedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, &existed),
-                0u);
+      ASSERT_EQ(platform::NamedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, nullptr), 0u);
     }
     reload_block_.WriteWord(entry);
   }

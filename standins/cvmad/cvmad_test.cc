@@ -57,13 +57,12 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
   RawClient client(agent_.socket_path());
   wire::Variable table = Table("1.5.2", {8}, 3);
   ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 7), table})), U32s({0}));
-  EXPECT_EQ(client.Call(wire::kGetPolicy, Packed("1.5.1")), Ok(IntVariable("1.5.1", 7)));
+  // Unknown OIDs of a get, sets of another type and replies of a get: the module's suites.
   struct Case {
     uint32_t message;
     std::string body;
     uint32_t status;
   } cases[] = {
-      {wire::kGetPolicy, Packed("1.5.9"), wire::kStatusUnknownOid},
       {wire::kDelete, Packed("1.5.9"), wire::kStatusUnknownOid},
       {wire::kRestrict, Packed("1.5.9") + U32s({0, 0}), wire::kStatusUnknownOid},
       {wire::kGetPolicy, Packed("1.5.1") + "x", wire::kStatusMalformed},
