@@ -273,6 +273,7 @@ Last error: <?= $lastError === null ? 'unknown' : h($lastError . ' (' . ($errorT
 <?php foreach ($groups as $key => [$label]): ?>
 <a href="?group=<?= h($key) ?>"<?= $key === $group ? ' class="here"' : '' ?>><?= h($label) ?></a>
 <?php endforeach; ?>
+<a href="mailstore.php">Mail store</a>
 </nav>
 <?php if (!$settings && $group !== 'registry'): ?>
 <p class="no">No settings list at <?= h($listFile) ?> (scripts/run.sh writes it).</p>

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "module/module_state.h"
+#include "php/shells.h"
 #include "settings/catalogue.h"
 #include "settings/cell_values.h"
 #include "settings/query_store.h"
@@ -57,27 +58,8 @@ CSettings* RequireCatalogue(Missing wording = Missing::kAre) {
   return catalogue;
 }
 
-// Turns the pending exception (the parser's TypeError or ArgumentCountError, a refused
-// argument value, or a failed string conversion) into a warning with the same message.
-// Messages that do not name the function (the engine's refusal of a typed property) get
-// the function's name before them, as the module's own warnings have.
-enum class Named { kByMessage, kByFunction };
-
-void ExceptionToWarning(Named named = Named::kByMessage) {
-  zend_object* exception = EG(exception);
-  if (exception == nullptr) return;
-  zval holder;
-  zval* message = zend_read_property_ex(zend_get_exception_base(exception), exception,
-                                        ZSTR_KNOWN(ZEND_STR_MESSAGE), 1, &holder);
-  zend_string* text = zval_get_string(message);
-  zend_clear_exception();
-  if (named == Named::kByFunction) {
-    php_error_docref(nullptr, E_WARNING, "%s", ZSTR_VAL(text));
-  } else {
-    zend_error(E_WARNING, "%s", ZSTR_VAL(text));
-  }
-  zend_string_release(text);
-}
+using shells::ExceptionToWarning;
+using shells::Named;
 
 constexpr char kNotByReference[] = "Parameter wasn't passed by reference";
 

@@ -67,3 +67,9 @@ function products_is_vexmail_installed(): int {}
 function products_is_vexsrv_installed(): int {}
 
 function products_is_pallsrv(): int {}
+
+/** @prefer-ref $rows */
+function vxm_read_mailboxes(mixed &$rows, bool $refresh): int {}
+
+/** @prefer-ref $rows */
+function vxm_read_public_folders(mixed &$rows, bool $refresh): int {}

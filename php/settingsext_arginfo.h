@@ -1,5 +1,5 @@
 /* This is a generated file, edit the .stub.php file instead.
- * Stub hash: 0d84723e1dab91d3d59ddc8aeea3af48b6754159 */
+ * Stub hash: 9fc94b21338a9de78a996636d38466f18285054c */
 
 ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_settings_read_policy, 0, 0, IS_LONG, 0)
 ZEND_END_ARG_INFO()
@@ -86,6 +86,13 @@ ZEND_END_ARG_INFO()
 
 #define arginfo_products_is_pallsrv arginfo_settings_read_policy
 
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_vxm_read_mailboxes, 0, 2, IS_LONG, 0)
+	ZEND_ARG_TYPE_INFO(ZEND_SEND_PREFER_REF, rows, IS_MIXED, 0)
+	ZEND_ARG_TYPE_INFO(0, refresh, _IS_BOOL, 0)
+ZEND_END_ARG_INFO()
+
+#define arginfo_vxm_read_public_folders arginfo_vxm_read_mailboxes
+
 
 ZEND_FUNCTION(settings_read_policy);
 ZEND_FUNCTION(settings_are_changed);
@@ -114,6 +121,8 @@ ZEND_FUNCTION(settings_free_query);
 ZEND_FUNCTION(products_is_vexmail_installed);
 ZEND_FUNCTION(products_is_vexsrv_installed);
 ZEND_FUNCTION(products_is_pallsrv);
+ZEND_FUNCTION(vxm_read_mailboxes);
+ZEND_FUNCTION(vxm_read_public_folders);
 
 
 static const zend_function_entry ext_functions[] = {
@@ -144,5 +153,7 @@ static const zend_function_entry ext_functions[] = {
 	ZEND_FE(products_is_vexmail_installed, arginfo_products_is_vexmail_installed)
 	ZEND_FE(products_is_vexsrv_installed, arginfo_products_is_vexsrv_installed)
 	ZEND_FE(products_is_pallsrv, arginfo_products_is_pallsrv)
+	ZEND_FE(vxm_read_mailboxes, arginfo_vxm_read_mailboxes)
+	ZEND_FE(vxm_read_public_folders, arginfo_vxm_read_public_folders)
 	ZEND_FE_END
 };

@@ -31,6 +31,19 @@ done
 agent=$!
 trap 'kill $agent 2>/dev/null; wait $agent 2>/dev/null' EXIT INT TERM
 for _ in $(seq 1 500); do [ -S "$root/cvmad.sock" ] && break; sleep 0.01; done
+# The mail store: the sample mailboxes and public folders (made once), and the storage
+# server that serves them, registered by its class identifiers.
+install -d -m 0750 "$root/mail" "$root/mail/public"
+[ -f "$root/mail/passwd" ] || install -m 0640 "$here/examples/mail/passwd" "$root/mail/passwd"
+while IFS= read -r folder; do
+  case "$folder" in '' | '#'*) continue ;; esac
+  install -d -m 0750 "$root/mail/public/.${folder//\//.}/cur"
+done <"$here/examples/mail/public-folders.txt"
+"$here/build/bin/cvreg" import "$here/standins/cvstorage/registration.reg"
+"$here/build/bin/cvstorage" &
+storage=$!
+trap 'kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
+for _ in $(seq 1 500); do [ -S "$root/cvstorage.sock" ] && break; sleep 0.01; done
 # The list of policy settings at their defaults: the console lists the settings from it,
 # and a new (empty) policy is seeded with it (every setting at its default, a few final).
 "$here/build/bin/settings_policy_seed" >"$root/policy-seed.jsonl"

@@ -1,11 +1,12 @@
 // The PHP extension "cvwwwui": the host-process components of the web console. It has no
 // PHP functions; it is loaded before settingsext so that, at the first request of every
-// process, the agent session and its block exist before settingsext's request start-up
-// looks for them.
+// process, the agent session and the mail store parser (when the mail-server product is
+// installed) and their blocks exist before settingsext's request start-up looks for them.
 //
 // Thread safety: set-up and shutdown take one lock; the session cell is atomic. PHP workers
 // are forked after module start-up, so nothing is made before the first request of a
 // process, and a process only ever stops what it made itself.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,8 +16,13 @@
 #include "php.h"
 #include "ext/standard/info.h"
 
+#include "mailstore/parser.h"
+#include "module/lifecycle.h"
 #include "php/cvwwwui/host_session.h"
 #include "platform/registry.h"
+#include "products/products.h"
+#include "support/thread_layer.h"
+#include "support/trace.h"
 
 namespace {
 
@@ -27,6 +33,33 @@ std::atomic<uint32_t> session_cell{0};
 std::mutex setup_mutex;
 pid_t setup_pid = 0;                       // the process that made `host`
 cvwwwui::HostSession* host = nullptr;      // under setup_mutex
+mailstore::CMailStoreParser* parser = nullptr;  // under setup_mutex
+
+// The mail store parser of this process, when the mail-server product is installed: the
+// thread layer first, then the parser, whose worker starts at once. Its lines go to the
+// module's trace file, always appended (the module writes to the same file).
+void StartMailStoreParser() {
+  TraceSetLogFile("settingsext.log", "a");
+  TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
+  TraceSetLogFile(nullptr, "a");
+  if (!products::IsVEXMAILInstalled() || !ThreadLayerInitialize()) return;
+  parser = new (std::nothrow) mailstore::CMailStoreParser();
+}
+
+// Stops the parser. A worker that would not stop still runs code of this library, which
+// must then stay loaded for the rest of the process.
+void StopMailStoreParser() {
+  if (parser == nullptr) return;
+  bool joined = false;
+  parser->ReportWorkerJoinedTo(&joined);
+  delete parser;
+  parser = nullptr;
+  Dl_info self{};
+  if (!joined && dladdr(reinterpret_cast<void*>(&StopMailStoreParser), &self) != 0) {
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+  ThreadLayerShutdown();
+}
 
 void SetUpOncePerProcess() noexcept {
   try {
@@ -43,6 +76,8 @@ void SetUpOncePerProcess() noexcept {
       delete host;
       host = nullptr;
     }
+    parser = nullptr;  // a parent's parser is not this process's
+    StartMailStoreParser();
   } catch (...) {
     // No session for this process; the pages run without one.
   }
@@ -51,11 +86,16 @@ void SetUpOncePerProcess() noexcept {
 void ShutDownThisProcess() noexcept {
   try {
     std::lock_guard lock(setup_mutex);
-    if (setup_pid != getpid() || host == nullptr) return;
-    host->Stop();
-    delete host;
-    host = nullptr;
-    platform::ReleaseLocalMachine();  // opened to find the client library
+    if (setup_pid != getpid()) return;
+    StopMailStoreParser();
+    if (host != nullptr) {
+      host->Stop();
+      delete host;
+      host = nullptr;
+    }
+    // What the set-up learnt of the machine goes with it.
+    products::ForgetVerdicts();
+    platform::ReleaseLocalMachine();
   } catch (...) {
     // Nothing more can be done while the process ends.
   }

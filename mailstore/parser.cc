@@ -1,0 +1,194 @@
+#include "mailstore/parser.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <new>
+
+#include "support/thread_layer.h"
+#include "support/trace.h"
+
+namespace mailstore {
+
+namespace {
+
+constexpr uint32_t kSecondAttemptDelayMs = 15000;
+constexpr uint32_t kStopWaitMs = 10000;
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr uint32_t kWaitSignalled = 0;
+
+void Info(const char* line) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", line);
+}
+
+const char* Was(uint32_t mailboxes, uint32_t folders) {
+  return mailboxes == kOk || folders == kOk ? "was" : "WAS NOT";
+}
+
+}  // namespace
+
+CMailStoreParser::CMailStoreParser() {
+  Info("CMailStoreParser::CMailStoreParser()\n");
+  storage_ = new (std::nothrow) CStorage();
+  request_event_ = new (std::nothrow) FEvent(/*manual_reset=*/false, /*initially_signalled=*/false);
+  ready_ = request_event_ != nullptr ? new (std::nothrow) FEvent(false, true) : nullptr;
+  done_ = ready_ != nullptr ? new (std::nothrow) FEvent(false, false) : nullptr;
+  if (request_event_ == nullptr || ready_ == nullptr || done_ == nullptr) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Failed to create event\n");
+    return;
+  }
+  abort_event_ = EventCreate(/*manual_reset=*/true, /*initially_signalled=*/false);
+  worker_ = ThreadCreate(&CMailStoreParser::handler, this, /*close_on_exit=*/false);
+  if (worker_ == 0) {
+    if (TraceEnabled) {
+      TraceOut("", TRACE_ERROR, 0, "Couldn't run mail store parser thread. Error: %d\n", errno);
+    }
+    return;
+  }
+  ThreadYield();
+  InitFileMapping();
+}
+
+CMailStoreParser::~CMailStoreParser() {
+  Info("CMailStoreParser::~CMailStoreParser()\n");
+  initialised_.store(false, std::memory_order_release);
+  if (abort_event_ != 0) EventSet(abort_event_);
+  bool stopped = worker_ == 0;
+  if (worker_ != 0 && ready_ != nullptr && ready_->Wait(kStopWaitMs)) {
+    request_.store(kRequestStop, std::memory_order_release);
+    request_event_->Set();
+    stopped = stopped_.Wait(kStopWaitMs);
+  }
+  if (worker_ != 0 && stopped) {
+    // The worker has left its loop; its last steps are quick. Joining makes sure none of
+    // its code runs once the host's library is unloaded.
+    ThreadJoin(worker_);
+  }
+  if (worker_joined_out_ != nullptr) *worker_joined_out_ = stopped;
+  if (stopped) {
+    if (abort_event_ != 0) EventClose(abort_event_);
+    delete storage_;
+    delete ready_;
+    delete done_;
+    delete request_event_;
+  }
+  // A worker that did not stop keeps its snapshot and events: it may still use them.
+  UninitFileMapping();
+}
+
+void CMailStoreParser::InitFileMapping() {
+  if (platform::NamedBlock::Create(kParserBlock, sizeof(uintptr_t), &mapping_, nullptr) == 0) {
+    mapping_.WriteWord(reinterpret_cast<uintptr_t>(this));
+  }
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0, "$mail_store_parser4php file: handle = %d, address = %" PRIXPTR "\n",
+             static_cast<int>(mapping_.handle()), mapping_.ReadWord());
+  }
+}
+
+void CMailStoreParser::UninitFileMapping() {
+  Info("CMailStoreParser::UninitFileMapping(void)\n");
+  mapping_.Release();
+}
+
+bool CMailStoreParser::Request(int32_t request) {
+  if (!IsInitialised()) return false;
+  ready_->Wait(kInfinite);
+  request_.store(request, std::memory_order_release);
+  request_event_->Set();
+  done_->Wait(kInfinite);
+  return true;
+}
+
+bool CMailStoreParser::EnumMBs() {
+  Info("CMailStoreParser::EnumMBs()\n");
+  return Request(kRequestMailboxes);
+}
+
+bool CMailStoreParser::EnumPFs() {
+  Info("CMailStoreParser::EnumPFs()\n");
+  return Request(kRequestPublicFolders);
+}
+
+int32_t CMailStoreParser::GetMBsSize() {
+  Info("CMailStoreParser::GetMBsSize()\n");
+  if (!IsInitialised() || storage_ == nullptr) return 0;
+  FLockGuard guard(&storage_lock_);
+  return storage_->MBCount();
+}
+
+int32_t CMailStoreParser::GetPFsSize() {
+  Info("CMailStoreParser::GetPFsSize()\n");
+  if (!IsInitialised() || storage_ == nullptr) return 0;
+  FLockGuard guard(&storage_lock_);
+  return storage_->PFCount();
+}
+
+bool CMailStoreParser::AckquireStorage() {
+  Info("CMailStoreParser::AckquireStorage()\n");
+  if (!IsInitialised()) return false;
+  storage_lock_.Lock();
+  return true;
+}
+
+bool CMailStoreParser::ReleaseStorage() {
+  Info("CMailStoreParser::ReleaseStorage()\n");
+  if (!IsInitialised()) return false;
+  storage_lock_.Unlock();
+  return true;
+}
+
+void CMailStoreParser::handler(void* parser) {
+  static_cast<CMailStoreParser*>(parser)->Serve();
+}
+
+void CMailStoreParser::Serve() {
+  // The first attempt runs without the storage lock: no reader is admitted yet.
+  uint32_t mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort_event_, true) : kFail;
+  uint32_t folders = storage_ != nullptr ? storage_->EnumeratePFs(abort_event_) : kFail;
+  initialised_.store(true, std::memory_order_release);
+  const bool first = mailboxes == kOk || folders == kOk;
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0, "Storage %s parsed from first attempt\n", Was(mailboxes, folders));
+  }
+  if (!first) {
+    if (EventWait(abort_event_, kSecondAttemptDelayMs) == kWaitSignalled) {
+      stopped_.Set();
+      return;
+    }
+    {
+      FLockGuard guard(&storage_lock_);
+      mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort_event_, true) : kFail;
+      folders = storage_ != nullptr ? storage_->EnumeratePFs(abort_event_) : kFail;
+    }
+    if (TraceEnabled) {
+      TraceOut("", TRACE_INFO, 0, "Storage %s parsed from second attempt\n",
+               Was(mailboxes, folders));
+    }
+  }
+  Info("*** Entering CMailStoreParser::handler ***\n");
+  for (;;) {
+    request_event_->Wait(kInfinite);
+    const int32_t request = request_.load(std::memory_order_acquire);
+    if (TraceEnabled) {
+      TraceOut("", TRACE_INFO, 0,
+               "Following request received (out of mailboxes(0), pfolders(1), stop(2), "
+               "unknown(3)) - %i\n",
+               request);
+    }
+    if (request == kRequestStop) break;
+    {
+      FLockGuard guard(&storage_lock_);
+      if (storage_ != nullptr && request == kRequestMailboxes) {
+        storage_->EnumerateMBs(abort_event_, true);
+      } else if (storage_ != nullptr && request == kRequestPublicFolders) {
+        storage_->EnumeratePFs(abort_event_);
+      }
+    }
+    done_->Set();
+    ready_->Set();
+  }
+  Info("*** Leaving CMailStoreParser::handler ***\n");
+  stopped_.Set();
+}
+
+}  // namespace mailstore

@@ -1,0 +1,86 @@
+// The mail store parser: the service that keeps the mailbox and public folder lists up to
+// date for the pages. One instance per process, made by the host-process component (which
+// initialises the thread layer first) and published in the "$mail_store_parser4php" block,
+// where the module finds it. It owns a CStorage snapshot and one worker thread that fills
+// it; requests from request threads reach the worker one at a time through four events.
+//
+// Thread safety: every public operation may be called from any request thread. Requests are
+// serialised by the ready event; the snapshot is guarded by the storage lock, which a
+// requester must not hold while it asks for a refresh. The object is used through its
+// address by code of two libraries, so its layout is the same for both (same source).
+#ifndef MAILSTORE_PARSER_H_
+#define MAILSTORE_PARSER_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "mailstore/storage.h"
+#include "platform/named_blocks.h"
+#include "support/sync.h"
+
+namespace mailstore {
+
+inline constexpr char kParserBlock[] = "$mail_store_parser4php";
+
+class CMailStoreParser {
+ public:
+  // Makes the snapshot and the events, starts the worker (its first attempt at both lists
+  // begins at once) and publishes this object's address in the block.
+  CMailStoreParser();
+  // Refuses new calls, stops a running enumeration, stops the worker (waiting up to 10 s
+  // for its turn and 10 s for its end) and releases everything.
+  ~CMailStoreParser();
+  CMailStoreParser(const CMailStoreParser&) = delete;
+  CMailStoreParser& operator=(const CMailStoreParser&) = delete;
+
+  // A refresh of the mailbox (public folder) list, carried out by the worker; waits without
+  // time-out. False at once while the parser is not initialised.
+  bool EnumMBs();
+  bool EnumPFs();
+  // The number of entries, under the storage lock; 0 while not initialised.
+  int32_t GetMBsSize();
+  int32_t GetPFsSize();
+  // Enter and leave the storage lock around reading the snapshot; false while not
+  // initialised.
+  bool AckquireStorage();
+  bool ReleaseStorage();
+  // Whether the worker's first attempt has ended (and the destructor has not begun).
+  bool IsInitialised() const { return initialised_.load(std::memory_order_acquire); }
+  // The snapshot, for readers between AckquireStorage and ReleaseStorage; may be null.
+  const CStorage* storage() const { return storage_; }
+  // The destructor stores into `*flag` whether the worker ended and was joined: false when
+  // it gave up waiting for it, and the worker's code must then stay loaded.
+  void ReportWorkerJoinedTo(bool* flag) { worker_joined_out_ = flag; }
+
+  // Requests of the hand-off.
+  static constexpr int32_t kRequestMailboxes = 0;
+  static constexpr int32_t kRequestPublicFolders = 1;
+  static constexpr int32_t kRequestStop = 2;
+
+  // For tests: places `request` as a requester does and waits for its answer.
+  bool RequestForTesting(int32_t request) { return Request(request); }
+
+ private:
+  bool Request(int32_t request);
+  void InitFileMapping();
+  void UninitFileMapping();
+  static void handler(void* parser);
+  void Serve();
+
+  CStorage* storage_ = nullptr;
+  std::atomic<bool> initialised_{false};
+  FCriticalSection storage_lock_;
+  FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
+  std::atomic<int32_t> request_{0};
+  FEvent* ready_ = nullptr;
+  FEvent* done_ = nullptr;
+  FEvent* request_event_ = nullptr;
+  uint32_t abort_event_ = 0;
+  uint32_t worker_ = 0;  // the worker's thread handle, joined by the destructor
+  bool* worker_joined_out_ = nullptr;
+  platform::NamedBlock mapping_;
+};
+
+}  // namespace mailstore
+
+#endif  // MAILSTORE_PARSER_H_

@@ -1,0 +1,115 @@
+// The current lists of mailboxes and public folders of the local mail server, and how they
+// are refilled: from the product's storage servers (local servers created by class
+// identifier), or else from the directory (mailboxes) or the public folder tree.
+//
+// Thread safety: the enumerations run on the mail store parser's worker thread, each under
+// the snapshot's own lock. The accessors take no lock: their callers hold the parser's
+// storage lock, which the worker holds while it refills (after its first attempt).
+#ifndef MAILSTORE_STORAGE_H_
+#define MAILSTORE_STORAGE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mailstore/status.h"
+#include "support/sync.h"
+
+namespace platform {
+class LocalServerObject;
+}
+
+namespace mailstore {
+
+// One entry: display name, URL and e-mail address (empty when the source gives none).
+struct StorageItem {
+  std::u16string Name;
+  std::u16string Url;
+  std::u16string Email;
+};
+
+// The storage servers: class and interface identifiers.
+inline constexpr char kMailboxStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
+inline constexpr char kMailboxStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b761";
+inline constexpr char kPubFolderStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b769";
+inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b762";
+
+// A list holds at most this many entries; further ones are left out.
+inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
+
+class CStorage {
+ public:
+  CStorage();
+  virtual ~CStorage();
+  CStorage(const CStorage&) = delete;
+  CStorage& operator=(const CStorage&) = delete;
+
+  // Refills the mailbox list, from the mailbox storage server or else from the directory
+  // (with `database_mode`, the users of this server's mailbox stores; otherwise every
+  // mail user). `stop_event` (an event handle; 0 or all bits set: none) ends the work with
+  // kAborted when it is signalled. The list is sorted by name afterwards.
+  uint32_t EnumerateMBs(uint32_t stop_event, bool database_mode);
+  // Refills the public folder list, from its storage server or else from the folder tree;
+  // sorted by URL afterwards.
+  uint32_t EnumeratePFs(uint32_t stop_event);
+  // Both; a stop during the mailboxes ends it there.
+  uint32_t EnumerateAll(uint32_t stop_event, bool database_mode);
+
+  int32_t MBCount() const { return static_cast<int32_t>(mailboxes_.size()); }
+  int32_t PFCount() const { return static_cast<int32_t>(public_folders_.size()); }
+  // Copies of an entry's fields; empty for an index outside the list.
+  std::u16string MBName(int32_t index) const;
+  std::u16string MBUrl(int32_t index) const;
+  std::u16string MBEmail(int32_t index) const;
+  std::u16string PFName(int32_t index) const;
+  std::u16string PFUrl(int32_t index) const;
+  std::u16string PFEmail(int32_t index) const;
+  // The entries themselves, for readers that hold the parser's storage lock.
+  const std::vector<StorageItem>& mailboxes() const { return mailboxes_; }
+  const std::vector<StorageItem>& public_folders() const { return public_folders_; }
+
+  void ClearMBs();
+  void ClearPFs();
+
+  // How many '/' and '\' `text` holds (0 for null).
+  static int32_t UrlLevel(const char16_t* text);
+  // UrlLevel less the four separators of the store's root; 0 below that.
+  static int32_t PFLevel(const char16_t* text);
+  // The public folder's URL from its fifth separator on, separators written as '/'.
+  std::u16string PFPath(int32_t index) const;
+  // The characters of `text` while the running separator count is at least `from` and
+  // below `to`, separators written as '/'.
+  static std::u16string UrlPart(const char16_t* text, int32_t from, int32_t to);
+
+  // The current item of a mailbox or public folder storage server: name, URL and e-mail
+  // (a failing getter leaves its text empty). kInvalidArg without a server; kOk when name
+  // and URL are both there, else kFail.
+  static uint32_t ItemMB(platform::LocalServerObject* server, std::u16string* name,
+                         std::u16string* url, std::u16string* email);
+  static uint32_t ItemPF(platform::LocalServerObject* server, std::u16string* name,
+                         std::u16string* url, std::u16string* email);
+
+  // The directory's and the folder tree's callbacks; `context` points to a Context.
+  static uint32_t EnumMB(const char16_t* name, const char16_t* mail, bool has_local_mailbox,
+                         const char16_t* proxy_addresses, const char16_t* legacy_dn,
+                         void* context);
+  static uint32_t EnumPF(const char16_t* name, const char16_t* url, void* connection,
+                         void* context);
+  struct Context {
+    CStorage* storage;
+    uint32_t stop_event;
+  };
+
+  // Whether a mailbox of this name is the system's own, never listed.
+  static bool IsSystemMailbox(const char16_t* name);
+
+ private:
+  FCriticalSection* lock_;
+  std::vector<StorageItem> mailboxes_;
+  std::vector<StorageItem> public_folders_;
+};
+
+}  // namespace mailstore
+
+#endif  // MAILSTORE_STORAGE_H_

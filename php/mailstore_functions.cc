@@ -1,0 +1,127 @@
+// The mail store functions of the extension: the lists of mailboxes and public folders of
+// the mail store parser (made by the host-process component and found through its block),
+// appended to the page's array as rows [name, URL, level].
+//
+// Thread safety: a refresh waits for the parser's worker without holding the storage lock.
+// The rows are converted while the storage lock is held and the PHP values built after it
+// is left, so a PHP fatal error (out of memory) cannot leave the lock held.
+#include "php.h"
+
+#include <string>
+#include <vector>
+
+#include "mailstore/parser.h"
+#include "module/module_state.h"
+#include "php/shells.h"
+#include "support/text_conversion.h"
+#include "support/trace.h"
+
+namespace {
+
+using mailstore::CMailStoreParser;
+using mailstore::CStorage;
+using mailstore::StorageItem;
+
+struct Row {
+  std::string name;
+  std::string url;
+  int32_t level;
+};
+
+enum class List { kMailboxes, kPublicFolders };
+
+void Info(const char* line) {
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", line);
+}
+
+// The rows of one list, converted to UTF-8 under the storage lock. An entry whose name or
+// URL does not convert is left out.
+std::vector<Row> CopyRows(CMailStoreParser* parser, List list) {
+  std::vector<Row> rows;
+  parser->AckquireStorage();
+  const CStorage* storage = parser->storage();
+  static const std::vector<StorageItem> kNone;
+  const std::vector<StorageItem>& items =
+      storage == nullptr ? kNone
+                         : (list == List::kMailboxes ? storage->mailboxes() : storage->public_folders());
+  if (TraceEnabled) {
+    TraceOut("", TRACE_INFO, 0,
+             list == List::kMailboxes ? "We have = %d mailboxes\n" : "We have = %d public folders\n",
+             static_cast<int>(items.size()));
+  }
+  try {
+    rows.reserve(items.size());
+    for (const StorageItem& item : items) {
+      const int32_t level = CStorage::UrlLevel(item.Url.c_str());
+      if (list == List::kPublicFolders && TraceEnabled) {
+        // The code page of the system's narrow text is UTF-8 here.
+        TraceOutWide("", TRACE_INFO, 0, " New entry %ls, Full name %ls, Level %i\n",
+                     item.Name.c_str(), item.Url.c_str(), level);
+      }
+      Row row{std::string(), std::string(), level};
+      if (!convertToUTF8(item.Name.c_str(), &row.name) || !convertToUTF8(item.Url.c_str(), &row.url)) {
+        if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "convertUnicodeToUTF8 failed\n");
+        continue;
+      }
+      if (TraceEnabled) {
+        TraceOut("", TRACE_INFO, 0, " New entry %s, Full name %s, Level %i\n", row.name.c_str(),
+                 row.url.c_str(), level);
+      }
+      rows.push_back(std::move(row));
+    }
+  } catch (...) {
+    // Out of memory: the rows converted so far are given.
+  }
+  parser->ReleaseStorage();
+  return rows;
+}
+
+void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
+  auto* parser = static_cast<CMailStoreParser*>(
+      module::State().mail_store_parser.load(std::memory_order_acquire));
+  if (parser == nullptr) {
+    php_error_docref(nullptr, E_WARNING,
+                     "Storage for Mailboxes and Public folders is not initialized");
+    RETURN_LONG(-1);
+  }
+  zval* target;
+  bool refresh;
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "a/b", &target, &refresh) == FAILURE) {
+    shells::ExceptionToWarning();
+    Info("Failed to read parameters.\n");
+    RETURN_LONG(-1);
+  }
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Refresh %s\n", refresh ? "true" : "false");
+  if (!parser->IsInitialised()) {
+    Info("Store is not initialized.\n");
+    RETURN_LONG(-1);
+  }
+  if (list == List::kMailboxes) {
+    if (refresh || parser->GetMBsSize() == 0) parser->EnumMBs();
+  } else {
+    if (refresh || parser->GetPFsSize() == 0) parser->EnumPFs();
+  }
+  const std::vector<Row> rows = CopyRows(parser, list);
+  HashTable* array = Z_ARRVAL_P(target);
+  for (const Row& row : rows) {
+    zval entry;
+    array_init_size(&entry, 3);
+    add_next_index_stringl(&entry, row.name.data(), row.name.size());
+    add_next_index_stringl(&entry, row.url.data(), row.url.size());
+    add_next_index_long(&entry, row.level);
+    zend_hash_next_index_insert_new(array, &entry);
+  }
+  RETURN_LONG(0);
+}
+
+}  // namespace
+
+ZEND_FUNCTION(vxm_read_mailboxes) {
+  Info("vxm_read_mailboxes()\n");
+  ReadList(INTERNAL_FUNCTION_PARAM_PASSTHRU, List::kMailboxes);
+}
+
+ZEND_FUNCTION(vxm_read_public_folders) {
+  Info("read_public_folders()\n");
+  ReadList(INTERNAL_FUNCTION_PARAM_PASSTHRU, List::kPublicFolders);
+}
