@@ -101,6 +101,25 @@ uint32_t ReadItem(platform::LocalServerObject* server, uint32_t first_slot,
   return !name->empty() && !url->empty() ? kOk : kFail;
 }
 
+// The current item through the three getters from `first_slot` on, and the move to the
+// next item, as one exchange with the server (the same calls in the same order as ReadItem
+// and then MoveNext, one round trip). Returns the item's status as ReadItem does; the
+// move's result goes to `*next`.
+uint32_t ReadItemAndMove(platform::LocalServerObject* server, uint32_t first_slot,
+                         std::u16string* name, std::u16string* url, std::u16string* email,
+                         uint32_t* next) {
+  platform::LocalServerCall calls[4];
+  for (uint32_t i = 0; i < 3; ++i) calls[i].slot = first_slot + i;
+  calls[3].slot = kSlotMoveNext;
+  server->CallMany(calls, 4);
+  std::u16string* fields[] = {name, url, email};
+  for (uint32_t i = 0; i < 3; ++i) {
+    if (calls[i].result == kOk) *fields[i] = std::move(calls[i].text);
+  }
+  *next = calls[3].result;
+  return !name->empty() && !url->empty() ? kOk : kFail;
+}
+
 void TraceException() {
   if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
 }
@@ -133,7 +152,9 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::ItemMB()\n");
         std::u16string name, url, email;
-        if (ItemMB(server.get(), &name, &url, &email) == kOk && !IsSystemMailbox(name.c_str())) {
+        uint32_t next = kFail;
+        if (ReadItemAndMove(server.get(), kSlotMailboxName, &name, &url, &email, &next) == kOk &&
+            !IsSystemMailbox(name.c_str())) {
           if (TraceEnabled) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());
             TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
@@ -141,7 +162,7 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
           }
           Append(&mailboxes_, std::move(name), std::move(url), std::move(email));
         }
-        hr = server->Call(kSlotMoveNext, 0, nullptr, nullptr);
+        hr = next;
       }
       result = hr == kNoMoreItems ? kOk : hr;
     }
@@ -182,14 +203,15 @@ uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::ItemPF()\n");
         std::u16string name, url, email;
-        if (ItemPF(server.get(), &name, &url, &email) == kOk) {
+        uint32_t next = kFail;
+        if (ReadItemAndMove(server.get(), kSlotPubFolderName, &name, &url, &email, &next) == kOk) {
           if (TraceEnabled) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());
             TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
           }
           Append(&public_folders_, std::move(name), std::move(url), std::move(email));
         }
-        hr = server->Call(kSlotMoveNext, 0, nullptr, nullptr);
+        hr = next;
       }
       result = hr == kNoMoreItems ? kOk : hr;
     }

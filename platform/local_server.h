@@ -72,6 +72,15 @@ std::string NormalizeGuid(std::string_view text);
 
 // One instance of a class, served on a connection of its own. Destroying it releases the
 // instance (closes the connection).
+// One call of a batch: slot and argument in, the server's result, number and text out.
+struct LocalServerCall {
+  uint32_t slot = 0;
+  int32_t argument = 0;
+  uint32_t result = 0;
+  int32_t number = 0;
+  std::u16string text;
+};
+
 class LocalServerObject {
  public:
   ~LocalServerObject();
@@ -85,6 +94,11 @@ class LocalServerObject {
   // and so does every later call: the instance is gone. Running out of memory for the text
   // gives kEOutOfMemory and ends the instance too.
   uint32_t Call(uint32_t slot, int32_t argument, int32_t* number_out, std::u16string* text_out);
+  // Makes `count` calls as one exchange: every request is written at once and the replies
+  // are read in order, so the calls cost one round trip together. Each call's result,
+  // number and text are stored in it. Returns 0, or the failure that ended the instance
+  // (every call then carries it, as Call would give it).
+  uint32_t CallMany(LocalServerCall* calls, size_t count);
 
  private:
   friend uint32_t CreateLocalServerObject(std::string_view, std::string_view,
@@ -92,7 +106,8 @@ class LocalServerObject {
   explicit LocalServerObject(int fd) : fd_(fd) {}
 
   std::mutex mutex_;
-  int fd_;  // -1 once the connection broke; guarded by mutex_
+  int fd_;                 // -1 once the connection broke; guarded by mutex_
+  std::string received_;   // replies being read, kept for the next call; guarded by mutex_
 };
 
 // CoCreateInstance for a local server: makes one instance of class `clsid` and asks it for

@@ -187,30 +187,82 @@ LocalServerObject::~LocalServerObject() {
 
 uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* number_out,
                                  std::u16string* text_out) {
-  if (number_out != nullptr) *number_out = 0;
-  if (text_out != nullptr) text_out->clear();
+  LocalServerCall call;
+  call.slot = slot;
+  call.argument = argument;
+  const uint32_t failure = CallMany(&call, 1);
+  if (number_out != nullptr) *number_out = call.number;
+  if (text_out != nullptr) *text_out = std::move(call.text);
+  return failure != kSOk ? failure : call.result;
+}
+
+uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    calls[i].result = kRpcEServerUnavailable;
+    calls[i].number = 0;
+    calls[i].text.clear();
+  }
   std::lock_guard lock(mutex_);
   if (fd_ < 0) return kRpcEServerUnavailable;
   const Clock::time_point deadline = Clock::now() + kCallTimeout;
-  char request[kCallMessageSize];
-  PutU32(slot, request);
-  PutU32(static_cast<uint32_t>(argument), request + 4);
-  char header[kReplyHeaderSize];
-  bool ok = SendAll(fd_, request, sizeof request, deadline) &&
-            ReceiveAll(fd_, header, sizeof header, deadline);
-  const uint32_t units = ok ? GetU32(header + 8) : 0;
-  std::string text_bytes;
   uint32_t failure = kRpcEServerUnavailable;
-  if (ok && units <= kMaxLocalServerText) {
-    try {
-      text_bytes.resize(size_t{units} * 2);
-      if (text_out != nullptr) text_out->resize(units);
-      ok = ReceiveAll(fd_, text_bytes.data(), text_bytes.size(), deadline);
-    } catch (const std::bad_alloc&) {
-      failure = kEOutOfMemory;
-      ok = false;
+  bool ok = true;
+  try {
+    // Requests of a small batch are built on the stack.
+    char small[8 * kCallMessageSize];
+    std::string large;
+    char* requests_data = small;
+    if (count > 8) {
+      large.resize(count * kCallMessageSize);
+      requests_data = large.data();
     }
-  } else {
+    const std::string_view requests(requests_data, count * kCallMessageSize);
+    for (size_t i = 0; i < count; ++i) {
+      PutU32(calls[i].slot, requests_data + i * kCallMessageSize);
+      PutU32(static_cast<uint32_t>(calls[i].argument), requests_data + i * kCallMessageSize + 4);
+    }
+    ok = SendAll(fd_, requests.data(), requests.size(), deadline);
+    // The replies are read as they come, as many bytes at a time as have arrived.
+    std::string& received = received_;
+    received.clear();
+    size_t used = 0;
+    auto have = [&](size_t size) {
+      while (received.size() - used < size) {
+        char chunk[16384];
+        const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got > 0) {
+          received.append(chunk, static_cast<size_t>(got));
+        } else if (got < 0 && errno == EINTR) {
+          continue;
+        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          if (!WaitFor(fd_, POLLIN, deadline)) return false;
+        } else {
+          return false;  // the end of the stream, or a reset
+        }
+      }
+      return true;
+    };
+    for (size_t i = 0; ok && i < count; ++i) {
+      ok = have(kReplyHeaderSize);
+      if (!ok) break;
+      const char* header = received.data() + used;
+      const uint32_t units = GetU32(header + 8);
+      ok = units <= kMaxLocalServerText && have(kReplyHeaderSize + size_t{units} * 2);
+      if (!ok) break;
+      header = received.data() + used;
+      calls[i].result = GetU32(header);
+      calls[i].number = static_cast<int32_t>(GetU32(header + 4));
+      calls[i].text.resize(units);
+      const char* text = header + kReplyHeaderSize;
+      for (uint32_t u = 0; u < units; ++u) {
+        calls[i].text[u] = static_cast<char16_t>(static_cast<unsigned char>(text[2 * u]) |
+                                                 static_cast<unsigned char>(text[2 * u + 1]) << 8);
+      }
+      used += kReplyHeaderSize + size_t{units} * 2;
+    }
+    ok = ok && received.size() == used;  // nothing beyond the replies asked for
+  } catch (const std::bad_alloc&) {
+    failure = kEOutOfMemory;
     ok = false;
   }
   if (!ok) {
@@ -218,18 +270,14 @@ uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* numbe
     // instance ends here.
     close(fd_);
     fd_ = -1;
-    if (text_out != nullptr) text_out->clear();
+    for (size_t i = 0; i < count; ++i) {
+      calls[i].result = failure;
+      calls[i].number = 0;
+      calls[i].text.clear();
+    }
     return failure;
   }
-  if (number_out != nullptr) *number_out = static_cast<int32_t>(GetU32(header + 4));
-  if (text_out != nullptr) {
-    for (uint32_t i = 0; i < units; ++i) {
-      (*text_out)[i] =
-          static_cast<char16_t>(static_cast<unsigned char>(text_bytes[2 * i]) |
-                                static_cast<unsigned char>(text_bytes[2 * i + 1]) << 8);
-    }
-  }
-  return GetU32(header);
+  return kSOk;
 }
 
 uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,

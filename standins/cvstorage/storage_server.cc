@@ -88,15 +88,15 @@ bool ReadMessage(int fd, char* data, size_t size, bool wait_for_first) {
       if (left <= 0) return false;
       timeout = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
     }
-    pollfd event{fd, POLLIN, 0};
-    int ready = poll(&event, 1, timeout);
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
+    // What has arrived already is taken at once; only an empty socket is waited on.
     ssize_t got = recv(fd, data, size, MSG_DONTWAIT);
     if (got == 0) return false;
     if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return false;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      pollfd event{fd, POLLIN, 0};
+      if (poll(&event, 1, timeout) < 0 && errno != EINTR) return false;
+      continue;
     }
     data += got;
     size -= static_cast<size_t>(got);
@@ -332,6 +332,7 @@ void StorageServer::Serve(Connection* connection) {
       if (!connection->Write(bytes)) object.served = nullptr;
     }
     char call[platform::kCallMessageSize];
+    std::string replies;
     while (object.served != nullptr && ReadMessage(fd, call, sizeof call, true)) {
       Reply reply = Call(&object, GetU32(call), static_cast<int32_t>(GetU32(call + 4)));
       // Never more than the client takes, and never half a surrogate pair.
@@ -340,15 +341,19 @@ void StorageServer::Serve(Connection* connection) {
         if (reply.text[keep - 1] >= 0xD800 && reply.text[keep - 1] < 0xDC00) --keep;
         reply.text.resize(keep);
       }
-      bytes.clear();
-      PutU32(&bytes, reply.result);
-      PutU32(&bytes, static_cast<uint32_t>(reply.number));
-      PutU32(&bytes, static_cast<uint32_t>(reply.text.size()));
+      PutU32(&replies, reply.result);
+      PutU32(&replies, static_cast<uint32_t>(reply.number));
+      PutU32(&replies, static_cast<uint32_t>(reply.text.size()));
       for (char16_t unit : reply.text) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
+        replies.push_back(static_cast<char>(unit & 0xFF));
+        replies.push_back(static_cast<char>(unit >> 8));
       }
-      if (!connection->Write(bytes)) break;
+      // Calls sent together are answered together: while the next call is there already,
+      // its reply joins this one.
+      if (recv(fd, call, sizeof call, MSG_PEEK | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof call))
+        continue;
+      if (!connection->Write(replies)) break;
+      replies.clear();
     }
   } catch (const std::exception& error) {
     Log("closing a connection: %s", error.what());
