@@ -6,6 +6,7 @@
 #include "mailstore/directory.h"
 #include "mailstore/folder_tree.h"
 #include "platform/local_server.h"
+#include "platform/unicode.h"
 #include "support/thread_layer.h"
 #include "support/trace.h"
 
@@ -126,7 +127,10 @@ void TraceException() {
 
 }  // namespace
 
-CStorage::CStorage() : lock_(new (std::nothrow) FCriticalSection()) {
+CStorage::CStorage()
+    : lock_(new (std::nothrow) FCriticalSection()),
+      mailbox_rows_(MakeRows({})),
+      public_folder_rows_(MakeRows({})) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::CStorage()\n");
 }
 
@@ -179,6 +183,7 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
   }
   std::sort(mailboxes_.begin(), mailboxes_.end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Name, b.Name); });
+  mailbox_rows_ = MakeRows(mailboxes_);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumerateMBs() : MB=%d\n", MBCount());
   }
@@ -227,6 +232,7 @@ uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
   }
   std::sort(public_folders_.begin(), public_folders_.end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Url, b.Url); });
+  public_folder_rows_ = MakeRows(public_folders_);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumeratePFs() : PF=%d\n", PFCount());
   }
@@ -268,8 +274,35 @@ std::u16string CStorage::PFEmail(int32_t index) const {
   return Field(public_folders_, index, &StorageItem::Email);
 }
 
-void CStorage::ClearMBs() { std::vector<StorageItem>().swap(mailboxes_); }
-void CStorage::ClearPFs() { std::vector<StorageItem>().swap(public_folders_); }
+void CStorage::ClearMBs() {
+  std::vector<StorageItem>().swap(mailboxes_);
+  mailbox_rows_ = MakeRows(mailboxes_);
+}
+void CStorage::ClearPFs() {
+  std::vector<StorageItem>().swap(public_folders_);
+  public_folder_rows_ = MakeRows(public_folders_);
+}
+
+std::shared_ptr<const Utf8Rows> CStorage::MakeRows(const std::vector<StorageItem>& list) {
+  static const auto kEmpty = std::make_shared<const Utf8Rows>();
+  try {
+    auto made = std::make_shared<Utf8Rows>();
+    made->rows.reserve(list.size());
+    for (const StorageItem& item : list) {
+      const size_t offset = made->text.size();
+      made->text += platform::Utf16ToUtf8(item.Name);
+      const size_t name_size = made->text.size() - offset;
+      made->text += platform::Utf16ToUtf8(item.Url);
+      made->rows.push_back({offset, static_cast<uint32_t>(name_size),
+                            static_cast<uint32_t>(made->text.size() - offset - name_size),
+                            UrlLevel(item.Url.c_str())});
+    }
+    made->text.shrink_to_fit();
+    return made;
+  } catch (...) {
+    return kEmpty;
+  }
+}
 
 int32_t CStorage::UrlLevel(const char16_t* text) {
   if (text == nullptr) return 0;

@@ -35,6 +35,19 @@ inline constexpr char kMailboxStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61
 inline constexpr char kPubFolderStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b769";
 inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b762";
 
+// A list as the pages get it: each entry's name and URL in UTF-8 and its level (the
+// separators in its URL), made once per enumeration and shared, never changed, by readers.
+struct Utf8Rows {
+  struct Row {
+    size_t name_offset;  // into `text`; the URL follows the name
+    uint32_t name_size;
+    uint32_t url_size;
+    int32_t level;
+  };
+  std::string text;
+  std::vector<Row> rows;
+};
+
 // A list holds at most this many entries; further ones are left out.
 inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
 
@@ -68,6 +81,10 @@ class CStorage {
   // The entries themselves, for readers that hold the parser's storage lock.
   const std::vector<StorageItem>& mailboxes() const { return mailboxes_; }
   const std::vector<StorageItem>& public_folders() const { return public_folders_; }
+  // The lists in UTF-8, for readers that hold the parser's storage lock to take them; what
+  // they took stays valid after they leave it. Never null.
+  std::shared_ptr<const Utf8Rows> mailbox_rows() const { return mailbox_rows_; }
+  std::shared_ptr<const Utf8Rows> public_folder_rows() const { return public_folder_rows_; }
 
   void ClearMBs();
   void ClearPFs();
@@ -105,9 +122,14 @@ class CStorage {
   static bool IsSystemMailbox(const char16_t* name);
 
  private:
+  // Makes the UTF-8 form of `list` (empty when memory runs out).
+  static std::shared_ptr<const Utf8Rows> MakeRows(const std::vector<StorageItem>& list);
+
   FCriticalSection* lock_;
   std::vector<StorageItem> mailboxes_;
   std::vector<StorageItem> public_folders_;
+  std::shared_ptr<const Utf8Rows> mailbox_rows_;
+  std::shared_ptr<const Utf8Rows> public_folder_rows_;
 };
 
 }  // namespace mailstore

@@ -7,6 +7,7 @@
 // is left, so a PHP fatal error (out of memory) cannot leave the lock held.
 #include "php.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,25 @@ std::vector<Row> CopyRows(CMailStoreParser* parser, List list) {
   return rows;
 }
 
+// Appends the row [name, URL, level] to `array`.
+void AppendRow(HashTable* array, const char* name, size_t name_size, const char* url,
+               size_t url_size, int32_t level) {
+  zval entry;
+  array_init_size(&entry, 3);
+  HashTable* row = Z_ARRVAL(entry);
+  zend_hash_real_init_packed(row);
+  ZEND_HASH_FILL_PACKED(row) {
+    ZEND_HASH_FILL_SET_STR(zend_string_init(name, name_size, 0));
+    ZEND_HASH_FILL_NEXT();
+    ZEND_HASH_FILL_SET_STR(zend_string_init(url, url_size, 0));
+    ZEND_HASH_FILL_NEXT();
+    ZEND_HASH_FILL_SET_LONG(level);
+    ZEND_HASH_FILL_NEXT();
+  }
+  ZEND_HASH_FILL_END();
+  zend_hash_next_index_insert_new(array, &entry);
+}
+
 void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
   auto* parser = static_cast<CMailStoreParser*>(
       module::State().mail_store_parser.load(std::memory_order_acquire));
@@ -101,15 +121,26 @@ void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
   } else {
     if (refresh || parser->GetPFsSize() == 0) parser->EnumPFs();
   }
-  const std::vector<Row> rows = CopyRows(parser, list);
   HashTable* array = Z_ARRVAL_P(target);
-  for (const Row& row : rows) {
-    zval entry;
-    array_init_size(&entry, 3);
-    add_next_index_stringl(&entry, row.name.data(), row.name.size());
-    add_next_index_stringl(&entry, row.url.data(), row.url.size());
-    add_next_index_long(&entry, row.level);
-    zend_hash_next_index_insert_new(array, &entry);
+  if (TraceEnabled) {
+    // Traced: every conversion writes its lines, as the rows are made one by one.
+    for (const Row& row : CopyRows(parser, list)) {
+      AppendRow(array, row.name.data(), row.name.size(), row.url.data(), row.url.size(), row.level);
+    }
+    RETURN_LONG(0);
+  }
+  // Untraced: the snapshot's UTF-8 form, taken under the storage lock and read after it.
+  std::shared_ptr<const mailstore::Utf8Rows> rows;
+  parser->AckquireStorage();
+  if (const CStorage* storage = parser->storage()) {
+    rows = list == List::kMailboxes ? storage->mailbox_rows() : storage->public_folder_rows();
+  }
+  parser->ReleaseStorage();
+  if (rows != nullptr) {
+    for (const mailstore::Utf8Rows::Row& row : rows->rows) {
+      const char* name = rows->text.data() + row.name_offset;
+      AppendRow(array, name, row.name_size, name + row.name_size, row.url_size, row.level);
+    }
   }
   RETURN_LONG(0);
 }
