@@ -45,10 +45,11 @@ bool StartsWithFolded(const char16_t* text, std::u16string_view prefix) {
   return true;
 }
 
-int CompareFolded(const std::u16string& a, const std::u16string& b) {
+int CompareFolded(const std::string& a, const std::string& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const char16_t x = FoldAscii(a[i]), y = FoldAscii(b[i]);
+    const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
+    const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
@@ -56,7 +57,7 @@ int CompareFolded(const std::u16string& a, const std::u16string& b) {
 
 // The order of the lists: keys compared without regard to ASCII case when both are there;
 // otherwise by length, so that an empty key comes first and two empty keys are equal.
-bool KeyLess(const std::u16string& a, const std::u16string& b) {
+bool KeyLess(const std::string& a, const std::string& b) {
   if (!a.empty() && !b.empty()) return CompareFolded(a, b) < 0;
   return a.size() < b.size();
 }
@@ -66,10 +67,11 @@ bool StopSignalled(uint32_t stop_event) {
   return stop_event != 0 && EventWait(stop_event, 0) == kWaitSignalled;
 }
 
-void Append(std::vector<StorageItem>* list, std::u16string name, std::u16string url,
-            std::u16string email) {
+void Append(StorageList* list, std::u16string_view name, std::u16string_view url,
+            std::u16string_view email) {
   if (list->size() < kMaxEntries) {
-    list->push_back(StorageItem{std::move(name), std::move(url), std::move(email)});
+    list->push_back(StorageItem{platform::Utf16ToUtf8(name), platform::Utf16ToUtf8(url),
+                                platform::Utf16ToUtf8(email)});
   }
 }
 
@@ -129,16 +131,16 @@ void TraceException() {
 
 CStorage::CStorage()
     : lock_(new (std::nothrow) FCriticalSection()),
-      mailbox_rows_(MakeRows({})),
-      public_folder_rows_(MakeRows({})) {
+      mailboxes_(std::make_shared<StorageList>()),
+      public_folders_(std::make_shared<StorageList>()) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::CStorage()\n");
 }
 
 CStorage::~CStorage() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::~CStorage()\n");
   delete lock_;
-  ClearMBs();
-  ClearPFs();
+  mailboxes_.reset();
+  public_folders_.reset();
 }
 
 uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
@@ -164,7 +166,7 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
             TraceOutWide("", TRACE_INFO, kItemLevel, "Email : %ls\n", email.c_str());
           }
-          Append(&mailboxes_, std::move(name), std::move(url), std::move(email));
+          Append(mailboxes_.get(), name, url, email);
         }
         hr = next;
       }
@@ -181,9 +183,9 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
     result = database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, &context, false, false)
                            : EnumADMailUsers(&CStorage::EnumMB, &context);
   }
-  std::sort(mailboxes_.begin(), mailboxes_.end(),
+  std::sort(mailboxes_->begin(), mailboxes_->end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Name, b.Name); });
-  mailbox_rows_ = MakeRows(mailboxes_);
+  mailboxes_->shrink_to_fit();
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumerateMBs() : MB=%d\n", MBCount());
   }
@@ -214,7 +216,7 @@ uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());
             TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
           }
-          Append(&public_folders_, std::move(name), std::move(url), std::move(email));
+          Append(public_folders_.get(), name, url, email);
         }
         hr = next;
       }
@@ -230,9 +232,9 @@ uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
     Context context{this, stop_event};
     result = EnumFoldersTree(&CStorage::EnumPF, 0, &context);
   }
-  std::sort(public_folders_.begin(), public_folders_.end(),
+  std::sort(public_folders_->begin(), public_folders_->end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Url, b.Url); });
-  public_folder_rows_ = MakeRows(public_folders_);
+  public_folders_->shrink_to_fit();
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumeratePFs() : PF=%d\n", PFCount());
   }
@@ -247,62 +249,48 @@ uint32_t CStorage::EnumerateAll(uint32_t stop_event, bool database_mode) {
 
 namespace {
 
-std::u16string Field(const std::vector<StorageItem>& list, int32_t index,
-                     std::u16string StorageItem::*field) {
+std::u16string Field(const StorageList& list, int32_t index, std::string StorageItem::*field) {
   if (index < 0 || static_cast<size_t>(index) >= list.size()) return std::u16string();
-  return list[static_cast<size_t>(index)].*field;
+  return platform::Utf8ToUtf16(list[static_cast<size_t>(index)].*field);
 }
 
 }  // namespace
 
 std::u16string CStorage::MBName(int32_t index) const {
-  return Field(mailboxes_, index, &StorageItem::Name);
+  return Field(*mailboxes_, index, &StorageItem::Name);
 }
 std::u16string CStorage::MBUrl(int32_t index) const {
-  return Field(mailboxes_, index, &StorageItem::Url);
+  return Field(*mailboxes_, index, &StorageItem::Url);
 }
 std::u16string CStorage::MBEmail(int32_t index) const {
-  return Field(mailboxes_, index, &StorageItem::Email);
+  return Field(*mailboxes_, index, &StorageItem::Email);
 }
 std::u16string CStorage::PFName(int32_t index) const {
-  return Field(public_folders_, index, &StorageItem::Name);
+  return Field(*public_folders_, index, &StorageItem::Name);
 }
 std::u16string CStorage::PFUrl(int32_t index) const {
-  return Field(public_folders_, index, &StorageItem::Url);
+  return Field(*public_folders_, index, &StorageItem::Url);
 }
 std::u16string CStorage::PFEmail(int32_t index) const {
-  return Field(public_folders_, index, &StorageItem::Email);
+  return Field(*public_folders_, index, &StorageItem::Email);
 }
 
-void CStorage::ClearMBs() {
-  std::vector<StorageItem>().swap(mailboxes_);
-  mailbox_rows_ = MakeRows(mailboxes_);
-}
-void CStorage::ClearPFs() {
-  std::vector<StorageItem>().swap(public_folders_);
-  public_folder_rows_ = MakeRows(public_folders_);
-}
+namespace {
 
-std::shared_ptr<const Utf8Rows> CStorage::MakeRows(const std::vector<StorageItem>& list) {
-  static const auto kEmpty = std::make_shared<const Utf8Rows>();
+// A list handed out keeps its entries: clearing makes a new one, or, when memory runs out,
+// empties the list in place if no reader holds it.
+void Clear(std::shared_ptr<StorageList>* list) {
   try {
-    auto made = std::make_shared<Utf8Rows>();
-    made->rows.reserve(list.size());
-    for (const StorageItem& item : list) {
-      const size_t offset = made->text.size();
-      made->text += platform::Utf16ToUtf8(item.Name);
-      const size_t name_size = made->text.size() - offset;
-      made->text += platform::Utf16ToUtf8(item.Url);
-      made->rows.push_back({offset, static_cast<uint32_t>(name_size),
-                            static_cast<uint32_t>(made->text.size() - offset - name_size),
-                            UrlLevel(item.Url.c_str())});
-    }
-    made->text.shrink_to_fit();
-    return made;
+    *list = std::make_shared<StorageList>();
   } catch (...) {
-    return kEmpty;
+    if (list->use_count() == 1) (*list)->clear();
   }
 }
+
+}  // namespace
+
+void CStorage::ClearMBs() { Clear(&mailboxes_); }
+void CStorage::ClearPFs() { Clear(&public_folders_); }
 
 int32_t CStorage::UrlLevel(const char16_t* text) {
   if (text == nullptr) return 0;
@@ -318,7 +306,7 @@ int32_t CStorage::PFLevel(const char16_t* text) {
 
 std::u16string CStorage::PFPath(int32_t index) const {
   if (index < 0 || index >= PFCount()) return std::u16string();
-  return UrlPart(public_folders_[static_cast<size_t>(index)].Url.c_str(), 5, 0x7FFFFFFF);
+  return UrlPart(PFUrl(index).c_str(), 5, 0x7FFFFFFF);
 }
 
 std::u16string CStorage::UrlPart(const char16_t* text, int32_t from, int32_t to) {
@@ -372,7 +360,7 @@ uint32_t CStorage::EnumMB(const char16_t* name, const char16_t* mail, bool has_l
       TraceOutWide("", TRACE_INFO, kItemLevel, "*** Mailbox:'%ls', E-mail:'%ls', URL:'%ls'\n",
                    name, address.c_str(), url.c_str());
     }
-    Append(&run->storage->mailboxes_, name != nullptr ? name : u"", std::move(url), address);
+    Append(run->storage->mailboxes_.get(), name != nullptr ? name : u"", url, address);
   } catch (...) {
     TraceException();
   }
@@ -390,8 +378,8 @@ uint32_t CStorage::EnumPF(const char16_t* name, const char16_t* url, void* conne
       TraceOutWide("", TRACE_INFO, kItemLevel, "*** Public folder:'%ls', E-mail:'%ls', URL:'%ls'\n",
                    name, u"", url);
     }
-    Append(&run->storage->public_folders_, name != nullptr ? name : u"", url != nullptr ? url : u"",
-           std::u16string());
+    Append(run->storage->public_folders_.get(), name != nullptr ? name : u"",
+           url != nullptr ? url : u"", u"");
   } catch (...) {
     TraceException();
   }

@@ -22,31 +22,23 @@ class LocalServerObject;
 
 namespace mailstore {
 
-// One entry: display name, URL and e-mail address (empty when the source gives none).
+// One entry: display name, URL and e-mail address (empty when the source gives none), in
+// UTF-8, the form every reader needs; the accessors give them as the system's UTF-16 text.
 struct StorageItem {
-  std::u16string Name;
-  std::u16string Url;
-  std::u16string Email;
+  std::string Name;
+  std::string Url;
+  std::string Email;
 };
+// A list. Once an enumeration has filled it, it is never changed again: a reader that took
+// it under the parser's storage lock may keep reading it after leaving the lock, while the
+// next enumeration fills a new one.
+using StorageList = std::vector<StorageItem>;
 
 // The storage servers: class and interface identifiers.
 inline constexpr char kMailboxStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
 inline constexpr char kMailboxStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b761";
 inline constexpr char kPubFolderStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b769";
 inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b762";
-
-// A list as the pages get it: each entry's name and URL in UTF-8 and its level (the
-// separators in its URL), made once per enumeration and shared, never changed, by readers.
-struct Utf8Rows {
-  struct Row {
-    size_t name_offset;  // into `text`; the URL follows the name
-    uint32_t name_size;
-    uint32_t url_size;
-    int32_t level;
-  };
-  std::string text;
-  std::vector<Row> rows;
-};
 
 // A list holds at most this many entries; further ones are left out.
 inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
@@ -69,8 +61,8 @@ class CStorage {
   // Both; a stop during the mailboxes ends it there.
   uint32_t EnumerateAll(uint32_t stop_event, bool database_mode);
 
-  int32_t MBCount() const { return static_cast<int32_t>(mailboxes_.size()); }
-  int32_t PFCount() const { return static_cast<int32_t>(public_folders_.size()); }
+  int32_t MBCount() const { return static_cast<int32_t>(mailboxes_->size()); }
+  int32_t PFCount() const { return static_cast<int32_t>(public_folders_->size()); }
   // Copies of an entry's fields; empty for an index outside the list.
   std::u16string MBName(int32_t index) const;
   std::u16string MBUrl(int32_t index) const;
@@ -78,13 +70,10 @@ class CStorage {
   std::u16string PFName(int32_t index) const;
   std::u16string PFUrl(int32_t index) const;
   std::u16string PFEmail(int32_t index) const;
-  // The entries themselves, for readers that hold the parser's storage lock.
-  const std::vector<StorageItem>& mailboxes() const { return mailboxes_; }
-  const std::vector<StorageItem>& public_folders() const { return public_folders_; }
-  // The lists in UTF-8, for readers that hold the parser's storage lock to take them; what
-  // they took stays valid after they leave it. Never null.
-  std::shared_ptr<const Utf8Rows> mailbox_rows() const { return mailbox_rows_; }
-  std::shared_ptr<const Utf8Rows> public_folder_rows() const { return public_folder_rows_; }
+  // The lists, for readers that hold the parser's storage lock to take them; what they took
+  // stays valid and unchanged after they leave it. Never null.
+  std::shared_ptr<const StorageList> mailboxes() const { return mailboxes_; }
+  std::shared_ptr<const StorageList> public_folders() const { return public_folders_; }
 
   void ClearMBs();
   void ClearPFs();
@@ -122,14 +111,9 @@ class CStorage {
   static bool IsSystemMailbox(const char16_t* name);
 
  private:
-  // Makes the UTF-8 form of `list` (empty when memory runs out).
-  static std::shared_ptr<const Utf8Rows> MakeRows(const std::vector<StorageItem>& list);
-
   FCriticalSection* lock_;
-  std::vector<StorageItem> mailboxes_;
-  std::vector<StorageItem> public_folders_;
-  std::shared_ptr<const Utf8Rows> mailbox_rows_;
-  std::shared_ptr<const Utf8Rows> public_folder_rows_;
+  std::shared_ptr<StorageList> mailboxes_;
+  std::shared_ptr<StorageList> public_folders_;
 };
 
 }  // namespace mailstore

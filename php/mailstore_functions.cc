@@ -13,6 +13,7 @@
 
 #include "mailstore/parser.h"
 #include "module/module_state.h"
+#include "platform/unicode.h"
 #include "php/shells.h"
 #include "support/text_conversion.h"
 #include "support/trace.h"
@@ -22,59 +23,12 @@ namespace {
 using mailstore::CMailStoreParser;
 using mailstore::CStorage;
 using mailstore::StorageItem;
-
-struct Row {
-  std::string name;
-  std::string url;
-  int32_t level;
-};
+using mailstore::StorageList;
 
 enum class List { kMailboxes, kPublicFolders };
 
 void Info(const char* line) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", line);
-}
-
-// The rows of one list, converted to UTF-8 under the storage lock. An entry whose name or
-// URL does not convert is left out.
-std::vector<Row> CopyRows(CMailStoreParser* parser, List list) {
-  std::vector<Row> rows;
-  parser->AckquireStorage();
-  const CStorage* storage = parser->storage();
-  static const std::vector<StorageItem> kNone;
-  const std::vector<StorageItem>& items =
-      storage == nullptr ? kNone
-                         : (list == List::kMailboxes ? storage->mailboxes() : storage->public_folders());
-  if (TraceEnabled) {
-    TraceOut("", TRACE_INFO, 0,
-             list == List::kMailboxes ? "We have = %d mailboxes\n" : "We have = %d public folders\n",
-             static_cast<int>(items.size()));
-  }
-  try {
-    rows.reserve(items.size());
-    for (const StorageItem& item : items) {
-      const int32_t level = CStorage::UrlLevel(item.Url.c_str());
-      if (list == List::kPublicFolders && TraceEnabled) {
-        // The code page of the system's narrow text is UTF-8 here.
-        TraceOutWide("", TRACE_INFO, 0, " New entry %ls, Full name %ls, Level %i\n",
-                     item.Name.c_str(), item.Url.c_str(), level);
-      }
-      Row row{std::string(), std::string(), level};
-      if (!convertToUTF8(item.Name.c_str(), &row.name) || !convertToUTF8(item.Url.c_str(), &row.url)) {
-        if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "convertUnicodeToUTF8 failed\n");
-        continue;
-      }
-      if (TraceEnabled) {
-        TraceOut("", TRACE_INFO, 0, " New entry %s, Full name %s, Level %i\n", row.name.c_str(),
-                 row.url.c_str(), level);
-      }
-      rows.push_back(std::move(row));
-    }
-  } catch (...) {
-    // Out of memory: the rows converted so far are given.
-  }
-  parser->ReleaseStorage();
-  return rows;
 }
 
 // Appends the row [name, URL, level] to `array`.
@@ -94,6 +48,46 @@ void AppendRow(HashTable* array, const char* name, size_t name_size, const char*
   }
   ZEND_HASH_FILL_END();
   zend_hash_next_index_insert_new(array, &entry);
+}
+
+int32_t Level(const std::string& url) {
+  int32_t level = 0;
+  for (char c : url) level += c == '/' || c == '\\' ? 1 : 0;
+  return level;
+}
+
+struct TracedRow {
+  std::string name;
+  std::string url;
+  int32_t level;
+};
+
+// Traced, the rows are made under the storage lock, each entry through the conversion the
+// rows are defined by (which writes its lines) and with its " New entry" line; an entry that
+// does not convert is left out.
+std::vector<TracedRow> TracedRows(const StorageList& items, List list) {
+  TraceOut("", TRACE_INFO, 0,
+           list == List::kMailboxes ? "We have = %d mailboxes\n" : "We have = %d public folders\n",
+           static_cast<int>(items.size()));
+  std::vector<TracedRow> rows;
+  for (const StorageItem& item : items) {
+    const std::u16string name = platform::Utf8ToUtf16(item.Name);
+    const std::u16string url = platform::Utf8ToUtf16(item.Url);
+    TracedRow row{std::string(), std::string(), Level(item.Url)};
+    if (list == List::kPublicFolders) {
+      // The code page of the system's narrow text is UTF-8 here.
+      TraceOutWide("", TRACE_INFO, 0, " New entry %ls, Full name %ls, Level %i\n", name.c_str(),
+                   url.c_str(), row.level);
+    }
+    if (!convertToUTF8(name.c_str(), &row.name) || !convertToUTF8(url.c_str(), &row.url)) {
+      TraceOut("", TRACE_ERROR, 0, "convertUnicodeToUTF8 failed\n");
+      continue;
+    }
+    TraceOut("", TRACE_INFO, 0, " New entry %s, Full name %s, Level %i\n", row.name.c_str(),
+             row.url.c_str(), row.level);
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
@@ -121,25 +115,24 @@ void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
   } else {
     if (refresh || parser->GetPFsSize() == 0) parser->EnumPFs();
   }
-  HashTable* array = Z_ARRVAL_P(target);
-  if (TraceEnabled) {
-    // Traced: every conversion writes its lines, as the rows are made one by one.
-    for (const Row& row : CopyRows(parser, list)) {
-      AppendRow(array, row.name.data(), row.name.size(), row.url.data(), row.url.size(), row.level);
-    }
-    RETURN_LONG(0);
-  }
-  // Untraced: the snapshot's UTF-8 form, taken under the storage lock and read after it.
-  std::shared_ptr<const mailstore::Utf8Rows> rows;
+  // The list is taken under the storage lock and read after it is left: it stays as it is.
+  std::shared_ptr<const StorageList> items;
+  std::vector<TracedRow> traced;
   parser->AckquireStorage();
   if (const CStorage* storage = parser->storage()) {
-    rows = list == List::kMailboxes ? storage->mailbox_rows() : storage->public_folder_rows();
+    items = list == List::kMailboxes ? storage->mailboxes() : storage->public_folders();
+    if (TraceEnabled) traced = TracedRows(*items, list);
   }
   parser->ReleaseStorage();
-  if (rows != nullptr) {
-    for (const mailstore::Utf8Rows::Row& row : rows->rows) {
-      const char* name = rows->text.data() + row.name_offset;
-      AppendRow(array, name, row.name_size, name + row.name_size, row.url_size, row.level);
+  HashTable* array = Z_ARRVAL_P(target);
+  if (TraceEnabled) {
+    for (const TracedRow& row : traced) {
+      AppendRow(array, row.name.data(), row.name.size(), row.url.data(), row.url.size(), row.level);
+    }
+  } else if (items != nullptr) {
+    for (const StorageItem& item : *items) {
+      AppendRow(array, item.Name.data(), item.Name.size(), item.Url.data(), item.Url.size(),
+                Level(item.Url));
     }
   }
   RETURN_LONG(0);
