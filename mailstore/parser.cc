@@ -96,6 +96,11 @@ bool CMailStoreParser::Request(int32_t request) {
   request_.store(request, std::memory_order_release);
   request_event_->Set();
   done_->Wait(kInfinite);
+  // The requester, not the worker, gives the turn back, once it has taken its answer: were
+  // the next request placed before that, its answer could be taken by this requester (the
+  // next one then returning before its refill is done), or two answers could fall into the
+  // one auto-reset event and leave a requester waiting for ever.
+  ready_->Set();
   return true;
 }
 
@@ -185,7 +190,6 @@ void CMailStoreParser::Serve() {
       }
     }
     done_->Set();
-    ready_->Set();
   }
   Info("*** Leaving CMailStoreParser::handler ***\n");
   stopped_.Set();
