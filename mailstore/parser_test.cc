@@ -1,0 +1,150 @@
+// Tests of the mail store parser: its worker against the built storage server on a machine
+// root of its own, the hand-off of requests from many threads, and its end in each state.
+#include "mailstore/parser.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+
+#include "mailstore/test_storage_server.h"
+#include "support/thread_layer.h"
+
+namespace mailstore {
+namespace {
+
+using testing::Clock;
+using testing::TestStorageServer;
+using testing::WaitUntil;
+
+class ParserTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(ThreadLayerInitialize()); }
+  void TearDown() override {
+    parser_.reset();
+    ThreadLayerShutdown();
+  }
+
+  // Makes the parser and waits for its first attempt to end.
+  void StartParser() {
+    parser_ = std::make_unique<CMailStoreParser>();
+    parser_->ReportWorkerJoinedTo(&joined_);
+    ASSERT_TRUE(WaitUntil([&] { return parser_->IsInitialised(); }));
+  }
+  // Destroys the parser, which must take less than `bound`: whether its worker was joined.
+  bool Destroy(std::chrono::seconds bound) {
+    const auto before = Clock::now();
+    parser_.reset();
+    EXPECT_LT(Clock::now() - before, bound);
+    return joined_;
+  }
+  // How often `line` is in the trace.
+  size_t Count(const char* line) const {
+    const std::string log = server_.trace_log();
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    return count;
+  }
+
+  TestStorageServer server_;
+  std::unique_ptr<CMailStoreParser> parser_;
+  bool joined_ = false;
+};
+
+TEST_F(ParserTest, RefusesDuringTheFirstAttemptThenServesRequests) {
+  server_.SetMailboxes("a@x.test::::A\nb@x.test::::B\n");
+  server_.AddFolders({".F"});
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start({"--ready-after", "1"}));
+  parser_ = std::make_unique<CMailStoreParser>();
+  parser_->ReportWorkerJoinedTo(&joined_);
+  platform::NamedBlock block;
+  ASSERT_EQ(platform::NamedBlock::Open(kParserBlock, false, &block), 0u);
+  EXPECT_EQ(block.ReadWord(), reinterpret_cast<uintptr_t>(parser_.get()));
+  // The server is polled again only after 5 s: the first attempt is still running.
+  EXPECT_FALSE(parser_->IsInitialised());
+  EXPECT_EQ(parser_->GetMBsSize(), 0);
+  EXPECT_FALSE(parser_->AckquireStorage());
+  EXPECT_FALSE(parser_->EnumMBs());
+  EXPECT_FALSE(parser_->ReleaseStorage());
+
+  ASSERT_TRUE(WaitUntil([&] { return parser_->IsInitialised(); }));
+  EXPECT_EQ(parser_->GetMBsSize(), 2);
+  EXPECT_EQ(parser_->GetPFsSize(), 1);
+  // A request other than the two lists and stop is answered without a refill.
+  server_.SetMailboxes("c@x.test::::C\n");
+  server_.AddFolders({".G"});
+  EXPECT_TRUE(parser_->RequestForTesting(3));
+  EXPECT_EQ(parser_->GetMBsSize() + parser_->GetPFsSize(), 3);
+  EXPECT_TRUE(parser_->EnumMBs());
+  EXPECT_TRUE(parser_->EnumPFs());
+  ASSERT_TRUE(parser_->AckquireStorage());
+  EXPECT_EQ(parser_->storage()->MBName(0), u"C");
+  EXPECT_EQ(parser_->storage()->PFCount(), 2);
+  EXPECT_TRUE(parser_->ReleaseStorage());
+
+  block.Release();
+  EXPECT_TRUE(Destroy(std::chrono::seconds(5)));  // idle
+  EXPECT_EQ(platform::NamedBlock::Open(kParserBlock, false, &block), 2u);
+}
+
+TEST_F(ParserTest, RequestsOfManyThreadsAreAnsweredOneAtATime) {
+  server_.SetMailboxes("a@x.test::::A\nb@x.test::::B\nc@x.test::::C\n");
+  server_.AddFolders({".F", ".F.G"});
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start());
+  StartParser();
+  // With the server, then without it, when every refill fails at once and empties its list:
+  // once a refresh is answered, its list is the refilled one.
+  for (int32_t scale : {1, 0}) {
+    std::vector<std::future<bool>> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.push_back(std::async(std::launch::async, [&, t] {
+        bool right = true;
+        for (int i = 0; i < 40; ++i) {
+          const bool mailboxes = (i + t) % 2 == 0;
+          right &= mailboxes ? parser_->EnumMBs() : parser_->EnumPFs();
+          right &= parser_->AckquireStorage();
+          const CStorage* storage = parser_->storage();
+          right &= (mailboxes ? storage->MBCount() : storage->PFCount()) ==
+                   (mailboxes ? 3 : 2) * scale;
+          const auto list = mailboxes ? storage->mailboxes() : storage->public_folders();
+          right &= parser_->ReleaseStorage();
+          // A list taken under the lock is read after leaving it, as the pages do.
+          for (const StorageItem& item : *list) right &= !item.Name.empty() && !item.Url.empty();
+        }
+        return right;
+      }));
+    }
+    for (auto& thread : threads) {
+      ASSERT_EQ(thread.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+      EXPECT_TRUE(thread.get());
+    }
+    server_.Stop(SIGTERM);
+  }
+  EXPECT_TRUE(Destroy(std::chrono::seconds(5)));
+}
+
+TEST_F(ParserTest, DestroyStopsARunningRefill) {
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start());
+  server_.Trace();
+  StartParser();
+  server_.Stop(SIGTERM);
+  ASSERT_TRUE(server_.Start({"--ready-after", "600"}));
+  auto request = std::async(std::launch::async, [&] { return parser_->EnumMBs(); });
+  ASSERT_TRUE(WaitUntil([&] { return Count("CStorage::EnumerateMBs()\n") == 2; }));
+  EXPECT_TRUE(Destroy(std::chrono::seconds(4)));
+  EXPECT_TRUE(request.get());
+}
+
+TEST_F(ParserTest, DestroyDuringTheWaitAfterAFailedFirstAttemptEndsTheWorker) {
+  server_.Trace();
+  StartParser();  // nothing is registered: both lists fail
+  EXPECT_TRUE(Destroy(std::chrono::seconds(4)));
+  EXPECT_EQ(Count("Storage WAS NOT parsed from first attempt"), 1u);
+  EXPECT_EQ(Count("*** Entering CMailStoreParser::handler ***"), 0u);
+}
+
+}  // namespace
+}  // namespace mailstore
