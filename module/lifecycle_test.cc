@@ -122,7 +122,8 @@ TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialize
 }
 
 // The parser block is taken when there is one; without it the set-up says so and goes on.
-TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTakenWhenThere) {
+// Demo Mode registers nothing.
+TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheParserIsTaken) {
   policy_test::InstallMailProduct();
   policy_test::InstallServerProduct();
   CreateSessionBlock();
@@ -155,19 +156,15 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTakenWhe
   EXPECT_EQ(module::State().initialised.load(), 1);
   EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
   EXPECT_THAT(Messages(), Contains("failed to open $mail_store_parser4php file"));
-}
 
-TEST_F(LifecycleTest, DemoModeRegistersNothing) {
+  module::Mshutdown();
   module::State().demo_mode = 1;
-  policy_test::InstallMailProduct();
-  policy_test::InstallServerProduct();
-  CreateSessionBlock();
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);
   EXPECT_NE(module::State().catalogue.load(), nullptr);
-  const Strings messages = Messages();
-  EXPECT_THAT(Matching(messages, "checkInPQH()"), ElementsAre());
-  EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
+  const Strings demo = Messages();
+  EXPECT_THAT(Matching(demo, "checkInPQH()"), ElementsAre());
+  EXPECT_EQ(Matching(demo, "$settings_reloading_4cvwwwui file:").size(), 1u);
 }
 
 // --- Without the host's session block ------------------------------------------------------

@@ -50,7 +50,6 @@ show('is_final with an array', settings_is_final($oid, []));
 show('are_changed()', settings_are_changed());
 show('set_table with a string', settings_set_table($oid, 'x'));
 show('get_table with a string', settings_get_table($oid, $s));
-show('set_str with an array OID', settings_set_str([], 'x'));
 PHP);
 echo "-- trace, one line per call\n";
 foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/') as $call) echo "$call\n";
@@ -103,9 +102,6 @@ set_table with a string       -1
 
 Warning: settings_get_table(): Argument #2 ($rows) must be of type array, null given in %s on line %d
 get_table with a string       -1
-
-Warning: settings_set_str(): Argument #1 ($oid) must be of type string, array given in %s on line %d
-set_str with an array OID     -1
 -- trace, one line per call
 [3] Failed to read settings, CVMA is not initialized
 settings_read_policy() | [3] Failed to read settings, CVMA is not initialized
@@ -141,4 +137,3 @@ settings_is_final()
 settings_are_changed() | [3] Failed to parse parameters
 settings_set_table()
 settings_get_table()
-settings_set_str()
