@@ -9,35 +9,27 @@ $root = cv_root();
 cv_reg($root, cv_trace_reg("$root/trace.log"));
 
 echo cv_php($root, <<<'PHP'
-function show(string $what, $rc, $list = null) {
-    echo str_pad($what, 36), $rc, $list === null ? '' : ' ' . json_encode($list), "\n";
+function show(string $what, $rc, ...$out) {
+    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out) : '', "\n";
 }
 $r = [];
-show('empty list stored', settings_set_query('T', 'a', []));
-show('  and read back', settings_get_query('T', 'a', $r), $r);
+show('empty list stored, read back', settings_set_query('T', 'a', []), settings_get_query('T', 'a', $r), $r);
 show('5, "a", true, 2.5, null stored', settings_set_query('T', 'a', [5, 'k' => 'a', true, 2.5, null]));
 $r = ['kept'];
 show('  appended after what $r holds', settings_get_query('T', 'a', $r), $r);
-show('  still stored', settings_get_query('T', 'a', $r = []), null);
-$r = [];
-show('  read again', settings_get_query('T', 'a', $r), $r);
-show('second id', settings_set_query('T', 'b', ["x\0y"]));
-show('first id replaced', settings_set_query('T', 'a', ['new']));
+$again = [];
+show('  still stored, read again', settings_get_query('T', 'a', $r = []), settings_get_query('T', 'a', $again), $again);
 $a = []; $b = [];
-settings_get_query('T', 'a', $a); settings_get_query('T', 'b', $b);
-show('  a, b', 0, [$a, array_map('bin2hex', $b)]);
-show('id never stored', settings_get_query('T', 'zz', $r));
-show('other case of the tag', settings_get_query('t', 'a', $r));
+show('second id, first id replaced; a, b', settings_set_query('T', 'b', ["x\0y"]), settings_set_query('T', 'a', ['new']),
+     settings_get_query('T', 'a', $a), settings_get_query('T', 'b', $b), $a, array_map('bin2hex', $b));
+show('id never stored, other case of tag', settings_get_query('T', 'zz', $r), settings_get_query('t', 'a', $r));
 $shared = [1, 2];
 $copy = $shared;
 settings_set_query('T', 'c', $shared);
-show('the caller\'s array is not converted', 0, [$shared === [1, 2], $copy === [1, 2]]);
-show('free T', settings_free_query('T'));
-show('  get under T', settings_get_query('T', 'b', $r));
-show('  free again', settings_free_query('T'));
-show('  set under T starts empty', settings_set_query('T', 'b', ['only']));
-show('  old id gone', settings_get_query('T', 'a', $r));
-show('empty tag, id, tag to free', 0, [settings_set_query('', 'a', []), settings_get_query('T', '', $r), settings_free_query('')]);
+show('the caller\'s array is not converted', 0, $shared === [1, 2], $copy === [1, 2]);
+show('free T; get, free again under T', settings_free_query('T'), settings_get_query('T', 'b', $r), settings_free_query('T'));
+show('  set under T starts empty, old id', settings_set_query('T', 'b', ['only']), settings_get_query('T', 'a', $r));
+show('empty tag, id, tag to free', settings_set_query('', 'a', []), settings_get_query('T', '', $r), settings_free_query(''));
 show('values not an array', settings_set_query('T', 'a', 'x'));
 show('result not an array', settings_get_query('T', 'b', $undefined));
 show('missing argument', settings_free_query());
@@ -48,24 +40,16 @@ echo "-- trace, one line per call, repeats left out\n";
 foreach (array_unique(cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/')) as $call) echo "$call\n";
 ?>
 --EXPECTF--
-empty list stored                   0
-  and read back                     0 []
+empty list stored, read back        0 [0,[]]
 5, "a", true, 2.5, null stored      0
-  appended after what $r holds      0 ["kept","5","a","1","2.5",""]
-  still stored                      0
-  read again                        0 ["5","a","1","2.5",""]
-second id                           0
-first id replaced                   0
-  a, b                              0 [["new"],["780079"]]
-id never stored                     -1
-other case of the tag               -1
+  appended after what $r holds      0 [["kept","5","a","1","2.5",""]]
+  still stored, read again          0 [0,["5","a","1","2.5",""]]
+second id, first id replaced; a, b  0 [0,0,0,["new"],["780079"]]
+id never stored, other case of tag  -1 [-1]
 the caller's array is not converted 0 [true,true]
-free T                              0
-  get under T                       -1
-  free again                        -1
-  set under T starts empty          0
-  old id gone                       -1
-empty tag, id, tag to free          0 [-1,-1,-1]
+free T; get, free again under T     0 [-1,-1]
+  set under T starts empty, old id  0 [-1]
+empty tag, id, tag to free          -1 [-1,-1]
 
 Warning: settings_set_query(): Argument #3 ($values) must be of type array, string given in %s on line %d
 values not an array                 -1
