@@ -25,12 +25,9 @@ show('get_int, undefined variable', settings_get_int($oid, $fresh), $fresh);
 show('set_(reg_)int, set_(reg_)str', 0, [settings_set_int($oid, -1), settings_set_reg_int($oid, 1),
                                        settings_set_str($oid, 'x'), settings_set_reg_str($oid, 'x')]);
 show('is_final', settings_is_final($oid, 0));
-$c = 'old'; show('are_changed', settings_are_changed($c), $c);
-show('are_changed, literal', settings_are_changed(5));
-$t = ['kept']; show('get_table', settings_get_table($oid, $t), $t);
-show('get_default_table', settings_get_default_table($oid, $t), $t);
-show('set_table', settings_set_table($oid, [[1]]));
-show('set_table, empty OID', settings_set_table('', null));
+$c = 'old'; show('are_changed; a literal', settings_are_changed($c), $c, settings_are_changed(5));
+$t = ['kept']; show('get_(default_)table', settings_get_table($oid, $t), $t, settings_get_default_table($oid, $t), $t);
+show('set_table; an empty OID', settings_set_table($oid, [[1]]), settings_set_table('', null));
 show('last_error, reset_last_error', settings_last_error(), settings_reset_last_error());
 $start = microtime(true);
 $rc = settings_write_changed();
@@ -59,12 +56,9 @@ read policy                   0
 get_int, undefined variable   0 [0]
 set_(reg_)int, set_(reg_)str  0 [[0,0,0,0]]
 is_final                      0
-are_changed                   0 [0]
-are_changed, literal          0
-get_table                     -1 [["kept"]]
-get_default_table             -1 [["kept"]]
-set_table                     -1
-set_table, empty OID          -1
+are_changed; a literal        0 [0,0]
+get_(default_)table           -1 [["kept"],-1,["kept"]]
+set_table; an empty OID       -1 [-1]
 last_error, reset_last_error  0 [0]
 write_changed waited 2 s      0 [true]
 -- literals, and typed properties that refuse the value, as output arguments
