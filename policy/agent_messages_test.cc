@@ -97,7 +97,7 @@ TEST(AgentMessagesTest, RepliesOfTheWrongShapeGiveTheLayersCodes) {
   EXPECT_EQ(requests, before + 2);
 }
 
-// The real agent's statuses pass through: policy/policy_access_test.cc.
+// The real agent's statuses pass through: settings/item_test.cc.
 TEST(AgentMessagesTest, AStoppedAgentFailsFast) {
   Root root;
   ASSERT_TRUE(root.Start()) << root.log();

@@ -82,6 +82,12 @@ TEST_F(ItemTest, LineBreaksAreCrLfInMemoryAndLfInThePolicy) {
   ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"a\r\nb"), 0);
   ASSERT_TRUE(item.Read());
   EXPECT_EQ(item.value(), "a\r\r\nb");
+  // A text too long for the item's buffer is not taken: the value stays, with the error line.
+  const std::u16string too_long(policy::kStringCapacity, u'x');
+  ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, too_long.c_str()), 0);
+  EXPECT_FALSE(item.Read());
+  EXPECT_EQ(item.value(), "a\r\r\nb");
+  EXPECT_THAT(Lines(), Contains("3:Can not get policy var " + std::string(kText) + " - error -2"));
 
   settings::CStringItem missing(kUnknown, "x");
   EXPECT_EQ(missing.value(), "");

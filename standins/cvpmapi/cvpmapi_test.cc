@@ -1,6 +1,6 @@
 // Tests of libcvpmapi.so through its C interface where the module's tests cannot reach: stale
-// handles. Values, strings cut to the caller's buffer and tables are checked through the
-// module (policy/policy_access_test.cc, settings/table_entry_test.cc); that a get package is
+// handles. Values, strings too long for the caller's buffer and tables are checked through
+// the module (settings/item_test.cc, settings/table_entry_test.cc); that a get package is
 // taken exactly when the codec takes it, and a refused one changes nothing, by wire_fuzz.
 #include "standins/include/cvpmapi.h"
 
