@@ -7,8 +7,8 @@ Corvane Tidewall extension
 require __DIR__ . '/cv.inc';
 $root = cv_root();
 
-echo "== reflection: name, version, then each function in table order\n";
-echo cv_php($root, <<<'PHP'
+echo "== reflection: name, version, then the functions in the order and with the signatures of the stub\n";
+$listed = explode("\n", trim(cv_php($root, <<<'PHP'
 $e = new ReflectionExtension('Corvane Tidewall extension');
 echo $e->getName(), ' ', var_export($e->getVersion(), true), ' ', (new ReflectionFunction('settings_read_policy'))->isInternal() ? 'internal' : '', "\n";
 foreach ($e->getFunctions() as $f) {
@@ -16,7 +16,10 @@ foreach ($e->getFunctions() as $f) {
                               . ($p->isPassedByReference() ? '&' : '') . '$' . $p->getName(), $f->getParameters());
     echo $f->getName(), '(', implode(', ', $ps), '): ', $f->getReturnType(), "\n";
 }
-PHP);
+PHP)));
+echo array_shift($listed), "\n";
+preg_match_all('/^function (.*) \{\}$/m', file_get_contents(dirname(__DIR__, 2) . '/php/settingsext.stub.php'), $stub);
+echo $listed === $stub[1] ? count($listed) . ' functions as the stub declares them' : implode("\n", $listed), "\n";
 
 echo "== information rows before any session block\n";
 $info = cv_php($root, 'phpinfo(INFO_MODULES);');
@@ -89,35 +92,9 @@ mode('a long executable path', "[General]\nwork_mode_val=3\n",
      str_repeat('d', 120) . '/' . str_repeat('e', 120) . '/' . str_repeat('f', 60));
 ?>
 --EXPECTF--
-== reflection: name, version, then each function in table order
+== reflection: name, version, then the functions in the order and with the signatures of the stub
 Corvane Tidewall extension NULL internal
-settings_read_policy(): int
-settings_are_changed(mixed &$changed): int
-settings_write_changed(): int
-settings_is_final(string $oid, int $isTable): int
-settings_last_error(): int
-settings_reset_last_error(): int
-settings_set_int(string $oid, int $value): int
-settings_get_int(string $oid, mixed &$value): int
-settings_get_default_int(string $oid, mixed &$value): int
-settings_set_reg_int(string $oid, int $value): int
-settings_get_reg_int(string $oid, mixed &$value): int
-settings_get_reg_default_int(string $oid, mixed &$value): int
-settings_set_reg_str(string $oid, string $value): int
-settings_get_reg_str(string $oid, mixed &$value): int
-settings_get_reg_default_str(string $oid, mixed &$value): int
-settings_set_str(string $oid, string $value): int
-settings_get_str(string $oid, mixed &$value): int
-settings_get_default_str(string $oid, mixed &$value): int
-settings_set_table(string $oid, ?array $rows): int
-settings_get_table(string $oid, array &$rows): int
-settings_get_default_table(string $oid, array &$rows): int
-settings_set_query(string $tag, string $id, array $values): int
-settings_get_query(string $tag, string $id, array &$result): int
-settings_free_query(string $tag): int
-products_is_vexmail_installed(): int
-products_is_vexsrv_installed(): int
-products_is_pallsrv(): int
+27 functions as the stub declares them
 == information rows before any session block
 Corvane Tidewall extension => enabled
 $cvma_session4php mapped at address => 00000000
