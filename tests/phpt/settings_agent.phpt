@@ -22,10 +22,7 @@ cv_policy($root, [
 // The host extension opens the agent session and publishes it; it is loaded first. The
 // No Service Check Mode defines the settings although no product is installed here.
 $php = cv_php_mode('2');
-$common = <<<'PHP'
-function show(string $what, $rc, ...$out) {
-    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out, JSON_PRESERVE_ZERO_FRACTION) : '', "\n";
-}
+$common = CV_SHOW . <<<'PHP'
 function table(string $oid, bool $defaults = false) {
     $rows = [];
     $rc = $defaults ? settings_get_default_table($oid, $rows) : settings_get_table($oid, $rows);

@@ -11,10 +11,7 @@ cv_reg($root, cv_trace_reg("$root/trace.log"));
 cv_reg($root, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltmark\\Corvane\\World Map Support]\n");
 $php = cv_php_mode('3');
 
-$common = <<<'PHP'
-function show(string $what, $rc, ...$out) {
-    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out) : '', "\n";
-}
+$common = CV_SHOW . <<<'PHP'
 const INT = '1.3.6.1.4.1.8642.20.1.100.50.22';
 const STR = '1.3.6.1.4.1.8642.20.1.100.50.20';
 const TABLE = '1.3.6.1.4.1.8642.20.1.100.40.10';

@@ -8,10 +8,7 @@ require __DIR__ . '/cv.inc';
 $root = cv_root();
 cv_reg($root, cv_trace_reg("$root/trace.log"));
 
-echo cv_php($root, <<<'PHP'
-function show(string $what, $rc, ...$out) {
-    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out) : '', "\n";
-}
+echo cv_php($root, CV_SHOW . <<<'PHP'
 $r = [];
 show('empty list stored, read back', settings_set_query('T', 'a', []), settings_get_query('T', 'a', $r), $r);
 show('5, "a", true, 2.5, null stored', settings_set_query('T', 'a', [5, 'k' => 'a', true, 2.5, null]));
