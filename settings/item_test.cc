@@ -39,8 +39,8 @@ class ItemTest : public policy_test::AgentTest {
   // The trace written since the last call, as "severity digit:message".
   Strings Lines() { return policy_test::TraceMessages(log_, &seen_, true); }
 
-  int32_t Restrict(const char* oid, uint32_t flags) {
-    return policy_test::SendOperator(session_, wire::kRestrict,
+  uint32_t Restrict(const char* oid, uint32_t flags) {
+    return policy_test::SendOperator(root_, wire::kRestrict,
                                      cvmad::testing::Packed(oid) + policy_test::U32s({flags, 0}));
   }
   std::u16string PolicyText(const char* oid) {
@@ -155,8 +155,8 @@ TEST_F(ItemTest, EncryptedValuesAreStoredEnciphered) {
 TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
   ASSERT_EQ(policy::VmpSetPolicyStringW(session_, kText, u"t"), 0);
-  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
-  ASSERT_EQ(Restrict(kText, policy::kRestrictHidden), 0);
+  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0u);
+  ASSERT_EQ(Restrict(kText, policy::kRestrictHidden), 0u);
   settings::CIntItem number(kInt, 0);
   settings::CStringItem text(kText, "");
   bool hidden = true, final = false;
@@ -177,7 +177,7 @@ TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   EXPECT_EQ(PolicyText(kText), u"t");
 
   // The agent keeps a variable's type: an integer written over a string fails.
-  ASSERT_EQ(Restrict(kText, 0), 0);
+  ASSERT_EQ(Restrict(kText, 0), 0u);
   settings::CIntItem mistyped(kText, 4);
   EXPECT_EQ(mistyped.value(), 4);
   mistyped.Set(5);
@@ -218,7 +218,7 @@ TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {
 
 TEST_F(ItemTest, DemoModeLeavesThePolicyAloneButNotTheRegistry) {
   ASSERT_EQ(policy::VmpSetPolicyInt(session_, kInt, 1), 0);
-  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0);
+  ASSERT_EQ(Restrict(kInt, policy::kRestrictFinal), 0u);
   module::State().demo_mode = 1;
   settings::CIntItem number(kInt, 3);
   EXPECT_EQ(number.value(), 3);

@@ -40,7 +40,7 @@ class TableEntryTest : public policy_test::AgentTest {
     table.rows = std::move(rows);
     std::string body;
     wire::EncodeSetPackage({table}, &body);
-    ASSERT_EQ(policy_test::SendOperator(session_, wire::kImport, body), 0);
+    ASSERT_EQ(policy_test::SendOperator(root_, wire::kImport, body), 0u);
   }
 
   // How many of the messages written since the last Mark() are `message`.
@@ -68,7 +68,7 @@ TEST_F(TableEntryTest, ReadsCellsInColumnOrderAndAFailedReadKeepsTheType) {
   EXPECT_EQ(Traced("buf = 'gr\u00fc\u00df'"), 1);
   EXPECT_EQ(Traced("Type: isis"), 1);
 
-  ASSERT_EQ(policy_test::SendOperator(session_, wire::kDelete, cvmad::testing::Packed(kTable)), 0);
+  ASSERT_EQ(policy_test::SendOperator(root_, wire::kDelete, cvmad::testing::Packed(kTable)), 0u);
   table.Set({{{1, 1}, {"x", "y"}}});
   EXPECT_FALSE(table.Read());
   EXPECT_TRUE(table.rows().empty());
