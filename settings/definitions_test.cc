@@ -48,27 +48,16 @@ Counts CountsOf(const CSettings& catalogue) {
           c.common,       c.quarantine,     c.server};
 }
 
-class DefinitionsTest : public ::testing::Test {
+// Each case installs its products on a root whose agent runs; the catalogue reads them when
+// it is built.
+class DefinitionsTest : public policy_test::AgentTest {
  protected:
-  void SetUp() override { ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(trace_path())); }
   void TearDown() override {
-    // What module shutdown forgets: the product verdicts, the agent layer, the hive.
+    // What module shutdown forgets as well: the product verdicts and the agent layer.
     products::ForgetVerdicts();
     policy::AgentApiShutdown();
-    TraceResetForTesting();
-    module::State().session_cell.store(nullptr);
-    module::State().demo_mode = 0;
     module::State().no_service_check_mode = 0;
-  }
-
-  std::string trace_path() const { return root_.root() + "/trace.log"; }
-
-  void ConnectAgent() {
-    ASSERT_TRUE(root_.Start());
-    session_ = policy_test::Root::OpenSession();
-    ASSERT_NE(session_, 0u);
-    module::State().session_cell.store(&session_);
-    policy::AgentApiInit(nullptr);
+    AgentTest::TearDown();
   }
 
   static bool KeyExists(const char* path) {
@@ -83,7 +72,7 @@ class DefinitionsTest : public ::testing::Test {
         "Failed to read settings, CVMA is not initialized", "VXM doesn't seem", "VXS doesn't seem",
         "RegOpenKeyEx() Failed", "Worldmap RegOpenKeyEx() Failed", "RegCreateKeyEx() Failed"};
     std::vector<std::string> lines;
-    for (const std::string& message : policy_test::TraceMessages(trace_path(), &seen_)) {
+    for (const std::string& message : policy_test::TraceMessages(log_, &seen_)) {
       for (std::string_view known : kStarts) {
         if (message.starts_with(known)) lines.push_back(message);
       }
@@ -91,8 +80,6 @@ class DefinitionsTest : public ::testing::Test {
     return lines;
   }
 
-  policy_test::Root root_;
-  uint32_t session_ = 0;
   size_t seen_ = 0;
 };
 
@@ -112,7 +99,6 @@ TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
   SetDword(kVirusScanKey, "ScanTimeout", 300);
   SetString(kWorldMapKey, "MTAAddress", "192.0.2.7");
   SetString(kQuarantineKey, "ServerAddress", "db.example.com");
-  ConnectAgent();
 
   CSettings catalogue;
   catalogue.ReadSettings();
@@ -142,7 +128,6 @@ TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
 TEST_F(DefinitionsTest, MailServerProductAloneBuildsItsGroupAndCreatesTheQuarantineKey) {
   InstallMailProduct("cvavag4vxm");  // the other service: its own key is missing
   SetDword(kVxsKey, "Start", 2);     // the service key is there, its "ObjectName" is not
-  ConnectAgent();
 
   CSettings catalogue;
   catalogue.ReadSettings();
@@ -164,7 +149,6 @@ TEST_F(DefinitionsTest, MailServerProductAloneBuildsItsGroupAndCreatesTheQuarant
 
 TEST_F(DefinitionsTest, ServerProductAloneBuildsCommonAndServerGroupsOnly) {
   InstallServerProduct();
-  ConnectAgent();
 
   CSettings catalogue;
   catalogue.ReadSettings();
@@ -178,6 +162,8 @@ TEST_F(DefinitionsTest, ServerProductAloneBuildsCommonAndServerGroupsOnly) {
 // Without products, Demo Mode builds both product groups without a session, and the No
 // Service Check Mode with one; outside both, a rebuild without a session changes nothing.
 TEST_F(DefinitionsTest, WorkModesBuildBothProductGroupsAndNoSessionChangesNothing) {
+  const uint32_t no_session = 0;
+  module::State().session_cell.store(&no_session);
   module::State().demo_mode = 1;
   CSettings catalogue;
   catalogue.ReadSettings();
@@ -188,8 +174,6 @@ TEST_F(DefinitionsTest, WorkModesBuildBothProductGroupsAndNoSessionChangesNothin
   const size_t items = catalogue.size();
 
   module::State().demo_mode = 0;
-  const uint32_t no_session = 0;
-  module::State().session_cell.store(&no_session);
   catalogue.ReadSettings();
   EXPECT_EQ(catalogue.size(), items);
   EXPECT_EQ(CountsOf(catalogue), kBothProductGroups);
@@ -198,7 +182,7 @@ TEST_F(DefinitionsTest, WorkModesBuildBothProductGroupsAndNoSessionChangesNothin
             std::vector<std::string>{"Failed to read settings, CVMA is not initialized"});
 
   module::State().no_service_check_mode = 1;
-  ConnectAgent();
+  module::State().session_cell.store(&session_);
   CSettings checked;
   checked.ReadSettings();
   EXPECT_EQ(CountsOf(checked), kBothProductGroups);
