@@ -88,8 +88,7 @@ class LifecycleTest : public ::testing::Test {
 // Two first requests at once: one sets up, the other only notes it, and so do later ones.
 TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialized) {
   CreateSessionBlock();
-  std::thread first(module::Rinit);
-  std::thread second(module::Rinit);
+  std::thread first(module::Rinit), second(module::Rinit);
   first.join();
   second.join();
   module::ModuleState& state = module::State();

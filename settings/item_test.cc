@@ -107,8 +107,7 @@ TEST_F(ItemTest, IntegerSetTracesAndMarksOnlyARealChange) {
   EXPECT_THAT(Lines(), testing::ElementsAre("1:CIntItem::Set(6)", "1:Old -5", "1:New 6"));
   ASSERT_TRUE(item.Write());
   EXPECT_FALSE(item.IsChanged());
-  settings::CIntItem again(kInt, 3);
-  EXPECT_EQ(again.value(), 6);
+  EXPECT_EQ(settings::CIntItem(kInt, 3).value(), 6);
 }
 
 TEST_F(ItemTest, EncryptedValuesAreStoredEnciphered) {

@@ -70,7 +70,8 @@ class HostSessionTest : public ::testing::Test {
   // Publishes `entry` as the reload entry of this process.
   void PublishReloadEntry(uintptr_t entry) {
     if (!reload_block_.is_mapped()) {
-      ASSERT_EQ(platform::NamedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, nullptr), 0u);
+      ASSERT_EQ(
+          platform::NamedBlock::Create(kReloadBlock, sizeof entry, &reload_block_, nullptr), 0u);
     }
     reload_block_.WriteWord(entry);
   }

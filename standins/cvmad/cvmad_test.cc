@@ -6,16 +6,14 @@
 #include "standins/include/cvpmapi.h"
 #include "standins/testing/test_agent.h"
 
+// The variables name only the fields they use; the rest are meant to be default.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace cvmad::testing {
 namespace {
 
 wire::Variable IntVariable(const std::string& oid, int32_t value, uint32_t restriction = 0) {
-  wire::Variable variable;
-  variable.oid = oid;
-  variable.type = VMP_TYPE_INT;
-  variable.int_value = value;
-  variable.restriction = restriction;
-  return variable;
+  return {.oid = oid, .type = VMP_TYPE_INT, .restriction = restriction, .int_value = value};
 }
 
 // A one-row table whose first (integer) cell holds `first_cell`.
