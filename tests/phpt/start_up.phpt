@@ -66,20 +66,14 @@ echo "== work modes\n";
 // Runs a PHP linked into a folder of its own with the given ini text beside it (null:
 // no ini) and prints the page's output and the trace lines that minit wrote.
 function mode(string $title, ?string $ini, string $folder = ''): void {
-    $dir = cv_tempdir('cvexe');
-    if ($folder !== '') {
-        $dir .= "/$folder";
-        mkdir($dir, 0777, true);
-    }
+    $dir = cv_tempdir('cvexe') . ($folder === '' ? '' : "/$folder");
+    is_dir($dir) || mkdir($dir, 0777, true);
     $php = cv_php_in($dir);
     if ($ini !== null) file_put_contents("$dir/php-cvwwwui.ini", $ini);
     $root = cv_root();
     cv_reg($root, cv_trace_reg("$root/trace.log"));
-    $lines = [trim(cv_php($root, 'echo "page";', $php))];
-    foreach (cv_trace_messages("$root/trace.log") as $m) {
-        if (str_starts_with($m, '1 minit()') || str_contains($m, 'Mode')) $lines[] = $m;
-    }
-    echo "$title: ", implode(' | ', $lines), "\n";
+    $page = trim(cv_php($root, 'echo "page";', $php));
+    echo "$title: ", implode(' | ', [$page, ...preg_grep('/^1 minit\(\)|Mode/', cv_trace_messages("$root/trace.log"))]), "\n";
 }
 
 mode('3 is Demo Mode', "[General]\nwork_mode_val=3\n");
