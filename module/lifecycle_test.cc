@@ -38,22 +38,19 @@ std::string Hex(const void* address, int digits = 0) {
   return text;
 }
 
-class LifecycleTest : public ::testing::Test {
+// On the agent fixture, but with no session handed to the module: the module takes it from
+// the host's block.
+class LifecycleTest : public policy_test::AgentTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.Start()) << root_.log();
-    session_ = policy_test::Root::OpenSession();
-    ASSERT_NE(session_, 0u);
-    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_path()));
+    AgentTest::SetUp();
+    module::State().session_cell.store(nullptr);
   }
   void TearDown() override {
     module::Mshutdown();
-    TraceResetForTesting();
-    module::ModuleState& state = module::State();
-    state.session_cell.store(nullptr);
-    state.session_view = nullptr;
-    state.demo_mode = 0;
+    module::State().session_view = nullptr;
     session_block_.Release();
+    AgentTest::TearDown();
     EXPECT_EQ(CvBlockCount(), 0u);  // nothing left behind by the module
   }
 
@@ -65,10 +62,8 @@ class LifecycleTest : public ::testing::Test {
     session_block_.WriteWord(reinterpret_cast<uintptr_t>(&session_));
   }
 
-  std::string log_path() const { return root_.root() + "/trace.log"; }
-
   // The messages written since the last call.
-  Strings Messages() { return policy_test::TraceMessages(log_path(), &seen_); }
+  Strings Messages() { return policy_test::TraceMessages(log_, &seen_); }
   static Strings Matching(const Strings& messages, const std::string& start) {
     Strings found;
     for (const std::string& message : messages) {
@@ -77,8 +72,6 @@ class LifecycleTest : public ::testing::Test {
     return found;
   }
 
-  policy_test::Root root_;
-  uint32_t session_ = 0;
   platform::NamedBlock session_block_;
   size_t seen_ = 0;
 };
