@@ -1,5 +1,5 @@
 --TEST--
-Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit
+Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit; a traced run that sets both enciphered settings writes neither clear text to the log
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -86,6 +86,26 @@ echo "-- trace of settings_is_final with the table flag\n";
 foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
     if (str_starts_with($call, "settings_is_final() | Is table 'True'")) echo "$call\n";
 }
+
+echo "== a traced run that sets both enciphered settings: the lines keep their shape, the value masked\n";
+const POLICY_SECRET = '1.3.6.1.4.1.8642.18.1.38.160';
+$root = cv_root();
+cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_agent($root);
+cv_policy($root, [['oid' => POLICY_SECRET, 'string' => '']]);
+echo cv_php($root, <<<'PHP'
+settings_read_policy();
+echo 'set: ', settings_set_str('1.3.6.1.4.1.8642.18.1.38.160', 'Policy-Clear-Text'), ' ',
+     settings_set_reg_str('UserHldPassword', 'Registry-Clear-Text'), ', commit: ', settings_write_changed(),
+     ', last error: ', settings_last_error(), "\n";
+PHP, host: true);
+$log = file_get_contents("$root/trace.log");
+echo 'clear text in the log: ', preg_match_all('/Clear-Text/', $log), "\n";
+foreach (cv_trace_messages("$root/trace.log") as $m) {
+    if (str_contains($m, '********')) echo $m, "\n";
+}
+echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', cv_ctl($root, 'get', POLICY_SECRET));
 ?>
 --EXPECTF--
 == first request
@@ -142,3 +162,13 @@ settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestrict
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.25', is final False
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 2 | oid: '1.3.6.1.4.1.8642.20.1.100.50.23', is final True
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
+== a traced run that sets both enciphered settings: the lines keep their shape, the value masked
+set: 0 0, commit: 0, last error: 0
+clear text in the log: 0
+1 oid: '1.3.6.1.4.1.8642.18.1.38.160', value ********
+1 Set policy var 1.3.6.1.4.1.8642.18.1.38.160 to ********
+1 Unicode string: '********'
+1 Set registry var 'UserHldPassword' to '********'
+1 Unicode string: '********'
+1 UTF8 string: '********'
+policy holds: {"oid":"1.3.6.1.4.1.8642.18.1.38.160","string":"<cipher>"}
