@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <regex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -68,15 +68,10 @@ class DefinitionsTest : public policy_test::AgentTest {
   // The lines of the rebuild's own vocabulary since the last call, in order, without their
   // line feeds.
   std::vector<std::string> RebuildLines() {
-    static constexpr std::string_view kStarts[] = {
-        "Failed to read settings, CVMA is not initialized", "VXM doesn't seem", "VXS doesn't seem",
-        "RegOpenKeyEx() Failed", "Worldmap RegOpenKeyEx() Failed", "RegCreateKeyEx() Failed"};
-    std::vector<std::string> lines;
-    for (const std::string& message : policy_test::TraceMessages(log_, &seen_)) {
-      for (std::string_view known : kStarts) {
-        if (message.starts_with(known)) lines.push_back(message);
-      }
-    }
+    static const std::regex kRebuild("(Failed to read settings|VX[MS] doesn't seem|"
+                                     "(Worldmap )?Reg(Open|Create)KeyEx\\(\\) Failed).*");
+    std::vector<std::string> lines = policy_test::TraceMessages(log_, &seen_);
+    std::erase_if(lines, [](const std::string& line) { return !std::regex_match(line, kRebuild); });
     return lines;
   }
 
@@ -114,7 +109,7 @@ TEST_F(DefinitionsTest, BothProductsBuildEveryGroupOnItsKeys) {
   EXPECT_EQ(catalogue.GetDefaultStringRegByOID("DatabaseName"), "CVWDL_Quarantine");
   EXPECT_EQ(catalogue.GetDefaultIntRegByOID("ScanningThreads"),
             2 * static_cast<int32_t>(std::thread::hardware_concurrency()) + 1);
-  // The two enciphered settings: tests/phpt/trace_secrets.phpt; this one is not.
+  // The two enciphered settings: tests/phpt/settings_agent.phpt; this one is not.
   EXPECT_FALSE(catalogue.GetObjectByOID("UserHldName")->IsEncrypted());
   // Line feeds of a default are held as CR LF.
   EXPECT_EQ(catalogue.GetDefaultStringByOID("1.3.6.1.4.1.8642.20.1.100.60.20"),
