@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -39,22 +38,19 @@ std::string Hex(const void* address, int digits = 0) {
   return text;
 }
 
-class LifecycleTest : public ::testing::Test {
+// On the agent fixture, but with no session handed to the module: the module takes it from
+// the host's block.
+class LifecycleTest : public policy_test::AgentTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.Start()) << root_.log();
-    session_ = policy_test::Root::OpenSession();
-    ASSERT_NE(session_, 0u);
-    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_path()));
+    AgentTest::SetUp();
+    module::State().session_cell.store(nullptr);
   }
   void TearDown() override {
     module::Mshutdown();
-    TraceResetForTesting();
-    module::ModuleState& state = module::State();
-    state.session_cell.store(nullptr);
-    state.session_view = nullptr;
-    state.demo_mode = 0;
+    module::State().session_view = nullptr;
     session_block_.Release();
+    AgentTest::TearDown();
     EXPECT_EQ(CvBlockCount(), 0u);  // nothing left behind by the module
   }
 
@@ -66,10 +62,8 @@ class LifecycleTest : public ::testing::Test {
     session_block_.WriteWord(reinterpret_cast<uintptr_t>(&session_));
   }
 
-  std::string log_path() const { return root_.root() + "/trace.log"; }
-
   // The messages written since the last call.
-  Strings Messages() { return policy_test::TraceMessages(log_path(), &seen_); }
+  Strings Messages() { return policy_test::TraceMessages(log_, &seen_); }
   static Strings Matching(const Strings& messages, const std::string& start) {
     Strings found;
     for (const std::string& message : messages) {
@@ -78,8 +72,6 @@ class LifecycleTest : public ::testing::Test {
     return found;
   }
 
-  policy_test::Root root_;
-  uint32_t session_ = 0;
   platform::NamedBlock session_block_;
   size_t seen_ = 0;
 };
@@ -89,8 +81,7 @@ class LifecycleTest : public ::testing::Test {
 // Two first requests at once: one sets up, the other only notes it, and so do later ones.
 TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialized) {
   CreateSessionBlock();
-  std::thread first(module::Rinit);
-  std::thread second(module::Rinit);
+  std::thread first(module::Rinit), second(module::Rinit);
   first.join();
   second.join();
   module::ModuleState& state = module::State();
@@ -122,7 +113,8 @@ TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialize
 }
 
 // The parser block is taken when there is one; without it the set-up says so and goes on.
-TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTakenWhenThere) {
+// Demo Mode registers nothing.
+TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheParserIsTaken) {
   policy_test::InstallMailProduct();
   policy_test::InstallServerProduct();
   CreateSessionBlock();
@@ -155,19 +147,15 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderAndTheParserIsTakenWhe
   EXPECT_EQ(module::State().initialised.load(), 1);
   EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
   EXPECT_THAT(Messages(), Contains("failed to open $mail_store_parser4php file"));
-}
 
-TEST_F(LifecycleTest, DemoModeRegistersNothing) {
+  module::Mshutdown();
   module::State().demo_mode = 1;
-  policy_test::InstallMailProduct();
-  policy_test::InstallServerProduct();
-  CreateSessionBlock();
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);
   EXPECT_NE(module::State().catalogue.load(), nullptr);
-  const Strings messages = Messages();
-  EXPECT_THAT(Matching(messages, "checkInPQH()"), ElementsAre());
-  EXPECT_EQ(Matching(messages, "$settings_reloading_4cvwwwui file:").size(), 1u);
+  const Strings demo = Messages();
+  EXPECT_THAT(Matching(demo, "checkInPQH()"), ElementsAre());
+  EXPECT_EQ(Matching(demo, "$settings_reloading_4cvwwwui file:").size(), 1u);
 }
 
 // --- Without the host's session block ------------------------------------------------------

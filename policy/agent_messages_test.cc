@@ -1,9 +1,10 @@
-// The message layer's codes: its own (-11, -509, -9, -503) and the statuses it passes
-// through, against a fake agent for the replies only a misbehaving agent gives, and against
-// a stopped real agent.
+// The message layer's codes for replies of the wrong shape (-9, -503) and the statuses it
+// passes through, against a fake agent for the replies only a misbehaving agent gives, and
+// against a stopped real agent. Its codes before set-up and without the agent's libraries
+// (-11, -509) meet no PHP call, which runs after set-up and without a session when the
+// libraries are missing; what a page meets then: tests/phpt/start_up.phpt.
 #include "policy/agent_messages.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,36 +21,6 @@ using policy_test::Root;
 using policy_test::U32s;
 
 constexpr const char* kOid = "1.3.6.1.4.1.8642.18.1.1.1";
-
-bool Loaded(const char* name) {
-  void* handle = dlopen((policy_test::LibDir() / name).c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (handle != nullptr) dlclose(handle);
-  return handle != nullptr;
-}
-
-TEST(AgentMessagesTest, BeforeInitialisationNothingReachesTheLibraries) {
-  Root root;
-  EXPECT_EQ(policy::VmpFetchPolicy(1, 1), policy::kPolicyNotInitialized);
-  EXPECT_EQ(policy::VmpSendPolicySet(1, 1), policy::kPolicyNotInitialized);
-  EXPECT_EQ(policy::VmpCheckIn(1, 1), policy::kPolicyNotInitialized);
-  EXPECT_FALSE(Loaded("libcvpmapi.so"));
-  EXPECT_FALSE(Loaded("libcvma32.so"));
-}
-
-TEST(AgentMessagesTest, MissingLibrariesGiveCodesNotCrashes) {
-  Root root(/*register_libraries=*/false);
-  policy::AgentApiInit(nullptr);
-  EXPECT_EQ(policy::GetPolicyManagerAddress(), 0u);
-  EXPECT_EQ(policy::VmpFetchPolicy(1, 1), policy::kPolicyNoDestination);
-  EXPECT_EQ(policy::VmpSendPolicySet(1, 1), policy::kPolicyNoDestination);
-  int32_t value = 7;
-  EXPECT_EQ(policy::VmpGetPolicyInt(1, kOid, &value, 0), support::kAgentModuleNotFound);
-  EXPECT_EQ(value, 7);
-  EXPECT_EQ(policy::GetPolicyRestriction(kOid), policy::kRestrictUnknown);
-  const uint32_t cell = 1;
-  EXPECT_FALSE(policy::checkInPQH("1.3.6.1.4.1.8642.11.1.*", &cell));
-  EXPECT_FALSE(policy::checkInPQH(nullptr, &cell));
-}
 
 TEST(AgentMessagesTest, RepliesOfTheWrongShapeGiveTheLayersCodes) {
   Root root;
@@ -97,7 +68,7 @@ TEST(AgentMessagesTest, RepliesOfTheWrongShapeGiveTheLayersCodes) {
   EXPECT_EQ(requests, before + 2);
 }
 
-// The real agent's statuses pass through: policy/policy_access_test.cc.
+// The real agent's statuses pass through: settings/item_test.cc.
 TEST(AgentMessagesTest, AStoppedAgentFailsFast) {
   Root root;
   ASSERT_TRUE(root.Start()) << root.log();

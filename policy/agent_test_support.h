@@ -83,18 +83,11 @@ class Root : public cvmad::testing::TestAgent {
   }
 };
 
-// Sends an operator message with `body` on `session` and returns the agent's status.
-inline int32_t SendOperator(uint32_t session, uint32_t identifier, const std::string& body) {
-  uint32_t message = 0;
-  int32_t result = policy::AgentSendMessage(session, identifier, body.data(),
-                                            static_cast<uint32_t>(body.size()), &message);
-  if (result != 0) return result;
-  const void* payload = nullptr;
-  uint32_t length = 0;
-  result = policy::AgentReadResponse(message, &payload, &length);
-  policy::AgentFreeResponse(payload);
-  agent::CVMADeleteMessage(message);
-  return result;
+// Sends an operator message with `body` to the agent on `root` from a connection of its
+// own: the agent's status.
+inline uint32_t SendOperator(const Root& root, uint32_t identifier, const std::string& body) {
+  cvmad::testing::RawClient client(root.socket_path());
+  return cvmad::testing::StatusOf(client.Call(identifier, body));
 }
 
 // Switches the trace on and points it at `log` (appending), then has the trace read it.

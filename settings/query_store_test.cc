@@ -1,6 +1,6 @@
 // The query store under concurrent writers and readers: whole lists or nothing. What a page
 // sees of it (replacing, looking up, dropping by tag) is checked through PHP in
-// tests/phpt/settings_query_store.phpt.
+// tests/phpt/settings_frame.phpt.
 #include "settings/query_store.h"
 
 #include <gtest/gtest.h>

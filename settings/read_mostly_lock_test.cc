@@ -55,24 +55,12 @@ TEST(ReadMostlyLockTest, ReadersNeverSeeAWriterAtWork) {
   EXPECT_GT(reads.load(), 0);
 }
 
-// A reader waiting for a long writer sleeps and gets in once the writer is done, and a
-// forked child (one thread, the registration of the barrier inherited) can still write.
-TEST(ReadMostlyLockTest, ReaderWaitsForWriterAndForkedChildWrites) {
+// A forked child (one thread, the registration of the barrier inherited) can still read and
+// write. (A reader kept out while a writer is inside: the case above.)
+TEST(ReadMostlyLockTest, ForkedChildReadsAndWrites) {
   ReadMostlyLock lock;
   lock.lock_shared();  // gives this thread a slot before the fork
   lock.unlock_shared();
-  std::atomic<bool> read{false};
-  lock.lock();
-  std::thread reader([&] {
-    std::shared_lock shared(lock);
-    read = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(read);
-  lock.unlock();
-  reader.join();
-  EXPECT_TRUE(read);
-
   const pid_t child = fork();
   if (child == 0) {
     lock.lock_shared();

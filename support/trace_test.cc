@@ -1,5 +1,5 @@
 // Tests of the debug trace, configured through a registry hive of its own per test the way
-// the module configures it at start-up, and of the critical section it locks with.
+// the module configures it at start-up. (The critical section it locks with: sync_test.cc.)
 #include "support/trace.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,6 @@
 
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "support/sync.h"
 
 namespace {
 
@@ -302,25 +301,6 @@ TEST(TraceTextTest, CutsAt255AndAppendsDecimalNumbers) {
   EXPECT_STREQ(text.Text(), "n=0,max=4294967295");
   text.Append(std::string(232, 'a').c_str()).Append(1234567890u).Append("more");
   EXPECT_EQ(std::string(text.Text()), "n=0,max=4294967295" + std::string(232, 'a') + "12345");
-}
-
-// Each increment takes the lock twice; a lock that did not exclude, or did not count its
-// re-entries, loses increments or hangs.
-TEST(FCriticalSectionTest, RecursiveLockKeepsThreadsApart) {
-  FCriticalSection lock(4000);
-  EXPECT_EQ(lock.SetSpinCount(10), 4000u);
-  int64_t counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        FLockGuard outer(&lock), inner(&lock);
-        ++counter;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(counter, 80000);
 }
 
 }  // namespace

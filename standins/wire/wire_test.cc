@@ -80,7 +80,7 @@ TEST(WireTest, MalformedVariablesAreRefused) {
     std::string bytes;
   } kCases[] = {
       {"unknown type", Raw("1", 3, "")},
-      {"pattern", Raw("1.*", VMP_TYPE_INT, U32(0))},  // the rest of OID text: OidText
+      {"pattern", Raw("1.*", VMP_TYPE_INT, U32(0))},  // other OID text: OidText, oid_fuzz
       {"OID too long", Raw(std::string(VMP_MAX_OID_LENGTH + 1, '1'), VMP_TYPE_NONE, "")},
       {"odd string bytes", Raw("1", VMP_TYPE_STRING, U32(1) + "x")},
       {"string longer than input", Raw("1", VMP_TYPE_STRING, U32(3) + "abcd")},
@@ -108,18 +108,13 @@ TEST(WireTest, MalformedVariablesAreRefused) {
   EXPECT_FALSE(wire::DecodeSetPackage(many, &variables));
 }
 
+// What is taken; that nothing but dotted digits, and for a pattern a final ".*", is taken
+// at all is what oid_fuzz checks of every input.
 TEST(WireTest, OidText) {
-  const struct {
-    std::string_view oid;
-    bool pattern_allowed, valid;
-  } kCases[] = {
-      {"1.3.6.1", false, true}, {"0", false, true},   {"1.2.*", true, true},
-      {"1.2.*", false, false},  {"*", true, false},   {".*", true, false},
-      {"1.*.2", true, false},   {"1.", false, false}, {".1", false, false},
-      {"1 .2", false, false},   {"", true, false},    {"1.2*", true, false},
-  };
-  for (const auto& c : kCases)
-    EXPECT_EQ(wire::IsValidOid(c.oid, c.pattern_allowed), c.valid) << c.oid;
+  EXPECT_TRUE(wire::IsValidOid("1.3.6.1", false));
+  EXPECT_TRUE(wire::IsValidOid("0", false));
+  EXPECT_TRUE(wire::IsValidOid("1.2.*", true));
+  EXPECT_FALSE(wire::IsValidOid("1.2.*", false));
   EXPECT_TRUE(wire::IsValidOid(std::string(VMP_MAX_OID_LENGTH, '7'), false));
   EXPECT_FALSE(wire::IsValidOid(std::string(VMP_MAX_OID_LENGTH + 1, '7'), false));
 }

@@ -1,5 +1,5 @@
 --TEST--
-Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit
+Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit; a traced run that sets both enciphered settings writes neither clear text to the log
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -22,10 +22,7 @@ cv_policy($root, [
 // The host extension opens the agent session and publishes it; it is loaded first. The
 // No Service Check Mode defines the settings although no product is installed here.
 $php = cv_php_mode('2');
-$common = <<<'PHP'
-function show(string $what, $rc, ...$out) {
-    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out, JSON_PRESERVE_ZERO_FRACTION) : '', "\n";
-}
+$common = CV_SHOW . <<<'PHP'
 function table(string $oid, bool $defaults = false) {
     $rows = [];
     $rc = $defaults ? settings_get_default_table($oid, $rows) : settings_get_table($oid, $rows);
@@ -50,15 +47,12 @@ show('get_int, get_str', settings_get_int(INT, $v), $v, settings_get_str(STR, $s
 show('is_final scalar, flag 0 and 2', settings_is_final(FINAL_INT, 0), settings_is_final(FINAL_INT, 2), settings_is_final(INT, 0));
 show('is_final table, flag 1 and 2', settings_is_final(FINAL_TABLE, 1), settings_is_final(FINAL_TABLE, 2), settings_is_final(IS, 1));
 show('is_final scalar, flag 1', settings_is_final(FINAL_INT, 1), settings_is_final(INT, 1));
-show('get_table: ints read as unsigned', 0, table(IS));
 $rows = ['kept'];
-show('  appended after what $rows holds', settings_get_table(I, $rows), $rows);
-show('default rows, integers', 0, array_slice(table(DEFAULTS, true), 0, 2));
-show('default rows of a table without', 0, table(IS, true));
+show('get_table: unsigned; appended', 0, table(IS), settings_get_table(I, $rows), $rows);
+show('default rows: integers; none', 0, array_slice(table(DEFAULTS, true), 0, 2), table(IS, true));
 show('the same rows again', settings_set_table(IS, [[42, 'name'], ['k' => 4294967295.0, 'x']]), changed());
 show('empty array, null on an empty table', settings_set_table(S, []), settings_set_table(S, null), changed());
-show('wrong row size', settings_set_table(IS, [[42, 'name'], [1, 2, 3]]), table(IS), changed());
-show('scalar row, two columns', settings_set_table(IS, ['x']), changed());
+show('wrong row size; a scalar row of two', settings_set_table(IS, [[42, 'name'], [1, 2, 3]]), table(IS), settings_set_table(IS, ['x']), changed());
 echo "-- refused with a warning: integer cells of other types, integers beyond 32 bits\n";
 set_error_handler(function ($level, $message) { echo $level === E_WARNING ? "  $message\n" : "?\n"; return true; });
 foreach ([null, false, [], new stdClass, fn() => 1, 2**32 + 3] as $cell) $rc[] = settings_set_table(IS, [[1, 'a'], [$cell, 'b']]);
@@ -67,10 +61,8 @@ $rc[] = settings_set_int(INT, 2**32 + 3);
 $rc[] = settings_set_reg_int(INT, -2**31 - 1);
 restore_error_handler();
 show('  nothing changed', 0, $rc, table(IS), table(I), settings_get_int(INT, $v), changed());
-show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5]]), changed());
-show('  read back', 0, table(IS));
-show('scalar rows, integer column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I));
-show('scalar rows, string column', settings_set_table(S, ['a', 5]), table(S));
+show('strings, floats, other types', settings_set_table(IS, [['  -42abc', 'name'], [3.9, 'b'], [-3.9, 5]]), changed(), table(IS));
+show('scalar rows: integer, string column', settings_set_table(I, ['7', 'x', 12, ' 99999999999']), table(I), settings_set_table(S, ['a', 5]), table(S));
 show('set_int, set_str, final set_int', settings_set_int(INT, 200), settings_set_str(STR, "new\nline"), settings_set_int(FINAL_INT, 8));
 show('commit, last_error, changed', settings_write_changed(), settings_last_error(), changed());
 show('  re-read ints and string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
@@ -80,8 +72,7 @@ show('null on a table with rows', settings_set_table(S, null), table(S), changed
 PHP, $php, true);
 echo "== a later process reads what the commit wrote\n";
 echo cv_php($root, $common . <<<'PHP'
-show('read policy', settings_read_policy(), changed());
-show('ints, string', settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
+show('read policy, changed; ints, string', settings_read_policy(), changed(), settings_get_int(INT, $v), $v, settings_get_int(FINAL_INT, $f), $f, settings_get_str(STR, $s), $s);
 show('tables', 0, table(IS), table(I), table(S));
 show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
 PHP, $php, true);
@@ -95,6 +86,26 @@ echo "-- trace of settings_is_final with the table flag\n";
 foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
     if (str_starts_with($call, "settings_is_final() | Is table 'True'")) echo "$call\n";
 }
+
+echo "== a traced run that sets both enciphered settings: the lines keep their shape, the value masked\n";
+const POLICY_SECRET = '1.3.6.1.4.1.8642.18.1.38.160';
+$root = cv_root();
+cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_agent($root);
+cv_policy($root, [['oid' => POLICY_SECRET, 'string' => '']]);
+echo cv_php($root, <<<'PHP'
+settings_read_policy();
+echo 'set: ', settings_set_str('1.3.6.1.4.1.8642.18.1.38.160', 'Policy-Clear-Text'), ' ',
+     settings_set_reg_str('UserHldPassword', 'Registry-Clear-Text'), ', commit: ', settings_write_changed(),
+     ', last error: ', settings_last_error(), "\n";
+PHP, host: true);
+$log = file_get_contents("$root/trace.log");
+echo 'clear text in the log: ', preg_match_all('/Clear-Text/', $log), "\n";
+foreach (cv_trace_messages("$root/trace.log") as $m) {
+    if (str_contains($m, '********')) echo $m, "\n";
+}
+echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', cv_ctl($root, 'get', POLICY_SECRET));
 ?>
 --EXPECTF--
 == first request
@@ -103,14 +114,11 @@ get_int, get_str                    100 [100,0,"q\r\nr"]
 is_final scalar, flag 0 and 2       1 [1,0]
 is_final table, flag 1 and 2        1 [0,0]
 is_final scalar, flag 1             1 [0]
-get_table: ints read as unsigned    0 [[[42.0,"name"],[4294967295.0,"x"]]]
-  appended after what $rows holds   0 [["kept",[1.0]]]
-default rows, integers              0 [[[1,1,"All Files","*.*","Default list for all files."],[1,1,"Disallowed Files","*.BAT\n*.CMD\n*.COM\n*.EXE\n*.HTA\n*.JS\n*.JSE\n*.PIF\n*.SCR\n*.SHS\n*.VBE\n*.VBS\n*.{*","Default list of files to be stripped."]]]
-default rows of a table without     0 [[]]
+get_table: unsigned; appended       0 [[[42.0,"name"],[4294967295.0,"x"]],0,["kept",[1.0]]]
+default rows: integers; none        0 [[[1,1,"All Files","*.*","Default list for all files."],[1,1,"Disallowed Files","*.BAT\n*.CMD\n*.COM\n*.EXE\n*.HTA\n*.JS\n*.JSE\n*.PIF\n*.SCR\n*.SHS\n*.VBE\n*.VBS\n*.{*","Default list of files to be stripped."]],[]]
 the same rows again                 0 [0]
 empty array, null on an empty table 0 [0,0]
-wrong row size                      -1 [[[42.0,"name"],[4294967295.0,"x"]],0]
-scalar row, two columns             -1 [0]
+wrong row size; a scalar row of two -1 [[[42.0,"name"],[4294967295.0,"x"]],-1,0]
 -- refused with a warning: integer cells of other types, integers beyond 32 bits
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, null given
   settings_set_table(): Argument #2 ($rows) row 1, column 0 must be of type int|float|string, bool given
@@ -122,10 +130,8 @@ scalar row, two columns             -1 [0]
   settings_set_int(): Argument #2 ($value) must be between -2147483648 and 2147483647
   settings_set_reg_int(): Argument #2 ($value) must be between -2147483648 and 2147483647
   nothing changed                   0 [[-1,-1,-1,-1,-1,-1,-1,-1,-1],[[42.0,"name"],[4294967295.0,"x"]],[[1.0]],100,0]
-strings, floats, other types        0 [1]
-  read back                         0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]]]
-scalar rows, integer column         0 [[[7.0],[0.0],[12.0],[2147483647.0]]]
-scalar rows, string column          0 [[["a"],["5"]]]
+strings, floats, other types        0 [1,[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]]]
+scalar rows: integer, string column 0 [[[7.0],[0.0],[12.0],[2147483647.0]],0,[["a"],["5"]]]
 set_int, set_str, final set_int     0 [0,0]
 commit, last_error, changed         0 [12,0]
   re-read ints and string           200 [200,7,7,0,"new\r\nline"]
@@ -133,8 +139,7 @@ commit, last_error, changed         0 [12,0]
 reset_last_error                    0 [0]
 null on a table with rows           0 [[],1]
 == a later process reads what the commit wrote
-read policy                         0 [0]
-ints, string                        200 [200,7,7,0,"new\r\nline"]
+read policy, changed; ints, string  0 [0,200,200,7,7,0,"new\r\nline"]
 tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 empty array on a table with rows    0 [[],1]
 -- trace of the table conversions, one line per call, repeats left out
@@ -157,3 +162,13 @@ settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestrict
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.25', is final False
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 2 | oid: '1.3.6.1.4.1.8642.20.1.100.50.23', is final True
 settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
+== a traced run that sets both enciphered settings: the lines keep their shape, the value masked
+set: 0 0, commit: 0, last error: 0
+clear text in the log: 0
+1 oid: '1.3.6.1.4.1.8642.18.1.38.160', value ********
+1 Set policy var 1.3.6.1.4.1.8642.18.1.38.160 to ********
+1 Unicode string: '********'
+1 Set registry var 'UserHldPassword' to '********'
+1 Unicode string: '********'
+1 UTF8 string: '********'
+policy holds: {"oid":"1.3.6.1.4.1.8642.18.1.38.160","string":"<cipher>"}

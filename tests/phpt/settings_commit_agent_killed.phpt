@@ -111,8 +111,6 @@ echo '-- agent started; it holds ', held($root, $ints, $new), "\n";
 fwrite($pipes[0], "go\n");
 
 echo stream_get_contents($pipes[1]);
-fclose($pipes[0]);
-fclose($pipes[1]);
 echo 'child exit ', proc_close($child), "\n", file_get_contents("$dir/child.err");
 echo '-- the agent holds ', held($root, $ints, $new), "\n";
 ?>

@@ -11,10 +11,7 @@ cv_reg($root, cv_trace_reg("$root/trace.log"));
 cv_reg($root, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltmark\\Corvane\\World Map Support]\n");
 $php = cv_php_mode('3');
 
-$common = <<<'PHP'
-function show(string $what, $rc, ...$out) {
-    echo str_pad($what, 36), $rc, $out ? ' ' . json_encode($out) : '', "\n";
-}
+$common = CV_SHOW . <<<'PHP'
 const INT = '1.3.6.1.4.1.8642.20.1.100.50.22';
 const STR = '1.3.6.1.4.1.8642.20.1.100.50.20';
 const TABLE = '1.3.6.1.4.1.8642.20.1.100.40.10';
@@ -28,14 +25,11 @@ show('get_int', settings_get_int(INT, $v), $v);
 show('set_int to the value held, changed', settings_set_int(INT, 259200000), settings_are_changed($c), $c);
 show('set_int, are_changed', settings_set_int(INT, 5), settings_are_changed($c), $c);
 show('  get_int, get_default_int', settings_get_int(INT, $v), $v, settings_get_default_int(INT, $d), $d);
-show('set_str', settings_set_str(STR, "line 1\nline 2 \u{e9}"));
-show('  get_str, get_default_str', settings_get_str(STR, $v), $v, settings_get_default_str(STR, $d), $d);
+show('set_str; get_str, get_default_str', settings_set_str(STR, "line 1\nline 2 \u{e9}"), settings_get_str(STR, $v), $v, settings_get_default_str(STR, $d), $d);
 show('get_reg_int MTAPort', settings_get_reg_int('MTAPort', $v), $v);
-show('set_reg_int MTAPort', settings_set_reg_int('MTAPort', 2525));
-show('  get_reg_int, get_reg_default_int', settings_get_reg_int('MTAPort', $v), $v, settings_get_reg_default_int('MTAPort', $d), $d);
+show('set_reg_int; get_reg_(default_)int', settings_set_reg_int('MTAPort', 2525), settings_get_reg_int('MTAPort', $v), $v, settings_get_reg_default_int('MTAPort', $d), $d);
 show('get_reg_str ServerAddress', settings_get_reg_str('ServerAddress', $v), $v);
-show('set_reg_str ServerAddress', settings_set_reg_str('ServerAddress', 'db.example'));
-show('  get_reg_str, get_reg_default_str', settings_get_reg_str('ServerAddress', $v), $v, settings_get_reg_default_str('ServerAddress', $d), $d);
+show('set_reg_str; get_reg_(default_)str', settings_set_reg_str('ServerAddress', 'db.example'), settings_get_reg_str('ServerAddress', $v), $v, settings_get_reg_default_str('ServerAddress', $d), $d);
 show('is_final', settings_is_final(INT, 0), settings_is_final(STR, 1), settings_is_final(TABLE, 1));
 show('unknown OID', settings_get_int(UNKNOWN, $v), $v, settings_get_str(UNKNOWN, $s), $s);
 $t = [];
@@ -61,14 +55,11 @@ get_int                             259200000 [259200000]
 set_int to the value held, changed  0 [0,0]
 set_int, are_changed                0 [0,1]
   get_int, get_default_int          5 [5,259200000,259200000]
-set_str                             0
-  get_str, get_default_str          0 ["line 1\nline 2 \u00e9",0,".\\quarantine"]
+set_str; get_str, get_default_str   0 [0,"line 1\nline 2 \u00e9",0,".\\quarantine"]
 get_reg_int MTAPort                 25 [25]
-set_reg_int MTAPort                 0
-  get_reg_int, get_reg_default_int  2525 [2525,25,25]
+set_reg_int; get_reg_(default_)int  0 [2525,2525,25,25]
 get_reg_str ServerAddress           0 ["localhost"]
-set_reg_str ServerAddress           0
-  get_reg_str, get_reg_default_str  0 ["db.example",0,"localhost"]
+set_reg_str; get_reg_(default_)str  0 [0,"db.example",0,"localhost"]
 is_final                            0 [0,0]
 unknown OID                         0 [0,0,""]
 tables have no type here            -1 [-1,-1,[]]

@@ -1,5 +1,5 @@
 --TEST--
-Settings functions without an agent session: unknown OIDs, literals and typed properties as output arguments, arguments that do not parse
+Settings functions without an agent session: unknown OIDs, literals and typed properties as output arguments, arguments that do not parse; the query store: lists filed by tag and id, kept for the process, replaced, dropped by tag
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -25,12 +25,9 @@ show('get_int, undefined variable', settings_get_int($oid, $fresh), $fresh);
 show('set_(reg_)int, set_(reg_)str', 0, [settings_set_int($oid, -1), settings_set_reg_int($oid, 1),
                                        settings_set_str($oid, 'x'), settings_set_reg_str($oid, 'x')]);
 show('is_final', settings_is_final($oid, 0));
-$c = 'old'; show('are_changed', settings_are_changed($c), $c);
-show('are_changed, literal', settings_are_changed(5));
-$t = ['kept']; show('get_table', settings_get_table($oid, $t), $t);
-show('get_default_table', settings_get_default_table($oid, $t), $t);
-show('set_table', settings_set_table($oid, [[1]]));
-show('set_table, empty OID', settings_set_table('', null));
+$c = 'old'; show('are_changed; a literal', settings_are_changed($c), $c, settings_are_changed(5));
+$t = ['kept']; show('get_(default_)table', settings_get_table($oid, $t), $t, settings_get_default_table($oid, $t), $t);
+show('set_table; an empty OID', settings_set_table($oid, [[1]]), settings_set_table('', null));
 show('last_error, reset_last_error', settings_last_error(), settings_reset_last_error());
 $start = microtime(true);
 $rc = settings_write_changed();
@@ -50,22 +47,49 @@ show('is_final with an array', settings_is_final($oid, []));
 show('are_changed()', settings_are_changed());
 show('set_table with a string', settings_set_table($oid, 'x'));
 show('get_table with a string', settings_get_table($oid, $s));
-show('set_str with an array OID', settings_set_str([], 'x'));
 PHP);
 echo "-- trace, one line per call\n";
 foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/') as $call) echo "$call\n";
+
+echo "== the query store\n";
+$root = cv_root();
+cv_reg($root, cv_trace_reg("$root/trace.log"));
+echo cv_php($root, CV_SHOW . <<<'PHP'
+$r = [];
+show('empty list stored, read back', settings_set_query('T', 'a', []), settings_get_query('T', 'a', $r), $r);
+show('5, "a", true, 2.5, null stored', settings_set_query('T', 'a', [5, 'k' => 'a', true, 2.5, null]));
+$r = ['kept'];
+show('  appended after what $r holds', settings_get_query('T', 'a', $r), $r);
+$again = [];
+show('  still stored, read again', settings_get_query('T', 'a', $r = []), settings_get_query('T', 'a', $again), $again);
+$a = []; $b = [];
+show('second id, first id replaced; a, b', settings_set_query('T', 'b', ["x\0y"]), settings_set_query('T', 'a', ['new']),
+     settings_get_query('T', 'a', $a), settings_get_query('T', 'b', $b), $a, array_map('bin2hex', $b));
+show('id never stored, other case of tag', settings_get_query('T', 'zz', $r), settings_get_query('t', 'a', $r));
+$shared = [1, 2];
+$copy = $shared;
+settings_set_query('T', 'c', $shared);
+show('the caller\'s array is not converted', 0, $shared === [1, 2], $copy === [1, 2]);
+show('free T; get, free again under T', settings_free_query('T'), settings_get_query('T', 'b', $r), settings_free_query('T'));
+show('  set under T starts empty, old id', settings_set_query('T', 'b', ['only']), settings_get_query('T', 'a', $r));
+show('empty tag, id, tag to free', settings_set_query('', 'a', []), settings_get_query('T', '', $r), settings_free_query(''));
+show('values not an array', settings_set_query('T', 'a', 'x'));
+show('result not an array', settings_get_query('T', 'b', $undefined));
+show('missing argument', settings_free_query());
+PHP);
+echo "-- another process of the same machine starts with an empty store\n";
+echo cv_php($root, '$r = []; var_dump(settings_get_query("T", "b", $r));');
+echo "-- trace, one line per call, repeats left out\n";
+foreach (array_unique(cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/')) as $call) echo "$call\n";
 ?>
 --EXPECTF--
 read policy                   0
 get_int, undefined variable   0 [0]
 set_(reg_)int, set_(reg_)str  0 [[0,0,0,0]]
 is_final                      0
-are_changed                   0 [0]
-are_changed, literal          0
-get_table                     -1 [["kept"]]
-get_default_table             -1 [["kept"]]
-set_table                     -1
-set_table, empty OID          -1
+are_changed; a literal        0 [0,0]
+get_(default_)table           -1 [["kept"],-1,["kept"]]
+set_table; an empty OID       -1 [-1]
 last_error, reset_last_error  0 [0]
 write_changed waited 2 s      0 [true]
 -- literals, and typed properties that refuse the value, as output arguments
@@ -103,9 +127,6 @@ set_table with a string       -1
 
 Warning: settings_get_table(): Argument #2 ($rows) must be of type array, null given in %s on line %d
 get_table with a string       -1
-
-Warning: settings_set_str(): Argument #1 ($oid) must be of type string, array given in %s on line %d
-set_str with an array OID     -1
 -- trace, one line per call
 [3] Failed to read settings, CVMA is not initialized
 settings_read_policy() | [3] Failed to read settings, CVMA is not initialized
@@ -141,4 +162,45 @@ settings_is_final()
 settings_are_changed() | [3] Failed to parse parameters
 settings_set_table()
 settings_get_table()
-settings_set_str()
+== the query store
+empty list stored, read back        0 [0,[]]
+5, "a", true, 2.5, null stored      0
+  appended after what $r holds      0 [["kept","5","a","1","2.5",""]]
+  still stored, read again          0 [0,["5","a","1","2.5",""]]
+second id, first id replaced; a, b  0 [0,0,0,["new"],["780079"]]
+id never stored, other case of tag  -1 [-1]
+the caller's array is not converted 0 [true,true]
+free T; get, free again under T     0 [-1,-1]
+  set under T starts empty, old id  0 [-1]
+empty tag, id, tag to free          -1 [-1,-1]
+
+Warning: settings_set_query(): Argument #3 ($values) must be of type array, string given in %s on line %d
+values not an array                 -1
+
+Warning: settings_get_query(): Argument #3 ($result) must be of type array, null given in %s on line %d
+result not an array                 -1
+
+Warning: settings_free_query() expects exactly 1 argument, 0 given in %s on line %d
+missing argument                    -1
+-- another process of the same machine starts with an empty store
+int(-1)
+-- trace, one line per call, repeats left out
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 0
+settings_get_query() | tag: 'T', id:'a'
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 5
+settings_set_query() | tag: 'T', id:'b' | zend_hash_num_elements, rows: 1
+settings_set_query() | tag: 'T', id:'a' | zend_hash_num_elements, rows: 1
+settings_get_query() | tag: 'T', id:'b'
+settings_get_query() | tag: 'T', id:'zz' | [3] Cannot find the id
+settings_get_query() | tag: 't', id:'a' | [3] Cannot find the tag
+settings_set_query() | tag: 'T', id:'c' | zend_hash_num_elements, rows: 2
+settings_free_query() | tag: 'T'
+settings_get_query() | tag: 'T', id:'b' | [3] Cannot find the tag
+settings_free_query() | tag: 'T' | [3] Cannot find the tag
+settings_get_query() | tag: 'T', id:'a' | [3] Cannot find the id
+settings_set_query() | [3] Wrong parameter
+settings_get_query() | [3] Wrong parameter
+settings_free_query() | [3] Wrong parameter
+settings_set_query()
+settings_get_query()
+settings_free_query()

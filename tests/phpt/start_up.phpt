@@ -1,10 +1,42 @@
 --TEST--
-Start-up configuration: the trace as the registry sets it (default file beside the executable, line format, switches) and the work mode from php-cvwwwui.ini beside the executable
+Start-up: the module loads, names itself and lists its functions; its information rows, also beside the host extension without an agent; the trace as the registry sets it (default file beside the executable, line format, switches); the work mode from php-cvwwwui.ini beside the executable
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
 <?php
 require __DIR__ . '/cv.inc';
+$root = cv_root();
+
+echo "== reflection: name, version, then the functions in the order and with the signatures of the stub\n";
+$listed = explode("\n", trim(cv_php($root, <<<'PHP'
+$e = new ReflectionExtension('Corvane Tidewall extension');
+echo $e->getName(), ' ', var_export($e->getVersion(), true), ' ', (new ReflectionFunction('settings_read_policy'))->isInternal() ? 'internal' : '', "\n";
+foreach ($e->getFunctions() as $f) {
+    $ps = array_map(fn($p) => ($p->isOptional() ? 'optional ' : '') . $p->getType() . ' '
+                              . ($p->isPassedByReference() ? '&' : '') . '$' . $p->getName(), $f->getParameters());
+    echo $f->getName(), '(', implode(', ', $ps), '): ', $f->getReturnType(), "\n";
+}
+PHP)));
+echo array_shift($listed), "\n";
+preg_match_all('/^function (.*) \{\}$/m', file_get_contents(dirname(__DIR__, 2) . '/php/settingsext.stub.php'), $stub);
+echo $listed === $stub[1] ? count($listed) . ' functions as the stub declares them' : implode("\n", $listed), "\n";
+
+echo "== information rows before any session block\n";
+$info = cv_php($root, 'phpinfo(INFO_MODULES);');
+preg_match('/\nCorvane Tidewall extension\n\n(.*?)\n\n/s', $info, $m);
+echo $m[1], "\n";
+
+echo "== with the host extension, which makes the session block, and no agent\n";
+$info = cv_php($root, 'phpinfo(INFO_MODULES);', host: true);
+preg_match('/\nCorvane Tidewall extension\n\n(.*?)\n\n/s', $info, $m);
+preg_match('/^Host-process components.*$/m', $info, $host);
+echo preg_replace('/=> [0-9A-F]{8,}$/m', '=> <address>', $m[1]), "\n", $host[0] ?? 'no host row', "\n";
+echo preg_match('/\[exit \d+\]/', $info, $exit) ? $exit[0] : 'exit 0', "\n";
+
+echo "== a missing hive is no failure\n";
+$blocked = cv_tempdir('cvfile') . '/file';
+touch($blocked);
+echo cv_php("$blocked/root", 'var_dump(products_is_vexmail_installed(), products_is_pallsrv());');
 
 const PAGE = 'echo "pid ", getmypid(), "\n"; products_is_pallsrv();';
 
@@ -34,20 +66,14 @@ echo "== work modes\n";
 // Runs a PHP linked into a folder of its own with the given ini text beside it (null:
 // no ini) and prints the page's output and the trace lines that minit wrote.
 function mode(string $title, ?string $ini, string $folder = ''): void {
-    $dir = cv_tempdir('cvexe');
-    if ($folder !== '') {
-        $dir .= "/$folder";
-        mkdir($dir, 0777, true);
-    }
+    $dir = cv_tempdir('cvexe') . ($folder === '' ? '' : "/$folder");
+    is_dir($dir) || mkdir($dir, 0777, true);
     $php = cv_php_in($dir);
     if ($ini !== null) file_put_contents("$dir/php-cvwwwui.ini", $ini);
     $root = cv_root();
     cv_reg($root, cv_trace_reg("$root/trace.log"));
-    $lines = [trim(cv_php($root, 'echo "page";', $php))];
-    foreach (cv_trace_messages("$root/trace.log") as $m) {
-        if (str_starts_with($m, '1 minit()') || str_contains($m, 'Mode')) $lines[] = $m;
-    }
-    echo "$title: ", implode(' | ', $lines), "\n";
+    $page = trim(cv_php($root, 'echo "page";', $php));
+    echo "$title: ", implode(' | ', [$page, ...preg_grep('/^1 minit\(\)|Mode/', cv_trace_messages("$root/trace.log"))]), "\n";
 }
 
 mode('3 is Demo Mode', "[General]\nwork_mode_val=3\n");
@@ -60,6 +86,20 @@ mode('a long executable path', "[General]\nwork_mode_val=3\n",
      str_repeat('d', 120) . '/' . str_repeat('e', 120) . '/' . str_repeat('f', 60));
 ?>
 --EXPECTF--
+== reflection: name, version, then the functions in the order and with the signatures of the stub
+Corvane Tidewall extension NULL internal
+27 functions as the stub declares them
+== information rows before any session block
+Corvane Tidewall extension => enabled
+$cvma_session4php mapped at address => 00000000
+== with the host extension, which makes the session block, and no agent
+Corvane Tidewall extension => enabled
+$cvma_session4php mapped at address => <address>
+Host-process components => enabled
+exit 0
+== a missing hive is no failure
+int(0)
+int(0)
 == DebugOutput only: settingsext.log beside the executable, every line
 pid %d
    1 minit()
