@@ -88,7 +88,7 @@ mode('a long executable path', "[General]\nwork_mode_val=3\n",
 --EXPECTF--
 == reflection: name, version, then the functions in the order and with the signatures of the stub
 Corvane Tidewall extension NULL internal
-27 functions as the stub declares them
+29 functions as the stub declares them
 == information rows before any session block
 Corvane Tidewall extension => enabled
 $cvma_session4php mapped at address => 00000000
