@@ -54,12 +54,14 @@ class LifecycleTest : public policy_test::AgentTest {
     EXPECT_EQ(CvBlockCount(), 0u);  // nothing left behind by the module
   }
 
+  // Another component's part: the block `name` with `word` in word 0.
+  static void CreateBlock(const char* name, uintptr_t word, platform::NamedBlock* block) {
+    ASSERT_EQ(platform::NamedBlock::Create(name, sizeof word, block, nullptr), 0u);
+    block->WriteWord(word);
+  }
   // The host's part: the session block, word 0 holding the address of the session cell.
   void CreateSessionBlock() {
-    ASSERT_EQ(platform::NamedBlock::Create(module::kSessionBlock, sizeof(uintptr_t),
-                                            &session_block_, nullptr),
-              0u);
-    session_block_.WriteWord(reinterpret_cast<uintptr_t>(&session_));
+    CreateBlock(module::kSessionBlock, reinterpret_cast<uintptr_t>(&session_), &session_block_);
   }
 
   // The messages written since the last call.
@@ -120,10 +122,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheP
   CreateSessionBlock();
   int parser_object = 0;
   platform::NamedBlock parser;
-  ASSERT_EQ(
-      platform::NamedBlock::Create(module::kParserBlock, sizeof(uintptr_t), &parser, nullptr),
-      0u);
-  parser.WriteWord(reinterpret_cast<uintptr_t>(&parser_object));
+  CreateBlock(module::kParserBlock, reinterpret_cast<uintptr_t>(&parser_object), &parser);
 
   module::Rinit();
   EXPECT_EQ(module::State().mail_store_parser.load(), &parser_object);
@@ -196,10 +195,7 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
 TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShutdown) {
   // A block another component of the process made is opened, and word 0 overwritten.
   platform::NamedBlock other;
-  ASSERT_EQ(
-      platform::NamedBlock::Create(module::kReloadBlock, sizeof(uintptr_t), &other, nullptr),
-      0u);
-  other.WriteWord(1);
+  CreateBlock(module::kReloadBlock, 1, &other);
   CreateSessionBlock();
   module::Rinit();
 

@@ -186,7 +186,7 @@ TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   EXPECT_THAT(Lines(), Contains("3:Can not set policy var " + std::string(kText) + " - error " +
                                 std::to_string(wire::kStatusTypeMismatch)));
 
-  // An agent out of reach counts as final and hidden: settings_commit_agent_killed.phpt.
+  // An agent out of reach counts as final and hidden: tests/phpt/settings_agent.phpt.
 }
 
 TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {

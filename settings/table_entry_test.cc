@@ -122,7 +122,7 @@ TEST_F(TableEntryTest, SetCountsADifferentValueOrAShortRowAsAChange) {
 
 TEST_F(TableEntryTest, FinalMarksComeFromTheFirstCellOrTheVariable) {
   // Made before the variable exists, without a type: no marks. (A table without a type is
-  // refused before it could be written: tests/phpt/settings_demo_mode.phpt.)
+  // refused before it could be written: tests/phpt/settings_frame.phpt.)
   CTableEntry empty(kTable);
   Import({8, 4}, {});
   bool hidden = true, final = true;
@@ -155,7 +155,7 @@ TEST_F(TableEntryTest, FinalMarksComeFromTheFirstCellOrTheVariable) {
 }
 
 // Without a type, as for an unknown table, the default rows have no values. (In Demo Mode no
-// table has a type, and the PHP functions refuse tables: tests/phpt/settings_demo_mode.phpt.)
+// table has a type, and the PHP functions refuse tables: tests/phpt/settings_frame.phpt.)
 TEST_F(TableEntryTest, DefaultRowsFollowTheTypeAndHaveNoValuesWithoutOne) {
   const settings::DefaultRow defaults[] = {{{1, 2}, {"one"}}, {{3, 4}, {nullptr, "four"}}};
   Import({8, 4, 10, 3, 8}, {});

@@ -112,14 +112,12 @@ TEST_F(TraceTest, LineCarriesSeverityThreadIdDateTickAndMessage) {
 }
 
 TEST_F(TraceTest, StaysOffWithoutKeyOrDebugOutput) {
-  Configure();
-  EXPECT_EQ(TraceEnabled, 0);
-  Set("DebugLogFile", log_);
-  Configure();
-  EXPECT_EQ(TraceEnabled, 0);
-  Set("DebugOutput", 0u);
-  Configure();
-  EXPECT_EQ(TraceEnabled, 0);
+  for (int step = 0; step < 3; ++step) {  // no key; a log file only; DebugOutput 0 as well
+    if (step == 1) Set("DebugLogFile", log_);
+    if (step == 2) Set("DebugOutput", 0u);
+    Configure();
+    EXPECT_EQ(TraceEnabled, 0) << step;
+  }
   TraceOut("", TRACE_ERROR, 0, "not written\n");
   EXPECT_FALSE(fs::exists(log_));
 }

@@ -1,6 +1,6 @@
 // Tests of the host process's agent session against the built agent: the published block,
 // the reload entry called on changes, and the session waiting for an absent agent (one
-// killed and restarted under a running page: tests/phpt/settings_commit_agent_killed.phpt).
+// killed and restarted under a running page: tests/phpt/settings_agent.phpt).
 #include "php/cvwwwui/host_session.h"
 
 #include <gtest/gtest.h>
