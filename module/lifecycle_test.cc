@@ -66,12 +66,9 @@ class LifecycleTest : public policy_test::AgentTest {
 
   // The messages written since the last call.
   Strings Messages() { return policy_test::TraceMessages(log_, &seen_); }
-  static Strings Matching(const Strings& messages, const std::string& start) {
-    Strings found;
-    for (const std::string& message : messages) {
-      if (message.starts_with(start)) found.push_back(message);
-    }
-    return found;
+  static Strings Matching(Strings messages, const std::string& start) {
+    std::erase_if(messages, [&](const std::string& line) { return !line.starts_with(start); });
+    return messages;
   }
 
   platform::NamedBlock session_block_;

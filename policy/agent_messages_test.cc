@@ -69,16 +69,13 @@ TEST(AgentMessagesTest, RepliesOfTheWrongShapeGiveTheLayersCodes) {
 }
 
 // The real agent's statuses pass through: settings/item_test.cc.
-TEST(AgentMessagesTest, AStoppedAgentFailsFast) {
-  Root root;
-  ASSERT_TRUE(root.Start()) << root.log();
-  const uint32_t session = root.OpenSession();
-  ASSERT_NE(session, 0u);
-  policy::AgentApiInit(nullptr);
+using AgentMessagesOnAnAgentTest = policy_test::AgentTest;
+
+TEST_F(AgentMessagesOnAnAgentTest, AStoppedAgentFailsFast) {
   int32_t value = 7;
-  ASSERT_EQ(root.Stop(SIGTERM), 0);
+  ASSERT_EQ(root_.Stop(SIGTERM), 0);
   const auto start = std::chrono::steady_clock::now();
-  const int32_t result = policy::VmpGetPolicyInt(session, kOid, &value, -1);
+  const int32_t result = policy::VmpGetPolicyInt(session_, kOid, &value, -1);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_NE(result, 0);
   EXPECT_NE(static_cast<uint32_t>(result), policy::kSendDelivered);
