@@ -5,27 +5,21 @@
 namespace {
 
 TEST(UnicodeTest, ConvertsBothWaysWithWindowsReplacementRules) {
-  struct Case {
-    std::u16string utf16;
-    std::string utf8;
-  } cases[] = {
+  const std::pair<std::u16string, std::string> cases[] = {
       {u"", ""},
       {u"M\u00fc\u00dfig", "M\xC3\xBC\xC3\x9F" "ig"},                 // 5 code units, 7 bytes
       {u"\u20ac", "\xE2\x82\xAC"},
       {u"a\U0001F600b", "a\xF0\x9F\x98\x80" "b"},                      // a surrogate pair
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(platform::Utf16ToUtf8(c.utf16), c.utf8);
-    EXPECT_EQ(platform::Utf8ToUtf16(c.utf8), c.utf16);
+  for (const auto& [utf16, utf8] : cases) {
+    EXPECT_EQ(platform::Utf16ToUtf8(utf16), utf8);
+    EXPECT_EQ(platform::Utf8ToUtf16(utf8), utf16);
   }
   // Unpaired surrogates become U+FFFD.
   EXPECT_EQ(platform::Utf16ToUtf8(std::u16string{u'a', char16_t(0xD800), u'b', char16_t(0xDC00)}),
             "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
   // One U+FFFD per maximal ill-formed part.
-  const struct {
-    std::string utf8;
-    std::u16string utf16;
-  } invalid[] = {
+  const std::pair<std::string, std::u16string> invalid[] = {
       {"\x80", u"\uFFFD"},
       {"a\xC0\xAF" "b", u"a\uFFFD\uFFFDb"},       // overlong: the lead cannot start anything
       {"\xE2\x82", u"\uFFFD"},                    // truncated three-byte sequence
@@ -34,7 +28,7 @@ TEST(UnicodeTest, ConvertsBothWaysWithWindowsReplacementRules) {
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xF0\x9F\x98", u"\uFFFD"},
   };
-  for (const auto& c : invalid) EXPECT_EQ(platform::Utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+  for (const auto& [utf8, utf16] : invalid) EXPECT_EQ(platform::Utf8ToUtf16(utf8), utf16) << utf8;
 }
 
 TEST(UnicodeTest, StrictDecodeTakesOnlyShortestForms) {

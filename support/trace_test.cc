@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/process.h"
@@ -165,9 +166,7 @@ TEST_F(TraceTest, SeverityMaskLevelAndComponentListsFilterLines) {
 
 TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
   const std::string old = "1:old\n", written = "1:one\n1:two\n";
-  const struct {
-    std::string setting, file, expected;
-  } cases[] = {
+  const std::tuple<std::string, std::string, std::string> cases[] = {  // setting, file, lines
       // Blanks after the comma are skipped; the mode ends at a line end.
       {"a.log,   a\r\nignored", "a.log", old + written},
       // No comma, or nothing after it: "w", which empties the file at the first line only.
@@ -177,12 +176,12 @@ TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
       {"r.log,r+", "r.log", old + written},
       {"ro.log,r", "ro.log", old},  // a mode that cannot write leaves the file alone
   };
-  for (const auto& c : cases) {
-    std::ofstream(dir_ + "/" + c.file) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
-    SwitchOn(dir_ + "/" + c.setting);
+  for (const auto& [setting, file, expected] : cases) {
+    std::ofstream(dir_ + "/" + file) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
+    SwitchOn(dir_ + "/" + setting);
     TraceOut("", TRACE_INFO, 0, "one\n");
     TraceOut("", TRACE_INFO, 0, "two\n");
-    EXPECT_EQ(Messages(dir_ + "/" + c.file), c.expected) << c.setting;
+    EXPECT_EQ(Messages(dir_ + "/" + file), expected) << setting;
   }
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "standins/include/cvpmapi.h"
 #include "standins/testing/test_agent.h"
 
@@ -58,11 +60,7 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
   ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 7), table})), U32s({0}));
   // Unknown OIDs of a get, a set of another type, check-ins of a pattern and replies of a get:
   // the module's suites and cvmactl_test.cc.
-  struct Case {
-    uint32_t message;
-    std::string body;
-    uint32_t status;
-  } cases[] = {
+  const std::tuple<uint32_t, std::string, uint32_t> cases[] = {  // message, body, status
       {wire::kDelete, Packed("1.5.9"), wire::kStatusUnknownOid},
       {wire::kRestrict, Packed("1.5.9") + U32s({0, 0}), wire::kStatusUnknownOid},
       {wire::kGetPolicy, Packed("1.5.1") + "x", wire::kStatusMalformed},
@@ -72,8 +70,8 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
       {wire::kSetPolicy, Package({Table("1.5.2", {8, 3}, 1)}), wire::kStatusTypeMismatch},
       {wire::kRestrict, Packed("1.5.2") + U32s({0, 1, 1, 0, 4}), wire::kStatusMalformed},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(StatusOf(client.Call(c.message, c.body)), c.status) << std::hex << c.message;
+  for (const auto& [message, body, status] : cases)
+    EXPECT_EQ(StatusOf(client.Call(message, body)), status) << std::hex << message;
   EXPECT_EQ(StatusOf(client.Call(wire::kGetPolicy, Packed("1.5.1"), "1.2.3")),
             wire::kStatusWrongDestination);
 

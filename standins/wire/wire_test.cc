@@ -75,10 +75,7 @@ TEST(WireTest, MalformedVariablesAreRefused) {
   const std::string int_column = U16(1) + U32(8);
   std::string too_many_columns = U16(VMP_MAX_COLUMNS + 1);
   for (int i = 0; i <= VMP_MAX_COLUMNS; ++i) too_many_columns += U32(8);
-  const struct {
-    const char* what;
-    std::string bytes;
-  } kCases[] = {
+  const std::pair<const char*, std::string> kCases[] = {  // what is wrong, the bytes
       {"unknown type", Raw("1", 3, "")},
       {"pattern", Raw("1.*", VMP_TYPE_INT, U32(0))},  // other OID text: OidText, oid_fuzz
       {"OID too long", Raw(std::string(VMP_MAX_OID_LENGTH + 1, '1'), VMP_TYPE_NONE, "")},
@@ -92,10 +89,10 @@ TEST(WireTest, MalformedVariablesAreRefused) {
       {"huge row count", Raw("1", VMP_TYPE_TABLE, int_column + U32(~0u) + U32(0) + U32(1))},
       {"one row short", Raw("1", VMP_TYPE_TABLE, int_column + U32(2) + U32(0) + U32(1))},
   };
-  for (const auto& c : kCases) {
-    std::string_view in = c.bytes;
+  for (const auto& [what, bytes] : kCases) {
+    std::string_view in = bytes;
     Variable decoded;
-    EXPECT_FALSE(wire::DecodeVariable(&in, &decoded)) << c.what;
+    EXPECT_FALSE(wire::DecodeVariable(&in, &decoded)) << what;
   }
   std::vector<Variable> variables;
   const std::string none = Raw("1", VMP_TYPE_NONE, "");
