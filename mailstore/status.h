@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/variant.h"
+
 namespace mailstore {
 
 inline constexpr uint32_t kOk = 0;
@@ -14,9 +16,11 @@ inline constexpr uint32_t kNoMoreItems = 0x80070103;  // the system error 259 in
 inline constexpr uint32_t kAborted = 0x8007045B;      // the system error 1115: stop
 
 // One directory user: display name, mail address, whether the mailbox is on this server,
-// proxy addresses, legacy distinguished name, and the caller's context.
+// proxy addresses (empty unless asked for), legacy distinguished name (empty when the user
+// has none), and the caller's context.
 using MailUserCallback = uint32_t (*)(const char16_t* name, const char16_t* mail,
-                                      bool has_local_mailbox, const char16_t* proxy_addresses,
+                                      bool has_local_mailbox,
+                                      const platform::Variant* proxy_addresses,
                                       const char16_t* legacy_dn, void* context);
 // One public folder: display name, URL, the open connection (unused), the caller's context.
 using FolderCallback = uint32_t (*)(const char16_t* name, const char16_t* url, void* connection,

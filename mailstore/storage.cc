@@ -181,7 +181,7 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
     ClearMBs();
     Context context{this, stop_event};
     result = database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, &context, false, false)
-                           : EnumADMailUsers(&CStorage::EnumMB, &context);
+                           : EnumADMailUsers(&CStorage::EnumMB, &context, false, false);
   }
   std::sort(mailboxes_->begin(), mailboxes_->end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Name, b.Name); });
@@ -339,7 +339,7 @@ bool CStorage::IsSystemMailbox(const char16_t* name) {
 }
 
 uint32_t CStorage::EnumMB(const char16_t* name, const char16_t* mail, bool has_local_mailbox,
-                          const char16_t* proxy_addresses, const char16_t* legacy_dn,
+                          const platform::Variant* proxy_addresses, const char16_t* legacy_dn,
                           void* context) {
   if (!has_local_mailbox) return kOk;
   try {

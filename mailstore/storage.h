@@ -98,7 +98,7 @@ class CStorage {
 
   // The directory's and the folder tree's callbacks; `context` points to a Context.
   static uint32_t EnumMB(const char16_t* name, const char16_t* mail, bool has_local_mailbox,
-                         const char16_t* proxy_addresses, const char16_t* legacy_dn,
+                         const platform::Variant* proxy_addresses, const char16_t* legacy_dn,
                          void* context);
   static uint32_t EnumPF(const char16_t* name, const char16_t* url, void* connection,
                          void* context);

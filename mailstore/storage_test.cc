@@ -82,8 +82,8 @@ TEST(StorageTest, DirectoryUsersBecomeMailboxesUntilStopped) {
     EXPECT_EQ(CStorage::EnumMB(name, u"s@x.test", true, nullptr, nullptr, &run), kOk);
   EXPECT_EQ(storage.MBCount(), 0);
 
-  EXPECT_EQ(CStorage::EnumMB(u"Anna", u"anna@x.test", true, u"", u"", &run), kOk);
-  EXPECT_EQ(CStorage::EnumMB(u"SystemMailbox", u"s@x.test", true, u"", u"", &run), kOk);
+  EXPECT_EQ(CStorage::EnumMB(u"Anna", u"anna@x.test", true, nullptr, u"", &run), kOk);
+  EXPECT_EQ(CStorage::EnumMB(u"SystemMailbox", u"s@x.test", true, nullptr, u"", &run), kOk);
   EXPECT_EQ(CStorage::EnumPF(u"Projects", u"file://./p", nullptr, &run), kOk);
   ASSERT_EQ(storage.MBCount(), 2);
   EXPECT_EQ(storage.MBName(0), u"Anna");
@@ -92,11 +92,11 @@ TEST(StorageTest, DirectoryUsersBecomeMailboxesUntilStopped) {
   EXPECT_EQ(storage.PFUrl(0), u"file://./p");
   EXPECT_EQ(storage.PFEmail(0), u"");
 
-  EXPECT_EQ(CStorage::EnumMB(u"Anna", u"anna@x.test", true, u"", u"", nullptr), kInvalidArg);
+  EXPECT_EQ(CStorage::EnumMB(u"Anna", u"anna@x.test", true, nullptr, u"", nullptr), kInvalidArg);
   const uint32_t stop = EventCreate(/*manual_reset=*/true, /*initially_signalled=*/true);
   for (uint32_t event : {stop, kNoEvent}) {
     CStorage::Context stopped{&storage, event};
-    EXPECT_EQ(CStorage::EnumMB(u"Bo", u"bo@x.test", true, u"", u"", &stopped), kAborted);
+    EXPECT_EQ(CStorage::EnumMB(u"Bo", u"bo@x.test", true, nullptr, u"", &stopped), kAborted);
     EXPECT_EQ(CStorage::EnumPF(u"P", u"file://./q", nullptr, &stopped), kAborted);
   }
   EXPECT_EQ(storage.MBCount() + storage.PFCount(), 3);

@@ -5,6 +5,7 @@
 #define PLATFORM_PROCESS_H_
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -24,6 +25,16 @@ uint32_t GetCurrentThreadId();
 
 // Milliseconds since system start, wrapping at 2^32.
 uint32_t GetTickCount();
+
+// GetComputerName: the host name up to its first '.', in UTF-16, when it fits in `*size`
+// characters with its terminator; *size becomes its length. False (and *size the length
+// needed, when known) otherwise.
+bool GetComputerName(char16_t* buffer, uint32_t* size);
+
+// The account this process runs as: its name, and the domain that holds it (for a local
+// account, this computer's name). 0, or a Windows error number (1332: the account has no
+// name).
+uint32_t LookupProcessAccount(std::u16string* domain, std::u16string* account);
 
 }  // namespace platform
 

@@ -1,14 +1,20 @@
-// Process facts from the Linux kernel: /proc/self/exe, getpid, gettid and the boot clock.
+// Process facts from the Linux kernel: /proc/self/exe, getpid, gettid, the boot clock, the
+// host name and the process's account.
 //
 // Thread safety: no state of its own; safe from any thread.
 #include "platform/process.h"
 
+#include <pwd.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "platform/unicode.h"
 
 namespace platform {
 
@@ -49,6 +55,44 @@ uint32_t GetTickCount() {
   uint64_t milliseconds =
       static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(milliseconds);  // wraps at 2^32; callers compare differences
+}
+
+bool GetComputerName(char16_t* buffer, uint32_t* size) {
+  if (size == nullptr) return false;
+  char host[256];
+  if (gethostname(host, sizeof host) != 0) return false;
+  host[sizeof host - 1] = '\0';
+  std::string name(host, strcspn(host, "."));
+  const std::u16string wide = Utf8ToUtf16(name);
+  if (buffer == nullptr || wide.size() + 1 > *size) {
+    *size = static_cast<uint32_t>(wide.size() + 1);
+    return false;
+  }
+  std::copy(wide.begin(), wide.end(), buffer);
+  buffer[wide.size()] = u'\0';
+  *size = static_cast<uint32_t>(wide.size());
+  return true;
+}
+
+uint32_t LookupProcessAccount(std::u16string* domain, std::u16string* account) {
+  constexpr uint32_t kErrorNoneMapped = 1332;
+  constexpr uint32_t kErrorNotEnoughMemory = 8;
+  passwd entry;
+  passwd* found = nullptr;
+  std::vector<char> buffer(1024);
+  int error;
+  while ((error = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found)) ==
+         ERANGE) {
+    if (buffer.size() >= (1u << 20)) return kErrorNotEnoughMemory;
+    buffer.resize(buffer.size() * 2);
+  }
+  if (error != 0 || found == nullptr) return kErrorNoneMapped;
+  char16_t host[64];
+  uint32_t size = 64;
+  if (!GetComputerName(host, &size)) size = 0;
+  if (domain != nullptr) domain->assign(host, size);
+  if (account != nullptr) *account = Utf8ToUtf16(entry.pw_name);
+  return 0;
 }
 
 }  // namespace platform

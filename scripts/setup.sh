@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   php8.2-cli php8.2-dev php8.2-fpm
   clang-14 libclang-rt-14-dev
+  slapd ldap-utils libldap-dev
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
 missing=()
@@ -20,6 +21,16 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
+# slapd is only ever run by the project as a throwaway instance of its own: no system
+# configuration, and the package's own service is not started.
+echo "slapd slapd/no_configuration boolean true" | $sudo debconf-set-selections
+blocker=""
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  blocker=/usr/sbin/policy-rc.d
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$blocker" >/dev/null
+  $sudo chmod 0755 "$blocker"
+  trap '$sudo rm -f "$blocker"' EXIT
+fi
 if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"; then
   $sudo apt-get update -q
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

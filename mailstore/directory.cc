@@ -1,0 +1,769 @@
+// The directory queries: the mailbox databases of this server and their users, the mail
+// users of every domain, and the small routines they rely on.
+#include "mailstore/directory.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/directory.h"
+#include "platform/process.h"
+#include "platform/unicode.h"
+#include "support/trace.h"
+
+namespace mailstore {
+namespace {
+
+using platform::AdsSearchColumn;
+using platform::AdsSearchHandle;
+using platform::IADs;
+using platform::IDirectorySearch;
+using platform::Variant;
+
+constexpr uint32_t kOpenFlags = platform::kAdsSecureAuthentication | platform::kAdsReadonlyServer;
+constexpr int32_t kHomeLevel = 5;   // IsItHomeMDB's findings, the search bases, the hub lookup
+constexpr int32_t kItemLevel = 6;   // one line per database or user
+constexpr uint32_t kRangeSize = 500;
+constexpr uint32_t kMaxRangeStart = 50000;
+constexpr size_t kComputerNameSize = 46;
+constexpr size_t kStoreServerNameSize = 258;
+constexpr size_t kMaxGuidText = 40;
+constexpr uint32_t kMaxDbStateBytes = 4094;
+constexpr size_t kMaxAddressItem = 512;
+
+constexpr char kInformationStoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS";
+constexpr char kSchemaKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\Schema";
+constexpr char kDbStateKey[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v15\\ActiveManager\\DbState";
+
+void Info(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Info(int32_t level, const char* format, ...) {
+  if (!TraceEnabled) return;
+  va_list args;
+  va_start(args, format);
+  char line[2048];
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  TraceOut("", TRACE_INFO, level, "%s", line);
+}
+
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
+
+std::u16string Upper(std::u16string_view text) {
+  std::u16string upper(text);
+  for (char16_t& c : upper) c = UpperAscii(c);
+  return upper;
+}
+
+bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsBlank(char16_t c) { return c == u' '; }
+
+std::u16string_view Trim(std::u16string_view text, bool (*blank)(char16_t) = IsBlank) {
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+std::string Narrow(std::u16string_view text) { return platform::Utf16ToUtf8(text); }
+
+// The text of a string column's first value, or empty.
+std::u16string ColumnText(const AdsSearchColumn& column) {
+  for (const platform::AdsValue& value : column.values) {
+    if (value.type != platform::kAdsTypeOctetString && value.type != platform::kAdsTypeInteger) {
+      return value.text;
+    }
+  }
+  return std::u16string();
+}
+
+// A search column's first value as text; false when the row lacks it.
+bool ReadColumn(IDirectorySearch* search, AdsSearchHandle handle, const char16_t* name,
+                AdsSearchColumn* column) {
+  return search->GetColumn(handle, name, column) == 0 && !column->values.empty();
+}
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" of a GUID's 16 bytes, in Windows' field order.
+std::u16string GuidText(const std::vector<uint8_t>& bytes) {
+  if (bytes.size() != 16) return std::u16string();
+  char text[40];
+  snprintf(text, sizeof text,
+           "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", bytes[3],
+           bytes[2], bytes[1], bytes[0], bytes[5], bytes[4], bytes[7], bytes[6], bytes[8],
+           bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return platform::Utf8ToUtf16(text);
+}
+
+// The subtree scope that every search here asks for.
+uint32_t SetSubtreeScope(IDirectorySearch* search) {
+  platform::AdsSearchPreference preference;
+  preference.preference = platform::kAdsSearchPrefSearchScope;
+  preference.type = platform::kAdsTypeInteger;
+  preference.integer = platform::kAdsScopeSubtree;
+  return search->SetSearchPreference(&preference, 1);
+}
+
+// Attribute value "ProxyAddresses", or "SMTP:" + mail when it cannot be read.
+Variant ProxyAddressesOf(IADs* user, const std::u16string& mail, bool* read) {
+  Variant value;
+  *read = user->Get(u"ProxyAddresses", &value) == 0;
+  if (!*read) value = Variant::String(u"SMTP:" + mail);
+  return value;
+}
+
+// The configuration naming context through the root DSE, kept open for the whole
+// enumeration so that every operation goes over its connection.
+struct RootDse {
+  std::unique_ptr<IADs> object;
+  std::u16string configuration;
+};
+
+// The cached names of this machine, filled once per process.
+char16_t g_computer_name[kComputerNameSize];
+std::once_flag g_computer_name_once;
+char16_t g_store_server_name[kStoreServerNameSize];
+std::atomic<bool> g_store_server_name_found{false};
+std::mutex g_store_server_name_lock;  // only while no name is found
+
+// The subtree search of `path` for `filter`, with the set-up failures of `EnumMDBMailUsers`.
+uint32_t OpenSearch(const std::u16string& path, std::unique_ptr<IDirectorySearch>* search) {
+  uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, search);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(%ls) Failed : 0x%08X\n", path.c_str(), hr);
+    }
+    return hr;
+  }
+  hr = SetSubtreeScope(search->get());
+  if (hr != 0 && TraceEnabled) {
+    TraceOut("", TRACE_ERROR, 0, "SetSearchPreference() Failed : 0x%08X\n", hr);
+  }
+  return hr;
+}
+
+// Steps 1 to 3 of the database enumeration: the root DSE, its configuration naming context
+// and a subtree search of the Exchange services container.
+uint32_t BindExchangeServices(RootDse* root, std::unique_ptr<IDirectorySearch>* search) {
+  uint32_t hr = platform::ADsOpenObject(u"LDAP://rootDSE", nullptr, nullptr, kOpenFlags,
+                                        &root->object);
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "ADsOpenObject(LDAP://rootDSE) Failed : 0x%08X\n", hr);
+    return hr;
+  }
+  Variant context;
+  hr = root->object->Get(u"configurationNamingContext", &context);
+  if (hr != 0 || !context.is_string()) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Couldn't get 'configurationNamingContext'\n");
+    return hr != 0 ? hr : platform::kEAdsPropertyNotFound;
+  }
+  root->configuration = context.text;
+  return OpenSearch(u"LDAP://CN=Microsoft Exchange,CN=Services," + root->configuration, search);
+}
+
+// Reports the users of one database, read from its back-links in ranges of 500.
+uint32_t EnumDatabaseUsers(const std::u16string& database_dn, bool home,
+                           MailUserCallback callback, void* context, bool proxy_addresses) {
+  const std::u16string path = u"LDAP://" + database_dn;
+  std::unique_ptr<IADs> database;
+  uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &database);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(LDAP://%ls) Failed : 0x%08X\n",
+                   database_dn.c_str(), hr);
+    }
+    return 0;
+  }
+  for (uint32_t first = 0; first < kMaxRangeStart; first += kRangeSize) {
+    char range[64];
+    snprintf(range, sizeof range, "homeMDBBL;range=%u-%u", first, first + kRangeSize - 1);
+    const std::u16string attribute = platform::Utf8ToUtf16(range);
+    const char16_t* names[] = {attribute.c_str()};
+    Variant wanted;
+    platform::ADsBuildVarArrayStr(names, 1, &wanted);
+    hr = database->GetInfoEx(wanted, 0);
+    if (hr != 0) {
+      if (TraceEnabled) {
+        TraceOutWide("", TRACE_WARNING, 0, "GetInfoEx('%ls') Err : 0x%08X\n", attribute.c_str(), hr);
+      }
+      return 0;
+    }
+    Variant links;
+    hr = database->Get(u"homeMDBBL", &links);
+    if (hr != 0) {
+      if (TraceEnabled) {
+        TraceOutWide("", TRACE_WARNING, 0, "Get('%ls') Err : 0x%08X\n", attribute.c_str(), hr);
+      }
+      return 0;
+    }
+    if (links.dimensions() != 1) return 0;
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_INFO, 0, "Get('%ls') : %d\n", attribute.c_str(),
+                   static_cast<int>(links.items.size()));
+    }
+    for (const Variant& link : links.items) {
+      if (!link.is_string()) continue;
+      const std::u16string user_path = u"LDAP://" + link.text;
+      std::unique_ptr<IADs> user;
+      hr = platform::ADsOpenObject(user_path.c_str(), nullptr, nullptr, kOpenFlags, &user);
+      if (hr != 0) {
+        if (TraceEnabled) {
+          TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(%ls) Failed : 0x%08X\n",
+                       user_path.c_str(), hr);
+        }
+        continue;
+      }
+      Variant name, mail, legacy;
+      if (user->Get(u"displayName", &name) != 0 || user->Get(u"mail", &mail) != 0) continue;
+      if (user->Get(u"legacyExchangeDN", &legacy) != 0 || !legacy.is_string()) legacy = Variant();
+      Variant proxy;
+      if (proxy_addresses && mail.is_string()) {
+        bool read;
+        proxy = ProxyAddressesOf(user.get(), mail.text, &read);
+      }
+      if (name.is_string() && mail.is_string()) {
+        hr = callback(name.text.c_str(), mail.text.c_str(), home, &proxy, legacy.text.c_str(),
+                      context);
+        if (hr == kAborted) return hr;
+      }
+    }
+    if (links.items.size() < kRangeSize) {
+      Info(0, "EndOfList\n");
+      break;
+    }
+  }
+  return 0;
+}
+
+uint32_t EnumMDBMailUsersOnce(MailUserCallback callback, void* context, bool all_servers,
+                              bool proxy_addresses) {
+  RootDse root;
+  std::unique_ptr<IDirectorySearch> search;
+  uint32_t hr = BindExchangeServices(&root, &search);
+  if (hr != 0) return hr;
+  const char16_t* attributes[] = {u"distinguishedName", u"msExchOwningServer", u"objectGUID"};
+  AdsSearchHandle handle = nullptr;
+  hr = search->ExecuteSearch(u"(&(objectClass=msExchMDB)(objectCategory=msExchPrivateMDB))",
+                             attributes, 3, &handle);
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
+    return hr;
+  }
+  while ((hr = search->GetNextRow(handle)) == 0) {
+    AdsSearchColumn column;
+    std::u16string dn, owner, guid;
+    if (ReadColumn(search.get(), handle, u"distinguishedName", &column)) dn = ColumnText(column);
+    search->FreeColumn(&column);
+    if (ReadColumn(search.get(), handle, u"msExchOwningServer", &column)) {
+      owner = ColumnText(column);
+    }
+    search->FreeColumn(&column);
+    if (ReadColumn(search.get(), handle, u"objectGUID", &column)) {
+      guid = GuidText(column.values.front().bytes);
+    }
+    search->FreeColumn(&column);
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_INFO, kItemLevel, "PrivateMDB 'distinguishedName'  : %ls\n", dn.c_str());
+      TraceOutWide("", TRACE_INFO, kItemLevel, "PrivateMDB 'msExchOwningServer' : %ls\n", owner.c_str());
+      TraceOutWide("", TRACE_INFO, kItemLevel, "PrivateMDB 'objectGUID'         : %ls\n", guid.c_str());
+    }
+    if (dn.size() < 4) continue;
+    const bool home = IsItHomeMDB(true, guid.c_str(), owner.c_str());
+    Info(kItemLevel, "bHomeServer : %d\n", home ? 1 : 0);
+    if (!all_servers && !home) {
+      Info(kItemLevel, "This MDB is to be skipped (foreign server)...\n");
+      continue;
+    }
+    hr = EnumDatabaseUsers(dn, home, callback, context, proxy_addresses);
+    if (hr == kAborted) break;
+  }
+  search->CloseSearchHandle(handle);
+  return hr == platform::kSAdsNoMoreRows ? 0 : hr;
+}
+
+uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_users,
+                             bool proxy_addresses) {
+  RootDse root;
+  uint32_t hr = platform::ADsOpenObject(u"LDAP://rootDSE", nullptr, nullptr, kOpenFlags,
+                                        &root.object);
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Could not bind to 'LDAP://rootDSE', Failed : 0x%08X\n", hr);
+    return hr;
+  }
+  Variant configuration;
+  hr = root.object->Get(u"configurationNamingContext", &configuration);
+  if (hr != 0 || !configuration.is_string()) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Could not obtain 'configurationNamingContext'\n");
+    return hr != 0 ? hr : platform::kEAdsPropertyNotFound;
+  }
+  const std::u16string path = u"LDAP://cn=Partitions," + configuration.text;
+  std::unique_ptr<IDirectorySearch> search;
+  hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &search);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "Could not bind to '%ls', Failed : 0x%08X\n", path.c_str(), hr);
+    }
+    return hr;
+  }
+  hr = SetSubtreeScope(search.get());
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pDirSrch->SetSearchPreference() Failed : 0x%08X'\n", hr);
+    return hr;
+  }
+  const char16_t* attributes[] = {u"systemFlags", u"nCName"};
+  const char16_t* filter = u"(&(objectCategory=CrossRef)(objectClass=CrossRef))";
+  AdsSearchHandle handle = nullptr;
+  hr = search->ExecuteSearch(filter, attributes, 2, &handle);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "pDirSrch->ExecuteSearch(%ls) Failed : 0x%08X'\n", filter, hr);
+    }
+    return hr;
+  }
+  std::set<std::u16string> domains;
+  while ((hr = search->GetNextRow(handle)) == 0) {
+    AdsSearchColumn flags, name;
+    const bool has_flags = ReadColumn(search.get(), handle, u"systemFlags", &flags);
+    const bool has_name = ReadColumn(search.get(), handle, u"nCName", &name);
+    if (has_flags && has_name && flags.values.front().type == platform::kAdsTypeInteger &&
+        (flags.values.front().integer & 2) != 0) {
+      domains.insert(ColumnText(name));
+    }
+    search->FreeColumn(&flags);
+    search->FreeColumn(&name);
+  }
+  search->CloseSearchHandle(handle);
+  if (hr != platform::kSAdsNoMoreRows) return hr;
+  hr = 0;
+  for (const std::u16string& domain : domains) {
+    hr = EnumMailUsersInContainer(domain.c_str(), callback, context, all_users, proxy_addresses);
+    if (hr == kAborted) break;
+  }
+  return hr;
+}
+
+uint32_t EnumMailUsersInContainerOnce(const char16_t* container_dn, MailUserCallback callback,
+                                      void* context, bool all_users, bool proxy_addresses) {
+  const std::u16string path = u"LDAP://" + std::u16string(container_dn != nullptr ? container_dn : u"");
+  const std::u16string host = GetHostName();
+  const char16_t* store = GetStoreServerName();
+  const std::u16string local = store != nullptr ? store : host;
+  if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "Try to find users at : '%ls'\n", path.c_str());
+  std::unique_ptr<IDirectorySearch> search;
+  uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &search);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "Could not bind to '%ls', Failed : 0x%08X\n", path.c_str(), hr);
+    }
+    return hr;
+  }
+  hr = SetSubtreeScope(search.get());
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pDirSrch->SetSearchPreference() Failed : 0x%08X'\n", hr);
+    return hr;
+  }
+  const char16_t* attributes[] = {u"displayName", u"mail", u"distinguishedName",
+                                  u"msExchHomeServerName", u"legacyExchangeDN"};
+  const char16_t* filter = u"(&(objectClass=user)(objectCategory=person)(mail=*))";
+  AdsSearchHandle handle = nullptr;
+  hr = search->ExecuteSearch(filter, attributes, 5, &handle);
+  if (hr != 0) {
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_ERROR, 0, "pDirSrch->ExecuteSearch(%ls) Failed : 0x%08X'\n", filter, hr);
+    }
+    return hr;
+  }
+  while ((hr = search->GetNextRow(handle)) == 0) {
+    std::u16string fields[5];
+    bool present[5];
+    for (int i = 0; i < 5; ++i) {
+      AdsSearchColumn column;
+      present[i] = ReadColumn(search.get(), handle, attributes[i], &column);
+      if (present[i]) fields[i] = ColumnText(column);
+      search->FreeColumn(&column);
+    }
+    if (!present[0] || !present[1] || !present[2]) continue;
+    const std::u16string& name = fields[0];
+    const std::u16string& mail = fields[1];
+    std::u16string home = fields[3];
+    GetHomeServerName(&home);
+    const bool local_mailbox = !home.empty() && EqualsFolded(home, local);
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_INFO, kItemLevel, "'displayName' : %ls\n", name.c_str());
+      TraceOutWide("", TRACE_INFO, kItemLevel, "'mail'        : %ls\n", mail.c_str());
+      TraceOutWide("", TRACE_INFO, kItemLevel, "'HomeServer'  : %ls, bHasLocalMailbox=%d\n",
+                   home.c_str(), local_mailbox ? 1 : 0);
+    }
+    if (!all_users && !local_mailbox) continue;
+    Variant proxy;
+    if (proxy_addresses) {
+      const std::u16string user_path = u"LDAP://" + fields[2];
+      std::unique_ptr<IADs> user;
+      const uint32_t bound =
+          platform::ADsOpenObject(user_path.c_str(), nullptr, nullptr, kOpenFlags, &user);
+      if (bound != 0) {
+        if (TraceEnabled) {
+          TraceOutWide("", TRACE_WARNING, 0, "Could not bind to user '%ls', Failed : 0x%08X\n",
+                       user_path.c_str(), bound);
+        }
+        proxy = Variant::String(u"SMTP:" + mail);
+      } else {
+        bool read;
+        proxy = ProxyAddressesOf(user.get(), mail, &read);
+        if (!read && TraceEnabled) {
+          TraceOutWide("", TRACE_WARNING, 0, "Could not obtain 'ProxyAddresses' for '%ls'\n",
+                       fields[2].c_str());
+        }
+      }
+    }
+    hr = callback(name.c_str(), mail.c_str(), local_mailbox, &proxy, fields[4].c_str(), context);
+    if (hr == kAborted) break;
+    hr = 0;
+  }
+  search->CloseSearchHandle(handle);
+  return hr == platform::kSAdsNoMoreRows ? 0 : hr;
+}
+
+// Runs `body`, turning an exception into the general failure.
+template <typename Body>
+uint32_t Guarded(Body body) {
+  try {
+    return body();
+  } catch (...) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+    return kFail;
+  }
+}
+
+// Appends a ',' or line feed separated item.
+void AppendItem(std::u16string* list, std::u16string_view item, char16_t separator) {
+  if (!list->empty()) list->push_back(separator);
+  list->append(item);
+}
+
+}  // namespace
+
+uint32_t EnumMDBMailUsers(MailUserCallback callback, void* context, bool all_servers,
+                          bool proxy_addresses) {
+  Info(0, "EnumMDBMailUsers()\n");
+  if (callback == nullptr) return kInvalidArg;
+  return Guarded([&] { return EnumMDBMailUsersOnce(callback, context, all_servers, proxy_addresses); });
+}
+
+uint32_t EnumADMailUsers(MailUserCallback callback, void* context, bool all_users,
+                         bool proxy_addresses) {
+  Info(0, "EnumADMailUsers()\n");
+  if (callback == nullptr) return kInvalidArg;
+  return Guarded([&] { return EnumADMailUsersOnce(callback, context, all_users, proxy_addresses); });
+}
+
+uint32_t EnumMailUsersInContainer(const char16_t* container_dn, MailUserCallback callback,
+                                  void* context, bool all_users, bool proxy_addresses) {
+  Info(0, "EnumMailUsersInContainer()\n");
+  if (callback == nullptr || container_dn == nullptr) return kInvalidArg;
+  return Guarded([&] {
+    return EnumMailUsersInContainerOnce(container_dn, callback, context, all_users,
+                                        proxy_addresses);
+  });
+}
+
+bool IsItHomeMDB(bool private_database, const char16_t* guid, const char16_t* owning_server) {
+  Info(0, "IsItHomeMDB()\n");
+  try {
+    if (guid == nullptr || *guid == u'\0') return false;
+    platform::Hive& hive = platform::LocalMachine();
+    const std::u16string guid_text(guid);
+    platform::RegistryKey key;
+    if (hive.OpenKey(kSchemaKey, platform::kKeyRead, &key) == 0) {
+      uint32_t size = 0;
+      if (hive.QueryValue(key, Narrow(guid_text), nullptr, nullptr, &size) == 0 && size <= 4) {
+        Info(kHomeLevel, "GUID was found in 'Schema'...\n");
+        return true;
+      }
+    }
+    if (owning_server == nullptr || *owning_server == u'\0') return false;
+    const std::u16string owner = Upper(owning_server);
+    const size_t cn = owner.find(u"CN=");
+    if (cn == std::u16string::npos) return false;
+    const size_t comma = owner.find(u',', cn + 3);
+    if (comma == std::u16string::npos) return false;
+    const std::u16string server(Trim(std::u16string_view(owner).substr(cn + 3, comma - cn - 3)));
+    if (guid_text.size() >= kMaxGuidText) return false;
+    std::u16string_view bare(guid_text);
+    if (!bare.empty() && bare.front() == u'{') bare.remove_prefix(1);
+    if (!bare.empty() && bare.back() == u'}') bare.remove_suffix(1);
+    const std::u16string guid_key(bare);
+    if (TraceEnabled) {
+      TraceOutWide("", TRACE_INFO, kHomeLevel, "SRVR:'%ls'\n", server.c_str());
+      TraceOutWide("", TRACE_INFO, kHomeLevel, "GUID:'%ls'\n", guid_key.c_str());
+    }
+    const std::string database_key = std::string(kInformationStoreKey) + "\\" + Narrow(server) +
+                                     (private_database ? "\\Private-" : "\\Public-") +
+                                     Narrow(guid_key);
+    if (hive.OpenKey(database_key, platform::kKeyRead, &key) == 0) {
+      if (TraceEnabled) {
+        TraceOutWide("", TRACE_INFO, kHomeLevel, "Found key '%ls'\n",
+                     platform::Utf8ToUtf16(database_key).c_str());
+      }
+      return true;
+    }
+    if (OpenLocalMachineKey(kDbStateKey, false, false, &key) != 0) return false;
+    platform::RegistryValue value;
+    if (hive.QueryValue(key, Narrow(guid_key), &value) != 0 ||
+        value.data.size() > kMaxDbStateBytes) {
+      return false;
+    }
+    const std::u16string text = platform::Utf8ToUtf16(value.data.substr(0, value.data.find('\0')));
+    if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "Found MDB properties:'%ls'\n", text.c_str());
+    const std::u16string state = Upper(text);
+    if (state.find(u"MOUNTSTATUS?MOUNTED") == std::u16string::npos) return false;
+    static constexpr std::u16string_view kLastMounted = u"LASTMOUNTEDSERVER?";
+    const size_t last = state.find(kLastMounted);
+    if (last == std::u16string::npos) return false;
+    const std::u16string_view mounted = std::u16string_view(state).substr(last + kLastMounted.size());
+    if (mounted.size() < server.size() || !EqualsFolded(mounted.substr(0, server.size()), server)) {
+      return false;
+    }
+    if (mounted.size() > server.size() && mounted[server.size()] != u'*') return false;
+    Info(kHomeLevel, "Found as owning server\n");
+    return true;
+  } catch (...) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+    return false;
+  }
+}
+
+const char16_t* GetHostName() {
+  Info(0, "GetHostName()\n");
+  std::call_once(g_computer_name_once, [] {
+    uint32_t size = kComputerNameSize;
+    if (!platform::GetComputerName(g_computer_name, &size)) g_computer_name[0] = u'\0';
+  });
+  return g_computer_name;
+}
+
+const char16_t* GetStoreServerName() {
+  if (g_store_server_name_found.load(std::memory_order_acquire)) return g_store_server_name;
+  std::lock_guard<std::mutex> guard(g_store_server_name_lock);
+  if (g_store_server_name_found.load(std::memory_order_relaxed)) return g_store_server_name;
+  try {
+    platform::Hive& hive = platform::LocalMachine();
+    platform::RegistryKey store;
+    if (hive.OpenKey(kInformationStoreKey, platform::kKeyQueryValue | platform::kKeyEnumerateSubKeys,
+                     &store) != 0) {
+      return nullptr;
+    }
+    std::string server;
+    for (uint32_t i = 0; hive.EnumKey(store, i, &server) == 0; ++i) {
+      if (server.empty()) continue;
+      platform::RegistryKey outer;
+      if (hive.OpenKey(store, server, platform::kKeyQueryValue | platform::kKeyEnumerateSubKeys,
+                       &outer) != 0) {
+        continue;
+      }
+      std::string database;
+      for (uint32_t j = 0; hive.EnumKey(outer, j, &database) == 0; ++j) {
+        const std::u16string name = Upper(platform::Utf8ToUtf16(database));
+        if ((name.size() == 44 || name.size() == 43) &&
+            (name.starts_with(u"PRIVATE-") || name.starts_with(u"PUBLIC-"))) {
+          const std::u16string wide = platform::Utf8ToUtf16(server);
+          if (wide.size() >= kStoreServerNameSize) return nullptr;
+          std::copy(wide.begin(), wide.end(), g_store_server_name);
+          g_store_server_name[wide.size()] = u'\0';
+          g_store_server_name_found.store(true, std::memory_order_release);
+          return g_store_server_name;
+        }
+      }
+    }
+  } catch (...) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+  }
+  return nullptr;
+}
+
+bool GetHomeServerName(std::u16string* name) {
+  if (name == nullptr) return false;
+  if (name->empty()) return true;
+  const std::u16string upper = Upper(*name);
+  const size_t cn = upper.rfind(u"CN=");
+  *name = cn == std::u16string::npos ? std::u16string()
+                                     : std::u16string(Trim(std::u16string_view(upper).substr(cn + 3)));
+  return true;
+}
+
+uint32_t OpenLocalMachineKey(std::string_view subkey, bool write, bool view_32,
+                             platform::RegistryKey* key) {
+  return platform::LocalMachine().OpenKey(
+      subkey, write ? platform::kKeyRead | platform::kKeyWrite : platform::kKeyRead, key);
+}
+
+uint32_t GetExchangeTransportAuthDomains(std::u16string* domains) {
+  if (domains == nullptr) return kInvalidArg;
+  domains->clear();
+  return Guarded([&]() -> uint32_t {
+    RootDse root;
+    std::unique_ptr<IDirectorySearch> search;
+    uint32_t hr = BindExchangeServices(&root, &search);
+    if (hr != 0) return hr;
+    const char16_t* attributes[] = {u"msExchAcceptedDomainName", u"msExchAcceptedDomainFlags"};
+    AdsSearchHandle handle = nullptr;
+    hr = search->ExecuteSearch(u"((ObjectClass=msExchAcceptedDomain))", attributes, 2, &handle);
+    if (hr != 0) {
+      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
+      return hr;
+    }
+    while ((hr = search->GetNextRow(handle)) == 0) {
+      AdsSearchColumn name, flags;
+      const bool has_name = ReadColumn(search.get(), handle, attributes[0], &name);
+      const bool has_flags = ReadColumn(search.get(), handle, attributes[1], &flags);
+      if (has_name && has_flags) {
+        const std::u16string domain = ColumnText(name);
+        const int64_t value = flags.values.front().integer;
+        if (!domain.empty() && (value == 0 || value == 12)) AppendItem(domains, domain, u',');
+      }
+      search->FreeColumn(&name);
+      search->FreeColumn(&flags);
+    }
+    search->CloseSearchHandle(handle);
+    return hr == platform::kSAdsNoMoreRows ? 0 : hr;
+  });
+}
+
+uint32_t GetHubExchangeServers(std::u16string* servers) {
+  if (servers == nullptr) return kInvalidArg;
+  servers->clear();
+  return Guarded([&]() -> uint32_t {
+    RootDse root;
+    std::unique_ptr<IDirectorySearch> search;
+    uint32_t hr = BindExchangeServices(&root, &search);
+    if (hr != 0) return hr;
+    const char16_t* store = GetStoreServerName();
+    const std::u16string server = store != nullptr ? store : u"";
+    if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "MailboxServerName : '%ls'\n", server.c_str());
+    const char16_t* attributes[] = {u"name", u"msExchCurrentServerRoles", u"msExchHomeRoutingGroup"};
+    const std::u16string own_filter = u"(&(objectClass=msExchExchangeServer)(name=" + server + u"))";
+    AdsSearchHandle handle = nullptr;
+    hr = search->ExecuteSearch(own_filter.c_str(), attributes, 3, &handle);
+    if (hr != 0) {
+      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
+      return hr;
+    }
+    std::u16string group;
+    if (search->GetNextRow(handle) == 0) {
+      AdsSearchColumn column;
+      if (ReadColumn(search.get(), handle, u"msExchHomeRoutingGroup", &column)) {
+        group = ColumnText(column);
+      }
+      search->FreeColumn(&column);
+    }
+    search->CloseSearchHandle(handle);
+    if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "msExchHomeRoutingGroup : '%ls'\n", group.c_str());
+    std::u16string hub_filter =
+        u"(&(objectClass=msExchExchangeServer)(msExchCurrentServerRoles:1.2.840.113556.1.4.803:=32)";
+    if (!group.empty()) hub_filter += u"(msExchHomeRoutingGroup=" + group + u")";
+    hub_filter += u")";
+    hr = search->ExecuteSearch(hub_filter.c_str(), attributes, 3, &handle);
+    if (hr != 0) {
+      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
+      return hr;
+    }
+    while ((hr = search->GetNextRow(handle)) == 0) {
+      AdsSearchColumn column;
+      if (ReadColumn(search.get(), handle, u"name", &column)) {
+        const std::u16string name = ColumnText(column);
+        if (!name.empty()) {
+          if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "HubServerName : '%ls'\n", name.c_str());
+          AppendItem(servers, name, u'\n');
+        }
+      }
+      search->FreeColumn(&column);
+    }
+    search->CloseSearchHandle(handle);
+    return hr == platform::kSAdsNoMoreRows ? 0 : hr;
+  });
+}
+
+uint32_t GetCurrentUserName(std::u16string* name) {
+  if (name == nullptr) return kInvalidArg;
+  std::u16string domain, account;
+  const uint32_t error = platform::LookupProcessAccount(&domain, &account);
+  if (error != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "LookupAccountSidW() Failed : 0x%08X\n", error);
+    return error;
+  }
+  *name = domain + u"\\" + account;
+  return 0;
+}
+
+void FilterSmtpAddresses(const char16_t* list, std::u16string* addresses) {
+  if (addresses == nullptr) return;
+  addresses->clear();
+  if (list == nullptr) return;
+  std::u16string_view rest(list);
+  while (true) {
+    const size_t end = rest.find(u';');
+    std::u16string_view item = rest.substr(0, end);
+    const bool last = end == std::u16string_view::npos;
+    if (!last) rest.remove_prefix(end + 1);
+    if (item.size() < kMaxAddressItem && !Trim(item, IsWhiteSpace).empty()) {
+      bool keep = true;
+      const size_t colon = item.find(u':');
+      if (colon != std::u16string_view::npos) {
+        const std::u16string_view type = Trim(item.substr(0, colon), IsWhiteSpace);
+        keep = type.empty() || EqualsFolded(type, u"smtp");
+        item.remove_prefix(colon + 1);
+        keep = keep && !item.empty();
+      }
+      const size_t open = keep ? item.find(u'<') : std::u16string_view::npos;
+      if (open != std::u16string_view::npos) {
+        const size_t close = item.find(u'>', open + 1);
+        keep = close != std::u16string_view::npos && close > open + 1;
+        if (keep) item = item.substr(open + 1, close - open - 1);
+      }
+      if (keep) addresses->append(item).push_back(u';');
+    }
+    if (last) break;
+  }
+}
+
+void ExtractSmtpAddress(const char16_t* text, std::u16string* address) {
+  if (address == nullptr) return;
+  address->clear();
+  if (text == nullptr) return;
+  std::u16string_view item(text);
+  if (item.size() >= kMaxAddressItem) return;
+  const size_t colon = item.find(u':');
+  if (colon != std::u16string_view::npos) item.remove_prefix(colon + 1);
+  const size_t open = item.rfind(u'<');
+  if (open != std::u16string_view::npos) {
+    const size_t close = item.find(u'>', open + 1);
+    if (close == std::u16string_view::npos) return;
+    item = item.substr(open + 1, close - open - 1);
+  }
+  if (Trim(item, IsWhiteSpace).empty() || item.find(u'@') == std::u16string_view::npos) return;
+  address->assign(item);
+}
+
+bool IsMailboxUrl(std::u16string_view url) {
+  std::u16string upper = Upper(url);
+  for (char16_t& c : upper) c = c == u'\\' ? u'/' : c;
+  size_t slash = std::u16string::npos;
+  for (int i = 0; i < 5; ++i) {
+    slash = upper.find(u'/', slash == std::u16string::npos ? 0 : slash + 1);
+    if (slash == std::u16string::npos) return false;
+  }
+  return std::u16string_view(upper).substr(slash).starts_with(u"/MBX/");
+}
+
+}  // namespace mailstore

@@ -1,0 +1,122 @@
+// The directory: an ADSI-shaped port over an LDAP server, reached with OpenLDAP's client
+// library.
+//
+// Paths are ADSI's: "LDAP://rootDSE", "LDAP://<DN>" (serverless: libldap's own default
+// server, the URI of its ldap.conf or of LDAPURI), or "LDAP://<host>[:port]/<DN>". A '/'
+// inside a DN is written "\/". Objects opened on the same server share one connection as
+// long as any of them is held, so an enumeration that keeps its first object (the root DSE)
+// open sends all its operations over one connection. A connection that broke is dropped and
+// the next open makes a new one.
+//
+// Binding: with kAdsSecureAuthentication over an ldapi:// URI the process binds with SASL
+// EXTERNAL (the server sees this process's account); otherwise the operations are anonymous.
+// A user name or password is not supported (E_INVALIDARG).
+//
+// Values: IADs::Get gives a string, an integer (INTEGER syntax) or 16 raw bytes and other
+// octet strings (octet string syntax, as the server's schema says), or an array of those
+// when the attribute has several values. Ranged names ("member;range=0-499") are emulated
+// here: the plain attribute is read and sliced, and Get of the plain name then answers the
+// slice, always as an array; a range that starts past the last value leaves the name
+// unset. Filters written with doubled outer parentheses ("((a=b))") are accepted.
+//
+// Results are COM-style: ADSI's own codes below, and LDAP results as Windows errors in
+// result form (no such object 0x80072030, server down 0x8007203A, bad filter 0x8007203E...).
+//
+// Thread safety: any thread may open objects; one object is used by one thread at a time.
+#ifndef PLATFORM_DIRECTORY_H_
+#define PLATFORM_DIRECTORY_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/variant.h"
+
+namespace platform {
+
+inline constexpr uint32_t kAdsSecureAuthentication = 0x1;
+inline constexpr uint32_t kAdsReadonlyServer = 0x4;
+
+inline constexpr uint32_t kSAdsNoMoreRows = 0x00005012;
+inline constexpr uint32_t kEAdsBadPathname = 0x80005000;
+inline constexpr uint32_t kEAdsPropertyNotFound = 0x8000500D;
+inline constexpr uint32_t kEAdsColumnNotSet = 0x80005010;
+inline constexpr uint32_t kEAdsInvalidFilter = 0x80005014;
+inline constexpr uint32_t kEDsNoSuchObject = 0x80072030;
+inline constexpr uint32_t kEDsServerDown = 0x8007203A;
+
+// Search preferences (ADS_SEARCHPREF_INFO) and value types (ADSTYPE).
+inline constexpr uint32_t kAdsSearchPrefSearchScope = 5;
+inline constexpr uint32_t kAdsScopeBase = 0;
+inline constexpr uint32_t kAdsScopeOneLevel = 1;
+inline constexpr uint32_t kAdsScopeSubtree = 2;
+inline constexpr uint32_t kAdsTypeDnString = 1;
+inline constexpr uint32_t kAdsTypeCaseIgnoreString = 3;
+inline constexpr uint32_t kAdsTypeInteger = 7;
+inline constexpr uint32_t kAdsTypeOctetString = 8;
+
+struct AdsSearchPreference {
+  uint32_t preference = 0;
+  uint32_t type = 0;     // kAdsTypeInteger
+  int64_t integer = 0;
+  uint32_t status = 0;   // set by SetSearchPreference: 0 accepted, 1 refused
+};
+
+// One value of a search column; `type` says which member holds it.
+struct AdsValue {
+  uint32_t type = 0;
+  std::u16string text;          // kAdsTypeDnString, kAdsTypeCaseIgnoreString
+  int64_t integer = 0;          // kAdsTypeInteger
+  std::vector<uint8_t> bytes;   // kAdsTypeOctetString
+};
+
+struct AdsSearchColumn {
+  std::u16string name;
+  uint32_t type = 0;
+  std::vector<AdsValue> values;
+};
+
+using AdsSearchHandle = struct AdsSearch*;
+
+class IADs {
+ public:
+  virtual ~IADs() = default;
+  // The attribute from the property cache, filled at open; kEAdsPropertyNotFound when the
+  // object has no such attribute.
+  virtual uint32_t Get(std::u16string_view name, Variant* value) = 0;
+  // Reads the attributes named by `names` (a string or an array of strings) again.
+  virtual uint32_t GetInfoEx(const Variant& names, int32_t reserved) = 0;
+};
+
+class IDirectorySearch {
+ public:
+  virtual ~IDirectorySearch() = default;
+  virtual uint32_t SetSearchPreference(AdsSearchPreference* preferences, uint32_t count) = 0;
+  // Starts a search below this object for `filter`, answering the `count` attributes.
+  virtual uint32_t ExecuteSearch(const char16_t* filter, const char16_t* const* attributes,
+                                 uint32_t count, AdsSearchHandle* handle) = 0;
+  // 0 when a row is current, kSAdsNoMoreRows at the end, or a failure.
+  virtual uint32_t GetNextRow(AdsSearchHandle handle) = 0;
+  // kEAdsColumnNotSet when the current row lacks the attribute.
+  virtual uint32_t GetColumn(AdsSearchHandle handle, const char16_t* name,
+                             AdsSearchColumn* column) = 0;
+  virtual uint32_t FreeColumn(AdsSearchColumn* column) = 0;
+  virtual uint32_t CloseSearchHandle(AdsSearchHandle handle) = 0;
+};
+
+uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
+                       uint32_t flags, std::unique_ptr<IADs>* object);
+uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
+                       uint32_t flags, std::unique_ptr<IDirectorySearch>* object);
+
+// A one-dimensional array of the `count` strings.
+uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array);
+
+// The LDAP operations (binds, searches) this process has sent, for benchmarks.
+uint64_t DirectoryOperationCount();
+
+}  // namespace platform
+
+#endif  // PLATFORM_DIRECTORY_H_
