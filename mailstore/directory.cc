@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -331,14 +331,16 @@ uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_
     }
     return hr;
   }
-  std::set<std::u16string> domains;
+  // Naming contexts in order, each once however its DN is spelled.
+  std::map<std::u16string, std::u16string> domains;
   while ((hr = search->GetNextRow(handle)) == 0) {
     AdsSearchColumn flags, name;
     const bool has_flags = ReadColumn(search.get(), handle, u"systemFlags", &flags);
     const bool has_name = ReadColumn(search.get(), handle, u"nCName", &name);
     if (has_flags && has_name && flags.values.front().type == platform::kAdsTypeInteger &&
         (flags.values.front().integer & 2) != 0) {
-      domains.insert(ColumnText(name));
+      const std::u16string context_name = ColumnText(name);
+      domains.emplace(platform::NormalizeDn(context_name), context_name);
     }
     search->FreeColumn(&flags);
     search->FreeColumn(&name);
@@ -346,7 +348,7 @@ uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_
   search->CloseSearchHandle(handle);
   if (hr != platform::kSAdsNoMoreRows) return hr;
   hr = 0;
-  for (const std::u16string& domain : domains) {
+  for (const auto& [normal, domain] : domains) {
     hr = EnumMailUsersInContainer(domain.c_str(), callback, context, all_users, proxy_addresses);
     if (hr == kAborted) break;
   }

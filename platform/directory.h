@@ -114,6 +114,11 @@ uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_
 // A one-dimensional array of the `count` strings.
 uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array);
 
+// The canonical text of a DN, for comparing DNs as the server does: attribute types and
+// values without regard to ASCII case, escaping and blanks around separators; the text
+// itself when it is no DN.
+std::u16string NormalizeDn(std::u16string_view dn);
+
 // The LDAP operations (binds, searches) this process has sent, for benchmarks.
 uint64_t DirectoryOperationCount();
 

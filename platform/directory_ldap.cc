@@ -1,22 +1,869 @@
-// The directory port over libldap (being written: every open answers E_NOTIMPL for now).
+// The directory port over OpenLDAP's client library.
+//
+// Every object is read whole when it is opened (one base search), so IADs::Get answers from
+// its cache; a search returns its rows a page (paged results control) at a time, each page
+// copied out of libldap's messages as it arrives. Attribute kinds (string, DN, integer,
+// octet string) come from the server's schema, read once per connection on first need.
+//
+// Thread safety: the connection cache is guarded by its own mutex, each connection's calls
+// into libldap by the connection's; objects and search handles belong to one thread.
 #include "platform/directory.h"
 
-namespace platform {
+#include <ldap.h>
+#include <ldap_schema.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
-uint32_t ADsOpenObject(const char16_t*, const char16_t*, const char16_t*, uint32_t,
-                       std::unique_ptr<IADs>*) {
-  return 0x80004001;
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/unicode.h"
+
+namespace platform {
+namespace {
+
+constexpr int kPageSize = 500;
+constexpr int kNetworkTimeoutSeconds = 5;
+constexpr int kOperationTimeoutSeconds = 30;
+constexpr uint32_t kEInvalidArg = 0x80070057;
+constexpr uint32_t kEOutOfMemory = 0x8007000E;
+constexpr uint32_t kEFail = 0x80004005;
+
+std::atomic<uint64_t> g_operations{0};
+
+// A Windows error number in result form.
+constexpr uint32_t FromWin32(uint32_t error) { return 0x80070000u | error; }
+
+// LDAP results as the Windows errors that stand for them.
+uint32_t ResultOfLdap(int rc) {
+  switch (rc) {
+    case LDAP_SUCCESS: return 0;
+    case LDAP_OPERATIONS_ERROR: return FromWin32(8224);         // ERROR_DS_OPERATIONS_ERROR
+    case LDAP_PROTOCOL_ERROR: return FromWin32(8225);
+    case LDAP_TIMELIMIT_EXCEEDED: return FromWin32(8226);
+    case LDAP_SIZELIMIT_EXCEEDED: return FromWin32(8227);
+    case LDAP_AUTH_METHOD_NOT_SUPPORTED: return FromWin32(8231);
+    case LDAP_STRONG_AUTH_REQUIRED: return FromWin32(8232);
+    case LDAP_NO_SUCH_ATTRIBUTE: return FromWin32(8202);
+    case LDAP_INAPPROPRIATE_MATCHING: return FromWin32(8238);
+    case LDAP_NO_SUCH_OBJECT: return kEDsNoSuchObject;
+    case LDAP_INVALID_DN_SYNTAX: return FromWin32(8242);
+    case LDAP_INAPPROPRIATE_AUTH:
+    case LDAP_INVALID_CREDENTIALS: return FromWin32(1326);       // ERROR_LOGON_FAILURE
+    case LDAP_INSUFFICIENT_ACCESS: return FromWin32(8344);
+    case LDAP_BUSY: return FromWin32(8206);
+    case LDAP_UNAVAILABLE: return FromWin32(8207);
+    case LDAP_UNWILLING_TO_PERFORM: return FromWin32(8245);
+    case LDAP_SERVER_DOWN:
+    case LDAP_CONNECT_ERROR: return kEDsServerDown;
+    case LDAP_TIMEOUT: return FromWin32(1460);                   // ERROR_TIMEOUT
+    case LDAP_FILTER_ERROR: return kEAdsInvalidFilter;
+    case LDAP_NO_MEMORY: return kEOutOfMemory;
+    case LDAP_PARAM_ERROR: return kEInvalidArg;
+    default: return FromWin32(8250);                             // ERROR_DS_SERVER_DOWN family
+  }
 }
-uint32_t ADsOpenObject(const char16_t*, const char16_t*, const char16_t*, uint32_t,
-                       std::unique_ptr<IDirectorySearch>*) {
-  return 0x80004001;
+
+bool Broken(int rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT; }
+
+// Keeps a server that went away from ending the process with SIGPIPE: the signal is blocked
+// in this thread while libldap writes, and one raised meanwhile is taken back.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    already_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+  }
+  ~SigpipeGuard() {
+    if (!already_pending_) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &zero) == -1 && errno == EINTR) {
+        }
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t old_;
+  bool already_pending_ = false;
+};
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return lower;
 }
+
+bool StartsWithFolded(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
+}
+
+// The kinds of attribute values, from the syntax of the attribute type.
+enum class Kind { kString, kDn, kInteger, kOctets };
+
+Kind KindOfSyntax(std::string_view syntax) {
+  static constexpr std::string_view kPrefix = "1.3.6.1.4.1.1466.115.121.1.";
+  if (!syntax.starts_with(kPrefix)) return Kind::kString;
+  const std::string_view number = syntax.substr(kPrefix.size());
+  if (number == "12") return Kind::kDn;
+  if (number == "27") return Kind::kInteger;
+  // Octet string, binary, certificate and the other byte syntaxes.
+  if (number == "40" || number == "5" || number == "8" || number == "9" || number == "10" ||
+      number == "28" || number == "49") {
+    return Kind::kOctets;
+  }
+  return Kind::kString;
+}
+
+// One entry copied out of a libldap message: its DN and its attributes, names in lower
+// case, values as received.
+struct Entry {
+  std::string dn;
+  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
+
+  const std::vector<std::string>* Find(std::string_view lower_name) const {
+    for (const auto& [name, values] : attributes) {
+      if (name == lower_name) return &values;
+    }
+    return nullptr;
+  }
+};
+
+// One connection to one server, shared by every object opened on it.
+class Connection {
+ public:
+  explicit Connection(LDAP* ld) : ld_(ld) {}
+  ~Connection() {
+    SigpipeGuard guard;
+    ldap_unbind_ext_s(ld_, nullptr, nullptr);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool broken() const { return broken_.load(std::memory_order_relaxed); }
+
+  // SASL EXTERNAL bind: the server learns this process's account from the socket. The
+  // server answers the first request with an empty challenge; an empty response (no other
+  // identity asked for) completes it.
+  uint32_t BindExternal() {
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
+    berval empty{0, const_cast<char*>("")};
+    int rc = LDAP_SASL_BIND_IN_PROGRESS;
+    for (int step = 0; step < 4 && rc == LDAP_SASL_BIND_IN_PROGRESS; ++step) {
+      berval* challenge = nullptr;
+      g_operations.fetch_add(1, std::memory_order_relaxed);
+      rc = ldap_sasl_bind_s(ld_, nullptr, "EXTERNAL", step == 0 ? nullptr : &empty, nullptr,
+                            nullptr, &challenge);
+      if (challenge != nullptr) ber_bvfree(challenge);
+    }
+    if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
+    return ResultOfLdap(rc == LDAP_SASL_BIND_IN_PROGRESS ? LDAP_PROTOCOL_ERROR : rc);
+  }
+
+  // One search, its entries copied into `entries`. With `paged`, `cookie` carries the paged
+  // results state in and out (empty out: no more pages).
+  uint32_t Search(const std::string& base, int scope, const std::string& filter,
+                  const std::vector<std::string>* attributes, bool paged, std::string* cookie,
+                  std::vector<Entry>* entries) {
+    std::vector<char*> names;
+    if (attributes != nullptr) {
+      for (const std::string& name : *attributes) names.push_back(const_cast<char*>(name.c_str()));
+      names.push_back(nullptr);
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
+    LDAPControl* page = nullptr;
+    if (paged) {
+      berval state{cookie->size(), cookie->empty() ? nullptr : cookie->data()};
+      if (ldap_create_page_control(ld_, kPageSize, &state, 0, &page) != LDAP_SUCCESS) {
+        return kEOutOfMemory;
+      }
+    }
+    LDAPControl* controls[] = {page, nullptr};
+    timeval timeout{kOperationTimeoutSeconds, 0};
+    LDAPMessage* result = nullptr;
+    g_operations.fetch_add(1, std::memory_order_relaxed);
+    int rc = ldap_search_ext_s(ld_, base.c_str(), scope, filter.c_str(),
+                               attributes != nullptr ? names.data() : nullptr, 0,
+                               paged ? controls : nullptr, nullptr, &timeout, 0, &result);
+    if (page != nullptr) ldap_control_free(page);
+    if (result == nullptr) {
+      if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
+      return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_OTHER : rc);
+    }
+    int server_rc = rc;
+    LDAPControl** returned = nullptr;
+    LDAPMessage* done = nullptr;
+    for (LDAPMessage* m = ldap_first_message(ld_, result); m != nullptr; m = ldap_next_message(ld_, m)) {
+      if (ldap_msgtype(m) == LDAP_RES_SEARCH_RESULT) done = m;
+    }
+    if (done != nullptr) {
+      ldap_parse_result(ld_, done, &server_rc, nullptr, nullptr,
+                        nullptr, &returned, 0);
+    }
+    if (paged) {
+      cookie->clear();
+      LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
+      if (response != nullptr) {
+        ber_int_t estimate = 0;
+        berval next{0, nullptr};
+        if (ldap_parse_pageresponse_control(ld_, response, &estimate, &next) == LDAP_SUCCESS) {
+          if (next.bv_len > 0) cookie->assign(next.bv_val, next.bv_len);
+          ber_memfree(next.bv_val);
+        }
+      }
+    }
+    if (returned != nullptr) ldap_controls_free(returned);
+    for (LDAPMessage* e = ldap_first_entry(ld_, result); e != nullptr; e = ldap_next_entry(ld_, e)) {
+      entries->push_back(CopyEntry(e));
+    }
+    ldap_msgfree(result);
+    if (Broken(server_rc)) broken_.store(true, std::memory_order_relaxed);
+    return ResultOfLdap(server_rc);
+  }
+
+  // The kind of `lower_name`'s values, from the server's schema (read once).
+  Kind KindOf(const std::string& lower_name) {
+    std::call_once(schema_once_, [this] { ReadSchema(); });
+    const auto found = kinds_.find(lower_name);
+    return found == kinds_.end() ? Kind::kString : found->second;
+  }
+
+ private:
+  Entry CopyEntry(LDAPMessage* message) {
+    Entry entry;
+    if (char* dn = ldap_get_dn(ld_, message)) {
+      entry.dn = dn;
+      ldap_memfree(dn);
+    }
+    BerElement* ber = nullptr;
+    for (char* name = ldap_first_attribute(ld_, message, &ber); name != nullptr;
+         name = ldap_next_attribute(ld_, message, ber)) {
+      std::vector<std::string> values;
+      if (berval** list = ldap_get_values_len(ld_, message, name)) {
+        for (berval** v = list; *v != nullptr; ++v) values.emplace_back((*v)->bv_val, (*v)->bv_len);
+        ldap_value_free_len(list);
+      }
+      entry.attributes.emplace_back(Lower(name), std::move(values));
+      ldap_memfree(name);
+    }
+    if (ber != nullptr) ber_free(ber, 0);
+    return entry;
+  }
+
+  // Reads the attribute types of the server's schema: each name's syntax, following SUP.
+  void ReadSchema() {
+    std::vector<Entry> root;
+    const std::vector<std::string> subschema = {"subschemaSubentry"};
+    if (Search("", LDAP_SCOPE_BASE, "(objectClass=*)", &subschema, false, nullptr, &root) != 0 ||
+        root.empty()) {
+      return;
+    }
+    const std::vector<std::string>* where = root.front().Find("subschemaentry");
+    if (where == nullptr) where = root.front().Find("subschemasubentry");
+    if (where == nullptr || where->empty()) return;
+    std::vector<Entry> schema;
+    const std::vector<std::string> types = {"attributeTypes"};
+    if (Search(where->front(), LDAP_SCOPE_BASE, "(objectClass=subschema)", &types, false, nullptr,
+               &schema) != 0 ||
+        schema.empty()) {
+      return;
+    }
+    const std::vector<std::string>* definitions = schema.front().Find("attributetypes");
+    if (definitions == nullptr) return;
+    struct Type {
+      std::string syntax;
+      std::string sup;
+    };
+    std::unordered_map<std::string, Type> by_name;
+    std::vector<std::string> names;
+    for (const std::string& text : *definitions) {
+      int code = 0;
+      const char* error = nullptr;
+      LDAPAttributeType* type =
+          ldap_str2attributetype(text.c_str(), &code, &error, LDAP_SCHEMA_ALLOW_ALL);
+      if (type == nullptr) continue;
+      Type info{type->at_syntax_oid != nullptr ? type->at_syntax_oid : "",
+                type->at_sup_oid != nullptr ? Lower(type->at_sup_oid) : ""};
+      if (type->at_names != nullptr) {
+        for (char** n = type->at_names; *n != nullptr; ++n) {
+          by_name[Lower(*n)] = info;
+          names.push_back(Lower(*n));
+        }
+      }
+      if (type->at_oid != nullptr) by_name[type->at_oid] = info;
+      ldap_attributetype_free(type);
+    }
+    for (const std::string& name : names) {
+      const Type* type = &by_name[name];
+      for (int depth = 0; type->syntax.empty() && !type->sup.empty() && depth < 16; ++depth) {
+        const auto sup = by_name.find(type->sup);
+        if (sup == by_name.end()) break;
+        type = &sup->second;
+      }
+      const Kind kind = KindOfSyntax(type->syntax);
+      if (kind != Kind::kString) kinds_[name] = kind;
+    }
+  }
+
+  LDAP* ld_;
+  std::mutex lock_;
+  std::atomic<bool> broken_{false};
+  std::once_flag schema_once_;
+  std::unordered_map<std::string, Kind> kinds_;  // written once, under schema_once_
+};
+
+// The open connections by server and binding, as long as some object holds them.
+std::mutex g_connections_lock;
+std::map<std::string, std::weak_ptr<Connection>> g_connections;
+
+// The server of a serverless path: LDAPURI from the environment when set (even with
+// LDAPNOINIT, which keeps libldap from reading it), else libldap's default from ldap.conf.
+std::string DefaultServer() {
+  const char* uri = getenv("LDAPURI");
+  return uri != nullptr ? uri : "";
+}
+
+uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out) {
+  const std::string key = server_uri + (secure ? "\n1" : "\n0");
+  {
+    std::lock_guard<std::mutex> guard(g_connections_lock);
+    const auto found = g_connections.find(key);
+    if (found != g_connections.end()) {
+      std::shared_ptr<Connection> held = found->second.lock();
+      if (held != nullptr && !held->broken()) {
+        *out = std::move(held);
+        return 0;
+      }
+      g_connections.erase(found);
+    }
+  }
+  LDAP* ld = nullptr;
+  int rc = ldap_initialize(&ld, server_uri.empty() ? nullptr : server_uri.c_str());
+  if (rc != LDAP_SUCCESS || ld == nullptr) return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_PARAM_ERROR : rc);
+  const int version = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  const timeval network_timeout{kNetworkTimeoutSeconds, 0};
+  ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network_timeout);
+  auto connection = std::make_shared<Connection>(ld);
+  char* uri = nullptr;
+  const bool over_socket = ldap_get_option(ld, LDAP_OPT_URI, &uri) == LDAP_OPT_SUCCESS &&
+                           uri != nullptr && StartsWithFolded(uri, "ldapi://");
+  if (uri != nullptr) ldap_memfree(uri);
+  if (secure && over_socket) {
+    const uint32_t hr = connection->BindExternal();
+    if (hr != 0) return hr;
+  }
+  std::lock_guard<std::mutex> guard(g_connections_lock);
+  g_connections[key] = connection;
+  *out = std::move(connection);
+  return 0;
+}
+
+// An ADSI path taken apart: the server URI (empty for serverless) and the DN ("" for the
+// root DSE).
+struct Path {
+  std::string server;
+  std::string dn;
+  bool root_dse = false;
+};
+
+uint32_t ParsePath(const char16_t* path, Path* parsed) {
+  if (path == nullptr) return kEAdsBadPathname;
+  const std::string text = Utf16ToUtf8(path);
+  static constexpr std::string_view kScheme = "ldap://";
+  if (!StartsWithFolded(text, kScheme)) return kEAdsBadPathname;
+  std::string_view rest = std::string_view(text).substr(kScheme.size());
+  // A server part ends at the first '/' and holds no '='.
+  const size_t slash = rest.find('/');
+  const size_t equals = rest.find('=');
+  if (slash != std::string_view::npos && (equals == std::string_view::npos || slash < equals) &&
+      (slash == 0 || rest[slash - 1] != '\\')) {
+    if (slash == 0) return kEAdsBadPathname;
+    parsed->server = "ldap://" + std::string(rest.substr(0, slash));
+    rest.remove_prefix(slash + 1);
+  } else {
+    parsed->server = DefaultServer();
+  }
+  if (Lower(rest) == "rootdse") {
+    parsed->root_dse = true;
+    parsed->dn.clear();
+    return 0;
+  }
+  if (rest.empty()) return kEAdsBadPathname;
+  std::string dn;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
+    dn.push_back(rest[i]);
+  }
+  LDAPDN checked = nullptr;
+  if (ldap_str2dn(dn.c_str(), &checked, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) {
+    return kEAdsBadPathname;
+  }
+  ldap_dnfree(checked);
+  parsed->dn = std::move(dn);
+  return 0;
+}
+
+// Drops parentheses that wrap exactly one parenthesised filter ("((a=b))" is "(a=b)"),
+// which libldap refuses.
+std::string NormalizeFilter(std::string_view filter) {
+  const size_t n = filter.size();
+  std::vector<size_t> match(n, std::string::npos);
+  std::vector<size_t> open;
+  for (size_t i = 0; i < n; ++i) {
+    if (filter[i] == '\\') {
+      ++i;
+    } else if (filter[i] == '(') {
+      open.push_back(i);
+    } else if (filter[i] == ')' && !open.empty()) {
+      match[open.back()] = i;
+      match[i] = open.back();
+      open.pop_back();
+    }
+  }
+  if (!open.empty()) return std::string(filter);  // unbalanced: the server's parser decides
+  std::vector<bool> drop(n, false);
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (filter[i] == '(' && (i == 0 || filter[i - 1] != '\\') && filter[i + 1] == '(' &&
+        match[i] != std::string::npos && match[i + 1] != std::string::npos &&
+        match[i + 1] + 1 == match[i]) {
+      drop[i] = drop[match[i]] = true;
+    }
+  }
+  std::string normal;
+  normal.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!drop[i]) normal.push_back(filter[i]);
+  }
+  return normal;
+}
+
+// "name;range=low-high" or "name;range=low-*" taken apart.
+struct AttributeName {
+  std::string plain;
+  bool ranged = false;
+  size_t low = 0;
+  size_t high = SIZE_MAX;
+};
+
+bool ParseAttributeName(std::string_view text, AttributeName* name) {
+  const size_t semicolon = text.find(';');
+  name->plain = Lower(text.substr(0, semicolon));
+  if (name->plain.empty()) return false;
+  if (semicolon == std::string_view::npos) return true;
+  std::string_view option = text.substr(semicolon + 1);
+  if (!StartsWithFolded(option, "range=")) return false;
+  option.remove_prefix(6);
+  const size_t dash = option.find('-');
+  if (dash == std::string_view::npos || dash == 0) return false;
+  const std::string low(option.substr(0, dash));
+  const std::string high(option.substr(dash + 1));
+  char* end = nullptr;
+  name->low = strtoull(low.c_str(), &end, 10);
+  if (*end != '\0') return false;
+  if (high != "*") {
+    name->high = strtoull(high.c_str(), &end, 10);
+    if (high.empty() || *end != '\0' || name->high < name->low) return false;
+  }
+  name->ranged = true;
+  return true;
+}
+
+// A value as the port hands it out, by the attribute's kind.
+Variant ValueOf(Kind kind, const std::string& raw) {
+  switch (kind) {
+    case Kind::kInteger: return Variant::Integer(strtoll(raw.c_str(), nullptr, 10));
+    case Kind::kOctets: return Variant::Bytes(std::vector<uint8_t>(raw.begin(), raw.end()));
+    default: return Variant::String(Utf8ToUtf16(raw));
+  }
+}
+
+AdsValue ColumnValueOf(Kind kind, const std::string& raw) {
+  AdsValue value;
+  switch (kind) {
+    case Kind::kInteger:
+      value.type = kAdsTypeInteger;
+      value.integer = strtoll(raw.c_str(), nullptr, 10);
+      break;
+    case Kind::kOctets:
+      value.type = kAdsTypeOctetString;
+      value.bytes.assign(raw.begin(), raw.end());
+      break;
+    case Kind::kDn:
+      value.type = kAdsTypeDnString;
+      value.text = Utf8ToUtf16(raw);
+      break;
+    default:
+      value.type = kAdsTypeCaseIgnoreString;
+      value.text = Utf8ToUtf16(raw);
+      break;
+  }
+  return value;
+}
+
+}  // namespace
+
+// A search under way: the rows of the current page and where the next page starts.
+struct AdsSearch {
+  std::string filter;
+  std::vector<std::string> attributes;  // plain names requested
+  std::vector<Entry> rows;
+  size_t next = 0;         // the row GetNextRow makes current
+  bool has_row = false;
+  std::string cookie;      // paged results state; empty after the last page
+  uint32_t final_status = kSAdsNoMoreRows;
+};
+
+namespace {
+
+class DirectoryObject final : public IADs, public IDirectorySearch {
+ public:
+  DirectoryObject(std::shared_ptr<Connection> connection, Path path)
+      : connection_(std::move(connection)), path_(std::move(path)) {}
+  ~DirectoryObject() override {
+    for (AdsSearch* search : searches_) delete search;
+  }
+
+  // Reads the object (all its attributes, or none when only its existence matters).
+  uint32_t Load(bool attributes) {
+    static const std::vector<std::string> kNone = {LDAP_NO_ATTRS};
+    std::vector<Entry> entries;
+    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                                            attributes ? nullptr : &kNone, false, nullptr, &entries);
+    if (hr != 0) return hr;
+    if (entries.empty()) return kEDsNoSuchObject;
+    entry_ = std::move(entries.front());
+    if (entry_.dn.empty()) entry_.dn = path_.dn;
+    ranged_.clear();
+    return 0;
+  }
+
+  uint32_t Get(std::u16string_view name, Variant* value) override {
+    if (value == nullptr) return kEInvalidArg;
+    const std::string lower = Lower(Utf16ToUtf8(name));
+    const std::vector<std::string>* values = entry_.Find(lower);
+    if (values == nullptr) {
+      if (lower == "distinguishedname" && !path_.root_dse) {
+        *value = Variant::String(Utf8ToUtf16(entry_.dn));
+        return 0;
+      }
+      return kEAdsPropertyNotFound;
+    }
+    const Kind kind = connection_->KindOf(lower);
+    if (values->size() == 1 && ranged_.count(lower) == 0) {
+      *value = ValueOf(kind, values->front());
+      return 0;
+    }
+    std::vector<Variant> items;
+    items.reserve(values->size());
+    for (const std::string& raw : *values) items.push_back(ValueOf(kind, raw));
+    *value = Variant::Array(std::move(items));
+    return 0;
+  }
+
+  uint32_t GetInfoEx(const Variant& names, int32_t reserved) override {
+    std::vector<AttributeName> wanted;
+    auto add = [&wanted](const Variant& item) {
+      AttributeName name;
+      if (!item.is_string() || !ParseAttributeName(Utf16ToUtf8(item.text), &name)) return false;
+      wanted.push_back(std::move(name));
+      return true;
+    };
+    if (names.type == Variant::Type::kArray) {
+      for (const Variant& item : names.items) {
+        if (!add(item)) return kEInvalidArg;
+      }
+    } else if (!add(names)) {
+      return kEInvalidArg;
+    }
+    if (wanted.empty()) return 0;
+    std::vector<std::string> plain;
+    for (const AttributeName& name : wanted) plain.push_back(name.plain);
+    std::vector<Entry> entries;
+    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
+                                            false, nullptr, &entries);
+    if (hr != 0) return hr;
+    if (entries.empty()) return kEDsNoSuchObject;
+    for (const AttributeName& name : wanted) {
+      const std::vector<std::string>* fresh = entries.front().Find(name.plain);
+      std::vector<std::string> values;
+      if (fresh != nullptr) {
+        if (!name.ranged) {
+          values = *fresh;
+        } else if (name.low < fresh->size()) {
+          const size_t end = name.high == SIZE_MAX ? fresh->size() : std::min(fresh->size(), name.high + 1);
+          values.assign(fresh->begin() + static_cast<ptrdiff_t>(name.low),
+                        fresh->begin() + static_cast<ptrdiff_t>(end));
+        }
+      }
+      Store(name.plain, std::move(values), name.ranged);
+    }
+    return 0;
+  }
+
+  uint32_t SetSearchPreference(AdsSearchPreference* preferences, uint32_t count) override {
+    if (preferences == nullptr && count > 0) return kEInvalidArg;
+    uint32_t result = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      AdsSearchPreference& preference = preferences[i];
+      const bool scope = preference.preference == kAdsSearchPrefSearchScope &&
+                         preference.type == kAdsTypeInteger && preference.integer >= 0 &&
+                         preference.integer <= 2;
+      preference.status = scope ? 0 : 1;
+      if (scope) {
+        scope_ = preference.integer == kAdsScopeBase       ? LDAP_SCOPE_BASE
+                 : preference.integer == kAdsScopeOneLevel ? LDAP_SCOPE_ONELEVEL
+                                                           : LDAP_SCOPE_SUBTREE;
+      } else {
+        result = 0x00005011;  // S_ADS_ERRORSOCCURRED: some preferences were not taken
+      }
+    }
+    return result;
+  }
+
+  uint32_t ExecuteSearch(const char16_t* filter, const char16_t* const* attributes,
+                         uint32_t count, AdsSearchHandle* handle) override {
+    if (handle == nullptr || (attributes == nullptr && count > 0 && count != UINT32_MAX)) {
+      return kEInvalidArg;
+    }
+    auto search = std::make_unique<AdsSearch>();
+    search->filter = NormalizeFilter(filter != nullptr && *filter != u'\0'
+                                         ? Utf16ToUtf8(filter)
+                                         : std::string("(objectClass=*)"));
+    for (uint32_t i = 0; attributes != nullptr && i < count && count != UINT32_MAX; ++i) {
+      AttributeName name;
+      if (attributes[i] == nullptr || !ParseAttributeName(Utf16ToUtf8(attributes[i]), &name)) {
+        return kEInvalidArg;
+      }
+      search->attributes.push_back(name.plain);
+    }
+    const uint32_t hr = FetchPage(search.get());
+    if (hr != 0) return hr;
+    searches_.push_back(search.get());
+    *handle = search.release();
+    return 0;
+  }
+
+  uint32_t GetNextRow(AdsSearchHandle handle) override {
+    AdsSearch* search = Find(handle);
+    if (search == nullptr) return kEInvalidArg;
+    if (search->has_row) ++search->next;
+    search->has_row = false;
+    while (search->next >= search->rows.size()) {
+      if (search->cookie.empty()) return search->final_status;
+      search->rows.clear();
+      search->next = 0;
+      const uint32_t hr = FetchPage(search);
+      if (hr != 0) {
+        search->cookie.clear();
+        search->final_status = hr;
+        return hr;
+      }
+    }
+    search->has_row = true;
+    return 0;
+  }
+
+  uint32_t GetColumn(AdsSearchHandle handle, const char16_t* name,
+                     AdsSearchColumn* column) override {
+    AdsSearch* search = Find(handle);
+    if (search == nullptr || name == nullptr || column == nullptr) return kEInvalidArg;
+    if (!search->has_row) return kEFail;
+    const Entry& row = search->rows[search->next];
+    const std::string lower = Lower(Utf16ToUtf8(name));
+    column->name = name;
+    column->values.clear();
+    const std::vector<std::string>* values = row.Find(lower);
+    if (values == nullptr && lower == "distinguishedname") {
+      column->type = kAdsTypeDnString;
+      column->values.push_back(ColumnValueOf(Kind::kDn, row.dn));
+      return 0;
+    }
+    if (values == nullptr || values->empty()) return kEAdsColumnNotSet;
+    const Kind kind = connection_->KindOf(lower);
+    for (const std::string& raw : *values) column->values.push_back(ColumnValueOf(kind, raw));
+    column->type = column->values.front().type;
+    return 0;
+  }
+
+  uint32_t FreeColumn(AdsSearchColumn* column) override {
+    if (column == nullptr) return kEInvalidArg;
+    column->name.clear();
+    column->values.clear();
+    column->type = 0;
+    return 0;
+  }
+
+  uint32_t CloseSearchHandle(AdsSearchHandle handle) override {
+    AdsSearch* search = Find(handle);
+    if (search == nullptr) return kEInvalidArg;
+    searches_.erase(std::find(searches_.begin(), searches_.end(), search));
+    delete search;
+    return 0;
+  }
+
+ private:
+  AdsSearch* Find(AdsSearchHandle handle) {
+    const auto found = std::find(searches_.begin(), searches_.end(), handle);
+    return found == searches_.end() ? nullptr : *found;
+  }
+
+  uint32_t FetchPage(AdsSearch* search) {
+    const bool all = search->attributes.empty();
+    // The DN comes with every entry; asking the server for it as an attribute is harmless.
+    uint32_t hr = connection_->Search(path_.dn, scope_, search->filter,
+                                      all ? nullptr : &search->attributes, true, &search->cookie,
+                                      &search->rows);
+    if (hr == ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) {
+      // The rows that came are kept; the end of the search then says it was cut short.
+      search->cookie.clear();
+      search->final_status = hr;
+      hr = 0;
+    }
+    return hr;
+  }
+
+  void Store(const std::string& name, std::vector<std::string> values, bool ranged) {
+    auto& attributes = entry_.attributes;
+    const auto found = std::find_if(attributes.begin(), attributes.end(),
+                                    [&name](const auto& a) { return a.first == name; });
+    if (values.empty()) {
+      if (found != attributes.end()) attributes.erase(found);
+      ranged_.erase(name);
+      return;
+    }
+    if (found != attributes.end()) {
+      found->second = std::move(values);
+    } else {
+      attributes.emplace_back(name, std::move(values));
+    }
+    if (ranged) {
+      ranged_[name] = true;
+    } else {
+      ranged_.erase(name);
+    }
+  }
+
+  std::shared_ptr<Connection> connection_;
+  Path path_;
+  Entry entry_;
+  std::map<std::string, bool> ranged_;  // attributes last read as a range: always arrays
+  int scope_ = LDAP_SCOPE_SUBTREE;
+  std::vector<AdsSearch*> searches_;
+};
+
+uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* password,
+              uint32_t flags, bool attributes, std::unique_ptr<DirectoryObject>* object) {
+  if ((user != nullptr && *user != u'\0') || (password != nullptr && *password != u'\0')) {
+    return kEInvalidArg;
+  }
+  Path parsed;
+  uint32_t hr = ParsePath(path, &parsed);
+  if (hr != 0) return hr;
+  std::shared_ptr<Connection> connection;
+  hr = Connect(parsed.server, (flags & kAdsSecureAuthentication) != 0, &connection);
+  if (hr != 0) return hr;
+  auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
+  hr = opened->Load(attributes);
+  if (hr != 0) return hr;
+  *object = std::move(opened);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
+                       uint32_t flags, std::unique_ptr<IADs>* object) {
+  if (object == nullptr) return kEInvalidArg;
+  try {
+    std::unique_ptr<DirectoryObject> opened;
+    const uint32_t hr = Open(path, user, password, flags, true, &opened);
+    if (hr == 0) *object = std::move(opened);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return kEOutOfMemory;
+  }
+}
+
+uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
+                       uint32_t flags, std::unique_ptr<IDirectorySearch>* object) {
+  if (object == nullptr) return kEInvalidArg;
+  try {
+    std::unique_ptr<DirectoryObject> opened;
+    const uint32_t hr = Open(path, user, password, flags, false, &opened);
+    if (hr == 0) *object = std::move(opened);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return kEOutOfMemory;
+  }
+}
+
 uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array) {
+  if (array == nullptr || (strings == nullptr && count > 0)) return kEInvalidArg;
   std::vector<Variant> items;
-  for (uint32_t i = 0; i < count; ++i) items.push_back(Variant::String(strings[i]));
+  items.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (strings[i] == nullptr) return kEInvalidArg;
+    items.push_back(Variant::String(strings[i]));
+  }
   *array = Variant::Array(std::move(items));
   return 0;
 }
-uint64_t DirectoryOperationCount() { return 0; }
+
+std::u16string NormalizeDn(std::u16string_view dn) {
+  const std::string text = Utf16ToUtf8(dn);
+  LDAPDN parsed = nullptr;
+  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) {
+    return std::u16string(dn);
+  }
+  std::string normal;
+  for (int r = 0; parsed != nullptr && parsed[r] != nullptr; ++r) {
+    if (r > 0) normal.push_back(',');
+    for (int a = 0; parsed[r][a] != nullptr; ++a) {
+      const LDAPAVA* ava = parsed[r][a];
+      if (a > 0) normal.push_back('+');
+      normal += Lower(std::string_view(ava->la_attr.bv_val, ava->la_attr.bv_len));
+      normal.push_back('=');
+      for (char c : Lower(std::string_view(ava->la_value.bv_val, ava->la_value.bv_len))) {
+        if (strchr(",+\"\\<>;=#", c) != nullptr || static_cast<unsigned char>(c) < 0x20) {
+          char hex[4];
+          snprintf(hex, sizeof hex, "\\%02x", static_cast<unsigned char>(c));
+          normal += hex;
+        } else {
+          normal.push_back(c);
+        }
+      }
+    }
+  }
+  ldap_dnfree(parsed);
+  return Utf8ToUtf16(normal);
+}
+
+uint64_t DirectoryOperationCount() { return g_operations.load(std::memory_order_relaxed); }
 
 }  // namespace platform
