@@ -63,8 +63,10 @@ class Ldif {
 class TestDirectory {
  public:
   // Starts slapd on `config` and `domain` (LDIF of the configuration and the domain naming
-  // contexts); ok() says whether it answers.
-  TestDirectory(const Ldif& config, const Ldif& domain) {
+  // contexts); ok() says whether it answers. With `stats_log`, slapd logs its connections
+  // and operations (see Connections); without, it logs nothing (for timings).
+  TestDirectory(const Ldif& config, const Ldif& domain, bool stats_log = true)
+      : debug_level_(stats_log ? "stats" : "0") {
     char pattern[] = "/tmp/cvdir.XXXXXX";
     if (mkdtemp(pattern) == nullptr) return;
     dir_ = pattern;
@@ -138,7 +140,7 @@ class TestDirectory {
     if (pid_ == 0) {
       const int log = open((dir_ + "/slapd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       if (log < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(127);
-      execl("/usr/sbin/slapd", "slapd", "-f", (dir_ + "/slapd.conf").c_str(), "-d", "stats", "-h",
+      execl("/usr/sbin/slapd", "slapd", "-f", (dir_ + "/slapd.conf").c_str(), "-d", debug_level_, "-h",
             uri_.c_str(), nullptr);
       _exit(127);
     }
@@ -185,6 +187,7 @@ class TestDirectory {
     return rc == LDAP_SUCCESS;
   }
 
+  const char* debug_level_;
   std::string dir_;
   std::string uri_;
   pid_t pid_ = 0;

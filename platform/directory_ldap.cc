@@ -33,6 +33,7 @@ namespace {
 constexpr int kPageSize = 500;
 constexpr int kNetworkTimeoutSeconds = 5;
 constexpr int kOperationTimeoutSeconds = 30;
+constexpr int64_t kSpinNanoseconds = 200000;  // polling for an answer before sleeping on it
 constexpr uint32_t kEInvalidArg = 0x80070057;
 constexpr uint32_t kEOutOfMemory = 0x8007000E;
 constexpr uint32_t kEFail = 0x80004005;
@@ -206,10 +207,12 @@ class Connection {
     timeval timeout{kOperationTimeoutSeconds, 0};
     LDAPMessage* result = nullptr;
     g_operations.fetch_add(1, std::memory_order_relaxed);
-    int rc = ldap_search_ext_s(ld_, base.c_str(), scope, filter.c_str(),
-                               attributes != nullptr ? names.data() : nullptr, 0,
-                               paged ? controls : nullptr, nullptr, &timeout, 0, &result);
+    int message_id = 0;
+    int rc = ldap_search_ext(ld_, base.c_str(), scope, filter.c_str(),
+                             attributes != nullptr ? names.data() : nullptr, 0,
+                             paged ? controls : nullptr, nullptr, &timeout, 0, &message_id);
     if (page != nullptr) ldap_control_free(page);
+    if (rc == LDAP_SUCCESS) rc = AwaitResult(message_id, &result);
     if (result == nullptr) {
       if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
       return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_OTHER : rc);
@@ -245,6 +248,35 @@ class Connection {
     return ResultOfLdap(server_rc);
   }
 
+  // Waits for the whole answer to `message_id`. A local server usually answers within tens
+  // of microseconds, so the socket is polled without sleeping for a short while first: a
+  // thread put to sleep for each answer would wait longer for its wake-up than for the
+  // server.
+  int AwaitResult(int message_id, LDAPMessage** result) {
+    timeval zero{0, 0};
+    int got = 0;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while ((got = ldap_result(ld_, message_id, LDAP_MSG_ALL, &zero, result)) == 0) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+      if (elapsed >= kSpinNanoseconds) break;
+    }
+    if (got == 0) {
+      timeval timeout{kOperationTimeoutSeconds, 0};
+      got = ldap_result(ld_, message_id, LDAP_MSG_ALL, &timeout, result);
+    }
+    if (got > 0) return LDAP_SUCCESS;
+    if (got == 0) {
+      ldap_abandon_ext(ld_, message_id, nullptr, nullptr);
+      return LDAP_TIMEOUT;
+    }
+    int rc = LDAP_SERVER_DOWN;
+    ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
+    return rc == LDAP_SUCCESS ? LDAP_SERVER_DOWN : rc;
+  }
+
   // The kind of `lower_name`'s values, from the server's schema (read once).
   Kind KindOf(const std::string& lower_name) {
     std::call_once(schema_once_, [this] { ReadSchema(); });
@@ -255,22 +287,28 @@ class Connection {
  private:
   Entry CopyEntry(LDAPMessage* message) {
     Entry entry;
-    if (char* dn = ldap_get_dn(ld_, message)) {
-      entry.dn = dn;
-      ldap_memfree(dn);
-    }
     BerElement* ber = nullptr;
-    for (char* name = ldap_first_attribute(ld_, message, &ber); name != nullptr;
-         name = ldap_next_attribute(ld_, message, ber)) {
-      std::vector<std::string> values;
-      if (berval** list = ldap_get_values_len(ld_, message, name)) {
-        for (berval** v = list; *v != nullptr; ++v) values.emplace_back((*v)->bv_val, (*v)->bv_len);
-        ldap_value_free_len(list);
-      }
-      entry.attributes.emplace_back(Lower(name), std::move(values));
-      ldap_memfree(name);
+    berval dn{0, nullptr};
+    if (ldap_get_dn_ber(ld_, message, &ber, &dn) != LDAP_SUCCESS) {
+      if (ber != nullptr) ber_free(ber, 0);
+      return entry;
     }
-    if (ber != nullptr) ber_free(ber, 0);
+    entry.dn.assign(dn.bv_val, dn.bv_len);
+    berval name{0, nullptr};
+    BerVarray values = nullptr;
+    while (ldap_get_attribute_ber(ld_, message, ber, &name, &values) == LDAP_SUCCESS &&
+           name.bv_val != nullptr) {
+      std::string lower(name.bv_val, name.bv_len);
+      for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      std::vector<std::string> copied;
+      for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) {
+        copied.emplace_back(v->bv_val, v->bv_len);
+      }
+      if (values != nullptr) ber_memfree(values);
+      values = nullptr;
+      entry.attributes.emplace_back(std::move(lower), std::move(copied));
+    }
+    ber_free(ber, 0);
     return entry;
   }
 
@@ -415,16 +453,13 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
     return 0;
   }
   if (rest.empty()) return kEAdsBadPathname;
+  // The DN itself is checked by the server: a bad one fails the open.
   std::string dn;
+  dn.reserve(rest.size());
   for (size_t i = 0; i < rest.size(); ++i) {
     if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
     dn.push_back(rest[i]);
   }
-  LDAPDN checked = nullptr;
-  if (ldap_str2dn(dn.c_str(), &checked, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) {
-    return kEAdsBadPathname;
-  }
-  ldap_dnfree(checked);
   parsed->dn = std::move(dn);
   return 0;
 }
@@ -555,6 +590,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     std::vector<Entry> entries;
     const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
                                             attributes ? nullptr : &kNone, false, nullptr, &entries);
+    if (hr == ResultOfLdap(LDAP_INVALID_DN_SYNTAX)) return kEAdsBadPathname;
     if (hr != 0) return hr;
     if (entries.empty()) return kEDsNoSuchObject;
     entry_ = std::move(entries.front());
