@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, seeds the machine root ($CORVANE_ROOT, default
 # /var/lib/corvane) when it has no registry yet, starts the management agent, seeds its
-# policy with every setting at its default when the policy is empty, and serves the sample
+# policy with every setting at its default when the policy is empty, starts the storage
+# server and (when slapd is installed) the sample directory, and serves the sample
 # console at http://127.0.0.1:8080 from one PHP process with the host extension
 # (cvwwwui.so) and settingsext.so loaded. One process: the console keeps uncommitted
 # changes and stored lists in the process that serves it.
@@ -44,6 +45,28 @@ done <"$here/examples/mail/public-folders.txt"
 storage=$!
 trap 'kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
 for _ in $(seq 1 500); do [ -S "$root/cvstorage.sock" ] && break; sleep 0.01; done
+# The directory and the information store keys, which the mail store reads when the storage
+# server is not running: this machine is the store server MAILSRV01 of the sample directory
+# (examples/directory), served by a slapd of the machine's own on the socket
+# $root/directory/ldapi, loaded anew at each start.
+"$here/build/bin/cvreg" import "$here/examples/directory/information-store.reg" >/dev/null
+directory=()
+slapd_ctl="$here/standins/directory/cvslapd"
+if [ -x /usr/sbin/slapd ]; then
+  "$slapd_ctl" stop --instance "$root/directory" 2>/dev/null || true  # one left by a killed run
+  if uri=$("$slapd_ctl" start --instance "$root/directory" --suffix DC=corvane,DC=example \
+             --config-ldif "$here/examples/directory/config.ldif" \
+             --domain-ldif "$here/examples/directory/domain.ldif"); then
+    directory=(LDAPURI="$uri")
+    echo "Directory: $uri"
+  else
+    echo "warning: the sample directory did not start; the mail store has no directory" >&2
+  fi
+fi
+trap '"$slapd_ctl" stop --instance "$root/directory" 2>/dev/null || true
+      kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
+echo "Storage server: pid $storage (kill $storage, then \"Read both lists again\" on the mail" \
+     "store page, to see the lists of the directory and the public folder store)"
 # The list of policy settings at their defaults: the console lists the settings from it,
 # and a new (empty) policy is seeded with it (every setting at its default, a few final).
 "$here/build/bin/settings_policy_seed" >"$root/policy-seed.jsonl"
@@ -58,5 +81,7 @@ else
 fi
 extensions+=(-d extension="$here/build/lib/settingsext.so")
 echo "Serving the console at http://127.0.0.1:8080 (trace: $root/logs/settingsext.log)"
-# No PHP_CLI_SERVER_WORKERS: one process serves every request.
-env -u PHP_CLI_SERVER_WORKERS php -n "${extensions[@]}" -S 127.0.0.1:8080 -t "$here/examples"
+# No PHP_CLI_SERVER_WORKERS: one process serves every request. LDAPURI points libldap,
+# and so the mail store's directory, at the sample directory (LDAPNOINIT would make
+# libldap ignore it).
+env -u PHP_CLI_SERVER_WORKERS -u LDAPNOINIT "${directory[@]}" php -n "${extensions[@]}" -S 127.0.0.1:8080 -t "$here/examples"
