@@ -137,18 +137,58 @@ char16_t g_store_server_name[kStoreServerNameSize];
 std::atomic<bool> g_store_server_name_found{false};
 std::mutex g_store_server_name_lock;  // only while no name is found
 
-// The subtree search of `path` for `filter`, with the set-up failures of `EnumMDBMailUsers`.
+// Opens `path`, tracing a failure.
+template <typename Interface>
+uint32_t OpenTraced(const std::u16string& path, std::unique_ptr<Interface>* object) {
+  const uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, object);
+  if (hr != 0 && TraceEnabled) {
+    TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(%ls) Failed : 0x%08X\n", path.c_str(), hr);
+  }
+  return hr;
+}
+
+// A subtree search of `path`, with the set-up failures of the database enumeration.
 uint32_t OpenSearch(const std::u16string& path, std::unique_ptr<IDirectorySearch>* search) {
+  uint32_t hr = OpenTraced(path, search);
+  if (hr != 0) return hr;
+  hr = SetSubtreeScope(search->get());
+  if (hr != 0 && TraceEnabled) {
+    TraceOut("", TRACE_ERROR, 0, "SetSearchPreference() Failed : 0x%08X\n", hr);
+  }
+  return hr;
+}
+
+// Starts `filter` on a search of the Exchange services container.
+uint32_t ExecuteServicesSearch(IDirectorySearch* search, const char16_t* filter,
+                               const char16_t* const* attributes, uint32_t count,
+                               AdsSearchHandle* handle) {
+  const uint32_t hr = search->ExecuteSearch(filter, attributes, count, handle);
+  if (hr != 0 && TraceEnabled) {
+    TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
+  }
+  return hr;
+}
+
+// Opens `path` as a subtree search and starts `filter` on it, with the failures of the
+// domain enumerations.
+uint32_t StartDomainSearch(const std::u16string& path, const char16_t* filter,
+                           const char16_t* const* attributes, uint32_t count,
+                           std::unique_ptr<IDirectorySearch>* search, AdsSearchHandle* handle) {
   uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, search);
   if (hr != 0) {
     if (TraceEnabled) {
-      TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(%ls) Failed : 0x%08X\n", path.c_str(), hr);
+      TraceOutWide("", TRACE_ERROR, 0, "Could not bind to '%ls', Failed : 0x%08X\n", path.c_str(), hr);
     }
     return hr;
   }
   hr = SetSubtreeScope(search->get());
+  if (hr != 0) {
+    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pDirSrch->SetSearchPreference() Failed : 0x%08X'\n", hr);
+    return hr;
+  }
+  hr = (*search)->ExecuteSearch(filter, attributes, count, handle);
   if (hr != 0 && TraceEnabled) {
-    TraceOut("", TRACE_ERROR, 0, "SetSearchPreference() Failed : 0x%08X\n", hr);
+    TraceOutWide("", TRACE_ERROR, 0, "pDirSrch->ExecuteSearch(%ls) Failed : 0x%08X'\n", filter, hr);
   }
   return hr;
 }
@@ -214,16 +254,8 @@ uint32_t EnumDatabaseUsers(const std::u16string& database_dn, bool home,
     }
     for (const Variant& link : links.items) {
       if (!link.is_string()) continue;
-      const std::u16string user_path = u"LDAP://" + link.text;
       std::unique_ptr<IADs> user;
-      hr = platform::ADsOpenObject(user_path.c_str(), nullptr, nullptr, kOpenFlags, &user);
-      if (hr != 0) {
-        if (TraceEnabled) {
-          TraceOutWide("", TRACE_ERROR, 0, "ADsOpenObject(%ls) Failed : 0x%08X\n",
-                       user_path.c_str(), hr);
-        }
-        continue;
-      }
+      if (OpenTraced(u"LDAP://" + link.text, &user) != 0) continue;
       Variant name, mail, legacy;
       if (user->Get(u"displayName", &name) != 0 || user->Get(u"mail", &mail) != 0) continue;
       if (user->Get(u"legacyExchangeDN", &legacy) != 0 || !legacy.is_string()) legacy = Variant();
@@ -254,12 +286,10 @@ uint32_t EnumMDBMailUsersOnce(MailUserCallback callback, void* context, bool all
   if (hr != 0) return hr;
   const char16_t* attributes[] = {u"distinguishedName", u"msExchOwningServer", u"objectGUID"};
   AdsSearchHandle handle = nullptr;
-  hr = search->ExecuteSearch(u"(&(objectClass=msExchMDB)(objectCategory=msExchPrivateMDB))",
+  hr = ExecuteServicesSearch(search.get(),
+                             u"(&(objectClass=msExchMDB)(objectCategory=msExchPrivateMDB))",
                              attributes, 3, &handle);
-  if (hr != 0) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
-    return hr;
-  }
+  if (hr != 0) return hr;
   while ((hr = search->GetNextRow(handle)) == 0) {
     AdsSearchColumn column;
     std::u16string dn, owner, guid;
@@ -307,30 +337,13 @@ uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_
     if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Could not obtain 'configurationNamingContext'\n");
     return hr != 0 ? hr : platform::kEAdsPropertyNotFound;
   }
-  const std::u16string path = u"LDAP://cn=Partitions," + configuration.text;
-  std::unique_ptr<IDirectorySearch> search;
-  hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &search);
-  if (hr != 0) {
-    if (TraceEnabled) {
-      TraceOutWide("", TRACE_ERROR, 0, "Could not bind to '%ls', Failed : 0x%08X\n", path.c_str(), hr);
-    }
-    return hr;
-  }
-  hr = SetSubtreeScope(search.get());
-  if (hr != 0) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pDirSrch->SetSearchPreference() Failed : 0x%08X'\n", hr);
-    return hr;
-  }
   const char16_t* attributes[] = {u"systemFlags", u"nCName"};
-  const char16_t* filter = u"(&(objectCategory=CrossRef)(objectClass=CrossRef))";
+  std::unique_ptr<IDirectorySearch> search;
   AdsSearchHandle handle = nullptr;
-  hr = search->ExecuteSearch(filter, attributes, 2, &handle);
-  if (hr != 0) {
-    if (TraceEnabled) {
-      TraceOutWide("", TRACE_ERROR, 0, "pDirSrch->ExecuteSearch(%ls) Failed : 0x%08X'\n", filter, hr);
-    }
-    return hr;
-  }
+  hr = StartDomainSearch(u"LDAP://cn=Partitions," + configuration.text,
+                         u"(&(objectCategory=CrossRef)(objectClass=CrossRef))", attributes, 2,
+                         &search, &handle);
+  if (hr != 0) return hr;
   // Naming contexts in order, each once however its DN is spelled.
   std::map<std::u16string, std::u16string> domains;
   while ((hr = search->GetNextRow(handle)) == 0) {
@@ -362,30 +375,13 @@ uint32_t EnumMailUsersInContainerOnce(const char16_t* container_dn, MailUserCall
   const char16_t* store = GetStoreServerName();
   const std::u16string local = store != nullptr ? store : host;
   if (TraceEnabled) TraceOutWide("", TRACE_INFO, kHomeLevel, "Try to find users at : '%ls'\n", path.c_str());
-  std::unique_ptr<IDirectorySearch> search;
-  uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &search);
-  if (hr != 0) {
-    if (TraceEnabled) {
-      TraceOutWide("", TRACE_ERROR, 0, "Could not bind to '%ls', Failed : 0x%08X\n", path.c_str(), hr);
-    }
-    return hr;
-  }
-  hr = SetSubtreeScope(search.get());
-  if (hr != 0) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pDirSrch->SetSearchPreference() Failed : 0x%08X'\n", hr);
-    return hr;
-  }
   const char16_t* attributes[] = {u"displayName", u"mail", u"distinguishedName",
                                   u"msExchHomeServerName", u"legacyExchangeDN"};
-  const char16_t* filter = u"(&(objectClass=user)(objectCategory=person)(mail=*))";
+  std::unique_ptr<IDirectorySearch> search;
   AdsSearchHandle handle = nullptr;
-  hr = search->ExecuteSearch(filter, attributes, 5, &handle);
-  if (hr != 0) {
-    if (TraceEnabled) {
-      TraceOutWide("", TRACE_ERROR, 0, "pDirSrch->ExecuteSearch(%ls) Failed : 0x%08X'\n", filter, hr);
-    }
-    return hr;
-  }
+  uint32_t hr = StartDomainSearch(path, u"(&(objectClass=user)(objectCategory=person)(mail=*))",
+                                  attributes, 5, &search, &handle);
+  if (hr != 0) return hr;
   while ((hr = search->GetNextRow(handle)) == 0) {
     std::u16string fields[5];
     bool present[5];
@@ -443,7 +439,7 @@ uint32_t Guarded(Body body) {
   try {
     return body();
   } catch (...) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+    TraceException();
     return kFail;
   }
 }
@@ -541,7 +537,7 @@ bool IsItHomeMDB(bool private_database, const char16_t* guid, const char16_t* ow
     Info(kHomeLevel, "Found as owning server\n");
     return true;
   } catch (...) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+    TraceException();
     return false;
   }
 }
@@ -589,7 +585,7 @@ const char16_t* GetStoreServerName() {
       }
     }
   } catch (...) {
-    if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
+    TraceException();
   }
   return nullptr;
 }
@@ -620,11 +616,9 @@ uint32_t GetExchangeTransportAuthDomains(std::u16string* domains) {
     if (hr != 0) return hr;
     const char16_t* attributes[] = {u"msExchAcceptedDomainName", u"msExchAcceptedDomainFlags"};
     AdsSearchHandle handle = nullptr;
-    hr = search->ExecuteSearch(u"((ObjectClass=msExchAcceptedDomain))", attributes, 2, &handle);
-    if (hr != 0) {
-      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
-      return hr;
-    }
+    hr = ExecuteServicesSearch(search.get(), u"((ObjectClass=msExchAcceptedDomain))", attributes,
+                               2, &handle);
+    if (hr != 0) return hr;
     while ((hr = search->GetNextRow(handle)) == 0) {
       AdsSearchColumn name, flags;
       const bool has_name = ReadColumn(search.get(), handle, attributes[0], &name);
@@ -656,11 +650,8 @@ uint32_t GetHubExchangeServers(std::u16string* servers) {
     const char16_t* attributes[] = {u"name", u"msExchCurrentServerRoles", u"msExchHomeRoutingGroup"};
     const std::u16string own_filter = u"(&(objectClass=msExchExchangeServer)(name=" + server + u"))";
     AdsSearchHandle handle = nullptr;
-    hr = search->ExecuteSearch(own_filter.c_str(), attributes, 3, &handle);
-    if (hr != 0) {
-      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
-      return hr;
-    }
+    hr = ExecuteServicesSearch(search.get(), own_filter.c_str(), attributes, 3, &handle);
+    if (hr != 0) return hr;
     std::u16string group;
     if (search->GetNextRow(handle) == 0) {
       AdsSearchColumn column;
@@ -675,11 +666,8 @@ uint32_t GetHubExchangeServers(std::u16string* servers) {
         u"(&(objectClass=msExchExchangeServer)(msExchCurrentServerRoles:1.2.840.113556.1.4.803:=32)";
     if (!group.empty()) hub_filter += u"(msExchHomeRoutingGroup=" + group + u")";
     hub_filter += u")";
-    hr = search->ExecuteSearch(hub_filter.c_str(), attributes, 3, &handle);
-    if (hr != 0) {
-      if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "pContainerToSearch->ExecuteSearch() Failed : 0x%08X\n", hr);
-      return hr;
-    }
+    hr = ExecuteServicesSearch(search.get(), hub_filter.c_str(), attributes, 3, &handle);
+    if (hr != 0) return hr;
     while ((hr = search->GetNextRow(handle)) == 0) {
       AdsSearchColumn column;
       if (ReadColumn(search.get(), handle, u"name", &column)) {

@@ -26,6 +26,9 @@ using MailUserCallback = uint32_t (*)(const char16_t* name, const char16_t* mail
 using FolderCallback = uint32_t (*)(const char16_t* name, const char16_t* url, void* connection,
                                     void* context);
 
+// Traces the error line of an exception caught by a mail store routine.
+void TraceException();
+
 }  // namespace mailstore
 
 #endif  // MAILSTORE_STATUS_H_

@@ -123,11 +123,11 @@ uint32_t ReadItemAndMove(platform::LocalServerObject* server, uint32_t first_slo
   return !name->empty() && !url->empty() ? kOk : kFail;
 }
 
+}  // namespace
+
 void TraceException() {
   if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
 }
-
-}  // namespace
 
 CStorage::CStorage()
     : lock_(new (std::nothrow) FCriticalSection()),
