@@ -140,6 +140,13 @@ TEST_F(ParserTest, DestroyStopsARunningRefill) {
 
 TEST_F(ParserTest, DestroyDuringTheWaitAfterAFailedFirstAttemptEndsTheWorker) {
   server_.Trace();
+  // An information store without a public folder root fails the folder tree too.
+  platform::RegistryKey store;
+  platform::LocalMachine().CreateKey(
+      "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\MAIL01\\"
+      "Private-5d1c7a02-8b3e-4f61-a9d4-0c2e7b61f3a8",
+      platform::kKeyAllAccess, &store);
+  std::filesystem::remove(server_.root() + "/mail/public");
   StartParser();  // nothing is registered: both lists fail
   EXPECT_TRUE(Destroy(std::chrono::seconds(4)));
   EXPECT_EQ(Count("Storage WAS NOT parsed from first attempt"), 1u);

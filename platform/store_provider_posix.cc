@@ -1,0 +1,638 @@
+// The store provider over the Maildir++ public folder root and the passwd-file.
+//
+// Thread safety: see store_provider.h. Objects share nothing but the hive.
+#include "platform/store_provider.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "platform/machine_root.h"
+#include "platform/registry.h"
+#include "platform/unicode.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kEFail = 0x80004005;
+
+// The storage settings, as the storage server reads them.
+constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+constexpr char kPasswdFileValue[] = "PasswdFile";
+constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
+
+constexpr char kRemoteMarkFile[] = "remote-server";
+constexpr char kEmailAddressFile[] = "email-address";
+constexpr off_t kMaxEmailAddressFileSize = 4096;
+constexpr off_t kMaxPasswdFileSize = 64 << 20;
+
+constexpr std::u16string_view kMailboxUrlPrefix = u"file://./backofficestorage/";
+constexpr std::u16string_view kFolderContentClass = u"urn:content-classes:folder";
+constexpr std::u16string_view kFolderQueryPrefix =
+    u"select \"DAV:contentclass\", \"DAV:displayname\", \"DAV:href\" from \"";
+constexpr std::u16string_view kFolderQuerySuffix = u"\" where \"DAV:isfolder\" = True";
+
+// A root scanned less than this after its last change may change again with the same time
+// stamp; whole seconds when the file system seems to keep no more.
+constexpr long kRacyNanoseconds = 10'000'000;
+constexpr long kRacyNanosecondsCoarse = 1'000'000'000;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset(other.fd_);
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
+
+bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+}
+
+bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix);
+}
+
+uint32_t ResultOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return kStoreEPathNotFound;
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+      return kStoreEAccessDenied;
+    case ENOMEM:
+      return kStoreEOutOfMemory;
+    default:
+      return kEFail;
+  }
+}
+
+// This process's account, as the checks below compare with it.
+struct Account {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+};
+
+// Whether a file or folder may be believed: `self`'s or root's, and writable by no other
+// account.
+bool Served(const struct stat& info, const Account& self = Account()) {
+  if (info.st_uid != self.uid && info.st_uid != 0) return false;
+  if ((info.st_mode & S_IWOTH) != 0) return false;
+  return (info.st_mode & S_IWGRP) == 0 || info.st_gid == self.gid;
+}
+
+// A path of the storage settings, or `fallback` under the machine root.
+std::string StoragePath(const char* name, const char* fallback) {
+  Hive& hive = LocalMachine();
+  RegistryKey key;
+  RegistryValue value;
+  std::string text;
+  if (hive.OpenKey(kStorageKey, kKeyQueryValue, &key) == 0 &&
+      hive.QueryValue(key, name, &value) == 0 && value.type == kRegSz) {
+    text = std::move(value.data);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    if (text.find('\0') != std::string::npos) text.clear();
+  }
+  if (text.empty()) text = fallback;
+  return text.front() == '/' ? text : MachineFile(text);
+}
+
+// The names of a public folder URL below the root (none for the root itself); false when
+// the URL is not a public folder URL. A name may not be empty or hold '.' or NUL.
+bool ParseFolderUrl(std::u16string_view url, std::vector<std::string>* names) {
+  names->clear();
+  const std::u16string_view root = kPublicFolderRootUrl;
+  if (!StartsFolded(url, root)) return false;
+  std::u16string_view rest = url.substr(root.size());
+  while (!rest.empty()) {
+    if (rest.front() != u'/') return false;
+    rest.remove_prefix(1);
+    const size_t end = std::min(rest.find(u'/'), rest.size());
+    const std::u16string_view name = rest.substr(0, end);
+    if (name.empty() || name.find_first_of(std::u16string_view(u".\0", 2)) != name.npos) {
+      return false;
+    }
+    names->push_back(Utf16ToUtf8(name));
+    rest.remove_prefix(end);
+  }
+  return true;
+}
+
+// A folder's key in a connection's index: its names joined by NUL, which sorts below every
+// byte a name may hold, so that a folder's subfolders follow it at once, in name order.
+std::string IndexKey(const std::vector<std::string>& names) {
+  std::string key;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) key.push_back('\0');
+    key.append(names[i]);
+  }
+  return key;
+}
+
+// Opens a regular file to read, without following a link; `max_size` bounds it.
+uint32_t OpenServedFile(int dir_fd, const char* path, off_t max_size, UniqueFd* fd,
+                        struct stat* info) {
+  // O_NONBLOCK: a FIFO put in the file's place must not stall the caller.
+  fd->Reset(openat(dir_fd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd->valid() || fstat(fd->get(), info) != 0) return ResultOfErrno(errno);
+  if (!S_ISREG(info->st_mode) || info->st_size > max_size || !Served(*info)) {
+    fd->Reset();
+    return kStoreEAccessDenied;
+  }
+  return 0;
+}
+
+uint32_t ReadAll(int fd, off_t max_size, std::string* text) {
+  text->clear();
+  char chunk[16 * 1024];
+  for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ResultOfErrno(errno);
+    if (text->size() + static_cast<size_t>(got) > static_cast<size_t>(max_size)) {
+      return kStoreEAccessDenied;
+    }
+    text->append(chunk, static_cast<size_t>(got));
+  }
+  return 0;
+}
+
+struct Mailbox {
+  std::u16string url;   // as the passwd-file spells it
+  std::u16string name;  // the gecos field
+};
+
+bool IsDecimalOrEmpty(std::string_view field) {
+  return field.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
+// URL, kStoreEPathNotFound when no line names it.
+uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
+  if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
+  const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
+  const size_t mbx = [&] {
+    for (size_t i = 0; i + 5 <= rest.size(); ++i) {
+      if (EqualsFolded(rest.substr(i, 5), u"/mbx/")) return i;
+    }
+    return rest.npos;
+  }();
+  if (mbx == 0 || mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
+
+  UniqueFd fd;
+  struct stat info;
+  const std::string path = StoragePath(kPasswdFileValue, "mail/passwd");
+  uint32_t hr = OpenServedFile(AT_FDCWD, path.c_str(), kMaxPasswdFileSize, &fd, &info);
+  std::string text;
+  if (hr == 0) hr = ReadAll(fd.get(), kMaxPasswdFileSize, &text);
+  if (hr != 0) return hr;
+
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+    std::vector<std::string_view> fields;
+    for (size_t from = 0;;) {
+      const size_t colon = line.find(':', from);
+      fields.push_back(line.substr(from, colon == line.npos ? colon : colon - from));
+      if (colon == line.npos) break;
+      from = colon + 1;
+    }
+    if (fields.size() < 5 || !IsDecimalOrEmpty(fields[2]) || !IsDecimalOrEmpty(fields[3])) {
+      continue;
+    }
+    const std::string_view user = fields[0];
+    const size_t at = user.find('@');
+    if (at == 0 || at == user.npos || at + 1 == user.size() || user.find('@', at + 1) != user.npos) {
+      continue;
+    }
+    std::u16string line_url(kMailboxUrlPrefix);
+    line_url += Utf8ToUtf16(user.substr(at + 1));
+    line_url += u"/mbx/";
+    line_url += Utf8ToUtf16(user.substr(0, at));
+    if (EqualsFolded(line_url, url)) {
+      *mailbox = {std::move(line_url), Utf8ToUtf16(fields[4])};
+      return 0;
+    }
+  }
+  return kStoreEPathNotFound;
+}
+
+// The first line of a folder's address file, blanks trimmed; empty without one.
+std::u16string ReadEmailAddress(int folder_fd) {
+  UniqueFd fd;
+  struct stat info;
+  std::string text;
+  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileSize, &fd, &info) != 0 ||
+      ReadAll(fd.get(), kMaxEmailAddressFileSize, &text) != 0) {
+    return std::u16string();
+  }
+  std::string_view line(text);
+  line = line.substr(0, line.find('\n'));
+  const char* blanks = " \t\r";
+  line.remove_prefix(std::min(line.find_first_not_of(blanks), line.size()));
+  line = line.substr(0, line.find_last_not_of(blanks) + 1);
+  return Utf8ToUtf16(line);
+}
+
+// Runs `operation` of `object`; running out of memory closes the object and answers
+// kStoreEOutOfMemory.
+template <typename Object, typename Operation>
+uint32_t Guarded(Object* object, Operation operation) {
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    object->Close();
+    return kStoreEOutOfMemory;
+  }
+}
+
+// One folder as a query or record opened it: its directory, unless it is only implied by
+// its subfolders' directories.
+struct OpenedFolder {
+  UniqueFd dir;
+  std::vector<std::string_view> children;  // in name order; the index's, valid until it changes
+};
+
+class Connection final : public AdoConnection {
+ public:
+  void SetProvider(std::u16string_view provider) override {
+    if (State() == kAdStateOpen) throw ComError(kAdErrObjectOpen);
+    if (!EqualsFolded(provider, kExOleDbProvider)) throw ComError(kAdErrProviderNotFound);
+    provider_set_ = true;
+  }
+
+  uint32_t Open(std::u16string_view url, std::u16string_view user, std::u16string_view password,
+                int32_t) override {
+    return Guarded(this, [&] { return OpenStore(url, user, password); });
+  }
+
+  int32_t State() const override { return store_ == Store::kNone ? kAdStateClosed : kAdStateOpen; }
+
+  void Close() override {
+    store_ = Store::kNone;
+    root_.Reset();
+    index_.clear();
+    indexed_ = false;
+    mailbox_url_.clear();
+  }
+
+  bool serves_public_folders() const { return store_ == Store::kPublicFolders; }
+  const std::u16string& mailbox_url() const { return mailbox_url_; }
+
+  // Opens the public folder `names` (empty: the root) for a query or a record.
+  uint32_t OpenFolder(const std::vector<std::string>& names, OpenedFolder* folder) {
+    if (const uint32_t hr = RefreshIndex(); hr != 0) return hr;
+    const std::string key = IndexKey(names);
+    std::string prefix = key;
+    auto at = index_.begin();
+    bool has_directory = false;
+    if (!names.empty()) {
+      prefix.push_back('\0');
+      at = std::lower_bound(index_.begin(), index_.end(), key);
+      has_directory = at != index_.end() && *at == key;
+      if (has_directory) ++at;
+      if (!has_directory && (at == index_.end() || !at->starts_with(prefix))) {
+        return kStoreEPathNotFound;
+      }
+    }
+    // Each subfolder is the first key of its own run; the rest of the run is its subtree.
+    folder->children.clear();
+    std::string next;
+    while (at != index_.end() && at->starts_with(prefix)) {
+      const std::string_view rest = std::string_view(*at).substr(prefix.size());
+      const std::string_view child = rest.substr(0, rest.find('\0'));
+      folder->children.push_back(child);
+      next.assign(prefix).append(child).push_back('\1');
+      at = std::lower_bound(at, index_.end(), next);
+    }
+    if (!has_directory) return 0;
+
+    std::string entry = "." + key;
+    std::replace(entry.begin(), entry.end(), '\0', '.');
+    folder->dir.Reset(openat(root_.get(), entry.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (!folder->dir.valid()) {
+      // A link or a file in the folder's place is not served.
+      return errno == ELOOP || errno == ENOTDIR ? kStoreEAccessDenied : ResultOfErrno(errno);
+    }
+    if (fstat(folder->dir.get(), &info) != 0) return ResultOfErrno(errno);
+    if (!Served(info, self_)) return kStoreEAccessDenied;
+    if (fstatat(folder->dir.get(), kRemoteMarkFile, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode) && Served(info, self_)) {
+      return kExEFolderOnOtherServer;
+    }
+    return 0;
+  }
+
+ private:
+  enum class Store { kNone, kPublicFolders, kMailbox };
+
+  uint32_t OpenStore(std::u16string_view url, std::u16string_view user,
+                     std::u16string_view password) {
+    if (State() == kAdStateOpen) return kAdErrObjectOpen;
+    if (!provider_set_) return kAdErrProviderNotFound;
+    if (!user.empty() || !password.empty()) return kStoreEInvalidArg;
+    if (EqualsFolded(url, kPublicFolderRootUrl)) {
+      const std::string path = StoragePath(kPublicFolderRootValue, "mail/public");
+      UniqueFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat info;
+      if (!root.valid() || fstat(root.get(), &info) != 0) return ResultOfErrno(errno);
+      self_ = Account();
+      if (!Served(info, self_)) return kStoreEAccessDenied;
+      root_ = std::move(root);
+      store_ = Store::kPublicFolders;
+      return 0;
+    }
+    Mailbox mailbox;
+    const uint32_t hr = FindMailbox(url, &mailbox);
+    if (hr != 0) return hr;
+    mailbox_url_ = std::move(mailbox.url);
+    store_ = Store::kMailbox;
+    return 0;
+  }
+
+  // Builds the index again unless the root is as it was at the last build.
+  uint32_t RefreshIndex() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    struct stat info;
+    if (fstat(root_.get(), &info) != 0) return ResultOfErrno(errno);
+    if (!Served(info, self_)) return kStoreEAccessDenied;
+    if (indexed_ && !racy_ && Same(info.st_mtim, mtime_) && Same(info.st_ctim, ctime_)) return 0;
+
+    index_.clear();
+    indexed_ = false;
+    UniqueFd listing_fd(openat(root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::unique_ptr<DIR, DirCloser> listing(listing_fd.valid() ? fdopendir(listing_fd.get())
+                                                               : nullptr);
+    if (listing == nullptr) return ResultOfErrno(errno);
+    listing_fd.Release();  // closed with the listing
+    while (const dirent* entry = readdir(listing.get())) {
+      const std::string_view name = entry->d_name;
+      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+      // A folder name is never empty (".A..B", ".A." name none).
+      if (name[1] == '.' || name.back() == '.' || name.find("..") != name.npos) continue;
+      if (!IsDirectory(*entry)) continue;
+      std::string& key = index_.emplace_back(name.substr(1));
+      std::replace(key.begin(), key.end(), '.', '\0');
+    }
+    std::sort(index_.begin(), index_.end());
+    mtime_ = info.st_mtim;
+    ctime_ = info.st_ctim;
+    const long window = info.st_mtim.tv_nsec == 0 ? kRacyNanosecondsCoarse : kRacyNanoseconds;
+    racy_ = Nanoseconds(info.st_mtim) + window >= Nanoseconds(now) ||
+            Nanoseconds(info.st_ctim) + window >= Nanoseconds(now);
+    indexed_ = true;
+    return 0;
+  }
+
+  bool IsDirectory(const dirent& entry) const {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat info;
+    return fstatat(root_.get(), entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(info.st_mode);
+  }
+
+  static bool Same(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+  static int64_t Nanoseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+  }
+
+  bool provider_set_ = false;
+  Store store_ = Store::kNone;
+  UniqueFd root_;
+  Account self_;
+  std::u16string mailbox_url_;
+  // The IndexKey of every folder directory of the root, sorted.
+  std::vector<std::string> index_;
+  bool indexed_ = false;
+  bool racy_ = false;
+  timespec mtime_{};
+  timespec ctime_{};
+};
+
+Connection* OpenConnection(AdoConnection* connection) {
+  auto* ours = dynamic_cast<Connection*>(connection);
+  return ours != nullptr && ours->State() == kAdStateOpen ? ours : nullptr;
+}
+
+class Recordset final : public AdoRecordset {
+ public:
+  void SetCursorLocation(int32_t location) override {
+    if (open_) throw ComError(kAdErrObjectOpen);
+    if (location != kAdUseServer && location != kAdUseClient) {
+      throw ComError(kAdErrInvalidArgument);
+    }
+    location_ = location;
+  }
+
+  uint32_t Open(std::u16string_view source, AdoConnection* connection, int32_t, int32_t,
+                int32_t) override {
+    return Guarded(this, [&] { return OpenQuery(source, connection); });
+  }
+
+  uint32_t GetRows(int32_t count, Variant* rows) override {
+    return Guarded(this, [&] { return Fetch(count, rows); });
+  }
+
+  int32_t State() const override { return open_ ? kAdStateOpen : kAdStateClosed; }
+
+  void Close() override {
+    open_ = false;
+    rows_.clear();
+    next_ = 0;
+  }
+
+ private:
+  uint32_t OpenQuery(std::u16string_view source, AdoConnection* connection) {
+    if (open_) return kAdErrObjectOpen;
+    Connection* store = OpenConnection(connection);
+    if (store == nullptr) return kAdErrInvalidConnection;
+    if (source.size() < kFolderQueryPrefix.size() + kFolderQuerySuffix.size() ||
+        !source.starts_with(kFolderQueryPrefix) || !source.ends_with(kFolderQuerySuffix)) {
+      return kDbEErrorsInCommand;
+    }
+    const std::u16string_view url = source.substr(
+        kFolderQueryPrefix.size(),
+        source.size() - kFolderQueryPrefix.size() - kFolderQuerySuffix.size());
+    if (url.find(u'"') != url.npos) return kDbEErrorsInCommand;
+    std::vector<std::string> names;
+    if (!ParseFolderUrl(url, &names) || !store->serves_public_folders()) return kStoreEInvalidArg;
+    OpenedFolder folder;
+    if (const uint32_t hr = store->OpenFolder(names, &folder); hr != 0) return hr;
+
+    rows_.clear();
+    rows_.reserve(3 * folder.children.size());
+    for (const std::string_view child : folder.children) {
+      std::u16string name = Utf8ToUtf16(child);
+      std::u16string child_url;
+      child_url.reserve(url.size() + 1 + name.size());
+      child_url.append(url).append(u"/").append(name);
+      rows_.push_back(Variant::String(std::u16string(kFolderContentClass)));
+      rows_.push_back(Variant::String(std::move(name)));
+      rows_.push_back(Variant::String(std::move(child_url)));
+    }
+    next_ = 0;
+    open_ = true;
+    return 0;
+  }
+
+  uint32_t Fetch(int32_t count, Variant* rows) {
+    if (!open_) return kAdErrObjectClosed;
+    if (count == 0 || count < -1) return kAdErrInvalidArgument;
+    const size_t total = rows_.size() / 3;
+    if (next_ >= total) return kAdErrNoCurrentRecord;
+    const size_t taken = count == -1 ? total - next_
+                                     : std::min(total - next_, static_cast<size_t>(count));
+    Variant array;
+    array.type = Variant::Type::kArray;
+    array.extents = {3, taken};
+    // The rows are handed over, not copied: none of them is fetched again.
+    array.items.assign(std::make_move_iterator(rows_.begin() + 3 * next_),
+                       std::make_move_iterator(rows_.begin() + 3 * (next_ + taken)));
+    next_ += taken;
+    *rows = std::move(array);
+    return 0;
+  }
+
+  int32_t location_ = kAdUseServer;
+  bool open_ = false;
+  std::vector<Variant> rows_;  // content class, display name, URL of each row in turn
+  size_t next_ = 0;            // the current row
+};
+
+class Record final : public AdoRecord {
+ public:
+  uint32_t Open(std::u16string_view url, AdoConnection* connection) override {
+    return Guarded(this, [&] { return OpenItem(url, connection); });
+  }
+
+  int32_t State() const override { return open_ ? kAdStateOpen : kAdStateClosed; }
+
+  uint32_t GetFields(AdoFields* fields) const override {
+    if (!open_) return kAdErrObjectClosed;
+    *fields = fields_;
+    return 0;
+  }
+
+  void Close() override {
+    open_ = false;
+    fields_ = AdoFields();
+  }
+
+ private:
+  uint32_t OpenItem(std::u16string_view url, AdoConnection* connection) {
+    if (open_) return kAdErrObjectOpen;
+    Connection* store = OpenConnection(connection);
+    if (store == nullptr) return kAdErrInvalidConnection;
+    AdoFields fields;
+    if (store->serves_public_folders()) {
+      std::vector<std::string> names;
+      if (!ParseFolderUrl(url, &names)) return kStoreEInvalidArg;
+      OpenedFolder folder;
+      if (const uint32_t hr = store->OpenFolder(names, &folder); hr != 0) return hr;
+      fields.Append(u"DAV:href", Variant::String(std::u16string(url)));
+      fields.Append(u"DAV:displayname",
+                    Variant::String(std::u16string(url.substr(url.rfind(u'/') + 1))));
+      Variant folder_flag;
+      folder_flag.type = Variant::Type::kBool;
+      folder_flag.integer = 1;
+      fields.Append(u"DAV:isfolder", std::move(folder_flag));
+      const std::u16string address =
+          folder.dir.valid() ? ReadEmailAddress(folder.dir.get()) : std::u16string();
+      fields.Append(kPublicFolderEmailField,
+                    address.empty() ? Variant() : Variant::String(address));
+    } else {
+      if (!EqualsFolded(url, store->mailbox_url())) return kStoreEInvalidArg;
+      Mailbox mailbox;
+      if (const uint32_t hr = FindMailbox(url, &mailbox); hr != 0) return hr;
+      fields.Append(u"DAV:href", Variant::String(mailbox.url));
+      fields.Append(u"DAV:displayname", Variant::String(mailbox.name));
+      constexpr std::pair<const char16_t*, const char16_t*> kSpecialFolders[] = {
+          {u"urn:schemas:httpmail:inbox", u"/Inbox"},
+          {u"urn:schemas:httpmail:outbox", u"/Outbox"},
+          {u"urn:schemas:httpmail:sentitems", u"/Sent Items"},
+          {u"urn:schemas:httpmail:deleteditems", u"/Deleted Items"},
+          {u"urn:schemas:httpmail:drafts", u"/Drafts"},
+      };
+      for (const auto& [field, folder] : kSpecialFolders) {
+        fields.Append(field, Variant::String(mailbox.url + folder));
+      }
+    }
+    fields_ = std::move(fields);
+    open_ = true;
+    return 0;
+  }
+
+  bool open_ = false;
+  AdoFields fields_;
+};
+
+template <typename Interface, typename Implementation>
+uint32_t Create(std::unique_ptr<Interface>* object) {
+  object->reset(new (std::nothrow) Implementation());
+  return *object != nullptr ? 0 : kStoreEOutOfMemory;
+}
+
+}  // namespace
+
+uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
+  for (const auto& [field, field_value] : fields_) {
+    if (EqualsFolded(field, name)) {
+      *value = field_value;
+      return 0;
+    }
+  }
+  return kAdErrItemNotFound;
+}
+
+uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection) {
+  return Create<AdoConnection, Connection>(connection);
+}
+uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset) {
+  return Create<AdoRecordset, Recordset>(recordset);
+}
+uint32_t CreateAdoRecord(std::unique_ptr<AdoRecord>* record) {
+  return Create<AdoRecord, Record>(record);
+}
+
+}  // namespace platform
