@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "module/module_state.h"
 #include "module/shared_blocks.h"
@@ -55,16 +57,21 @@ bool SetUp() {
   const bool mail = products::IsVEXMAILInstalled();
   if (mail) AttachParserBlock();
 
-  settings::CSettings* catalogue = nullptr;
+  std::shared_ptr<settings::CSettings> catalogue;
   try {
-    catalogue = new settings::CSettings();
+    catalogue = std::make_shared<settings::CSettings>();
   } catch (...) {
-    catalogue = nullptr;
+    catalogue.reset();
   }
   if (catalogue == nullptr && TraceEnabled) {
     TraceOut("", TRACE_ERROR, 0, "Failed to read product settings\n");
   }
-  delete state.catalogue.exchange(catalogue, std::memory_order_acq_rel);
+  // The previous attempt's catalogue goes when the last request that started with it ends.
+  std::shared_ptr<settings::CSettings> replaced;
+  {
+    std::lock_guard<std::mutex> guard(state.catalogue_lock);
+    replaced = std::exchange(state.catalogue, std::move(catalogue));
+  }
 
   if (!state.demo_mode) {
     const uint32_t* session_cell = state.session_cell.load(std::memory_order_acquire);
@@ -77,7 +84,26 @@ bool SetUp() {
   return mapped;
 }
 
+// Holds the newest catalogue for the request starting on this thread.
+void HoldRequestCatalogue() {
+  auto* hold = new (std::nothrow) std::shared_ptr<settings::CSettings>(CurrentCatalogue());
+  delete std::exchange(internal::request_hold, hold);
+  internal::request_catalogue = hold != nullptr ? hold->get() : nullptr;
+}
+
+// Lets go of it when the request ends (the last holder of a replaced catalogue frees it).
+void ReleaseRequestCatalogue() {
+  internal::request_catalogue = nullptr;
+  delete std::exchange(internal::request_hold, nullptr);
+}
+
 }  // namespace
+
+std::shared_ptr<settings::CSettings> CurrentCatalogue() {
+  ModuleState& state = State();
+  std::lock_guard<std::mutex> guard(state.catalogue_lock);
+  return state.catalogue;
+}
 
 void Minit() {
   TraceSetLogFile("settingsext.log", "a");
@@ -100,10 +126,12 @@ void Rinit() {
     if (!done && SetUp()) state.initialised.store(1, std::memory_order_release);
   }
   if (done && TraceEnabled) TraceOut("", TRACE_INFO, 0, "Already initialized\n");
+  HoldRequestCatalogue();
 }
 
 void Rshutdown() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "rshutdown()\n");
+  ReleaseRequestCatalogue();
 }
 
 void Mshutdown() {
@@ -115,7 +143,10 @@ void Mshutdown() {
     // leaves both behind too, and they go the same way.
     ModuleState& state = State();
     ReleaseSharedBlocks();
-    delete state.catalogue.exchange(nullptr, std::memory_order_acq_rel);
+    {
+      std::lock_guard<std::mutex> guard(state.catalogue_lock);
+      state.catalogue.reset();
+    }
     state.initialised.store(0, std::memory_order_release);
   }
   // The state is as after module start-up: what the process learnt of the machine and the
@@ -134,7 +165,7 @@ void LoadChangedSetting(const char* oid) {
   if (oid == nullptr) return;
   const std::string changed(oid);
   std::lock_guard<std::mutex> lock(g_setup_mutex);
-  settings::CSettings* catalogue = State().catalogue.load(std::memory_order_acquire);
+  const std::shared_ptr<settings::CSettings> catalogue = CurrentCatalogue();
   if (catalogue != nullptr) catalogue->ReadByOID(changed);
 }
 

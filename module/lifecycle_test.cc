@@ -80,20 +80,25 @@ class LifecycleTest : public policy_test::AgentTest {
 // Two first requests at once: one sets up, the other only notes it, and so do later ones.
 TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialized) {
   CreateSessionBlock();
-  std::thread first(module::Rinit), second(module::Rinit);
+  auto request = [] {
+    module::Rinit();
+    module::Rshutdown();
+  };
+  std::thread first(request), second(request);
   first.join();
   second.join();
   module::ModuleState& state = module::State();
   EXPECT_EQ(state.initialised.load(), 1);
   EXPECT_NE(state.session_view, nullptr);
   EXPECT_EQ(state.session_cell.load(), &session_);
-  settings::CSettings* catalogue = state.catalogue.load();
+  settings::CSettings* catalogue = module::CurrentCatalogue().get();
   ASSERT_NE(catalogue, nullptr);
 
   const Strings messages = Messages();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.front(), "rinit()");
   EXPECT_EQ(Matching(messages, "rinit()").size(), 2u);
+  EXPECT_EQ(Matching(messages, "rshutdown()").size(), 2u);
   EXPECT_EQ(Matching(messages, "Already initialized").size(), 1u);
   const Strings session_lines = Matching(messages, "$cvma_session4php file:");
   ASSERT_EQ(session_lines.size(), 1u);
@@ -108,7 +113,9 @@ TEST_F(LifecycleTest, FirstRequestsSetUpOnceAndLaterOnesOnlySayAlreadyInitialize
 
   module::Rinit();
   EXPECT_THAT(Messages(), ElementsAre("rinit()", "Already initialized"));
-  EXPECT_EQ(state.catalogue.load(), catalogue);
+  EXPECT_EQ(module::RequestCatalogue(), catalogue);
+  module::Rshutdown();
+  EXPECT_EQ(module::RequestCatalogue(), nullptr);
 }
 
 // The parser block is taken when there is one; without it the set-up says so and goes on.
@@ -148,7 +155,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheP
   module::State().demo_mode = 1;
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);
-  EXPECT_NE(module::State().catalogue.load(), nullptr);
+  EXPECT_NE(module::CurrentCatalogue(), nullptr);
   const Strings demo = Messages();
   EXPECT_THAT(Matching(demo, "checkInPQH()"), ElementsAre());
   EXPECT_EQ(Matching(demo, "$settings_reloading_4cvwwwui file:").size(), 1u);
@@ -163,8 +170,21 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   EXPECT_EQ(state.initialised.load(), 0);
   EXPECT_EQ(state.session_view, nullptr);
   EXPECT_EQ(state.session_cell.load(), nullptr);
-  EXPECT_NE(state.catalogue.load(), nullptr);  // made all the same, with no session
+  // Made all the same, with no session, and held by this request.
+  settings::CSettings* first = module::RequestCatalogue();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(module::CurrentCatalogue().get(), first);
   EXPECT_THAT(Messages(), Contains("$cvma_session4php file: handle = 0, address = 0"));
+
+  // Another request's repeated set-up replaces it; this request keeps reading the one it
+  // started with, which lives until this request ends.
+  std::thread([] { module::Rinit(); module::Rshutdown(); }).join();
+  EXPECT_NE(module::CurrentCatalogue().get(), first);
+  EXPECT_EQ(module::RequestCatalogue(), first);
+  EXPECT_EQ(first->size(), module::CurrentCatalogue()->size());  // still whole
+  module::Rshutdown();
+  EXPECT_EQ(module::RequestCatalogue(), nullptr);
+  Messages();
 
   module::Rinit();
   const Strings messages = Messages();
@@ -175,8 +195,9 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   EXPECT_EQ(state.initialised.load(), 0);
 
   // Shutdown without a finished set-up releases what the attempts made.
+  module::Rshutdown();
   module::Mshutdown();
-  EXPECT_EQ(state.catalogue.load(), nullptr);
+  EXPECT_EQ(module::CurrentCatalogue(), nullptr);
   platform::NamedBlock reload;
   EXPECT_EQ(platform::NamedBlock::Open(module::kReloadBlock, false, &reload), 2u);
 
@@ -204,9 +225,9 @@ TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShut
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_THAT(lines[0], HasSubstr("address content = " + std::to_string(word)));
 
-  settings::CSettings* catalogue = module::State().catalogue.load();
+  settings::CSettings* catalogue = module::RequestCatalogue();
   ASSERT_NE(catalogue, nullptr);
-  catalogue->Add(new settings::CIntItem(kReloaded, 5));
+  catalogue->Add(std::make_unique<settings::CIntItem>(kReloaded, 5));
   ASSERT_EQ(policy::VmpSetPolicyInt(session_, kReloaded, 77), 0);
   EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 5);  // not yet read again
 
@@ -219,10 +240,11 @@ TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShut
 
   // Shutdown releases the module's own handles and views only: the blocks others hold stay,
   // the reload block with the entry in word 0.
+  module::Rshutdown();
   module::Mshutdown();
   module::ModuleState& state = module::State();
   EXPECT_EQ(state.initialised.load(), 0);
-  EXPECT_EQ(state.catalogue.load(), nullptr);
+  EXPECT_EQ(module::CurrentCatalogue(), nullptr);
   EXPECT_EQ(state.session_view, nullptr);
   EXPECT_EQ(state.session_cell.load(), nullptr);
   platform::NamedBlock block;

@@ -1,7 +1,8 @@
 // The module-wide state: one instance per process, shared by every request and thread.
 //
 // Thread safety: the work-mode flags are written once by module start-up, before any
-// request runs, and only read afterwards. The initialised flag and the last error are
+// request runs, and only read afterwards. The catalogue is replaced and taken under its own
+// lock; a request reads it through RequestCatalogue without one. The initialised flag and the last error are
 // atomics: any request thread may read or write them. The block views are written by
 // the once-per-process set-up, which is serialised, and by module shutdown; the addresses
 // taken from the blocks are atomics, read by request threads without a lock.
@@ -10,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 namespace settings {
 class CSettings;
@@ -31,14 +34,35 @@ struct ModuleState {
   // The mail store parser's address (word 0 of the "$mail_store_parser4php" block); null
   // until the block is attached, and again after module shutdown.
   std::atomic<void*> mail_store_parser{nullptr};
-  // The one catalogue, made by the first request start-up, deleted by module shutdown.
-  std::atomic<settings::CSettings*> catalogue{nullptr};
+  // The newest catalogue, made by request start-up and dropped by module shutdown. A
+  // request holds the one that was newest when it started (see RequestCatalogue), so a
+  // catalogue that a repeated set-up replaces lives on until the last request holding it
+  // has ended. Guarded by catalogue_lock.
+  std::shared_ptr<settings::CSettings> catalogue;
+  std::mutex catalogue_lock;
   // The module's last error: 0 none, 12 write refused (final or hidden), 14 write failed.
   std::atomic<int32_t> last_error{0};
 };
 
 // The one instance. Constant-initialised, so it exists before the library's first call.
 ModuleState& State();
+
+// The newest catalogue, for a holder outside a request (the reload entry, tests).
+std::shared_ptr<settings::CSettings> CurrentCatalogue();
+
+namespace internal {
+// The calling thread's request's catalogue and what keeps it alive; both null outside a
+// request. Plain pointers, so nothing of ours runs when a thread ends.
+inline thread_local settings::CSettings* request_catalogue
+    __attribute__((tls_model("initial-exec"))) = nullptr;
+inline thread_local std::shared_ptr<settings::CSettings>* request_hold
+    __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace internal
+
+// The catalogue of the request running on this thread: the newest one when the request
+// started, held until it ends, whatever later set-ups replace. Null outside a request or
+// when none could be made. One thread-local read: no lock and no atomic operation.
+inline settings::CSettings* RequestCatalogue() { return internal::request_catalogue; }
 
 }  // namespace module
 

@@ -49,7 +49,7 @@ enum class Missing { kAre, kWere };
 
 // The catalogue, or null after the warning that there is none.
 CSettings* RequireCatalogue(Missing wording = Missing::kAre) {
-  CSettings* catalogue = module::State().catalogue.load();
+  CSettings* catalogue = module::RequestCatalogue();
   if (catalogue == nullptr) {
     php_error_docref(nullptr, E_WARNING, wording == Missing::kAre
                                              ? "Settings are not initialized"

@@ -42,13 +42,12 @@ void CSettings::Clear() {
   ClearLocked();
 }
 
-void CSettings::Add(CItem* item) {
+void CSettings::Add(std::unique_ptr<CItem> item) {
   std::unique_lock lock(mutex_);
-  AddLocked(item);
+  AddLocked(std::move(item));
 }
 
 void CSettings::ClearLocked() {
-  for (CItem* item : items_) delete item;
   items_.clear();
   first_by_oid_.clear();
   indexed_ = 0;
@@ -56,9 +55,10 @@ void CSettings::ClearLocked() {
   index_shift_ = 64;
 }
 
-void CSettings::AddLocked(CItem* item) {
-  if (!items_.insert(item).second || item == nullptr) return;
-  IndexLocked(item);
+void CSettings::AddLocked(std::unique_ptr<CItem> item) {
+  CItem* added = item.get();
+  if (!items_.insert(std::move(item)).second || added == nullptr) return;
+  IndexLocked(added);
 }
 
 uint64_t CSettings::HashOid(std::string_view oid) noexcept {
@@ -322,21 +322,21 @@ void CSettings::ReadByOID(std::string_view oid) {
 
 void CSettings::ReadAll() {
   std::unique_lock lock(mutex_);
-  for (CItem* item : items_) {
+  for (const auto& item : items_) {
     if (item != nullptr) item->Read();
   }
 }
 
 void CSettings::WriteChanged() {
   std::unique_lock lock(mutex_);
-  for (CItem* item : items_) {
+  for (const auto& item : items_) {
     if (item != nullptr && item->IsChanged()) item->Write();
   }
 }
 
 bool CSettings::AreChanged() const {
   std::shared_lock lock(mutex_);
-  for (const CItem* item : items_) {
+  for (const auto& item : items_) {
     if (item != nullptr && item->IsChanged()) return true;
   }
   return false;

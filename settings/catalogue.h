@@ -38,8 +38,8 @@ class CSettings {
 
   // Deletes every item.
   void Clear();
-  // Takes ownership of `item` (null is kept and skipped by every walk).
-  void Add(CItem* item);
+  // Takes `item` (null is kept and skipped by every walk).
+  void Add(std::unique_ptr<CItem> item);
 
   // Rebuilds the catalogue from the setting definitions of the installed products.
   void ReadSettings();
@@ -103,14 +103,15 @@ class CSettings {
   CItem* FindLocked(std::string_view oid) const;
   CItem* FindLocked(std::string_view oid, uint64_t hash) const;
   void ClearLocked();
-  void AddLocked(CItem* item);
+  void AddLocked(std::unique_ptr<CItem> item);
   // Writes the error line for a missing agent session.
   static void TraceNoSession();
 
   mutable ReadMostlyLock mutex_;
   // The registry key of the Exchange store's virus-scanning values, opened by the rebuild.
   platform::RegistryKey key_;
-  std::set<CItem*> items_;  // owned; ordered by address, as the lookup rule walks them
+  // Ordered by address, as the lookup rule walks them.
+  std::set<std::unique_ptr<CItem>> items_;
   // The index by OID: for each OID, the item the lookup rule finds. Open addressing over a
   // power-of-two table of slots, at most half full, probed linearly; looked up by
   // std::string_view without making a std::string of the key. The OIDs themselves are kept

@@ -43,10 +43,10 @@ class CatalogueTest : public ::testing::Test {
 // entry is held and passed over.
 TEST_F(CatalogueTest, UnknownOidsAndItemsOfAnotherKindAnswerAsUnknown) {
   settings::CSettings catalogue;
-  catalogue.Add(new settings::CIntItem("1.1", 1));
+  catalogue.Add(std::make_unique<settings::CIntItem>("1.1", 1));
   catalogue.Add(nullptr);
-  catalogue.Add(new settings::CStringItem("1.2", "text"));
-  catalogue.Add(new settings::CIntRegItem(key_, "1.3", 7));
+  catalogue.Add(std::make_unique<settings::CStringItem>("1.2", "text"));
+  catalogue.Add(std::make_unique<settings::CIntRegItem>(key_, "1.3", 7));
   EXPECT_EQ(catalogue.size(), 4u);
   Messages();
   EXPECT_EQ(catalogue.GetIntByOID("1.2"), 0);
@@ -68,8 +68,8 @@ TEST_F(CatalogueTest, UnknownOidsAndItemsOfAnotherKindAnswerAsUnknown) {
 TEST_F(CatalogueTest, ReadersCommitterAndReloaderRunTogether) {
   settings::CSettings catalogue;
   for (int i = 0; i < 50; ++i) {
-    catalogue.Add(new settings::CIntRegItem(key_, "2." + std::to_string(i), i));
-    catalogue.Add(new settings::CStringItem("3." + std::to_string(i), "s"));
+    catalogue.Add(std::make_unique<settings::CIntRegItem>(key_, "2." + std::to_string(i), i));
+    catalogue.Add(std::make_unique<settings::CStringItem>("3." + std::to_string(i), "s"));
   }
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <span>
@@ -859,35 +860,35 @@ int32_t ProcessorCount() {
 }
 
 // Items read their value as they are constructed.
-CItem* MakeItem(const PolicySetting& setting) {
+std::unique_ptr<CItem> MakeItem(const PolicySetting& setting) {
   std::string oid = std::string(kEnterprise) + setting.oid;
   switch (setting.kind) {
     case Kind::kInt:
-      return new CIntItem(std::move(oid), setting.number);
+      return std::make_unique<CIntItem>(std::move(oid), setting.number);
     case Kind::kString:
-      return new CStringItem(std::move(oid), setting.text);
+      return std::make_unique<CStringItem>(std::move(oid), setting.text);
     case Kind::kEncryptedString:
-      return new CStringItem(std::move(oid), setting.text, true);
+      return std::make_unique<CStringItem>(std::move(oid), setting.text, true);
     case Kind::kTable:
-      if (setting.row_count == 0) return new CTableEntry(std::move(oid));
-      return new CTableEntry(std::move(oid), setting.rows, setting.row_count);
+      if (setting.row_count == 0) return std::make_unique<CTableEntry>(std::move(oid));
+      return std::make_unique<CTableEntry>(std::move(oid), setting.rows, setting.row_count);
   }
   return nullptr;
 }
 
-CItem* MakeItem(const platform::RegistryKey& key, const RegistrySetting& setting,
+std::unique_ptr<CItem> MakeItem(const platform::RegistryKey& key, const RegistrySetting& setting,
                 bool second_family_built) {
   switch (setting.kind) {
     case RegistryKind::kInt:
-      return new CIntRegItem(key, setting.name, setting.number);
+      return std::make_unique<CIntRegItem>(key, setting.name, setting.number);
     case RegistryKind::kThreadsPerProcessor:
-      return new CIntRegItem(key, setting.name, 2 * ProcessorCount() + 1);
+      return std::make_unique<CIntRegItem>(key, setting.name, 2 * ProcessorCount() + 1);
     case RegistryKind::kString:
-      return new CStringRegItem(key, setting.name, setting.text, false);
+      return std::make_unique<CStringRegItem>(key, setting.name, setting.text, false);
     case RegistryKind::kEncryptedString:
-      return new CStringRegItem(key, setting.name, setting.text, true);
+      return std::make_unique<CStringRegItem>(key, setting.name, setting.text, true);
     case RegistryKind::kQuarantineDatabase:
-      return new CStringRegItem(key, setting.name,
+      return std::make_unique<CStringRegItem>(key, setting.name,
                                 second_family_built ? kSecondFamilyDatabase : kFirstProductDatabase,
                                 false);
   }
