@@ -86,10 +86,10 @@ if [ "$sanitize" != thread ]; then
     if [ $valgrind = 1 ]; then
       rt_args+=(-m)
       # The pages a test runs in child PHP processes are checked too; the system's own
-      # account tools are not ours to check (and setpriv's child, running as another
-      # account, could not write the log).
+      # account tools and directory server are not ours to check (and setpriv's child,
+      # running as another account, could not write the log).
       VALGRIND_OPTS="--leak-check=full --errors-for-leak-kinds=definite"
-      export VALGRIND_OPTS="$VALGRIND_OPTS --trace-children-skip=*/useradd,*/userdel,*/setpriv"
+      export VALGRIND_OPTS="$VALGRIND_OPTS --trace-children-skip=*/useradd,*/userdel,*/setpriv,*/cvslapd,*/slapd,*/slapadd,*/ldapsearch,*/ldapwhoami,*/env"
     fi
     env "${php_env[@]}" SETTINGSEXT_SO="$so" CV_BIN_DIR="$build/bin" TEST_PHP_EXECUTABLE="$(command -v php)" \
       php "$runner" "${rt_args[@]}" "$here/tests/phpt" | tee "$log/phpt.txt"

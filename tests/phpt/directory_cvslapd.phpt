@@ -11,7 +11,7 @@ $cvslapd = dirname(__DIR__, 2) . '/standins/directory/cvslapd';
 $work = sys_get_temp_dir() . '/cvslapd-' . getmypid() . '-' . bin2hex(random_bytes(3));
 mkdir($work, 0700) || cv_fail("cannot make $work");
 register_shutdown_function(function () use ($cvslapd, $work) {
-    foreach (['i', 'b'] as $instance) cv_run([$cvslapd, 'stop', '--instance', "$work/$instance"], $work);
+    foreach (['i', 'b'] as $instance) cv_run([$cvslapd, 'stop', '--instance', "$work/$instance"], $work, false);
     exec('rm -rf ' . escapeshellarg($work));
 });
 file_put_contents("$work/config.ldif", "dn: CN=Configuration,DC=example,DC=test\nobjectClass: container\ncn: Configuration\n");
@@ -33,7 +33,7 @@ file_put_contents("$work/bad.ldif", "dn: DC=example,DC=test\nobjectClass: domain
 // work folder written as WORK.
 function cvslapd(string ...$args): string {
     global $cvslapd, $work;
-    [$rc, $out, $err] = cv_run(array_merge([$cvslapd], $args), $work);
+    [$rc, $out, $err] = cv_run(array_merge([$cvslapd], $args), $work, false);
     $text = $rc . (trim($out) !== '' ? ' ' . trim($out) : '') . ($err !== '' ? ' | ' . strtok($err, "\n") : '');
     return str_replace([$work, rawurlencode($work)], 'WORK', $text);
 }
@@ -43,7 +43,7 @@ function start(string $instance, string $domain = 'domain.ldif'): string {
                    '--config-ldif', "$work/config.ldif", '--domain-ldif', "$work/$domain");
 }
 function search(string $uri, string ...$args): string {
-    exec('LDAPNOINIT=1 ' . implode(' ', array_map('escapeshellarg', array_merge(['ldapsearch', '-Q', '-LLL', '-Y', 'EXTERNAL', '-H', $uri], $args))) . ' 2>&1', $out, $rc);
+    exec('env -u LD_PRELOAD LDAPNOINIT=1 ' . implode(' ', array_map('escapeshellarg', array_merge(['ldapsearch', '-Q', '-LLL', '-Y', 'EXTERNAL', '-H', $uri], $args))) . ' 2>&1', $out, $rc);
     return "$rc " . implode(' / ', array_filter($out));
 }
 
@@ -54,7 +54,7 @@ $uri = str_replace('WORK', rawurlencode($work), substr($started, 2));
 echo 'start: ', $started, "\n";
 echo 'uri: ', cvslapd('uri', '--instance', $instance), "\n";
 echo 'root DSE: ', search($uri, '-b', '', '-s', 'base', '(objectClass=*)', 'configurationNamingContext'), "\n";
-exec('LDAPNOINIT=1 ldapwhoami -Q -Y EXTERNAL -H ' . escapeshellarg($uri), $who);
+exec('env -u LD_PRELOAD LDAPNOINIT=1 ldapwhoami -Q -Y EXTERNAL -H ' . escapeshellarg($uri), $who);
 echo 'bound as: ', preg_replace('/uidNumber=\d+/', 'uidNumber=U', preg_replace('/gidNumber=\d+/', 'gidNumber=G', implode('', $who))), "\n";
 echo 'user: ', search($uri, '-b', 'DC=example,DC=test', '(mail=eve@example.test)', 'mail'), "\n";
 $open = [];
@@ -71,7 +71,7 @@ echo 'still answers: ', substr(search($uri, '-b', 'DC=example,DC=test', '(mail=*
 $long = "$work/" . str_repeat('x', 101 - strlen($work));
 echo 'long path: ', preg_replace('~/x+~', '/X', start($long)), ', made: ', file_exists($long) ? 'yes' : 'no', "\n";
 [$rc, , $err] = cv_run([$cvslapd, 'start', '--instance', "$work/b", '--suffix', 'DC=example,DC=test',
-                        '--config-ldif', "$work/config.ldif", '--domain-ldif', "$work/bad.ldif"], $work);
+                        '--config-ldif', "$work/config.ldif", '--domain-ldif', "$work/bad.ldif"], $work, false);
 echo 'bad LDIF: ', $rc, ', slapadd\'s reason given: ', str_contains($err, 'noSuchAttribute') ? 'yes' : $err, "\n";
 echo 'no slapd on it: ', cvslapd('uri', '--instance', "$work/b"), "\n";
 

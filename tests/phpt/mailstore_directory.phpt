@@ -96,20 +96,20 @@ foreach ($database as $db => $dn) {
 // The directory, stopped when the test ends, whatever happens.
 $instance = sys_get_temp_dir() . '/cvldap-' . getmypid() . '-' . bin2hex(random_bytes(3));
 register_shutdown_function(function () use ($cvslapd, $instance) {
-    exec(escapeshellarg($cvslapd) . ' stop --instance ' . escapeshellarg($instance) . ' 2>/dev/null');
+    exec('env -u LD_PRELOAD ' . escapeshellarg($cvslapd) . ' stop --instance ' . escapeshellarg($instance) . ' 2>/dev/null');
     exec('rm -rf ' . escapeshellarg($instance));
 });
 $fixture = cv_tempdir('cvldif');
 file_put_contents("$fixture/config.ldif", ldif($config));
 file_put_contents("$fixture/domain.ldif", ldif($domain));
 [$rc, $uri, $err] = cv_run([$cvslapd, 'start', '--instance', $instance, '--suffix', SUFFIX,
-                            '--config-ldif', "$fixture/config.ldif", '--domain-ldif', "$fixture/domain.ldif"], $fixture);
+                            '--config-ldif', "$fixture/config.ldif", '--domain-ldif', "$fixture/domain.ldif"], $fixture, false);
 $rc === 0 || cv_fail("cvslapd start failed: $err");
 $uri = trim($uri);
 
 // What the directory holds, read as this process's account (SASL EXTERNAL over the socket).
 function count_entries(string $uri, string $base, string $filter): string {
-    exec('LDAPNOINIT=1 ldapsearch -Q -LLL -Y EXTERNAL -H ' . escapeshellarg($uri) . ' -b ' . escapeshellarg($base)
+    exec('env -u LD_PRELOAD LDAPNOINIT=1 ldapsearch -Q -LLL -Y EXTERNAL -H ' . escapeshellarg($uri) . ' -b ' . escapeshellarg($base)
          . ' ' . escapeshellarg($filter) . ' 1.1 2>&1', $out, $rc);
     return $rc === 0 ? (string)count(preg_grep('/^dn:/', $out)) : "ldapsearch failed ($rc): " . implode(' ', $out);
 }
