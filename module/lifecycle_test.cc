@@ -208,6 +208,27 @@ TEST_F(LifecycleTest, WithoutSessionBlockEveryRequestRepeatsTheSetUp) {
   EXPECT_EQ(state.session_cell.load(), &session_);
 }
 
+// Requests on several threads while every start-up replaces the catalogue (no session
+// block yet): each reads the catalogue it started with, never one freed under it (the
+// sanitizer builds catch a read of a freed one).
+TEST_F(LifecycleTest, RequestsKeepTheirCatalogueWhileOthersReplaceIt) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 50; ++i) {
+        module::Rinit();
+        settings::CSettings* catalogue = module::RequestCatalogue();
+        ASSERT_NE(catalogue, nullptr);
+        catalogue->Add(std::make_unique<settings::CIntItem>(kReloaded, 5));
+        for (int k = 0; k < 20; ++k) EXPECT_EQ(catalogue->GetIntByOID(kReloaded), 5);
+        module::Rshutdown();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(module::State().initialised.load(), 0);
+}
+
 // --- The reload entry and shutdown ---------------------------------------------------------
 
 TEST_F(LifecycleTest, ReloadBlockPublishesTheEntryThatReReadsOneSettingUntilShutdown) {
