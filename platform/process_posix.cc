@@ -34,9 +34,12 @@ uint32_t GetTickCount() {
 }
 
 bool GetLocalTime(SystemTime* time) {
+  // The clock time() reads, so that a second here is the second the C library's callers
+  // see; it moves in ticks, as the Windows system time does.
   timespec now;
   tm local;
-  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || localtime_r(&now.tv_sec, &local) == nullptr) {
+  if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0 ||
+      localtime_r(&now.tv_sec, &local) == nullptr) {
     return false;
   }
   time->year = static_cast<uint16_t>(local.tm_year + 1900);
