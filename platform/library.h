@@ -40,8 +40,8 @@ void* GetProcAddress(ModuleHandle module, const char* name);
 
 // GetModuleHandleEx: a module the process has loaded already; never loads one.
 // `name_or_address` is a file name without folder ("libcvma32.so"), matched against the
-// last part of each loaded library's path; with kGetModuleHandleExFlagFromAddress it is an
-// address, and the module is the one holding it (the program itself included).
+// file name that ends each loaded library's path; with kGetModuleHandleExFlagFromAddress
+// it is an address, and the module is the one holding it (the program itself included).
 // Takes a reference unless kGetModuleHandleExFlagUnchangedRefcount; with
 // kGetModuleHandleExFlagPin the module stays loaded until the process ends, and the handle
 // needs no FreeLibrary. False, `*module` null, when no module matches or both of those

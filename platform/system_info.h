@@ -8,7 +8,7 @@
 
 namespace platform {
 
-// SYSTEM_INFO, the parts the system reads.
+// SYSTEM_INFO, the fields the system reads.
 struct SystemInfo {
   uint32_t number_of_processors;  // processors online, at least 1
 };
