@@ -1,9 +1,9 @@
 #include "mailstore/parser.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <new>
 
+#include "platform/errors.h"
 #include "support/thread_layer.h"
 #include "support/trace.h"
 
@@ -40,7 +40,8 @@ CMailStoreParser::CMailStoreParser() {
   worker_ = ThreadCreate(&CMailStoreParser::handler, this, /*close_on_exit=*/false);
   if (worker_ == 0) {
     if (TraceEnabled) {
-      TraceOut("", TRACE_ERROR, 0, "Couldn't run mail store parser thread. Error: %d\n", errno);
+      TraceOut("", TRACE_ERROR, 0, "Couldn't run mail store parser thread. Error: %d\n",
+               static_cast<int>(platform::GetLastError()));
     }
     return;
   }

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/errors.h"
 #include "platform/unicode.h"
 
 namespace platform {
@@ -34,42 +35,36 @@ constexpr int kPageSize = 500;
 constexpr int kNetworkTimeoutSeconds = 5;
 constexpr int kOperationTimeoutSeconds = 30;
 constexpr int64_t kSpinNanoseconds = 200000;  // polling for an answer before sleeping on it
-constexpr uint32_t kEInvalidArg = 0x80070057;
-constexpr uint32_t kEOutOfMemory = 0x8007000E;
-constexpr uint32_t kEFail = 0x80004005;
 
 std::atomic<uint64_t> g_operations{0};
-
-// A Windows error number in result form.
-constexpr uint32_t FromWin32(uint32_t error) { return 0x80070000u | error; }
 
 // LDAP results as the Windows errors that stand for them.
 uint32_t ResultOfLdap(int rc) {
   switch (rc) {
     case LDAP_SUCCESS: return 0;
-    case LDAP_OPERATIONS_ERROR: return FromWin32(8224);         // ERROR_DS_OPERATIONS_ERROR
-    case LDAP_PROTOCOL_ERROR: return FromWin32(8225);
-    case LDAP_TIMELIMIT_EXCEEDED: return FromWin32(8226);
-    case LDAP_SIZELIMIT_EXCEEDED: return FromWin32(8227);
-    case LDAP_AUTH_METHOD_NOT_SUPPORTED: return FromWin32(8231);
-    case LDAP_STRONG_AUTH_REQUIRED: return FromWin32(8232);
-    case LDAP_NO_SUCH_ATTRIBUTE: return FromWin32(8202);
-    case LDAP_INAPPROPRIATE_MATCHING: return FromWin32(8238);
+    case LDAP_OPERATIONS_ERROR: return ResultFromError(8224);  // ERROR_DS_OPERATIONS_ERROR
+    case LDAP_PROTOCOL_ERROR: return ResultFromError(8225);
+    case LDAP_TIMELIMIT_EXCEEDED: return ResultFromError(8226);
+    case LDAP_SIZELIMIT_EXCEEDED: return ResultFromError(8227);
+    case LDAP_AUTH_METHOD_NOT_SUPPORTED: return ResultFromError(8231);
+    case LDAP_STRONG_AUTH_REQUIRED: return ResultFromError(8232);
+    case LDAP_NO_SUCH_ATTRIBUTE: return ResultFromError(8202);
+    case LDAP_INAPPROPRIATE_MATCHING: return ResultFromError(8238);
     case LDAP_NO_SUCH_OBJECT: return kEDsNoSuchObject;
-    case LDAP_INVALID_DN_SYNTAX: return FromWin32(8242);
+    case LDAP_INVALID_DN_SYNTAX: return ResultFromError(8242);
     case LDAP_INAPPROPRIATE_AUTH:
-    case LDAP_INVALID_CREDENTIALS: return FromWin32(1326);       // ERROR_LOGON_FAILURE
-    case LDAP_INSUFFICIENT_ACCESS: return FromWin32(8344);
-    case LDAP_BUSY: return FromWin32(8206);
-    case LDAP_UNAVAILABLE: return FromWin32(8207);
-    case LDAP_UNWILLING_TO_PERFORM: return FromWin32(8245);
+    case LDAP_INVALID_CREDENTIALS: return ResultFromError(1326);  // ERROR_LOGON_FAILURE
+    case LDAP_INSUFFICIENT_ACCESS: return ResultFromError(8344);
+    case LDAP_BUSY: return ResultFromError(8206);
+    case LDAP_UNAVAILABLE: return ResultFromError(8207);
+    case LDAP_UNWILLING_TO_PERFORM: return ResultFromError(8245);
     case LDAP_SERVER_DOWN:
     case LDAP_CONNECT_ERROR: return kEDsServerDown;
-    case LDAP_TIMEOUT: return FromWin32(1460);                   // ERROR_TIMEOUT
+    case LDAP_TIMEOUT: return ResultFromError(kErrorTimeout);
     case LDAP_FILTER_ERROR: return kEAdsInvalidFilter;
     case LDAP_NO_MEMORY: return kEOutOfMemory;
     case LDAP_PARAM_ERROR: return kEInvalidArg;
-    default: return FromWin32(8250);                             // ERROR_DS_SERVER_DOWN family
+    default: return ResultFromError(8250);  // ERROR_DS_SERVER_DOWN family
   }
 }
 

@@ -38,10 +38,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/errors.h"
+
 namespace platform {
 
-// COM-style results.
-inline constexpr uint32_t kSOk = 0;
+// COM-style results (besides those of errors.h).
 inline constexpr uint32_t kENotImpl = 0x80004001;
 inline constexpr uint32_t kENoInterface = 0x80004002;
 inline constexpr uint32_t kCoEWrongServerIdentity = 0x80004015;
@@ -51,9 +52,6 @@ inline constexpr uint32_t kRegdbEInvalidValue = 0x80040153;
 inline constexpr uint32_t kRegdbEClassNotReg = 0x80040154;
 inline constexpr uint32_t kClassEClassNotAvailable = 0x80040111;
 inline constexpr uint32_t kCoEServerExecFailure = 0x80080005;
-inline constexpr uint32_t kEAccessDenied = 0x80070005;
-inline constexpr uint32_t kEOutOfMemory = 0x8007000E;
-inline constexpr uint32_t kEInvalidArg = 0x80070057;
 inline constexpr uint32_t kRpcEServerUnavailable = 0x800706BA;
 
 // The longest text a reply may carry, in UTF-16 code units.

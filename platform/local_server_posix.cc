@@ -17,6 +17,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/errors_posix.h"
 #include "platform/local_server.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
@@ -152,7 +153,7 @@ int ConnectTo(const std::string& path, uint32_t* result) {
     connected = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (connected != 0 && errno == EINTR);
   if (connected != 0) {
-    if (errno == EACCES || errno == EPERM) *result = kEAccessDenied;
+    if (ErrorFromErrno(errno) == kErrorAccessDenied) *result = kEAccessDenied;
     return -1;
   }
   *result = kSOk;

@@ -15,15 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
+#include "platform/path.h"
+
 namespace {
 
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorNotEnoughMemory = 8;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorAlreadyExists = 183;
+using platform::kErrorAlreadyExists;
+using platform::kErrorFileNotFound;
+using platform::kErrorInvalidHandle;
+using platform::kErrorInvalidParameter;
+using platform::kErrorNotEnoughMemory;
 // Names are at most MAX_PATH characters, as for named kernel objects.
-constexpr size_t kMaxName = 260;
+constexpr size_t kMaxName = platform::kMaxPath;
 
 struct Block {
   std::string name;  // empty once the block is gone

@@ -1,4 +1,5 @@
-// Facts about the running process: its executable, its ids and the system tick count.
+// Facts about the running process: its executable, its ids, the system tick count and the
+// local time.
 //
 // Thread safety: every function is safe from any thread.
 #ifndef PLATFORM_PROCESS_H_
@@ -7,10 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+#include "platform/path.h"
 
-// Separator of directories in file paths (a backslash on Windows).
-inline constexpr char kPathSeparator = '/';
+namespace platform {
 
 // GetModuleFileName for the process itself: copies the full path of the host executable
 // (/proc/self/exe) into `buffer`. When it fits, the path is terminated and its length
@@ -25,6 +25,22 @@ uint32_t GetCurrentThreadId();
 
 // Milliseconds since system start, wrapping at 2^32.
 uint32_t GetTickCount();
+
+// SYSTEMTIME: a date and time of day. Months count from 1, days of the week from Sunday 0.
+struct SystemTime {
+  uint16_t year;
+  uint16_t month;
+  uint16_t day_of_week;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint16_t milliseconds;
+};
+
+// GetLocalTime: now, in the machine's time zone, into `*time`. False, `*time` unchanged,
+// when the clock or the zone cannot be read.
+bool GetLocalTime(SystemTime* time);
 
 // GetComputerName: the host name up to its first '.', in UTF-16, when it fits in `*size`
 // characters with its terminator; *size becomes its length. False (and *size the length

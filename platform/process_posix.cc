@@ -1,5 +1,6 @@
-// Process facts from the Linux kernel: /proc/self/exe, getpid, gettid, the boot clock, the
-// host name and the process's account.
+// Process facts from the Linux kernel: getpid, gettid, the boot clock, the local time, the
+// host name and the process's account (the executable's path is the first module's, in
+// library_posix.cc).
 //
 // Thread safety: no state of its own; safe from any thread.
 #include "platform/process.h"
@@ -14,35 +15,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/unicode.h"
 
 namespace platform {
-
-uint32_t GetModuleFileName(char* buffer, uint32_t size) {
-  if (buffer == nullptr || size == 0) return 0;
-  // readlink neither terminates nor says whether it cut the path, so read into a buffer
-  // that grows until the link text fits with room to spare; only then can the Windows
-  // truncation rule be applied exactly.
-  std::vector<char> path(512);
-  ssize_t length;
-  for (;;) {
-    length = readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) {
-      buffer[0] = '\0';
-      return 0;
-    }
-    if (static_cast<size_t>(length) < path.size()) break;
-    path.resize(path.size() * 2);
-  }
-  if (static_cast<size_t>(length) < size) {
-    std::memcpy(buffer, path.data(), length);
-    buffer[length] = '\0';
-    return static_cast<uint32_t>(length);
-  }
-  std::memcpy(buffer, path.data(), size - 1);
-  buffer[size - 1] = '\0';
-  return size;
-}
 
 uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
@@ -55,6 +31,26 @@ uint32_t GetTickCount() {
   uint64_t milliseconds =
       static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(milliseconds);  // wraps at 2^32; callers compare differences
+}
+
+bool GetLocalTime(SystemTime* time) {
+  // The clock time() reads, so that a second here is the second the C library's callers
+  // see; it moves in ticks, as the Windows system time does.
+  timespec now;
+  tm local;
+  if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0 ||
+      localtime_r(&now.tv_sec, &local) == nullptr) {
+    return false;
+  }
+  time->year = static_cast<uint16_t>(local.tm_year + 1900);
+  time->month = static_cast<uint16_t>(local.tm_mon + 1);
+  time->day_of_week = static_cast<uint16_t>(local.tm_wday);
+  time->day = static_cast<uint16_t>(local.tm_mday);
+  time->hour = static_cast<uint16_t>(local.tm_hour);
+  time->minute = static_cast<uint16_t>(local.tm_min);
+  time->second = static_cast<uint16_t>(local.tm_sec);
+  time->milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+  return true;
 }
 
 bool GetComputerName(char16_t* buffer, uint32_t* size) {
@@ -75,8 +71,6 @@ bool GetComputerName(char16_t* buffer, uint32_t* size) {
 }
 
 uint32_t LookupProcessAccount(std::u16string* domain, std::u16string* account) {
-  constexpr uint32_t kErrorNoneMapped = 1332;
-  constexpr uint32_t kErrorNotEnoughMemory = 8;
   passwd entry;
   passwd* found = nullptr;
   std::vector<char> buffer(1024);

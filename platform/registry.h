@@ -23,17 +23,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/errors.h"
+
 namespace platform {
 
-// Results: Windows error numbers.
-inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorFileNotFound = 2;    // no such key or value
-inline constexpr uint32_t kErrorAccessDenied = 5;    // key opened without the needed access
-inline constexpr uint32_t kErrorInvalidHandle = 6;   // key not open
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorMoreData = 234;      // buffer too small; size says what is needed
-inline constexpr uint32_t kErrorNoMoreItems = 259;   // enumeration index past the end
-inline constexpr uint32_t kErrorRegistryIo = 1016;   // the hive could not be read or written
+// Results are Windows error numbers (errors.h): kErrorSuccess; kErrorFileNotFound, no such
+// key or value; kErrorAccessDenied, a key opened without the needed access;
+// kErrorInvalidHandle, a key not open; kErrorInvalidParameter; kErrorMoreData, a buffer too
+// small (the size says what is needed); kErrorNoMoreItems, an enumeration index past the
+// end; kErrorRegistryIo, the hive could not be read or written.
 
 // Value types.
 inline constexpr uint32_t kRegNone = 0;

@@ -64,6 +64,8 @@
 //                                      (compared without regard to ASCII case), or none
 //   0x800A0E7D kAdErrInvalidConnection the connection is not open or not this provider's
 //   0x8007000E kStoreEOutOfMemory      out of memory (an object that fails so is closed)
+//   0x8007xxxx                         another failure of the file system, its Windows
+//                                      error in result form (0x80004005 when it has none)
 // Opening and fetching return these; a property assignment that fails (an unknown
 // provider, a cursor location other than kAdUseServer or kAdUseClient, either while the
 // object is open) throws ComError, as the automation wrappers do.
@@ -81,14 +83,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/variant.h"
 
 namespace platform {
 
-inline constexpr uint32_t kStoreEPathNotFound = 0x80070003;
-inline constexpr uint32_t kStoreEAccessDenied = 0x80070005;
-inline constexpr uint32_t kStoreEInvalidArg = 0x80070057;
-inline constexpr uint32_t kStoreEOutOfMemory = 0x8007000E;
+inline constexpr uint32_t kStoreEPathNotFound = ResultFromError(kErrorPathNotFound);
+inline constexpr uint32_t kStoreEAccessDenied = kEAccessDenied;
+inline constexpr uint32_t kStoreEInvalidArg = kEInvalidArg;
+inline constexpr uint32_t kStoreEOutOfMemory = kEOutOfMemory;
 inline constexpr uint32_t kDbEErrorsInCommand = 0x80040E14;
 inline constexpr uint32_t kExEFolderOnOtherServer = 0x80550052;
 inline constexpr uint32_t kAdErrInvalidArgument = 0x800A0BB9;

@@ -15,14 +15,13 @@
 #include <string>
 #include <utility>
 
+#include "platform/errors_posix.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
 
 namespace platform {
 namespace {
-
-constexpr uint32_t kEFail = 0x80004005;
 
 // The storage settings, as the storage server reads them.
 constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
@@ -85,20 +84,9 @@ bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix);
 }
 
+// A failure of the file system. ELOOP comes of O_NOFOLLOW meeting a link: not served.
 uint32_t ResultOfErrno(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return kStoreEPathNotFound;
-    case EACCES:
-    case EPERM:
-    case ELOOP:
-      return kStoreEAccessDenied;
-    case ENOMEM:
-      return kStoreEOutOfMemory;
-    default:
-      return kEFail;
-  }
+  return error == ELOOP ? kStoreEAccessDenied : ResultFromErrno(error, kErrorPathNotFound);
 }
 
 // This process's account, as the checks below compare with it.

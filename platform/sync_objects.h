@@ -70,8 +70,8 @@ CV_EXPORT bool CvReleaseSemaphore(uint32_t semaphore, int32_t count, int32_t* pr
 // Starts `routine(argument)` on a new thread with the default stack size; when `suspended`,
 // the routine does not begin before CvResumeThread. The handle is signalled once the
 // thread has ended and stays valid until closed, whether the thread runs or not. Returns
-// the handle, or 0 with errno telling why (EAGAIN: no more threads, ENOMEM, EINVAL for a
-// null routine).
+// the handle, or 0 with the last error (errors.h) telling why: 164 no more threads, 8 out
+// of memory, 87 a null routine.
 CV_EXPORT uint32_t CvCreateThread(CvThreadRoutine routine, void* argument, bool suspended);
 // Lets a thread created suspended begin. Returns the suspend count before (1 for a thread
 // still suspended, 0 otherwise), or 0xFFFFFFFF when `thread` is not a thread of this table.

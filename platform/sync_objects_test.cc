@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <thread>
+
+#include "platform/errors.h"
 
 namespace {
 
@@ -156,9 +157,9 @@ TEST(SyncObjectsTest, ThreadsStartSuspendedEndWithACodeAndKeepTheirHandleUntilCl
   EXPECT_TRUE(unwound);
   EXPECT_TRUE(CvCloseHandle(exiting));
 
-  errno = 0;
+  platform::SetLastError(0);
   EXPECT_EQ(CvCreateThread(nullptr, nullptr, false), 0u);
-  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidParameter);
 }
 
 TEST(SyncObjectsTest, ThreadLocalSlotsHoldOneValuePerThread) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/path.h"
 #include "platform/registry.h"
 #include "support/trace.h"
 
@@ -13,8 +14,6 @@ namespace {
 constexpr const char* kKtrKey = "SOFTWARE\\Veltmark\\Corvane\\KTR";
 constexpr const char* kAntiVirusKey = "SOFTWARE\\Veltmark\\Corvane\\Anti-Virus\\";
 constexpr const char* kInstallerKey = "SOFTWARE\\Veltmark\\Corvane\\Bastion Suite Installer";
-constexpr uint32_t kPathBufferSize = 260;
-constexpr uint32_t kPresenceBufferSize = 260;
 
 // -1 until the first call that needs the verdict.
 std::atomic<int32_t> g_vexmail_cache{-1};
@@ -38,7 +37,7 @@ bool ReadValue(const char* key, const char* value, void* data, uint32_t size) {
 }
 
 bool IsValuePresent(const char* key, const char* value) {
-  unsigned char data[kPresenceBufferSize];
+  unsigned char data[platform::kMaxPath];
   return ReadValue(key, value, data, sizeof data);
 }
 
@@ -52,7 +51,7 @@ bool ReadNumber(const char* key, const char* value, uint32_t* number) {
 }  // namespace
 
 bool IsServiceInstalled(const char* name) {
-  char key[kPathBufferSize];
+  char key[platform::kMaxPath];
   std::snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s\\", name);
   const bool installed = IsValuePresent(key, "Start");
   if (TraceEnabled) {
@@ -62,7 +61,7 @@ bool IsServiceInstalled(const char* name) {
 }
 
 bool IsProductRegisteredInKTR(int number) {
-  char key[kPathBufferSize];
+  char key[platform::kMaxPath];
   std::snprintf(key, sizeof key, "SOFTWARE\\Veltmark\\Corvane\\KTR\\Products\\%d\\", number);
   const bool registered = IsValuePresent(key, "ProductName");
   if (TraceEnabled) {

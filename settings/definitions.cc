@@ -8,8 +8,6 @@
 //
 // Thread safety: the tables are constant. ReadSettings holds the catalogue's lock
 // exclusively for the whole rebuild, so no lookup sees a half-built catalogue.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -21,7 +19,9 @@
 #include <utility>
 
 #include "module/module_state.h"
+#include "platform/path.h"
 #include "platform/registry.h"
+#include "platform/system_info.h"
 #include "policy/agent_messages.h"
 #include "products/products.h"
 #include "settings/catalogue.h"
@@ -820,7 +820,6 @@ constexpr char kVxmServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\cvavvxmd
 constexpr char kVxsServiceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\Corvane Anti-Virus Server Daemon\\";
 constexpr char kObjectName[] = "ObjectName";
-constexpr uint32_t kObjectNameSize = 260;
 
 // Opened into the catalogue's key slot.
 constexpr char kVirusScanKey[] = "SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan";
@@ -855,8 +854,9 @@ constexpr char kSecondFamilyDatabase[] = "CVWDL_Quarantine";
 // ---------------------------------------------------------------------------------------
 
 int32_t ProcessorCount() {
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<int32_t>(online) : 1;
+  platform::SystemInfo info;
+  platform::GetSystemInfo(&info);
+  return static_cast<int32_t>(info.number_of_processors);
 }
 
 // Items read their value as they are constructed.
@@ -903,9 +903,9 @@ void TraceOpenFailed(uint32_t error) {
   if (TraceEnabled) TraceOut("", TRACE_WARNING, 0, "RegOpenKeyEx() Failed : %u\n", error);
 }
 
-// Reads a service's "ObjectName" into a buffer of the fixed size; only the outcome counts.
+// Reads a service's "ObjectName" into a buffer of MAX_PATH bytes; only the outcome counts.
 uint32_t QueryObjectName(platform::Hive& hive, const platform::RegistryKey& service) {
-  char data[kObjectNameSize];
+  char data[platform::kMaxPath];
   uint32_t type = 0;
   uint32_t size = sizeof data;
   return hive.QueryValue(service, kObjectName, &type, data, &size);

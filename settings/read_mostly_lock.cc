@@ -1,31 +1,14 @@
 #include "settings/read_mostly_lock.h"
 
-#include <linux/membarrier.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
+
+#include "platform/memory_barrier.h"
 
 namespace settings {
 
 namespace {
-
-int Membarrier(int command) { return static_cast<int>(syscall(__NR_membarrier, command, 0, 0)); }
-
-// Registered once per process; the registration is inherited by forked children.
-bool RegisterBarrier() {
-  return Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0 &&
-         Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0;
-}
-
-// A memory barrier on every running thread of the process. Readers on the fence-free way
-// depend on it, so it cannot be skipped.
-void HeavyBarrier() {
-  if (Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) std::abort();
-}
 
 std::atomic<uint32_t> g_next_slot{0};
 
@@ -40,10 +23,7 @@ void Backoff(unsigned* round) {
 
 }  // namespace
 
-bool ReadMostlyLock::Asymmetric() {
-  static const bool available = RegisterBarrier();
-  return available;
-}
+bool ReadMostlyLock::Asymmetric() { return platform::CanFlushProcessWriteBuffers(); }
 
 ReadMostlyLock::ReadMostlyLock() { Asymmetric(); }
 
@@ -90,7 +70,8 @@ void ReadMostlyLock::WaitForWriter() {
 void ReadMostlyLock::lock() {
   writers_.lock();
   writer_.store(1, std::memory_order_seq_cst);
-  if (Asymmetric()) HeavyBarrier();
+  // Readers on the fence-free way depend on this barrier: it cannot be skipped.
+  if (Asymmetric()) platform::FlushProcessWriteBuffers();
   const uint32_t used = std::min(g_next_slot.load(std::memory_order_acquire), kSlots);
   for (uint32_t slot = 0; slot < used; ++slot) {
     for (unsigned round = 0; slots_[slot].inside.load(std::memory_order_acquire) != 0;) {

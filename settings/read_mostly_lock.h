@@ -6,12 +6,13 @@
 // its own in the lock (a cache line); it enters by storing 1 there and then looking at the
 // writer flag, and leaves by storing 0. A store followed by a load of another location may
 // be reordered by the processor, so the writer does the ordering for both sides: it sets
-// the flag, then has the kernel run a memory barrier on every running thread of the process
-// (membarrier), and only then looks at the slots. After that either the writer sees a
-// reader's 1 and waits for its 0, or the reader sees the flag and steps back. A reader that
-// finds the flag set leaves its slot and sleeps on the flag until the writer is done.
+// the flag, then has the system run a memory barrier on every running thread of the
+// process (FlushProcessWriteBuffers), and only then looks at the slots. After that either
+// the writer sees a reader's 1 and waits for its 0, or the reader sees the flag and steps
+// back. A reader that finds the flag set leaves its slot and sleeps on the flag until the
+// writer is done.
 //
-// Where the kernel offers no such barrier, and for threads beyond the slots, readers count
+// Where the system offers no such barrier, and for threads beyond the slots, readers count
 // themselves in one shared counter with sequentially consistent operations instead.
 //
 // Writers are rare and exclude one another with a mutex; a waiting writer yields rather

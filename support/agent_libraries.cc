@@ -1,14 +1,13 @@
 #include "support/agent_libraries.h"
 
-#include <dlfcn.h>
-#include <link.h>
-
 #include <atomic>
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/library.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "support/trace.h"
@@ -17,23 +16,18 @@ namespace support {
 
 namespace {
 
-constexpr uint32_t kMaxPath = 260;
+using platform::kMaxPath;
+using platform::ModuleHandle;
 
 struct LibrarySlot {
   const char* file_name;
-  std::atomic<void*> handle{nullptr};
+  std::atomic<ModuleHandle> handle{nullptr};
 };
 
 LibrarySlot g_libraries[] = {{"libcvpmapi.so"}, {"libcvma32.so"}};
 
 LibrarySlot& Slot(AgentLibrary library) {
   return g_libraries[library == AgentLibrary::kPolicy ? 0 : 1];
-}
-
-void* OpenByFullPath(const std::string& path) {
-  // A path without a folder would make dlopen search the system's library path.
-  if (path.empty() || path[0] != '/' || path.size() >= kMaxPath) return nullptr;
-  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 // Beside the host executable: its full path with the part after the last separator
@@ -48,7 +42,7 @@ std::string PathBesideExecutable(const char* file_name) {
 }
 
 // The full path stored under the library's file name in the delay-loading key: its size
-// first, then its data into a buffer of that size plus 5 bytes (at least 260).
+// first, then its data into a buffer of that size plus 5 bytes (at least MAX_PATH).
 std::string PathFromRegistry(const char* file_name) {
   platform::Hive& hive = platform::LocalMachine();
   platform::RegistryKey key;
@@ -70,37 +64,28 @@ std::string PathFromRegistry(const char* file_name) {
 // A library of this file name that the process has loaded already, wherever from (the host
 // extension links the client library): that copy is the one to use, as a second copy would
 // hold sessions and state the first knows nothing of. Returns a new reference to it.
-void* OpenAlreadyLoaded(const char* file_name) {
-  struct Search {
-    const char* file_name;
-    std::string path;
-  } search{file_name, {}};
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void* data) -> int {
-        auto* wanted = static_cast<Search*>(data);
-        if (info->dlpi_name == nullptr || info->dlpi_name[0] != '/') return 0;
-        const char* base = std::strrchr(info->dlpi_name, '/') + 1;
-        if (std::strcmp(base, wanted->file_name) != 0) return 0;
-        wanted->path = info->dlpi_name;
-        return 1;
-      },
-      &search);
-  if (search.path.empty()) return nullptr;
-  return dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+ModuleHandle OpenAlreadyLoaded(const char* file_name) {
+  ModuleHandle module = nullptr;
+  platform::GetModuleHandleEx(0, file_name, &module);
+  return module;
 }
 
-void* LoadLibrary(LibrarySlot& slot) {
-  void* handle = slot.handle.load(std::memory_order_acquire);
+ModuleHandle Load(LibrarySlot& slot) {
+  ModuleHandle handle = slot.handle.load(std::memory_order_acquire);
   if (handle != nullptr) return handle;
 
   handle = OpenAlreadyLoaded(slot.file_name);
-  if (handle == nullptr) handle = OpenByFullPath(PathBesideExecutable(slot.file_name));
-  if (handle == nullptr) handle = OpenByFullPath(PathFromRegistry(slot.file_name));
+  // Full paths only (platform::LoadLibrary refuses any other): a bare name would make the
+  // system search its library path.
+  if (handle == nullptr) {
+    handle = platform::LoadLibrary(PathBesideExecutable(slot.file_name).c_str());
+  }
+  if (handle == nullptr) handle = platform::LoadLibrary(PathFromRegistry(slot.file_name).c_str());
   if (handle == nullptr) return nullptr;
 
-  void* previous = slot.handle.exchange(handle, std::memory_order_acq_rel);
+  ModuleHandle previous = slot.handle.exchange(handle, std::memory_order_acq_rel);
   // Another thread loaded the same library meanwhile: keep one reference.
-  if (previous == handle) dlclose(handle);
+  if (previous == handle) platform::FreeLibrary(handle);
   return handle;
 }
 
@@ -110,7 +95,7 @@ const char* AgentLibraryFileName(AgentLibrary library) { return Slot(library).fi
 
 void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* error) {
   LibrarySlot& slot = Slot(library);
-  void* handle = LoadLibrary(slot);
+  ModuleHandle handle = Load(slot);
   if (handle == nullptr) {
     if (error != nullptr) *error = kAgentModuleNotFound;
     if (TraceEnabled) {
@@ -118,7 +103,7 @@ void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* erro
     }
     return nullptr;
   }
-  void* function = dlsym(handle, name);
+  void* function = platform::GetProcAddress(handle, name);
   if (function == nullptr) {
     if (error != nullptr) *error = kAgentProcedureNotFound;
     if (TraceEnabled) {

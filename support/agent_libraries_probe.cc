@@ -6,13 +6,12 @@
 //
 // PRELOAD is a library the probe loads itself before it resolves, as the host extension
 // loads the client library before the module asks for it.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "platform/library.h"
 #include "support/agent_libraries.h"
 
 int main(int argc, char** argv) {
@@ -20,7 +19,7 @@ int main(int argc, char** argv) {
   const auto library = std::strcmp(argv[1], "policy") == 0 ? support::AgentLibrary::kPolicy
                                                              : support::AgentLibrary::kClient;
   const int threads = argc > 3 ? std::atoi(argv[3]) : 1;
-  if (argc > 4 && dlopen(argv[4], RTLD_NOW | RTLD_LOCAL) == nullptr) {
+  if (argc > 4 && platform::LoadLibrary(argv[4]) == nullptr) {
     std::printf("cannot preload %s\n", argv[4]);
     return 1;
   }
@@ -41,8 +40,12 @@ int main(int argc, char** argv) {
     std::printf("error %08X\n", static_cast<uint32_t>(errors[0]));
     return 0;
   }
-  Dl_info info;
-  dladdr(found[0], &info);
-  std::printf("loaded %s\n", info.dli_fname);
+  platform::ModuleHandle module = nullptr;
+  char path[4096] = "";
+  platform::GetModuleHandleEx(
+      platform::kGetModuleHandleExFlagFromAddress | platform::kGetModuleHandleExFlagUnchangedRefcount,
+      found[0], &module);
+  platform::GetModuleFileName(module, path, sizeof path);
+  std::printf("loaded %s\n", path);
   return 0;
 }

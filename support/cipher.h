@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/crypto.h"
+
 // Clear text longer than this many code units is cut before enciphering.
 inline constexpr size_t kCipherMaxChars = 512;
 // Cipher texts of this many bytes or more are refused.
@@ -32,8 +34,8 @@ bool DecryptBuffer(uint8_t* buffer, uint32_t* length);
 
 // The error code of this thread's last failed cipher operation (0 after a success): what
 // the items report in their own failure lines.
-inline constexpr uint32_t kCipherBadData = 0x80090005;    // not a valid cipher text
-inline constexpr uint32_t kCipherBadLength = 0x80090004;  // too many bytes to decipher
+inline constexpr uint32_t kCipherBadData = platform::kNteBadData;   // not a valid cipher text
+inline constexpr uint32_t kCipherBadLength = platform::kNteBadLen;  // too many bytes to decipher
 uint32_t CipherLastError();
 
 #endif  // SUPPORT_CIPHER_H_

@@ -6,9 +6,9 @@
 #include "support/thread_layer.h"
 
 #include <atomic>
-#include <cerrno>
 #include <new>
 
+#include "platform/errors.h"
 #include "support/trace.h"
 
 namespace {
@@ -91,9 +91,9 @@ uint32_t ThreadCreate(LayerThreadRoutine routine, void* argument, bool close_on_
   if (block == nullptr) return 0;
   const uint32_t thread = CvCreateThread(ThreadEntry, block, /*suspended=*/true);
   if (thread == 0) {
-    const int error = errno;
+    const uint32_t error = platform::GetLastError();
     delete block;
-    errno = error;
+    platform::SetLastError(error);
     return 0;
   }
   block->handle = thread;

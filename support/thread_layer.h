@@ -34,11 +34,12 @@ void ThreadLayerShutdown();
 uint32_t ThreadLayerTlsSlot();
 
 // Starts `routine(argument)` on a new thread and returns its handle, or 0: at once when the
-// layer is not initialised or memory runs out, else when the thread cannot start (errno
-// says why). The thread is started suspended and runs only once its handle is in its block,
-// so ThreadCurrentHandle in it gives that handle. With `close_on_exit` the thread
-// closes its own handle when it ends, so the caller must not use it after that; a caller
-// that wants to wait for the thread passes false and calls ThreadJoin.
+// layer is not initialised or memory runs out, else when the thread cannot start (the last
+// error, platform/errors.h, says why). The thread is started suspended and runs only once
+// its handle is in its block, so ThreadCurrentHandle in it gives that handle. With
+// `close_on_exit` the thread closes its own handle when it ends, so the caller must not use
+// it after that; a caller that wants to wait for the thread passes false and calls
+// ThreadJoin.
 uint32_t ThreadCreate(LayerThreadRoutine routine, void* argument, bool close_on_exit);
 // Waits without time-out for `thread` to end, closes its handle and returns the wait's
 // result (0); 0xFFFFFFFF for a null handle or one not open.

@@ -3,25 +3,20 @@
 //
 // Thread safety: the switches (TraceEnabled, the component lists, level and mask) are
 // written only at start-up (TraceReadRegistry, TraceSetLogFile) and read without the lock
-// afterwards. Composing a line and everything about the log file descriptor happens under
+// afterwards. Composing a line and everything about the log file handle happens under
 // the one trace lock. The lock is taken around fork, so a child never inherits it held.
 #include "support/trace.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/debug_output.h"
+#include "platform/file.h"
+#include "platform/fork_handlers.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
@@ -31,7 +26,7 @@ int32_t TraceEnabled = 0;
 
 namespace {
 
-constexpr size_t kMaxPath = 260;           // file names, with their terminator
+using platform::kMaxPath;                  // file names, with their terminator
 constexpr size_t kModeSize = 32;           // open mode, with its terminator
 constexpr size_t kMaxComponentList = 248;  // characters kept of DebugInclude/DebugExclude
 constexpr size_t kMaxMessage = 1023;       // characters of a formatted message
@@ -39,7 +34,7 @@ constexpr size_t kMaxRegistryText = 1024;  // bytes read of a string switch
 constexpr int32_t kDefaultMaxLevel = 255;
 // The log is the owner's and its group's (an administrator's group may read it), never
 // everyone's: lines name settings and their values.
-constexpr mode_t kLogFileMode = 0640;
+constexpr platform::FileProtection kLogFileProtection = platform::FileProtection::kOwnerAndGroup;
 constexpr uint32_t kDefaultSeverityMask = 0xFFFFFFFF;
 constexpr char kComponentSeparators[] = " ,\t\n";
 
@@ -51,7 +46,7 @@ char g_include[kMaxComponentList + 1];
 char g_exclude[kMaxComponentList + 1];
 int32_t g_max_level = kDefaultMaxLevel;
 uint32_t g_severity_mask = kDefaultSeverityMask;
-int g_log_fd = -1;  // under the lock
+platform::FileHandle g_log_file = platform::kInvalidFileHandle;  // under the lock
 
 void LockBeforeFork();
 void UnlockInParent();
@@ -62,7 +57,7 @@ FCriticalSection* MakeTraceLock() {
   // A line being composed while another thread forks would leave the child with the lock
   // held by a thread it does not have; the next line there would hang. Holding the lock
   // across fork means the child gets it free and no line half-composed.
-  pthread_atfork(LockBeforeFork, UnlockInParent, ReinitializeInChild);
+  platform::RegisterForkHandlers(LockBeforeFork, UnlockInParent, ReinitializeInChild);
   return lock;
 }
 
@@ -89,9 +84,13 @@ void CopyCut(char* target, size_t capacity, const char* text) {
   CopyCut(target, capacity, text, strlen(text));
 }
 
-bool LocalNow(struct tm* local) {
-  time_t now = time(nullptr);
-  return localtime_r(&now, local) != nullptr;
+// ASCII letters compared without regard to case.
+bool EqualFolded(const char* a, const char* b, size_t length) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < length; ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
 }
 
 // True when `component` is one of the tokens of `list`, compared without regard to case.
@@ -102,7 +101,7 @@ bool ListContains(const char* list, const char* component) {
   while (*cursor != '\0') {
     cursor += strspn(cursor, kComponentSeparators);
     size_t token_length = strcspn(cursor, kComponentSeparators);
-    if (token_length == component_length && strncasecmp(cursor, component, token_length) == 0) {
+    if (token_length == component_length && EqualFolded(cursor, component, token_length)) {
       return true;
     }
     cursor += token_length;
@@ -117,11 +116,12 @@ bool ComponentPasses(const char* component) {
   return true;
 }
 
-// Open flags for an fopen-style mode, always appending: processes forked from one parent
-// and separate processes share the log, and only O_APPEND lets each write land whole at
-// the current end. "w" empties the file at open. False for modes fopen would refuse and for
-// "r", whose stream could not be written at all: those lines go to the debug sink instead.
-bool OpenFlagsForMode(const char* mode, int* flags) {
+// What an fopen-style mode asks of the file, always appending: processes forked from one
+// parent and separate processes share the log, and only appending lets each write land
+// whole at the current end. "w" empties the file at open. False for modes fopen would
+// refuse and for "r", whose stream could not be written at all: those lines go to the debug
+// sink instead.
+bool AccessForMode(const char* mode, uint32_t* access, uint32_t* disposition) {
   bool plus = false;
   bool exclusive = false;
   // fopen reads the modifiers after the first character up to the first it does not know.
@@ -135,17 +135,17 @@ bool OpenFlagsForMode(const char* mode, int* flags) {
       break;
     }
   }
-  int access = plus ? O_RDWR : O_WRONLY;
+  *access = platform::kFileAppendData | (plus ? platform::kGenericRead : 0);
   switch (mode[0]) {
     case 'a':
-      *flags = access | O_CREAT | O_APPEND | (exclusive ? O_EXCL : 0);
+      *disposition = exclusive ? platform::kCreateNew : platform::kOpenAlways;
       return true;
     case 'w':
-      *flags = access | O_CREAT | O_TRUNC | O_APPEND | (exclusive ? O_EXCL : 0);
+      *disposition = exclusive ? platform::kCreateNew : platform::kCreateAlways;
       return true;
     case 'r':
       if (!plus) return false;
-      *flags = O_RDWR | O_APPEND;
+      *disposition = platform::kOpenExisting;
       return true;
     default:
       return false;
@@ -156,14 +156,14 @@ bool OpenFlagsForMode(const char* mode, int* flags) {
 // False when the joined path would not fit the 260-byte name buffer: the path is not cut,
 // since a cut path names some other file; the lines go to the debug sink instead.
 bool ResolveLogPath(char* path) {
-  if (strchr(g_log_file_name, '/') != nullptr) {
+  if (strchr(g_log_file_name, platform::kPathSeparator) != nullptr) {
     CopyCut(path, kMaxPath, g_log_file_name);
     return true;
   }
   char executable[kMaxPath];
   uint32_t length = platform::GetModuleFileName(executable, kMaxPath);
   if (length == 0 || length >= kMaxPath) return false;  // unreadable or cut: no folder known
-  const char* last_slash = strrchr(executable, '/');
+  const char* last_slash = strrchr(executable, platform::kPathSeparator);
   if (last_slash == nullptr) {
     CopyCut(path, kMaxPath, g_log_file_name);
     return true;
@@ -176,39 +176,15 @@ bool ResolveLogPath(char* path) {
   return true;
 }
 
-// Under the lock. Leaves g_log_fd at -1 when the file cannot be opened; the next line
+// Under the lock. Leaves g_log_file invalid when the file cannot be opened; the next line
 // tries again.
 void OpenLogFile() {
-  int flags = 0;
+  uint32_t access = 0;
+  uint32_t disposition = 0;
   char path[kMaxPath];
-  if (!OpenFlagsForMode(g_open_mode, &flags) || !ResolveLogPath(path)) return;
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, kLogFileMode);
-  } while (fd < 0 && errno == EINTR);
+  if (!AccessForMode(g_open_mode, &access, &disposition) || !ResolveLogPath(path)) return;
   // A log this process owns that others may read (made before, or by hand) is narrowed.
-  struct stat status {};
-  if (fd >= 0 && fstat(fd, &status) == 0 && status.st_uid == geteuid() &&
-      (status.st_mode & 07) != 0) {
-    fchmod(fd, status.st_mode & kLogFileMode);
-  }
-  g_log_fd = fd;
-}
-
-// One write for the whole line; the kernel appends it in one piece. Only a short write
-// (a signal, a full disk) makes a second one.
-bool WriteWhole(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
+  g_log_file = platform::CreateFile(path, access, disposition, kLogFileProtection);
 }
 
 char SeverityDigit(uint32_t severity) {
@@ -382,10 +358,10 @@ void WriteLine(const char* component, uint32_t severity, int32_t level, bool wid
   line[length++] = '\t';
   AppendField(line, sizeof line, &length, "%lX\t",
               static_cast<unsigned long>(platform::GetCurrentThreadId()));
-  struct tm local;
-  if (LocalNow(&local)) {
-    AppendField(line, sizeof line, &length, "%2d/%02d/%02d %02d:%02d:%02d\t", local.tm_year % 100,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  platform::SystemTime local;
+  if (platform::GetLocalTime(&local)) {
+    AppendField(line, sizeof line, &length, "%2d/%02d/%02d %02d:%02d:%02d\t", local.year % 100,
+                local.month, local.day, local.hour, local.minute, local.second);
   }
   AppendField(line, sizeof line, &length, "%08lX\t",
               static_cast<unsigned long>(platform::GetTickCount()));
@@ -396,8 +372,12 @@ void WriteLine(const char* component, uint32_t severity, int32_t level, bool wid
   }
   line[length] = '\0';
 
-  if (g_log_fd < 0 && g_log_file_name[0] != '\0') OpenLogFile();
-  if (g_log_fd >= 0 && WriteWhole(g_log_fd, line, length)) return;
+  if (g_log_file == platform::kInvalidFileHandle && g_log_file_name[0] != '\0') OpenLogFile();
+  uint32_t written = 0;
+  if (g_log_file != platform::kInvalidFileHandle &&
+      platform::WriteFile(g_log_file, line, static_cast<uint32_t>(length), &written)) {
+    return;
+  }
   platform::OutputDebugString(line);
 }
 
@@ -435,19 +415,18 @@ void TraceSetLogFile(const char* name, const char* mode) {
       char code = *++cursor;
       if (code == '\0') break;  // a '%' at the very end is dropped
       char field[80] = "";
-      struct tm local;
+      platform::SystemTime local;
       if (code == 'd') {
-        if (LocalNow(&local)) {
-          snprintf(field, sizeof field, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
-                   local.tm_mday);
+        if (platform::GetLocalTime(&local)) {
+          snprintf(field, sizeof field, "%04d%02d%02d", local.year, local.month, local.day);
         }
       } else if (code == 'p') {
         snprintf(field, sizeof field, "%lu",
                  static_cast<unsigned long>(platform::GetCurrentProcessId()));
       } else if (code == 't') {
-        if (LocalNow(&local)) {
+        if (platform::GetLocalTime(&local)) {
           // The hour is not padded: 9:05:07 gives "90507".
-          snprintf(field, sizeof field, "%d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+          snprintf(field, sizeof field, "%d%02d%02d", local.hour, local.minute, local.second);
         }
       }
       // Any other code is dropped together with its '%'.
@@ -496,8 +475,8 @@ void TraceResetForTesting() {
   g_exclude[0] = '\0';
   g_max_level = kDefaultMaxLevel;
   g_severity_mask = kDefaultSeverityMask;
-  if (g_log_fd >= 0) close(g_log_fd);
-  g_log_fd = -1;
+  if (g_log_file != platform::kInvalidFileHandle) platform::CloseHandle(g_log_file);
+  g_log_file = platform::kInvalidFileHandle;
 }
 
 TraceText::TraceText(uint32_t severity, int32_t level) : severity_(severity), level_(level) {

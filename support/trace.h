@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "platform/path.h"
+
 namespace platform {
 class Hive;
 }
@@ -50,7 +52,7 @@ void TraceSetLogFile(const char* name, const char* mode);
 // no comma comes first; blanks before the mode are skipped and a line break or tab ends it;
 // no mode, or an empty one, is "w". Each part is cut to what its buffer holds.
 struct TraceLogFileSwitch {
-  char name[260];
+  char name[platform::kMaxPath];
   char mode[32];
 };
 TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text);

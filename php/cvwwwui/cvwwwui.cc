@@ -6,9 +6,6 @@
 // Thread safety: set-up and shutdown take one lock; the session cell is atomic. PHP workers
 // are forked after module start-up, so nothing is made before the first request of a
 // process, and a process only ever stops what it made itself.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -19,6 +16,8 @@
 #include "mailstore/parser.h"
 #include "module/lifecycle.h"
 #include "php/cvwwwui/host_session.h"
+#include "platform/library.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "products/products.h"
 #include "support/thread_layer.h"
@@ -31,7 +30,7 @@ namespace {
 std::atomic<uint32_t> session_cell{0};
 
 std::mutex setup_mutex;
-pid_t setup_pid = 0;                       // the process that made `host`
+uint32_t setup_pid = 0;                    // the process that made `host`
 cvwwwui::HostSession* host = nullptr;      // under setup_mutex
 mailstore::CMailStoreParser* parser = nullptr;  // under setup_mutex
 
@@ -54,9 +53,11 @@ void StopMailStoreParser() {
   parser->ReportWorkerJoinedTo(&joined);
   delete parser;
   parser = nullptr;
-  Dl_info self{};
-  if (!joined && dladdr(reinterpret_cast<void*>(&StopMailStoreParser), &self) != 0) {
-    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  platform::ModuleHandle self = nullptr;
+  if (!joined) {
+    platform::GetModuleHandleEx(
+        platform::kGetModuleHandleExFlagFromAddress | platform::kGetModuleHandleExFlagPin,
+        reinterpret_cast<const void*>(&StopMailStoreParser), &self);
   }
   ThreadLayerShutdown();
 }
@@ -64,7 +65,7 @@ void StopMailStoreParser() {
 void SetUpOncePerProcess() noexcept {
   try {
     std::lock_guard lock(setup_mutex);
-    const pid_t pid = getpid();
+    const uint32_t pid = platform::GetCurrentProcessId();
     if (setup_pid == pid) return;
     // A process forked from one that was set up inherits a host without its listener
     // thread: it is left alone (never stopped or freed here), and this process gets its own.
@@ -86,7 +87,7 @@ void SetUpOncePerProcess() noexcept {
 void ShutDownThisProcess() noexcept {
   try {
     std::lock_guard lock(setup_mutex);
-    if (setup_pid != getpid()) return;
+    if (setup_pid != platform::GetCurrentProcessId()) return;
     StopMailStoreParser();
     if (host != nullptr) {
       host->Stop();

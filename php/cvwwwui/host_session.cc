@@ -1,12 +1,8 @@
 #include "php/cvwwwui/host_session.h"
 
-#include <dlfcn.h>
-#include <link.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <utility>
 
+#include "platform/library.h"
 #include "standins/cvma32/cvma32_internal.h"
 #include "support/agent_libraries.h"
 
@@ -180,22 +176,16 @@ void HostSession::Reload(const char* oid) noexcept {
       return;
     const uintptr_t entry = block.ReadWord();
     if (entry == 0) return;
-    // The entry must be the start of an exported `LoadChangedSetting` of a loaded object,
-    // never just any code address; that object is held loaded for the call, so a module
+    // The entry must be the start of an exported `LoadChangedSetting` of a loaded module,
+    // never just any code address; that module is held loaded for the call, so a module
     // going away meanwhile cannot take the code with it.
-    Dl_info info{};
-    link_map* object = nullptr;
-    if (dladdr1(reinterpret_cast<void*>(entry), &info, reinterpret_cast<void**>(&object),
-                RTLD_DL_LINKMAP) == 0 ||
-        object == nullptr || info.dli_sname == nullptr ||
-        std::strcmp(info.dli_sname, kReloadEntryName) != 0 ||
-        reinterpret_cast<uintptr_t>(info.dli_saddr) != entry)
+    const auto* address = reinterpret_cast<const void*>(entry);
+    platform::ModuleHandle module = nullptr;
+    if (!platform::GetModuleHandleEx(platform::kGetModuleHandleExFlagFromAddress, address,
+                                     &module))
       return;
-    void* hold = nullptr;
-    if (object->l_name != nullptr && object->l_name[0] != '\0') {  // not the program itself
-      hold = dlopen(object->l_name, RTLD_LAZY | RTLD_NOLOAD);
-      if (hold == nullptr) return;
-    }
+    const platform::ModuleReference hold(module);
+    if (platform::GetProcAddress(module, kReloadEntryName) != address) return;
     if (block.ReadWord() == entry) {
       try {
         reinterpret_cast<ReloadEntry>(entry)(oid);
@@ -203,7 +193,6 @@ void HostSession::Reload(const char* oid) noexcept {
         // The reload entry is the module's; nothing it throws may end the listener.
       }
     }
-    if (hold != nullptr) dlclose(hold);
   } catch (...) {
     // The notification is dropped; the next one is handled anew.
   }

@@ -10,8 +10,6 @@
 #ifndef PHP_CVWWWUI_HOST_SESSION_H_
 #define PHP_CVWWWUI_HOST_SESSION_H_
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

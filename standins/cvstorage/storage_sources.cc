@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/errors_posix.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
@@ -36,19 +37,6 @@ struct DirClose {
 };
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
-
-uint32_t ResultOf(int error, uint32_t not_found) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return not_found;
-    case EACCES:
-    case EPERM:
-      return kAccessDenied;
-    default:
-      return kEFail;
-  }
-}
 
 // Another account's file or folder, or one that everyone may change, could say anything.
 bool Trusted(const struct stat& info, const std::string& path) {
@@ -131,7 +119,7 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
   struct stat info;
   if (!fd.valid() || fstat(fd.get(), &info) != 0) {
     const int error = errno;
-    list.status = ResultOf(error, kFileNotFound);
+    list.status = platform::ResultFromErrno(error, platform::kErrorFileNotFound);
     Log("%s: %s", passwd_file.c_str(), ErrorText(error).c_str());
     return list;
   }
@@ -183,7 +171,7 @@ StorageList ReadPublicFolders(const std::string& root) {
   struct stat info;
   if (!dir.valid() || fstat(dir.get(), &info) != 0) {
     const int error = errno;
-    list.status = ResultOf(error, kPathNotFound);
+    list.status = platform::ResultFromErrno(error, platform::kErrorPathNotFound);
     Log("%s: %s", root.c_str(), ErrorText(error).c_str());
     return list;
   }
@@ -196,7 +184,7 @@ StorageList ReadPublicFolders(const std::string& root) {
                                                             : nullptr);
   if (listing == nullptr) {
     const int error = errno;
-    list.status = ResultOf(error, kPathNotFound);
+    list.status = platform::ResultFromErrno(error, platform::kErrorPathNotFound);
     Log("%s: %s", root.c_str(), ErrorText(error).c_str());
     return list;
   }

@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
+
 namespace cvstorage {
 
-// Results a source can end with (besides 0).
-inline constexpr uint32_t kEFail = 0x80004005;
-inline constexpr uint32_t kFileNotFound = 0x80070002;  // the system error 2 in result form
-inline constexpr uint32_t kPathNotFound = 0x80070003;  // the system error 3 in result form
-inline constexpr uint32_t kAccessDenied = 0x80070005;  // the system error 5 in result form
+// Results a source can end with besides 0 and these: a failure of the file system in
+// result form (0x80070002 no passwd-file, 0x80070003 no public folder root).
+inline constexpr uint32_t kEFail = platform::kEFail;
+inline constexpr uint32_t kAccessDenied = platform::kEAccessDenied;
 
 // The key of the storage settings and its values.
 inline constexpr const char* kStorageKey = "SOFTWARE\\Veltmark\\Corvane\\Storage";

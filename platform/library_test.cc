@@ -1,0 +1,110 @@
+// Modules of the process: full paths only, the references that keep a library loaded (and
+// a pin that keeps it for good), finding a loaded library by file name or by an address in
+// it, and the functions it exports. Each test loads a copy of the built policy library
+// from a folder of its own, so no other test's references count.
+#include "platform/library.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/path.h"
+#include "platform/process.h"
+
+extern "C" __attribute__((visibility("default"))) void LibraryTestEntry() {}
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/cvlib-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    // A file name of this test's own, so that nothing else in the process matches it.
+    copy_ = dir_ / ("libcvlibtest" + std::to_string(getpid()) + ".so");
+    fs::copy_file(fs::path(getenv("CV_BIN_DIR")).parent_path() / "lib" / "libcvpmapi.so", copy_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  bool Loaded() {
+    ModuleHandle module = nullptr;
+    return GetModuleHandleEx(kGetModuleHandleExFlagUnchangedRefcount,
+                             copy_.filename().c_str(), &module);
+  }
+
+  fs::path dir_, copy_;
+};
+
+TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {
+  EXPECT_EQ(LoadLibrary(copy_.filename().c_str()), nullptr);  // a bare name is never searched
+  EXPECT_EQ(LoadLibrary(""), nullptr);
+  EXPECT_EQ(LoadLibrary(nullptr), nullptr);
+  const fs::path deep = dir_ / std::string(kMaxPath, 'd') / "lib.so";
+  EXPECT_EQ(LoadLibrary(deep.c_str()), nullptr);
+  EXPECT_FALSE(Loaded());
+
+  const ModuleHandle first = LoadLibrary(copy_.c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_NE(GetProcAddress(first, "VmpClose"), nullptr);
+  EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
+  char path[kMaxPath];
+  EXPECT_EQ(GetModuleFileName(first, path, kMaxPath), copy_.string().size());
+  EXPECT_EQ(path, copy_.string());
+
+  // Found by file name, a second reference: the library stays until both are given back.
+  ModuleHandle second = nullptr;
+  ASSERT_TRUE(GetModuleHandleEx(0, copy_.filename().c_str(), &second));
+  EXPECT_EQ(second, first);
+  EXPECT_TRUE(FreeLibrary(first));
+  EXPECT_TRUE(Loaded());
+  {
+    ModuleReference held(second);
+  }
+  EXPECT_FALSE(Loaded());
+  EXPECT_FALSE(FreeLibrary(nullptr));
+}
+
+TEST_F(LibraryTest, AnAddressLeadsToTheModuleHoldingItAndAPinKeepsItLoaded) {
+  ModuleHandle library = LoadLibrary(copy_.c_str());
+  ASSERT_NE(library, nullptr);
+  void* function = GetProcAddress(library, "VmpClose");
+  ModuleHandle found = nullptr;
+  ASSERT_TRUE(GetModuleHandleEx(kGetModuleHandleExFlagFromAddress, function, &found));
+  EXPECT_EQ(found, library);
+  EXPECT_TRUE(FreeLibrary(found));
+
+  // The program itself: its path is the executable's, and it exports its entries.
+  const auto* entry = reinterpret_cast<const void*>(&LibraryTestEntry);
+  ModuleHandle program = nullptr;
+  ASSERT_TRUE(GetModuleHandleEx(kGetModuleHandleExFlagFromAddress, entry, &program));
+  const ModuleReference hold(program);
+  char path[kMaxPath], executable[kMaxPath];
+  GetModuleFileName(executable, kMaxPath);
+  EXPECT_EQ(GetModuleFileName(program, path, kMaxPath), std::string(executable).size());
+  EXPECT_STREQ(path, executable);
+  EXPECT_EQ(GetProcAddress(program, "LibraryTestEntry"), entry);
+
+  int on_the_stack = 0;
+  EXPECT_FALSE(GetModuleHandleEx(kGetModuleHandleExFlagFromAddress, &on_the_stack, &found));
+  EXPECT_EQ(found, nullptr);
+  EXPECT_FALSE(GetModuleHandleEx(0, "libnothing.so", &found));
+  EXPECT_FALSE(GetModuleHandleEx(kGetModuleHandleExFlagFromAddress |
+                                     kGetModuleHandleExFlagPin |
+                                     kGetModuleHandleExFlagUnchangedRefcount,
+                                 function, &found));
+
+  ASSERT_TRUE(GetModuleHandleEx(kGetModuleHandleExFlagFromAddress | kGetModuleHandleExFlagPin,
+                                function, &found));
+  EXPECT_TRUE(FreeLibrary(library));
+  EXPECT_TRUE(Loaded());  // pinned: stays for the rest of the process
+}
+
+}  // namespace
+}  // namespace platform
