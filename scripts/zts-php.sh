@@ -12,8 +12,8 @@
 # The prefix is cached outside the build folders and keyed on the source version, the
 # variant and its flags: $CV_PHP_ZTS_CACHE (default /var/cache/settingsext/php-zts, or
 # ~/.cache/settingsext/php-zts when that cannot be written)/<version>-<variant>-<hash>/php.
-# php-config keeps absolute paths, so the prefix cannot move: the build runs in place there,
-# and a second run only checks the stamp and prints the prefix. Concurrent runs of the same
+# php-config keeps absolute paths, so the prefix cannot move: PHP is configured for its place
+# there and installed into it, and a second run only checks the stamp and prints the prefix. Concurrent runs of the same
 # key wait for each other.
 #
 # The source comes through a private apt configuration (the system's own sources are left
@@ -132,30 +132,41 @@ EOF
   say "source downloaded from $mirror in $(since "$t")"
 fi
 
+# The source and the objects (some 300 MB) are needed only until the install: they go to a
+# scratch folder, in memory when /dev/shm has room ($CV_PHP_ZTS_SCRATCH chooses another).
+scratch_parent=${CV_PHP_ZTS_SCRATCH:-}
+if [ -z "$scratch_parent" ]; then
+  scratch_parent=${TMPDIR:-/tmp}
+  [ "$(df -Pk /dev/shm 2>/dev/null | awk 'NR == 2 { print $4 }')" -gt 2000000 ] 2>/dev/null && scratch_parent=/dev/shm
+fi
+work=$(mktemp -d "$scratch_parent/php-zts.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
 t=$(now)
-dpkg-source -x "$dsc" "$top/src" >&2
-(cd "$top/src" && ./buildconf --force >&2)
+dpkg-source -x "$dsc" "$work/src" >&2
+(cd "$work/src" && ./buildconf --force >&2)
 say "source unpacked and configure made in $(since "$t")"
 
 t=$(now)
-mkdir -p "$top/build"
-(cd "$top/build" &&
+mkdir -p "$work/build"
+(cd "$work/build" &&
    CFLAGS="$cflags" CXXFLAGS="$cflags" LDFLAGS="$ldflags" \
-   "$top/src/configure" --prefix="$prefix" "${configure[@]}" >"$top/configure.log" 2>&1) ||
+   "$work/src/configure" --prefix="$prefix" "${configure[@]}" >"$top/configure.log" 2>&1) ||
   { tail -30 "$top/configure.log" >&2; say "configure failed (log: $top/configure.log)"; exit 1; }
 say "configured in $(since "$t")"
 
 t=$(now)
-(cd "$top/build" && make -j"$jobs" >"$top/make.log" 2>&1 && make install >>"$top/make.log" 2>&1) ||
+(cd "$work/build" && make -j"$jobs" >"$top/make.log" 2>&1 && make install >>"$top/make.log" 2>&1) ||
   { tail -30 "$top/make.log" >&2; say "make failed (log: $top/make.log)"; exit 1; }
 say "built and installed in $(since "$t")"
 
-"$prefix/bin/php" -v | grep -q ZTS || { say "the PHP built is not thread-safe"; exit 1; }
+case "$("$prefix/bin/php" -v 2>&1)" in
+  *ZTS*) ;;
+  *) say "the PHP built does not run or is not thread-safe"; exit 1 ;;
+esac
 t=$(now)
-# The source and the objects (some 300 MB) are not needed once installed; dpkg-source also
-# leaves a copy of the upstream tarball beside the source.
-rm -rf "$top/src" "$top/build" "$top"/*.orig.tar.*
-say "build tree removed in $(since "$t")"
+rm -rf "$work"
+say "scratch folder removed in $(since "$t")"
 printf 'version %s\nvariant %s\nconfigure %s\nCFLAGS %s\nLDFLAGS %s\nseconds %s\n' \
   "$version" "$variant" "${configure[*]}" "$cflags" "$ldflags" "$(since "$started")" >"$top/complete"
 say "$variant ready in $(since "$started"): $prefix"
