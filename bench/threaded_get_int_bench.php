@@ -10,9 +10,10 @@
 //
 // Each round runs cvhost once per thread count; in it every thread's first request reads the
 // policy, its second calls settype() and its third settings_get_int() over the 287 integer
-// settings, again and again for SECONDS (default 1). A thread count's figure is the sum of
-// its threads' calls per second; the table shows the medians over ROUNDS (default 5). The
-// trace is off: the machine root is new and has no trace switch.
+// settings, again and again for SECONDS (default 1). A thread count's figure is all its
+// threads' calls over the time from the first loop's start to the last one's end; the table
+// shows the medians over ROUNDS (default 5). The trace is off: the machine root is new and
+// has no trace switch.
 //
 // cvhost runs this same file as its request script.
 if (PHP_SAPI === 'embed') {
@@ -43,7 +44,7 @@ if (PHP_SAPI === 'embed') {
             $calls += $count;
         } while (hrtime(true) < $deadline);
     }
-    printf("calls %d seconds %.6f\n", $calls, (hrtime(true) - $start) / 1e9);
+    printf("calls %d from %d to %d\n", $calls, $start, hrtime(true));
     return;
 }
 
@@ -64,7 +65,10 @@ file_put_contents("$root/ints.txt", implode("\n", array_column($ints, 'oid')) . 
 $env = array_merge(getenv(), ['CORVANE_ROOT' => $root, 'CV_BENCH_INTS' => "$root/ints.txt",
                               'CV_BENCH_FIRST' => (string)$ints[0]['int'], 'CV_BENCH_SECONDS' => (string)$seconds]);
 
-// One run of cvhost with $threads threads: the summed calls per second of [settype, get_int].
+// One run of cvhost with $threads threads: the calls per second of [settype, get_int], all
+// threads' calls over the time from the first thread's start of the loop to the last one's
+// end (the threads' loops start a little apart; summing each thread's own rate would count
+// the times when fewer of them ran as if all had).
 function run(int $threads, array $env): array {
     $argv = [cv_bin('cvhost'), '-d', 'extension=' . cv_so('cvwwwui.so'), '-d', 'extension=' . cv_so(),
              '-t', (string)$threads, '-n', '3', __FILE__];
@@ -73,11 +77,15 @@ function run(int $threads, array $env): array {
     [$out, $err] = [stream_get_contents($pipes[1]), stream_get_contents($pipes[2])];
     proc_close($proc) === 0 || cv_fail("cvhost failed:\n$out$err");
     str_contains($out, 'out="ready\n"') || cv_fail("a thread did not read the policy:\n$out");
-    $rates = [0.0, 0.0];
-    preg_match_all('/ n=([12]) .* out="calls (\d+) seconds ([\d.]+)\\\\n"$/m', $out, $m, PREG_SET_ORDER);
+    preg_match_all('/ n=([12]) .* out="calls (\d+) from (\d+) to (\d+)\\\\n"$/m', $out, $m, PREG_SET_ORDER);
     count($m) === 2 * $threads || cv_fail("unexpected output:\n$out");
-    foreach ($m as [, $n, $calls, $took]) $rates[$n - 1] += $calls / $took;
-    return $rates;
+    $loops = [[0, PHP_INT_MAX, 0], [0, PHP_INT_MAX, 0]];  // calls, first start, last end
+    foreach ($m as [, $n, $calls, $from, $to]) {
+        $loop = &$loops[$n - 1];
+        $loop = [$loop[0] + (int)$calls, min($loop[1], (int)$from), max($loop[2], (int)$to)];
+        unset($loop);
+    }
+    return array_map(fn($l) => $l[0] / (($l[2] - $l[1]) / 1e9), $loops);
 }
 
 function median(array $samples): float {
