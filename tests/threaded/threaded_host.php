@@ -101,7 +101,6 @@ foreach ($seed as $s) {
 }
 
 // --- The reference: one request alone reads the lists and the product checks.
-$script_dir = cv_tempdir('cvscripts');
 [$status, $out, $err] = host($root, ['-t', '1', '-n', '1', "$here/reference.php"]);
 $reference = json_decode(current(request_lines($out))[2] ?? 'null', true);
 $names = array_map(fn($l) => explode(':', $l)[4], $passwd);
@@ -116,6 +115,7 @@ file_put_contents("$root/plan.json", json_encode($plan, JSON_UNESCAPED_UNICODE))
 putenv("CV_THREADED_PLAN=$root/plan.json");
 
 // --- The host's own contract: each request's result on its line, and the exit status.
+$script_dir = cv_tempdir('cvscripts');
 file_put_contents("$script_dir/results.php", <<<'PHP'
 <?php
 echo "request {$_SERVER['CVHOST_REQUEST']} of thread {$_SERVER['CVHOST_THREAD']}\n";
