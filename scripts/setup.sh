@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
   g++ cmake make pkg-config
+  build-essential autoconf  # the thread-safe PHP of the threaded host suite (scripts/zts-php.sh)
   libsqlite3-dev sqlite3 nettle-dev
   libgtest-dev libgmock-dev
   php8.2-cli php8.2-dev php8.2-fpm

@@ -6,8 +6,13 @@
 #
 #   scripts/test.sh                      plain build in build/
 #   scripts/test.sh --sanitize=address   ASan + UBSan build in build-asan/
-#   scripts/test.sh --sanitize=thread    TSan build in build-tsan/ (GoogleTest suites only)
+#   scripts/test.sh --sanitize=thread    TSan build in build-tsan/ (GoogleTest suites), and the
+#                                        threaded host suite with everything built with TSan
 #   scripts/test.sh --valgrind           plain build, .phpt suite under valgrind
+#
+# The plain run and the TSan run also run the threaded host suite (tests/threaded/run.sh):
+# both extensions in a thread-safe PHP (built once from Debian's source into a cache, see
+# scripts/zts-php.sh), requests on eight threads at once.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=""
@@ -159,7 +164,22 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   fi
 fi
 
-passed=$((gt_passed + pt_passed + fz_passed + os_passed))
-failed=$((gt_failed + pt_failed + fz_failed + os_failed))
+# The threaded host suite: its checks count as tests.
+th_passed=0; th_failed=0
+if [ $valgrind = 0 ] && { [ -z "$sanitize" ] || [ "$sanitize" = thread ]; }; then
+  th_args=()
+  [ "$sanitize" = thread ] && th_args+=(--tsan)
+  "$here/tests/threaded/run.sh" "${th_args[@]}" | tee "$log/threaded.txt"
+  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log/threaded.txt" | tail -1)
+  if [ -n "$counts" ]; then
+    th_passed=${counts%% *}
+    th_failed=$(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")
+  else
+    th_failed=1
+  fi
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed))
+failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
