@@ -21,6 +21,8 @@ using platform::AdoConnection;
 using platform::AdoFields;
 using platform::AdoRecord;
 using platform::AdoRecordset;
+using platform::kFolderQueryPrefix;
+using platform::kFolderQuerySuffix;
 using platform::Variant;
 
 constexpr int32_t kFolderLevel = 6;  // one line per folder, and the remote folder note
@@ -28,9 +30,6 @@ constexpr uint32_t kFolderOnOtherServer = 0x80550052;
 constexpr uint32_t kFolderOnOtherServerToo = 0x80550053;
 constexpr uint32_t kNoCurrentRecord = 0x800A0BCD;
 
-constexpr std::u16string_view kFolderQueryPrefix =
-    u"select \"DAV:contentclass\", \"DAV:displayname\", \"DAV:href\" from \"";
-constexpr std::u16string_view kFolderQuerySuffix = u"\" where \"DAV:isfolder\" = True";
 
 // The process's preloaded connection object; null until PreloadE2KLibraries made one.
 std::mutex g_preloaded_lock;

@@ -102,6 +102,11 @@ inline constexpr uint32_t kAdErrObjectOpen = 0x800A0E79;
 inline constexpr uint32_t kAdErrProviderNotFound = 0x800A0E7A;
 inline constexpr uint32_t kAdErrInvalidConnection = 0x800A0E7D;
 
+// The one query the provider answers: these two around a folder URL.
+inline constexpr std::u16string_view kFolderQueryPrefix =
+    u"select \"DAV:contentclass\", \"DAV:displayname\", \"DAV:href\" from \"";
+inline constexpr std::u16string_view kFolderQuerySuffix = u"\" where \"DAV:isfolder\" = True";
+
 // Object states (ObjectStateEnum) and cursor locations (CursorLocationEnum).
 inline constexpr int32_t kAdStateClosed = 0;
 inline constexpr int32_t kAdStateOpen = 1;

@@ -19,6 +19,7 @@
 #include "platform/machine_root.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -35,38 +36,11 @@ constexpr off_t kMaxPasswdFileSize = 64 << 20;
 
 constexpr std::u16string_view kMailboxUrlPrefix = u"file://./backofficestorage/";
 constexpr std::u16string_view kFolderContentClass = u"urn:content-classes:folder";
-constexpr std::u16string_view kFolderQueryPrefix =
-    u"select \"DAV:contentclass\", \"DAV:displayname\", \"DAV:href\" from \"";
-constexpr std::u16string_view kFolderQuerySuffix = u"\" where \"DAV:isfolder\" = True";
 
 // A root scanned less than this after its last change may change again with the same time
 // stamp; whole seconds when the file system seems to keep no more.
 constexpr long kRacyNanoseconds = 10'000'000;
 constexpr long kRacyNanosecondsCoarse = 1'000'000'000;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset(other.fd_);
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
