@@ -47,7 +47,7 @@ env=(CV_BIN_DIR="$build/bin" SETTINGSEXT_SO="$build/lib/settingsext.so")
 if [ "$variant" = tsan ]; then
   logs="$build/tsan-logs"
   rm -rf "$logs" && mkdir -p "$logs"
-  env+=(TSAN_OPTIONS="log_path=$logs/tsan history_size=4 second_deadlock_stack=1")
+  env+=(TSAN_OPTIONS="log_path=$logs/tsan history_size=4 second_deadlock_stack=1 suppressions=$here/tests/threaded/tsan.supp")
 fi
 # A request that never ends would hold the run: bound it well above its usual time.
 limit=$((1200 + ${seconds%.*} * 2))
