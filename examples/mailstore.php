@@ -1,45 +1,48 @@
 <?php
 // The sample console's mail store page: the mailboxes and public folders of this machine as
-// the mail store parser holds them, with a button that asks it to read both again.
+// the mail store parser holds them, with a button that asks it to read both again, and the
+// status of the servers they come from.
 declare(strict_types=1);
 
-function h(string $text): string { return htmlspecialchars($text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8'); }
+require __DIR__ . '/include/console.php';
 
-$notes = [];
-set_error_handler(function (int $level, string $message) use (&$notes): bool {
-    $notes[] = $message;
-    return true;
-});
+collect_warnings();
+console_session();
+$loaded = extension_loaded(EXTENSION);
+$post = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
+if ($post) require_token();
 
-$refresh = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST' && isset($_POST['refresh']);
+$refresh = $post && isset($_POST['refresh']);
 $lists = [];
 foreach (['vxm_read_mailboxes' => 'Mailboxes', 'vxm_read_public_folders' => 'Public folders'] as $function => $title) {
     $rows = [];
-    $rc = function_exists($function) ? $function($rows, $refresh) : null;
+    $rc = fx($function) ? $function($rows, $refresh) : null;
     $lists[$title] = ['rc' => $rc, 'rows' => $rows];
 }
 if ($refresh) {
-    header('Location: mailstore.php', true, 303);  // a reload does not ask again
-    exit;
+    flash(['kind' => 'note', 'text' => 'The mail store parser was asked to read both lists again; they fill in as it reads.']);
+    redirect('mailstore.php');  // a reload does not ask again
 }
+$flash = take_flash();
+$lastError = $loaded && fx('settings_last_error') ? settings_last_error() : null;
+
+page_head('Mail store');
 ?>
-<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>Mail store — Corvane Tidewall</title>
-<style>
-body { font-family: sans-serif; margin: 1em 2em; max-width: 60em; }
-table { border-collapse: collapse; width: 100%; margin-bottom: 2em; }
-td, th { border: 1px solid #ccc; padding: 0.2em 0.5em; text-align: left; overflow-wrap: anywhere; }
-.note { background: #fff3cd; padding: 0.5em; margin: 0.5em 0; }
-</style>
-</head>
-<body>
-<p><a href="index.php">Settings</a> · <strong>Mail store</strong></p>
-<h1>Mail store</h1>
-<?php foreach ($notes as $note): ?><div class="note"><?= h($note) ?></div><?php endforeach ?>
-<form method="post"><button name="refresh" value="1">Read both lists again</button></form>
+<h1>Corvane Tidewall</h1>
+<nav>
+<?php foreach (GROUPS as $key => [$label]): ?>
+<a href="index.php?group=<?= h($key) ?>"><?= h($label) ?></a>
+<?php endforeach ?>
+<a href="mailstore.php" class="here" aria-current="page">Mail store</a>
+</nav>
+<?php if (!$loaded): ?>
+<div class="box bad"><p>The extension is not loaded: the console cannot read the mail store.</p></div>
+<?php else: ?>
+<?php status_line(server_status(), $lastError, false); ?>
+<?php if ($flash !== null): ?><div class="box ok" id="result"><p><?= h($flash['text']) ?></p></div><?php endif ?>
+<p>When the storage server is not running, the lists come from the directory and the public
+folder store instead.</p>
+<form method="post"><?= token_field() ?><button name="refresh" value="1" id="refresh">Read both lists again</button></form>
 <?php foreach ($lists as $title => ['rc' => $rc, 'rows' => $rows]): ?>
 <h2><?= h($title) ?> (<?= count($rows) ?>)</h2>
 <?php if ($rc === null): ?>
@@ -47,13 +50,19 @@ td, th { border: 1px solid #ccc; padding: 0.2em 0.5em; text-align: left; overflo
 <?php elseif ($rc !== 0): ?>
 <p>The list is not available yet (result <?= (int)$rc ?>): the mail store is still being read, or no parser runs in this process.</p>
 <?php else: ?>
-<table>
+<table class="list" data-list="<?= h($title) ?>">
+<colgroup><col style="width: 25%"><col><col style="width: 4em"></colgroup>
 <tr><th>Name</th><th>URL</th><th>Level</th></tr>
 <?php foreach ($rows as [$name, $url, $level]): ?>
-<tr><td><?= h($name) ?></td><td><?= h($url) ?></td><td><?= (int)$level ?></td></tr>
+<tr><td><?= h((string)$name) ?></td><td><?= h((string)$url) ?></td><td><?= (int)$level ?></td></tr>
 <?php endforeach ?>
 </table>
 <?php endif ?>
 <?php endforeach ?>
+<?php endif ?>
+<?php if (warnings()): ?>
+<h2>Warnings</h2>
+<div class="box warn" id="warnings"><?php foreach (warnings() as $note): ?><p><?= h($note) ?></p><?php endforeach ?></div>
+<?php endif ?>
 </body>
 </html>

@@ -165,22 +165,36 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   fi
 fi
 
-# The threaded host suite: its checks count as tests.
+# Suites that print their own "N passed, N failed" last: their counts are added; one that
+# printed none (it could not start, or crashed) counts as one failed test.
+suite_counts() {  # FILE -> "passed failed"
+  local counts
+  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$1" | tail -1)
+  if [ -n "$counts" ]; then
+    echo "${counts%% *} $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")"
+  else
+    echo "0 1"
+  fi
+}
+
+# The threaded host suite.
 th_passed=0; th_failed=0
 if [ $valgrind = 0 ] && { [ -z "$sanitize" ] || [ "$sanitize" = thread ]; }; then
   th_args=()
   [ "$sanitize" = thread ] && th_args+=(--tsan)
   "$here/tests/threaded/run.sh" "${th_args[@]}" | tee "$log/threaded.txt"
-  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log/threaded.txt" | tail -1)
-  if [ -n "$counts" ]; then
-    th_passed=${counts%% *}
-    th_failed=$(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")
-  else
-    th_failed=1
-  fi
+  read -r th_passed th_failed < <(suite_counts "$log/threaded.txt")
 fi
 
-passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed))
-failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed))
+# The console in a real browser, served by scripts/run.sh (PHP's built-in server); plain
+# runs only. Screenshots of failed cases go to build/browser-screenshots.
+br_passed=0; br_failed=0
+if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
+  "$here/tests/browser/run.sh" --build "$build" | tee "$log/browser.txt"
+  read -r br_passed br_failed < <(suite_counts "$log/browser.txt")
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + br_passed))
+failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + br_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,431 @@
+<?php
+// The sample console's common part: the settings list and its groups, reading values in
+// the form the page shows them, checking and applying what an administrator typed, the
+// session with its form token, and the status of the management agent and the storage
+// server. The pages (index.php, mailstore.php) include it; requested by itself it answers
+// 404 and does nothing.
+declare(strict_types=1);
+
+if (realpath($_SERVER['SCRIPT_FILENAME'] ?? '') === __FILE__) {
+    http_response_code(404);
+    exit;
+}
+
+const EXTENSION = 'Corvane Tidewall extension';
+const PREFIX = '1.3.6.1.4.1.8642.';
+const INT_MIN32 = -2147483648;
+const INT_MAX32 = 2147483647;
+
+function h(string $text): string { return htmlspecialchars($text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8'); }
+function fx(string $function): bool { return function_exists($function); }
+
+function machine_root(): string { return getenv('CORVANE_ROOT') ?: '/var/lib/corvane'; }
+
+// PHP warnings of the calls are kept for the page instead of landing in the middle of the
+// HTML; warnings() answers them.
+function collect_warnings(): void {
+    set_error_handler(function (int $level, string $message): bool {
+        $GLOBALS['console_warnings'][] = $message;
+        return true;
+    });
+}
+function warnings(): array { return array_values(array_unique($GLOBALS['console_warnings'] ?? [])); }
+
+// ---------------------------------------------------------------------------------------
+// Session and form token. Every POST carries the session's token; a POST without it (one
+// sent from another site, or from a page of an expired session) changes nothing.
+
+function console_session(): void {
+    if (session_status() === PHP_SESSION_ACTIVE) return;
+    session_name('cvconsole');
+    session_set_cookie_params(['httponly' => true, 'samesite' => 'Strict', 'path' => '/']);
+    ini_set('session.use_strict_mode', '1');
+    ini_set('session.use_only_cookies', '1');
+    if (!@session_start()) {
+        http_response_code(500);
+        echo 'The console cannot keep a session: PHP\'s session save path is not writable.';
+        exit;
+    }
+    if (!isset($_SESSION['token'])) $_SESSION['token'] = bin2hex(random_bytes(32));
+}
+
+function form_token(): string { return (string)$_SESSION['token']; }
+
+function token_field(): string {
+    return '<input type="hidden" name="token" value="' . h(form_token()) . '">';
+}
+
+// Answers 403 and stops unless the POST carries this session's token.
+function require_token(): void {
+    $sent = $_POST['token'] ?? '';
+    if (!is_string($sent) || !hash_equals(form_token(), $sent)) {
+        http_response_code(403);
+        echo '<!DOCTYPE html><meta charset="utf-8"><title>Refused</title>'
+           . '<p>This form was not sent from this console\'s own page (or the session has'
+           . ' expired), so nothing was changed. <a href="index.php">Open the console again</a>.</p>';
+        exit;
+    }
+}
+
+// A message for the page that the browser is sent to after a POST.
+function flash(array $message): void { $_SESSION['flash'] = $message; }
+function take_flash(): ?array {
+    $message = $_SESSION['flash'] ?? null;
+    unset($_SESSION['flash']);
+    return $message;
+}
+
+function redirect(string $location): never {
+    session_write_close();
+    header('Location: ' . $location, true, 303);
+    exit;
+}
+
+// ---------------------------------------------------------------------------------------
+// Status of the servers the console depends on: a connection to their sockets in the
+// machine root. A server whose socket does not admit the web server's account is named
+// as such, since that is an installation fault the operator can fix.
+
+function probe_socket(string $path): array {
+    if (!file_exists($path)) return ['up' => false, 'why' => 'not running'];
+    $socket = @stream_socket_client('unix://' . $path, $code, $text, 1.0);
+    if ($socket !== false) {
+        fclose($socket);
+        return ['up' => true, 'why' => 'reachable'];
+    }
+    if ($code === 13 || stripos($text, 'permission') !== false) {
+        return ['up' => false, 'why' => 'running, but this account (' . web_account()
+                                       . ') is not admitted to its socket'];
+    }
+    return ['up' => false, 'why' => 'not running'];
+}
+
+function web_account(): string {
+    if (fx('posix_geteuid') && fx('posix_getpwuid')) {
+        $entry = posix_getpwuid(posix_geteuid());
+        if (is_array($entry)) return $entry['name'];
+    }
+    return get_current_user();
+}
+
+function server_status(): array {
+    $root = machine_root();
+    return [
+        'agent' => probe_socket($root . '/cvmad.sock') + ['socket' => $root . '/cvmad.sock'],
+        'storage' => probe_socket($root . '/cvstorage.sock') + ['socket' => $root . '/cvstorage.sock'],
+    ];
+}
+
+// The last error of a commit, in words.
+function last_error_text(?int $code): string {
+    return match ($code) {
+        null => 'unknown (the extension does not tell)',
+        0 => 'none',
+        12 => 'a setting is final or hidden in the policy, so it was not saved',
+        14 => 'a setting could not be written to the policy or the registry',
+        default => "error $code",
+    };
+}
+
+// ---------------------------------------------------------------------------------------
+// The settings list: every policy setting of $CORVANE_ROOT/policy-seed.jsonl (written by
+// the seed) with its kind, and the registry-held settings.
+
+// Groups, by OID prefix below the enterprise arc.
+const GROUPS = [
+    'vxm' => ['Mail-server product', ['20.1.']],
+    'vxs' => ['Server product family', ['18.1.']],
+    'common' => ['Common', ['42.1.', '11.1.']],
+    'server' => ['Server product', ['12.1.', '38.1.', '38.2.', '53.1.', '53.4.', '61.1.', '61.4.', '57.1.']],
+    'registry' => ['Registry settings', []],
+];
+// Registry settings: value name => kind.
+const REGISTRY = [
+    'OpenRetryDelay' => 'int', 'SendRetries' => 'int', 'SendRetryInterval' => 'int',
+    'ScanningThreads' => 'int', 'ScanTimeout' => 'int',
+    'AdditionalRcpts' => 'string', 'MTAAddress' => 'string', 'MTAPort' => 'int',
+    'DatabaseName' => 'string', 'ServerAddress' => 'string', 'UserHldName' => 'string',
+    'UserHldPassword' => 'secret', 'SqlProvider' => 'string',
+];
+// Enciphered settings are never shown; an empty field leaves them as they are.
+const SECRETS = [PREFIX . '18.1.38.160' => true, 'UserHldPassword' => true];
+// Table column types that hold strings; the others hold integers.
+const STRING_COLUMNS = [3, 4];
+
+function settings_list_file(): string { return machine_root() . '/policy-seed.jsonl'; }
+
+// oid => ['kind' => int|string|secret|table, 'columns' => [type...], 'registry' => bool,
+//         'group' => key]
+function load_settings(): array {
+    $settings = [];
+    $file = settings_list_file();
+    if (is_readable($file)) {
+        foreach (file($file, FILE_IGNORE_NEW_LINES | FILE_SKIP_EMPTY_LINES) as $line) {
+            if ($line[0] === '#') continue;
+            $item = json_decode($line, true);
+            if (!is_array($item) || !isset($item['oid']) || !is_string($item['oid'])) continue;
+            $oid = $item['oid'];
+            $group = group_of($oid);
+            if ($group === null) continue;
+            if (array_key_exists('int', $item)) {
+                $kind = 'int';
+            } elseif (array_key_exists('string', $item)) {
+                $kind = isset(SECRETS[$oid]) ? 'secret' : 'string';
+            } elseif (isset($item['columns']) && is_array($item['columns'])) {
+                $kind = 'table';
+            } else {
+                continue;
+            }
+            $settings[$oid] = ['kind' => $kind, 'columns' => $item['columns'] ?? [],
+                               'registry' => false, 'group' => $group];
+        }
+    }
+    foreach (REGISTRY as $name => $kind) {
+        $settings[$name] = ['kind' => $kind, 'columns' => [], 'registry' => true, 'group' => 'registry'];
+    }
+    return $settings;
+}
+
+function group_of(string $oid): ?string {
+    if (!str_starts_with($oid, PREFIX)) return null;
+    $rest = substr($oid, strlen(PREFIX));
+    foreach (GROUPS as $key => [, $prefixes]) {
+        foreach ($prefixes as $prefix) {
+            if (str_starts_with($rest, $prefix)) return $key;
+        }
+    }
+    return null;
+}
+
+// The branch a setting is listed under: its OID without the last arc.
+function branch_of(string $oid): string {
+    $cut = strrpos($oid, '.');
+    return $cut === false ? '' : substr($oid, 0, $cut);
+}
+
+// ---------------------------------------------------------------------------------------
+// Values as text: integers in decimal, strings as they are (line breaks as CR LF, as the
+// items hold them and as browsers send them), tables as lines of comma-separated cells.
+
+function functions_for(array $setting): array {
+    $int = $setting['kind'] === 'int';
+    if ($setting['registry']) {
+        return $int ? ['settings_get_reg_int', 'settings_get_reg_default_int', 'settings_set_reg_int']
+                    : ['settings_get_reg_str', 'settings_get_reg_default_str', 'settings_set_reg_str'];
+    }
+    if ($setting['kind'] === 'table') {
+        return ['settings_get_table', 'settings_get_default_table', 'settings_set_table'];
+    }
+    return $int ? ['settings_get_int', 'settings_get_default_int', 'settings_set_int']
+                : ['settings_get_str', 'settings_get_default_str', 'settings_set_str'];
+}
+
+// The current value (or default) as text; null when it cannot be read.
+function value_text(string $oid, array $setting, bool $default = false): ?string {
+    $function = functions_for($setting)[$default ? 1 : 0];
+    if (!fx($function)) return null;
+    if ($setting['kind'] === 'table') {
+        $rows = [];
+        return $function($oid, $rows) === 0 ? rows_to_text($rows) : null;
+    }
+    $value = null;
+    $function($oid, $value);
+    if ($value === null) return null;
+    return $setting['kind'] === 'int' ? (string)$value : crlf((string)$value);
+}
+
+// At most $width characters of a text, cut at a character boundary.
+function shorten(string $text, int $width = 60): string {
+    if (!preg_match('/^.{0,' . $width . '}/su', $text, $match)) return '';
+    return $match[0] === $text ? $text : $match[0] . '…';
+}
+
+function crlf(string $text): string { return str_replace("\n", "\r\n", str_replace("\r\n", "\n", $text)); }
+
+// Integer cells of the current rows arrive as floats holding the unsigned value.
+function cell_text(mixed $cell): string {
+    if (is_float($cell)) {
+        $cell = $cell > INT_MAX32 ? (int)($cell - 4294967296) : (int)$cell;
+    }
+    return (string)$cell;
+}
+
+function rows_to_text(array $rows): string {
+    $stream = fopen('php://memory', 'w+');
+    foreach ($rows as $row) {
+        fputcsv($stream, array_map('cell_text', is_array($row) ? $row : [$row]), ',', '"', '');
+    }
+    rewind($stream);
+    $text = stream_get_contents($stream);
+    fclose($stream);
+    return $text;
+}
+
+function text_to_rows(string $text): array {
+    $stream = fopen('php://memory', 'w+');
+    fwrite($stream, str_replace("\r\n", "\n", $text));
+    rewind($stream);
+    $rows = [];
+    while (($row = fgetcsv($stream, null, ',', '"', '')) !== false) {
+        if ($row === [null]) continue;  // a blank line
+        $rows[] = $row;
+    }
+    fclose($stream);
+    return $rows;
+}
+
+function int_error(string $text): ?string {
+    if (!preg_match('/^\s*[+-]?\d+\s*$/', $text)) return 'not a whole number';
+    $digits = ltrim(trim($text), '+');
+    // Compared as numbers of arbitrary length: strip leading zeros, then compare as text.
+    $negative = str_starts_with($digits, '-');
+    $magnitude = ltrim(ltrim($digits, '-'), '0');
+    $limit = $negative ? '2147483648' : '2147483647';
+    if (strlen($magnitude) > strlen($limit) ||
+        (strlen($magnitude) === strlen($limit) && strcmp($magnitude, $limit) > 0)) {
+        return 'out of range';
+    }
+    return null;
+}
+
+// Checks what was typed for a setting. Answers [value to set, null] or [null, message].
+function parse_input(array $setting, string $text): array {
+    $range = 'enter a whole number from ' . INT_MIN32 . ' to ' . INT_MAX32;
+    switch ($setting['kind']) {
+        case 'int':
+            $problem = int_error($text);
+            return $problem === null ? [(int)trim($text), null] : [null, ucfirst("$problem: $range.")];
+        case 'table':
+            $columns = $setting['columns'];
+            $rows = [];
+            foreach (text_to_rows($text) as $n => $cells) {
+                $line = $n + 1;
+                if (count($cells) !== count($columns)) {
+                    return [null, "Row $line has " . count($cells) . ' cell' . (count($cells) === 1 ? '' : 's')
+                                  . ', the table has ' . count($columns) . ' column'
+                                  . (count($columns) === 1 ? '' : 's') . ' (' . column_names($columns) . ').'];
+                }
+                $row = [];
+                foreach ($columns as $c => $type) {
+                    $cell = (string)$cells[$c];
+                    if (in_array($type, STRING_COLUMNS, true)) {
+                        $row[] = $cell;  // line breaks as LF, as the tables keep them
+                        continue;
+                    }
+                    $problem = int_error($cell);
+                    if ($problem !== null) {
+                        return [null, "Row $line, cell " . ($c + 1) . ' ("' . $cell . "\") is $problem: $range."];
+                    }
+                    $row[] = (int)trim($cell);
+                }
+                $rows[] = $row;
+            }
+            return [$rows, null];
+        default:  // string, secret
+            return [crlf($text), null];
+    }
+}
+
+function column_names(array $columns): string {
+    return implode(', ', array_map(fn($type) => in_array($type, STRING_COLUMNS, true) ? 'text' : 'number', $columns));
+}
+
+// The text form of a checked value, to compare with what the setting holds.
+function canonical(array $setting, mixed $value): string {
+    return match ($setting['kind']) {
+        'int' => (string)$value,
+        'table' => rows_to_text($value),
+        default => (string)$value,
+    };
+}
+
+// Hands a checked value to its setter (in memory only). False when it was refused.
+function apply_value(string $oid, array $setting, mixed $value): bool {
+    $set = functions_for($setting)[2];
+    return fx($set) && $set($oid, $value) === 0;
+}
+
+function is_final_setting(string $oid, array $setting): ?bool {
+    if ($setting['registry'] || !fx('settings_is_final')) return $setting['registry'] ? false : null;
+    $answer = settings_is_final($oid, $setting['kind'] === 'table' ? 1 : 0);
+    return $answer === -1 ? null : $answer === 1;
+}
+
+// Reads the policy once per process (marked in the query store), or when asked to.
+// Reading it again discards changes made in memory and not committed.
+function ensure_policy_read(bool $again = false): void {
+    $read = false;
+    if (fx('settings_get_query')) {
+        $mark = [];
+        $read = settings_get_query('console', 'policy-read', $mark) === 0;
+    }
+    if ((!$read || $again) && fx('settings_read_policy') && settings_read_policy() === 0) {
+        if (fx('settings_set_query')) settings_set_query('console', 'policy-read', [date('c')]);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Page frame.
+
+const STYLE = <<<'CSS'
+* { box-sizing: border-box; }
+body { font-family: sans-serif; margin: 0 1em 5em; max-width: 100%; line-height: 1.35; }
+h1 { font-size: 1.5em; margin: .6em 0 .3em; } h2 { font-size: 1.2em; margin: 1.2em 0 .4em; }
+h3 { font-size: 1em; font-family: monospace; margin: 1em 0 .3em; color: #444; }
+nav { margin: .3em 0 .6em; } nav a { margin-right: 1em; } nav a.here { font-weight: bold; color: #000; text-decoration: none; }
+.status { display: flex; flex-wrap: wrap; gap: .3em 1.5em; padding: .4em .6em; background: #f3f3f3; border: 1px solid #ccc; }
+.status .up::before { content: "● "; color: #070; } .status .down::before { content: "● "; color: #b00; }
+.status .down { color: #900; font-weight: bold; }
+.box { padding: .5em .8em; margin: .6em 0; border: 1px solid; }
+.box.ok { background: #eaf6ea; border-color: #7b7; } .box.bad { background: #fdecea; border-color: #d88; }
+.box.warn { background: #fff6d6; border-color: #dc6; }
+.box p { margin: .2em 0; } .box ul { margin: .2em 0 .2em 1.2em; padding: 0; }
+table { border-collapse: collapse; width: 100%; table-layout: fixed; }
+td, th { border: 1px solid #bbb; padding: .25em .4em; text-align: left; vertical-align: top; overflow-wrap: anywhere; }
+th { background: #eee; }
+col.oid { width: 13em; } col.kind { width: 6.5em; } col.marks { width: 7em; }
+td.oid { font-family: monospace; font-size: .9em; }
+pre { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; font-size: .9em; }
+input[type=text], input[type=password], textarea { width: 100%; font: inherit; font-family: monospace; font-size: .9em; }
+textarea { resize: vertical; }
+.mark { display: inline-block; font-size: .8em; padding: 0 .3em; margin: 0 .2em .2em 0; border-radius: .2em; }
+.mark.final { background: #b00; color: #fff; } .mark.differs { background: #35c; color: #fff; }
+.mark.unsaved { background: #e80; color: #000; } .mark.unavailable { background: #777; color: #fff; }
+tr.unsaved td { background: #fff4e0; } tr.invalid td { background: #fdecea; }
+.error { color: #b00; font-weight: bold; margin: .2em 0 0; }
+.readonly { color: #555; }
+.bar { position: fixed; left: 0; right: 0; bottom: 0; background: #223; color: #fff; padding: .5em 1em;
+       display: flex; flex-wrap: wrap; gap: .5em 1em; align-items: center; }
+.bar button { font-size: 1em; }
+.tools { display: flex; flex-wrap: wrap; gap: .5em 1.5em; align-items: center; margin: .5em 0; }
+.tools input[type=search] { width: 22em; max-width: 100%; }
+.hidden { display: none; }
+form.inline { display: inline; }
+CSS;
+
+function page_head(string $title): void {
+    echo "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+       . '<meta name="viewport" content="width=device-width, initial-scale=1">' . "\n"
+       . '<title>' . h($title) . " — Corvane Tidewall</title>\n<style>\n" . STYLE . "</style>\n</head>\n<body>\n";
+}
+
+function status_line(array $status, ?int $lastError, bool $withLastError = true): void {
+    $agent = $status['agent'];
+    $storage = $status['storage'];
+    echo '<div class="status" id="status">';
+    echo '<span id="status-agent" class="' . ($agent['up'] ? 'up' : 'down') . '">Management agent: '
+       . h($agent['why']) . '</span>';
+    echo '<span id="status-storage" class="' . ($storage['up'] ? 'up' : 'down') . '">Storage server: '
+       . h($storage['why']) . '</span>';
+    if ($withLastError) {
+        echo '<span id="status-error">Last error: ' . h($lastError === null ? 'unknown'
+             : ($lastError === 0 ? 'none' : $lastError . ' — ' . last_error_text($lastError))) . '</span>';
+    }
+    echo "</div>\n";
+    if (!$agent['up']) {
+        echo '<div class="box bad" id="agent-down"><p>The management agent is ' . h($agent['why'])
+           . ' (' . h($agent['socket']) . '). The policy cannot be read or saved: the values below are'
+           . ' those read last (or the defaults), every policy setting shows as final, and saving is'
+           . ' refused until the agent runs.</p></div>' . "\n";
+    }
+}

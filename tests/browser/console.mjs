@@ -1,0 +1,288 @@
+// The sample console in a real browser (Debian's chromium, driven by playwright-core), as an
+// administrator uses it: every group, saving an integer, a string and table rows (checked
+// with cvmactl), a refused commit named, final settings, invalid input, the form token,
+// leaving with edits not saved, the filter, the agent stopped, and the mail store page.
+//
+// Run by tests/browser/run.sh, which serves the console and passes (environment):
+//   CONSOLE_URL     where index.php is served, ending in "/"
+//   CV_CVMACTL      command prefix of cvmactl for the console's machine root
+//   CV_AGENT_STOP   shell command that stops the management agent
+//   CV_AGENT_START  shell command that starts it again and returns once it answers
+//   CV_SCREENSHOTS  folder for a screenshot of each failed case
+// Prints one line per case and "N passed, N failed" last; exits 1 when a case failed.
+import { execSync } from 'node:child_process';
+import { mkdirSync } from 'node:fs';
+import { chromium } from 'playwright-core';
+
+const base = process.env.CONSOLE_URL;
+const cvmactl = process.env.CV_CVMACTL;
+const shots = process.env.CV_SCREENSHOTS || '.';
+if (!base || !cvmactl || !process.env.CV_AGENT_STOP || !process.env.CV_AGENT_START) {
+  console.error('console.mjs: CONSOLE_URL, CV_CVMACTL, CV_AGENT_STOP and CV_AGENT_START must be set');
+  process.exit(2);
+}
+
+const P = '1.3.6.1.4.1.8642.';
+// Settings of the sample machine's policy that the cases change (none of them seeded final).
+const INT = P + '20.1.100.70.40';        // integer, default 1024
+const STRING = P + '20.1.100.70.70';     // string, default ".\temp"
+const TABLE = P + '20.1.100.50.25';      // table of an integer and a string column, no rows
+const HIDDEN = P + '20.1.100.70.50';     // integer the hidden-refusal case restricts
+const LATE_FINAL = P + '20.1.100.70.60'; // integer the late-final case restricts
+const FINAL = P + '20.1.100.70.20';      // seeded final
+
+function sh(command) {
+  return execSync(command, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], timeout: 30000 });
+}
+const policy = (oid) => JSON.parse(sh(`${cvmactl} get ${oid}`));
+const restrict = (oid, flags) => sh(`${cvmactl} restrict ${oid} ${flags}`);
+
+class Failure extends Error {}
+function expect(condition, message) {
+  if (!condition) throw new Failure(message);
+}
+function equal(actual, wanted, what) {
+  const a = JSON.stringify(actual), w = JSON.stringify(wanted);
+  if (a !== w) throw new Failure(`${what}: got ${a}, wanted ${w}`);
+}
+
+const browser = await chromium.launch({
+  executablePath: process.env.CV_CHROMIUM || '/usr/bin/chromium',
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+const context = await browser.newContext({ viewport: { width: 1024, height: 768 } });
+context.setDefaultTimeout(20000);
+const page = await context.newPage();
+const pageErrors = [];
+page.on('pageerror', (error) => pageErrors.push(String(error)));
+
+let passed = 0, failed = 0;
+async function check(name, body) {
+  pageErrors.length = 0;
+  const start = Date.now();
+  try {
+    await body();
+    expect(pageErrors.length === 0, 'script errors on the page: ' + pageErrors.join('; '));
+    passed++;
+    console.log(`ok ${name} (${((Date.now() - start) / 1000).toFixed(1)} s)`);
+  } catch (error) {
+    failed++;
+    console.log(`FAILED ${name}: ${error instanceof Failure ? error.message : error.stack}`);
+    mkdirSync(shots, { recursive: true });
+    const file = `${shots}/${name.replace(/[^A-Za-z0-9]+/g, '-')}.png`;
+    await page.screenshot({ path: file, fullPage: true }).catch(() => {});
+    console.log(`   screenshot: ${file}`);
+  }
+}
+
+const open = async (path) => {
+  const response = await page.goto(base + path);
+  expect(response.ok(), `${path} answered ${response.status()}`);
+  return response;
+};
+const row = (oid) => page.locator(`tr[data-oid="${oid}"]`);
+const field = (oid) => page.locator(`[name="value[${oid}]"]`);
+// Types into a field like a person (a click, then keys), so that the page sees real input.
+async function type(oid, text) {
+  await field(oid).click();
+  await page.keyboard.press('Control+A');
+  await page.keyboard.press('Delete');
+  await page.keyboard.type(text);
+}
+// Review, then save: answers the text of the result box after the redirect.
+async function reviewAndSave(expected) {
+  await page.click('#review-button');
+  for (const oid of expected) expect(await page.locator(`#review tr[data-oid="${oid}"]`).count() === 1, `${oid} is not in the review`);
+  equal(await page.locator('#review tr[data-oid]').count(), expected.length, 'settings in the review');
+  await Promise.all([page.waitForURL(/index\.php\?group=/), page.click('#save')]);
+  return page.locator('#result').innerText();
+}
+// The layout: nothing wider than the window, no cell overflowing, every text area showing all
+// of its lines.
+async function layoutProblems() {
+  return page.evaluate(() => {
+    const problems = [];
+    if (document.documentElement.scrollWidth > window.innerWidth) problems.push(`page is ${document.documentElement.scrollWidth} px wide`);
+    for (const cell of document.querySelectorAll('td')) {
+      if (cell.offsetParent && cell.scrollWidth > cell.clientWidth + 1) problems.push(`a cell overflows: ${cell.innerText.slice(0, 40)}`);
+    }
+    for (const area of document.querySelectorAll('textarea')) {
+      if (area.offsetParent && area.scrollHeight > area.clientHeight + 2) problems.push(`text area ${area.name} hides lines`);
+    }
+    return problems.slice(0, 5);
+  });
+}
+
+await check('every group renders, fits 1024 px, final settings read-only', async () => {
+  await open('index.php');
+  const groups = await page.locator('nav a').evaluateAll((links) => links.map((a) => a.getAttribute('href')).filter((h) => h.includes('group=')));
+  equal(groups.length, 5, 'groups in the navigation');
+  for (const href of groups) {
+    await open(href);
+    expect(await page.locator('tr.setting').count() > 0, `${href} lists no setting`);
+    if (await page.locator('#warnings').count() !== 0) throw new Failure(`${href} shows PHP warnings: ${await page.locator('#warnings').innerText()}`);
+    const problems = await layoutProblems();
+    expect(problems.length === 0, `${href}: ${problems.join('; ')}`);
+  }
+  await open('index.php?group=vxm');
+  expect(await page.locator('#status-agent.up').count() === 1, 'the status line does not show the agent reachable');
+  expect(await field(FINAL).count() === 0, 'the final setting has an input field');
+  expect(await row(FINAL).locator('.mark.final').isVisible(), 'the final setting is not marked final');
+});
+
+await check('an integer saved in one step, reported, and in the policy', async () => {
+  await open('index.php?group=vxm');
+  const value = String(2000 + (Date.now() % 1000));
+  await type(INT, value);
+  expect(await row(INT).locator('.mark.unsaved').isVisible(), 'the edited row is not marked unsaved');
+  equal(await page.locator('#unsaved-count').innerText(), '1 unsaved change', 'the count of unsaved changes');
+  const result = await reviewAndSave([INT]);
+  expect(/Saved: the change is stored/.test(result), `the result says: ${result}`);
+  equal(policy(INT).int, Number(value), `cvmactl get ${INT}`);
+  expect(await row(INT).locator('.mark.differs').isVisible(), 'a value that differs from its default is not marked');
+  // A reload after saving is a GET of the same page: nothing is posted again.
+  const response = await page.reload();
+  equal(response.request().method(), 'GET', 'the reload after saving');
+  expect(await page.locator('#result').count() === 0, 'the result is shown again after a reload');
+});
+
+await check('a string and table rows saved together', async () => {
+  await open('index.php?group=vxm');
+  const n = Date.now() % 100000;
+  const text = `./spool-${n}`;
+  await type(STRING, text);
+  await type(TABLE, `${n},"hello, world"\n-3,"two\nlines"`);
+  const result = await reviewAndSave([STRING, TABLE]);
+  expect(/all 2 changes are stored/.test(result), `the result says: ${result}`);
+  equal(policy(STRING).string, text, `cvmactl get ${STRING}`);
+  equal(policy(TABLE).rows, [[n, 'hello, world'], [-3, 'two\nlines']], `cvmactl get ${TABLE}`);
+});
+
+await check('invalid input is refused with its message and kept', async () => {
+  await open('index.php?group=vxm');
+  const before = policy(INT).int, rowsBefore = policy(TABLE).rows;
+  await type(INT, '99999999999');
+  await type(TABLE, 'abc,def');
+  await page.click('#review-button');
+  expect(/Nothing was saved: 2 fields need correcting/.test(await page.locator('#problem').innerText()), 'no message for the whole form');
+  expect(/out of range/i.test(await row(INT).locator('.error').innerText()), 'no range message beside the integer');
+  expect(/Row 1, cell 1 \("abc"\) is not a whole number/.test(await row(TABLE).locator('.error').innerText()), 'no message beside the table');
+  equal(await field(INT).inputValue(), '99999999999', 'the typed integer');
+  equal((await field(TABLE).inputValue()).trim(), 'abc,def', 'the typed rows');
+  expect(await row(INT).locator('.mark.unsaved').isVisible(), 'the kept edit is not marked unsaved');
+  equal(policy(INT).int, before, 'the policy after a refused save');
+  equal(policy(TABLE).rows, rowsBefore, 'the table after a refused save');
+});
+
+await check('a final setting is refused and named, and a refused commit is reported', async () => {
+  // Made final after the page was shown: the save names it and keeps the other edit.
+  await open('index.php?group=vxm');
+  const other = String(3000 + (Date.now() % 1000));
+  await type(LATE_FINAL, '777');
+  await type(INT, other);
+  restrict(LATE_FINAL, 2);
+  try {
+    await page.click('#review-button');
+    expect(/final/.test(await row(LATE_FINAL).locator('.error').innerText()), 'the late final setting is not named');
+    expect(await field(LATE_FINAL).count() === 0, 'the final setting is still editable');
+    equal(await field(INT).inputValue(), other, 'the other edit');
+  } finally {
+    restrict(LATE_FINAL, 0);
+  }
+  // The agent refuses a hidden setting at commit time: the page says so and names it.
+  await open('index.php?group=vxm');
+  const before = policy(HIDDEN).int;
+  await type(HIDDEN, String(before + 1));
+  await type(INT, other);
+  restrict(HIDDEN, 1);
+  let result;
+  try {
+    result = await reviewAndSave([HIDDEN, INT]);
+  } finally {
+    restrict(HIDDEN, 0);
+  }
+  expect(await page.locator('#result.bad').count() === 1, `the result is not shown as a failure: ${result}`);
+  expect(/Not everything was saved/.test(result), `the result says: ${result}`);
+  const notSaved = await page.locator('#not-saved li').allInnerTexts();
+  expect(notSaved.length === 1 && notSaved[0].startsWith(HIDDEN + ':'), `not saved: ${JSON.stringify(notSaved)}`);
+  expect(/Last error 12/.test(result), `the last error is not explained: ${result}`);
+  equal(policy(HIDDEN).int, before, 'the refused setting in the policy');
+  equal(policy(INT).int, Number(other), 'the setting saved beside it');
+});
+
+await check('a POST without the session token changes nothing', async () => {
+  await open('index.php?group=vxm');
+  const before = policy(INT).int;
+  for (const token of [null, 'forged']) {
+    const form = { action: 'save', group: 'vxm', [`value[${INT}]`]: '5', [`orig[${INT}]`]: String(before) };
+    if (token) form.token = token;
+    const response = await page.request.post(base + 'index.php', { form, maxRedirects: 0 });
+    equal(response.status(), 403, `a POST with token ${token}`);
+  }
+  equal(policy(INT).int, before, 'the policy after forged POSTs');
+});
+
+await check('leaving with edits not saved warns', async () => {
+  await open('index.php?group=vxm');
+  await type(STRING, 'not to be saved');
+  let asked = null;
+  page.once('dialog', async (dialog) => { asked = dialog.type(); await dialog.dismiss(); });
+  await page.click('nav a[href*="group=common"]', { noWaitAfter: true });
+  await page.waitForTimeout(500);
+  equal(asked, 'beforeunload', 'the dialog when leaving');
+  expect(page.url().includes('group=vxm'), 'the page was left although the warning was dismissed');
+  // Without edits the links just work.
+  await type(STRING, await page.locator(`input[name="orig[${STRING}]"]`).inputValue());
+  await Promise.all([page.waitForURL(/group=common/), page.click('nav a[href*="group=common"]')]);
+});
+
+await check('the filter box and the marks', async () => {
+  await open('index.php?group=vxm');
+  const total = await page.locator('tr.setting').count();
+  await page.fill('#filter', '100.70.');
+  const shown = await page.locator('tr.setting:not(.hidden)').evaluateAll((rows) => rows.map((r) => r.dataset.oid));
+  expect(shown.length > 3 && shown.length < total, `the filter shows ${shown.length} of ${total}`);
+  expect(shown.every((oid) => oid.includes('100.70.')), 'the filter shows rows that do not match');
+  await page.fill('#filter', '');
+  await page.check('#only-differs');
+  const differing = await page.locator('tr.setting:not(.hidden)').evaluateAll((rows) => rows.map((r) => r.dataset.oid));
+  expect(differing.includes(INT) && differing.includes(STRING), 'the changed settings are not among those that differ');
+  expect(!differing.includes(FINAL), 'a setting at its default is shown as differing');
+});
+
+await check('the agent stopped shows on the status line, and nothing is saved', async () => {
+  sh(process.env.CV_AGENT_STOP);
+  try {
+    await open('index.php?group=vxm');
+    expect(/not running/.test(await page.locator('#status-agent.down').innerText()), 'the status line does not say the agent is down');
+    expect(await page.locator('#agent-down').isVisible(), 'no explanation of the agent being down');
+    // Every policy setting reads final while the agent is away; the registry group still edits.
+    expect(await field(INT).count() === 0, 'policy settings are editable with the agent down');
+  } finally {
+    sh(process.env.CV_AGENT_START);
+  }
+  await open('index.php?group=vxm');
+  expect(await page.locator('#status-agent.up').count() === 1, 'the agent is not shown reachable again');
+  expect(await field(INT).count() === 1, 'policy settings are not editable again');
+});
+
+await check('the mail store page lists mailboxes and public folders', async () => {
+  let mailboxes = 0, folders = 0;
+  for (let attempt = 0; attempt < 40 && (mailboxes === 0 || folders === 0); attempt++) {
+    if (attempt) await page.waitForTimeout(250);
+    await open('mailstore.php');
+    mailboxes = await page.locator('table[data-list="Mailboxes"] tr').count() - 1;
+    folders = await page.locator('table[data-list="Public folders"] tr').count() - 1;
+  }
+  expect(mailboxes > 0 && folders > 0, `mailboxes ${mailboxes}, public folders ${folders}`);
+  expect(await page.locator('#status-storage.up').count() === 1, 'the storage server is not shown reachable');
+  await Promise.all([page.waitForURL(/mailstore\.php$/), page.click('#refresh')]);
+  expect(await page.locator('#result').isVisible(), 'no note after asking to read again');
+  const problems = await layoutProblems();
+  expect(problems.length === 0, problems.join('; '));
+});
+
+await browser.close();
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed === 0 ? 0 : 1);
