@@ -13,6 +13,8 @@
 # The plain run and the TSan run also run the threaded host suite (tests/threaded/run.sh):
 # both extensions in a thread-safe PHP (built once from Debian's source into a cache, see
 # scripts/zts-php.sh), requests on eight threads at once.
+# The plain run also runs the deployment test (tests/deploy/run.sh): the build installed
+# into a staging prefix and served through PHP-FPM and nginx.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=""
@@ -165,22 +167,36 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   fi
 fi
 
+# "PASSED FAILED" of a suite that ends with its own "N passed, N failed" line; one failure
+# when that line is missing (the suite did not finish).
+suite_counts() {
+  local counts
+  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$1" | tail -1)
+  if [ -n "$counts" ]; then
+    sed -E 's/^([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$counts"
+  else
+    echo "0 1"
+  fi
+}
+
 # The threaded host suite: its checks count as tests.
 th_passed=0; th_failed=0
 if [ $valgrind = 0 ] && { [ -z "$sanitize" ] || [ "$sanitize" = thread ]; }; then
   th_args=()
   [ "$sanitize" = thread ] && th_args+=(--tsan)
   "$here/tests/threaded/run.sh" "${th_args[@]}" | tee "$log/threaded.txt"
-  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log/threaded.txt" | tail -1)
-  if [ -n "$counts" ]; then
-    th_passed=${counts%% *}
-    th_failed=$(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")
-  else
-    th_failed=1
-  fi
+  read -r th_passed th_failed < <(suite_counts "$log/threaded.txt")
 fi
 
-passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed))
-failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed))
+# The deployment test (plain runs only): the installed system under PHP-FPM and nginx; its
+# checks count as tests.
+dp_passed=0; dp_failed=0
+if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
+  "$here/tests/deploy/run.sh" --build "$build" | tee "$log/deploy.txt"
+  read -r dp_passed dp_failed < <(suite_counts "$log/deploy.txt")
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + dp_passed))
+failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + dp_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
