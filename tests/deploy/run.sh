@@ -239,7 +239,7 @@ EOF
 nginx -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" >"$work/nginx.out" 2>&1 &
 nginx_pid=$!
 url=http://127.0.0.1:$port
-check "nginx serves the installed site" wait_for 10 curl -s -o /dev/null "$url/"
+check "nginx serves the installed site" wait_for 10 curl -s --max-time 5 -o /dev/null "$url/"
 
 # fetch PATH: the status line's code, then the body, into $work/body.
 fetch() {
@@ -272,12 +272,12 @@ rm -f "$stage/share/corvane/console/probe.reg" "$stage/share/corvane/console/pro
 check "no PHP error in the PHP-FPM log" bash -c "! grep -qiE 'PHP (Fatal|Warning|Parse)' '$work/php-fpm.log'"
 
 # --- The browser suite ----------------------------------------------------------------------
-# Counted only when it exists: its own last line gives its counts.
+# Counted only when it exists: its own last line gives its counts (15 minutes at most).
 browser=$here/tests/browser/run.sh
 if [ -x "$browser" ]; then
   agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
   agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
-  "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
+  timeout 900 "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
     --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
   counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
   if [ -n "$counts" ]; then

@@ -56,7 +56,7 @@ case "$action" in
     echo $! >"$pidfile"
     [ -n "$ready" ] || exit 0
     for _ in $(seq 1 100); do
-      bash -c "$ready" >/dev/null 2>&1 && exit 0
+      timeout 5 bash -c "$ready" >/dev/null 2>&1 && exit 0
       running "$(cat "$pidfile")" || break
       sleep 0.1
     done
