@@ -3,44 +3,36 @@
 # /var/lib/corvane) when it has no registry yet, starts the management agent, seeds its
 # policy with every setting at its default when the policy is empty, starts the storage
 # server and (when slapd is installed) the sample directory, and serves the sample
-# console at http://127.0.0.1:8080 from one PHP process with the host extension
-# (cvwwwui.so) and settingsext.so loaded. One process: the console keeps uncommitted
-# changes and stored lists in the process that serves it.
+# console at http://127.0.0.1:8080 (--port N for another port) from one PHP process with
+# the host extension (cvwwwui.so) and settingsext.so loaded. One process: the console keeps
+# uncommitted changes and stored lists in the process that serves it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+port=8080
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --port)
+      [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || { echo "usage: $0 [--port N]" >&2; exit 2; }
+      port=$2; shift 2 ;;
+    *) echo "usage: $0 [--port N]" >&2; exit 2 ;;
+  esac
+done
 "$here/scripts/setup.sh"
 "$here/scripts/build.sh" build
 root=${CORVANE_ROOT:-/var/lib/corvane}
 export CORVANE_ROOT=$root
-# Not world-readable: the hive, the policy and the logs are the owner's and its group's.
-install -d -m 0750 "$root" "$root/logs"
-if [ ! -f "$root/registry.db" ]; then
-  "$here/build/bin/cvreg" import "$here/examples/machine.reg"
-  "$here/build/bin/cvreg" add 'HKLM\SOFTWARE\Veltmark\Corvane\Web User Interface\Debug\cvwebuid' \
-    /v DebugOutput /t REG_DWORD /d 1 /f
-  "$here/build/bin/cvreg" add 'HKLM\SOFTWARE\Veltmark\Corvane\Web User Interface\Debug\cvwebuid' \
-    /v DebugLogFile /t REG_SZ /d "$root/logs/settingsext.log,a" /f
-  echo "Seeded $root"
-fi
-# The module finds the agent's libraries through the delay-loading key.
-for library in libcvma32.so libcvpmapi.so; do
-  "$here/build/bin/cvreg" add 'HKLM\Software\Veltmark\Corvane\delay loading' \
-    /v "$library" /t REG_SZ /d "$here/build/lib/$library" /f >/dev/null
-done
+# The machine root, not world-readable, as the installed system's corvane-seed makes it,
+# from the build tree and the examples, all of it this account's.
+seed=("$here/scripts/corvane-seed" --root "$root" --bin "$here/build/bin" --lib "$here/build/lib"
+      --share "$here/examples" --registration "$here/standins/cvstorage/registration.reg")
+"${seed[@]}" --no-policy
 # The management agent, for as long as the console is served.
 "$here/build/bin/cvmad" &
 agent=$!
+echo "Agent: pid $agent"
 trap 'kill $agent 2>/dev/null; wait $agent 2>/dev/null' EXIT INT TERM
 for _ in $(seq 1 500); do [ -S "$root/cvmad.sock" ] && break; sleep 0.01; done
-# The mail store: the sample mailboxes and public folders (made once), and the storage
-# server that serves them, registered by its class identifiers.
-install -d -m 0750 "$root/mail" "$root/mail/public"
-[ -f "$root/mail/passwd" ] || install -m 0640 "$here/examples/mail/passwd" "$root/mail/passwd"
-while IFS= read -r folder; do
-  case "$folder" in '' | '#'*) continue ;; esac
-  install -d -m 0750 "$root/mail/public/.${folder//\//.}/cur"
-done <"$here/examples/mail/public-folders.txt"
-"$here/build/bin/cvreg" import "$here/standins/cvstorage/registration.reg"
+# The storage server of the sample mailboxes and public folders.
 "$here/build/bin/cvstorage" &
 storage=$!
 trap 'kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
@@ -67,12 +59,8 @@ trap '"$slapd_ctl" stop --instance "$root/directory" 2>/dev/null || true
       kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
 echo "Storage server: pid $storage (kill $storage, then \"Read both lists again\" on the mail" \
      "store page, to see the lists of the directory and the public folder store)"
-# The list of policy settings at their defaults: the console lists the settings from it,
-# and a new (empty) policy is seeded with it (every setting at its default, a few final).
-"$here/build/bin/settings_policy_seed" >"$root/policy-seed.jsonl"
-if [ -z "$("$here/build/bin/cvmactl" export)" ]; then
-  "$here/build/bin/cvmactl" import "$root/policy-seed.jsonl"
-fi
+# A new (empty) policy is seeded with every setting at its default, a few final.
+"${seed[@]}" --policy
 extensions=()
 if [ -f "$here/build/lib/cvwwwui.so" ]; then
   extensions+=(-d extension="$here/build/lib/cvwwwui.so")
@@ -80,8 +68,8 @@ else
   echo "warning: build/lib/cvwwwui.so is not built; the console cannot reach the agent" >&2
 fi
 extensions+=(-d extension="$here/build/lib/settingsext.so")
-echo "Serving the console at http://127.0.0.1:8080 (trace: $root/logs/settingsext.log)"
+echo "Serving the console at http://127.0.0.1:$port (trace: $root/logs/settingsext.log)"
 # No PHP_CLI_SERVER_WORKERS: one process serves every request. LDAPURI points libldap,
 # and so the mail store's directory, at the sample directory (LDAPNOINIT would make
 # libldap ignore it).
-env -u PHP_CLI_SERVER_WORKERS -u LDAPNOINIT "${directory[@]}" php -n "${extensions[@]}" -S 127.0.0.1:8080 -t "$here/examples"
+env -u PHP_CLI_SERVER_WORKERS -u LDAPNOINIT "${directory[@]}" php -n "${extensions[@]}" -S "127.0.0.1:$port" -t "$here/examples"

@@ -10,6 +10,8 @@ packages=(
   php8.2-cli php8.2-dev php8.2-fpm
   clang-14 libclang-rt-14-dev
   slapd ldap-utils libldap-dev
+  nginx curl  # the deployment test serves the installed console through nginx and PHP-FPM
+  chromium    # the browser suite
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
 missing=()
@@ -22,8 +24,9 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-# slapd is only ever run by the project as a throwaway instance of its own: no system
-# configuration, and the package's own service is not started.
+# slapd and nginx are only ever run by the project as throwaway instances of its own (the
+# tests, the deployment test): no system configuration for slapd, and no package's own
+# service is started (policy-rc.d refuses every start while the packages are installed).
 echo "slapd slapd/no_configuration boolean true" | $sudo debconf-set-selections
 blocker=""
 if [ ! -e /usr/sbin/policy-rc.d ]; then

@@ -13,6 +13,8 @@
 # The plain run and the TSan run also run the threaded host suite (tests/threaded/run.sh):
 # both extensions in a thread-safe PHP (built once from Debian's source into a cache, see
 # scripts/zts-php.sh), requests on eight threads at once.
+# The plain run also runs the deployment test (tests/deploy/run.sh): the build installed
+# into a staging prefix and served through PHP-FPM and nginx.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=""
@@ -165,19 +167,19 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   fi
 fi
 
-# Suites that print their own "N passed, N failed" last: their counts are added; one that
-# printed none (it could not start, or crashed) counts as one failed test.
-suite_counts() {  # FILE -> "passed failed"
+# "PASSED FAILED" of a suite that ends with its own "N passed, N failed" line; one failure
+# when that line is missing (the suite did not finish).
+suite_counts() {
   local counts
   counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$1" | tail -1)
   if [ -n "$counts" ]; then
-    echo "${counts%% *} $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")"
+    sed -E 's/^([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$counts"
   else
     echo "0 1"
   fi
 }
 
-# The threaded host suite.
+# The threaded host suite: its checks count as tests.
 th_passed=0; th_failed=0
 if [ $valgrind = 0 ] && { [ -z "$sanitize" ] || [ "$sanitize" = thread ]; }; then
   th_args=()
@@ -194,7 +196,15 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   read -r br_passed br_failed < <(suite_counts "$log/browser.txt")
 fi
 
-passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + br_passed))
-failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + br_failed))
+# The deployment test (plain runs only): the installed system under PHP-FPM and nginx; its
+# checks count as tests.
+dp_passed=0; dp_failed=0
+if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
+  "$here/tests/deploy/run.sh" --build "$build" | tee "$log/deploy.txt"
+  read -r dp_passed dp_failed < <(suite_counts "$log/deploy.txt")
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + br_passed + dp_passed))
+failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + br_failed + dp_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

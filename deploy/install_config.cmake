@@ -1,0 +1,70 @@
+# Writes the installed configuration for the prefix of this install (run by cmake --install;
+# deploy/CMakeLists.txt sets the CV_ variables). With the prefix /usr the configuration
+# goes to /etc, the machine root is /var/lib/corvane and sockets live in /run; with any
+# other prefix P they are P/etc, P/var/lib/corvane and P/run. file(INSTALL) honours DESTDIR.
+string(REGEX REPLACE "(.)/+$" "\\1" prefix "${CMAKE_INSTALL_PREFIX}")
+if(prefix STREQUAL "/usr")
+  set(sysconfdir /etc)
+  set(CV_ROOT /var/lib/corvane)
+  set(runstatedir /run)
+  # The extensions are in PHP's own extension folder.
+  set(CV_CVWWWUI cvwwwui.so)
+  set(CV_SETTINGSEXT settingsext.so)
+else()
+  set(sysconfdir ${prefix}/etc)
+  set(CV_ROOT ${prefix}/var/lib/corvane)
+  set(runstatedir ${prefix}/run)
+  set(CV_CVWWWUI ${prefix}/${CV_PHP_EXTENSION_DIR}/cvwwwui.so)
+  set(CV_SETTINGSEXT ${prefix}/${CV_PHP_EXTENSION_DIR}/settingsext.so)
+endif()
+set(CV_SBIN_DIR ${prefix}/${CV_SBINDIR})
+set(CV_CONSOLE_DIR ${prefix}/${CV_SHAREDIR}/console)
+set(CV_FPM_SOCKET ${runstatedir}/php/corvane-console.sock)
+set(php_etc ${sysconfdir}/php/${CV_PHP_VERSION})
+file(REMOVE_RECURSE "${CV_RENDER_DIR}")
+
+# Renders deploy/TEMPLATE into the folder DESTINATION as NAME.
+function(cv_install_rendered template destination name)
+  configure_file("${CV_SOURCE_DIR}/deploy/${template}" "${CV_RENDER_DIR}/${name}" @ONLY)
+  file(INSTALL "${CV_RENDER_DIR}/${name}" DESTINATION "${destination}")
+endfunction()
+
+# The console's pages: whichever the examples folder holds.
+file(GLOB pages "${CV_SOURCE_DIR}/examples/*.php")
+file(INSTALL ${pages} DESTINATION "${CV_CONSOLE_DIR}")
+
+# PHP: both extensions for PHP-FPM (Debian's phpenmod link), the console's pool, and the
+# PHP-FPM master's machine root.
+cv_install_rendered(corvane.ini.in "${php_etc}/mods-available" corvane.ini)
+file(CREATE_LINK ../../mods-available/corvane.ini "${CV_RENDER_DIR}/20-corvane.ini" SYMBOLIC)
+file(INSTALL "${CV_RENDER_DIR}/20-corvane.ini" DESTINATION "${php_etc}/fpm/conf.d")
+cv_install_rendered(corvane-console.conf.in "${php_etc}/fpm/pool.d" corvane-console.conf)
+cv_install_rendered(php-fpm-corvane.conf.in
+                    "${sysconfdir}/systemd/system/php${CV_PHP_VERSION}-fpm.service.d" corvane.conf)
+if(NOT prefix STREQUAL "/usr")
+  # /run/php is PHP-FPM's own; below another prefix the socket's folder is made here.
+  file(MAKE_DIRECTORY "${CV_RENDER_DIR}/php")
+  file(INSTALL "${CV_RENDER_DIR}/php" DESTINATION "${runstatedir}")
+endif()
+
+cv_install_rendered(corvane-console.nginx.in "${sysconfdir}/nginx/sites-available" corvane-console)
+
+# The servers' units.
+set(CV_SERVER cvmad)
+set(CV_SERVER_DESCRIPTION "Corvane management agent (policy variables)")
+cv_install_rendered(corvane-server.service.in "${prefix}/lib/systemd/system" cvmad.service)
+set(CV_SERVER cvstorage)
+set(CV_SERVER_DESCRIPTION "Corvane storage server (mailboxes and public folders)")
+cv_install_rendered(corvane-server.service.in "${prefix}/lib/systemd/system" cvstorage.service)
+
+# corvane-seed with the installed paths and account as its defaults.
+file(READ "${CV_SOURCE_DIR}/scripts/corvane-seed" seed)
+set(defaults "bin=\"${prefix}/${CV_BINDIR}\" lib=\"${prefix}/${CV_PRIVATE_LIBDIR}\"")
+string(APPEND defaults " share=\"${prefix}/${CV_SHAREDIR}\"")
+string(APPEND defaults " policy_seed=\"${prefix}/${CV_LIBEXECDIR}/settings_policy_seed\"")
+string(APPEND defaults " default_root=\"${CV_ROOT}\" user=corvane group=corvane")
+string(REGEX REPLACE "(# BEGIN installed defaults\n)[^\n]*\n" "\\1${defaults}\n" seed "${seed}")
+file(WRITE "${CV_RENDER_DIR}/corvane-seed" "${seed}")
+file(INSTALL "${CV_RENDER_DIR}/corvane-seed" DESTINATION "${CV_SBIN_DIR}"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                      WORLD_READ WORLD_EXECUTE)

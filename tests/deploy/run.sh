@@ -1,0 +1,301 @@
+#!/usr/bin/env bash
+# The installed system, set up as README "Installing on a server" tells an administrator,
+# served through PHP-FPM and nginx:
+#
+#   tests/deploy/run.sh [--build DIR]     (as root; DIR defaults to build/, already built)
+#
+# It installs the build into a fresh staging prefix, checks what was installed, makes the
+# accounts, seeds the machine root with the installed corvane-seed, runs the agent and the
+# storage server as their installed units say, PHP-FPM with the installed pool, ini and
+# drop-in, and nginx with the installed site, then asks the console through nginx, and runs
+# the browser suite (tests/browser/run.sh) against it when that is present. Each check prints
+# "ok - ..." or "FAIL - ..."; the run ends with "N passed, N failed" (the browser suite's
+# counts included) and stops everything it started.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+build=$here/build
+case "${1:-}" in
+  --build) [ $# -eq 2 ] || { echo "usage: $0 [--build DIR]" >&2; exit 2; }; build=$(cd "$2" && pwd) ;;
+  "") ;;
+  *) echo "usage: $0 [--build DIR]" >&2; exit 2 ;;
+esac
+unit_sh=$here/tests/deploy/unit.sh
+
+passed=0 failed=0
+pass() { echo "ok - $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL - $1"; failed=$((failed + 1)); }
+# check NAME COMMAND...: one check, passed when COMMAND succeeds.
+check() {
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
+if [ "$(id -u)" -ne 0 ]; then
+  fail "the deployment test runs as root (it makes accounts and runs servers as them)"
+  finish
+fi
+for tool in php-fpm8.2 nginx curl setpriv readelf ldd python3; do
+  command -v "$tool" >/dev/null || { fail "$tool is not installed (scripts/setup.sh)"; finish; }
+done
+
+# The staging prefix is read by the servers' accounts (0755); the test's own files (configs,
+# logs, pid files) stay root's.
+stage=$(mktemp -d /tmp/cvdeploy.XXXXXX)
+work=$(mktemp -d /tmp/cvdeploy-run.XXXXXX)
+chmod 0755 "$stage"
+fpm_pid="" nginx_pid=""
+
+# Sends SIGTERM to a child of this shell and waits up to 5 s before SIGKILL.
+stop_child() {
+  local pid=$1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null
+  for _ in $(seq 1 50); do
+    [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = Z ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+}
+stop_all() {
+  stop_child "$nginx_pid"; nginx_pid=""
+  stop_child "$fpm_pid"; fpm_pid=""
+  "$unit_sh" stop "$units/cvstorage.service" "$work/cvstorage.pid" 2>/dev/null
+  "$unit_sh" stop "$units/cvmad.service" "$work/cvmad.pid" 2>/dev/null
+}
+cleanup() {
+  stop_all
+  rm -rf "$stage" "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Polls COMMAND for up to SECONDS seconds.
+wait_for() {
+  local seconds=$1
+  shift
+  for _ in $(seq 1 $((seconds * 10))); do
+    "$@" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# --- The install ----------------------------------------------------------------------------
+if ! cmake --install "$build" --prefix "$stage" >"$work/install.log" 2>&1; then
+  cat "$work/install.log"
+  fail "cmake --install $build --prefix STAGE"
+  finish
+fi
+pass "cmake --install into a staging prefix"
+
+units=$stage/lib/systemd/system
+php_version=$(php-config --version | cut -d. -f1,2)
+php_etc=$stage/etc/php/$php_version
+pool=$php_etc/fpm/pool.d/corvane-console.conf
+drop_in=$stage/etc/systemd/system/php$php_version-fpm.service.d/corvane.conf
+site=$stage/etc/nginx/sites-available/corvane-console
+for file in "$stage/sbin/cvmad" "$stage/sbin/cvstorage" "$stage/sbin/corvane-seed" \
+            "$stage/bin/cvreg" "$stage/bin/cvmactl" "$units/cvmad.service" "$units/cvstorage.service" \
+            "$php_etc/fpm/conf.d/20-corvane.ini" "$pool" "$drop_in" "$site"; do
+  [ -e "$file" ] || { fail "installed: ${file#"$stage"/}"; finish; }
+done
+pass "the programs, units and configuration are installed"
+
+# Nothing installed names the tree it was built from.
+leaks=$(grep -rlF -e "$build" -e "$here" "$stage")
+check "no installed file names the source or build tree${leaks:+: $leaks}" test -z "$leaks"
+
+# Every installed ELF file finds its libraries through RUNPATHs relative to itself.
+elf_problems=""
+while IFS= read -r -d '' file; do
+  [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
+  dynamic=$(readelf -d "$file")
+  grep -q '(RPATH)' <<<"$dynamic" && elf_problems+=" ${file#"$stage"/}:RPATH"
+  runpath=$(sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+  IFS=: read -r -a entries <<<"$runpath"
+  for entry in "${entries[@]}"; do
+    case "$entry" in '$ORIGIN' | '$ORIGIN/'*) ;; *) elf_problems+=" ${file#"$stage"/}:$entry" ;; esac
+  done
+  ldd "$file" 2>&1 | grep -q 'not found' && elf_problems+=" ${file#"$stage"/}:unresolved"
+done < <(find "$stage" -type f -print0)
+check "every installed ELF file has \$ORIGIN-relative RUNPATHs and ldd resolves it${elf_problems:+:$elf_problems}" \
+  test -z "$elf_problems"
+
+# The installed ini loads both extensions, the host extension first (on a machine root
+# that does not exist: nothing is made anywhere).
+printf '' >"$work/php.ini"
+loaded=$(env -i PATH="$PATH" CORVANE_ROOT="$work/no-root" PHP_INI_SCAN_DIR="$php_etc/fpm/conf.d" \
+           php -c "$work/php.ini" -r '
+             $names = array_map("strtolower", get_loaded_extensions());
+             $host = array_search("cvwwwui", $names);
+             $module = array_search("corvane tidewall extension", $names);
+             echo $host !== false && $module !== false && $host < $module ? "both" : "no";' 2>&1)
+check "the installed ini loads cvwwwui.so and then settingsext.so${loaded:+ ($loaded)}" test "$loaded" = both
+
+# systemd's own reading of the units: a key it does not know is only a warning to it.
+if command -v systemd-analyze >/dev/null; then
+  verdict=$(timeout 30 systemd-analyze verify "$units/cvmad.service" "$units/cvstorage.service" 2>&1)
+  check "systemd-analyze verify finds nothing in the units${verdict:+: $verdict}" test -z "$verdict"
+fi
+
+# --- Accounts and the machine root ----------------------------------------------------------
+# As README tells the administrator (and again: nothing happens when they exist).
+getent group corvane >/dev/null || groupadd --system corvane
+id corvane >/dev/null 2>&1 ||
+  useradd --system --gid corvane --home-dir /var/lib/corvane --no-create-home \
+    --shell /usr/sbin/nologin corvane
+id -nG www-data | tr ' ' '\n' | grep -qx corvane || usermod -a -G corvane www-data
+check "the account corvane exists and www-data is in its group" \
+  bash -c 'id corvane >/dev/null && id -nG www-data | tr " " "\n" | grep -qx corvane'
+
+root=$stage/var/lib/corvane
+as_corvane=(setpriv --reuid=corvane --regid=corvane --init-groups)
+cvmactl=("${as_corvane[@]}" "$stage/bin/cvmactl" --root "$root")
+env -u CORVANE_ROOT "$stage/sbin/corvane-seed" >"$work/seed.log" 2>&1
+seed_status=$?
+[ $seed_status -eq 0 ] || cat "$work/seed.log"
+check "corvane-seed seeds the installed default root" test $seed_status -eq 0 -a -f "$root/registry.db"
+check "corvane-seed says the policy waits for the agent" grep -q 'corvane-seed --policy' "$work/seed.log"
+# mode USER:GROUP PATH...: each path has that mode and owner.
+mode() {
+  local expected=$1 owner=$2 path
+  shift 2
+  for path in "$@"; do
+    [ "$(stat -c '%a %U:%G' "$path" 2>/dev/null)" = "$expected $owner" ] ||
+      { echo "  $path: $(stat -c '%a %U:%G' "$path" 2>&1), not $expected $owner"; return 1; }
+  done
+}
+check "the root and logs/ are 2770 corvane:corvane" mode 2770 corvane:corvane "$root" "$root/logs"
+check "the hive and the trace file are 0660 corvane:corvane" \
+  mode 660 corvane:corvane "$root/registry.db" "$root/logs/settingsext.log"
+check "the mail folders are the storage server's and not group-writable" \
+  mode 2750 corvane:corvane "$root/mail" "$root/mail/public"
+
+# --- The servers, as their units run them ---------------------------------------------------
+agent_ready="${cvmactl[*]} export"
+"$unit_sh" start "$units/cvmad.service" "$work/cvmad.pid" "$work/cvmad.log" --ready "$agent_ready"
+check "cvmad runs as its unit says and answers" test $? -eq 0
+"$unit_sh" start "$units/cvstorage.service" "$work/cvstorage.pid" "$work/cvstorage.log" \
+  --ready "test -S '$root/cvstorage.sock'"
+check "cvstorage runs as its unit says" test $? -eq 0
+check "the servers run as corvane" \
+  bash -c "[ \"\$(stat -c %U /proc/$(cat "$work/cvmad.pid"))\" = corvane ] &&
+           [ \"\$(stat -c %U /proc/$(cat "$work/cvstorage.pid"))\" = corvane ]"
+check "their sockets admit the group corvane (0660)" \
+  mode 660 corvane:corvane "$root/cvmad.sock" "$root/cvstorage.sock"
+
+env -u CORVANE_ROOT "$stage/sbin/corvane-seed" --policy >"$work/policy.log" 2>&1
+check "corvane-seed --policy imports the policy" grep -qE '^imported [0-9]+ variables' "$work/policy.log"
+final=$("${cvmactl[@]}" get 1.3.6.1.4.1.8642.18.1.11.10 2>&1)
+check "the agent holds the seeded policy (a final setting: $final)" grep -q '"restriction":2' <<<"$final"
+env -u CORVANE_ROOT "$stage/sbin/corvane-seed" >"$work/again.log" 2>&1
+check "corvane-seed again succeeds and keeps the hive and the policy" \
+  test $? -eq 0 -a -z "$(grep -E '^(Seeded|imported)' "$work/again.log")"
+
+# --- PHP-FPM and nginx ----------------------------------------------------------------------
+# The master gets only what the installed drop-in gives it (that is what it is for) and the
+# installed conf.d folder; a master configuration of the test's own includes the pool.
+read -r -a master_env <<<"$(sed -n 's/^Environment=//p' "$drop_in" | tr '\n' ' ')"
+cat >"$work/php-fpm.conf" <<EOF
+[global]
+pid = $work/php-fpm.pid
+error_log = $work/php-fpm.log
+daemonize = no
+include = $pool
+EOF
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${master_env[@]}" PHP_INI_SCAN_DIR="$php_etc/fpm/conf.d" \
+  "php-fpm$php_version" --nodaemonize -c "$work/php.ini" -y "$work/php-fpm.conf" \
+  >"$work/php-fpm.out" 2>&1 &
+fpm_pid=$!
+fpm_socket=$(sed -n 's/^listen *= *//p' "$pool")
+check "PHP-FPM serves the installed pool on $fpm_socket" wait_for 10 test -S "$fpm_socket"
+
+# The installed site on a free loopback port: a copy with only its listen line changed.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed "s/listen 127\.0\.0\.1:8080;/listen 127.0.0.1:$port;/" "$site" >"$work/site"
+check "the site listens on 127.0.0.1:8080 (moved to $port here)" grep -q "127.0.0.1:$port;" "$work/site"
+cat >"$work/nginx.conf" <<EOF
+daemon off;
+user www-data;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 64; }
+http {
+  include /etc/nginx/mime.types;
+  default_type application/octet-stream;
+  access_log $work/nginx-access.log;
+  include $work/site;
+}
+EOF
+nginx -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" >"$work/nginx.out" 2>&1 &
+nginx_pid=$!
+url=http://127.0.0.1:$port
+check "nginx serves the installed site" wait_for 10 curl -s --max-time 5 -o /dev/null "$url/"
+
+# fetch PATH: the status line's code, then the body, into $work/body.
+fetch() {
+  curl -s --max-time 20 -o "$work/body" -w '%{http_code}' "$url$1"
+}
+status=$(fetch /)
+check "the console answers 200 through nginx (got $status)" test "$status" = 200
+check "the console page ran (HTML, no PHP source)" \
+  bash -c "grep -qi '<html' '$work/body' && ! grep -q '<?php' '$work/body'"
+# The mail store page lists the storage server's mailboxes once the parser has read them:
+# the hive, the agent's libraries and the storage server all reached from the worker.
+mailboxes() { fetch /mailstore.php >/dev/null && grep -q 'Anna Berg' "$work/body"; }
+check "the mail store page lists the sample mailboxes" wait_for 15 mailboxes
+check "the worker wrote the trace" test -s "$root/logs/settingsext.log"
+
+# Only .php files run, and nothing else is sent: probes with PHP code under other names,
+# put into the staging copy of the console folder only, are neither run nor sent.
+probe='<?php echo "probe-" . (6 * 7);'
+for name in probe.reg probe.ini; do
+  printf '%s\n' "$probe" >"$stage/share/corvane/console/$name"
+done
+refused() {
+  { [ "$1" = 404 ] || [ "$1" = 403 ]; } && ! grep -qE 'probe-|<\?php' "$work/body"
+}
+for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php; do
+  status=$(fetch "$request")
+  check "$request is neither run nor sent (status $status)" refused "$status"
+done
+rm -f "$stage/share/corvane/console/probe.reg" "$stage/share/corvane/console/probe.ini"
+check "no PHP error in the PHP-FPM log" bash -c "! grep -qiE 'PHP (Fatal|Warning|Parse)' '$work/php-fpm.log'"
+
+# --- The browser suite ----------------------------------------------------------------------
+# Counted only when it exists: its own last line gives its counts (15 minutes at most).
+browser=$here/tests/browser/run.sh
+if [ -x "$browser" ]; then
+  agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
+  agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
+  timeout 900 "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
+    --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
+  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
+  if [ -n "$counts" ]; then
+    passed=$((passed + ${counts%% *}))
+    failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")))
+  else
+    fail "the browser suite ended without its counts"
+  fi
+else
+  echo "the browser suite (tests/browser/run.sh) is not present: not run"
+fi
+
+# --- Everything stops -----------------------------------------------------------------------
+owners=$(find "$root" ! -user corvane -printf '%P %u\n')
+check "every file under the root is corvane's${owners:+: $owners}" test -z "$owners"
+open=$(find "$root" -perm /o=rwx -printf '%P\n')
+check "nothing under the root is open to other accounts${open:+: $open}" test -z "$open"
+stop_all
+left=$(pgrep -af "$stage")
+check "nothing started is left running${left:+: $left}" test -z "$left"
+finish
