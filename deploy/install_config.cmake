@@ -29,9 +29,11 @@ function(cv_install_rendered template destination name)
   file(INSTALL "${CV_RENDER_DIR}/${name}" DESTINATION "${destination}")
 endfunction()
 
-# The console's pages: whichever the examples folder holds.
+# The console's pages: whichever the examples folder holds, and the part they share
+# (include/, which the site never serves).
 file(GLOB pages "${CV_SOURCE_DIR}/examples/*.php")
 file(INSTALL ${pages} DESTINATION "${CV_CONSOLE_DIR}")
+file(INSTALL "${CV_SOURCE_DIR}/examples/include" DESTINATION "${CV_CONSOLE_DIR}")
 
 # PHP: both extensions for PHP-FPM (Debian's phpenmod link), the console's pool, and the
 # PHP-FPM master's machine root.

@@ -264,7 +264,7 @@ done
 refused() {
   { [ "$1" = 404 ] || [ "$1" = 403 ]; } && ! grep -qE 'probe-|<\?php' "$work/body"
 }
-for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php; do
+for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php /include/console.php; do
   status=$(fetch "$request")
   check "$request is neither run nor sent (status $status)" refused "$status"
 done
@@ -272,22 +272,18 @@ rm -f "$stage/share/corvane/console/probe.reg" "$stage/share/corvane/console/pro
 check "no PHP error in the PHP-FPM log" bash -c "! grep -qiE 'PHP (Fatal|Warning|Parse)' '$work/php-fpm.log'"
 
 # --- The browser suite ----------------------------------------------------------------------
-# Counted only when it exists: its own last line gives its counts (15 minutes at most).
+# Its own last line gives its counts (15 minutes at most).
 browser=$here/tests/browser/run.sh
-if [ -x "$browser" ]; then
-  agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
-  agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
-  timeout 900 "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
-    --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
-  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
-  if [ -n "$counts" ]; then
-    passed=$((passed + ${counts%% *}))
-    failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")))
-  else
-    fail "the browser suite ended without its counts"
-  fi
+agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
+agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
+timeout 900 "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
+  --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
+counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
+if [ -n "$counts" ]; then
+  passed=$((passed + ${counts%% *}))
+  failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")))
 else
-  echo "the browser suite (tests/browser/run.sh) is not present: not run"
+  fail "the browser suite ended without its counts"
 fi
 
 # --- Everything stops -----------------------------------------------------------------------
