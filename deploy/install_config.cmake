@@ -7,6 +7,7 @@ if(prefix STREQUAL "/usr")
   set(sysconfdir /etc)
   set(CV_ROOT /var/lib/corvane)
   set(runstatedir /run)
+  set(logdir /var/log)
   # The extensions are in PHP's own extension folder.
   set(CV_CVWWWUI cvwwwui.so)
   set(CV_SETTINGSEXT settingsext.so)
@@ -14,12 +15,19 @@ else()
   set(sysconfdir ${prefix}/etc)
   set(CV_ROOT ${prefix}/var/lib/corvane)
   set(runstatedir ${prefix}/run)
+  set(logdir ${prefix}/var/log)
   set(CV_CVWWWUI ${prefix}/${CV_PHP_EXTENSION_DIR}/cvwwwui.so)
   set(CV_SETTINGSEXT ${prefix}/${CV_PHP_EXTENSION_DIR}/settingsext.so)
 endif()
 set(CV_SBIN_DIR ${prefix}/${CV_SBINDIR})
 set(CV_CONSOLE_DIR ${prefix}/${CV_SHAREDIR}/console)
-set(CV_FPM_SOCKET ${runstatedir}/php/corvane-console.sock)
+set(CV_CONSOLE_ETC ${sysconfdir}/corvane)
+set(CV_CONSOLE_RUN_DIR ${runstatedir}/corvane-console)
+set(CV_CONSOLE_LOG_DIR ${logdir}/corvane-console)
+set(CV_FPM_SOCKET ${CV_CONSOLE_RUN_DIR}/console.sock)
+# Debian's PHP-FPM program and its php.ini: the console's PHP-FPM is another instance of it.
+set(CV_PHP_FPM /usr/sbin/php-fpm${CV_PHP_VERSION})
+set(CV_PHP_INI /etc/php/${CV_PHP_VERSION}/fpm/php.ini)
 set(php_etc ${sysconfdir}/php/${CV_PHP_VERSION})
 file(REMOVE_RECURSE "${CV_RENDER_DIR}")
 
@@ -35,19 +43,16 @@ file(GLOB pages "${CV_SOURCE_DIR}/examples/*.php")
 file(INSTALL ${pages} DESTINATION "${CV_CONSOLE_DIR}")
 file(INSTALL "${CV_SOURCE_DIR}/examples/include" DESTINATION "${CV_CONSOLE_DIR}")
 
-# PHP: both extensions for PHP-FPM (Debian's phpenmod link), the console's pool, and the
-# PHP-FPM master's machine root.
+# PHP: both extensions (Debian's mods-available, so phpenmod can enable them elsewhere),
+# enabled only in the console's own PHP-FPM: its scan folder links to them, its master
+# configuration includes its pool, and its unit runs it as the web server's account.
 cv_install_rendered(corvane.ini.in "${php_etc}/mods-available" corvane.ini)
-file(CREATE_LINK ../../mods-available/corvane.ini "${CV_RENDER_DIR}/20-corvane.ini" SYMBOLIC)
-file(INSTALL "${CV_RENDER_DIR}/20-corvane.ini" DESTINATION "${php_etc}/fpm/conf.d")
-cv_install_rendered(corvane-console.conf.in "${php_etc}/fpm/pool.d" corvane-console.conf)
-cv_install_rendered(php-fpm-corvane.conf.in
-                    "${sysconfdir}/systemd/system/php${CV_PHP_VERSION}-fpm.service.d" corvane.conf)
-if(NOT prefix STREQUAL "/usr")
-  # /run/php is PHP-FPM's own; below another prefix the socket's folder is made here.
-  file(MAKE_DIRECTORY "${CV_RENDER_DIR}/php")
-  file(INSTALL "${CV_RENDER_DIR}/php" DESTINATION "${runstatedir}")
-endif()
+file(RELATIVE_PATH ini_link "${CV_CONSOLE_ETC}/php/conf.d" "${php_etc}/mods-available/corvane.ini")
+file(CREATE_LINK "${ini_link}" "${CV_RENDER_DIR}/20-corvane.ini" SYMBOLIC)
+file(INSTALL "${CV_RENDER_DIR}/20-corvane.ini" DESTINATION "${CV_CONSOLE_ETC}/php/conf.d")
+cv_install_rendered(corvane-console-fpm.conf.in "${CV_CONSOLE_ETC}" php-fpm.conf)
+cv_install_rendered(corvane-console.conf.in "${CV_CONSOLE_ETC}/php-fpm.d" console.conf)
+cv_install_rendered(corvane-console.service.in "${prefix}/lib/systemd/system" corvane-console.service)
 
 cv_install_rendered(corvane-console.nginx.in "${sysconfdir}/nginx/sites-available" corvane-console)
 

@@ -4,14 +4,19 @@
 #   unit.sh start UNIT PIDFILE LOG [--ready 'SHELL CMD']
 #   unit.sh stop UNIT PIDFILE
 #
-# start runs ExecStart as User and Group (with their supplementary groups), under UMask and
-# with only the unit's Environment (and a PATH), in the background; its output goes to LOG
-# and its process id to PIDFILE. With --ready it returns once CMD succeeds (10 s at most).
-# stop sends SIGTERM, as systemd does, and waits up to 5 s before SIGKILL; a PIDFILE whose
-# process is not the unit's program is left alone. Exit status 0 on success.
+# start runs ExecStart as User and Group (with User's supplementary groups and the unit's
+# SupplementaryGroups), under UMask and with only the unit's Environment (and a PATH), in
+# the background; its output goes to LOG and its process id to PIDFILE. A RuntimeDirectory
+# and a LogsDirectory are made first, as systemd does, User's with their modes, below
+# $CV_RUNTIME_BASE and $CV_LOGS_BASE (default /run and /var/log; a staging prefix's run/
+# and var/log/ in the deployment test). With --ready it returns
+# once CMD succeeds (10 s at most). stop sends SIGTERM, as systemd does, and waits up to 5 s
+# before SIGKILL; a PIDFILE whose process is not the unit's program is left alone. Exit
+# status 0 on success.
 #
 # Only what the project's units use is understood: one ExecStart (a plain command line, no
-# quoting or prefixes), User, Group, UMask and unquoted Environment= assignments.
+# quoting or prefixes), User, Group, SupplementaryGroups, UMask, RuntimeDirectory(Mode), LogsDirectory(Mode) and
+# unquoted Environment= assignments.
 set -uo pipefail
 
 usage() {
@@ -44,13 +49,22 @@ case "$action" in
     user=$(unit_value "$unit" User) group=$(unit_value "$unit" Group)
     umask=$(unit_value "$unit" UMask)
     [ -n "$user" ] && [ -n "$group" ] || { echo "unit.sh: $unit names no User and Group" >&2; exit 1; }
+    # The groups systemd gives: User's own (initgroups) and SupplementaryGroups.
+    groups=$(id -Gn "$user" | tr ' ' ',')
+    for extra in $(unit_value "$unit" SupplementaryGroups); do groups+=",$extra"; done
+    for kind in Runtime:"${CV_RUNTIME_BASE:-/run}" Logs:"${CV_LOGS_BASE:-/var/log}"; do
+      name=$(unit_value "$unit" "${kind%%:*}Directory")
+      [ -n "$name" ] || continue
+      folder_mode=$(unit_value "$unit" "${kind%%:*}DirectoryMode")
+      install -d -m "${folder_mode:-0755}" -o "$user" -g "$group" "${kind#*:}/$name" || exit 1
+    done
     environment=(PATH=/usr/sbin:/usr/bin:/sbin:/bin)
     while read -r -a assignments; do
       environment+=("${assignments[@]}")
     done < <(sed -n '/^\[Service\]/,/^\[/p' "$unit" | sed -n 's/^Environment=//p')
     (
       umask "${umask:-0022}"
-      exec setpriv --reuid="$user" --regid="$group" --init-groups -- \
+      exec setpriv --reuid="$user" --regid="$group" --groups="$groups" -- \
         env -i "${environment[@]}" "${command[@]}"
     ) </dev/null >>"$log" 2>&1 &
     echo $! >"$pidfile"
