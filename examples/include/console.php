@@ -100,12 +100,22 @@ function probe_socket(string $path): array {
     return ['up' => false, 'why' => 'not running'];
 }
 
+// The account this PHP process runs as (for messages); without the posix extension, read
+// from the kernel's view of the process and the account database.
 function web_account(): string {
     if (fx('posix_geteuid') && fx('posix_getpwuid')) {
         $entry = posix_getpwuid(posix_geteuid());
         if (is_array($entry)) return $entry['name'];
     }
-    return get_current_user();
+    $status = @file_get_contents('/proc/self/status');
+    if ($status !== false && preg_match('/^Uid:\s+\d+\s+(\d+)/m', $status, $match)) {
+        foreach (@file('/etc/passwd', FILE_IGNORE_NEW_LINES) ?: [] as $line) {
+            $fields = explode(':', $line);
+            if (count($fields) > 2 && $fields[2] === $match[1]) return $fields[0];
+        }
+        return 'uid ' . $match[1];
+    }
+    return 'unknown';
 }
 
 function server_status(): array {
