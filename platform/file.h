@@ -35,7 +35,9 @@ enum class FileProtection {
   kDefault,        // what the process's defaults allow
   kOwnerAndGroup,  // the owner reads and writes, the owner's group reads, nobody else does;
                    // an existing file of this process's account that others may use is
-                   // narrowed to that when opened
+                   // narrowed to that when opened. For a log named by configuration: never
+                   // a link, a device or a pipe, and under root only in a folder no other
+                   // account may change (5 access denied otherwise)
 };
 
 // CreateFile: opens or creates the file at `path` for `access` (a combination of the access

@@ -9,6 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "platform/trusted_path_posix.h"
 
 namespace platform {
 
@@ -30,6 +35,21 @@ void Narrow(int fd) {
   if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 07) != 0) {
     fchmod(fd, status.st_mode & kOwnerAndGroupMode);
   }
+}
+
+// Rewrites `*path` to its folder's resolved path and its own name; false when that folder
+// or one above it is not trusted (trusted_path_posix.h).
+bool InTrustedFolder(std::string* path) {
+  const size_t slash = path->rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path->substr(0, slash == 0 ? 1 : slash);
+  const std::string name = slash == std::string::npos ? *path : path->substr(slash + 1);
+  char resolved[PATH_MAX];
+  if (name.empty() || realpath(folder.c_str(), resolved) == nullptr || !TrustedFolders(resolved)) {
+    return false;
+  }
+  const std::string base = resolved;
+  *path = (base == "/" ? "" : base) + "/" + name;
+  return true;
 }
 
 }  // namespace
@@ -68,14 +88,39 @@ FileHandle CreateFile(const char* path, uint32_t access, uint32_t disposition,
       return Refuse();
   }
   if ((flags & O_TRUNC) != 0 && !write && !append) return Refuse();
-  const mode_t mode = protection == FileProtection::kOwnerAndGroup ? kOwnerAndGroupMode
-                                                                    : kDefaultMode;
+  const bool log = protection == FileProtection::kOwnerAndGroup;
+  const mode_t mode = log ? kOwnerAndGroupMode : kDefaultMode;
+  std::string target = path;
+  if (log) {
+    // A log's name comes from configuration (the registry, which a group may write): it is
+    // never a link, a device or a pipe (opened without waiting, then refused), and a process
+    // running as root writes one only in a folder no other account may change, by that
+    // folder's resolved path.
+    flags |= O_NOFOLLOW | O_NONBLOCK;
+    if (geteuid() == 0 && !InTrustedFolder(&target)) {
+      errno = EACCES;
+      return kInvalidFileHandle;
+    }
+  }
   int fd;
   do {
-    fd = open(path, flags, mode);
+    fd = open(target.c_str(), flags, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return kInvalidFileHandle;
-  if (protection == FileProtection::kOwnerAndGroup) Narrow(fd);
+  if (fd < 0) {
+    // A link (ELOOP) or a pipe nobody reads (ENXIO) where a log should be: refused.
+    if (log && (errno == ELOOP || errno == ENXIO)) errno = EACCES;
+    return kInvalidFileHandle;
+  }
+  if (log) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      close(fd);
+      errno = EACCES;
+      return kInvalidFileHandle;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    Narrow(fd);
+  }
   return FileHandle{fd};
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -104,6 +106,40 @@ TEST_F(FileTest, RefusalsSayWhy) {
   EXPECT_EQ(refused(Path("f"), kGenericRead, kCreateAlways), kErrorInvalidParameter);
   EXPECT_FALSE(fs::exists(Path("f")));
   EXPECT_FALSE(CloseHandle(kInvalidFileHandle));
+}
+
+// A log's name comes from configuration that a group may write: it is never followed to a
+// link's target, a pipe or a device, and a process running as root writes one only in a
+// folder no other account may change.
+TEST_F(FileTest, ALogIsARegularFileInAFolderRootCanTrust) {
+  const auto log = [](const std::string& path) {
+    const FileHandle file =
+        CreateFile(path.c_str(), kFileAppendData, kCreateAlways, FileProtection::kOwnerAndGroup);
+    if (file == kInvalidFileHandle) return GetLastError();
+    CloseHandle(file);
+    return kErrorSuccess;
+  };
+  std::ofstream(Path("victim")) << "kept";
+  fs::create_symlink(Path("victim"), Path("link"));
+  EXPECT_EQ(log(Path("link")), kErrorAccessDenied);
+  EXPECT_EQ(Contents(Path("victim")), "kept");
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(log(Path("pipe")), kErrorAccessDenied);  // at once: no reader is waited for
+  EXPECT_EQ(log(Path("log")), kErrorSuccess);
+
+  if (geteuid() != 0) GTEST_SKIP() << "the folder rule is root's";
+  const fs::path open_folder = dir_ / "open";
+  fs::create_directory(open_folder);
+  fs::permissions(open_folder, fs::perms::all);
+  EXPECT_EQ(log((open_folder / "log").string()), kErrorAccessDenied);
+  EXPECT_FALSE(fs::exists(open_folder / "log"));
+  fs::permissions(open_folder, fs::perms::sticky_bit, fs::perm_options::add);
+  EXPECT_EQ(log((open_folder / "log").string()), kErrorSuccess);
+  // A folder of another account, even one only it may write.
+  const fs::path foreign = dir_ / "foreign";
+  fs::create_directory(foreign);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(log((foreign / "log").string()), kErrorAccessDenied);
 }
 
 }  // namespace

@@ -28,7 +28,10 @@ inline constexpr uint32_t kGetModuleHandleExFlagFromAddress = 0x4;
 
 // LoadLibrary: the library at `path`, loaded now when the process has not loaded it yet,
 // its own symbols kept to itself (not used to bind other libraries). Takes a reference.
-// Null when `path` is not absolute, does not fit in kMaxPath, or cannot be loaded.
+// Null when `path` is not absolute, does not fit in kMaxPath, or cannot be loaded, and
+// when the file, or a folder above it (links resolved), is not root's or the process's
+// account's, or another account may write it (a folder everyone may write counts only when
+// it is sticky, as /tmp).
 ModuleHandle LoadLibrary(const char* path);
 
 // FreeLibrary: gives back one reference to `module`. False for null.

@@ -15,12 +15,15 @@
 
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/trusted_path_posix.h"
 
 namespace platform {
 
 namespace {
 
 ModuleHandle FromLoader(void* handle) { return static_cast<ModuleHandle>(handle); }
+
+
 void* ToLoader(ModuleHandle module) { return static_cast<void*>(module); }
 
 // The Windows rule for a path handed back in a buffer of `size` characters: when it fits,
@@ -77,7 +80,12 @@ ModuleHandle LoadLibrary(const char* path) {
   if (path == nullptr || path[0] != kPathSeparator || std::strlen(path) >= kMaxPath) {
     return nullptr;
   }
-  return FromLoader(dlopen(path, RTLD_NOW | RTLD_LOCAL));
+  // The path comes from configuration (the registry, which a group may write): nothing
+  // another account could have put or replaced there is loaded, and the resolved path is
+  // what is loaded, so no link can be swapped in between.
+  const std::string trusted = TrustedFilePath(path);
+  if (trusted.empty()) return nullptr;
+  return FromLoader(dlopen(trusted.c_str(), RTLD_NOW | RTLD_LOCAL));
 }
 
 bool FreeLibrary(ModuleHandle module) { return module != nullptr && dlclose(ToLoader(module)) == 0; }

@@ -71,6 +71,43 @@ TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {
   EXPECT_FALSE(FreeLibrary(nullptr));
 }
 
+// A library named by configuration is loaded only from where no other account could have
+// put or replaced it.
+TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
+  const auto refused = [&](const fs::path& path) {
+    const ModuleHandle module = LoadLibrary(path.c_str());
+    if (module != nullptr) FreeLibrary(module);
+    return module == nullptr;
+  };
+  fs::permissions(copy_, fs::perms::others_write, fs::perm_options::add);
+  EXPECT_TRUE(refused(copy_));
+  fs::permissions(copy_, fs::perms::others_write | fs::perms::group_write, fs::perm_options::remove);
+  // A folder everyone may write: refused, unless it is sticky.
+  const fs::path open_folder = dir_ / "open";
+  fs::create_directory(open_folder);
+  fs::copy_file(copy_, open_folder / copy_.filename());
+  fs::permissions(open_folder, fs::perms::all);
+  EXPECT_TRUE(refused(open_folder / copy_.filename()));
+  fs::permissions(open_folder, fs::perms::sticky_bit, fs::perm_options::add);
+  EXPECT_FALSE(refused(open_folder / copy_.filename()));
+  // A link in a folder others may write leads to the trusted file: what is loaded is the
+  // file, by its own path, so swapping the link afterwards changes nothing.
+  fs::permissions(open_folder, fs::perms::sticky_bit, fs::perm_options::remove);
+  fs::create_symlink(copy_, open_folder / "link.so");
+  const ModuleHandle linked = LoadLibrary((open_folder / "link.so").c_str());
+  ASSERT_NE(linked, nullptr);
+  char path[kMaxPath];
+  GetModuleFileName(linked, path, kMaxPath);
+  EXPECT_EQ(path, copy_.string());
+  FreeLibrary(linked);
+  EXPECT_TRUE(refused(dir_));  // not a file
+  // Another account's file (only root can make one here).
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(copy_.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(refused(copy_));
+  }
+}
+
 TEST_F(LibraryTest, AnAddressLeadsToTheModuleHoldingItAndAPinKeepsItLoaded) {
   ModuleHandle library = LoadLibrary(copy_.c_str());
   ASSERT_NE(library, nullptr);
