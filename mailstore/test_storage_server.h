@@ -28,23 +28,19 @@ inline bool WaitUntil(const std::function<bool()>& condition) {
 class TestStorageServer {
  public:
   TestStorageServer() {
-    char pattern[] = "/tmp/mailstore_test.XXXXXX";
-    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
     std::filesystem::create_directories(root() + "/mail/public");
     platform::ReleaseLocalMachine();
     setenv("CORVANE_ROOT", root().c_str(), 1);
   }
   ~TestStorageServer() {
-    Stop(SIGTERM);
+    server_.Stop(SIGTERM);
     TraceResetForTesting();
     platform::ReleaseLocalMachine();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
-  std::string root() const { return dir_ + "/root"; }
+  std::string root() const { return server_.root(); }
   std::string trace_log() const {
-    std::ifstream in(dir_ + "/trace.log");
+    std::ifstream in(server_.dir() + "/trace.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
@@ -58,58 +54,16 @@ class TestStorageServer {
 
   // Imports the shipped registration of the two storage classes with cvreg.
   bool Register() const {
-    const std::string cvreg = cvmad::testing::BinDir() / "cvreg";
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int quiet = open("/dev/null", O_WRONLY);
-      if (quiet < 0 || dup2(quiet, 1) < 0) _exit(127);
-      execl(cvreg.c_str(), cvreg.c_str(), "import", CV_STORAGE_REGISTRATION, nullptr);
-      _exit(127);
-    }
-    return cvmad::testing::WaitForExit(pid, std::chrono::seconds(20)) == 0;
+    return cvmad::testing::RunBuilt("cvreg", {"import", CV_STORAGE_REGISTRATION}) == 0;
   }
-
   // Starts the server and waits until it accepts a connection.
-  bool Start(std::vector<std::string> arguments = {}) {
-    std::string program = cvmad::testing::BinDir() / "cvstorage", root = this->root();
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int quiet = open("/dev/null", O_WRONLY);
-      if (quiet < 0 || dup2(quiet, 2) < 0) _exit(127);
-      std::vector<char*> argv = {program.data(), const_cast<char*>("--root"), root.data()};
-      for (std::string& argument : arguments) argv.push_back(argument.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    const std::string socket = root + "/cvstorage.sock";
-    bool ended = false;
-    if (WaitUntil([&] {
-          ended = cvmad::testing::WaitForExit(pid_, std::chrono::milliseconds(0)) >= 0;
-          return ended || cvmad::testing::ConnectUnix(socket).valid();
-        }) && !ended) {
-      return true;
-    }
-    if (ended) pid_ = 0;
-    Stop(SIGKILL);
-    return false;
-  }
-
-  // Sends `signal` and waits for the server to end.
-  void Stop(int signal) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    if (cvmad::testing::WaitForExit(pid_, std::chrono::seconds(20)) < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = 0;
-  }
+  bool Start(std::vector<std::string> arguments = {}) { return server_.Start(std::move(arguments)); }
+  void Stop(int signal) { server_.Stop(signal); }
 
   // Switches the trace on, into trace_log(), as the module does from the hive.
   void Trace() const {
     const char* key = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
-    const std::string file = dir_ + "/trace.log,a";
+    const std::string file = server_.dir() + "/trace.log,a";
     const uint32_t on = 1;
     platform::Hive& hive = platform::LocalMachine();
     platform::RegistryKey handle;
@@ -122,8 +76,7 @@ class TestStorageServer {
   }
 
  private:
-  std::string dir_;
-  pid_t pid_ = 0;
+  cvmad::testing::TestServer server_{"cvstorage"};
 };
 
 }  // namespace mailstore::testing

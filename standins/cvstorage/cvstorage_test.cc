@@ -12,9 +12,9 @@
 namespace cvstorage {
 namespace {
 
-using cvmad::testing::BinDir;
 using cvmad::testing::Clock;
-using cvmad::testing::ConnectUnix;
+using cvmad::testing::RunBuilt;
+using cvmad::testing::TestServer;
 using cvmad::testing::WaitForExit;
 using platform::CreateLocalServerObject;
 using platform::LocalServerObject;
@@ -33,83 +33,39 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-// A machine root in a temporary folder, which this process's hive follows, and the storage
-// server run on it between Start and Stop (stopped with SIGTERM at the latest when it goes).
+// The storage server on a machine root of its own, which this process's hive follows; a
+// server still running when the test ends must stop cleanly on SIGTERM.
 class StorageTest : public ::testing::Test {
  protected:
   StorageTest() {
-    char pattern[] = "/tmp/cvstorage_test.XXXXXX";
-    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
     std::filesystem::create_directories(root() + "/mail/public");
     platform::ReleaseLocalMachine();
     setenv("CORVANE_ROOT", root().c_str(), 1);
   }
   ~StorageTest() override {
-    if (pid_ > 0) {
+    if (server_.running()) {
       EXPECT_EQ(Stop(SIGTERM), 0) << log();
     }
     platform::ReleaseLocalMachine();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
-  std::string root() const { return dir_ + "/root"; }
-  std::string socket_path() const { return root() + "/cvstorage.sock"; }
+  std::string root() const { return server_.root(); }
+  std::string socket_path() const { return server_.socket_path(); }
   std::string passwd() const { return root() + "/mail/passwd"; }
   std::string folder(const std::string& name) const { return root() + "/mail/public/" + name; }
-  std::string log() const {
-    std::ifstream in(dir_ + "/cvstorage.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string log() const { return server_.log(); }
 
   // Imports the shipped registration with cvreg, as the run script does.
-  void Register() {
-    const std::string cvreg = BinDir() / "cvreg";
-    pid_t pid = fork();
-    if (pid == 0) {
-      const int quiet = open("/dev/null", O_WRONLY);
-      if (quiet < 0 || dup2(quiet, 1) < 0) _exit(127);
-      execl(cvreg.c_str(), cvreg.c_str(), "import", CV_STORAGE_REGISTRATION, nullptr);
-      _exit(127);
-    }
-    ASSERT_EQ(WaitForExit(pid, std::chrono::seconds(20)), 0);
-  }
-
-  // Starts the server and waits, within a bound, until it accepts a connection.
+  void Register() { ASSERT_EQ(RunBuilt("cvreg", {"import", CV_STORAGE_REGISTRATION}), 0); }
   bool Start(std::vector<std::string> arguments = {}) {
     started_ = Clock::now();
-    std::string program = BinDir() / "cvstorage", root = this->root(),
-                log = dir_ + "/cvstorage.log";
-    pid_ = fork();
-    if (pid_ == 0) {
-      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      if (out < 0 || dup2(out, 2) < 0) _exit(127);
-      std::vector<char*> argv = {program.data(), const_cast<char*>("--root"), root.data()};
-      for (std::string& argument : arguments) argv.push_back(argument.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    while (Clock::now() < started_ + std::chrono::seconds(20)) {
-      if (ConnectUnix(socket_path()).valid()) return true;
-      if (WaitForExit(pid_, std::chrono::milliseconds(2)) >= 0) break;
-    }
-    pid_ = 0;
-    return false;
+    return server_.Start(std::move(arguments));
   }
-
-  // Sends `signal` and waits for the server to end: its exit status, or 128 + the signal.
-  int Stop(int signal) {
-    kill(pid_, signal);
-    int status = WaitForExit(pid_, std::chrono::seconds(20));
-    if (status < 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-    pid_ = 0;
-    return status;
-  }
+  int Stop(int signal) { return server_.Stop(signal); }
 
   // Waits, within a bound, until every thread of the server is stopped by SIGSTOP.
   bool Stopped() const {
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(server_.pid()) + "/task";
     for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
       bool all = true;
       for (const auto& task : std::filesystem::directory_iterator(tasks)) {
@@ -151,8 +107,7 @@ class StorageTest : public ::testing::Test {
     return entries;
   }
 
-  std::string dir_;
-  pid_t pid_ = 0;
+  TestServer server_{"cvstorage"};
   Clock::time_point started_;
 };
 
@@ -254,12 +209,12 @@ TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
   Object hung = Create(kFolderClass, kFolderInterface);
   ASSERT_EQ(killed->Call(8, 0, nullptr, nullptr), 0u);
 
-  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
   ASSERT_TRUE(Stopped()) << "the server did not stop";
   auto before = Clock::now();
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(15));
-  kill(pid_, SIGCONT);
+  kill(server_.pid(), SIGCONT);
   // The reply that now comes late is never taken for a later call's.
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
 

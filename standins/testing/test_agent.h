@@ -2,7 +2,7 @@
 // machine root, talks to sockets in raw frames, and stands in for the agent where a test
 // needs replies the real one never gives.
 //
-// Thread safety: a TestAgent or RawClient belongs to the one thread that uses it; a
+// Thread safety: a TestServer or RawClient belongs to the one thread that uses it; a
 // FakeAgent serves from a thread of its own.
 #ifndef STANDINS_TESTING_TEST_AGENT_H_
 #define STANDINS_TESTING_TEST_AGENT_H_
@@ -87,19 +87,37 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// A temporary folder holding a machine root (root/, made at once) and the agent's log; the
-// agent runs on it between Start and Stop, and is stopped with SIGTERM at the latest when
-// the TestAgent goes.
-class TestAgent {
+// Runs the built `program` with `arguments`, its standard output dropped: its exit status as
+// WaitForExit's, within 20 s.
+inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
+  std::string path = BinDir() / program;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int quiet = open("/dev/null", O_WRONLY);
+    if (quiet < 0 || dup2(quiet, 1) < 0) _exit(127);
+    std::vector<char*> argv = {path.data()};
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  return WaitForExit(pid, std::chrono::seconds(20));
+}
+
+// A temporary folder holding a machine root (root/, made at once) and the log of the built
+// server `program` (the agent, cvmad, by default), which runs on it between Start and Stop,
+// listening on root/<program>.sock, and is stopped with SIGTERM at the latest when the
+// TestServer goes.
+class TestServer {
  public:
-  TestAgent() {
-    char pattern[] = "/tmp/cvmad_test.XXXXXX";
-    if (mkdtemp(pattern) != nullptr) {
+  explicit TestServer(std::string program = "cvmad") : program_(std::move(program)) {
+    std::string pattern = "/tmp/" + program_ + "_test.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
       dir_ = pattern;
       std::filesystem::create_directory(root());
     }
   }
-  ~TestAgent() {
+  ~TestServer() {
     Stop(SIGTERM);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -107,16 +125,18 @@ class TestAgent {
 
   const std::string& dir() const { return dir_; }
   std::string root() const { return dir_ + "/root"; }
-  std::string socket_path() const { return root() + "/cvmad.sock"; }
+  std::string socket_path() const { return root() + "/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string log() const {
-    std::ifstream in(dir_ + "/cvmad.log");
+    std::ifstream in(dir_ + "/" + program_ + ".log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Runs another agent on the same root, its output appended to the agent's log.
+  // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
-    std::string program = BinDir() / "cvmad", root = this->root(), log = dir_ + "/cvmad.log";
+    std::string program = BinDir() / program_, root = this->root(),
+                log = dir_ + "/" + program_ + ".log";
     pid_t pid = fork();
     if (pid == 0) {
       int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -130,20 +150,23 @@ class TestAgent {
     return pid;
   }
 
-  // Starts the agent and waits until it accepts a connection. False when it ended or did
-  // not answer within the bound.
+  // Starts the server and waits until it accepts a connection. False when it ended or did
+  // not answer within the bound (then it is killed).
   bool Start(std::vector<std::string> arguments = {}) {
     pid_ = Spawn(std::move(arguments));
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < deadline) {
       if (ConnectUnix(socket_path()).valid()) return true;
-      if (WaitForExit(pid_, std::chrono::milliseconds(2)) >= 0) break;
+      if (WaitForExit(pid_, std::chrono::milliseconds(2)) >= 0) {
+        pid_ = 0;
+        return false;
+      }
     }
-    pid_ = 0;
+    Stop(SIGKILL);
     return false;
   }
 
-  // Sends `signal` and waits for the agent to end; as WaitForExit (-1 when none runs).
+  // Sends `signal` and waits for the server to end; as WaitForExit (-1 when none runs).
   int Stop(int signal) {
     if (pid_ <= 0) return -1;
     kill(pid_, signal);
@@ -154,9 +177,11 @@ class TestAgent {
   }
 
  private:
-  std::string dir_;
+  std::string program_, dir_;
   pid_t pid_ = 0;
 };
+
+using TestAgent = TestServer;
 
 // A client speaking frames on a socket, with reads bounded by a time-out.
 class RawClient {
