@@ -19,11 +19,7 @@ declare(strict_types=1);
 
 require __DIR__ . '/include/console.php';
 
-collect_warnings();
-console_session();
-$loaded = extension_loaded(EXTENSION);
-$post = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
-if ($post) require_token();
+[$loaded, $post] = console_request();
 
 $group = (string)($post ? ($_POST['group'] ?? '') : ($_GET['group'] ?? ''));
 if (!isset(GROUPS[$group])) $group = 'vxm';

@@ -6,11 +6,7 @@ declare(strict_types=1);
 
 require __DIR__ . '/include/console.php';
 
-collect_warnings();
-console_session();
-$loaded = extension_loaded(EXTENSION);
-$post = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
-if ($post) require_token();
+[$loaded, $post] = console_request();
 
 $refresh = $post && isset($_POST['refresh']);
 $lists = [];

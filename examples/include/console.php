@@ -67,6 +67,16 @@ function require_token(): void {
     }
 }
 
+// What every page does first: keeps PHP's warnings for the page, starts the session and
+// refuses a POST without its token. Answers [extension loaded, request is a POST].
+function console_request(): array {
+    collect_warnings();
+    console_session();
+    $post = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
+    if ($post) require_token();
+    return [extension_loaded(EXTENSION), $post];
+}
+
 // A message for the page that the browser is sent to after a POST.
 function flash(array $message): void { $_SESSION['flash'] = $message; }
 function take_flash(): ?array {
