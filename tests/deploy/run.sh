@@ -72,6 +72,8 @@ stop_all() {
 }
 cleanup() {
   stop_all
+  pkill -KILL -u cvdeploy-member 2>/dev/null; pkill -KILL -u cvdeploy-loner 2>/dev/null
+  userdel cvdeploy-member >/dev/null 2>&1; userdel cvdeploy-loner >/dev/null 2>&1
   rm -rf "$stage" "$work"
 }
 trap cleanup EXIT
@@ -160,6 +162,16 @@ id corvane >/dev/null 2>&1 ||
 id -nG www-data | tr ' ' '\n' | grep -qx corvane && gpasswd -d www-data corvane >/dev/null
 check "the account corvane exists, and www-data is not in its group" \
   bash -c 'id corvane >/dev/null && ! id -nG www-data | tr " " "\n" | grep -qx corvane'
+
+# The attacks' accounts (see "Attacks" below): one in the group corvane, one with no
+# groups; both go with the test.
+for account in cvdeploy-member cvdeploy-loner; do
+  userdel "$account" >/dev/null 2>&1
+  useradd --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$account"
+done
+usermod -a -G corvane cvdeploy-member
+check "the attacks' accounts exist (a member of corvane and one with no groups)" \
+  bash -c 'id -nG cvdeploy-member | grep -qw corvane && [ "$(id -G cvdeploy-loner | wc -w)" = 1 ]'
 
 root=$stage/var/lib/corvane
 as_corvane=(setpriv --reuid=corvane --regid=corvane --init-groups)
@@ -282,6 +294,24 @@ for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php /include/c
 done
 rm -f "$stage/share/corvane/console/probe.reg" "$stage/share/corvane/console/probe.ini"
 check "no PHP error or PHP-FPM warning in its log" bash -c "test -f '$fpm_log' && ! grep -qiE 'PHP (Fatal|Warning|Parse)|WARNING|ERROR' '$fpm_log'"
+
+# --- Attacks from the accounts around the system -------------------------------------------
+# Each file in attacks/ is sourced here, with the system up: it tries what another account on
+# the machine could do and checks that it is refused. They share this script's functions
+# (check, pass, fail, wait_for, fetch, mode) and variables (stage, root, work, units, url,
+# cvmactl, fpm_master) and run their commands as one of three accounts:
+#   "${as_www[@]}"     www-data, as any other site of the machine runs
+#   "${as_member[@]}"  a member of the group corvane (the administrators' group)
+#   "${as_loner[@]}"   an account with no groups
+as_www=(setpriv --reuid=www-data --regid=www-data --clear-groups)
+as_member=(setpriv --reuid=cvdeploy-member --regid=cvdeploy-member --init-groups)
+as_loner=(setpriv --reuid=cvdeploy-loner --regid=cvdeploy-loner --clear-groups)
+for attack in "$here"/tests/deploy/attacks/*.sh; do
+  [ -f "$attack" ] || continue
+  echo "# ${attack#"$here"/}"
+  # shellcheck source=/dev/null
+  . "$attack"
+done
 
 # --- The browser suite ----------------------------------------------------------------------
 # Its own last line gives its counts (15 minutes at most).
