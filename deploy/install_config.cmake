@@ -1,11 +1,13 @@
 # Writes the installed configuration for the prefix of this install (run by cmake --install;
 # deploy/CMakeLists.txt sets the CV_ variables). With the prefix /usr the configuration
 # goes to /etc, the machine root is /var/lib/corvane and sockets live in /run; with any
-# other prefix P they are P/etc, P/var/lib/corvane and P/run. file(INSTALL) honours DESTDIR.
+# other prefix P they are P/etc, P/var/lib/corvane and P/run. The console's nginx answers
+# the name CV_SERVER_NAME (the build's CV_CONSOLE_SERVER_NAME). file(INSTALL) honours DESTDIR.
 string(REGEX REPLACE "(.)/+$" "\\1" prefix "${CMAKE_INSTALL_PREFIX}")
 if(prefix STREQUAL "/usr")
   set(sysconfdir /etc)
   set(CV_ROOT /var/lib/corvane)
+  set(statedir /var/lib)
   set(runstatedir /run)
   set(logdir /var/log)
   # The extensions are in PHP's own extension folder.
@@ -14,6 +16,7 @@ if(prefix STREQUAL "/usr")
 else()
   set(sysconfdir ${prefix}/etc)
   set(CV_ROOT ${prefix}/var/lib/corvane)
+  set(statedir ${prefix}/var/lib)
   set(runstatedir ${prefix}/run)
   set(logdir ${prefix}/var/log)
   set(CV_CVWWWUI ${prefix}/${CV_PHP_EXTENSION_DIR}/cvwwwui.so)
@@ -24,7 +27,11 @@ set(CV_CONSOLE_DIR ${prefix}/${CV_SHAREDIR}/console)
 set(CV_CONSOLE_ETC ${sysconfdir}/corvane)
 set(CV_CONSOLE_RUN_DIR ${runstatedir}/corvane-console)
 set(CV_CONSOLE_LOG_DIR ${logdir}/corvane-console)
+set(CV_CONSOLE_SESSIONS ${statedir}/corvane-console/sessions)
+set(CV_CONSOLE_ACCOUNTS ${CV_CONSOLE_ETC}/console-accounts)
 set(CV_FPM_SOCKET ${CV_CONSOLE_RUN_DIR}/console.sock)
+set(CV_WEB_RUN_DIR ${runstatedir}/corvane-web)
+set(CV_WEB_LOG_DIR ${logdir}/corvane-web)
 # Debian's PHP-FPM program and its php.ini: the console's PHP-FPM is another instance of it.
 set(CV_PHP_FPM /usr/sbin/php-fpm${CV_PHP_VERSION})
 set(CV_PHP_INI /etc/php/${CV_PHP_VERSION}/fpm/php.ini)
@@ -38,14 +45,20 @@ function(cv_install_rendered template destination name)
 endfunction()
 
 # The console's pages: whichever the examples folder holds, and the part they share
-# (include/, which the site never serves).
+# (include/, which the site never serves). Whatever lies in this folder runs in the console's
+# worker, so it is the installer's and no other account may write it, whatever the umask.
 file(GLOB pages "${CV_SOURCE_DIR}/examples/*.php")
-file(INSTALL ${pages} DESTINATION "${CV_CONSOLE_DIR}")
-file(INSTALL "${CV_SOURCE_DIR}/examples/include" DESTINATION "${CV_CONSOLE_DIR}")
+set(read_only OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+set(folder OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(MAKE_DIRECTORY "$ENV{DESTDIR}${CV_CONSOLE_DIR}")
+file(CHMOD "$ENV{DESTDIR}${CV_CONSOLE_DIR}" PERMISSIONS ${folder})
+file(INSTALL ${pages} DESTINATION "${CV_CONSOLE_DIR}" FILE_PERMISSIONS ${read_only})
+file(INSTALL "${CV_SOURCE_DIR}/examples/include" DESTINATION "${CV_CONSOLE_DIR}"
+     FILE_PERMISSIONS ${read_only} DIRECTORY_PERMISSIONS ${folder})
 
 # PHP: both extensions (Debian's mods-available, so phpenmod can enable them elsewhere),
 # enabled only in the console's own PHP-FPM: its scan folder links to them, its master
-# configuration includes its pool, and its unit runs it as the web server's account.
+# configuration includes its pool, and its unit runs it as the console's own account.
 cv_install_rendered(corvane.ini.in "${php_etc}/mods-available" corvane.ini)
 file(RELATIVE_PATH ini_link "${CV_CONSOLE_ETC}/php/conf.d" "${php_etc}/mods-available/corvane.ini")
 file(CREATE_LINK "${ini_link}" "${CV_RENDER_DIR}/20-corvane.ini" SYMBOLIC)
@@ -54,7 +67,10 @@ cv_install_rendered(corvane-console-fpm.conf.in "${CV_CONSOLE_ETC}" php-fpm.conf
 cv_install_rendered(corvane-console.conf.in "${CV_CONSOLE_ETC}/php-fpm.d" console.conf)
 cv_install_rendered(corvane-console.service.in "${prefix}/lib/systemd/system" corvane-console.service)
 
-cv_install_rendered(corvane-console.nginx.in "${sysconfdir}/nginx/sites-available" corvane-console)
+# The console's own nginx: its main configuration beside the console's other files, and its
+# unit, which runs it as corvane-web.
+cv_install_rendered(corvane-web.nginx.conf.in "${CV_CONSOLE_ETC}" nginx.conf)
+cv_install_rendered(corvane-web.service.in "${prefix}/lib/systemd/system" corvane-web.service)
 
 # The servers' units.
 set(CV_SERVER cvmad)

@@ -5,10 +5,11 @@
 #   tests/deploy/run.sh [--build DIR]     (as root; DIR defaults to build/, already built)
 #
 # It installs the build into a fresh staging prefix, checks what was installed, makes the
-# accounts, seeds the machine root with the installed corvane-seed, runs the agent and the
-# storage server and the console's own PHP-FPM (with the installed pool and ini) as their
-# installed units say, and nginx with the installed site, then asks the console through nginx, and runs
-# the browser suite (tests/browser/run.sh) against it when that is present. Each check prints
+# accounts, seeds the machine root with the installed corvane-seed, runs the agent, the
+# storage server, the console's own PHP-FPM (with the installed pool and ini) and its own
+# nginx (with the installed configuration) as their installed units say, then asks the
+# console through nginx, tries the attacks of tests/deploy/attacks/, and runs the browser
+# suite (tests/browser/run.sh) against it. Each check prints
 # "ok - ..." or "FAIL - ..."; the run ends with "N passed, N failed" (the browser suite's
 # counts included) and stops everything it started.
 set -uo pipefail
@@ -49,23 +50,9 @@ done
 stage=$(mktemp -d /tmp/cvdeploy.XXXXXX)
 work=$(mktemp -d /tmp/cvdeploy-run.XXXXXX)
 chmod 0755 "$stage"
-nginx_pid=""
 
-# Sends SIGTERM to a child of this shell and waits up to 5 s before SIGKILL.
-stop_child() {
-  local pid=$1
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-  kill -TERM "$pid" 2>/dev/null
-  for _ in $(seq 1 50); do
-    [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = Z ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-}
 stop_all() {
-  stop_child "$nginx_pid"; nginx_pid=""
+  "$unit_sh" stop "$units/corvane-web.service" "$work/nginx.pid" 2>/dev/null
   "$unit_sh" stop "$units/corvane-console.service" "$work/php-fpm.pid" 2>/dev/null
   "$unit_sh" stop "$units/cvstorage.service" "$work/cvstorage.pid" 2>/dev/null
   "$unit_sh" stop "$units/cvmad.service" "$work/cvmad.pid" 2>/dev/null
@@ -103,11 +90,13 @@ php_version=$(php-config --version | cut -d. -f1,2)
 php_etc=$stage/etc/php/$php_version
 console_etc=$stage/etc/corvane
 pool=$console_etc/php-fpm.d/console.conf
-site=$stage/etc/nginx/sites-available/corvane-console
+nginx_conf=$console_etc/nginx.conf
+console=$stage/share/corvane/console
 for file in "$stage/sbin/cvmad" "$stage/sbin/cvstorage" "$stage/sbin/corvane-seed" \
             "$stage/bin/cvreg" "$stage/bin/cvmactl" "$units/cvmad.service" "$units/cvstorage.service" \
-            "$units/corvane-console.service" "$php_etc/mods-available/corvane.ini" \
-            "$console_etc/php/conf.d/20-corvane.ini" "$console_etc/php-fpm.conf" "$pool" "$site"; do
+            "$units/corvane-console.service" "$units/corvane-web.service" \
+            "$php_etc/mods-available/corvane.ini" "$console_etc/php/conf.d/20-corvane.ini" \
+            "$console_etc/php-fpm.conf" "$pool" "$nginx_conf" "$console/index.php"; do
   [ -e "$file" ] || { fail "installed: ${file#"$stage"/}"; finish; }
 done
 pass "the programs, units and configuration are installed"
@@ -145,23 +134,33 @@ check "the installed ini loads cvwwwui.so and then settingsext.so${loaded:+ ($lo
 
 # systemd's own reading of the units: a key it does not know is only a warning to it.
 if command -v systemd-analyze >/dev/null; then
-  verdict=$(timeout 30 systemd-analyze verify "$units/cvmad.service" "$units/cvstorage.service" \
-              "$units/corvane-console.service" 2>&1)
+  verdict=$(timeout 30 systemd-analyze verify "$units"/*.service 2>&1)
   check "systemd-analyze verify finds nothing in the units${verdict:+: $verdict}" test -z "$verdict"
 fi
 
 # --- Accounts and the machine root ----------------------------------------------------------
-# As README tells the administrator (and again: nothing happens when they exist). The web
-# server's account is not made a member of the group: the console's unit gives the group
-# to its own processes only (a membership left by an earlier set-up is taken back, so that
-# the test shows the unit is enough).
+# As README tells the administrator (and again: nothing happens when they exist). No account
+# is made a member of a group here: the console's unit gives its processes the groups
+# corvane and corvane-web (a membership an earlier set-up left is taken back, so that the
+# test shows the unit is enough, and www-data gets neither group).
 getent group corvane >/dev/null || groupadd --system corvane
 id corvane >/dev/null 2>&1 ||
   useradd --system --gid corvane --home-dir /var/lib/corvane --no-create-home \
     --shell /usr/sbin/nologin corvane
-id -nG www-data | tr ' ' '\n' | grep -qx corvane && gpasswd -d www-data corvane >/dev/null
-check "the account corvane exists, and www-data is not in its group" \
-  bash -c 'id corvane >/dev/null && ! id -nG www-data | tr " " "\n" | grep -qx corvane'
+for account in corvane-web corvane-console; do
+  id "$account" >/dev/null 2>&1 ||
+    useradd --system --user-group --home-dir /nonexistent --no-create-home \
+      --shell /usr/sbin/nologin "$account"
+done
+for account in www-data corvane-console; do
+  for group in corvane corvane-web; do
+    id -nG "$account" | tr ' ' '\n' | grep -qx "$group" && gpasswd -d "$account" "$group" >/dev/null
+  done
+done
+check "the accounts corvane, corvane-web and corvane-console exist, each in its own group only" \
+  bash -c 'for a in corvane corvane-web corvane-console; do [ "$(id -nG "$a" 2>/dev/null)" = "$a" ] || exit 1; done'
+check "www-data is in neither corvane nor corvane-web" \
+  bash -c '! id -nG www-data | tr " " "\n" | grep -qxE "corvane|corvane-web"'
 
 # The attacks' accounts (see "Attacks" below): one in the group corvane, one with no
 # groups; both go with the test.
@@ -218,52 +217,69 @@ check "corvane-seed again succeeds and keeps the hive and the policy" \
   test $? -eq 0 -a -z "$(grep -E '^(Seeded|imported)' "$work/again.log")"
 
 # --- PHP-FPM and nginx ----------------------------------------------------------------------
-# The console's PHP-FPM as its unit runs it: as www-data with the group corvane, only the
-# unit's environment (the machine root and the ini folder), its runtime folder below the
-# staging prefix's run/.
+# The console's PHP-FPM as its unit runs it: as corvane-console with the groups corvane and
+# corvane-web, only the unit's environment (the machine root and the ini folder), its
+# runtime, log and state folders below the staging prefix's run/, var/log/ and var/lib/.
+export CV_RUNTIME_BASE=$stage/run CV_LOGS_BASE=$stage/var/log CV_STATE_BASE=$stage/var/lib
 fpm_socket=$(sed -n 's/^listen *= *//p' "$pool")
 fpm_log=$stage/var/log/corvane-console/php-fpm.log
-CV_RUNTIME_BASE=$stage/run CV_LOGS_BASE=$stage/var/log \
-  "$unit_sh" start "$units/corvane-console.service" "$work/php-fpm.pid" "$work/php-fpm.out" \
+"$unit_sh" start "$units/corvane-console.service" "$work/php-fpm.pid" "$work/php-fpm.out" \
   --ready "test -S '$fpm_socket'"
 fpm_started=$?
 [ $fpm_started -eq 0 ] || tail -20 "$work/php-fpm.out" "$fpm_log"
 check "the console's PHP-FPM serves the installed pool on $fpm_socket" test $fpm_started -eq 0
 fpm_master=$(cat "$work/php-fpm.pid")
 fpm_accounts=$(ps -o user= -p "$fpm_master" --ppid "$fpm_master" | sort -u | tr '\n' ' ')
-check "its master and worker run as www-data, none as root ($fpm_accounts)" test "$fpm_accounts" = "www-data "
-# Every worker of MASTER has the group corvane among its groups.
-workers_in_group() {
-  local gid worker
-  gid=$(getent group corvane | cut -d: -f3)
-  for worker in $(ps -o pid= --ppid "$1"); do
-    sed -n 's/^Groups://p' "/proc/$worker/status" | tr -s ' \t' '\n' | grep -qx "$gid" || return 1
-  done
+check "its master and worker run as corvane-console ($fpm_accounts)" \
+  test "$fpm_accounts" = "corvane-console "
+# groups PID: the process's group and supplementary groups, by name, sorted.
+groups() {
+  ps -o egid= -o supgid= -p "$1" | tr ' ,' '\n\n' | sed '/^$/d' | sort -u |
+    while read -r gid; do getent group "$gid" | cut -d: -f1; done | sort | tr '\n' ' '
 }
-check "its worker has the group corvane" workers_in_group "$fpm_master"
+worker_groups=$(groups "$(ps -o pid= --ppid "$fpm_master" | head -1 | tr -d ' ')")
+check "its worker has the groups corvane-console, corvane and corvane-web, no other ($worker_groups)" \
+  test "$worker_groups" = "corvane corvane-console corvane-web "
+check "its socket and the socket's folder admit the group corvane-web alone" \
+  bash -c "$(declare -f mode); mode 660 corvane-console:corvane-web '$fpm_socket' &&
+           mode 750 corvane-console:corvane-web '$(dirname "$fpm_socket")'"
+check "the sessions' folder is corvane-console's alone" \
+  mode 700 corvane-console:corvane-console "$stage/var/lib/corvane-console/sessions"
+# Whatever lies in the pages' folder runs in the worker: it and every folder above it are
+# root's, and no other account may write them (a folder everyone may write counts only
+# when it is sticky, as /tmp).
+writable=$(find "$console" \( ! -user root -o -perm /022 \) -printf '%p ')
+folder=$console
+while [ "$folder" != / ]; do
+  folder=$(dirname "$folder")
+  read -r owner perms < <(stat -c '%U %a' "$folder")
+  [ "$owner" = root ] && { [ $((8#$perms & 8#022)) = 0 ] || [ $((8#$perms & 8#1000)) != 0 ]; } ||
+    writable+="$folder "
+done
+check "the pages' folder and those above it are root's, writable by no other account${writable:+: $writable}" \
+  test -z "$writable"
 
-# The installed site on a free loopback port: a copy with only its listen line changed.
+# The console's nginx as its unit runs it, with the installed configuration moved to a free
+# loopback port (the staging copy, in place).
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-sed "s/listen 127\.0\.0\.1:8080;/listen 127.0.0.1:$port;/" "$site" >"$work/site"
-check "the site listens on 127.0.0.1:8080 (moved to $port here)" grep -q "127.0.0.1:$port;" "$work/site"
-cat >"$work/nginx.conf" <<EOF
-daemon off;
-user www-data;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 64; }
-http {
-  include /etc/nginx/mime.types;
-  default_type application/octet-stream;
-  access_log $work/nginx-access.log;
-  include $work/site;
-}
-EOF
-nginx -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" >"$work/nginx.out" 2>&1 &
-nginx_pid=$!
-url=http://127.0.0.1:$port
-check "nginx serves the installed site" wait_for 10 curl -s --max-time 5 -o /dev/null "$url/"
+check "the console's nginx listens on 127.0.0.1:8080 only, for the name localhost" \
+  bash -c "[ \"\$(grep -cE '^ *listen ' '$nginx_conf')\" = \"\$(grep -cE '^ *listen 127\.0\.0\.1:8080[ ;]' '$nginx_conf')\" ] &&
+           grep -qE '^ *server_name localhost;' '$nginx_conf'"
+sed -i "s/listen 127\.0\.0\.1:8080\([ ;]\)/listen 127.0.0.1:$port\1/" "$nginx_conf"
+url=http://localhost:$port
+"$unit_sh" start "$units/corvane-web.service" "$work/nginx.pid" "$work/nginx.out" \
+  --ready "curl -s --max-time 2 -o /dev/null '$url/'"
+nginx_started=$?
+[ $nginx_started -eq 0 ] || tail -20 "$work/nginx.out" "$stage/var/log/corvane-web/error.log"
+check "the console's nginx serves it on 127.0.0.1 (moved to $port here)" test $nginx_started -eq 0
+nginx_master=$(cat "$work/nginx.pid")
+nginx_accounts=$(ps -o user= -p "$nginx_master" --ppid "$nginx_master" | sort -u | tr '\n' ' ')
+check "its master and worker run as corvane-web ($nginx_accounts)" test "$nginx_accounts" = "corvane-web "
+started=$(for pid in $(cat "$work/cvmad.pid" "$work/cvstorage.pid") "$fpm_master" "$nginx_master"; do
+            ps -o user= -p "$pid" --ppid "$pid"
+          done | sort -u | tr '\n' ' ')
+check "no process of the system runs as root ($started)" \
+  test "$started" = "corvane corvane-console corvane-web "
 
 # fetch PATH: the status line's code, then the body, into $work/body.
 fetch() {
@@ -283,7 +299,7 @@ check "the worker wrote the trace" test -s "$root/logs/settingsext.log"
 # put into the staging copy of the console folder only, are neither run nor sent.
 probe='<?php echo "probe-" . (6 * 7);'
 for name in probe.reg probe.ini; do
-  printf '%s\n' "$probe" >"$stage/share/corvane/console/$name"
+  printf '%s\n' "$probe" >"$console/$name"
 done
 refused() {
   { [ "$1" = 404 ] || [ "$1" = 403 ]; } && ! grep -qE 'probe-|<\?php' "$work/body"
@@ -292,18 +308,21 @@ for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php /include/c
   status=$(fetch "$request")
   check "$request is neither run nor sent (status $status)" refused "$status"
 done
-rm -f "$stage/share/corvane/console/probe.reg" "$stage/share/corvane/console/probe.ini"
+rm -f "$console/probe.reg" "$console/probe.ini"
 check "no PHP error or PHP-FPM warning in its log" bash -c "test -f '$fpm_log' && ! grep -qiE 'PHP (Fatal|Warning|Parse)|WARNING|ERROR' '$fpm_log'"
 
 # --- Attacks from the accounts around the system -------------------------------------------
 # Each file in attacks/ is sourced here, with the system up: it tries what another account on
 # the machine could do and checks that it is refused. They share this script's functions
-# (check, pass, fail, wait_for, fetch, mode) and variables (stage, root, work, units, url,
-# cvmactl, fpm_master) and run their commands as one of three accounts:
+# (check, pass, fail, wait_for, fetch, mode) and variables (here, stage, root, work, units,
+# url, cvmactl, console, fpm_socket, fpm_master) and run their commands as one of three
+# accounts, or as the console's nginx where they need the one account the system trusts:
 #   "${as_www[@]}"     www-data, as any other site of the machine runs
 #   "${as_member[@]}"  a member of the group corvane (the administrators' group)
 #   "${as_loner[@]}"   an account with no groups
+#   "${as_web[@]}"     corvane-web, the console's nginx
 as_www=(setpriv --reuid=www-data --regid=www-data --clear-groups)
+as_web=(setpriv --reuid=corvane-web --regid=corvane-web --init-groups)
 as_member=(setpriv --reuid=cvdeploy-member --regid=cvdeploy-member --init-groups)
 as_loner=(setpriv --reuid=cvdeploy-loner --regid=cvdeploy-loner --clear-groups)
 for attack in "$here"/tests/deploy/attacks/*.sh; do
