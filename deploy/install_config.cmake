@@ -36,6 +36,7 @@ set(CV_WEB_LOG_DIR ${logdir}/corvane-web)
 set(CV_PHP_FPM /usr/sbin/php-fpm${CV_PHP_VERSION})
 set(CV_PHP_INI /etc/php/${CV_PHP_VERSION}/fpm/php.ini)
 set(php_etc ${sysconfdir}/php/${CV_PHP_VERSION})
+set(php_debian_mods /etc/php/${CV_PHP_VERSION}/mods-available)
 file(REMOVE_RECURSE "${CV_RENDER_DIR}")
 
 # Renders deploy/TEMPLATE into the folder DESTINATION as NAME.
@@ -63,6 +64,10 @@ cv_install_rendered(corvane.ini.in "${php_etc}/mods-available" corvane.ini)
 file(RELATIVE_PATH ini_link "${CV_CONSOLE_ETC}/php/conf.d" "${php_etc}/mods-available/corvane.ini")
 file(CREATE_LINK "${ini_link}" "${CV_RENDER_DIR}/20-corvane.ini" SYMBOLIC)
 file(INSTALL "${CV_RENDER_DIR}/20-corvane.ini" DESTINATION "${CV_CONSOLE_ETC}/php/conf.d")
+# Debian's posix, which the pages ask for the account they run as: its fallback, reading
+# /proc/self/status, lies outside the pool's open_basedir.
+file(CREATE_LINK "${php_debian_mods}/posix.ini" "${CV_RENDER_DIR}/10-posix.ini" SYMBOLIC)
+file(INSTALL "${CV_RENDER_DIR}/10-posix.ini" DESTINATION "${CV_CONSOLE_ETC}/php/conf.d")
 cv_install_rendered(corvane-console-fpm.conf.in "${CV_CONSOLE_ETC}" php-fpm.conf)
 cv_install_rendered(corvane-console.conf.in "${CV_CONSOLE_ETC}/php-fpm.d" console.conf)
 cv_install_rendered(corvane-console.service.in "${prefix}/lib/systemd/system" corvane-console.service)

@@ -281,10 +281,34 @@ started=$(for pid in $(cat "$work/cvmad.pid" "$work/cvstorage.pid") "$fpm_master
 check "no process of the system runs as root ($started)" \
   test "$started" = "corvane corvane-console corvane-web "
 
-# fetch PATH: the status line's code, then the body, into $work/body.
-fetch() {
-  curl -s --max-time 20 -o "$work/body" -w '%{http_code}' "$url$1"
+# The console's login: an account made with the installed tool, as README tells the
+# administrator, and a session of curl's (its cookies in a jar) that logs in through the form.
+accounts=$console_etc/console-accounts
+password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
+printf '%s' "$password" >"$work/password"
+printf '%s\n' "$password" |
+  "$stage/sbin/corvane-console-account" --file "$accounts" add cvdeploy >"$work/account.log" 2>&1
+check "corvane-console-account adds an account to a file only root and the console read" \
+  mode 640 root:corvane-console "$accounts"
+jar=$work/cookies
+# fetch PATH [CURL OPTION...]: the status line's code, then the body, into $work/body, in the
+# logged-in session once there is one; redirected: the code and where it sends the browser.
+fetch() { in_session '%{http_code}' "$@"; }
+redirected() { in_session '%{http_code} %{redirect_url}' "$@"; }
+in_session() {
+  local format=$1 path=$2
+  shift 2
+  curl -s --max-time 20 -b "$jar" -c "$jar" -o "$work/body" -w "$format" "$@" "$url$path"
 }
+asked=$(redirected /index.php)
+check "without a login a page answers 303 to login.php ($asked)" \
+  grep -qE '^303 .*/login\.php' <<<"$asked"
+fetch "/${asked#*"$url"/}" >/dev/null
+token=$(grep -o '<input[^>]*name="token"[^>]*>' "$work/body" | sed -n 's/.*value="\([^"]*\)".*/\1/p')
+logged_in=$(redirected /login.php --data-urlencode account=cvdeploy --data-urlencode "password@$work/password" \
+              --data-urlencode "token=$token")
+check "the login answers 303 to the page asked for ($logged_in)" \
+  bash -c "grep -q '^303 $url/' <<<'$logged_in' && ! grep -q login <<<'$logged_in'"
 status=$(fetch /)
 check "the console answers 200 through nginx (got $status)" test "$status" = 200
 check "the console page ran (HTML, no PHP source)" \
@@ -337,7 +361,8 @@ done
 browser=$here/tests/browser/run.sh
 agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
 agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
-timeout 900 "$browser" --url "$url/" --root "$root" --cvmactl "${cvmactl[*]}" \
+timeout 900 "$browser" --url "$url/" --account cvdeploy --password-file "$work/password" \
+  --root "$root" --cvmactl "${cvmactl[*]}" \
   --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
 counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
 if [ -n "$counts" ]; then
