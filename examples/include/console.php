@@ -51,6 +51,7 @@ function send_security_headers(): void {
     header('X-Frame-Options: DENY');
     // Pages of settings stay out of caches: the back button after logging out shows nothing.
     header('Cache-Control: no-store');
+    header_remove('X-Powered-By');
 }
 
 // ---------------------------------------------------------------------------------------

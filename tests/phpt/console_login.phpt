@@ -76,6 +76,11 @@ echo $attempt('admin', '192.0.2.1', true, $now), '; ', $attempt('admin', '198.51
      $attempt('other', '192.0.2.1', true, $now), '; calls ', $calls, "\n";
 echo $attempt('admin', '192.0.2.1', true, $now + 1), '; ', $attempt('other', '198.51.100.7', false, $now + 1), "\n";
 echo $attempt('other', '198.51.100.7', true, $now + 1 + LOGIN_FAILURES_KEPT_SECONDS + 1), "\n";
+// Past the bound of names and addresses kept, the least recent are forgotten.
+$later = $now + 2 + LOGIN_FAILURES_KEPT_SECONDS;
+for ($i = 0; $i <= LOGIN_STATE_MAX_ENTRIES / 2; $i++) login_attempt("u$i", "10.0." . intdiv($i, 256) . '.' . $i % 256, fn() => false, $later + $i / 1000);
+echo count(json_decode(file_get_contents(login_state_file()), true)), ' ', $attempt('u0', '192.0.2.50', true, $later + 0.5), ' ',
+     $attempt('u' . LOGIN_STATE_MAX_ENTRIES / 2, '192.0.2.51', true, $later + 0.5), "\n";
 // Counts another account could change are not used: no attempt is checked.
 $uid = process_uid();
 chmod("$dir/sessions/cvconsole-logins-$uid", 0755);
@@ -118,6 +123,7 @@ wrong wait 1, wrong wait 2, wrong wait 4, wrong wait 8, wrong wait 16, wrong wai
 refused wait 1; refused wait 1; refused wait 1; calls 0
 ok wait 0; wrong wait 1
 ok wait 0
+1000 ok wait 0 refused wait 1
 refused wait NULL
 refused wait NULL
 -- where a login leads
