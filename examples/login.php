@@ -13,6 +13,8 @@ require __DIR__ . '/include/console.php';
 // password and does not tell which names exist.
 const NO_ACCOUNT_HASH = '$argon2id$v=19$m=65536,t=4,p=1$LmhwMmNpOXA4Z1lZdVFSMQ$QW+uQbDpWiMH9es6dD5Rfc1yB0bGEJdqNS6G+1SOs4g';
 
+function seconds(int $n): string { return $n === 1 ? '1 second' : "$n seconds"; }
+
 $post = console_start();
 $next = login_next($post ? ($_POST['next'] ?? null) : ($_GET['next'] ?? null));
 if (!$post && session_account() !== null) redirect($next);
@@ -53,13 +55,12 @@ if ($post) {
         } elseif (!$attempt['checked']) {
             http_response_code(429);
             header('Retry-After: ' . $attempt['wait']);
-            $problem = 'Too many failed logins: the next attempt is checked in ' . $attempt['wait'] . ' second'
-                     . ($attempt['wait'] === 1 ? '' : 's') . '.';
+            $problem = 'Too many failed logins: the next attempt is checked in ' . seconds($attempt['wait']) . '.';
         } else {
             http_response_code(403);
             console_log(LOG_WARNING, "console login failed for account $shown from $address");
-            $problem = 'The account or the password is wrong. The next attempt is checked in ' . $attempt['wait']
-                     . ' second' . ($attempt['wait'] === 1 ? '' : 's') . '.';
+            $problem = 'The account or the password is wrong. The next attempt is checked in '
+                     . seconds($attempt['wait']) . '.';
         }
     }
 }
