@@ -96,3 +96,13 @@ file(WRITE "${CV_RENDER_DIR}/corvane-seed" "${seed}")
 file(INSTALL "${CV_RENDER_DIR}/corvane-seed" DESTINATION "${CV_SBIN_DIR}"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                       WORLD_READ WORLD_EXECUTE)
+
+# corvane-console-account with the installed accounts file and the installed pages' shared
+# part (the accounts file's rules) as its defaults.
+file(READ "${CV_SOURCE_DIR}/scripts/corvane-console-account" tool)
+set(defaults "$default_file = '${CV_CONSOLE_ETC}/console-accounts'; $include = '${CV_CONSOLE_DIR}/include';")
+string(REGEX REPLACE "(// BEGIN installed defaults\n)[^\n]*\n" "\\1${defaults}\n" tool "${tool}")
+file(WRITE "${CV_RENDER_DIR}/corvane-console-account" "${tool}")
+file(INSTALL "${CV_RENDER_DIR}/corvane-console-account" DESTINATION "${CV_SBIN_DIR}"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                      WORLD_READ WORLD_EXECUTE)

@@ -9,7 +9,8 @@
 // PHP process, so serve this page from one process (PHP's built-in server, or a PHP-FPM
 // pool of one static child).
 //
-// Requests: GET shows a group. POST (always with the session's form token) is one of
+// Requests (only from a logged-in session): GET shows a group. POST (always with the
+// session's form token) is one of
 //   review  check the edits and show what will change (errors: the edit form again)
 //   edit    back from the review to the edit form, with the edits kept
 //   save    check again, set, commit, verify, then redirect to GET with the result
@@ -73,7 +74,7 @@ function same_text(string $a, string $b): bool {
 }
 
 // Sets the checked values, commits them, and reads each back: answers the flash message
-// that tells what was saved and what was not.
+// that tells what was saved and what was not. The log line names the account.
 function save(array $settings, array $values): array {
     $saved = $failed = [];
     $applied = [];
@@ -99,6 +100,7 @@ function save(array $settings, array $values): array {
             $failed[$oid] = 'the store kept its old value';
         }
     }
+    record_save($saved, $failed);
     return ['kind' => 'saved', 'saved' => $saved, 'failed' => $failed, 'lastError' => $lastError];
 }
 
@@ -196,6 +198,7 @@ function kind_text(array $setting): string {
 page_head('Settings');
 ?>
 <h1>Corvane Tidewall</h1>
+<?php account_bar(); ?>
 <nav>
 <?php foreach (GROUPS as $key => [$label]): ?>
 <a href="index.php?group=<?= h($key) ?>"<?= $key === $group ? ' class="here" aria-current="page"' : '' ?>><?= h($label) ?></a>
@@ -275,7 +278,7 @@ page_head('Settings');
 <form method="post" action="<?= h($here) ?>" id="settings">
 <?= token_field() ?><input type="hidden" name="group" value="<?= h($group) ?>">
 <table id="settings-table">
-<colgroup><col class="oid"><col><col style="width: 30%"><col class="marks"></colgroup>
+<colgroup><col class="oid"><col><col class="default"><col class="marks"></colgroup>
 <tr><th>Setting</th><th>Value</th><th>Default</th><th>Marks</th></tr>
 <?php
 $branch = null;
@@ -322,7 +325,7 @@ break goes in double quotes. Enciphered settings: leave empty to keep them.</p>
 <?php endif ?>
 
 <h2>Installed products</h2>
-<table id="products" style="width: auto">
+<table id="products" class="narrow">
 <tr><th>Product</th><th>Installed</th></tr>
 <?php foreach ($checks as $label => $answer): ?>
 <tr><td><?= h($label) ?></td><td><?= $answer ? 'yes' : 'no' ?></td></tr>
@@ -333,7 +336,7 @@ break goes in double quotes. Enciphered settings: leave empty to keep them.</p>
 <h2>Warnings</h2>
 <div class="box warn" id="warnings"><?php foreach (warnings() as $note): ?><p><?= h($note) ?></p><?php endforeach ?></div>
 <?php endif ?>
-<script>
+<script nonce="<?= h(csp_nonce()) ?>">
 // Marks edited fields, counts them, warns before leaving with edits not saved, and filters
 // the rows. The page works without it; then there is no warning and no filter.
 (function () {

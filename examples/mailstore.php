@@ -25,6 +25,7 @@ $lastError = $loaded && fx('settings_last_error') ? settings_last_error() : null
 page_head('Mail store');
 ?>
 <h1>Corvane Tidewall</h1>
+<?php account_bar(); ?>
 <nav>
 <?php foreach (GROUPS as $key => [$label]): ?>
 <a href="index.php?group=<?= h($key) ?>"><?= h($label) ?></a>
@@ -47,7 +48,7 @@ folder store instead.</p>
 <p>The list is not available yet (result <?= (int)$rc ?>): the mail store is still being read, or no parser runs in this process.</p>
 <?php else: ?>
 <table class="list" data-list="<?= h($title) ?>">
-<colgroup><col style="width: 25%"><col><col style="width: 4em"></colgroup>
+<colgroup><col class="name"><col><col class="level"></colgroup>
 <tr><th>Name</th><th>URL</th><th>Level</th></tr>
 <?php foreach ($rows as [$name, $url, $level]): ?>
 <tr><td><?= h((string)$name) ?></td><td><?= h((string)$url) ?></td><td><?= (int)$level ?></td></tr>

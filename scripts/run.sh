@@ -5,16 +5,22 @@
 # server and (when slapd is installed) the sample directory, and serves the sample
 # console at http://127.0.0.1:8080 (--port N for another port) from one PHP process with
 # the host extension (cvwwwui.so) and settingsext.so loaded. One process: the console keeps
-# uncommitted changes and stored lists in the process that serves it.
+# uncommitted changes and stored lists in the process that serves it. The console asks for
+# a login: at each start the account admin gets a fresh random password (or the first line
+# of --admin-password-file F), printed as "Console login: admin PASSWORD".
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-port=8080
+port=8080 admin_password_file=""
+usage="usage: $0 [--port N] [--admin-password-file F]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --port)
-      [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || { echo "usage: $0 [--port N]" >&2; exit 2; }
+      [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || { echo "$usage" >&2; exit 2; }
       port=$2; shift 2 ;;
-    *) echo "usage: $0 [--port N]" >&2; exit 2 ;;
+    --admin-password-file)
+      [ $# -ge 2 ] && [ -f "$2" ] && [ -r "$2" ] || { echo "$usage (F: a readable file)" >&2; exit 2; }
+      admin_password_file=$2; shift 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 "$here/scripts/setup.sh"
@@ -68,8 +74,23 @@ else
   echo "warning: build/lib/cvwwwui.so is not built; the console cannot reach the agent" >&2
 fi
 extensions+=(-d extension="$here/build/lib/settingsext.so")
+# The console's accounts file and its sessions (and the counts of failed logins beside
+# them), in folders of this account's under the machine root rather than in /tmp.
+accounts="$root/console-accounts"
+sessions="$root/console-sessions"
+mkdir -p -m 0700 "$sessions"
+if [ -n "$admin_password_file" ]; then
+  admin_password=$(head -n 1 "$admin_password_file")
+else
+  admin_password=$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')
+fi
+tool=("$here/scripts/corvane-console-account" --file "$accounts")
+if "${tool[@]}" list 2>/dev/null | grep -qx admin; then command=reset; else command=add; fi
+printf '%s\n' "$admin_password" | "${tool[@]}" "$command" admin
+echo "Console login: admin $admin_password"
 echo "Serving the console at http://127.0.0.1:$port (trace: $root/logs/settingsext.log)"
 # No PHP_CLI_SERVER_WORKERS: one process serves every request. LDAPURI points libldap,
 # and so the mail store's directory, at the sample directory (LDAPNOINIT would make
 # libldap ignore it).
-env -u PHP_CLI_SERVER_WORKERS -u LDAPNOINIT "${directory[@]}" php -n "${extensions[@]}" -S "127.0.0.1:$port" -t "$here/examples"
+env -u PHP_CLI_SERVER_WORKERS -u LDAPNOINIT "${directory[@]}" CORVANE_CONSOLE_ACCOUNTS="$accounts" \
+  php -n "${extensions[@]}" -d session.save_path="$sessions" -S "127.0.0.1:$port" -t "$here/examples"

@@ -1,9 +1,10 @@
 <?php
 // The sample console's common part: the settings list and its groups, reading values in
 // the form the page shows them, checking and applying what an administrator typed, the
-// session with its form token, and the status of the management agent and the storage
-// server. The pages (index.php, mailstore.php) include it; requested by itself it answers
-// 404 and does nothing.
+// response headers, the session with its login and form token, the console's log lines,
+// and the status of the management agent and the storage server. The pages (index.php,
+// mailstore.php, login.php, logout.php) include it; requested by itself it answers 404 and
+// does nothing.
 declare(strict_types=1);
 
 if (realpath($_SERVER['SCRIPT_FILENAME'] ?? '') === __FILE__) {
@@ -32,15 +33,57 @@ function collect_warnings(): void {
 function warnings(): array { return array_values(array_unique($GLOBALS['console_warnings'] ?? [])); }
 
 // ---------------------------------------------------------------------------------------
-// Session and form token. Every POST carries the session's token; a POST without it (one
-// sent from another site, or from a page of an expired session) changes nothing.
+// Response headers. Every page names what it may load: its own inline script and style,
+// marked with a nonce made for this response, and nothing from anywhere else; no other
+// site may frame it (a framed console could be clicked through by a hostile page).
+
+function csp_nonce(): string {
+    static $nonce = null;
+    return $nonce ??= base64_encode(random_bytes(18));
+}
+
+function send_security_headers(): void {
+    $nonce = csp_nonce();
+    header("Content-Security-Policy: default-src 'none'; script-src 'nonce-$nonce'; style-src 'nonce-$nonce';"
+         . " img-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
+    header('X-Content-Type-Options: nosniff');
+    header('Referrer-Policy: same-origin');
+    header('X-Frame-Options: DENY');
+    // Pages of settings stay out of caches: the back button after logging out shows nothing.
+    header('Cache-Control: no-store');
+    header_remove('X-Powered-By');
+}
+
+// ---------------------------------------------------------------------------------------
+// Session, login and form token. A session lives in PHP's session store; it is logged in
+// once login.php has checked an account of the accounts file, and logged out when it is
+// idle too long, too old, or its account was removed or given a new password. Every POST
+// carries the session's token; a POST without it (one sent from another site, or from a
+// page of an expired session) changes nothing.
+
+require_once __DIR__ . '/accounts.php';
+
+// A session unused for this long is logged out.
+const SESSION_IDLE_SECONDS = 15 * 60;
+// A session is logged out this long after its login, however busy.
+const SESSION_LIFETIME_SECONDS = 8 * 3600;
+
+function accounts_file(): string { return (string)getenv('CORVANE_CONSOLE_ACCOUNTS'); }
+
+function https(): bool { return !empty($_SERVER['HTTPS']) && $_SERVER['HTTPS'] !== 'off'; }
+
+function client_address(): string {
+    $address = $_SERVER['REMOTE_ADDR'] ?? '';
+    return is_string($address) && filter_var($address, FILTER_VALIDATE_IP) !== false ? $address : 'unknown';
+}
 
 function console_session(): void {
     if (session_status() === PHP_SESSION_ACTIVE) return;
     session_name('cvconsole');
-    session_set_cookie_params(['httponly' => true, 'samesite' => 'Strict', 'path' => '/']);
+    session_set_cookie_params(['httponly' => true, 'samesite' => 'Strict', 'path' => '/', 'secure' => https()]);
     ini_set('session.use_strict_mode', '1');
     ini_set('session.use_only_cookies', '1');
+    ini_set('session.gc_maxlifetime', (string)SESSION_IDLE_SECONDS);
     if (!@session_start()) {
         http_response_code(500);
         echo 'The console cannot keep a session: PHP\'s session save path is not writable.';
@@ -48,6 +91,46 @@ function console_session(): void {
     }
     if (!isset($_SESSION['token'])) $_SESSION['token'] = bin2hex(random_bytes(32));
 }
+
+// What a session remembers of its account's password: a new password or a removed account
+// ends the sessions logged in with the old one.
+function account_stamp(string $hash): string { return hash('sha256', $hash); }
+
+// Marks this session logged in to $account ($hash: its hash in the accounts file), under a
+// new session id and a new form token, so nothing learnt before the login serves after it.
+function log_in(string $account, string $hash, int $now): void {
+    if (session_status() === PHP_SESSION_ACTIVE) session_regenerate_id(true);
+    $_SESSION = ['account' => $account, 'stamp' => account_stamp($hash), 'login_at' => $now,
+                 'seen_at' => $now, 'token' => bin2hex(random_bytes(32))];
+}
+
+// The account this session is logged in to, or null. A session that is idle or too old, or
+// whose account was removed or given a new password, is emptied here under a new id,
+// keeping only why (for the login page).
+function session_account(?int $now = null): ?string {
+    $now ??= time();
+    $name = $_SESSION['account'] ?? null;
+    if (!is_string($name)) return null;
+    $hash = (read_accounts(accounts_file()) ?? [])[$name] ?? null;
+    $seen = $_SESSION['seen_at'] ?? null;
+    $login = $_SESSION['login_at'] ?? null;
+    $ended = match (true) {
+        !is_int($seen) || !is_int($login) => 'expired',
+        $now - $seen > SESSION_IDLE_SECONDS => 'idle',
+        $now - $login > SESSION_LIFETIME_SECONDS => 'expired',
+        $hash === null || !hash_equals(account_stamp($hash), (string)($_SESSION['stamp'] ?? '')) => 'changed',
+        default => null,
+    };
+    if ($ended !== null) {
+        if (session_status() === PHP_SESSION_ACTIVE) session_regenerate_id(true);
+        $_SESSION = ['ended' => $ended, 'token' => bin2hex(random_bytes(32))];
+        return null;
+    }
+    $_SESSION['seen_at'] = $now;
+    return $name;
+}
+
+function current_account(): string { return (string)($GLOBALS['console_account'] ?? ''); }
 
 function form_token(): string { return (string)$_SESSION['token']; }
 
@@ -67,14 +150,144 @@ function require_token(): void {
     }
 }
 
-// What every page does first: keeps PHP's warnings for the page, starts the session and
-// refuses a POST without its token. Answers [extension loaded, request is a POST].
-function console_request(): array {
+// Where login.php sends the browser once logged in: a page of the console, never a URL
+// that someone else chose.
+function login_next(mixed $next): string {
+    $page = '~^(index|mailstore)\.php(\?[A-Za-z0-9._%&=+-]*)?$~D';
+    return is_string($next) && preg_match($page, $next) === 1 ? $next : 'index.php';
+}
+
+// The headers, PHP's warnings kept for the page, the session. Answers whether the request
+// is a POST.
+function console_start(): bool {
+    send_security_headers();
     collect_warnings();
     console_session();
-    $post = ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
+    return ($_SERVER['REQUEST_METHOD'] ?? 'GET') === 'POST';
+}
+
+// What every page but the login's does first: console_start; a request without a
+// logged-in session goes to the login form (a GET comes back to the page it asked for
+// afterwards), a POST without its token is refused. Answers [extension loaded, request is
+// a POST].
+function console_request(): array {
+    $post = console_start();
+    $account = session_account();
+    if ($account === null) {
+        $page = basename((string)($_SERVER['SCRIPT_NAME'] ?? 'index.php'));
+        $query = (string)($_SERVER['QUERY_STRING'] ?? '');
+        $next = login_next($post || $query === '' ? $page : "$page?$query");
+        redirect('login.php' . ($next === 'index.php' ? '' : '?next=' . rawurlencode($next)));
+    }
+    $GLOBALS['console_account'] = $account;
     if ($post) require_token();
     return [extension_loaded(EXTENSION), $post];
+}
+
+// ---------------------------------------------------------------------------------------
+// Failed logins, counted per account name and per client address in one small file of
+// this process's own account (beside the sessions). While the wait after the last failure
+// of either runs, an attempt is refused without checking its password; each failure
+// doubles the wait, from LOGIN_DELAY_FIRST_SECONDS up to LOGIN_DELAY_MAX_SECONDS; failures
+// are forgotten LOGIN_FAILURES_KEPT_SECONDS after the last one. Nothing sleeps: the page
+// answers at once, and the one worker stays free for everyone else.
+
+const LOGIN_DELAY_FIRST_SECONDS = 1;
+const LOGIN_DELAY_MAX_SECONDS = 30;
+const LOGIN_FAILURES_KEPT_SECONDS = 15 * 60;
+// The names and addresses remembered; the least recent are forgotten first.
+const LOGIN_STATE_MAX_ENTRIES = 1000;
+
+function login_delay(int $failures): int {
+    return $failures <= 0 ? 0 : min(LOGIN_DELAY_MAX_SECONDS, LOGIN_DELAY_FIRST_SECONDS << min($failures - 1, 16));
+}
+
+// The effective user id of this process (the posix extension is not always loaded).
+function process_uid(): ?int {
+    if (fx('posix_geteuid')) return posix_geteuid();
+    $status = @file_get_contents('/proc/self/status');
+    return $status !== false && preg_match('/^Uid:\s+\d+\s+(\d+)/m', $status, $match) ? (int)$match[1] : null;
+}
+
+// The counts live in a folder that only this process's account can change, made in the
+// session store's folder. Null when that folder is another account's, a link, or open to
+// others: counts that another account could reset are no counts.
+function login_state_file(): ?string {
+    $path = (string)ini_get('session.save_path');
+    if (str_contains($path, ';')) $path = substr($path, strrpos($path, ';') + 1);
+    if ($path === '') $path = sys_get_temp_dir();
+    $uid = process_uid();
+    if ($uid === null) return null;
+    $dir = rtrim($path, '/') . "/cvconsole-logins-$uid";
+    @mkdir($dir, 0700);
+    clearstatcache();
+    $info = @lstat($dir);
+    if ($info === false || ($info['mode'] & 0170000) !== 0040000 || $info['uid'] !== $uid || ($info['mode'] & 0077) !== 0) {
+        return null;
+    }
+    return "$dir/failures.json";
+}
+
+// One login attempt of $account from $address: answers ['checked' => $check was called (no
+// wait ran), 'ok' => it said the password is right, 'wait' => seconds before the next
+// attempt is checked, or null when the counts cannot be kept (and so nothing is checked)].
+function login_attempt(string $account, string $address, callable $check, ?float $now = null): array {
+    $now ??= microtime(true);
+    $file = login_state_file();
+    $handle = $file === null ? false : @fopen($file, 'c+');
+    if ($handle === false) return ['checked' => false, 'ok' => false, 'wait' => null];
+    flock($handle, LOCK_EX);
+    $state = json_decode((string)stream_get_contents($handle, LOGIN_STATE_MAX_ENTRIES * 128), true);
+    $state = array_filter(is_array($state) ? $state : [], fn($entry) => is_array($entry) && count($entry) === 2
+        && is_int($entry[0]) && is_numeric($entry[1]) && $now - $entry[1] <= LOGIN_FAILURES_KEPT_SECONDS);
+    $keys = ['account:' . $account, 'address:' . $address];
+    $wait = 0;
+    foreach ($keys as $key) {
+        if (isset($state[$key])) $wait = max($wait, (int)ceil($state[$key][1] + login_delay($state[$key][0]) - $now));
+    }
+    $ok = false;
+    $checked = $wait <= 0;
+    if ($checked) {
+        $ok = (bool)$check();
+        $wait = 0;
+        if ($ok) {
+            unset($state[$keys[0]]);
+        } else {
+            foreach ($keys as $key) {
+                $state[$key] = [($state[$key][0] ?? 0) + 1, $now];
+                $wait = max($wait, login_delay($state[$key][0]));
+            }
+        }
+        if (count($state) > LOGIN_STATE_MAX_ENTRIES) {
+            uasort($state, fn($a, $b) => $b[1] <=> $a[1]);
+            $state = array_slice($state, 0, LOGIN_STATE_MAX_ENTRIES, true);
+        }
+        ftruncate($handle, 0);
+        rewind($handle);
+        fwrite($handle, json_encode($state));
+        fflush($handle);
+    }
+    flock($handle, LOCK_UN);
+    fclose($handle);
+    return ['checked' => $checked, 'ok' => $ok, 'wait' => $wait];
+}
+
+// ---------------------------------------------------------------------------------------
+// The console's own log lines, on syslog (the sample console of scripts/run.sh prints them
+// on its terminal too). Never a password, never a setting's value.
+
+function console_log(int $priority, string $message): void {
+    openlog('corvane-console', LOG_PID | (PHP_SAPI === 'cli-server' ? LOG_PERROR : 0), LOG_AUTHPRIV);
+    syslog($priority, $message);
+    closelog();
+}
+
+// One line per save: who saved from where, which settings were stored and which were not.
+function record_save(array $stored, array $refused): void {
+    $line = 'console save by account ' . current_account() . ' from ' . client_address()
+          . ': stored ' . ($stored ? implode(' ', $stored) : 'nothing');
+    if ($refused) $line .= '; not stored ' . implode(' ', array_keys($refused));
+    console_log(LOG_NOTICE, $line);
 }
 
 // A message for the page that the browser is sent to after a POST.
@@ -114,19 +327,17 @@ function probe_socket(string $path): array {
 // The account this PHP process runs as (for messages); without the posix extension, read
 // from the kernel's view of the process and the account database.
 function web_account(): string {
-    if (fx('posix_geteuid') && fx('posix_getpwuid')) {
-        $entry = posix_getpwuid(posix_geteuid());
+    if (fx('posix_getpwuid') && ($uid = process_uid()) !== null) {
+        $entry = posix_getpwuid($uid);
         if (is_array($entry)) return $entry['name'];
     }
-    $status = @file_get_contents('/proc/self/status');
-    if ($status !== false && preg_match('/^Uid:\s+\d+\s+(\d+)/m', $status, $match)) {
-        foreach (@file('/etc/passwd', FILE_IGNORE_NEW_LINES) ?: [] as $line) {
-            $fields = explode(':', $line);
-            if (count($fields) > 2 && $fields[2] === $match[1]) return $fields[0];
-        }
-        return 'uid ' . $match[1];
+    $uid = process_uid();
+    if ($uid === null) return 'unknown';
+    foreach (@file('/etc/passwd', FILE_IGNORE_NEW_LINES) ?: [] as $line) {
+        $fields = explode(':', $line);
+        if (count($fields) > 2 && $fields[2] === (string)$uid) return $fields[0];
     }
-    return 'unknown';
+    return "uid $uid";
 }
 
 function server_status(): array {
@@ -422,12 +633,24 @@ tr.unsaved td { background: #fff4e0; } tr.invalid td { background: #fdecea; }
 .tools input[type=search] { width: 22em; max-width: 100%; }
 .hidden { display: none; }
 form.inline { display: inline; }
+col.default { width: 30%; } table.narrow { width: auto; }
+col.name { width: 25%; } col.level { width: 4em; }
+form.account { position: absolute; top: .7em; right: 1em; }
+form.login { max-width: 22em; margin: 1em 0; } form.login label { display: block; margin: .6em 0 .2em; }
+form.login button { margin-top: .8em; font-size: 1em; }
 CSS;
 
 function page_head(string $title): void {
     echo "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        . '<meta name="viewport" content="width=device-width, initial-scale=1">' . "\n"
-       . '<title>' . h($title) . " — Corvane Tidewall</title>\n<style>\n" . STYLE . "</style>\n</head>\n<body>\n";
+       . '<title>' . h($title) . " — Corvane Tidewall</title>\n<style nonce=\"" . h(csp_nonce()) . "\">\n"
+       . STYLE . "</style>\n</head>\n<body>\n";
+}
+
+// Who is logged in, and the button that logs out.
+function account_bar(): void {
+    echo '<form method="post" action="logout.php" class="account" id="account">Logged in as <strong id="account-name">'
+       . h(current_account()) . '</strong> ' . token_field() . ' <button id="logout">Log out</button></form>' . "\n";
 }
 
 function status_line(array $status, ?int $lastError, bool $withLastError = true): void {

@@ -1,26 +1,32 @@
 // The sample console in a real browser (Debian's chromium, driven by playwright-core), as an
-// administrator uses it: every group, saving an integer, a string and table rows (checked
-// with cvmactl), a refused commit named, final settings, invalid input, the form token,
-// leaving with edits not saved, the filter, the agent stopped, and the mail store page.
+// administrator uses it: the login and logout, every group, saving an integer, a string and
+// table rows (checked with cvmactl), a refused commit named, final settings, invalid input,
+// the form token and saves without a session, leaving with edits not saved, the filter, the
+// agent stopped, the mail store page, and the content policy (nothing on any page blocked).
 //
 // Run by tests/browser/run.sh, which serves the console and passes (environment):
 //   CONSOLE_URL     where index.php is served, ending in "/"
+//   CV_ACCOUNT, CV_PASSWORD_FILE  a console account and a file whose first line is its password
+//   CV_SERVER_LOG   the console server's output, holding the console's log lines (optional)
 //   CV_CVMACTL      command prefix of cvmactl for the console's machine root
 //   CV_AGENT_STOP   shell command that stops the management agent
 //   CV_AGENT_START  shell command that starts it again and returns once it answers
 //   CV_SCREENSHOTS  folder for a screenshot of each failed case
 // Prints one line per case and "N passed, N failed" last; exits 1 when a case failed.
 import { execSync } from 'node:child_process';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, readFileSync } from 'node:fs';
 import { chromium } from 'playwright-core';
 
 const base = process.env.CONSOLE_URL;
 const cvmactl = process.env.CV_CVMACTL;
 const shots = process.env.CV_SCREENSHOTS || '.';
-if (!base || !cvmactl || !process.env.CV_AGENT_STOP || !process.env.CV_AGENT_START) {
-  console.error('console.mjs: CONSOLE_URL, CV_CVMACTL, CV_AGENT_STOP and CV_AGENT_START must be set');
+const account = process.env.CV_ACCOUNT;
+const serverLog = process.env.CV_SERVER_LOG;
+if (!base || !cvmactl || !account || !process.env.CV_PASSWORD_FILE || !process.env.CV_AGENT_STOP || !process.env.CV_AGENT_START) {
+  console.error('console.mjs: CONSOLE_URL, CV_ACCOUNT, CV_PASSWORD_FILE, CV_CVMACTL, CV_AGENT_STOP and CV_AGENT_START must be set');
   process.exit(2);
 }
+const password = readFileSync(process.env.CV_PASSWORD_FILE, 'utf8').split('\n')[0];
 
 const P = '1.3.6.1.4.1.8642.';
 // Settings of the sample machine's policy that the cases change (none of them seeded final).
@@ -51,11 +57,19 @@ const browser = await chromium.launch({
   args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
          '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
-const context = await browser.newContext({ viewport: { width: 1024, height: 768 } });
-context.setDefaultTimeout(20000);
-const page = await context.newPage();
+// Script errors and anything the content policy blocked, on any page of any context.
 const pageErrors = [];
-page.on('pageerror', (error) => pageErrors.push(String(error)));
+async function newPage() {
+  const context = await browser.newContext({ viewport: { width: 1024, height: 768 } });
+  context.setDefaultTimeout(20000);
+  const page = await context.newPage();
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  page.on('console', (message) => {
+    if (/Content Security Policy/i.test(message.text())) pageErrors.push(message.text());
+  });
+  return page;
+}
+const page = await newPage();
 
 let passed = 0, failed = 0;
 async function check(name, body) {
@@ -63,7 +77,7 @@ async function check(name, body) {
   const start = Date.now();
   try {
     await body();
-    expect(pageErrors.length === 0, 'script errors on the page: ' + pageErrors.join('; '));
+    expect(pageErrors.length === 0, 'script errors or blocked content on the page: ' + pageErrors.join('; '));
     passed++;
     console.log(`ok ${name} (${((Date.now() - start) / 1000).toFixed(1)} s)`);
   } catch (error) {
@@ -79,8 +93,28 @@ async function check(name, body) {
 const open = async (path) => {
   const response = await page.goto(base + path);
   expect(response.ok(), `${path} answered ${response.status()}`);
+  expect(!/login\.php/.test(page.url()), `${path} asked for a login`);
   return response;
 };
+// Fills the login form a page shows and sends it: answers the response to the POST.
+async function logIn(on, name, secret) {
+  await on.getByLabel('Account', { exact: true }).fill(name);
+  await on.getByLabel('Password', { exact: true }).fill(secret);
+  const [response] = await Promise.all([
+    on.waitForResponse((r) => r.request().method() === 'POST' && r.url().endsWith('login.php')),
+    on.getByRole('button', { name: 'Log in' }).click(),
+  ]);
+  await on.waitForLoadState();
+  return response;
+}
+// The seconds a refused login says to wait before the next attempt.
+async function waitAsked(on) {
+  const text = await on.locator('#problem').innerText();
+  const match = /checked in (\d+) seconds?/.exec(text);
+  expect(match !== null, `no wait in: ${text}`);
+  return Number(match[1]);
+}
+const logged = (pattern) => (serverLog ? readFileSync(serverLog, 'utf8').split('\n').filter((line) => pattern.test(line)) : null);
 const row = (oid) => page.locator(`tr[data-oid="${oid}"]`);
 const field = (oid) => page.locator(`[name="value[${oid}]"]`);
 // Types into a field like a person (a click, then keys), so that the page sees real input.
@@ -114,6 +148,49 @@ async function layoutProblems() {
   });
 }
 
+await check('a page asks for a login; a wrong password is refused and slowed, the right one passes', async () => {
+  await page.goto(base + 'index.php?group=common');
+  expect(/login\.php\?next=/.test(page.url()), `not sent to the login form: ${page.url()}`);
+  const wrong = `wrong-${Date.now()}`;
+  let response = await logIn(page, account, wrong);
+  equal(response.status(), 403, 'a wrong password');
+  expect(/wrong/.test(await page.locator('#problem').innerText()), 'no message for the wrong password');
+  // At once again, with the right password: not checked until the wait is over.
+  response = await logIn(page, account, password);
+  equal(response.status(), 429, 'the right password during the wait');
+  await page.waitForTimeout(1000 * await waitAsked(page) + 200);
+  await logIn(page, account, password);
+  expect(page.url().endsWith('index.php?group=common'), `not back on the page asked for: ${page.url()}`);
+  equal(await page.locator('#account-name').innerText(), account, 'the account shown');
+  const failures = logged(/console login failed for account/);
+  if (failures !== null) {
+    expect(failures.some((line) => line.includes(`account ${account} from 127.0.0.1`)), 'the failed login is not logged');
+    expect(!readFileSync(serverLog, 'utf8').includes(wrong), 'the wrong password reached the log');
+  }
+});
+
+// The cases below need the login: made again here if the case above failed before it.
+if (await page.locator('#account-name').count() === 0) {
+  await page.goto(base + 'login.php');
+  await page.waitForTimeout(30000);
+  await logIn(page, account, password);
+}
+
+await check('the pages send a content policy that forbids framing, and nothing is blocked', async () => {
+  for (const path of ['index.php', 'mailstore.php', 'login.php']) {
+    const response = await page.request.get(base + path, { maxRedirects: 0 });
+    const headers = response.headers();
+    const policy = headers['content-security-policy'] || '';
+    expect(/frame-ancestors 'none'/.test(policy) && /script-src 'nonce-[^']+'/.test(policy) && !/unsafe-inline/.test(policy),
+           `${path}: Content-Security-Policy ${JSON.stringify(policy)}`);
+    equal([headers['x-content-type-options'], headers['referrer-policy']], ['nosniff', 'same-origin'], `${path}: headers`);
+  }
+  // The page's own style and script run under it: the bar is fixed, the filter counts.
+  await open('index.php?group=vxm');
+  equal(await page.locator('.bar').evaluate((bar) => getComputedStyle(bar).position), 'fixed', 'the style of the bar');
+  expect(/\d+ settings/.test(await page.locator('#filter-count').innerText()), 'the script did not run');
+});
+
 await check('every group renders, fits 1024 px, final settings read-only', async () => {
   await open('index.php');
   const groups = await page.locator('nav a').evaluateAll((links) => links.map((a) => a.getAttribute('href')).filter((h) => h.includes('group=')));
@@ -140,6 +217,8 @@ await check('an integer saved in one step, reported, and in the policy', async (
   const result = await reviewAndSave([INT]);
   expect(/Saved: the change is stored/.test(result), `the result says: ${result}`);
   equal(policy(INT).int, Number(value), `cvmactl get ${INT}`);
+  const saves = logged(/console save by account/);
+  if (saves !== null) expect(saves.some((line) => line.includes(`account ${account} from 127.0.0.1: stored ${INT}`)), `no log line of the save: ${saves}`);
   expect(await row(INT).locator('.mark.differs').isVisible(), 'a value that differs from its default is not marked');
   // A reload after saving is a GET of the same page: nothing is posted again.
   const response = await page.reload();
@@ -221,6 +300,34 @@ await check('a POST without the session token changes nothing', async () => {
     equal(response.status(), 403, `a POST with token ${token}`);
   }
   equal(policy(INT).int, before, 'the policy after forged POSTs');
+});
+
+await check('a save without a logged-in session stores nothing; logout ends the session', async () => {
+  await open('index.php?group=vxm');
+  const token = await page.locator('#settings input[name="token"]').inputValue();
+  const before = policy(INT).int;
+  const form = { token, action: 'save', group: 'vxm', [`value[${INT}]`]: String(before + 1), [`orig[${INT}]`]: String(before) };
+  // This session's token, sent without its cookie (plain HTTP, as another local account would).
+  let response = await fetch(base + 'index.php', { method: 'POST', body: new URLSearchParams(form), redirect: 'manual' });
+  equal([response.status, response.headers.get('location')], [303, 'login.php'], 'a save without the session');
+  // A second browser logs in and out; its cookie and token are of no use afterwards.
+  const other = await newPage();
+  try {
+    await other.goto(base + 'mailstore.php');
+    await logIn(other, account, password);
+    expect(other.url().endsWith('mailstore.php'), `not on the mail store page: ${other.url()}`);
+    const cookie = (await other.context().cookies()).map((c) => `${c.name}=${c.value}`).join('; ');
+    const otherToken = await other.locator('#account input[name="token"]').inputValue();
+    await Promise.all([other.waitForURL(/login\.php$/), other.click('#logout')]);
+    await other.goto(base + 'index.php');
+    expect(/login\.php/.test(other.url()), `the console is shown after logging out: ${other.url()}`);
+    response = await fetch(base + 'index.php', { method: 'POST', redirect: 'manual', headers: { cookie },
+                                                 body: new URLSearchParams({ ...form, token: otherToken }) });
+    equal([response.status, response.headers.get('location')], [303, 'login.php'], 'a save with the logged-out cookie');
+  } finally {
+    await other.context().close();
+  }
+  equal(policy(INT).int, before, 'the policy after saves without a session');
 });
 
 await check('leaving with edits not saved warns', async () => {

@@ -4,26 +4,30 @@
 #
 #   tests/browser/run.sh [--build DIR]
 #       serves the console with scripts/run.sh (PHP's built-in server) on a temporary machine
-#       root and a free loopback port, and stops it afterwards
-#   tests/browser/run.sh --url URL --cvmactl CMD --agent-stop CMD --agent-start CMD [--build DIR]
+#       root and a free loopback port, logs in with the account it prints, and stops it
+#       afterwards
+#   tests/browser/run.sh --url URL --account NAME --password-file FILE --cvmactl CMD
+#                        --agent-stop CMD --agent-start CMD [--build DIR]
 #       a console served elsewhere (the installed PHP-FPM and nginx, tests/deploy/run.sh):
-#       --cvmactl is the command prefix of cvmactl for its machine root, --agent-stop and
-#       --agent-start shell commands that stop the management agent and start it again
-#       (returning once it answers)
+#       NAME and the first line of FILE log in to it, --cvmactl is the command prefix of
+#       cvmactl for its machine root, --agent-stop and --agent-start shell commands that stop
+#       the management agent and start it again (returning once it answers)
 #
 # Screenshots of failed cases go to DIR/browser-screenshots (DIR: --build, default build/).
 set -uo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
-url="" cvmactl="" agent_stop="" agent_start="" build="$here/build"
+url="" cvmactl="" agent_stop="" agent_start="" build="$here/build" account="" password_file=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --url) url=$2; shift 2 ;;
+    --account) account=$2; shift 2 ;;
+    --password-file) password_file=$2; shift 2 ;;
     --root) shift 2 ;;  # accepted for symmetry; the suite reaches the root through --cvmactl
     --cvmactl) cvmactl=$2; shift 2 ;;
     --agent-stop) agent_stop=$2; shift 2 ;;
     --agent-start) agent_start=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $0 [--url URL --cvmactl CMD --agent-stop CMD --agent-start CMD] [--build DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--url URL --account NAME --password-file FILE --cvmactl CMD --agent-stop CMD --agent-start CMD] [--build DIR]" >&2; exit 2 ;;
   esac
 done
 fail() { echo "browser suite: $*"; echo "0 passed, 1 failed"; exit 1; }
@@ -61,6 +65,9 @@ if [ -z "$url" ]; then
   done
   curl -fs -o /dev/null "http://127.0.0.1:$port/index.php" || { cat "$work/server.log"; fail "the console did not answer"; }
   agent=$(sed -nE 's/^Agent: pid ([0-9]+)$/\1/p' "$work/server.log" | head -1)
+  account=admin password_file="$work/password"
+  (umask 077; sed -nE 's/^Console login: admin (.+)$/\1/p' "$work/server.log" | head -1 >"$password_file")
+  [ -s "$password_file" ] || fail "scripts/run.sh did not print the console login"
   [ -n "$agent" ] || fail "scripts/run.sh did not name the agent's pid"
   echo "$agent" >"$agent_pid_file.first"
   url="http://127.0.0.1:$port/"
@@ -71,10 +78,14 @@ if [ -z "$url" ]; then
   agent_start="CORVANE_ROOT=$root setsid $build/bin/cvmad >>$work/agent.log 2>&1 & echo \$! >$agent_pid_file
                for _ in \$(seq 1 100); do [ -S $root/cvmad.sock ] && break; sleep 0.05; done"
 fi
-[ -n "$cvmactl" ] && [ -n "$agent_stop" ] && [ -n "$agent_start" ] || fail "--url needs --cvmactl, --agent-stop and --agent-start"
+[ -n "$cvmactl" ] && [ -n "$agent_stop" ] && [ -n "$agent_start" ] && [ -n "$account" ] && [ -r "$password_file" ] ||
+  fail "--url needs --account, --password-file, --cvmactl, --agent-stop and --agent-start"
 
 echo "browser suite against $url"
-CONSOLE_URL="$url" CV_CVMACTL="$cvmactl" CV_AGENT_STOP="$agent_stop" CV_AGENT_START="$agent_start" \
+# The built-in server's output holds the console's log lines (run.sh mode only).
+server_log=""
+[ -f "$work/server.log" ] && server_log="$work/server.log"
+CONSOLE_URL="$url" CV_ACCOUNT="$account" CV_PASSWORD_FILE="$password_file" CV_SERVER_LOG="$server_log" CV_CVMACTL="$cvmactl" CV_AGENT_STOP="$agent_stop" CV_AGENT_START="$agent_start" \
   CV_SCREENSHOTS="$build/browser-screenshots" timeout 600 node "$suite/console.mjs"
 status=$?
 if [ $status -ne 0 ] && [ -f "$work/server.log" ]; then
