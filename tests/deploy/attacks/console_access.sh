@@ -36,7 +36,7 @@ sys.exit(1 if attached else 0 if ctypes.get_errno() == errno.EPERM else 2)' "$1"
 check "www-data cannot attach to the console's PHP-FPM worker" ptrace_refused "$fpm_worker"
 check "www-data cannot attach to the console's PHP-FPM master" ptrace_refused "$fpm_master"
 check "www-data cannot read the worker's environment" \
-  bash -c "! ${as_www[*]} cat /proc/$fpm_worker/environ >/dev/null 2>&1"
+  bash -c "[ -r /proc/$fpm_worker/environ ] && ! ${as_www[*]} cat /proc/$fpm_worker/environ >/dev/null 2>&1"
 
 # The nginx's own account reaches the socket, but runs only the installed pages: a request
 # that names the other site's script (by its file and by a name climbing out of the pages'
