@@ -155,11 +155,16 @@ await check('a page asks for a login; a wrong password is refused and slowed, th
   let response = await logIn(page, account, wrong);
   equal(response.status(), 403, 'a wrong password');
   expect(/wrong/.test(await page.locator('#problem').innerText()), 'no message for the wrong password');
-  // At once again, with the right password: not checked until the wait is over.
+  // At once again, with the right password: not checked until the wait (1 s) is over. On a
+  // loaded machine the second attempt may come after it; then it must simply pass.
+  const refusedAt = Date.now();
   response = await logIn(page, account, password);
-  equal(response.status(), 429, 'the right password during the wait');
-  await page.waitForTimeout(1000 * await waitAsked(page) + 200);
-  await logIn(page, account, password);
+  if (response.status() === 429) {
+    await page.waitForTimeout(1000 * await waitAsked(page) + 200);
+    await logIn(page, account, password);
+  } else {
+    expect(Date.now() - refusedAt >= 1000, `the right password during the wait: status ${response.status()}`);
+  }
   expect(page.url().endsWith('index.php?group=common'), `not back on the page asked for: ${page.url()}`);
   equal(await page.locator('#account-name').innerText(), account, 'the account shown');
   const failures = logged(/console login failed for account/);
