@@ -402,7 +402,9 @@ class Connection {
     if (cookie != nullptr) {
       cookie->clear();
       LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
-      if (response != nullptr) {
+      // A control without a value would reach an assertion of liblber's, ending the process.
+      if (response != nullptr && response->ldctl_value.bv_val != nullptr &&
+          response->ldctl_value.bv_len > 0) {
         ber_int_t estimate = 0;
         berval next{0, nullptr};
         if (ldap_parse_pageresponse_control(ld_, response, &estimate, &next) == LDAP_SUCCESS) {
