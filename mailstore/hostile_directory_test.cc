@@ -110,7 +110,10 @@ class HostileDirectoryTest : public ::testing::Test {
   Outcome Walk(const std::string& label, std::vector<std::string> arguments) {
     Responder responder(std::move(arguments));
     EXPECT_TRUE(responder.ok());
-    setenv("LDAPURI", responder.uri().c_str(), 1);
+    return WalkAt(label, responder.uri());
+  }
+  Outcome WalkAt(const std::string& label, const std::string& uri) {
+    setenv("LDAPURI", uri.c_str(), 1);
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
     const long before = StatusKiB("VmRSS:");
     Outcome outcome;
@@ -190,9 +193,30 @@ TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
             platform::kEAdsBadPathname);
 }
 
-// A silent server fails its operation; a slow one, answering each page within that time,
-// runs out the enumeration's time; a stop ends the walk while it waits.
+// A listener that never takes the connection fails the connect; a silent server fails its
+// operation; a slow one, answering each page within that time, runs out the enumeration's
+// time; a stop ends the walk while it waits.
 TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
+  // Its queue is full: further connections are never taken.
+  const int full = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  getsockname(full, reinterpret_cast<sockaddr*>(&address), &size);
+  std::vector<int> queued;
+  for (int i = 0; i < 3; ++i) {
+    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), size);
+  }
+  EXPECT_EQ(WalkAt("a connection never taken", "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)))
+                .result,
+            platform::kEDsServerDown);  // after kDirectoryConnectSeconds
+  for (int fd : queued) close(fd);
+  close(full);
+
   EXPECT_EQ(Walk("no answer to the search", {"silent"}).result,
             0x80070000u | 1460u);  // ERROR_TIMEOUT after kDirectoryOperationSeconds
   EXPECT_EQ(Walk("a page every 4 s without end", {"slow"}).result, platform::kEDsTimeLimitExceeded);
