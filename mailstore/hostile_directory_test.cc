@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "mailstore/directory.h"
+#include "mailstore/parser.h"
 #include "mailstore/storage.h"
 #include "mailstore/test_storage_server.h"
 #include "platform/directory.h"
@@ -237,6 +239,32 @@ TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
          std::chrono::duration<double>(Clock::now() - start).count());
   stopper.join();
   EventClose(stop);
+  ThreadLayerShutdown();
+}
+
+// The parser's worker used to stay in the first enumeration for ever, polling one answer
+// after another (a core's worth of processor time). Now the enumeration ends at its bound,
+// the worker waits for requests without using the processor, and a refresh is answered.
+TEST_F(HostileDirectoryTest, TheParsersWorkerRestsAfterAnEnumerationEndedAtItsBound) {
+  ASSERT_TRUE(ThreadLayerInitialize());
+  Responder responder({"pages"});
+  ASSERT_TRUE(responder.ok());
+  setenv("LDAPURI", responder.uri().c_str(), 1);
+  auto parser = std::make_unique<CMailStoreParser>();
+  ASSERT_TRUE(testing::WaitUntil([&] { return parser->IsInitialised(); }));
+  auto processor_ms = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+  };
+  const long before = processor_ms();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long idle = processor_ms() - before;
+  printf("processor time of the process in 1 s after the first attempt: %ld ms\n", idle);
+  EXPECT_LT(idle, 100);
+  EXPECT_TRUE(parser->EnumMBs());
+  parser.reset();
   ThreadLayerShutdown();
 }
 
