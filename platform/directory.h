@@ -17,7 +17,8 @@
 // one budget: pages, entries, bytes received and time, and a stop check asked before every
 // operation, between pages and while an answer is awaited. A bound reached ends the call
 // with the size limit (0x80072023) or time limit (0x80072022) result, a stop with
-// 0x8007045B, and every later operation of that enumeration fails the same way.
+// 0x8007045B, and every later operation of that enumeration fails the same way. A search
+// started with no enumeration open counts against a budget of its own.
 //
 // Binding: with kAdsSecureAuthentication over an ldapi:// URI the process binds with SASL
 // EXTERNAL (the server sees this process's account); otherwise the operations are anonymous.
@@ -26,7 +27,8 @@
 // Values: IADs::Get gives a string, an integer (INTEGER syntax) or 16 raw bytes and other
 // octet strings (octet string syntax, as the server's schema says), or an array of those
 // when the attribute has several values. Ranged names ("member;range=0-499") are emulated
-// here: the plain attribute is read and sliced, and Get of the plain name then answers the
+// here: the plain attribute is read and sliced (a range after the first of the same
+// attribute is cut from what the first read), and Get of the plain name then answers the
 // slice, always as an array; a range that starts past the last value leaves the name
 // unset. Filters written with doubled outer parentheses ("((a=b))") are accepted.
 //
