@@ -209,13 +209,21 @@ uint32_t BindExchangeServices(RootDse* root, std::unique_ptr<IDirectorySearch>* 
     return hr != 0 ? hr : platform::kEAdsPropertyNotFound;
   }
   root->configuration = context.text;
-  return OpenSearch(u"LDAP://CN=Microsoft Exchange,CN=Services," + root->configuration, search);
+  return OpenSearch(platform::PathOfDn(u"CN=Microsoft Exchange,CN=Services," + root->configuration),
+                    search);
+}
+
+// A failure of an open that ends the whole enumeration: a stop, or a bound reached. The
+// walk ends with it at once instead of failing every back-link left.
+bool EndsEnumeration(uint32_t hr) {
+  return hr == kAborted || hr == platform::kEDsTimeLimitExceeded ||
+         hr == platform::kEDsSizeLimitExceeded;
 }
 
 // Reports the users of one database, read from its back-links in ranges of 500.
 uint32_t EnumDatabaseUsers(const std::u16string& database_dn, bool home,
                            MailUserCallback callback, void* context, bool proxy_addresses) {
-  const std::u16string path = u"LDAP://" + database_dn;
+  const std::u16string path = platform::PathOfDn(database_dn);
   std::unique_ptr<IADs> database;
   uint32_t hr = platform::ADsOpenObject(path.c_str(), nullptr, nullptr, kOpenFlags, &database);
   if (hr != 0) {
@@ -255,7 +263,9 @@ uint32_t EnumDatabaseUsers(const std::u16string& database_dn, bool home,
     for (const Variant& link : links.items) {
       if (!link.is_string()) continue;
       std::unique_ptr<IADs> user;
-      if (OpenTraced(u"LDAP://" + link.text, &user) != 0) continue;
+      hr = OpenTraced(platform::PathOfDn(link.text), &user);
+      if (EndsEnumeration(hr)) return hr;
+      if (hr != 0) continue;
       Variant name, mail, legacy;
       if (user->Get(u"displayName", &name) != 0 || user->Get(u"mail", &mail) != 0) continue;
       if (user->Get(u"legacyExchangeDN", &legacy) != 0 || !legacy.is_string()) legacy = Variant();
@@ -340,7 +350,7 @@ uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_
   const char16_t* attributes[] = {u"systemFlags", u"nCName"};
   std::unique_ptr<IDirectorySearch> search;
   AdsSearchHandle handle = nullptr;
-  hr = StartDomainSearch(u"LDAP://cn=Partitions," + configuration.text,
+  hr = StartDomainSearch(platform::PathOfDn(u"cn=Partitions," + configuration.text),
                          u"(&(objectCategory=CrossRef)(objectClass=CrossRef))", attributes, 2,
                          &search, &handle);
   if (hr != 0) return hr;
@@ -370,7 +380,7 @@ uint32_t EnumADMailUsersOnce(MailUserCallback callback, void* context, bool all_
 
 uint32_t EnumMailUsersInContainerOnce(const char16_t* container_dn, MailUserCallback callback,
                                       void* context, bool all_users, bool proxy_addresses) {
-  const std::u16string path = u"LDAP://" + std::u16string(container_dn != nullptr ? container_dn : u"");
+  const std::u16string path = platform::PathOfDn(container_dn != nullptr ? container_dn : u"");
   const std::u16string host = GetHostName();
   const char16_t* store = GetStoreServerName();
   const std::u16string local = store != nullptr ? store : host;
@@ -406,7 +416,7 @@ uint32_t EnumMailUsersInContainerOnce(const char16_t* container_dn, MailUserCall
     if (!all_users && !local_mailbox) continue;
     Variant proxy;
     if (proxy_addresses) {
-      const std::u16string user_path = u"LDAP://" + fields[2];
+      const std::u16string user_path = platform::PathOfDn(fields[2]);
       std::unique_ptr<IADs> user;
       const uint32_t bound =
           platform::ADsOpenObject(user_path.c_str(), nullptr, nullptr, kOpenFlags, &user);
@@ -433,10 +443,12 @@ uint32_t EnumMailUsersInContainerOnce(const char16_t* container_dn, MailUserCall
   return hr == platform::kSAdsNoMoreRows ? 0 : hr;
 }
 
-// Runs `body`, turning an exception into the general failure.
+// Runs `body` as one enumeration of the directory (joining the caller's when one is open),
+// turning an exception into the general failure.
 template <typename Body>
 uint32_t Guarded(Body body) {
   try {
+    platform::DirectoryEnumeration enumeration;
     return body();
   } catch (...) {
     TraceException();

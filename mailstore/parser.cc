@@ -1,5 +1,7 @@
 #include "mailstore/parser.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <new>
 
@@ -93,16 +95,39 @@ void CMailStoreParser::UninitFileMapping() {
 
 bool CMailStoreParser::Request(int32_t request) {
   if (!IsInitialised()) return false;
-  ready_->Wait(kInfinite);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
+  if (!ready_->Wait(kRequestWaitMs)) {
+    TimedOut();
+    return false;
+  }
   request_.store(request, std::memory_order_release);
+  answer_.store(kAnswerAwaited, std::memory_order_release);
   request_event_->Set();
-  done_->Wait(kInfinite);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (!done_->Wait(static_cast<uint32_t>(std::max<int64_t>(left.count(), 0)))) {
+    int32_t awaited = kAnswerAwaited;
+    if (answer_.compare_exchange_strong(awaited, kAnswerAbandoned, std::memory_order_acq_rel)) {
+      // The worker gives the turn back when it has finished.
+      TimedOut();
+      return false;
+    }
+    // The worker answered meanwhile: its answer is being given.
+    done_->Wait(kInfinite);
+  }
   // The requester, not the worker, gives the turn back, once it has taken its answer: were
   // the next request placed before that, its answer could be taken by this requester (the
   // next one then returning before its refill is done), or two answers could fall into the
   // one auto-reset event and leave a requester waiting for ever.
   ready_->Set();
   return true;
+}
+
+void CMailStoreParser::TimedOut() {
+  if (TraceEnabled) {
+    TraceOut("", TRACE_ERROR, 0, "The mail store parser did not answer within %u ms\n",
+             kRequestWaitMs);
+  }
 }
 
 bool CMailStoreParser::EnumMBs() {
@@ -190,7 +215,12 @@ void CMailStoreParser::Serve() {
         storage_->EnumeratePFs(abort_event_);
       }
     }
-    done_->Set();
+    int32_t awaited = kAnswerAwaited;
+    if (answer_.compare_exchange_strong(awaited, kAnswerGiven, std::memory_order_acq_rel)) {
+      done_->Set();
+    } else {
+      ready_->Set();  // its requester has given up waiting: nobody takes the answer
+    }
   }
   Info("*** Leaving CMailStoreParser::handler ***\n");
   stopped_.Set();

@@ -5,7 +5,7 @@
 // it; requests from request threads reach the worker one at a time through four events.
 //
 // Thread safety: every public operation may be called from any request thread. Requests are
-// serialised by the ready event; the snapshot is guarded by the storage lock, which a
+// serialised by the ready event, and no requester waits longer than kRequestWaitMs; the snapshot is guarded by the storage lock, which a
 // requester must not hold while it asks for a refresh. The object is used through its
 // address by code of two libraries, so its layout is the same for both (same source).
 #ifndef MAILSTORE_PARSER_H_
@@ -33,8 +33,10 @@ class CMailStoreParser {
   CMailStoreParser(const CMailStoreParser&) = delete;
   CMailStoreParser& operator=(const CMailStoreParser&) = delete;
 
-  // A refresh of the mailbox (public folder) list, carried out by the worker; waits without
-  // time-out. False at once while the parser is not initialised.
+  // A refresh of the mailbox (public folder) list, carried out by the worker. Waits up to
+  // kRequestWaitMs in all for its turn and the worker's answer: false when the parser is
+  // not initialised, or when the answer did not come in time (the worker then finishes the
+  // refresh on its own and gives the turn to the next requester).
   bool EnumMBs();
   bool EnumPFs();
   // The number of entries, under the storage lock; 0 while not initialised.
@@ -57,11 +59,15 @@ class CMailStoreParser {
   static constexpr int32_t kRequestPublicFolders = 1;
   static constexpr int32_t kRequestStop = 2;
 
+  // The longest a request thread waits on the worker.
+  static constexpr uint32_t kRequestWaitMs = 20000;
+
   // For tests: places `request` as a requester does and waits for its answer.
   bool RequestForTesting(int32_t request) { return Request(request); }
 
  private:
   bool Request(int32_t request);
+  void TimedOut();
   void InitFileMapping();
   void UninitFileMapping();
   static void handler(void* parser);
@@ -72,6 +78,10 @@ class CMailStoreParser {
   FCriticalSection storage_lock_;
   FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
   std::atomic<int32_t> request_{0};
+  // Who takes the answer of the request under way: the requester while it waits, the worker
+  // once the requester gave up waiting.
+  enum Answer : int32_t { kAnswerAwaited, kAnswerGiven, kAnswerAbandoned };
+  std::atomic<int32_t> answer_{kAnswerGiven};
   FEvent* ready_ = nullptr;
   FEvent* done_ = nullptr;
   FEvent* request_event_ = nullptr;

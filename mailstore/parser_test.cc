@@ -138,6 +138,32 @@ TEST_F(ParserTest, DestroyStopsARunningRefill) {
   EXPECT_TRUE(request.get());
 }
 
+TEST_F(ParserTest, ARequestWaitsABoundedTimeAndTheTurnComesBack) {
+  server_.SetMailboxes("a@x.test::::A\n");
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start());
+  server_.Trace();
+  setenv("LDAPURI", "ldap://127.0.0.1:1", 1);  // the fallback fails at once
+  StartParser();
+  // A server that is never ready keeps the worker polling it.
+  server_.Stop(SIGTERM);
+  ASSERT_TRUE(server_.Start({"--ready-after", "600"}));
+  const auto before = Clock::now();
+  EXPECT_FALSE(parser_->EnumMBs());
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before);
+  printf("a request the worker could not answer waited %lld ms (bound %u ms)\n",
+         static_cast<long long>(waited.count()), CMailStoreParser::kRequestWaitMs);
+  EXPECT_EQ(Count("The mail store parser did not answer within 20000 ms\n"), 1u);
+  // When that server goes, the worker ends the refill nobody waits for and gives the turn
+  // to the next request.
+  server_.Stop(SIGTERM);
+  ASSERT_TRUE(server_.Start());
+  EXPECT_TRUE(parser_->EnumMBs());
+  EXPECT_EQ(parser_->GetMBsSize(), 1);
+  EXPECT_TRUE(Destroy(std::chrono::seconds(5)));
+  unsetenv("LDAPURI");
+}
+
 TEST_F(ParserTest, DestroyDuringTheWaitAfterAFailedFirstAttemptEndsTheWorker) {
   server_.Trace();
   // An information store without a public folder root fails the folder tree too.

@@ -5,6 +5,7 @@
 
 #include "mailstore/directory.h"
 #include "mailstore/folder_tree.h"
+#include "platform/directory.h"
 #include "platform/local_server.h"
 #include "platform/unicode.h"
 #include "support/thread_layer.h"
@@ -66,6 +67,8 @@ bool StopSignalled(uint32_t stop_event) {
   if (stop_event == kNoEvent) return true;
   return stop_event != 0 && EventWait(stop_event, 0) == kWaitSignalled;
 }
+
+bool StopRequested(void* stop_event) { return StopSignalled(*static_cast<uint32_t*>(stop_event)); }
 
 void Append(StorageList* list, std::u16string_view name, std::u16string_view url,
             std::u16string_view email) {
@@ -180,6 +183,9 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
   if (result != kOk) {
     ClearMBs();
     Context context{this, stop_event};
+    // The stop event is asked between the directory's pages and while it is awaited, not
+    // only for each user found: a directory that sends no users must stop too.
+    platform::DirectoryEnumeration enumeration(&StopRequested, &stop_event);
     result = database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, &context, false, false)
                            : EnumADMailUsers(&CStorage::EnumMB, &context, false, false);
   }

@@ -2,7 +2,8 @@
 // the mail store parser (made by the host-process component and found through its block),
 // appended to the page's array as rows [name, URL, level].
 //
-// Thread safety: a refresh waits for the parser's worker without holding the storage lock.
+// Thread safety: a refresh waits for the parser's worker (for a bounded time) without holding
+// the storage lock.
 // The rows are converted while the storage lock is held and the PHP values built after it
 // is left, so a PHP fatal error (out of memory) cannot leave the lock held.
 #include "php.h"
@@ -110,11 +111,14 @@ void ReadList(INTERNAL_FUNCTION_PARAMETERS, List list) {
     Info("Store is not initialized.\n");
     RETURN_LONG(-1);
   }
+  // The wait for the worker is bounded; a refresh it did not finish in time is no list.
+  bool read = true;
   if (list == List::kMailboxes) {
-    if (refresh || parser->GetMBsSize() == 0) parser->EnumMBs();
+    if (refresh || parser->GetMBsSize() == 0) read = parser->EnumMBs();
   } else {
-    if (refresh || parser->GetPFsSize() == 0) parser->EnumPFs();
+    if (refresh || parser->GetPFsSize() == 0) read = parser->EnumPFs();
   }
+  if (!read) RETURN_LONG(-1);
   // The list is taken under the storage lock and read after it is left: it stays as it is.
   std::shared_ptr<const StorageList> items;
   std::vector<TracedRow> traced;

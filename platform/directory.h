@@ -1,12 +1,24 @@
 // The directory: an ADSI-shaped port over an LDAP server, reached with OpenLDAP's client
 // library.
 //
-// Paths are ADSI's: "LDAP://rootDSE", "LDAP://<DN>" (serverless: libldap's own default
-// server, the URI of its ldap.conf or of LDAPURI), or "LDAP://<host>[:port]/<DN>". A '/'
-// inside a DN is written "\/". Objects opened on the same server share one connection as
+// Paths are ADSI's serverless ones: "LDAP://rootDSE" and "LDAP://<DN>", read from the one
+// configured server (the URI of LDAPURI, else of libldap's ldap.conf). A path that names a
+// server ("LDAP://<host>[:port]/<DN>") is refused: the DNs a caller puts into paths come
+// from the server itself, and what the server sends never chooses where the process
+// connects. A '/' inside a DN is written "\/" (PathOfDn). Objects share one connection as
 // long as any of them is held, so an enumeration that keeps its first object (the root DSE)
 // open sends all its operations over one connection. A connection that broke is dropped and
 // the next open makes a new one.
+//
+// Bounds: every answer is read as it arrives, and one answer (an object, a page) is held
+// whole only up to kDirectoryMaxAnswerEntries and kDirectoryMaxAnswerBytes; an answer that
+// would pass them, or does not come within kDirectoryOperationSeconds, is abandoned with its
+// connection. While a DirectoryEnumeration is open on a thread, its operations also share
+// one budget: pages, entries, bytes received and time, and a stop check asked before every
+// operation, between pages and while an answer is awaited. A bound reached ends the call
+// with the size limit (0x80072023) or time limit (0x80072022) result, a stop with
+// 0x8007045B, and every later operation of that enumeration fails the same way. A search
+// started with no enumeration open counts against a budget of its own.
 //
 // Binding: with kAdsSecureAuthentication over an ldapi:// URI the process binds with SASL
 // EXTERNAL (the server sees this process's account); otherwise the operations are anonymous.
@@ -15,7 +27,8 @@
 // Values: IADs::Get gives a string, an integer (INTEGER syntax) or 16 raw bytes and other
 // octet strings (octet string syntax, as the server's schema says), or an array of those
 // when the attribute has several values. Ranged names ("member;range=0-499") are emulated
-// here: the plain attribute is read and sliced, and Get of the plain name then answers the
+// here: the plain attribute is read and sliced (a range after the first of the same
+// attribute is cut from what the first read), and Get of the plain name then answers the
 // slice, always as an array; a range that starts past the last value leaves the name
 // unset. Filters written with doubled outer parentheses ("((a=b))") are accepted.
 //
@@ -56,6 +69,22 @@ inline constexpr uint32_t kAdsTypeDnString = 1;
 inline constexpr uint32_t kAdsTypeCaseIgnoreString = 3;
 inline constexpr uint32_t kAdsTypeInteger = 7;
 inline constexpr uint32_t kAdsTypeOctetString = 8;
+
+// The bounds on what the directory may make this process hold or wait for.
+inline constexpr int kDirectoryPageSize = 500;                 // entries asked for a page
+inline constexpr int kDirectoryConnectSeconds = 5;             // to connect
+inline constexpr int kDirectoryOperationSeconds = 5;           // for one whole answer
+inline constexpr uint32_t kDirectoryMaxAnswerEntries = 1000;   // entries of one answer held
+inline constexpr uint32_t kDirectoryMaxAnswerBytes = 16u << 20;  // and their bytes; also the
+                                                               // largest message libldap takes
+inline constexpr int kDirectoryEnumerationSeconds = 15;        // one enumeration, all of it
+inline constexpr uint32_t kDirectoryMaxPages = 1000;           // pages of one enumeration
+inline constexpr uint32_t kDirectoryMaxEntries = 200000;       // entries of one enumeration
+inline constexpr uint64_t kDirectoryMaxBytes = 256u << 20;     // bytes of one enumeration
+
+inline constexpr uint32_t kEDsTimeLimitExceeded = 0x80072022;
+inline constexpr uint32_t kEDsSizeLimitExceeded = 0x80072023;
+inline constexpr uint32_t kEDsAborted = 0x8007045B;  // the system error 1115: stopped
 
 struct AdsSearchPreference {
   uint32_t preference = 0;
@@ -113,6 +142,32 @@ uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_
 
 // A one-dimensional array of the `count` strings.
 uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array);
+
+// One enumeration's budget on this thread (see Bounds above), from construction to
+// destruction. `stop` (with `context`) is asked whether the caller wants the enumeration to
+// end. An enumeration opened while another is open on the thread joins it: the outer one's
+// budget and stop check count.
+class DirectoryEnumeration {
+ public:
+  using StopCheck = bool (*)(void* context);
+  explicit DirectoryEnumeration(StopCheck stop = nullptr, void* context = nullptr);
+  ~DirectoryEnumeration();
+  DirectoryEnumeration(const DirectoryEnumeration&) = delete;
+  DirectoryEnumeration& operator=(const DirectoryEnumeration&) = delete;
+
+  struct Budget;
+
+ private:
+  std::shared_ptr<Budget> budget_;  // set when this is the outermost one of its thread
+};
+
+// "LDAP://" and `dn` with its '/' escaped: the path of an object named by a DN, whatever
+// the DN holds.
+std::u16string PathOfDn(std::u16string_view dn);
+
+// For the fuzz target: `bytes` taken as a server's whole answer to one paged search, read
+// through the port's own reading of answers and values; the search's result.
+uint32_t ReadAnswerForTesting(const uint8_t* bytes, size_t size);
 
 // The canonical text of a DN, for comparing DNs as the server does: attribute types and
 // values without regard to ASCII case, escaping and blanks around separators; the text

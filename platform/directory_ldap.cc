@@ -11,8 +11,11 @@
 
 #include <ldap.h>
 #include <ldap_schema.h>
+#include <openldap.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/errors.h"
@@ -31,10 +35,8 @@
 namespace platform {
 namespace {
 
-constexpr int kPageSize = 500;
-constexpr int kNetworkTimeoutSeconds = 5;
-constexpr int kOperationTimeoutSeconds = 30;
 constexpr int64_t kSpinNanoseconds = 200000;  // polling for an answer before sleeping on it
+constexpr int64_t kStopPollNanoseconds = 100000000;  // how often a sleeping wait asks to stop
 
 std::atomic<uint64_t> g_operations{0};
 
@@ -133,6 +135,79 @@ Kind KindOfSyntax(std::string_view syntax) {
   return Kind::kString;
 }
 
+int64_t Now() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+}  // namespace
+
+// What one enumeration has taken so far, and what ends it.
+struct DirectoryEnumeration::Budget {
+  DirectoryEnumeration::StopCheck stop = nullptr;
+  void* context = nullptr;
+  int64_t deadline = 0;
+  uint32_t pages = 0;
+  uint32_t entries = 0;
+  uint64_t bytes = 0;
+  uint32_t ended = 0;  // the result every later operation gets once a bound was reached
+
+  bool Stopped() const { return stop != nullptr && stop(context); }
+
+  // Before an operation (a page when `page`): 0, or what ends the enumeration.
+  uint32_t Admit(bool page) {
+    if (ended == 0) {
+      if (Stopped()) {
+        ended = kEDsAborted;
+      } else if (Now() >= deadline) {
+        ended = kEDsTimeLimitExceeded;
+      } else if (page && pages >= kDirectoryMaxPages) {
+        ended = kEDsSizeLimitExceeded;
+      }
+    }
+    if (ended == 0 && page) ++pages;
+    return ended;
+  }
+
+  // One entry of `size` bytes received: 0, or the size limit.
+  uint32_t Take(uint64_t size) {
+    if (ended == 0 && (entries >= kDirectoryMaxEntries || bytes + size > kDirectoryMaxBytes)) {
+      ended = kEDsSizeLimitExceeded;
+    }
+    if (ended == 0) {
+      ++entries;
+      bytes += size;
+    }
+    return ended;
+  }
+};
+
+namespace {
+
+using Budget = DirectoryEnumeration::Budget;
+
+// The budget of the enumeration open on this thread: the outermost scope's.
+thread_local std::shared_ptr<Budget>* t_enumeration_owner = nullptr;
+
+Budget* CurrentBudget() {
+  return t_enumeration_owner != nullptr ? t_enumeration_owner->get() : nullptr;
+}
+
+std::shared_ptr<Budget> NewBudget(DirectoryEnumeration::StopCheck stop, void* context) {
+  auto budget = std::make_shared<Budget>();
+  budget->stop = stop;
+  budget->context = context;
+  budget->deadline = Now() + kDirectoryEnumerationSeconds * 1000000000LL;
+  return budget;
+}
+
+// A search counts against the enumeration open on its thread, or alone against one of its
+// own when none is.
+std::shared_ptr<Budget> SharedBudget() {
+  return t_enumeration_owner != nullptr ? *t_enumeration_owner : NewBudget(nullptr, nullptr);
+}
+
 // One entry copied out of a libldap message: its DN and its attributes, names in lower
 // case, values as received.
 struct Entry {
@@ -146,6 +221,46 @@ struct Entry {
     return nullptr;
   }
 };
+
+// The kinds of the attributes that the server's attribute type definitions give other
+// than strings, by lower-case name, following SUP for a type without a syntax.
+std::unordered_map<std::string, Kind> KindsOfSchema(const std::vector<std::string>& definitions) {
+  struct Type {
+    std::string syntax;
+    std::string sup;
+  };
+  std::unordered_map<std::string, Type> by_name;
+  std::vector<std::string> names;
+  for (const std::string& text : definitions) {
+    int code = 0;
+    const char* error = nullptr;
+    LDAPAttributeType* type =
+        ldap_str2attributetype(text.c_str(), &code, &error, LDAP_SCHEMA_ALLOW_ALL);
+    if (type == nullptr) continue;
+    Type info{type->at_syntax_oid != nullptr ? type->at_syntax_oid : "",
+              type->at_sup_oid != nullptr ? Lower(type->at_sup_oid) : ""};
+    if (type->at_names != nullptr) {
+      for (char** n = type->at_names; *n != nullptr; ++n) {
+        by_name[Lower(*n)] = info;
+        names.push_back(Lower(*n));
+      }
+    }
+    if (type->at_oid != nullptr) by_name[type->at_oid] = info;
+    ldap_attributetype_free(type);
+  }
+  std::unordered_map<std::string, Kind> kinds;
+  for (const std::string& name : names) {
+    const Type* type = &by_name[name];
+    for (int depth = 0; type->syntax.empty() && !type->sup.empty() && depth < 16; ++depth) {
+      const auto sup = by_name.find(type->sup);
+      if (sup == by_name.end()) break;
+      type = &sup->second;
+    }
+    const Kind kind = KindOfSyntax(type->syntax);
+    if (kind != Kind::kString) kinds[name] = kind;
+  }
+  return kinds;
+}
 
 // One connection to one server, shared by every object opened on it.
 class Connection {
@@ -179,11 +294,16 @@ class Connection {
     return ResultOfLdap(rc == LDAP_SASL_BIND_IN_PROGRESS ? LDAP_PROTOCOL_ERROR : rc);
   }
 
-  // One search, its entries copied into `entries`. With `paged`, `cookie` carries the paged
-  // results state in and out (empty out: no more pages).
+  // One search, its entries copied into `entries` as they arrive. With `paged`, `cookie`
+  // carries the paged results state in and out (empty out: no more pages). `budget`, when
+  // given, is the enumeration's that this search counts against.
   uint32_t Search(const std::string& base, int scope, const std::string& filter,
                   const std::vector<std::string>* attributes, bool paged, std::string* cookie,
-                  std::vector<Entry>* entries) {
+                  std::vector<Entry>* entries, Budget* budget) {
+    if (budget != nullptr) {
+      const uint32_t ended = budget->Admit(paged);
+      if (ended != 0) return ended;
+    }
     std::vector<char*> names;
     if (attributes != nullptr) {
       for (const std::string& name : *attributes) names.push_back(const_cast<char*>(name.c_str()));
@@ -194,82 +314,45 @@ class Connection {
     LDAPControl* page = nullptr;
     if (paged) {
       berval state{cookie->size(), cookie->empty() ? nullptr : cookie->data()};
-      if (ldap_create_page_control(ld_, kPageSize, &state, 0, &page) != LDAP_SUCCESS) {
+      if (ldap_create_page_control(ld_, kDirectoryPageSize, &state, 0, &page) != LDAP_SUCCESS) {
         return kEOutOfMemory;
       }
     }
     LDAPControl* controls[] = {page, nullptr};
-    timeval timeout{kOperationTimeoutSeconds, 0};
-    LDAPMessage* result = nullptr;
+    timeval timeout{kDirectoryOperationSeconds, 0};
     g_operations.fetch_add(1, std::memory_order_relaxed);
     int message_id = 0;
-    int rc = ldap_search_ext(ld_, base.c_str(), scope, filter.c_str(),
-                             attributes != nullptr ? names.data() : nullptr, 0,
-                             paged ? controls : nullptr, nullptr, &timeout, 0, &message_id);
+    const int rc = ldap_search_ext(ld_, base.c_str(), scope, filter.c_str(),
+                                   attributes != nullptr ? names.data() : nullptr, 0,
+                                   paged ? controls : nullptr, nullptr, &timeout, 0, &message_id);
     if (page != nullptr) ldap_control_free(page);
-    if (rc == LDAP_SUCCESS) rc = AwaitResult(message_id, &result);
-    if (result == nullptr) {
-      if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
-      return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_OTHER : rc);
-    }
-    int server_rc = rc;
-    LDAPControl** returned = nullptr;
-    LDAPMessage* done = nullptr;
-    for (LDAPMessage* m = ldap_first_message(ld_, result); m != nullptr; m = ldap_next_message(ld_, m)) {
-      if (ldap_msgtype(m) == LDAP_RES_SEARCH_RESULT) done = m;
-    }
-    if (done != nullptr) {
-      ldap_parse_result(ld_, done, &server_rc, nullptr, nullptr,
-                        nullptr, &returned, 0);
-    }
-    if (paged) {
-      cookie->clear();
-      LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
-      if (response != nullptr) {
-        ber_int_t estimate = 0;
-        berval next{0, nullptr};
-        if (ldap_parse_pageresponse_control(ld_, response, &estimate, &next) == LDAP_SUCCESS) {
-          if (next.bv_len > 0) cookie->assign(next.bv_val, next.bv_len);
-          ber_memfree(next.bv_val);
-        }
+    if (rc != LDAP_SUCCESS) return Fail(rc);
+    int64_t deadline = Now() + kDirectoryOperationSeconds * 1000000000LL;
+    if (budget != nullptr) deadline = std::min(deadline, budget->deadline);
+    const int64_t spin_until = Now() + kSpinNanoseconds;
+    uint32_t held_entries = 0;
+    uint64_t held_bytes = 0;
+    for (;;) {
+      LDAPMessage* message = nullptr;
+      const uint32_t waited = Await(message_id, deadline, spin_until, budget, &message);
+      if (waited != 0) return Abandon(message_id, waited);
+      const int type = ldap_msgtype(message);
+      if (type == LDAP_RES_SEARCH_RESULT) return Finish(message, paged ? cookie : nullptr);
+      uint64_t size = 0;
+      Entry entry;
+      if (type == LDAP_RES_SEARCH_ENTRY) entry = CopyEntry(ld_, message, &size);
+      ldap_msgfree(message);
+      // References and other messages count as entries too: a server cannot send them
+      // without end either.
+      ++held_entries;
+      held_bytes += size;
+      if (held_entries > kDirectoryMaxAnswerEntries || held_bytes > kDirectoryMaxAnswerBytes) {
+        if (budget != nullptr) budget->ended = kEDsSizeLimitExceeded;
+        return Abandon(message_id, kEDsSizeLimitExceeded);
       }
+      if (budget != nullptr && budget->Take(size) != 0) return Abandon(message_id, budget->ended);
+      if (type == LDAP_RES_SEARCH_ENTRY) entries->push_back(std::move(entry));
     }
-    if (returned != nullptr) ldap_controls_free(returned);
-    for (LDAPMessage* e = ldap_first_entry(ld_, result); e != nullptr; e = ldap_next_entry(ld_, e)) {
-      entries->push_back(CopyEntry(e));
-    }
-    ldap_msgfree(result);
-    if (Broken(server_rc)) broken_.store(true, std::memory_order_relaxed);
-    return ResultOfLdap(server_rc);
-  }
-
-  // Waits for the whole answer to `message_id`. A local server usually answers within tens
-  // of microseconds, so the socket is polled without sleeping for a short while first: a
-  // thread put to sleep for each answer would wait longer for its wake-up than for the
-  // server.
-  int AwaitResult(int message_id, LDAPMessage** result) {
-    timeval zero{0, 0};
-    int got = 0;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    while ((got = ldap_result(ld_, message_id, LDAP_MSG_ALL, &zero, result)) == 0) {
-      timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      const int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
-      if (elapsed >= kSpinNanoseconds) break;
-    }
-    if (got == 0) {
-      timeval timeout{kOperationTimeoutSeconds, 0};
-      got = ldap_result(ld_, message_id, LDAP_MSG_ALL, &timeout, result);
-    }
-    if (got > 0) return LDAP_SUCCESS;
-    if (got == 0) {
-      ldap_abandon_ext(ld_, message_id, nullptr, nullptr);
-      return LDAP_TIMEOUT;
-    }
-    int rc = LDAP_SERVER_DOWN;
-    ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
-    return rc == LDAP_SUCCESS ? LDAP_SERVER_DOWN : rc;
   }
 
   // The kind of `lower_name`'s values, from the server's schema (read once).
@@ -279,25 +362,28 @@ class Connection {
     return found == kinds_.end() ? Kind::kString : found->second;
   }
 
- private:
-  Entry CopyEntry(LDAPMessage* message) {
+  // Copies the DN and attributes of a search entry; `size` gets their bytes.
+  static Entry CopyEntry(LDAP* ld, LDAPMessage* message, uint64_t* size) {
     Entry entry;
     BerElement* ber = nullptr;
     berval dn{0, nullptr};
-    if (ldap_get_dn_ber(ld_, message, &ber, &dn) != LDAP_SUCCESS) {
+    if (ldap_get_dn_ber(ld, message, &ber, &dn) != LDAP_SUCCESS) {
       if (ber != nullptr) ber_free(ber, 0);
       return entry;
     }
     entry.dn.assign(dn.bv_val, dn.bv_len);
+    *size += dn.bv_len;
     berval name{0, nullptr};
     BerVarray values = nullptr;
-    while (ldap_get_attribute_ber(ld_, message, ber, &name, &values) == LDAP_SUCCESS &&
+    while (ldap_get_attribute_ber(ld, message, ber, &name, &values) == LDAP_SUCCESS &&
            name.bv_val != nullptr) {
       std::string lower(name.bv_val, name.bv_len);
       for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      *size += lower.size();
       std::vector<std::string> copied;
       for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) {
         copied.emplace_back(v->bv_val, v->bv_len);
+        *size += v->bv_len + sizeof(std::string);
       }
       if (values != nullptr) ber_memfree(values);
       values = nullptr;
@@ -307,11 +393,89 @@ class Connection {
     return entry;
   }
 
+ private:
+  // The search result: its code, and the paged results state into `cookie` when asked.
+  uint32_t Finish(LDAPMessage* done, std::string* cookie) {
+    int server_rc = LDAP_OTHER;
+    LDAPControl** returned = nullptr;
+    ldap_parse_result(ld_, done, &server_rc, nullptr, nullptr, nullptr, &returned, 1);
+    if (cookie != nullptr) {
+      cookie->clear();
+      LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
+      // A control without a value would reach an assertion of liblber's, ending the process.
+      if (response != nullptr && response->ldctl_value.bv_val != nullptr &&
+          response->ldctl_value.bv_len > 0) {
+        ber_int_t estimate = 0;
+        berval next{0, nullptr};
+        if (ldap_parse_pageresponse_control(ld_, response, &estimate, &next) == LDAP_SUCCESS) {
+          if (next.bv_len > 0) cookie->assign(next.bv_val, next.bv_len);
+          ber_memfree(next.bv_val);
+        }
+      }
+    }
+    if (returned != nullptr) ldap_controls_free(returned);
+    if (Broken(server_rc)) broken_.store(true, std::memory_order_relaxed);
+    return ResultOfLdap(server_rc);
+  }
+
+  uint32_t Fail(int rc) {
+    if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
+    return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_OTHER : rc);
+  }
+
+  // Gives up an answer: the server may go on sending it, so the connection is dropped too.
+  uint32_t Abandon(int message_id, uint32_t hr) {
+    ldap_abandon_ext(ld_, message_id, nullptr, nullptr);
+    broken_.store(true, std::memory_order_relaxed);
+    return hr;
+  }
+
+  // Waits for the next message of `message_id` until `deadline`: 0 with `*message`, the
+  // time limit, a stop, or a failure of the connection. A local server usually answers
+  // within tens of microseconds, so the socket is polled without sleeping until
+  // `spin_until` first: a thread put to sleep for each answer would wait longer for its
+  // wake-up than for the server. A sleeping wait wakes now and then to ask the budget's
+  // stop check.
+  uint32_t Await(int message_id, int64_t deadline, int64_t spin_until, Budget* budget,
+                 LDAPMessage** message) {
+    for (;;) {
+      const int64_t now = Now();
+      if (now >= deadline) {
+        if (budget != nullptr && now >= budget->deadline) {
+          budget->ended = kEDsTimeLimitExceeded;
+          return kEDsTimeLimitExceeded;
+        }
+        return ResultOfLdap(LDAP_TIMEOUT);
+      }
+      int64_t wait = 0;
+      if (now >= spin_until) {
+        wait = std::min(deadline - now, budget != nullptr && budget->stop != nullptr
+                                            ? kStopPollNanoseconds
+                                            : deadline - now);
+      }
+      timeval timeout{static_cast<time_t>(wait / 1000000000LL),
+                      static_cast<suseconds_t>(wait % 1000000000LL / 1000)};
+      const int got = ldap_result(ld_, message_id, LDAP_MSG_ONE, &timeout, message);
+      if (got > 0) return 0;
+      if (got < 0) {
+        int rc = LDAP_SERVER_DOWN;
+        ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
+        broken_.store(true, std::memory_order_relaxed);
+        return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_SERVER_DOWN : rc);
+      }
+      if (wait > 0 && budget != nullptr && budget->Stopped()) {
+        budget->ended = kEDsAborted;
+        return kEDsAborted;
+      }
+    }
+  }
+
   // Reads the attribute types of the server's schema: each name's syntax, following SUP.
   void ReadSchema() {
     std::vector<Entry> root;
     const std::vector<std::string> subschema = {"subschemaSubentry"};
-    if (Search("", LDAP_SCOPE_BASE, "(objectClass=*)", &subschema, false, nullptr, &root) != 0 ||
+    if (Search("", LDAP_SCOPE_BASE, "(objectClass=*)", &subschema, false, nullptr, &root,
+               CurrentBudget()) != 0 ||
         root.empty()) {
       return;
     }
@@ -321,45 +485,12 @@ class Connection {
     std::vector<Entry> schema;
     const std::vector<std::string> types = {"attributeTypes"};
     if (Search(where->front(), LDAP_SCOPE_BASE, "(objectClass=subschema)", &types, false, nullptr,
-               &schema) != 0 ||
+               &schema, CurrentBudget()) != 0 ||
         schema.empty()) {
       return;
     }
     const std::vector<std::string>* definitions = schema.front().Find("attributetypes");
-    if (definitions == nullptr) return;
-    struct Type {
-      std::string syntax;
-      std::string sup;
-    };
-    std::unordered_map<std::string, Type> by_name;
-    std::vector<std::string> names;
-    for (const std::string& text : *definitions) {
-      int code = 0;
-      const char* error = nullptr;
-      LDAPAttributeType* type =
-          ldap_str2attributetype(text.c_str(), &code, &error, LDAP_SCHEMA_ALLOW_ALL);
-      if (type == nullptr) continue;
-      Type info{type->at_syntax_oid != nullptr ? type->at_syntax_oid : "",
-                type->at_sup_oid != nullptr ? Lower(type->at_sup_oid) : ""};
-      if (type->at_names != nullptr) {
-        for (char** n = type->at_names; *n != nullptr; ++n) {
-          by_name[Lower(*n)] = info;
-          names.push_back(Lower(*n));
-        }
-      }
-      if (type->at_oid != nullptr) by_name[type->at_oid] = info;
-      ldap_attributetype_free(type);
-    }
-    for (const std::string& name : names) {
-      const Type* type = &by_name[name];
-      for (int depth = 0; type->syntax.empty() && !type->sup.empty() && depth < 16; ++depth) {
-        const auto sup = by_name.find(type->sup);
-        if (sup == by_name.end()) break;
-        type = &sup->second;
-      }
-      const Kind kind = KindOfSyntax(type->syntax);
-      if (kind != Kind::kString) kinds_[name] = kind;
-    }
+    if (definitions != nullptr) kinds_ = KindsOfSchema(*definitions);
   }
 
   LDAP* ld_;
@@ -380,6 +511,23 @@ std::string DefaultServer() {
   return uri != nullptr ? uri : "";
 }
 
+// Version 3, no referrals followed (a referral names a server), and libldap's own bounds
+// beside the port's: connecting, its synchronous calls (the bind), and the largest message
+// it reads into memory before it is looked at.
+bool Configure(LDAP* ld) {
+  const int version = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  const timeval network_timeout{kDirectoryConnectSeconds, 0};
+  ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network_timeout);
+  const timeval operation_timeout{kDirectoryOperationSeconds, 0};
+  ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation_timeout);
+  Sockbuf* socket = nullptr;
+  ber_len_t largest = kDirectoryMaxAnswerBytes;
+  return ldap_get_option(ld, LDAP_OPT_SOCKBUF, &socket) == LDAP_OPT_SUCCESS && socket != nullptr &&
+         ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &largest) == 1;
+}
+
 uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out) {
   const std::string key = server_uri + (secure ? "\n1" : "\n0");
   {
@@ -397,11 +545,10 @@ uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Con
   LDAP* ld = nullptr;
   int rc = ldap_initialize(&ld, server_uri.empty() ? nullptr : server_uri.c_str());
   if (rc != LDAP_SUCCESS || ld == nullptr) return ResultOfLdap(rc == LDAP_SUCCESS ? LDAP_PARAM_ERROR : rc);
-  const int version = LDAP_VERSION3;
-  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-  ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-  const timeval network_timeout{kNetworkTimeoutSeconds, 0};
-  ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network_timeout);
+  if (!Configure(ld)) {
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return kEFail;
+  }
   auto connection = std::make_shared<Connection>(ld);
   char* uri = nullptr;
   const bool over_socket = ldap_get_option(ld, LDAP_OPT_URI, &uri) == LDAP_OPT_SUCCESS &&
@@ -417,8 +564,8 @@ uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Con
   return 0;
 }
 
-// An ADSI path taken apart: the server URI (empty for serverless) and the DN ("" for the
-// root DSE).
+// An ADSI path taken apart: the server URI (always the configured one; empty for libldap's
+// default) and the DN ("" for the root DSE).
 struct Path {
   std::string server;
   std::string dn;
@@ -431,17 +578,15 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
   static constexpr std::string_view kScheme = "ldap://";
   if (!StartsWithFolded(text, kScheme)) return kEAdsBadPathname;
   std::string_view rest = std::string_view(text).substr(kScheme.size());
-  // A server part ends at the first '/' and holds no '='.
+  // A server part would end at the first '/' and hold no '='. None is taken: the process
+  // reads only from the server it is configured with.
   const size_t slash = rest.find('/');
   const size_t equals = rest.find('=');
   if (slash != std::string_view::npos && (equals == std::string_view::npos || slash < equals) &&
       (slash == 0 || rest[slash - 1] != '\\')) {
-    if (slash == 0) return kEAdsBadPathname;
-    parsed->server = "ldap://" + std::string(rest.substr(0, slash));
-    rest.remove_prefix(slash + 1);
-  } else {
-    parsed->server = DefaultServer();
+    return kEAdsBadPathname;
   }
+  parsed->server = DefaultServer();
   if (Lower(rest) == "rootdse") {
     parsed->root_dse = true;
     parsed->dn.clear();
@@ -524,6 +669,15 @@ bool ParseAttributeName(std::string_view text, AttributeName* name) {
   return true;
 }
 
+// The values that `name` asks for of the attribute's `values`: all, or its range.
+std::vector<std::string> Slice(const std::vector<std::string>& values, const AttributeName& name) {
+  if (!name.ranged) return values;
+  if (name.low >= values.size()) return {};
+  const size_t end = name.high == SIZE_MAX ? values.size() : std::min(values.size(), name.high + 1);
+  return std::vector<std::string>(values.begin() + static_cast<ptrdiff_t>(name.low),
+                                  values.begin() + static_cast<ptrdiff_t>(end));
+}
+
 // A value as the port hands it out, by the attribute's kind.
 Variant ValueOf(Kind kind, const std::string& raw) {
   switch (kind) {
@@ -567,6 +721,8 @@ struct AdsSearch {
   bool has_row = false;
   std::string cookie;      // paged results state; empty after the last page
   uint32_t final_status = kSAdsNoMoreRows;
+  // The enumeration this search counts against: the thread's, or one of its own.
+  std::shared_ptr<DirectoryEnumeration::Budget> budget;
 };
 
 namespace {
@@ -584,7 +740,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     static const std::vector<std::string> kNone = {LDAP_NO_ATTRS};
     std::vector<Entry> entries;
     const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
-                                            attributes ? nullptr : &kNone, false, nullptr, &entries);
+                                            attributes ? nullptr : &kNone, false, nullptr, &entries,
+                                            CurrentBudget());
     if (hr == ResultOfLdap(LDAP_INVALID_DN_SYNTAX)) return kEAdsBadPathname;
     if (hr != 0) return hr;
     if (entries.empty()) return kEDsNoSuchObject;
@@ -633,26 +790,33 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
       return kEInvalidArg;
     }
     if (wanted.empty()) return 0;
-    std::vector<std::string> plain;
-    for (const AttributeName& name : wanted) plain.push_back(name.plain);
-    std::vector<Entry> entries;
-    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
-                                            false, nullptr, &entries);
-    if (hr != 0) return hr;
-    if (entries.empty()) return kEDsNoSuchObject;
-    for (const AttributeName& name : wanted) {
-      const std::vector<std::string>* fresh = entries.front().Find(name.plain);
-      std::vector<std::string> values;
-      if (fresh != nullptr) {
-        if (!name.ranged) {
-          values = *fresh;
-        } else if (name.low < fresh->size()) {
-          const size_t end = name.high == SIZE_MAX ? fresh->size() : std::min(fresh->size(), name.high + 1);
-          values.assign(fresh->begin() + static_cast<ptrdiff_t>(name.low),
-                        fresh->begin() + static_cast<ptrdiff_t>(end));
-        }
+    // A range after the first of one attribute is cut from the values its first range read
+    // (slapd does not range them): a walk through 50,000 values reads them once, not once
+    // a range.
+    Entry entry;
+    const bool cached = wanted.size() == 1 && wanted.front().ranged && wanted.front().low > 0 &&
+                        whole_.has_value() && whole_->first == wanted.front().plain;
+    if (cached) {
+      entry.attributes.push_back(*whole_);
+    } else {
+      std::vector<std::string> plain;
+      for (const AttributeName& name : wanted) plain.push_back(name.plain);
+      std::vector<Entry> entries;
+      const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
+                                              false, nullptr, &entries, CurrentBudget());
+      if (hr != 0) return hr;
+      if (entries.empty()) return kEDsNoSuchObject;
+      entry = std::move(entries.front());
+      whole_.reset();
+      if (wanted.size() == 1 && wanted.front().ranged) {
+        const std::vector<std::string>* values = entry.Find(wanted.front().plain);
+        whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
       }
-      Store(name.plain, std::move(values), name.ranged);
+    }
+    for (const AttributeName& name : wanted) {
+      const std::vector<std::string>* fresh = entry.Find(name.plain);
+      Store(name.plain, fresh != nullptr ? Slice(*fresh, name) : std::vector<std::string>(),
+            name.ranged);
     }
     return 0;
   }
@@ -693,6 +857,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
       }
       search->attributes.push_back(name.plain);
     }
+    search->budget = SharedBudget();
     const uint32_t hr = FetchPage(search.get());
     if (hr != 0) return hr;
     searches_.push_back(search.get());
@@ -705,6 +870,15 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     if (search == nullptr) return kEInvalidArg;
     if (search->has_row) ++search->next;
     search->has_row = false;
+    // An enumeration that reached a bound or was stopped ends here, between rows as well as
+    // between pages, so that the walk over these rows reports it.
+    const uint32_t ended = search->budget->Admit(false);
+    if (ended != 0) {
+      search->rows.clear();
+      search->cookie.clear();
+      search->final_status = ended;
+      return ended;
+    }
     while (search->next >= search->rows.size()) {
       if (search->cookie.empty()) return search->final_status;
       search->rows.clear();
@@ -769,7 +943,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     // The DN comes with every entry; asking the server for it as an attribute is harmless.
     uint32_t hr = connection_->Search(path_.dn, scope_, search->filter,
                                       all ? nullptr : &search->attributes, true, &search->cookie,
-                                      &search->rows);
+                                      &search->rows, search->budget.get());
     if (hr == ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) {
       // The rows that came are kept; the end of the search then says it was cut short.
       search->cookie.clear();
@@ -804,6 +978,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   Path path_;
   Entry entry_;
   std::map<std::string, bool> ranged_;  // attributes last read as a range: always arrays
+  // The whole of the attribute whose first range was read last, for its later ranges.
+  std::optional<std::pair<std::string, std::vector<std::string>>> whole_;
   int scope_ = LDAP_SCOPE_SUBTREE;
   std::vector<AdsSearch*> searches_;
 };
@@ -893,6 +1069,78 @@ std::u16string NormalizeDn(std::u16string_view dn) {
   }
   ldap_dnfree(parsed);
   return Utf8ToUtf16(normal);
+}
+
+DirectoryEnumeration::DirectoryEnumeration(StopCheck stop, void* context) {
+  if (t_enumeration_owner != nullptr) return;
+  budget_ = NewBudget(stop, context);
+  t_enumeration_owner = &budget_;
+}
+
+DirectoryEnumeration::~DirectoryEnumeration() {
+  if (t_enumeration_owner == &budget_) t_enumeration_owner = nullptr;
+}
+
+std::u16string PathOfDn(std::u16string_view dn) {
+  std::u16string path = u"LDAP://";
+  path.reserve(path.size() + dn.size());
+  for (char16_t c : dn) {
+    if (c == u'/') path.push_back(u'\\');
+    path.push_back(c);
+  }
+  return path;
+}
+
+uint32_t ReadAnswerForTesting(const uint8_t* bytes, size_t size) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return kEFail;
+  // The whole answer waits in the socket before the search is sent, and then its end: no
+  // read waits. The request itself is never read.
+  const int buffer = 1 << 20;
+  setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  size = std::min<size_t>(size, 256 * 1024);
+  for (size_t sent = 0; sent < size;) {
+    const ssize_t n = send(pair[1], bytes + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  shutdown(pair[1], SHUT_WR);
+  LDAP* ld = nullptr;
+  if (ldap_init_fd(pair[0], LDAP_PROTO_TCP, nullptr, &ld) != LDAP_SUCCESS || ld == nullptr) {
+    close(pair[0]);
+    close(pair[1]);
+    return kEFail;
+  }
+  uint32_t hr = kEFail;
+  if (Configure(ld)) {
+    Connection connection(ld);
+    std::shared_ptr<Budget> budget = NewBudget(nullptr, nullptr);
+    std::string cookie;
+    std::vector<Entry> entries;
+    hr = connection.Search("", LDAP_SCOPE_SUBTREE, "(objectClass=*)", nullptr, true, &cookie,
+                           &entries, budget.get());
+    if (entries.size() > kDirectoryMaxAnswerEntries) abort();
+    // Every value as each kind, every name as a ranged one, every DN as a DN, every value
+    // as an attribute type definition.
+    for (const Entry& entry : entries) {
+      NormalizeDn(Utf8ToUtf16(entry.dn));
+      for (const auto& [name, values] : entry.attributes) {
+        AttributeName ranged;
+        if (ParseAttributeName(name, &ranged)) Slice(values, ranged);
+        for (const std::string& value : values) {
+          for (Kind kind : {Kind::kString, Kind::kDn, Kind::kInteger, Kind::kOctets}) {
+            ValueOf(kind, value);
+            ColumnValueOf(kind, value);
+          }
+        }
+        KindsOfSchema(values);
+      }
+    }
+  } else {
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+  }
+  close(pair[1]);
+  return hr;
 }
 
 uint64_t DirectoryOperationCount() { return g_operations.load(std::memory_order_relaxed); }

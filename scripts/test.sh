@@ -137,6 +137,7 @@ fuzzers=(
   "reg_file_fuzz platform/fuzz_corpus/reg_file"
   "hex_fuzz platform/fuzz_corpus/hex"
   "profile_fuzz platform/fuzz_corpus/profile"
+  "directory_fuzz platform/fuzz_corpus/directory"
   "trace_fuzz support/fuzz_corpus/trace"
   "json_line_fuzz standins/cvmactl/fuzz_corpus/json_line"
   "oid_fuzz standins/cvmactl/fuzz_corpus/oid"

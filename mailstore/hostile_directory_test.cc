@@ -1,0 +1,272 @@
+// The directory walk against servers that misbehave (hostile_ldap.py, one mode a case):
+// pages and answers without end, messages larger than the process will hold, back-links
+// that name another server, and answers that are slow or never come. Each must end at its
+// bound with a result the walk reports, holding little memory; the time and peak resident
+// size of each are printed beside their limits.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mailstore/directory.h"
+#include "mailstore/parser.h"
+#include "mailstore/storage.h"
+#include "mailstore/test_storage_server.h"
+#include "platform/directory.h"
+#include "platform/unicode.h"
+#include "support/thread_layer.h"
+
+namespace mailstore {
+namespace {
+
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+// What the process holds at most while it reads from any of these servers: one answer,
+// its message in libldap's buffer and the copy being made of it, and the rest of the walk.
+constexpr long kResidentLimitMiB = 4 * (platform::kDirectoryMaxAnswerBytes >> 20);
+
+// The responder in one of its modes, on a free loopback port; killed at the end.
+class Responder {
+ public:
+  explicit Responder(std::vector<std::string> arguments) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      std::vector<char*> argv = {const_cast<char*>("python3"), const_cast<char*>(CV_HOSTILE_LDAP)};
+      for (std::string& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execvp("python3", argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    char line[32] = {};
+    for (size_t got = 0; got + 1 < sizeof line;) {
+      const ssize_t n = read(out[0], line + got, 1);
+      if (n <= 0 || line[got] == '\n') break;
+      got += static_cast<size_t>(n);
+    }
+    close(out[0]);
+    port_ = atoi(line);
+  }
+  ~Responder() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+  bool ok() const { return port_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+long StatusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return atol(line.c_str() + strlen(field));
+  }
+  return -1;
+}
+
+struct Outcome {
+  uint32_t result = 0;
+  double seconds = 0;
+  long peak_growth_mib = 0;
+  uint64_t operations = 0;
+  size_t users = 0;
+};
+
+uint32_t Count(const char16_t*, const char16_t*, bool, const platform::Variant*, const char16_t*,
+               void* context) {
+  ++*static_cast<size_t*>(context);
+  return kOk;
+}
+
+class HostileDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("LDAPNOINIT", "1", 1); }
+
+  // The database walk of every server against the responder in `arguments`' mode, with the
+  // time it took and how far the peak resident size rose above the size at its start.
+  Outcome Walk(const std::string& label, std::vector<std::string> arguments) {
+    Responder responder(std::move(arguments));
+    EXPECT_TRUE(responder.ok());
+    return WalkAt(label, responder.uri());
+  }
+  Outcome WalkAt(const std::string& label, const std::string& uri) {
+    setenv("LDAPURI", uri.c_str(), 1);
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    const long before = StatusKiB("VmRSS:");
+    Outcome outcome;
+    const uint64_t operations = platform::DirectoryOperationCount();
+    const auto start = Clock::now();
+    outcome.result = EnumMDBMailUsers(&Count, &outcome.users, true, false);
+    outcome.operations = platform::DirectoryOperationCount() - operations;
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    outcome.peak_growth_mib = (StatusKiB("VmHWM:") - before) / 1024;
+    printf("%-40s 0x%08X after %4llu operations in %6.2f s (limit %d s), "
+           "peak resident size +%ld MiB (limit %ld MiB)\n",
+           label.c_str(), outcome.result, static_cast<unsigned long long>(outcome.operations),
+           outcome.seconds, platform::kDirectoryEnumerationSeconds, outcome.peak_growth_mib,
+           kResidentLimitMiB);
+#ifndef __SANITIZE_ADDRESS__  // ASan keeps freed memory in quarantine (256 MiB) meanwhile
+    EXPECT_LT(outcome.peak_growth_mib, kResidentLimitMiB) << label;
+#endif
+    return outcome;
+  }
+
+  testing::TestStorageServer root_;  // the machine root and its hive
+};
+
+// Today's fault: a server answering every page with no entries and a cookie kept the walk
+// asking for ever. Pages of entries reach the enumeration's entry and byte bounds first.
+TEST_F(HostileDirectoryTest, PagesWithoutEndStopAtTheEnumerationsBounds) {
+  // The root DSE, its schema lookup, the container, then the pages up to the cap.
+  const Outcome empty = Walk("empty pages without end", {"pages"});
+  EXPECT_EQ(empty.result, platform::kEDsSizeLimitExceeded);
+  EXPECT_EQ(empty.operations, 3 + platform::kDirectoryMaxPages);
+  // 200,000 entries in 400 pages; 256 MiB in about 125,000 entries.
+  const Outcome entries = Walk("pages of 500 small entries", {"pages", "--entries", "500"});
+  EXPECT_EQ(entries.result, platform::kEDsSizeLimitExceeded);
+  EXPECT_EQ(entries.operations, 3 + platform::kDirectoryMaxEntries / platform::kDirectoryPageSize);
+  const Outcome bytes = Walk("pages of 500 entries of 2 KiB",
+                             {"pages", "--entries", "500", "--entry-bytes", "2048"});
+  EXPECT_EQ(bytes.result, platform::kEDsSizeLimitExceeded);
+  EXPECT_LT(bytes.operations, entries.operations);
+}
+
+// One answer is held only up to its bounds: entries, bytes, and the largest message.
+TEST_F(HostileDirectoryTest, AnAnswerWithoutEndIsCutAtItsBounds) {
+  EXPECT_EQ(Walk("one page of small entries without end", {"flood"}).result,
+            platform::kEDsSizeLimitExceeded);
+  EXPECT_EQ(Walk("one page of 64 KiB entries up to 1.2 GB", {"flood", "--entry-bytes", "65536"}).result,
+            platform::kEDsSizeLimitExceeded);
+  // libldap refuses the message from its length on; the connection ends.
+  EXPECT_EQ(Walk("one message of 1.2 GB", {"huge"}).result, platform::kEDsServerDown);
+}
+
+TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  root_.Trace();
+  const Outcome outcome = Walk("back-links naming 127.0.0.1:" + port, {"backlinks", "--link-port", port});
+  EXPECT_EQ(outcome.result, kOk);
+  EXPECT_EQ(outcome.users, 0u);
+  pollfd pending{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&pending, 1, 0), 0) << "a connection came to the port a value named";
+  close(listener);
+  // Each value was asked of the configured server as a DN, which it does not hold.
+  const std::string log = root_.trace_log();
+  EXPECT_THAT(log, HasSubstr("ADsOpenObject(LDAP://127.0.0.1:" + port +
+                             "\\/CN=Plain,DC=example,DC=test) Failed : 0x80072030\n"));
+  EXPECT_THAT(log, HasSubstr("ADsOpenObject(LDAP://LDAP:\\/\\/127.0.0.1:" + port +
+                             "\\/CN=Url,DC=example,DC=test) Failed : 0x80072030\n"));
+  std::unique_ptr<platform::IADs> object;
+  EXPECT_EQ(platform::ADsOpenObject(platform::Utf8ToUtf16("LDAP://127.0.0.1:" + port + "/CN=X").c_str(),
+                                    nullptr, nullptr, 5, &object),
+            platform::kEAdsBadPathname);
+}
+
+// A listener that never takes the connection fails the connect; a silent server fails its
+// operation; a slow one, answering each page within that time, runs out the enumeration's
+// time; a stop ends the walk while it waits.
+TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
+  // Its queue is full: further connections are never taken.
+  const int full = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  getsockname(full, reinterpret_cast<sockaddr*>(&address), &size);
+  std::vector<int> queued;
+  for (int i = 0; i < 3; ++i) {
+    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), size);
+  }
+  EXPECT_EQ(WalkAt("a connection never taken", "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)))
+                .result,
+            platform::kEDsServerDown);  // after kDirectoryConnectSeconds
+  for (int fd : queued) close(fd);
+  close(full);
+
+  EXPECT_EQ(Walk("no answer to the search", {"silent"}).result,
+            0x80070000u | 1460u);  // ERROR_TIMEOUT after kDirectoryOperationSeconds
+  EXPECT_EQ(Walk("a page every 4 s without end", {"slow"}).result, platform::kEDsTimeLimitExceeded);
+
+  ASSERT_TRUE(ThreadLayerInitialize());
+  Responder responder({"slow"});
+  ASSERT_TRUE(responder.ok());
+  setenv("LDAPURI", responder.uri().c_str(), 1);
+  const uint32_t stop = EventCreate(true, false);
+  std::thread stopper([stop] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EventSet(stop);
+  });
+  CStorage storage;  // no storage server here: the directory is read
+  const auto start = Clock::now();
+  EXPECT_EQ(storage.EnumerateMBs(stop, true), kAborted);
+  printf("%-44s in %6.2f s (stop set at 1 s)\n", "a stop while a page is awaited",
+         std::chrono::duration<double>(Clock::now() - start).count());
+  stopper.join();
+  EventClose(stop);
+  ThreadLayerShutdown();
+}
+
+// The parser's worker used to stay in the first enumeration for ever, polling one answer
+// after another (a core's worth of processor time). Now the enumeration ends at its bound,
+// the worker waits for requests without using the processor, and a refresh is answered.
+TEST_F(HostileDirectoryTest, TheParsersWorkerRestsAfterAnEnumerationEndedAtItsBound) {
+  ASSERT_TRUE(ThreadLayerInitialize());
+  Responder responder({"pages"});
+  ASSERT_TRUE(responder.ok());
+  setenv("LDAPURI", responder.uri().c_str(), 1);
+  auto parser = std::make_unique<CMailStoreParser>();
+  ASSERT_TRUE(testing::WaitUntil([&] { return parser->IsInitialised(); }));
+  auto processor_ms = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+  };
+  const long before = processor_ms();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long idle = processor_ms() - before;
+  printf("processor time of the process in 1 s after the first attempt: %ld ms\n", idle);
+  EXPECT_LT(idle, 100);
+  EXPECT_TRUE(parser->EnumMBs());
+  parser.reset();
+  ThreadLayerShutdown();
+}
+
+}  // namespace
+}  // namespace mailstore
