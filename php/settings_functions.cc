@@ -127,10 +127,11 @@ bool FitsSetting(zend_long value, uint32_t argument, const CellPlace* cell = nul
   return false;
 }
 
-// An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
+// A value handed on as a NUL-terminated string: a NUL inside ends it. An OID never holds
+// one: it is parsed as PHP parses a path (Z_PARAM_PATH_STR, "p"), and a string with a byte 0
+// is refused with the parser's warning, as a file name is, before anything is read or
+// stored; cutting it would act on another OID than the page named.
 std::string CText(const char* text) { return std::string(text); }
-std::string_view CView(const char* text) { return std::string_view(text); }
-std::string_view CView(const zend_string* text) { return std::string_view(ZSTR_VAL(text)); }
 
 std::string ZendText(const zend_string* text) { return std::string(ZSTR_VAL(text), ZSTR_LEN(text)); }
 std::string_view ZendView(const zend_string* text) {
@@ -170,6 +171,12 @@ void TraceValue(const char* oid, const std::string& value, bool traced) {
   if (traced && TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s', value %s\n", oid, value.c_str());
 }
 
+// What a value trace line shows of `value`: the mask for an enciphered setting, in the
+// catalogue or not (the line keeps its shape), else the value.
+std::string Shown(const CSettings& catalogue, const zend_string* oid, const std::string& value) {
+  return catalogue.IsEncryptedByOID(ZendView(oid)) ? std::string(kTraceMaskedValue) : value;
+}
+
 // The index hash of an OID held in a PHP string: the hash PHP keeps in the string when the
 // string is the whole OID (no NUL inside) and PHP hashes as the catalogue does, which is
 // checked once; otherwise the catalogue's own.
@@ -191,11 +198,11 @@ void GetInt(INTERNAL_FUNCTION_PARAMETERS, Get&& get, ValueTrace how) {
   zend_string* oid;
   zval* out;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_STR(oid)
+    Z_PARAM_PATH_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!PassedByReference(out)) RETURN_LONG(-1);
-  const int32_t value = get(*catalogue, oid, CView(oid));
+  const int32_t value = get(*catalogue, oid, ZendView(oid));
   TraceValue(ZSTR_VAL(oid), value, how);
   if (!StoreLong(out, value)) [[unlikely]] RETURN_LONG(-1);
   RETURN_LONG(value);
@@ -214,12 +221,12 @@ void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_
   zend_string* oid;
   zend_long value;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_STR(oid)
+    Z_PARAM_PATH_STR(oid)
     Z_PARAM_LONG(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!FitsSetting(value, 2)) RETURN_LONG(-1);
   TraceValue(ZSTR_VAL(oid), static_cast<int32_t>(value), ValueTrace::kUnsigned);
-  (catalogue->*setter)(CView(oid), static_cast<int32_t>(value));
+  (catalogue->*setter)(ZendView(oid), static_cast<int32_t>(value));
   RETURN_LONG(0);
 }
 
@@ -230,12 +237,12 @@ void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
   zend_string* oid;
   zval* out;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_STR(oid)
+    Z_PARAM_PATH_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   if (!PassedByReference(out)) RETURN_LONG(-1);
-  const std::string value = (catalogue->*getter)(CView(oid));
-  TraceValue(ZSTR_VAL(oid), value, traced);
+  const std::string value = (catalogue->*getter)(ZendView(oid));
+  if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, value), true);
   if (!StoreString(out, value)) RETURN_LONG(-1);
   RETURN_LONG(0);
 }
@@ -247,16 +254,12 @@ void SetString(INTERNAL_FUNCTION_PARAMETERS,
   zend_string* oid;
   zend_string* value;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_STR(oid)
+    Z_PARAM_PATH_STR(oid)
     Z_PARAM_STR(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
   const std::string text = CText(ZSTR_VAL(value));
-  if (traced && TraceEnabled) {
-    // The clear text of an enciphered setting stays out of the log; the line keeps its shape.
-    const bool secret = catalogue->IsEncryptedByOID(CView(oid));
-    TraceValue(ZSTR_VAL(oid), secret ? std::string(kTraceMaskedValue) : text, true);
-  }
-  (catalogue->*setter)(CView(oid), text);
+  if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, text), true);
+  (catalogue->*setter)(ZendView(oid), text);
   RETURN_LONG(0);
 }
 
@@ -362,13 +365,13 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
   char* oid;
   size_t oid_length;
   zval* out;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa/", &oid, &oid_length, &out) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pa/", &oid, &oid_length, &out) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
   TraceOid(oid);
-  const TableCopy table =
-      CopyTable(*catalogue, CView(oid), defaults ? Rows::kDefault : Rows::kCurrent);
+  const TableCopy table = CopyTable(*catalogue, std::string_view(oid, oid_length),
+                                    defaults ? Rows::kDefault : Rows::kCurrent);
   if (!IsTable(table)) RETURN_LONG(-1);
   AppendRows(table.type, table.rows, defaults, out);
   RETURN_LONG(0);
@@ -555,7 +558,7 @@ ZEND_FUNCTION(settings_is_final) {
   char* oid;
   size_t oid_length;
   zend_long table_flag;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sl", &oid, &oid_length, &table_flag) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pl", &oid, &oid_length, &table_flag) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
@@ -563,7 +566,7 @@ ZEND_FUNCTION(settings_is_final) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Is table '%s'\n", is_table ? "True" : "False");
   bool hidden = false;
   bool final = false;
-  catalogue->GetRestrictionByOID(CView(oid), &hidden, &final, is_table);
+  catalogue->GetRestrictionByOID(std::string_view(oid, oid_length), &hidden, &final, is_table);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "oid: '%s', is final %s\n", oid, final ? "True" : "False");
   }
@@ -652,7 +655,7 @@ ZEND_FUNCTION(settings_set_table) {
   char* oid;
   size_t oid_length;
   zval* array;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa!", &oid, &oid_length, &array) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pa!", &oid, &oid_length, &array) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
@@ -661,7 +664,7 @@ ZEND_FUNCTION(settings_set_table) {
     RETURN_LONG(-1);
   }
   TraceOid(oid);
-  const std::string_view key = CView(oid);
+  const std::string_view key(oid, oid_length);
   const TableCopy table = CopyTable(*catalogue, key, Rows::kNone);
   if (!IsTable(table)) RETURN_LONG(-1);
 

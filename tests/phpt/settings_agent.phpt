@@ -330,11 +330,15 @@ settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestrict
 == a traced run that sets both enciphered settings: the lines keep their shape, the value masked
 set: 0 0, commit: 0, last error: 0
 clear text in the log: 0
+1 buf = '********', rc = 0
+1 OID: 1.3.6.1.4.1.8642.18.1.38.160 (********)
 1 oid: '1.3.6.1.4.1.8642.18.1.38.160', value ********
 1 Set policy var 1.3.6.1.4.1.8642.18.1.38.160 to ********
 1 Unicode string: '********'
 1 Set registry var 'UserHldPassword' to '********'
 1 Unicode string: '********'
+1 buf = '********', rc = 0
+1 OID: 1.3.6.1.4.1.8642.18.1.38.160 (********)
 1 UTF8 string: '********'
 policy holds: {"oid":"1.3.6.1.4.1.8642.18.1.38.160","string":"<cipher>"}
 == the agent's libraries copied outside the build
