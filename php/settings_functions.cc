@@ -13,6 +13,7 @@
 #include "zend_exceptions.h"
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -127,11 +128,21 @@ bool FitsSetting(zend_long value, uint32_t argument, const CellPlace* cell = nul
   return false;
 }
 
-// A value handed on as a NUL-terminated string: a NUL inside ends it. An OID never holds
-// one: it is parsed as PHP parses a path (Z_PARAM_PATH_STR, "p"), and a string with a byte 0
-// is refused with the parser's warning, as a file name is, before anything is read or
-// stored; cutting it would act on another OID than the page named.
+// A value handed on as a NUL-terminated string: a NUL inside ends it.
 std::string CText(const char* text) { return std::string(text); }
+
+// An OID never holds a byte 0: a string with one is refused as PHP refuses such a file name
+// (the "p" parameter format), with the parser's warning, before anything is read or stored;
+// cutting it would act on another OID than the page named. The shells that parse with the
+// macros check it here: one strlen, as the lookup used to take, and no more.
+[[gnu::noinline, gnu::cold]] bool RefuseOid() {
+  zend_argument_value_error(1, "must not contain any null bytes");
+  ExceptionToWarning();
+  return false;
+}
+[[gnu::always_inline]] inline bool IsOid(const zend_string* oid) {
+  return strlen(ZSTR_VAL(oid)) == ZSTR_LEN(oid) || RefuseOid();
+}
 
 std::string ZendText(const zend_string* text) { return std::string(ZSTR_VAL(text), ZSTR_LEN(text)); }
 std::string_view ZendView(const zend_string* text) {
@@ -177,16 +188,16 @@ std::string Shown(const CSettings& catalogue, const zend_string* oid, const std:
   return catalogue.IsEncryptedByOID(ZendView(oid)) ? std::string(kTraceMaskedValue) : value;
 }
 
-// The index hash of an OID held in a PHP string: the hash PHP keeps in the string when the
-// string is the whole OID (no NUL inside) and PHP hashes as the catalogue does, which is
-// checked once; otherwise the catalogue's own.
-uint64_t OidHash(zend_string* oid, std::string_view view) {
+// The index hash of an OID held in a PHP string (the whole string: an OID holds no byte 0):
+// the hash PHP keeps in the string when PHP hashes as the catalogue does, which is checked
+// once; otherwise the catalogue's own.
+uint64_t OidHash(zend_string* oid) {
   static const bool same_hash = [] {
     constexpr std::string_view kProbe = "1.3.6.1.4.1.8642.\xC3\xA9.7";
     return CSettings::HashOid(kProbe) == zend_hash_func(kProbe.data(), kProbe.size());
   }();
-  if (same_hash && view.size() == ZSTR_LEN(oid)) [[likely]] return ZSTR_HASH(oid);
-  return CSettings::HashOid(view);
+  if (same_hash) [[likely]] return ZSTR_HASH(oid);
+  return CSettings::HashOid(ZendView(oid));
 }
 
 // The parsers below throw on a wrong count or type; the failure branch turns that into a
@@ -198,10 +209,10 @@ void GetInt(INTERNAL_FUNCTION_PARAMETERS, Get&& get, ValueTrace how) {
   zend_string* oid;
   zval* out;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_PATH_STR(oid)
+    Z_PARAM_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!PassedByReference(out)) RETURN_LONG(-1);
+  if (!IsOid(oid) || !PassedByReference(out)) RETURN_LONG(-1);
   const int32_t value = get(*catalogue, oid, ZendView(oid));
   TraceValue(ZSTR_VAL(oid), value, how);
   if (!StoreLong(out, value)) [[unlikely]] RETURN_LONG(-1);
@@ -221,10 +232,10 @@ void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_
   zend_string* oid;
   zend_long value;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_PATH_STR(oid)
+    Z_PARAM_STR(oid)
     Z_PARAM_LONG(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!FitsSetting(value, 2)) RETURN_LONG(-1);
+  if (!IsOid(oid) || !FitsSetting(value, 2)) RETURN_LONG(-1);
   TraceValue(ZSTR_VAL(oid), static_cast<int32_t>(value), ValueTrace::kUnsigned);
   (catalogue->*setter)(ZendView(oid), static_cast<int32_t>(value));
   RETURN_LONG(0);
@@ -237,10 +248,10 @@ void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
   zend_string* oid;
   zval* out;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_PATH_STR(oid)
+    Z_PARAM_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!PassedByReference(out)) RETURN_LONG(-1);
+  if (!IsOid(oid) || !PassedByReference(out)) RETURN_LONG(-1);
   const std::string value = (catalogue->*getter)(ZendView(oid));
   if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, value), true);
   if (!StoreString(out, value)) RETURN_LONG(-1);
@@ -254,9 +265,10 @@ void SetString(INTERNAL_FUNCTION_PARAMETERS,
   zend_string* oid;
   zend_string* value;
   ZEND_PARSE_PARAMETERS_START(2, 2)
-    Z_PARAM_PATH_STR(oid)
+    Z_PARAM_STR(oid)
     Z_PARAM_STR(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
+  if (!IsOid(oid)) RETURN_LONG(-1);
   const std::string text = CText(ZSTR_VAL(value));
   if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, text), true);
   (catalogue->*setter)(ZendView(oid), text);
@@ -591,7 +603,7 @@ ZEND_FUNCTION(settings_get_int) {
   GetInt(
       INTERNAL_FUNCTION_PARAM_PASSTHRU,
       [](const CSettings& catalogue, zend_string* text, std::string_view oid) {
-        return catalogue.GetIntByOID(oid, OidHash(text, oid));
+        return catalogue.GetIntByOID(oid, OidHash(text));
       },
       ValueTrace::kUnsigned);
 }
