@@ -29,6 +29,7 @@ class TestStorageServer {
  public:
   TestStorageServer() {
     std::filesystem::create_directories(root() + "/mail/public");
+    std::filesystem::create_directories(root() + "/logs");
     platform::ReleaseLocalMachine();
     setenv("CORVANE_ROOT", root().c_str(), 1);
   }
@@ -40,7 +41,7 @@ class TestStorageServer {
 
   std::string root() const { return server_.root(); }
   std::string trace_log() const {
-    std::ifstream in(server_.dir() + "/trace.log");
+    std::ifstream in(root() + "/logs/trace.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
@@ -63,7 +64,7 @@ class TestStorageServer {
   // Switches the trace on, into trace_log(), as the module does from the hive.
   void Trace() const {
     const char* key = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
-    const std::string file = server_.dir() + "/trace.log,a";
+    const std::string file = root() + "/logs/trace.log,a";
     const uint32_t on = 1;
     platform::Hive& hive = platform::LocalMachine();
     platform::RegistryKey handle;

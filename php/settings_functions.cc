@@ -13,6 +13,7 @@
 #include "zend_exceptions.h"
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -127,10 +128,21 @@ bool FitsSetting(zend_long value, uint32_t argument, const CellPlace* cell = nul
   return false;
 }
 
-// An OID or a value handed on as a NUL-terminated string: a NUL inside ends it.
+// A value handed on as a NUL-terminated string: a NUL inside ends it.
 std::string CText(const char* text) { return std::string(text); }
-std::string_view CView(const char* text) { return std::string_view(text); }
-std::string_view CView(const zend_string* text) { return std::string_view(ZSTR_VAL(text)); }
+
+// An OID never holds a byte 0: a string with one is refused as PHP refuses such a file name
+// (the "p" parameter format), with the parser's warning, before anything is read or stored;
+// cutting it would act on another OID than the page named. The shells that parse with the
+// macros check it here: one strlen, as the lookup used to take, and no more.
+[[gnu::noinline, gnu::cold]] bool RefuseOid() {
+  zend_argument_value_error(1, "must not contain any null bytes");
+  ExceptionToWarning();
+  return false;
+}
+[[gnu::always_inline]] inline bool IsOid(const zend_string* oid) {
+  return strlen(ZSTR_VAL(oid)) == ZSTR_LEN(oid) || RefuseOid();
+}
 
 std::string ZendText(const zend_string* text) { return std::string(ZSTR_VAL(text), ZSTR_LEN(text)); }
 std::string_view ZendView(const zend_string* text) {
@@ -170,16 +182,22 @@ void TraceValue(const char* oid, const std::string& value, bool traced) {
   if (traced && TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s', value %s\n", oid, value.c_str());
 }
 
-// The index hash of an OID held in a PHP string: the hash PHP keeps in the string when the
-// string is the whole OID (no NUL inside) and PHP hashes as the catalogue does, which is
-// checked once; otherwise the catalogue's own.
-uint64_t OidHash(zend_string* oid, std::string_view view) {
+// What a value trace line shows of `value`: the mask for an enciphered setting, in the
+// catalogue or not (the line keeps its shape), else the value.
+std::string Shown(const CSettings& catalogue, const zend_string* oid, const std::string& value) {
+  return catalogue.IsEncryptedByOID(ZendView(oid)) ? std::string(kTraceMaskedValue) : value;
+}
+
+// The index hash of an OID held in a PHP string (the whole string: an OID holds no byte 0):
+// the hash PHP keeps in the string when PHP hashes as the catalogue does, which is checked
+// once; otherwise the catalogue's own.
+uint64_t OidHash(zend_string* oid) {
   static const bool same_hash = [] {
     constexpr std::string_view kProbe = "1.3.6.1.4.1.8642.\xC3\xA9.7";
     return CSettings::HashOid(kProbe) == zend_hash_func(kProbe.data(), kProbe.size());
   }();
-  if (same_hash && view.size() == ZSTR_LEN(oid)) [[likely]] return ZSTR_HASH(oid);
-  return CSettings::HashOid(view);
+  if (same_hash) [[likely]] return ZSTR_HASH(oid);
+  return CSettings::HashOid(ZendView(oid));
 }
 
 // The parsers below throw on a wrong count or type; the failure branch turns that into a
@@ -194,8 +212,8 @@ void GetInt(INTERNAL_FUNCTION_PARAMETERS, Get&& get, ValueTrace how) {
     Z_PARAM_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!PassedByReference(out)) RETURN_LONG(-1);
-  const int32_t value = get(*catalogue, oid, CView(oid));
+  if (!IsOid(oid) || !PassedByReference(out)) RETURN_LONG(-1);
+  const int32_t value = get(*catalogue, oid, ZendView(oid));
   TraceValue(ZSTR_VAL(oid), value, how);
   if (!StoreLong(out, value)) [[unlikely]] RETURN_LONG(-1);
   RETURN_LONG(value);
@@ -217,9 +235,9 @@ void SetInt(INTERNAL_FUNCTION_PARAMETERS, bool (CSettings::*setter)(std::string_
     Z_PARAM_STR(oid)
     Z_PARAM_LONG(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!FitsSetting(value, 2)) RETURN_LONG(-1);
+  if (!IsOid(oid) || !FitsSetting(value, 2)) RETURN_LONG(-1);
   TraceValue(ZSTR_VAL(oid), static_cast<int32_t>(value), ValueTrace::kUnsigned);
-  (catalogue->*setter)(CView(oid), static_cast<int32_t>(value));
+  (catalogue->*setter)(ZendView(oid), static_cast<int32_t>(value));
   RETURN_LONG(0);
 }
 
@@ -233,9 +251,9 @@ void GetString(INTERNAL_FUNCTION_PARAMETERS, StringGetter getter, bool traced,
     Z_PARAM_STR(oid)
     Z_PARAM_ZVAL(out)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
-  if (!PassedByReference(out)) RETURN_LONG(-1);
-  const std::string value = (catalogue->*getter)(CView(oid));
-  TraceValue(ZSTR_VAL(oid), value, traced);
+  if (!IsOid(oid) || !PassedByReference(out)) RETURN_LONG(-1);
+  const std::string value = (catalogue->*getter)(ZendView(oid));
+  if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, value), true);
   if (!StoreString(out, value)) RETURN_LONG(-1);
   RETURN_LONG(0);
 }
@@ -250,13 +268,10 @@ void SetString(INTERNAL_FUNCTION_PARAMETERS,
     Z_PARAM_STR(oid)
     Z_PARAM_STR(value)
   ZEND_PARSE_PARAMETERS_END_EX(ExceptionToWarning(); RETURN_LONG(-1));
+  if (!IsOid(oid)) RETURN_LONG(-1);
   const std::string text = CText(ZSTR_VAL(value));
-  if (traced && TraceEnabled) {
-    // The clear text of an enciphered setting stays out of the log; the line keeps its shape.
-    const bool secret = catalogue->IsEncryptedByOID(CView(oid));
-    TraceValue(ZSTR_VAL(oid), secret ? std::string(kTraceMaskedValue) : text, true);
-  }
-  (catalogue->*setter)(CView(oid), text);
+  if (traced && TraceEnabled) TraceValue(ZSTR_VAL(oid), Shown(*catalogue, oid, text), true);
+  (catalogue->*setter)(ZendView(oid), text);
   RETURN_LONG(0);
 }
 
@@ -362,13 +377,13 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
   char* oid;
   size_t oid_length;
   zval* out;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa/", &oid, &oid_length, &out) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pa/", &oid, &oid_length, &out) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
   TraceOid(oid);
-  const TableCopy table =
-      CopyTable(*catalogue, CView(oid), defaults ? Rows::kDefault : Rows::kCurrent);
+  const TableCopy table = CopyTable(*catalogue, std::string_view(oid, oid_length),
+                                    defaults ? Rows::kDefault : Rows::kCurrent);
   if (!IsTable(table)) RETURN_LONG(-1);
   AppendRows(table.type, table.rows, defaults, out);
   RETURN_LONG(0);
@@ -555,7 +570,7 @@ ZEND_FUNCTION(settings_is_final) {
   char* oid;
   size_t oid_length;
   zend_long table_flag;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sl", &oid, &oid_length, &table_flag) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pl", &oid, &oid_length, &table_flag) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
@@ -563,7 +578,7 @@ ZEND_FUNCTION(settings_is_final) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Is table '%s'\n", is_table ? "True" : "False");
   bool hidden = false;
   bool final = false;
-  catalogue->GetRestrictionByOID(CView(oid), &hidden, &final, is_table);
+  catalogue->GetRestrictionByOID(std::string_view(oid, oid_length), &hidden, &final, is_table);
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "oid: '%s', is final %s\n", oid, final ? "True" : "False");
   }
@@ -588,7 +603,7 @@ ZEND_FUNCTION(settings_get_int) {
   GetInt(
       INTERNAL_FUNCTION_PARAM_PASSTHRU,
       [](const CSettings& catalogue, zend_string* text, std::string_view oid) {
-        return catalogue.GetIntByOID(oid, OidHash(text, oid));
+        return catalogue.GetIntByOID(oid, OidHash(text));
       },
       ValueTrace::kUnsigned);
 }
@@ -652,7 +667,7 @@ ZEND_FUNCTION(settings_set_table) {
   char* oid;
   size_t oid_length;
   zval* array;
-  if (zend_parse_parameters(ZEND_NUM_ARGS(), "sa!", &oid, &oid_length, &array) == FAILURE) {
+  if (zend_parse_parameters(ZEND_NUM_ARGS(), "pa!", &oid, &oid_length, &array) == FAILURE) {
     ExceptionToWarning();
     RETURN_LONG(-1);
   }
@@ -661,7 +676,7 @@ ZEND_FUNCTION(settings_set_table) {
     RETURN_LONG(-1);
   }
   TraceOid(oid);
-  const std::string_view key = CView(oid);
+  const std::string_view key(oid, oid_length);
   const TableCopy table = CopyTable(*catalogue, key, Rows::kNone);
   if (!IsTable(table)) RETURN_LONG(-1);
 

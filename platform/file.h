@@ -35,9 +35,7 @@ enum class FileProtection {
   kDefault,        // what the process's defaults allow
   kOwnerAndGroup,  // the owner reads and writes, the owner's group reads, nobody else does;
                    // an existing file of this process's account that others may use is
-                   // narrowed to that when opened. For a log named by configuration: never
-                   // a link, a device or a pipe, and under root only in a folder no other
-                   // account may change (5 access denied otherwise)
+                   // narrowed to that when opened
 };
 
 // CreateFile: opens or creates the file at `path` for `access` (a combination of the access
@@ -51,6 +49,32 @@ FileHandle CreateFile(const char* path, uint32_t access, uint32_t disposition,
 // WriteFile: writes the `size` bytes at `data`, all of them unless something fails; the
 // number written goes to `*written`. False, with the last error set, when not all could be.
 bool WriteFile(FileHandle file, const void* data, uint32_t size, uint32_t* written);
+
+// Why CreateLogFile refused a name. A refusal is about the name, not the moment: the same
+// name is refused again until the configuration changes.
+enum class LogRefusal {
+  kNone,              // not refused; the last error says why no file was opened
+  kOutsideLogFolder,  // not below the machine root's log folder, relative, or with a ".."
+  kLink,              // a symbolic link at the name or on the way to it
+  kNotRegularFile,    // a folder, pipe, device or socket where the file or a folder should be
+  kOtherOwner,        // the file, or a folder on the way, belongs to another account
+  kSeveralLinks,      // the file has another name as well (a hard link)
+};
+
+// CreateLogFile: opens the log `name` for appending, each write landing whole at the end.
+// The name comes from configuration that the administrators' group may write, and the
+// process may run as another account (root's tools): so the file lies in the machine root's
+// log folder (MachineRoot() + "/logs", machine_root.h) or a folder below it, a name with no
+// folder is taken there; no link is followed from the machine root down; it is a regular
+// file with one name, belonging to this process's account or to the machine root's owner;
+// and it is never emptied (a name no process writes twice in one go has nothing to lose,
+// and one that others write must keep their lines). `disposition` is kOpenAlways (created
+// 0640 when missing), kOpenExisting or kCreateNew; a file of this process's account that
+// others may read is narrowed to 0640. Returns the handle; or kInvalidFileHandle with
+// `*refusal` saying why the name is refused, or with kNone and the last error as CreateFile
+// gives it (2 or 3 when the file or the log folder is missing, 183 for kCreateNew on a file
+// that is there, 87 for another disposition).
+FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* refusal);
 
 // CloseHandle: closes `file`. False for a handle not open.
 bool CloseHandle(FileHandle file);

@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#include "platform/trusted_path_posix.h"
+#include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -35,21 +37,6 @@ void Narrow(int fd) {
   if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 07) != 0) {
     fchmod(fd, status.st_mode & kOwnerAndGroupMode);
   }
-}
-
-// Rewrites `*path` to its folder's resolved path and its own name; false when that folder
-// or one above it is not trusted (trusted_path_posix.h).
-bool InTrustedFolder(std::string* path) {
-  const size_t slash = path->rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path->substr(0, slash == 0 ? 1 : slash);
-  const std::string name = slash == std::string::npos ? *path : path->substr(slash + 1);
-  char resolved[PATH_MAX];
-  if (name.empty() || realpath(folder.c_str(), resolved) == nullptr || !TrustedFolders(resolved)) {
-    return false;
-  }
-  const std::string base = resolved;
-  *path = (base == "/" ? "" : base) + "/" + name;
-  return true;
 }
 
 }  // namespace
@@ -88,40 +75,151 @@ FileHandle CreateFile(const char* path, uint32_t access, uint32_t disposition,
       return Refuse();
   }
   if ((flags & O_TRUNC) != 0 && !write && !append) return Refuse();
-  const bool log = protection == FileProtection::kOwnerAndGroup;
-  const mode_t mode = log ? kOwnerAndGroupMode : kDefaultMode;
-  std::string target = path;
-  if (log) {
-    // A log's name comes from configuration (the registry, which a group may write): it is
-    // never a link, a device or a pipe (opened without waiting, then refused), and a process
-    // running as root writes one only in a folder no other account may change, by that
-    // folder's resolved path.
-    flags |= O_NOFOLLOW | O_NONBLOCK;
-    if (geteuid() == 0 && !InTrustedFolder(&target)) {
-      errno = EACCES;
-      return kInvalidFileHandle;
-    }
-  }
+  const bool narrow = protection == FileProtection::kOwnerAndGroup;
+  const mode_t mode = narrow ? kOwnerAndGroupMode : kDefaultMode;
   int fd;
   do {
-    fd = open(target.c_str(), flags, mode);
+    fd = open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    // A link (ELOOP) or a pipe nobody reads (ENXIO) where a log should be: refused.
-    if (log && (errno == ELOOP || errno == ENXIO)) errno = EACCES;
-    return kInvalidFileHandle;
+  if (fd < 0) return kInvalidFileHandle;
+  if (narrow) Narrow(fd);
+  return FileHandle{fd};
+}
+
+namespace {
+
+// The parts of a path, without empty ones and "."; false when one is "..", which would make
+// a path that reads as below a folder lead out of it.
+bool SplitPath(const std::string& path, std::vector<std::string>* parts) {
+  parts->clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") parts->push_back(part);
+    start = end + 1;
   }
-  if (log) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-      close(fd);
-      errno = EACCES;
+  return true;
+}
+
+// The account a log or a folder on its way may belong to: this process's, or the machine
+// root's owner (the servers' account, whose files the group shares). A folder may also be
+// root's, which no member of the group can change.
+bool OwnedAsLogsMayBe(const struct stat& status, uid_t root_owner, bool folder) {
+  return status.st_uid == geteuid() || status.st_uid == root_owner || (folder && status.st_uid == 0);
+}
+
+// What is wrong with an entry found at a log's name or on its way, or kNone.
+LogRefusal Judge(const struct stat& status, uid_t root_owner, bool folder) {
+  if (S_ISLNK(status.st_mode)) return LogRefusal::kLink;
+  if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
+    return LogRefusal::kNotRegularFile;
+  }
+  if (!OwnedAsLogsMayBe(status, root_owner, folder)) return LogRefusal::kOtherOwner;
+  if (!folder && status.st_nlink != 1) return LogRefusal::kSeveralLinks;
+  return LogRefusal::kNone;
+}
+
+// After an open of `name` in `folder` failed: the refusal when the entry there is the
+// reason (a link, something else where a folder should be), else kNone with errno kept.
+LogRefusal JudgeFailedOpen(int folder, const char* name, uid_t root_owner, bool as_folder) {
+  const int error = errno;
+  struct stat status {};
+  if (error == ENOENT || fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    errno = error;
+    return LogRefusal::kNone;
+  }
+  const LogRefusal refusal = Judge(status, root_owner, as_folder);
+  errno = error;
+  return refusal;
+}
+
+FileHandle Refused(LogRefusal why, LogRefusal* refusal) {
+  *refusal = why;
+  errno = EACCES;
+  return kInvalidFileHandle;
+}
+
+}  // namespace
+
+FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* refusal) {
+  *refusal = LogRefusal::kNone;
+  if (name == nullptr || name[0] == '\0' ||
+      (disposition != kOpenAlways && disposition != kOpenExisting && disposition != kCreateNew)) {
+    return Refuse();
+  }
+  // The path is judged as written, against the machine root as the environment gives it:
+  // the parts below the log folder are then walked one by one, never through a link.
+  const std::string root = MachineRoot();
+  std::vector<std::string> parts, below;
+  if (!SplitPath(name, &parts)) return Refused(LogRefusal::kOutsideLogFolder, refusal);
+  if (strchr(name, '/') == nullptr) {
+    below = parts;
+  } else {
+    std::vector<std::string> root_parts;
+    if (name[0] != '/' || root[0] != '/' || !SplitPath(root, &root_parts)) {
+      return Refused(LogRefusal::kOutsideLogFolder, refusal);
+    }
+    root_parts.push_back("logs");
+    if (parts.size() > root_parts.size() &&
+        std::equal(root_parts.begin(), root_parts.end(), parts.begin())) {
+      below.assign(parts.begin() + static_cast<std::ptrdiff_t>(root_parts.size()), parts.end());
+    }
+  }
+  if (below.empty()) return Refused(LogRefusal::kOutsideLogFolder, refusal);
+
+  UniqueFd folder(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat status {};
+  if (!folder.valid() || fstat(folder.get(), &status) != 0) return kInvalidFileHandle;
+  const uid_t root_owner = status.st_uid;
+  below.insert(below.begin(), "logs");
+  const std::string& file = below.back();
+  for (size_t i = 0; i + 1 < below.size(); ++i) {
+    UniqueFd next(openat(folder.get(), below[i].c_str(),
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      const LogRefusal why = JudgeFailedOpen(folder.get(), below[i].c_str(), root_owner, true);
+      if (why != LogRefusal::kNone) return Refused(why, refusal);
       return kInvalidFileHandle;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    Narrow(fd);
+    if (fstat(next.get(), &status) != 0) return kInvalidFileHandle;
+    if (const LogRefusal why = Judge(status, root_owner, true); why != LogRefusal::kNone) {
+      return Refused(why, refusal);
+    }
+    folder = std::move(next);
   }
-  return FileHandle{fd};
+
+  // Without following a link, without waiting on a pipe, and never emptying: a file there
+  // is opened as it is, a missing one made here (O_EXCL, so that this open alone made it).
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  UniqueFd log;
+  for (int attempt = 0; attempt < 2 && !log.valid(); ++attempt) {
+    const bool create = disposition != kOpenExisting &&
+                        (disposition == kCreateNew || attempt == 0);
+    int fd;
+    do {
+      fd = openat(folder.get(), file.c_str(), flags | (create ? O_CREAT | O_EXCL : 0),
+                  kOwnerAndGroupMode);
+    } while (fd < 0 && errno == EINTR);
+    log.Reset(fd);
+    if (log.valid()) break;
+    // A file there: kOpenAlways opens it as it is, once.
+    if (errno == EEXIST && disposition == kOpenAlways) continue;
+    const LogRefusal why = JudgeFailedOpen(folder.get(), file.c_str(), root_owner, false);
+    if (why != LogRefusal::kNone) return Refused(why, refusal);
+    return kInvalidFileHandle;
+  }
+  if (!log.valid()) return kInvalidFileHandle;
+  // What was opened is judged, not what was looked at before: the name may have changed.
+  if (fstat(log.get(), &status) != 0) return kInvalidFileHandle;
+  if (const LogRefusal why = Judge(status, root_owner, false); why != LogRefusal::kNone) {
+    return Refused(why, refusal);
+  }
+  fcntl(log.get(), F_SETFL, fcntl(log.get(), F_GETFL) & ~O_NONBLOCK);
+  Narrow(log.get());
+  return FileHandle{log.Release()};
 }
 
 bool WriteFile(FileHandle file, const void* data, uint32_t size, uint32_t* written) {

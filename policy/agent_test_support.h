@@ -90,8 +90,10 @@ inline uint32_t SendOperator(const Root& root, uint32_t identifier, const std::s
   return cvmad::testing::StatusOf(client.Call(identifier, body));
 }
 
-// Switches the trace on and points it at `log` (appending), then has the trace read it.
+// Switches the trace on and points it at `log` (appending; a file of the root's log folder,
+// made here), then has the trace read it.
 inline void TraceToFile(const std::string& log) {
+  std::filesystem::create_directories(std::filesystem::path(log).parent_path());
   SetDword(module::kTraceKey, "DebugOutput", 1);
   SetString(module::kTraceKey, "DebugLogFile", log + ",a");
   TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
@@ -121,7 +123,8 @@ inline std::vector<std::string> TraceMessages(const std::string& path, size_t* s
 }
 
 // A test with the agent started on a root of its own, a session open and made the module's
-// session, the agent interface initialised, and the trace written to log_ in the root.
+// session, the agent interface initialised, and the trace written to log_ in the root's
+// log folder.
 class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,7 +144,7 @@ class AgentTest : public ::testing::Test {
   }
 
   Root root_;
-  const std::string log_ = root_.root() + "/trace.log";
+  const std::string log_ = root_.root() + "/logs/trace.log";
   uint32_t session_ = 0;
 };
 

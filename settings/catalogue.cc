@@ -7,6 +7,7 @@
 
 #include "module/module_state.h"
 #include "policy/agent_messages.h"
+#include "settings/definitions.h"
 #include "settings/table_entry.h"
 #include "support/trace.h"
 
@@ -283,6 +284,7 @@ CItem* CSettings::GetObjectByOID(std::string_view oid) const {
 }
 
 bool CSettings::IsEncryptedByOID(std::string_view oid) const {
+  if (IsEncipheredSetting(oid)) return true;
   std::shared_lock lock(mutex_);
   const CItem* item = FindLocked(oid);
   return item != nullptr && item->IsEncrypted();

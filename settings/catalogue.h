@@ -74,8 +74,9 @@ class CSettings {
 
   // The item with `oid`, or null (traced). The pointer is only valid while no rebuild runs.
   CItem* GetObjectByOID(std::string_view oid) const;
-  // True when an item with `oid` holds an enciphered value (its clear text stays out of
-  // the trace). Writes no trace line.
+  // True when `oid` names an enciphered setting of the definitions (IsEncipheredSetting),
+  // in the catalogue or not, or an item that holds an enciphered value: its clear text
+  // stays out of the trace. Writes no trace line.
   bool IsEncryptedByOID(std::string_view oid) const;
   // Runs `use` on the item with `oid` under the exclusive lock; false (traced as
   // GetObjectByOID) when there is none.

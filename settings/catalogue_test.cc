@@ -22,7 +22,7 @@ class CatalogueTest : public ::testing::Test {
   void SetUp() override {
     // Policy items stay away from the agent; registry items still work.
     module::State().demo_mode = 1;
-    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(root_.root() + "/trace.log"));
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(root_.root() + "/logs/trace.log"));
     platform::LocalMachine().CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
   }
   void TearDown() override {
@@ -31,7 +31,7 @@ class CatalogueTest : public ::testing::Test {
   }
   // The trace's messages since the last call.
   std::vector<std::string> Messages() {
-    return policy_test::TraceMessages(root_.root() + "/trace.log", &seen_);
+    return policy_test::TraceMessages(root_.root() + "/logs/trace.log", &seen_);
   }
 
   policy_test::Root root_{/*register_libraries=*/false};

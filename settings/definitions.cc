@@ -1038,4 +1038,28 @@ std::vector<PolicyDefinition> PolicyDefinitions() {
   return list;
 }
 
+bool IsEncipheredSetting(std::string_view oid) {
+  constexpr std::string_view kPrefix = kEnterprise;
+  if (oid.starts_with(kPrefix)) {
+    const std::string_view below = oid.substr(kPrefix.size());
+    for (std::span<const PolicySetting> group : {std::span<const PolicySetting>(kFirstProduct),
+                                                 std::span<const PolicySetting>(kSecondFamily),
+                                                 std::span<const PolicySetting>(kCommon),
+                                                 std::span<const PolicySetting>(kServerProduct)}) {
+      for (const PolicySetting& setting : group) {
+        if (setting.kind == Kind::kEncryptedString && below == setting.oid) return true;
+      }
+    }
+  }
+  for (std::span<const RegistrySetting> group :
+       {std::span<const RegistrySetting>(kVirusScanValues),
+        std::span<const RegistrySetting>(kWorldMapValues),
+        std::span<const RegistrySetting>(kQuarantineValues)}) {
+    for (const RegistrySetting& setting : group) {
+      if (setting.kind == RegistryKind::kEncryptedString && oid == setting.name) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace settings

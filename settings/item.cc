@@ -227,7 +227,7 @@ bool CStringItem::Read() {
   }
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "buf = '%s', rc = %d\n",
-             platform::Utf16ToUtf8(buffer).c_str(), code);
+             Traced(*this, platform::Utf16ToUtf8(buffer)), code);
   }
   std::string converted;
   if (!convertToUTF8(buffer, &converted)) {
@@ -236,7 +236,9 @@ bool CStringItem::Read() {
   }
   // An enciphered value is kept in its stored form: only other components decipher it.
   value_ = ToCrLf(converted);
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "OID: %s (%s)\n", oid().c_str(), value_.c_str());
+  // The stored form of an enciphered value is deciphered with a key every copy of the
+  // module holds: it stays out of the trace as the clear text does.
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "OID: %s (%s)\n", oid().c_str(), Traced(*this, value_));
   SetChanged(false);
   return true;
 }

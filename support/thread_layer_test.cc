@@ -4,11 +4,14 @@
 #include "support/thread_layer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -53,12 +56,13 @@ TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialise
 }
 
 TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
-  char log[] = "/tmp/thread_layer_test.XXXXXX";
-  const int fd = mkstemp(log);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  char root[] = "/tmp/thread_layer_test.XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  setenv("CORVANE_ROOT", root, 1);  // the trace writes only in its log folder
+  const std::string logs = std::string(root) + "/logs", log = logs + "/trace.log";
+  ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
   TraceResetForTesting();
-  TraceSetLogFile(log, "w");
+  TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
   ASSERT_TRUE(ThreadLayerInitialize());
 
@@ -92,7 +96,7 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
   }
   TraceResetForTesting();
-  std::remove(log);
+  std::filesystem::remove_all(root);
 
   // Outside layer threads there is no handle.
   EXPECT_EQ(ThreadCurrentHandle(), 0u);

@@ -16,6 +16,7 @@
 #include "platform/debug_output.h"
 #include "platform/file.h"
 #include "platform/fork_handlers.h"
+#include "platform/machine_root.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -32,9 +33,6 @@ constexpr size_t kMaxComponentList = 248;  // characters kept of DebugInclude/De
 constexpr size_t kMaxMessage = 1023;       // characters of a formatted message
 constexpr size_t kMaxRegistryText = 1024;  // bytes read of a string switch
 constexpr int32_t kDefaultMaxLevel = 255;
-// The log is the owner's and its group's (an administrator's group may read it), never
-// everyone's: lines name settings and their values.
-constexpr platform::FileProtection kLogFileProtection = platform::FileProtection::kOwnerAndGroup;
 constexpr uint32_t kDefaultSeverityMask = 0xFFFFFFFF;
 constexpr char kComponentSeparators[] = " ,\t\n";
 
@@ -47,6 +45,7 @@ char g_exclude[kMaxComponentList + 1];
 int32_t g_max_level = kDefaultMaxLevel;
 uint32_t g_severity_mask = kDefaultSeverityMask;
 platform::FileHandle g_log_file = platform::kInvalidFileHandle;  // under the lock
+bool g_log_refused = false;                                      // under the lock
 
 void LockBeforeFork();
 void UnlockInParent();
@@ -116,12 +115,16 @@ bool ComponentPasses(const char* component) {
   return true;
 }
 
-// What an fopen-style mode asks of the file, always appending: processes forked from one
-// parent and separate processes share the log, and only appending lets each write land
-// whole at the current end. "w" empties the file at open. False for modes fopen would
+// What an fopen-style mode asks of the log, which is always appended to: processes forked
+// from one parent and separate processes share it, and only appending lets each line land
+// whole at the current end. "w" would empty the file at the first line of each process;
+// it appends as "a" does. The name is configuration a group may write, so emptying would
+// let it destroy whatever file it names (another site's page, the log other processes are
+// writing); a file this open makes is empty anyway, so only a file someone else made could
+// lose anything. "x" opens only a file this process makes. False for modes fopen would
 // refuse and for "r", whose stream could not be written at all: those lines go to the debug
 // sink instead.
-bool AccessForMode(const char* mode, uint32_t* access, uint32_t* disposition) {
+bool DispositionForMode(const char* mode, uint32_t* disposition) {
   bool plus = false;
   bool exclusive = false;
   // fopen reads the modifiers after the first character up to the first it does not know.
@@ -135,56 +138,52 @@ bool AccessForMode(const char* mode, uint32_t* access, uint32_t* disposition) {
       break;
     }
   }
-  *access = platform::kFileAppendData | (plus ? platform::kGenericRead : 0);
   switch (mode[0]) {
     case 'a':
+    case 'w':
       *disposition = exclusive ? platform::kCreateNew : platform::kOpenAlways;
       return true;
-    case 'w':
-      *disposition = exclusive ? platform::kCreateNew : platform::kCreateAlways;
-      return true;
     case 'r':
-      if (!plus) return false;
       *disposition = platform::kOpenExisting;
-      return true;
+      return plus;
     default:
       return false;
   }
 }
 
-// The stored name, made absolute beside the host executable when it has no directory part.
-// False when the joined path would not fit the 260-byte name buffer: the path is not cut,
-// since a cut path names some other file; the lines go to the debug sink instead.
-bool ResolveLogPath(char* path) {
-  if (strchr(g_log_file_name, platform::kPathSeparator) != nullptr) {
-    CopyCut(path, kMaxPath, g_log_file_name);
-    return true;
+const char* RefusalReason(platform::LogRefusal refusal) {
+  switch (refusal) {
+    case platform::LogRefusal::kOutsideLogFolder:
+      return "not a file of the log folder";
+    case platform::LogRefusal::kLink:
+      return "a symbolic link";
+    case platform::LogRefusal::kNotRegularFile:
+      return "not a regular file";
+    case platform::LogRefusal::kOtherOwner:
+      return "another account's file";
+    case platform::LogRefusal::kSeveralLinks:
+      return "a file with more than one name";
+    case platform::LogRefusal::kNone:
+      break;
   }
-  char executable[kMaxPath];
-  uint32_t length = platform::GetModuleFileName(executable, kMaxPath);
-  if (length == 0 || length >= kMaxPath) return false;  // unreadable or cut: no folder known
-  const char* last_slash = strrchr(executable, platform::kPathSeparator);
-  if (last_slash == nullptr) {
-    CopyCut(path, kMaxPath, g_log_file_name);
-    return true;
-  }
-  size_t folder_length = static_cast<size_t>(last_slash - executable) + 1;
-  size_t name_length = strlen(g_log_file_name);
-  if (folder_length + name_length + 1 > kMaxPath) return false;
-  memcpy(path, executable, folder_length);
-  memcpy(path + folder_length, g_log_file_name, name_length + 1);
-  return true;
+  return "refused";
 }
 
 // Under the lock. Leaves g_log_file invalid when the file cannot be opened; the next line
-// tries again.
+// tries again, unless the name itself was refused: then the debug sink gets one line that
+// says so, and the trace of this process goes nowhere (the name is read once per process,
+// and trying it at every line would only repeat the refusal).
 void OpenLogFile() {
-  uint32_t access = 0;
   uint32_t disposition = 0;
-  char path[kMaxPath];
-  if (!AccessForMode(g_open_mode, &access, &disposition) || !ResolveLogPath(path)) return;
-  // A log this process owns that others may read (made before, or by hand) is narrowed.
-  g_log_file = platform::CreateFile(path, access, disposition, kLogFileProtection);
+  if (!DispositionForMode(g_open_mode, &disposition)) return;
+  platform::LogRefusal refusal = platform::LogRefusal::kNone;
+  g_log_file = platform::CreateLogFile(g_log_file_name, disposition, &refusal);
+  if (refusal == platform::LogRefusal::kNone) return;
+  g_log_refused = true;
+  char line[kMaxPath + 160];
+  snprintf(line, sizeof line, "Trace file '%s' refused: %s (the trace writes only in %s)\n",
+           g_log_file_name, RefusalReason(refusal), platform::MachineFile("logs").c_str());
+  platform::OutputDebugString(line);
 }
 
 char SeverityDigit(uint32_t severity) {
@@ -372,13 +371,16 @@ void WriteLine(const char* component, uint32_t severity, int32_t level, bool wid
   }
   line[length] = '\0';
 
-  if (g_log_file == platform::kInvalidFileHandle && g_log_file_name[0] != '\0') OpenLogFile();
+  if (g_log_file == platform::kInvalidFileHandle && !g_log_refused &&
+      g_log_file_name[0] != '\0') {
+    OpenLogFile();
+  }
   uint32_t written = 0;
   if (g_log_file != platform::kInvalidFileHandle &&
       platform::WriteFile(g_log_file, line, static_cast<uint32_t>(length), &written)) {
     return;
   }
-  platform::OutputDebugString(line);
+  if (!g_log_refused) platform::OutputDebugString(line);
 }
 
 }  // namespace
@@ -477,6 +479,7 @@ void TraceResetForTesting() {
   g_severity_mask = kDefaultSeverityMask;
   if (g_log_file != platform::kInvalidFileHandle) platform::CloseHandle(g_log_file);
   g_log_file = platform::kInvalidFileHandle;
+  g_log_refused = false;
 }
 
 TraceText::TraceText(uint32_t severity, int32_t level) : severity_(severity), level_(level) {

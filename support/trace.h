@@ -3,8 +3,11 @@
 //
 // Tracing is off until the registry switches it on (TraceReadRegistry). A line carries a
 // severity digit, the kernel thread id, the local date and time and the millisecond tick
-// count, then the message, and is appended to the log file (by default settingsext.log
-// beside the host executable) or, when no file can be opened, to the debug output sink.
+// count, then the message, and is appended to the log file (by default settingsext.log in
+// the machine root's log folder) or, when no file can be opened, to the debug output sink.
+// The log is only ever a file of that folder, never emptied and never another account's
+// (platform::CreateLogFile); a name refused so gets one line in the debug sink, and the
+// process writes no trace.
 //
 // Thread safety: TraceOut may be called from any thread; one lock is held per line and the
 // whole line reaches the file in one write, so lines of different threads or processes
@@ -44,8 +47,8 @@ void TraceOutWide(const char* component, uint32_t severity, int32_t level, const
                   ...);
 
 // Stores the log file name (after expanding %d, %p and %t) and the stream open mode ("a"
-// appends, "w" empties the file when this process first writes). A null or empty name or
-// mode leaves the stored one unchanged.
+// and "w" append, "x" after either opens only a file this process makes, "r+" only a file
+// that is there). A null or empty name or mode leaves the stored one unchanged.
 void TraceSetLogFile(const char* name, const char* mode);
 
 // The parts of a DebugLogFile value, "name" or "name,mode": a line feed ends the name when

@@ -51,7 +51,10 @@ class TraceTest : public ::testing::Test {
     char pattern[] = "/tmp/trace_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    log_ = dir_ + "/trace.log";
+    // The machine root, whose log folder is the only place a log may be.
+    setenv("CORVANE_ROOT", dir_.c_str(), 1);
+    fs::create_directory(dir_ + "/logs");
+    log_ = dir_ + "/logs/trace.log";
     hive_.emplace(dir_ + "/registry.db");
   }
   void TearDown() override {
@@ -169,19 +172,20 @@ TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
   const std::tuple<std::string, std::string, std::string> cases[] = {  // setting, file, lines
       // Blanks after the comma are skipped; the mode ends at a line end.
       {"a.log,   a\r\nignored", "a.log", old + written},
-      // No comma, or nothing after it: "w", which empties the file at the first line only.
-      {"w.log", "w.log", written},
-      {"blank.log , \t", "blank.log ", written},
-      {"lf.log\n,a", "lf.log", written},  // a line feed before any comma ends the name
+      // No comma, or nothing after it: "w", which appends as "a" does: a file the trace did
+      // not make is never emptied.
+      {"w.log", "w.log", old + written},
+      {"blank.log , \t", "blank.log ", old + written},
+      {"lf.log\n,a", "lf.log", old + written},  // a line feed before any comma ends the name
       {"r.log,r+", "r.log", old + written},
       {"ro.log,r", "ro.log", old},  // a mode that cannot write leaves the file alone
   };
   for (const auto& [setting, file, expected] : cases) {
-    std::ofstream(dir_ + "/" + file) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
-    SwitchOn(dir_ + "/" + setting);
+    std::ofstream(dir_ + "/logs/" + file) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
+    SwitchOn(dir_ + "/logs/" + setting);
     TraceOut("", TRACE_INFO, 0, "one\n");
     TraceOut("", TRACE_INFO, 0, "two\n");
-    EXPECT_EQ(Messages(dir_ + "/" + file), expected) << setting;
+    EXPECT_EQ(Messages(dir_ + "/logs/" + file), expected) << setting;
   }
 }
 
@@ -195,22 +199,23 @@ TEST_F(TraceTest, LogIsReadableByOwnerAndGroupOnly) {
   SwitchOn(log_ + ",a");
   TraceOut("", TRACE_INFO, 0, "new\n");
   EXPECT_EQ(mode(log_), 0640u);
-  std::ofstream(dir_ + "/open.log") << "";
-  fs::permissions(dir_ + "/open.log", static_cast<fs::perms>(0666));
-  SwitchOn(dir_ + "/open.log,a");
+  const std::string open_log = dir_ + "/logs/open.log";
+  std::ofstream(open_log) << "";
+  fs::permissions(open_log, static_cast<fs::perms>(0666));
+  SwitchOn(open_log + ",a");
   TraceOut("", TRACE_INFO, 0, "existing\n");
   umask(previous);
-  EXPECT_EQ(mode(dir_ + "/open.log"), 0640u);
-  EXPECT_EQ(Messages(dir_ + "/open.log"), "1:existing\n");
+  EXPECT_EQ(mode(open_log), 0640u);
+  EXPECT_EQ(Messages(open_log), "1:existing\n");
 }
 
 TEST_F(TraceTest, NameTemplateExpandsDateProcessAndTimeAndDropsOtherCodes) {
   const time_t before = time(nullptr);
-  SwitchOn(dir_ + "/t_%d_%p_%t_%x%%_end%");
+  SwitchOn(dir_ + "/logs/t_%d_%p_%t_%x%%_end%");
   const time_t after = time(nullptr);
   TraceOut("", TRACE_INFO, 0, "expanded\n");
   auto expected = [&](time_t when) {  // the hour is not padded
-    return dir_ + Local("/t_%Y%m%d_", when) + std::to_string(getpid()) +
+    return dir_ + Local("/logs/t_%Y%m%d_", when) + std::to_string(getpid()) +
            Local("_%-H%M%S__end", when);
   };
   EXPECT_TRUE(fs::exists(expected(before)) || fs::exists(expected(after))) << expected(before);
@@ -221,12 +226,30 @@ TEST_F(TraceTest, LongMessageIsCutAndUnopenableFileIsOpenedOncePossible) {
   TraceOut("", TRACE_INFO, 0, "%s\n", std::string(2000, 'm').c_str());
   EXPECT_EQ(Messages(log_), "1:" + std::string(1023, 'm'));
 
-  fs::create_directory(log_ + "_dir");  // a folder: the lines go to the debug sink
-  SwitchOn(log_ + "_dir");
+  fs::remove_all(dir_ + "/logs");  // no log folder yet: the lines go to the debug sink
+  SwitchOn(log_);
   TraceOut("", TRACE_ERROR, 0, "to the sink\n");
-  fs::remove(log_ + "_dir");
+  fs::create_directory(dir_ + "/logs");
   TraceOut("", TRACE_ERROR, 0, "to the file\n");
-  EXPECT_EQ(Messages(log_ + "_dir"), "3:to the file\n");
+  EXPECT_EQ(Messages(log_), "3:to the file\n");
+}
+
+// A name the trace may not write (outside the log folder, a link there) is refused once:
+// nothing is made or written, and no later line of the process goes anywhere, even when
+// the name would now do.
+TEST_F(TraceTest, RefusedNameGetsNoLineOfThisProcess) {
+  std::ofstream(dir_ + "/page.php") << "<?php kept";
+  fs::create_symlink(dir_ + "/page.php", dir_ + "/logs/link.log");
+  for (const std::string& name :
+       {dir_ + "/logs/link.log", dir_ + "/page.php", dir_ + "/logs/../page.php"}) {
+    SwitchOn(name + ",w");
+    TraceOut("", TRACE_ERROR, 0, "<?php system('id'); ?>\n");
+    fs::remove(dir_ + "/logs/link.log");
+    TraceOut("", TRACE_ERROR, 0, "later\n");
+  }
+  std::ifstream page(dir_ + "/page.php");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(page), {}), "<?php kept");
+  EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(dir_ + "/logs"), {}), std::set<fs::path>{});
 }
 
 // Threads 0-7 and processes 8-11 write at once: children forked before the first line open

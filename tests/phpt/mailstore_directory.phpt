@@ -123,7 +123,7 @@ echo 'private databases: ', count_entries($uri, 'CN=Microsoft Exchange,CN=Servic
 $root = cv_root();
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/standins/cvstorage/registration.reg')));
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 $bare = fn(string $db) => trim($guid[$db], '{}');
 $is = 'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\MSExchangeIS';
 cv_reg($root, "[$is\\MXHERE\\Private-{$bare('A')}]\n\n[$is\\MXHERE\\Public-{$bare('P')}]\n\n"
@@ -164,7 +164,7 @@ PHP, null, true);
 // The walk as the trace shows it: the folders reported in depth-first order (each after
 // its parent, a subtree never left and entered again), nothing queried below a remote
 // folder, and the mailboxes skipped as system mailboxes.
-$log = cv_trace_messages("$root/trace.log");
+$log = cv_trace_messages("$root/logs/trace.log");
 $prefix = 'file://./BackOfficeStorage/localhost/public folders/';
 $reported = [];
 foreach (preg_grep("/^1 \\*\\*\\* Public folder:/", $log) as $line) {

@@ -7,7 +7,7 @@ Corvane Tidewall extension
 require __DIR__ . '/cv.inc';
 $root = cv_root();
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 $mailboxes = [
     'b.user@example.test:x:1:1:b user:/h:/s:',
@@ -43,7 +43,7 @@ vxm_read_mailboxes($again, false);
 show('twice into one array', vxm_read_mailboxes($again, true), array_column($again, 0));
 echo 'not an array: ', @vxm_read_mailboxes($text, 'x'), "\n";
 PHP);
-$log = cv_trace_messages("$root/trace.log");
+$log = cv_trace_messages("$root/logs/trace.log");
 echo 'lines: ', implode(' | ', array_values(preg_grep('/parsed from|We have|EnumMBs\(\)|Following request/', $log))), "\n";
 
 echo "== the server killed: the fallback answers; an empty list waits for the second attempt\n";

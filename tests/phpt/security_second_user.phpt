@@ -16,7 +16,7 @@ const FPM = '/usr/sbin/php-fpm8.2';
 // Both server products installed, as on a real machine, and the trace on.
 $root = cv_root();
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 cv_policy($root, [['oid' => OID, 'int' => 100]]);
 $dir = cv_tempdir('cvfpm');
@@ -115,7 +115,7 @@ foreach (['mem' => 'r+', 'maps' => 'r', 'environ' => 'r'] as $file => $mode) {
     foreach ($pids as $pid) $ok += (int)(bool)@fopen("/proc/$pid/$file", $mode);
     $tries["/proc/<worker>/$file"] = $ok;
 }
-foreach (['registry.db', 'policy.db', 'trace.log'] as $file) {
+foreach (['registry.db', 'policy.db', 'logs/trace.log'] as $file) {
     $tries[$file] = (int)(bool)@fopen("$root/$file", 'r') + (int)(bool)@fopen("$root/$file", 'r+');
 }
 $tries['cvmad.sock'] = (int)(bool)@stream_socket_client("unix://$root/cvmad.sock");
@@ -146,7 +146,7 @@ for ($deadline = microtime(true) + 15; proc_get_status($fpm)['running'] && micro
 echo 'master stopped: ', proc_get_status($fpm)['running'] ? 'no' : 'yes', "\n";
 echo 'new in /dev/shm: ', json_encode(array_values(array_diff(glob('/dev/shm/*'), $shm_before))), "\n";
 $modes = [];
-foreach (['registry.db', 'trace.log'] as $file) $modes[] = sprintf('%s %o', $file, fileperms("$root/$file") & 0777);
+foreach (['registry.db', 'logs/trace.log'] as $file) $modes[] = sprintf('%s %o', $file, fileperms("$root/$file") & 0777);
 echo 'modes: ', implode(', ', $modes), "\n";
 // The master logs notices and the worker killed above; anything else (a worker that crashed
 // or hung at its stop) is a fault.
@@ -162,11 +162,11 @@ second account:
   /proc/<worker>/environ: nothing
   registry.db: nothing
   policy.db: nothing
-  trace.log: nothing
+  logs/trace.log: nothing
   cvmad.sock: nothing
 after SIGKILL of a worker: 2 workers answering ["100 100"]
 after a change at the agent: 2 workers answering ["777 777"]
 master stopped: yes
 new in /dev/shm: []
-modes: registry.db 640, trace.log 640
+modes: registry.db 640, logs/trace.log 640
 faults logged: none

@@ -6,7 +6,7 @@ Corvane Tidewall extension
 <?php
 require __DIR__ . '/cv.inc';
 $root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 $p = '1.3.6.1.4.1.8642.';
 cv_policy($root, [
@@ -77,13 +77,13 @@ show('tables', 0, table(IS), table(I), table(S));
 show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
 PHP, $php, true);
 echo "-- trace of the table conversions, one line per call, repeats left out\n";
-foreach (array_unique(cv_trace_calls("$root/trace.log", '/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/')) as $call) {
+foreach (array_unique(cv_trace_calls("$root/logs/trace.log", '/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/')) as $call) {
     // Of the many default rows, the first row's lines show the form.
     if (str_starts_with($call, 'settings_get_default_table()')) $call = implode(' | ', array_slice(explode(' | ', $call), 0, 7));
     echo "$call\n";
 }
 echo "-- trace of settings_is_final with the table flag\n";
-foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
+foreach (cv_trace_calls("$root/logs/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
     if (str_starts_with($call, "settings_is_final() | Is table 'True'")) echo "$call\n";
 }
 
@@ -91,7 +91,7 @@ echo "== a traced run that sets both enciphered settings: the lines keep their s
 const POLICY_SECRET = '1.3.6.1.4.1.8642.18.1.38.160';
 $root = cv_root();
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 cv_policy($root, [['oid' => POLICY_SECRET, 'string' => '']]);
 echo cv_php($root, <<<'PHP'
@@ -100,9 +100,9 @@ echo 'set: ', settings_set_str('1.3.6.1.4.1.8642.18.1.38.160', 'Policy-Clear-Tex
      settings_set_reg_str('UserHldPassword', 'Registry-Clear-Text'), ', commit: ', settings_write_changed(),
      ', last error: ', settings_last_error(), "\n";
 PHP, host: true);
-$log = file_get_contents("$root/trace.log");
+$log = file_get_contents("$root/logs/trace.log");
 echo 'clear text in the log: ', preg_match_all('/Clear-Text/', $log), "\n";
-foreach (cv_trace_messages("$root/trace.log") as $m) {
+foreach (cv_trace_messages("$root/logs/trace.log") as $m) {
     if (str_contains($m, '********')) echo $m, "\n";
 }
 echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', cv_ctl($root, 'get', POLICY_SECRET));
@@ -330,11 +330,15 @@ settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestrict
 == a traced run that sets both enciphered settings: the lines keep their shape, the value masked
 set: 0 0, commit: 0, last error: 0
 clear text in the log: 0
+1 buf = '********', rc = 0
+1 OID: 1.3.6.1.4.1.8642.18.1.38.160 (********)
 1 oid: '1.3.6.1.4.1.8642.18.1.38.160', value ********
 1 Set policy var 1.3.6.1.4.1.8642.18.1.38.160 to ********
 1 Unicode string: '********'
 1 Set registry var 'UserHldPassword' to '********'
 1 Unicode string: '********'
+1 buf = '********', rc = 0
+1 OID: 1.3.6.1.4.1.8642.18.1.38.160 (********)
 1 UTF8 string: '********'
 policy holds: {"oid":"1.3.6.1.4.1.8642.18.1.38.160","string":"<cipher>"}
 == the agent's libraries copied outside the build

@@ -6,7 +6,7 @@ Corvane Tidewall extension
 <?php
 require __DIR__ . '/cv.inc';
 $root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 
 echo cv_php($root, <<<'PHP'
 function show(string $what, $rc, ...$out) {
@@ -49,11 +49,11 @@ show('set_table with a string', settings_set_table($oid, 'x'));
 show('get_table with a string', settings_get_table($oid, $s));
 PHP);
 echo "-- trace, one line per call\n";
-foreach (cv_trace_calls("$root/trace.log", '/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/') as $call) echo "$call\n";
+foreach (cv_trace_calls("$root/logs/trace.log", '/^\d (settings_|oid:|Is table|Failed to|Wrong|Parameter|This|Settings)/') as $call) echo "$call\n";
 
 echo "== the query store\n";
 $root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 echo cv_php($root, CV_SHOW . <<<'PHP'
 $r = [];
 show('empty list stored, read back', settings_set_query('T', 'a', []), settings_get_query('T', 'a', $r), $r);
@@ -80,11 +80,11 @@ PHP);
 echo "-- another process of the same machine starts with an empty store\n";
 echo cv_php($root, '$r = []; var_dump(settings_get_query("T", "b", $r));');
 echo "-- trace, one line per call, repeats left out\n";
-foreach (array_unique(cv_trace_calls("$root/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/')) as $call) echo "$call\n";
+foreach (array_unique(cv_trace_calls("$root/logs/trace.log", '/query\(\)|tag:|zend_hash|Cannot|Wrong/')) as $call) echo "$call\n";
 
 echo "== Demo Mode\n";
 $root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 // The key of the registry values that the second product family defines (MTAPort).
 cv_reg($root, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltmark\\Corvane\\World Map Support]\n");
 $php = cv_php_mode('3');
@@ -124,7 +124,7 @@ show('get_int', settings_get_int(INT, $v), $v);
 show('get_reg_int, get_reg_str', settings_get_reg_int('MTAPort', $v), $v, settings_get_reg_str('ServerAddress', $s), $s);
 PHP, $php);
 echo "-- trace of the table calls, one line per call\n";
-foreach (cv_trace_calls("$root/trace.log", '/table\(\)|This seems|Failed to get/') as $call) echo "$call\n";
+foreach (cv_trace_calls("$root/logs/trace.log", '/table\(\)|This seems|Failed to get/') as $call) echo "$call\n";
 ?>
 --EXPECTF--
 read policy                   0

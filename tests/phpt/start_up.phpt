@@ -1,5 +1,5 @@
 --TEST--
-Start-up: the module loads, names itself and lists its functions; its information rows, also beside the host extension without an agent; the trace as the registry sets it (default file beside the executable, line format, switches); the work mode from php-cvwwwui.ini beside the executable; the product verdicts of products_is_vexmail_installed, products_is_vexsrv_installed and products_is_pallsrv, settled at request start-up
+Start-up: the module loads, names itself and lists its functions; its information rows, also beside the host extension without an agent; the trace as the registry sets it (default file in the log folder, line format, switches); the work mode from php-cvwwwui.ini beside the executable; the product verdicts of products_is_vexmail_installed, products_is_vexsrv_installed and products_is_pallsrv, settled at request start-up
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -40,27 +40,25 @@ echo cv_php("$blocked/root", 'var_dump(products_is_vexmail_installed(), products
 
 const PAGE = 'echo "pid ", getmypid(), "\n"; products_is_pallsrv();';
 
-echo "== DebugOutput only: settingsext.log beside the executable, every line\n";
-$dir = cv_tempdir('cvexe');
-$php = cv_php_in($dir);
+echo "== DebugOutput only: settingsext.log in the machine root's log folder, every line\n";
 $root = cv_root("[" . CV_TRACE_KEY . "]\n\"DebugOutput\"=dword:00000001\n");
-$out = cv_php($root, PAGE, $php);
+$out = cv_php($root, PAGE);
 echo $out;
-foreach (cv_trace_messages("$dir/settingsext.log") as $m) echo "   $m\n";
+foreach (cv_trace_messages("$root/logs/settingsext.log") as $m) echo "   $m\n";
 // The main thread's kernel id is the process id.
 $pid = (int)substr($out, 4);
-$first = explode("\t", file_get_contents("$dir/settingsext.log"))[1];
+$first = explode("\t", file_get_contents("$root/logs/settingsext.log"))[1];
 var_dump($first === sprintf('%X', $pid));
 
 echo "== a second process appends\n";
-cv_php($root, PAGE, $php);
-var_dump(count(cv_trace_messages("$dir/settingsext.log")));
+cv_php($root, PAGE);
+var_dump(count(cv_trace_messages("$root/logs/settingsext.log")));
 
 echo "== DebugInclude of another component: the module's lines carry none\n";
 $root = cv_root();
-cv_reg($root, cv_trace_reg("$root/trace.log", "\"DebugInclude\"=\"threading\""));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log", "\"DebugInclude\"=\"threading\""));
 cv_php($root, PAGE);
-var_dump(file_exists("$root/trace.log"));
+var_dump(file_exists("$root/logs/trace.log"));
 
 echo "== work modes\n";
 // Runs a PHP linked into a folder of its own with the given ini text beside it (null:
@@ -71,9 +69,9 @@ function mode(string $title, ?string $ini, string $folder = ''): void {
     $php = cv_php_in($dir);
     if ($ini !== null) file_put_contents("$dir/php-cvwwwui.ini", $ini);
     $root = cv_root();
-    cv_reg($root, cv_trace_reg("$root/trace.log"));
+    cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
     $page = trim(cv_php($root, 'echo "page";', $php));
-    echo "$title: ", implode(' | ', [$page, ...preg_grep('/^1 minit\(\)|Mode/', cv_trace_messages("$root/trace.log"))]), "\n";
+    echo "$title: ", implode(' | ', [$page, ...preg_grep('/^1 minit\(\)|Mode/', cv_trace_messages("$root/logs/trace.log"))]), "\n";
 }
 
 mode('3 is Demo Mode', "[General]\nwork_mode_val=3\n");
@@ -110,12 +108,12 @@ function product_id(int $id): string {
 // "...Installed()" line; the hosted-service verdict is asked for only by the page.
 function check(string $title, string $reg, string $function, ?string $code = null): void {
     $root = cv_root();
-    cv_reg($root, cv_trace_reg("$root/trace.log", $reg));
+    cv_reg($root, cv_trace_reg("$root/logs/trace.log", $reg));
     $out = str_replace("\n", ' ', trim(cv_php($root, $code ?? "var_dump($function()); var_dump($function());")));
     $wanted = ['products_is_vexmail_installed' => 0, 'products_is_vexsrv_installed' => 1, 'products_is_pallsrv' => 2][$function];
     $phase = 0;
     $lines = [];
-    foreach (cv_trace_messages("$root/trace.log") as $m) {
+    foreach (cv_trace_messages("$root/logs/trace.log") as $m) {
         if (str_starts_with($m, '1 Is') && $phase === $wanted) $lines[] = substr($m, 2);
         if (str_starts_with($m, '1 IsVEXMAILInstalled()') || str_starts_with($m, '1 IsVEXSRVInstalled()')) $phase++;
     }
@@ -168,7 +166,7 @@ exit 0
 == a missing hive is no failure
 int(0)
 int(0)
-== DebugOutput only: settingsext.log beside the executable, every line
+== DebugOutput only: settingsext.log in the machine root's log folder, every line
 pid %d
    1 minit()
    1 minit() finished

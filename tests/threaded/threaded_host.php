@@ -70,7 +70,7 @@ function host(string $root, array $args, ?callable $meanwhile = null, string $ph
 $root = cv_root();
 $examples = dirname($here, 2) . '/examples';
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents("$examples/machine.reg")));
-if ($seconds == 0) cv_reg($root, cv_trace_reg("$root/trace.log"));
+if ($seconds == 0) cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 [$rc, $seed_text, $err] = cv_run([cv_bin('settings_policy_seed')], $root);
 $rc === 0 || cv_fail("settings_policy_seed failed: $err");
