@@ -138,7 +138,7 @@ TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
             0u);
   EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
             platform::kRegdbEInvalidValue);
-  ASSERT_EQ(hive.SetValue(key, "Socket", platform::kRegSz, "cvstorage.sock", 15), 0u);
+  ASSERT_EQ(hive.SetValue(key, "Socket", platform::kRegSz, "run/cvstorage.sock", 19), 0u);
   EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
             platform::kClassEClassNotAvailable);
 

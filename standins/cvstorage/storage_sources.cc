@@ -27,7 +27,9 @@ namespace {
 
 using wire::UniqueFd;
 
-constexpr off_t kMaxPasswdFileSize = 64 << 20;
+// A passwd-file may be written by the group; what one makes of it is held by every walk
+// (some sixteen times its size at worst), so it is bounded far below the memory budget.
+constexpr off_t kMaxPasswdFileSize = 4 << 20;
 constexpr std::string_view kMailboxUrlPrefix = "file://./backofficestorage/";
 constexpr std::string_view kPublicFolderUrlPrefix =
     "file://./BackOfficeStorage/localhost/public folders/";
@@ -35,8 +37,6 @@ constexpr std::string_view kPublicFolderUrlPrefix =
 struct DirClose {
   void operator()(DIR* dir) const { closedir(dir); }
 };
-
-std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // Another account's file or folder, or one that everyone may change, could say anything.
 bool Trusted(const struct stat& info, const std::string& path) {
@@ -95,15 +95,6 @@ const char* LineProblem(const std::vector<std::string_view>& fields) {
 }
 
 }  // namespace
-
-void Log(const char* format, ...) {
-  char line[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  std::fprintf(stderr, "cvstorage: %s\n", line);
-}
 
 StoragePaths ReadStoragePaths() {
   platform::RegistryKey key;

@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "standins/service/log.h"
 
 namespace cvstorage {
+
+using service::ErrorText;
+using service::Log;
 
 // Results a source can end with besides 0 and these: a failure of the file system in
 // result form (0x80070002 no passwd-file, 0x80070003 no public folder root).
@@ -43,9 +47,6 @@ struct StoragePaths {
   std::string passwd_file;
   std::string public_folder_root;
 };
-
-// Writes one line, prefixed with the program's name, to standard error.
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The two paths from the hive (REG_SZ values under kStorageKey, a relative one taken from
 // the machine root), each defaulting to mail/passwd and mail/public under the machine root.
