@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -48,6 +49,8 @@ constexpr int kBacklog = 64;
 constexpr size_t kReadChunk = 64 * 1024;
 // A buffer left larger than this by a big message is given back once it is empty.
 constexpr size_t kKeptBuffer = 256 * 1024;
+// A message that held this much of the budget is followed by giving freed memory back.
+constexpr size_t kTrimAfter = 1u << 20;
 // How often a message waiting for its share of the budget looks whether to give up.
 constexpr auto kBudgetPoll = std::chrono::milliseconds(20);
 
@@ -382,6 +385,9 @@ void Server::Serve(Connection* connection) {
           start = 0;
           DropIfLarge(&inbox);
         }
+        // A large message's decoded pieces are freed by now; the allocator keeps freed
+        // memory in the arena of the thread that freed it unless told to give it back.
+        if (reserved >= kTrimAfter) malloc_trim(0);
         // The replies take the place of the message in the budget.
         std::lock_guard lock(connection->mutex);
         const size_t kept = std::min(reserved, replies.size());
@@ -508,6 +514,10 @@ bool AddGroups(const std::string& list, std::vector<gid_t>* groups) {
 
 bool Start(const char* name, Startup* startup) {
   umask(0077);  // what a server makes is its own; the socket's mode is set where it is made
+  // Large buffers (a frame, a reply) come from their own mappings and go back whole when
+  // freed: the allocator would otherwise raise this threshold after the first such buffer
+  // and keep every later one in its arenas.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   std::error_code ignored;
   std::filesystem::create_directories(platform::MachineRoot(), ignored);
   const std::string lock_path = platform::MachineFile(std::string(name) + ".lock");
