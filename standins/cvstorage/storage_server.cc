@@ -5,6 +5,8 @@
 // Thread safety: see storage_server.h.
 #include "standins/cvstorage/storage_server.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -215,15 +217,26 @@ StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point re
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
   const StoragePaths paths = ReadStoragePaths();
+  // The reading's share of the budget is taken before it starts, from the file's size, and
+  // set to what the lists hold once they are read.
+  struct stat info;
+  const size_t estimate =
+      stat(paths.passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+          ? std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte
+          : 0;
+  auto refused = [](size_t bytes) {
+    service::Log("reading the lists takes %zu bytes, more than the memory budget leaves; kept the last ones",
+                 bytes);
+    return platform::kEOutOfMemory;
+  };
+  if (budget_ != nullptr && !budget_->TryTake(estimate)) return refused(estimate);
   auto fresh = std::make_shared<Snapshot>(budget_);
+  fresh->charged = estimate;
   fresh->lists[kMailboxes] = ReadMailboxes(paths.passwd_file);
   fresh->lists[kPublicFolders] = ReadPublicFolders(paths.public_folder_root);
   const size_t bytes = HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
-  if (budget_ != nullptr && !budget_->TryTake(bytes)) {
-    service::Log("the lists read take %zu bytes, more than the memory budget leaves; kept the last ones",
-                 bytes);
-    return platform::kEOutOfMemory;
-  }
+  if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate)) return refused(bytes);
+  if (budget_ != nullptr && bytes < estimate) budget_->Give(estimate - bytes);
   fresh->charged = bytes;
   const uint32_t status = fresh->lists[public_folders ? kPublicFolders : kMailboxes].status;
   std::lock_guard lock(snapshot_mutex_);

@@ -27,9 +27,6 @@ namespace {
 
 using wire::UniqueFd;
 
-// A passwd-file may be written by the group; what one makes of it is held by every walk
-// (some sixteen times its size at worst), so it is bounded far below the memory budget.
-constexpr off_t kMaxPasswdFileSize = 4 << 20;
 constexpr std::string_view kMailboxUrlPrefix = "file://./backofficestorage/";
 constexpr std::string_view kPublicFolderUrlPrefix =
     "file://./BackOfficeStorage/localhost/public folders/";
@@ -114,10 +111,10 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
     Log("%s: %s", passwd_file.c_str(), ErrorText(error).c_str());
     return list;
   }
-  if (!S_ISREG(info.st_mode) || info.st_size > kMaxPasswdFileSize) {
+  if (!S_ISREG(info.st_mode) || info.st_size > off_t{kMaxPasswdFileBytes}) {
     list.status = kEFail;
     Log("%s: not a regular file of at most %lld bytes", passwd_file.c_str(),
-        static_cast<long long>(kMaxPasswdFileSize));
+        static_cast<long long>(off_t{kMaxPasswdFileBytes}));
     return list;
   }
   if (!Trusted(info, passwd_file)) {
@@ -128,7 +125,7 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
   char chunk[64 * 1024];
   for (ssize_t got; (got = read(fd.get(), chunk, sizeof chunk)) != 0;) {
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0 || text.size() + static_cast<size_t>(got) > kMaxPasswdFileSize) {
+    if (got < 0 || text.size() + static_cast<size_t>(got) > kMaxPasswdFileBytes) {
       list.status = kEFail;
       Log("%s: %s", passwd_file.c_str(), got < 0 ? ErrorText(errno).c_str() : "grew too large");
       return list;

@@ -31,6 +31,12 @@ inline constexpr const char* kStorageKey = "SOFTWARE\\Veltmark\\Corvane\\Storage
 inline constexpr const char* kPasswdFileValue = "PasswdFile";
 inline constexpr const char* kPublicFolderRootValue = "PublicFolderRoot";
 
+// A passwd-file may be written by the group, and each walk holds the list made of it: a
+// larger file is not read (0x80004005), and reading one takes at most kBytesPerPasswdByte
+// times its size of the memory budget (a line of a few bytes still makes a URL and a row).
+inline constexpr size_t kMaxPasswdFileBytes = 2u << 20;
+inline constexpr size_t kBytesPerPasswdByte = 40;
+
 struct StorageEntry {
   std::u16string name;
   std::u16string url;
