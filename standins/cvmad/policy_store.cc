@@ -6,6 +6,9 @@
 // holds write_mutex_; readers touch only the map, under a shared lock.
 #include "standins/cvmad/policy_store.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -51,9 +54,17 @@ bool IsRefused(uint8_t type, uint32_t restriction) {
 }  // namespace
 
 std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::string* error) {
+  // The machine root lets its group add names: a policy someone else made, or a link, is not
+  // the agent's policy.
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 && (!S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+    *error = path + ": not a file of this account's";
+    return nullptr;
+  }
   sqlite3* raw = nullptr;
   // The handle is made even when opening fails and must then be closed too.
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   std::unique_ptr<PolicyStore> store(new PolicyStore(raw));
   if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
       !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||

@@ -44,8 +44,8 @@ using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
 constexpr int kBacklog = 64;
-// What one read takes at most beyond the message under way (outside the budget: one such
-// buffer per connection).
+// What one read takes at most, perhaps beyond the message under way (outside the budget:
+// one such buffer per connection, on its thread's stack).
 constexpr size_t kReadChunk = 64 * 1024;
 // A buffer left larger than this by a big message is given back once it is empty.
 constexpr size_t kKeptBuffer = 256 * 1024;
@@ -369,7 +369,7 @@ void Server::Serve(Connection* connection) {
           // Waiting for the budget is the server's time, not the client's.
           message_due = Clock::now() + limits_.message_timeout;
           if (start > 0) inbox.erase(0, std::exchange(start, 0));
-          inbox.reserve(size);
+          inbox.reserve(size + kReadChunk);  // a read may bring the next one's first bytes
           continue;
         }
         if (head.size() < size) break;
@@ -457,12 +457,9 @@ void Server::Serve(Connection* connection) {
       if (connection->stopping) break;
       if ((events[0].revents & (POLLERR | POLLNVAL)) != 0) break;
       if (!want_input) continue;
-      const size_t have = inbox.size() - start;
-      const size_t want = std::max(measured && size > have ? size - have : 0, kReadChunk);
-      const size_t old_size = inbox.size();
-      inbox.resize(old_size + want);
-      const ssize_t got = recv(fd, inbox.data() + old_size, want, MSG_DONTWAIT);
-      inbox.resize(old_size + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+      char chunk[kReadChunk];
+      const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got > 0) inbox.append(chunk, static_cast<size_t>(got));  // room was made when measured
       if (got == 0) break;
       if (got < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;

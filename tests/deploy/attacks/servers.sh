@@ -8,6 +8,7 @@ agent_socket=$root/run/cvmad.sock
 [ -S "$agent_socket" ] || agent_socket=$root/cvmad.sock
 storage_socket=$root/run/cvstorage.sock
 [ -S "$storage_socket" ] || storage_socket=$root/cvstorage.sock
+python=/usr/bin/python3  # Debian's, which every account may run
 attack_dir=$(mktemp -d /tmp/cvdeploy-attack.XXXXXX)
 chmod 0755 "$attack_dir"
 install -d -o cvdeploy-member -m 0700 "$attack_dir/member"
@@ -77,7 +78,7 @@ check "a member of corvane renames neither run/ nor the hive${moved:+ (renamed:$
 # refused, so the operator's cvmactl reaches the agent and the relay hears nothing.
 "${as_member[@]}" mv "$agent_socket" "$agent_socket.moved" 2>/dev/null
 socket_moved=$?
-"${as_member[@]}" python3 "$attack_dir/relay.py" "$agent_socket" "$attack_dir/member/in-place.log" \
+"${as_member[@]}" "$python" "$attack_dir/relay.py" "$agent_socket" "$attack_dir/member/in-place.log" \
   >/dev/null 2>&1 &
 relay=$!
 sleep 0.5
@@ -97,7 +98,7 @@ check "a member cannot move the agent's socket aside and relay it (moved: $([ $s
 fake_root=$attack_dir/root
 install -d -m 0755 "$fake_root"
 install -d -o cvdeploy-member -m 0755 "$(dirname "$fake_root/${agent_socket#"$root"/}")"
-"${as_member[@]}" python3 "$attack_dir/relay.py" "$fake_root/${agent_socket#"$root"/}" \
+"${as_member[@]}" "$python" "$attack_dir/relay.py" "$fake_root/${agent_socket#"$root"/}" \
   "$attack_dir/member/fake.log" >/dev/null 2>&1 &
 relay=$!
 for _ in $(seq 1 50); do [ -S "$fake_root/${agent_socket#"$root"/}" ] && break; sleep 0.1; done
@@ -110,7 +111,7 @@ check "cvmactl refuses a socket served by a member and sends it nothing (exit $s
 
 # 4. The member holds as many connections to the agent as it can: the agent's account (the
 # operator's cvmactl) is still served at once.
-"${as_member[@]}" python3 "$attack_dir/hold.py" "$agent_socket" 256 15 >"$attack_dir/held" 2>&1 &
+"${as_member[@]}" "$python" "$attack_dir/hold.py" "$agent_socket" 256 15 >"$attack_dir/held" 2>&1 &
 holder=$!
 for _ in $(seq 1 100); do [ -s "$attack_dir/held" ] && break; sleep 0.1; done
 sleep 0.5  # the connections beyond its share are refused by now
@@ -120,11 +121,11 @@ took=$((($(date +%s%N) - start) / 1000000))
 kill "$holder" 2>/dev/null
 wait "$holder" 2>/dev/null
 check "with a member holding $(cat "$attack_dir/held") connections to the agent, cvmactl is served (in $took ms)" \
-  bash -c "grep -q '\"oid\"' <<<'$served' && [ $took -lt 2000 ]"
+  bash -c "[ \"\$(cat '$attack_dir/held')\" = 256 ] && grep -q '\"oid\"' <<<'$served' && [ $took -lt 2000 ]"
 
 # 5. An account with no groups reaches neither socket.
-reached=$("${as_loner[@]}" python3 "$attack_dir/connect.py" "$agent_socket" "$storage_socket" 2>&1 | tr '\n' ' ')
-check "an account with no groups reaches neither server's socket ($reached)" \
-  bash -c "! grep -q reached <<<'$reached'"
+reached=$("${as_loner[@]}" "$python" "$attack_dir/connect.py" "$agent_socket" "$storage_socket" 2>&1)
+check "an account with no groups reaches neither server's socket ($(tr '\n' ' ' <<<"$reached"))" \
+  bash -c "[ \$(grep -c . <<<'$reached') = 2 ] && ! grep -q reached <<<'$reached'"
 
 rm -rf "$attack_dir"
