@@ -207,6 +207,13 @@ TEST(AgentFloodTest, ServesAnotherAccountWithinASecondAndStaysInItsBudget) {
   EXPECT_EQ(refused, service::kMaxConnections - service::kMaxConnectionsPerAccount);
   EXPECT_EQ(answered.load(), static_cast<int>(kFloodFrames));
   EXPECT_LE(peak, kResidentLimitKiB);
+  // The policy now holds nearly kMaxPolicyBytes: one more such table would not export.
+  table.oid = "1.9.3";
+  RawClient last(agent.socket_path());
+  ASSERT_TRUE(last.Send(Request(wire::kImport, Package({table}))));
+  std::optional<wire::Frame> reply = last.Read(60000);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(StatusOf(reply->body), wire::kStatusStorage);
   EXPECT_EQ(agent.Stop(SIGTERM), 0) << agent.log();
 }
 

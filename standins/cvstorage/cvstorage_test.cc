@@ -371,6 +371,10 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
               "resident peak %ld MiB (limit %ld MiB)\n",
               sent, lines.size(), peak / 1024, kResidentLimitKiB / 1024);
   EXPECT_LE(peak, kResidentLimitKiB);
+  // A byte beyond kMaxPasswdFileBytes and the file is not read at all.
+  WriteFile(passwd(), lines + std::string(kMaxPasswdFileBytes + 1 - lines.size(), '#'));
+  walks.clear();
+  EXPECT_EQ(Create(kMailboxClass, kMailboxInterface)->Call(7, -1, nullptr, nullptr), 0x80004005u);
 }
 
 }  // namespace
