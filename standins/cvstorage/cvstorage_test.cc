@@ -370,7 +370,9 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
   std::printf("storage server: %zu call bytes sent unread; six walks of a %zu-byte passwd-file; "
               "resident peak %ld MiB (limit %ld MiB)\n",
               sent, lines.size(), peak / 1024, kResidentLimitKiB / 1024);
-  EXPECT_LE(peak, kResidentLimitKiB);
+  if (cvmad::testing::kResidentSizesHold) {
+    EXPECT_LE(peak, kResidentLimitKiB);
+  }
   // A byte beyond kMaxPasswdFileBytes and the file is not read at all.
   WriteFile(passwd(), lines + std::string(kMaxPasswdFileBytes + 1 - lines.size(), '#'));
   walks.clear();

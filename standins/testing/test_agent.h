@@ -100,6 +100,14 @@ inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
   return WaitForExit(pid, std::chrono::seconds(60));
 }
 
+// Resident sizes mean nothing under a sanitizer (its shadow memory and quarantine): tests
+// that bound them only print them there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kResidentSizesHold = false;
+#else
+inline constexpr bool kResidentSizesHold = true;
+#endif
+
 // The figure `field` ("VmRSS", "VmHWM") of /proc/PID/status, in KiB; -1 when unknown.
 inline long StatusKiB(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
