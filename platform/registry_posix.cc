@@ -344,7 +344,8 @@ class Hive::Impl {
     if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
         UseWriteAheadLog(raw) != SQLITE_OK ||
         sqlite3_exec(raw, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(raw, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(raw, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr) !=
+            SQLITE_OK ||
         CreateSchema() != kErrorSuccess) {
       Disconnect();
       return kErrorRegistryIo;

@@ -226,7 +226,8 @@ TEST(RegistryFilesTest, LogAndIndexStayForEveryAccountOfTheGroup) {
   TempDir dir;
   const std::string root = dir.path + "/root", path = root + "/registry.db";
   ASSERT_EQ(chmod(dir.path.c_str(), 0711), 0);
-  ASSERT_EQ(mkdir(root.c_str(), 0700) | chown(root.c_str(), 0, kGroup) | chmod(root.c_str(), 03770), 0);
+  ASSERT_EQ(mkdir(root.c_str(), 0700) | chown(root.c_str(), 0, kGroup) | chmod(root.c_str(), 03770),
+            0);
   {
     const mode_t previous = umask(0007);  // as the servers' account runs
     Hive owner(path);

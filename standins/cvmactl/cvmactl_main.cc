@@ -136,7 +136,8 @@ class Agent {
     if (opened == CVMA_E_CONNECT) return Report("the agent is not running (" + SocketPath() + ")");
     if (opened == CVMA_E_ACCESS) return Report("permission denied (" + SocketPath() + ")");
     if (opened == CVMA_E_WRONG_SERVER)
-      return Report("refused: the socket is not served by the agent's account (" + SocketPath() + ")");
+      return Report("refused: the socket is not served by the agent's account (" + SocketPath() +
+                    ")");
     if (opened != CVMA_OK)
       return Report("cannot open a session (error " + std::to_string(opened) + ")");
     if (VmpCreatePolicyOID(wire::kPolicyManagerOid, &destination_) != VMP_OK)

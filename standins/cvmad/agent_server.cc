@@ -32,8 +32,7 @@ std::string StatusReply(uint32_t status) {
 
 }  // namespace
 
-AgentSession::Measure AgentSession::MeasureNext(std::string_view head, size_t* size,
-                                                size_t* cost) {
+AgentSession::Measure AgentSession::MeasureNext(std::string_view head, size_t* size, size_t* cost) {
   uint32_t length;
   if (head.size() < 4) return Measure::kNeedMore;
   if (!wire::DecodeFrameLength(head.data(), &length)) {

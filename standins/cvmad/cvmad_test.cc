@@ -129,7 +129,6 @@ TEST_F(AgentTest, StopsCleanlyOnTermAndRefusesASecondAgent) {
   EXPECT_TRUE(stalled.Ended(0));
 }
 
-
 // The flood: one account opens kMaxConnections connections (its share is admitted, the rest
 // refused) and sends the largest frame on many of them, an import of the table that decodes
 // to the most memory; another account is still answered within a second, and the agent's
@@ -156,7 +155,8 @@ TEST(AgentFloodTest, ServesAnotherAccountWithinASecondAndStaysInItsBudget) {
   ASSERT_GT(frame.size(), size_t{wire::kMaxFrameBody} - 64);
 
   std::vector<UniqueFd> connections;
-  for (size_t i = 0; i < service::kMaxConnections; ++i) connections.push_back(ConnectUnix(agent.socket_path()));
+  for (size_t i = 0; i < service::kMaxConnections; ++i)
+    connections.push_back(ConnectUnix(agent.socket_path()));
   size_t refused = 0;
   for (const UniqueFd& connection : connections) {
     pollfd event{connection.get(), 0, 0};
@@ -180,8 +180,10 @@ TEST(AgentFloodTest, ServesAnotherAccountWithinASecondAndStaysInItsBudget) {
   const int probed = RunAs(kNobody, kNobody, [&] {
     const auto start = Clock::now();
     RawClient probe(agent.socket_path());
-    if (StatusOf(probe.Call(wire::kGetPolicy, Packed("1.9.2"))) != wire::kStatusUnknownOid) return 1;
-    const long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (StatusOf(probe.Call(wire::kGetPolicy, Packed("1.9.2"))) != wire::kStatusUnknownOid)
+      return 1;
+    const long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     return write(timing[1], &ms, sizeof ms) == sizeof ms ? 0 : 1;
   });
   long probe_ms = -1;
@@ -194,13 +196,14 @@ TEST(AgentFloodTest, ServesAnotherAccountWithinASecondAndStaysInItsBudget) {
   const bool flood_running = done < static_cast<int>(kFloodFrames);
   for (std::thread& sender : senders) sender.join();
   const long peak = StatusKiB(agent.pid(), "VmHWM"), now = StatusKiB(agent.pid(), "VmRSS");
-  std::printf("flood: %zu connections held by one account, %zu refused beyond its share; "
-              "%d frames of %zu bytes imported\n"
-              "probe of another account answered in %ld ms (limit 1000 ms; flood still running: %s)\n"
-              "agent resident: peak %ld MiB, now %ld MiB (limit %ld MiB: budget %zu MiB + %zu MiB)\n",
-              connections.size(), refused, answered.load(), frame.size(), probe_ms,
-              flood_running ? "yes" : "no", peak / 1024, now / 1024, kResidentLimitKiB / 1024,
-              service::kMemoryBudget >> 20, kBaselineBytes >> 20);
+  std::printf(
+      "flood: %zu connections held by one account, %zu refused beyond its share; "
+      "%d frames of %zu bytes imported\n"
+      "probe of another account answered in %ld ms (limit 1000 ms; flood still running: %s)\n"
+      "agent resident: peak %ld MiB, now %ld MiB (limit %ld MiB: budget %zu MiB + %zu MiB)\n",
+      connections.size(), refused, answered.load(), frame.size(), probe_ms,
+      flood_running ? "yes" : "no", peak / 1024, now / 1024, kResidentLimitKiB / 1024,
+      service::kMemoryBudget >> 20, kBaselineBytes >> 20);
   EXPECT_TRUE(flood_running);
   EXPECT_GE(probe_ms, 0);
   EXPECT_LE(probe_ms, 1000);

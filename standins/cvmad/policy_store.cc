@@ -63,8 +63,9 @@ std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::str
   }
   sqlite3* raw = nullptr;
   // The handle is made even when opening fails and must then be closed too.
-  int rc = sqlite3_open_v2(path.c_str(), &raw,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   std::unique_ptr<PolicyStore> store(new PolicyStore(raw));
   if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
       !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||

@@ -348,15 +348,18 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
 
   // Calls sent for a second and a half without a reply ever being read.
   cvmad::testing::UniqueFd greedy = cvmad::testing::ConnectUnix(socket_path());
-  const std::string hello = std::string(platform::kLocalServerMagic) + kMailboxClass + kMailboxInterface;
+  const std::string hello =
+      std::string(platform::kLocalServerMagic) + kMailboxClass + kMailboxInterface;
   ASSERT_EQ(send(greedy.get(), hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
   std::string calls;
   for (int i = 0; i < 8192; ++i) calls.append("\x08\0\0\0\0\0\0\0", 8);  // MoveFirst
   size_t sent = 0;
   for (auto end = Clock::now() + std::chrono::milliseconds(1500); Clock::now() < end;) {
     const ssize_t n = send(greedy.get(), calls.data(), calls.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) sent += static_cast<size_t>(n);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (n > 0)
+      sent += static_cast<size_t>(n);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 
   std::vector<Object> walks;
@@ -367,9 +370,10 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
     EXPECT_EQ(walks.back()->Call(8, 0, nullptr, nullptr), 0u);
   }
   const long peak = cvmad::testing::StatusKiB(server_.pid(), "VmHWM");
-  std::printf("storage server: %zu call bytes sent unread; six walks of a %zu-byte passwd-file; "
-              "resident peak %ld MiB (limit %ld MiB)\n",
-              sent, lines.size(), peak / 1024, kResidentLimitKiB / 1024);
+  std::printf(
+      "storage server: %zu call bytes sent unread; six walks of a %zu-byte passwd-file; "
+      "resident peak %ld MiB (limit %ld MiB)\n",
+      sent, lines.size(), peak / 1024, kResidentLimitKiB / 1024);
   if (cvmad::testing::kResidentSizesHold) {
     EXPECT_LE(peak, kResidentLimitKiB);
   }

@@ -27,7 +27,8 @@ constexpr uint32_t kMoveFirstSlot = 8;
 constexpr uint32_t kMoveNextSlot = 9;
 constexpr uint32_t kIsReadySlot = 10;
 
-constexpr size_t kLongestReply = platform::kReplyHeaderSize + 2 * size_t{platform::kMaxLocalServerText};
+constexpr size_t kLongestReply =
+    platform::kReplyHeaderSize + 2 * size_t{platform::kMaxLocalServerText};
 
 enum ListKind { kMailboxes = 0, kPublicFolders = 1 };
 
@@ -225,8 +226,9 @@ uint32_t StorageServer::Refresh(bool public_folders) {
           ? std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte
           : 0;
   auto refused = [](size_t bytes) {
-    service::Log("reading the lists takes %zu bytes, more than the memory budget leaves; kept the last ones",
-                 bytes);
+    service::Log(
+        "reading the lists takes %zu bytes, more than the memory budget leaves; kept the last ones",
+        bytes);
     return platform::kEOutOfMemory;
   };
   if (budget_ != nullptr && !budget_->TryTake(estimate)) return refused(estimate);
@@ -234,8 +236,10 @@ uint32_t StorageServer::Refresh(bool public_folders) {
   fresh->charged = estimate;
   fresh->lists[kMailboxes] = ReadMailboxes(paths.passwd_file);
   fresh->lists[kPublicFolders] = ReadPublicFolders(paths.public_folder_root);
-  const size_t bytes = HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
-  if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate)) return refused(bytes);
+  const size_t bytes =
+      HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
+  if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate))
+    return refused(bytes);
   if (budget_ != nullptr && bytes < estimate) budget_->Give(estimate - bytes);
   fresh->charged = bytes;
   const uint32_t status = fresh->lists[public_folders ? kPublicFolders : kMailboxes].status;

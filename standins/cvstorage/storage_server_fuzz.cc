@@ -44,10 +44,9 @@ cvstorage::StorageServer& Server() {
       mkdir((root + folder).c_str(), 0700);
     std::string long_name(platform::kMaxLocalServerText - 1, 'x');
     long_name += "\xF0\x9D\x84\x9E";  // its surrogate pair straddles the limit
-    std::ofstream(root + "/mail/passwd")
-        << "anna@example.test:x:1:1:Anna Berg::\n"
-        << "j@b\xC3\xBCro.test:x:::J\xC3\xBCrgen\n"
-        << "long@example.test:x:1:1:" << long_name << "\n";
+    std::ofstream(root + "/mail/passwd") << "anna@example.test:x:1:1:Anna Berg::\n"
+                                         << "j@b\xC3\xBCro.test:x:::J\xC3\xBCrgen\n"
+                                         << "long@example.test:x:1:1:" << long_name << "\n";
     auto* made = new cvstorage::StorageServer(&budget, std::chrono::steady_clock::now());
     made->Refresh(false);
     return made;

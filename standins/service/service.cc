@@ -148,9 +148,9 @@ bool Server::Listen(const std::string& path, std::string* error) {
   const bool grouped = !admitted_groups_.empty();
   struct stat info;
   if (lstat(folder.c_str(), &info) != 0 && errno == ENOENT) {
-    if (mkdir(folder.c_str(), 0700) == 0 &&
-        grouped && (chown(folder.c_str(), static_cast<uid_t>(-1), admitted_groups_.front()) != 0 ||
-                    chmod(folder.c_str(), 0750) != 0)) {
+    if (mkdir(folder.c_str(), 0700) == 0 && grouped &&
+        (chown(folder.c_str(), static_cast<uid_t>(-1), admitted_groups_.front()) != 0 ||
+         chmod(folder.c_str(), 0750) != 0)) {
       *error = folder + ": " + ErrorText(errno);
       return false;
     }
@@ -160,7 +160,8 @@ bool Server::Listen(const std::string& path, std::string* error) {
     return false;
   }
   if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022) != 0) {
-    *error = folder + ": not a folder of this account's alone (another account could replace the socket)";
+    *error = folder +
+             ": not a folder of this account's alone (another account could replace the socket)";
     return false;
   }
   std::memcpy(address.sun_path, path.data(), path.size());
@@ -271,7 +272,8 @@ void Server::Run(int stop_fd) {
     } catch (const std::exception& error) {
       Log("refusing a connection: %s", error.what());
       if (!connections_.empty() && !connections_.back()->thread.joinable()) {
-        if (--per_account_[connections_.back()->uid] == 0) per_account_.erase(connections_.back()->uid);
+        if (--per_account_[connections_.back()->uid] == 0)
+          per_account_.erase(connections_.back()->uid);
         connections_.pop_back();
       }
     }
@@ -361,7 +363,9 @@ void Server::Serve(Connection* connection) {
             break;
           }
           if (!budget_.Take(size + cost, give_up)) {
-            why = connection->stopping ? nullptr : "closing a connection whose message exceeds the memory budget";
+            why = connection->stopping
+                      ? nullptr
+                      : "closing a connection whose message exceeds the memory budget";
             break;
           }
           reserved = size + cost;
@@ -440,13 +444,14 @@ void Server::Serve(Connection* connection) {
       now = Clock::now();
       const Clock::time_point due = writing ? write_due : awaiting ? message_due : idle_due;
       if (now >= due) {
-        why = writing       ? "closing a connection that does not read its replies"
-              : awaiting    ? "closing a connection that sent no whole message in time"
-                            : nullptr;  // idle: nothing worth a line
+        why = writing    ? "closing a connection that does not read its replies"
+              : awaiting ? "closing a connection that sent no whole message in time"
+                         : nullptr;  // idle: nothing worth a line
         break;
       }
-      pollfd events[2] = {{fd, static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
-                          {connection->wake.get(), POLLIN, 0}};
+      pollfd events[2] = {
+          {fd, static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
+          {connection->wake.get(), POLLIN, 0}};
       // The client's next message follows its last reply within microseconds in a burst.
       const bool ready = want_input && !writing && wire::BusyWaitReadable(fd);
       if (!ready && poll(events, 2, MillisecondsUntil(due)) < 0 && errno != EINTR) break;

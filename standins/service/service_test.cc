@@ -55,7 +55,8 @@ std::string Message(const std::string& text) {
 class Frame {
  public:
   explicit Frame(Limits limits = {}, std::vector<gid_t> groups = {})
-      : server_(std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
+      : server_(
+            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
     char pattern[] = "/tmp/service_test.XXXXXX";
     dir_ = mkdtemp(pattern);
   }
@@ -88,7 +89,8 @@ class Frame {
 // The echo of `text` on `fd` within `timeout_ms`.
 bool Echoes(int fd, const std::string& text, int timeout_ms = 5000) {
   const std::string message = Message(text);
-  if (send(fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
+  if (send(fd, message.data(), message.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(message.size()))
     return false;
   std::string got;
   const auto deadline = cvmad::testing::Clock::now() + milliseconds(timeout_ms);
@@ -231,8 +233,10 @@ TEST(ServiceTest, StopsReadingFromAClientThatDoesNotReadItsReplies) {
   }
   std::this_thread::sleep_for(milliseconds(100));
   const size_t held = frame.server().budget().held();
-  std::printf("unread replies: %zu requests of %zu reply bytes sent, %zu bytes held (limit %zu + one reply)\n",
-              sent, kBigReply, held, kMaxUnreadReplyBytes);
+  std::printf(
+      "unread replies: %zu requests of %zu reply bytes sent, %zu bytes held (limit %zu + one "
+      "reply)\n",
+      sent, kBigReply, held, kMaxUnreadReplyBytes);
   EXPECT_GT(sent * kBigReply, 4 * kMaxUnreadReplyBytes);
   EXPECT_LE(held, kMaxUnreadReplyBytes + kBigReply);
   EXPECT_GT(held, 0u);
@@ -277,11 +281,14 @@ TEST(ServiceTest, NotifyEndsASessionThatDoesNotRead) {
   const std::string note = Message("note");
   frame.server().Notify(nullptr, [&](Session&) { return note; });
   std::string got(note.size(), '\0');
-  ASSERT_EQ(recv(listener.get(), got.data(), got.size(), MSG_WAITALL), static_cast<ssize_t>(note.size()));
+  ASSERT_EQ(recv(listener.get(), got.data(), got.size(), MSG_WAITALL),
+            static_cast<ssize_t>(note.size()));
   EXPECT_EQ(got, note);
   // More than the bound and what the socket's buffers take besides.
-  std::vector<std::string> chunks(4 * kMaxUnreadReplyBytes / kBigReply, std::string(kBigReply, 'n'));
-  for (const std::string& chunk : chunks) frame.server().Notify(nullptr, [&](Session&) { return chunk; });
+  std::vector<std::string> chunks(4 * kMaxUnreadReplyBytes / kBigReply,
+                                  std::string(kBigReply, 'n'));
+  for (const std::string& chunk : chunks)
+    frame.server().Notify(nullptr, [&](Session&) { return chunk; });
   EXPECT_TRUE(Ends(listener.get(), 5000));
 }
 
