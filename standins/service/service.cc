@@ -335,9 +335,10 @@ void Server::Serve(Connection* connection) {
   size_t reserved = 0;  // budget held for it
   bool measured = false, closing = false;
   Clock::time_point now = Clock::now();
-  // A new connection is there to send something: its first message is due at once.
-  Clock::time_point message_due = now + limits_.message_timeout;
-  bool awaiting = true;  // a message is due by message_due
+  // A new connection is idle until its first byte (a client library may open its session
+  // well before its first message); each account holds only its share of them.
+  Clock::time_point message_due = now;
+  bool awaiting = false;  // a message under way is due by message_due
   Clock::time_point idle_due = now + limits_.idle_timeout;
   Clock::time_point write_due = now;
   const char* why = nullptr;  // the reason to end, when it is worth a line
@@ -445,7 +446,7 @@ void Server::Serve(Connection* connection) {
       const Clock::time_point due = writing ? write_due : awaiting ? message_due : idle_due;
       if (now >= due) {
         why = writing    ? "closing a connection that does not read its replies"
-              : awaiting ? "closing a connection that sent no whole message in time"
+              : awaiting ? "closing a connection that stalled in the middle of a message"
                          : nullptr;  // idle: nothing worth a line
         break;
       }

@@ -11,8 +11,8 @@
 //   kMemoryBudget              messages being read and handled and replies not yet sent, all
 //                              connections together; a message waits for its share
 //   kIdleTimeout               a connection with nothing under way is closed after this
-//   kMessageTimeout            a message must arrive whole, and a reply must move on, within
-//                              this (a new connection's first message too)
+//   kMessageTimeout            a message must arrive whole from its first byte, and a reply
+//                              must move on, within this
 //
 // Thread safety: Listen and Run belong to one thread; Notify and budget() may be used from
 // any thread (the connections' own, in practice). Each connection's thread is the only one
