@@ -13,6 +13,8 @@ namespace cvmad {
 namespace {
 
 constexpr size_t kMaxPatterns = 1024;  // per connection
+// What one kept pattern holds besides its text.
+constexpr size_t kPatternOverhead = sizeof(std::string) + 16;
 constexpr size_t kStatusReplySize = 64;  // a frame with a status and little else
 
 // "1.2.*" matches every OID below 1.2; a pattern without the star matches itself.
@@ -32,11 +34,13 @@ std::string StatusReply(uint32_t status) {
 
 }  // namespace
 
+AgentSession::~AgentSession() { server_->budget().Give(patterns_charged_); }
+
 AgentSession::Measure AgentSession::MeasureNext(std::string_view head, size_t* size, size_t* cost) {
   uint32_t length;
   if (head.size() < 4) return Measure::kNeedMore;
   if (!wire::DecodeFrameLength(head.data(), &length)) {
-    service::Log("closing a connection that sent a bad frame length");
+    server_->LogLimited("closing a connection that sent a bad frame length");
     return Measure::kMalformed;
   }
   if (head.size() < wire::kFrameHeaderSize) return Measure::kNeedMore;
@@ -67,11 +71,11 @@ AgentSession::Measure AgentSession::MeasureNext(std::string_view head, size_t* s
 bool AgentSession::Handle(std::string_view message, std::string* reply) {
   wire::Frame request;
   if (!wire::DecodeFrameRest(message.substr(4, wire::kFrameHeaderSize - 4), &request)) {
-    service::Log("closing a connection that sent a malformed frame");
+    server_->LogLimited("closing a connection that sent a malformed frame");
     return false;
   }
   if (request.kind != wire::FrameKind::kRequest) {
-    service::Log("closing a connection that sent a frame other than a request");
+    server_->LogLimited("closing a connection that sent a frame other than a request");
     return false;
   }
   std::vector<std::string> changed;
@@ -127,12 +131,22 @@ std::string AgentSession::Answer(uint32_t message_id, std::string_view in,
     }
     case wire::kCheckIn:
       if (whole_oid(true)) {
+        // Kept for as long as the connection lasts, so charged to the budget meanwhile.
         std::lock_guard lock(patterns_mutex_);
-        if (std::find(patterns_.begin(), patterns_.end(), oid) == patterns_.end()) {
-          if (patterns_.size() == kMaxPatterns) patterns_.erase(patterns_.begin());
-          patterns_.push_back(oid);
-        }
         status = wire::kStatusOk;
+        if (std::find(patterns_.begin(), patterns_.end(), oid) != patterns_.end()) break;
+        if (!server_->budget().TryTake(oid.size() + kPatternOverhead)) {
+          status = wire::kStatusStorage;
+          break;
+        }
+        patterns_charged_ += oid.size() + kPatternOverhead;
+        if (patterns_.size() == kMaxPatterns) {
+          const size_t dropped = patterns_.front().size() + kPatternOverhead;
+          server_->budget().Give(dropped);
+          patterns_charged_ -= dropped;
+          patterns_.erase(patterns_.begin());
+        }
+        patterns_.push_back(oid);
       }
       break;
     case wire::kExport:

@@ -27,6 +27,7 @@ inline constexpr size_t kDecodedBytesPerByte = 12;
 class AgentSession : public service::Session {
  public:
   AgentSession(PolicyStore* store, service::Server* server) : store_(store), server_(server) {}
+  ~AgentSession() override;
 
   Measure MeasureNext(std::string_view head, size_t* size, size_t* cost) override;
   bool Handle(std::string_view message, std::string* reply) override;
@@ -42,6 +43,7 @@ class AgentSession : public service::Session {
   service::Server* const server_;
   std::mutex patterns_mutex_;
   std::vector<std::string> patterns_;  // checked in by this connection's session
+  size_t patterns_charged_ = 0;        // of the memory budget, for patterns_; as patterns_
 };
 
 }  // namespace cvmad

@@ -216,16 +216,17 @@ bool Server::Admit(int fd, uid_t* uid) {
     for (gid_t group; groups >> group;)
       if (admitted(group)) return true;
   }
-  LogRefusal("refusing peer pid %d uid %u: neither the server's user nor in an admitted group",
+  LogLimited("refusing peer pid %d uid %u: neither the server's user nor in an admitted group",
              static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid));
   return false;
 }
 
-// A client that connects again and again must not fill the journal: one line a second.
-void Server::LogRefusal(const char* format, ...) {
-  const Clock::time_point now = Clock::now();
-  if (now - last_refusal_log_ < std::chrono::seconds(1)) return;
-  last_refusal_log_ = now;
+void Server::LogLimited(const char* format, ...) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Clock::now().time_since_epoch())
+                          .count();
+  int64_t last = last_limited_log_.load();
+  if (now - last < 1000 || !last_limited_log_.compare_exchange_strong(last, now)) return;
   char line[512];
   va_list arguments;
   va_start(arguments, format);
@@ -254,12 +255,12 @@ void Server::Run(int stop_fd) {
     Reap(false);
     std::lock_guard lock(connections_mutex_);
     if (connections_.size() >= limits_.max_connections) {
-      LogRefusal("refusing a connection: %zu are open", connections_.size());
+      LogLimited("refusing a connection: %zu are open", connections_.size());
       continue;
     }
     const auto held = per_account_.find(uid);
     if (held != per_account_.end() && held->second >= limits_.max_per_account) {
-      LogRefusal("refusing a connection of uid %u: it holds %zu, its share",
+      LogLimited("refusing a connection of uid %u: it holds %zu, its share",
                  static_cast<unsigned>(uid), held->second);
       continue;
     }
@@ -316,7 +317,7 @@ void Server::Notify(const Session* origin, const std::function<std::string(Sessi
     std::lock_guard lock(connection->mutex);
     if (connection->UnreadLocked() + bytes.size() > limits_.max_unread_reply_bytes ||
         !budget_.TryTake(bytes.size())) {
-      Log("disconnecting a session that does not read its notifications");
+      LogLimited("disconnecting a session that does not read its notifications");
       shutdown(connection->fd.get(), SHUT_RDWR);
       continue;
     }
@@ -477,9 +478,9 @@ void Server::Serve(Connection* connection) {
       }
     }
   } catch (const std::exception& error) {
-    Log("closing a connection: %s", error.what());
+    LogLimited("closing a connection: %s", error.what());
   }
-  if (why != nullptr) Log("%s", why);
+  if (why != nullptr) LogLimited("%s", why);
   shutdown(fd, SHUT_RDWR);
   budget_.Give(reserved);
   {

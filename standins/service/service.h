@@ -22,6 +22,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -121,6 +122,10 @@ class Server {
   MemoryBudget& budget() { return budget_; }
   const Limits& limits() const { return limits_; }
 
+  // Log for what a client can make happen again and again (refusals, connections ended for
+  // their behaviour): at most one line a second, so that no client fills the journal.
+  void LogLimited(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
  private:
   struct Connection;
 
@@ -130,7 +135,6 @@ class Server {
   // Joins the threads of connections that have ended (all of them after shutting them down
   // when `all`).
   void Reap(bool all);
-  void LogRefusal(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   const std::vector<gid_t> admitted_groups_;
   const SessionFactory make_session_;
@@ -138,7 +142,7 @@ class Server {
   MemoryBudget budget_;
   std::string path_;
   wire::UniqueFd listener_;
-  std::chrono::steady_clock::time_point last_refusal_log_{};
+  std::atomic<int64_t> last_limited_log_{0};  // steady clock, milliseconds
   std::mutex connections_mutex_;
   std::list<std::shared_ptr<Connection>> connections_;  // guarded by connections_mutex_
   std::map<uid_t, size_t> per_account_;                 // guarded by connections_mutex_
