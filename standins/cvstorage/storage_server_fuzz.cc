@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -36,8 +37,9 @@ uint32_t GetU32(std::string_view in) {
 cvstorage::StorageServer& Server() {
   static service::MemoryBudget budget(service::kMemoryBudget);
   static cvstorage::StorageServer* server = [] {
-    char pattern[] = "/tmp/storage_server_fuzz.XXXXXX";
+    static char pattern[] = "/tmp/storage_server_fuzz.XXXXXX";
     const std::string root = mkdtemp(pattern);
+    std::atexit([] { std::filesystem::remove_all(pattern); });
     setenv("CORVANE_ROOT", root.c_str(), 1);
     for (const char* folder : {"/mail", "/mail/public", "/mail/public/.A", "/mail/public/.A.B",
                                "/mail/public/.G\xC3\xA4ste"})
