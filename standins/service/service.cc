@@ -409,7 +409,7 @@ void Server::Serve(Connection* connection) {
       if (why != nullptr) break;
 
       // Send what the client takes now.
-      bool writing;
+      bool writing, broken = false;
       {
         std::lock_guard lock(connection->mutex);
         while (connection->UnreadLocked() > 0) {
@@ -428,6 +428,7 @@ void Server::Serve(Connection* connection) {
           } else if (sent < 0 && errno == EINTR) {
             continue;
           } else {
+            broken = sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
             break;
           }
         }
@@ -439,7 +440,7 @@ void Server::Serve(Connection* connection) {
         writing = connection->UnreadLocked() > 0;
         unread = connection->UnreadLocked();
       }
-      if (closing && !writing) break;
+      if (broken || (closing && !writing)) break;
 
       // Wait for the client, or for a notification queued by another thread.
       const bool want_input = !closing && unread < limits_.max_unread_reply_bytes;
@@ -463,6 +464,7 @@ void Server::Serve(Connection* connection) {
       }
       if (connection->stopping) break;
       if ((events[0].revents & (POLLERR | POLLNVAL)) != 0) break;
+      if (!want_input && (events[0].revents & POLLHUP) != 0) break;  // nobody left to read
       if (!want_input) continue;
       char chunk[kReadChunk];
       const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
