@@ -128,4 +128,13 @@ reached=$("${as_loner[@]}" "$python" "$attack_dir/connect.py" "$agent_socket" "$
 check "an account with no groups reaches neither server's socket ($(tr '\n' ' ' <<<"$reached"))" \
   bash -c "[ \$(grep -c . <<<'$reached') = 2 ] && ! grep -q reached <<<'$reached'"
 
+# 6. A servers' folder someone else made first: corvane-seed refuses to seed around it.
+seed_root=$attack_dir/seed-root
+install -d -m 0750 "$seed_root"
+install -d -o cvdeploy-member -m 0700 "$seed_root/run"
+env -u CORVANE_ROOT "$stage/sbin/corvane-seed" --root "$seed_root" --no-policy >"$attack_dir/seed.txt" 2>&1
+status=$?
+check "corvane-seed refuses a run/ that is not its own (exit $status: $(cat "$attack_dir/seed.txt"))" \
+  bash -c "[ $status -ne 0 ] && grep -q 'belongs to cvdeploy-member' '$attack_dir/seed.txt'"
+
 rm -rf "$attack_dir"
