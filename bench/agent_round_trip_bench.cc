@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   }
   int status = 1;
   uint32_t session = 0;
-  if (WaitForSocket((root / "cvmad.sock").string())) {
+  if (WaitForSocket((root / "run" / "cvmad.sock").string())) {
     using OpenSession = int32_t (*)(const char*, uint32_t*);
     auto open_session = reinterpret_cast<OpenSession>(support::ResolveAgentFunction(
         support::AgentLibrary::kClient, "CVMAOpenSession", nullptr));

@@ -80,7 +80,7 @@ void Register(const std::string& clsid) {
   hive.CreateKey("SOFTWARE\\Classes\\CLSID\\{" + clsid + "}\\LocalServer32",
                  platform::kKeyAllAccess, &key);
   hive.SetValue(key, "", platform::kRegSz, "cvstorage", 10);
-  hive.SetValue(key, "Socket", platform::kRegSz, "cvstorage.sock", 15);
+  hive.SetValue(key, "Socket", platform::kRegSz, "run/cvstorage.sock", 19);
 }
 
 double Seconds(Clock::time_point start) {
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   int status = 1;
-  if (!WaitForSocket((root / "cvstorage.sock").string())) {
+  if (!WaitForSocket((root / "run" / "cvstorage.sock").string())) {
     std::fprintf(stderr, "mailstore_bench: the storage server did not come up\n");
   } else {
     status = 0;

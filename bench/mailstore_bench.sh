@@ -21,7 +21,7 @@ done >"$root/mail/passwd"
 "$here/build/bin/cvreg" import "$here/standins/cvstorage/registration.reg" >/dev/null
 "$here/build/bin/cvstorage" 2>/dev/null &
 server=$!
-for _ in $(seq 1 1000); do [ -S "$root/cvstorage.sock" ] && break; sleep 0.01; done
+for _ in $(seq 1 1000); do [ -S "$root/run/cvstorage.sock" ] && break; sleep 0.01; done
 apcu=()
 [ -f "$(php-config --extension-dir)/apcu.so" ] && apcu=(-d extension=apcu.so -d apc.enable_cli=1)
 php -n -d extension="$here/build/lib/cvwwwui.so" -d extension="$here/build/lib/settingsext.so" \

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "platform/errors_posix.h"
 #include "platform/local_server.h"
 #include "platform/machine_root.h"
+#include "platform/peer_identity.h"
 #include "platform/registry.h"
 
 namespace platform {
@@ -158,17 +158,6 @@ int ConnectTo(const std::string& path, uint32_t* result) {
   }
   *result = kSOk;
   return fd.Release();
-}
-
-// The server must run as this process's user, as root, or as the machine's own account
-// (the owner of the machine root); anyone else could have put a socket in the way.
-bool ServedByTrustedAccount(int fd) {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  if (peer.uid == geteuid() || peer.uid == 0) return true;
-  struct stat root;
-  return stat(MachineRoot().c_str(), &root) == 0 && peer.uid == root.st_uid;
 }
 
 }  // namespace

@@ -335,9 +335,17 @@ class Hive::Impl {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     db_.reset(raw);
     pid_ = getpid();
+    // The write-ahead log and its index stay when the last connection closes. In the machine
+    // root (sticky: only an entry's owner removes it) the last to close may be an account
+    // that could not remove them; and files that always exist, made once by the root's
+    // owner, leave no moment in which another account could make them first.
+    int persist = 1;
+    if (rc == SQLITE_OK) sqlite3_file_control(raw, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
         UseWriteAheadLog(raw) != SQLITE_OK ||
         sqlite3_exec(raw, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(raw, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr) !=
+            SQLITE_OK ||
         CreateSchema() != kErrorSuccess) {
       Disconnect();
       return kErrorRegistryIo;

@@ -1,6 +1,7 @@
 // Tests of the SQLite hive: data, names, results, subtrees, batches and concurrent processes.
 #include "platform/registry.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -212,6 +213,48 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
   EXPECT_EQ(again.OpenKey("SOFTWARE\\A", kKeyRead, &key), kErrorSuccess);
   umask(previous);
   EXPECT_EQ(mode(dir.path + "/own/registry.db"), 0640u);
+}
+
+// In the machine root (3770: only an entry's owner removes it) the write-ahead log and its
+// index are made once, by whoever opens the hive first, and stay: the last to close may be a
+// member of the group, who could not remove them, and nobody gets a moment to make them first.
+TEST(RegistryFilesTest, LogAndIndexStayForEveryAccountOfTheGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
+  namespace fs = std::filesystem;
+  constexpr uid_t kMember = 65534;
+  constexpr gid_t kGroup = 12345;
+  TempDir dir;
+  const std::string root = dir.path + "/root", path = root + "/registry.db";
+  ASSERT_EQ(chmod(dir.path.c_str(), 0711), 0);
+  ASSERT_EQ(mkdir(root.c_str(), 0700) | chown(root.c_str(), 0, kGroup) | chmod(root.c_str(), 03770),
+            0);
+  {
+    const mode_t previous = umask(0007);  // as the servers' account runs
+    Hive owner(path);
+    RegistryKey key;
+    ASSERT_EQ(owner.CreateKey("SOFTWARE\\A", kKeyAllAccess, &key), kErrorSuccess);
+    umask(previous);
+  }
+  for (const char* file : {"/registry.db-wal", "/registry.db-shm"})
+    EXPECT_TRUE(fs::exists(root + file)) << file << " was removed at the last close";
+  const pid_t member = fork();
+  if (member == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kGroup) != 0 || setuid(kMember) != 0) _exit(2);
+    Hive hive(path);
+    RegistryKey key;
+    _exit(hive.CreateKey("SOFTWARE\\B", kKeyAllAccess, &key) == kErrorSuccess ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(member, &status, 0), member);
+  EXPECT_EQ(status, 0);
+  struct stat info;
+  for (const char* file : {"/registry.db-wal", "/registry.db-shm"}) {
+    ASSERT_EQ(stat((root + file).c_str(), &info), 0) << file;
+    EXPECT_EQ(info.st_uid, 0u) << file;
+  }
+  Hive again(path);
+  RegistryKey key;
+  EXPECT_EQ(again.OpenKey("SOFTWARE\\B", kKeyRead, &key), kErrorSuccess);
 }
 
 TEST_F(RegistryTest, ForkedWritersLoseNothing) {

@@ -37,12 +37,12 @@ seed=("$here/scripts/corvane-seed" --root "$root" --bin "$here/build/bin" --lib 
 agent=$!
 echo "Agent: pid $agent"
 trap 'kill $agent 2>/dev/null; wait $agent 2>/dev/null' EXIT INT TERM
-for _ in $(seq 1 500); do [ -S "$root/cvmad.sock" ] && break; sleep 0.01; done
+for _ in $(seq 1 500); do [ -S "$root/run/cvmad.sock" ] && break; sleep 0.01; done
 # The storage server of the sample mailboxes and public folders.
 "$here/build/bin/cvstorage" &
 storage=$!
 trap 'kill $agent $storage 2>/dev/null; wait $agent $storage 2>/dev/null' EXIT INT TERM
-for _ in $(seq 1 500); do [ -S "$root/cvstorage.sock" ] && break; sleep 0.01; done
+for _ in $(seq 1 500); do [ -S "$root/run/cvstorage.sock" ] && break; sleep 0.01; done
 # The directory and the information store keys, which the mail store reads when the storage
 # server is not running: this machine is the store server MAILSRV01 of the sample directory
 # (examples/directory), served by a slapd of the machine's own on the socket

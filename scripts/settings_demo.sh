@@ -14,7 +14,7 @@ for library in libcvma32.so libcvpmapi.so; do
 done
 "$bin/cvmad" 2>/dev/null &
 agent=$!
-for _ in $(seq 1 500); do [ -S "$CORVANE_ROOT/cvmad.sock" ] && break; sleep 0.01; done
+for _ in $(seq 1 500); do [ -S "$CORVANE_ROOT/run/cvmad.sock" ] && break; sleep 0.01; done
 "$bin/cvmactl" import - >/dev/null <<'JSON'
 {"oid":"1.3.6.1.4.1.8642.20.1.100.50.22","int":259200000}
 {"oid":"1.3.6.1.4.1.8642.20.1.100.50.300","string":".\\log"}

@@ -141,6 +141,7 @@ fuzzers=(
   "trace_fuzz support/fuzz_corpus/trace"
   "json_line_fuzz standins/cvmactl/fuzz_corpus/json_line"
   "oid_fuzz standins/cvmactl/fuzz_corpus/oid"
+  "storage_server_fuzz standins/cvstorage/fuzz_corpus"
 )
 fz_passed=0; fz_failed=0
 if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then

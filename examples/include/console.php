@@ -343,8 +343,8 @@ function web_account(): string {
 function server_status(): array {
     $root = machine_root();
     return [
-        'agent' => probe_socket($root . '/cvmad.sock') + ['socket' => $root . '/cvmad.sock'],
-        'storage' => probe_socket($root . '/cvstorage.sock') + ['socket' => $root . '/cvstorage.sock'],
+        'agent' => probe_socket($root . '/run/cvmad.sock') + ['socket' => $root . '/run/cvmad.sock'],
+        'storage' => probe_socket($root . '/run/cvstorage.sock') + ['socket' => $root . '/run/cvstorage.sock'],
     ];
 }
 

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "platform/machine_root.h"
+#include "platform/peer_identity.h"
 #include "standins/cvma32/cvma32_internal.h"
 #include "standins/include/cvpmapi.h"
 #include "standins/wire/busy_wait.h"
@@ -81,6 +82,8 @@ class Session {
   bool Connect();
   // The last Connect failed because the socket refuses this process (under `mutex`).
   bool denied() const { return denied_; }
+  // The last Connect found the socket served by an account not trusted (under `mutex`).
+  bool wrong_server() const { return wrong_server_; }
   // Connect(), then the check-ins accepted on earlier connections are made again. False
   // (and no connection) when either fails.
   bool Reconnect();
@@ -155,6 +158,7 @@ class Session {
   std::string inbox_;  // bytes read but not yet taken as frames
   uint32_t next_request_id_ = 1;
   bool denied_ = false;
+  bool wrong_server_ = false;
   std::vector<std::string> check_ins_;
   // Written under both `mutex` and queue_mutex_, so read under either.
   Connection conn_;
@@ -193,6 +197,7 @@ auto Session::Exclusively(F&& body) -> decltype(body()) {
 bool Session::Connect() {
   Drop();
   denied_ = false;
+  wrong_server_ = false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path_.empty() || path_.size() >= sizeof(address.sun_path)) return false;
@@ -204,6 +209,11 @@ bool Session::Connect() {
   if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     // The socket or a folder above it is not open to this process's user.
     denied_ = errno == EACCES || errno == EPERM;
+    return false;
+  }
+  // Whoever answers on the path hears nothing until it is known to be the agent.
+  if (!platform::ServedByTrustedAccount(fd.get())) {
+    wrong_server_ = true;
     return false;
   }
   // Reads and writes are bounded by poll() against the caller's deadline from here on.
@@ -520,10 +530,14 @@ int32_t CVMAOpenSession(const char* socket_path, uint32_t* session) {
     *session = 0;
     std::string path = socket_path != nullptr && *socket_path != '\0'
                            ? socket_path
-                           : platform::MachineFile("cvmad.sock");
+                           : platform::MachineFile(wire::kAgentSocket);
     auto owner = std::make_shared<Session>(std::move(path));
     if (!owner->usable()) return CVMA_E_MEMORY;
-    if (!owner->Connect()) return owner->denied() ? CVMA_E_ACCESS : CVMA_E_CONNECT;
+    if (!owner->Connect()) {
+      return owner->denied()         ? CVMA_E_ACCESS
+             : owner->wrong_server() ? CVMA_E_WRONG_SERVER
+                                     : CVMA_E_CONNECT;
+    }
     *session = Handles().Add(std::move(owner));
     return CVMA_OK;
   });

@@ -18,6 +18,10 @@ extern "C" {
 /* CVMAOpenSession: the agent's socket, or a folder on its path, refuses this process's
  * user (EACCES); CVMA_E_CONNECT stays for every other failure to connect. */
 #define CVMA_E_ACCESS (-7)
+/* CVMAOpenSession: the socket is served by an account that is neither this process's, root
+ * nor the machine root's owner (the agent's): nothing was sent to it. Sends on a session
+ * that meets such a socket when it connects again answer CVMA_SEND_NO_AGENT. */
+#define CVMA_E_WRONG_SERVER (-8)
 
 /* Takes the oldest change notification the session holds, reading the connection for up to
  * timeout_ms when it holds none: the changed variable's OID, terminated, in `oid`. The

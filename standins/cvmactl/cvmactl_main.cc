@@ -94,7 +94,7 @@ std::string StatusText(uint32_t status) {
   }
 }
 
-std::string SocketPath() { return platform::MachineFile("cvmad.sock"); }
+std::string SocketPath() { return platform::MachineFile(wire::kAgentSocket); }
 
 bool ParseInt32(std::string_view text, int32_t* value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
@@ -135,6 +135,9 @@ class Agent {
     const int32_t opened = CVMAOpenSession(nullptr, &session_);
     if (opened == CVMA_E_CONNECT) return Report("the agent is not running (" + SocketPath() + ")");
     if (opened == CVMA_E_ACCESS) return Report("permission denied (" + SocketPath() + ")");
+    if (opened == CVMA_E_WRONG_SERVER)
+      return Report("refused: the socket is not served by the agent's account (" + SocketPath() +
+                    ")");
     if (opened != CVMA_OK)
       return Report("cannot open a session (error " + std::to_string(opened) + ")");
     if (VmpCreatePolicyOID(wire::kPolicyManagerOid, &destination_) != VMP_OK)

@@ -204,7 +204,7 @@ TEST_F(CvmactlTest, CommandLineMistakesAMissingAgentAndARefusedUser) {
   const std::string empty = Path("empty");
   std::filesystem::create_directory(empty);
   EXPECT_EQ(Run({"export"}, empty),
-            Outcome(1, "", "cvmactl: the agent is not running (" + empty + "/cvmad.sock)\n"));
+            Outcome(1, "", "cvmactl: the agent is not running (" + empty + "/run/cvmad.sock)\n"));
   // Root passes any mode, so as root another user runs it; else the mode shuts the owner out.
   std::string as;
   if (geteuid() == 0)

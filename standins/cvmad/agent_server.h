@@ -1,68 +1,49 @@
-// The agent's socket: accepts admitted peers, serves each connection's requests on a
-// thread of its own against the policy store, and sends change notifications to the
-// connections that checked in for them.
+// The agent's protocol on the service frame: each connection's frames are requests to the
+// policy store, answered in order; a change is sent as a notification to every other
+// connection whose session checked in for it.
 //
-// Thread safety: Listen and Run are called by one thread (the agent's main thread); the
-// connection threads share only the store (itself thread-safe) and the connection list,
-// which is under connections_mutex_. Each connection writes its frames under its own lock,
-// so a notification from another thread never cuts into a reply.
+// Thread safety: a session's requests come from its connection's thread; its check-ins are
+// under their own lock, since another connection's thread reads them to notify it. The
+// store is itself thread-safe.
 #ifndef STANDINS_CVMAD_AGENT_SERVER_H_
 #define STANDINS_CVMAD_AGENT_SERVER_H_
 
-#include <sys/types.h>
-
-#include <list>
-#include <memory>
+#include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "standins/cvmad/policy_store.h"
-#include "standins/wire/unique_fd.h"
+#include "standins/service/service.h"
 #include "standins/wire/wire.h"
 
 namespace cvmad {
 
-using wire::UniqueFd;
+// What a set package takes in memory once decoded, per byte of it: a table of one integer
+// column is the worst (each 8-byte cell becomes a row of its own).
+inline constexpr size_t kDecodedBytesPerByte = 12;
 
-// Writes one line, prefixed with the program's name, to standard error.
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-class AgentServer {
+class AgentSession : public service::Session {
  public:
-  // Peers are served when they run as the agent's user or are members of one of
-  // `admitted_groups`.
-  AgentServer(PolicyStore* store, std::vector<gid_t> admitted_groups);
-  ~AgentServer();
-  AgentServer(const AgentServer&) = delete;
-  AgentServer& operator=(const AgentServer&) = delete;
+  AgentSession(PolicyStore* store, service::Server* server) : store_(store), server_(server) {}
+  ~AgentSession() override;
 
-  // Makes the socket at `path`, replacing a stale one. False with `error` set when the path
-  // is unusable or another agent answers on it.
-  bool Listen(const std::string& path, std::string* error);
-  // Serves until `stop_fd` becomes readable, then closes every connection, waits for their
-  // threads and removes the socket.
-  void Run(int stop_fd);
+  Measure MeasureNext(std::string_view head, size_t* size, size_t* cost) override;
+  bool Handle(std::string_view message, std::string* reply) override;
+
+  // The notification frames of the `changed` OIDs that this session checked in for.
+  std::string NotificationsFor(const std::vector<std::string>& changed);
 
  private:
-  struct Connection;
-
-  bool Admit(int fd) const;
-  void Serve(Connection* connection);
-  // The reply body to `request`; `changed` receives the OIDs of the variables it changed.
-  std::string Handle(Connection* connection, const wire::Frame& request,
-                     std::vector<std::string>* changed);
-  void Notify(const Connection* origin, const std::vector<std::string>& changed);
-  // Joins the threads of connections that have ended (all of them after shutting them down
-  // when `all`); returns how many remain.
-  size_t Reap(bool all);
+  // The reply body to a request; `changed` receives the OIDs of the variables it changed.
+  std::string Answer(uint32_t message_id, std::string_view body, std::vector<std::string>* changed);
 
   PolicyStore* const store_;
-  const std::vector<gid_t> admitted_groups_;
-  std::string path_;
-  UniqueFd listener_;
-  std::mutex connections_mutex_;
-  std::list<std::shared_ptr<Connection>> connections_;
+  service::Server* const server_;
+  std::mutex patterns_mutex_;
+  std::vector<std::string> patterns_;  // checked in by this connection's session
+  size_t patterns_charged_ = 0;        // of the memory budget, for patterns_; as patterns_
 };
 
 }  // namespace cvmad

@@ -6,6 +6,10 @@
 // holds write_mutex_; readers touch only the map, under a shared lock.
 #include "standins/cvmad/policy_store.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -42,17 +46,26 @@ bool Run(sqlite3* db, const char* sql, const std::string& oid, const std::string
          sqlite3_step(stmt.get()) == SQLITE_DONE;
 }
 
-bool IsRefused(const wire::Variable& stored) {
-  return (stored.restriction & (VMP_RESTRICT_FINAL | VMP_RESTRICT_HIDDEN)) != 0 ||
-         (stored.type == VMP_TYPE_TABLE && (stored.restriction & VMP_RESTRICT_TABLE_FINAL) != 0);
+bool IsRefused(uint8_t type, uint32_t restriction) {
+  return (restriction & (VMP_RESTRICT_FINAL | VMP_RESTRICT_HIDDEN)) != 0 ||
+         (type == VMP_TYPE_TABLE && (restriction & VMP_RESTRICT_TABLE_FINAL) != 0);
 }
 
 }  // namespace
 
 std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::string* error) {
+  // The machine root lets its group add names: a policy someone else made, or a link, is not
+  // the agent's policy.
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 && (!S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+    *error = path + ": not a file of this account's";
+    return nullptr;
+  }
   sqlite3* raw = nullptr;
   // The handle is made even when opening fails and must then be closed too.
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   std::unique_ptr<PolicyStore> store(new PolicyStore(raw));
   if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
       !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
@@ -65,13 +78,14 @@ std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::str
     auto text = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 0));
     std::string oid(text != nullptr ? text : "", sqlite3_column_bytes(rows.get(), 0));
     auto blob = static_cast<const char*>(sqlite3_column_blob(rows.get(), 1));
-    Entry entry;
-    entry.encoded.assign(blob != nullptr ? blob : "", sqlite3_column_bytes(rows.get(), 1));
-    std::string_view in = entry.encoded;
-    if (!wire::DecodeVariable(&in, &entry.variable) || !in.empty() || entry.variable.oid != oid) {
+    std::string_view in(blob != nullptr ? blob : "", sqlite3_column_bytes(rows.get(), 1));
+    wire::Variable variable;
+    if (!wire::DecodeVariable(&in, &variable) || !in.empty() || variable.oid != oid) {
       *error = path + ": unreadable variable " + oid;
       return nullptr;
     }
+    Entry entry = MakeEntry(variable);
+    store->bytes_ += entry.encoded.size();
     store->variables_.emplace(std::move(oid), std::move(entry));
   }
   if (rows == nullptr || rc != SQLITE_DONE) {
@@ -82,6 +96,23 @@ std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::str
 }
 
 PolicyStore::~PolicyStore() { sqlite3_close_v2(db_); }
+
+PolicyStore::Entry PolicyStore::MakeEntry(const wire::Variable& variable) {
+  Entry entry;
+  wire::EncodeVariable(variable, &entry.encoded);
+  entry.type = variable.type;
+  entry.restriction = variable.restriction;
+  entry.column_types = variable.column_types;
+  entry.cell_flags.reserve(variable.rows.size() * variable.column_types.size());
+  for (const auto& row : variable.rows)
+    for (const wire::Cell& cell : row) entry.cell_flags.push_back(cell.flags);
+  return entry;
+}
+
+size_t PolicyStore::bytes() const {
+  std::shared_lock lock(map_mutex_);
+  return bytes_;
+}
 
 bool PolicyStore::Exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -113,17 +144,20 @@ uint32_t PolicyStore::Set(std::vector<wire::Variable> variables) {
         for (wire::Cell& cell : row) cell.flags = 0;
       continue;
     }
-    const wire::Variable& stored = it->second.variable;
-    if (IsRefused(stored)) return wire::kStatusRefused;
+    const Entry& stored = it->second;
+    if (IsRefused(stored.type, stored.restriction)) return wire::kStatusRefused;
     // A variable without a value yet may take any type.
     if (stored.type != VMP_TYPE_NONE &&
         (variable.type != stored.type || variable.column_types != stored.column_types))
       return wire::kStatusTypeMismatch;
     variable.restriction = stored.restriction;
+    // The columns are the stored ones here (or there were no cells), so cells line up.
+    const size_t columns = stored.column_types.size();
     for (size_t row = 0; row < variable.rows.size(); ++row) {
       for (size_t column = 0; column < variable.rows[row].size(); ++column) {
-        bool kept = row < stored.rows.size() && column < stored.rows[row].size();
-        variable.rows[row][column].flags = kept ? stored.rows[row][column].flags : 0;
+        const size_t cell = row * columns + column;
+        variable.rows[row][column].flags =
+            column < columns && cell < stored.cell_flags.size() ? stored.cell_flags[cell] : 0;
       }
     }
   }
@@ -146,7 +180,9 @@ uint32_t PolicyStore::Restrict(const std::string& oid, uint32_t flags,
   std::lock_guard write(write_mutex_);
   auto it = variables_.find(oid);
   if (it == variables_.end()) return wire::kStatusUnknownOid;
-  wire::Variable variable = it->second.variable;
+  wire::Variable variable;
+  std::string_view in = it->second.encoded;
+  if (!wire::DecodeVariable(&in, &variable)) return wire::kStatusStorage;
   for (const CellFlags& cell : cells) {
     if (cell.row >= variable.rows.size() || cell.column >= variable.column_types.size())
       return wire::kStatusMalformed;
@@ -159,16 +195,26 @@ uint32_t PolicyStore::Restrict(const std::string& oid, uint32_t flags,
 }
 
 uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::string* deleted) {
-  std::vector<Entry> entries(variables.size());
-  for (size_t i = 0; i < variables.size(); ++i) {
-    wire::EncodeVariable(variables[i], &entries[i].encoded);
-    entries[i].variable = std::move(variables[i]);
+  std::vector<std::pair<std::string, Entry>> entries;
+  entries.reserve(variables.size());
+  // The size after the change: a variable set twice in one package counts twice, which
+  // errs on the safe side.
+  size_t after = bytes_;
+  for (wire::Variable& variable : variables) {
+    Entry entry = MakeEntry(variable);
+    auto it = variables_.find(variable.oid);
+    if (it != variables_.end()) after -= std::min(after, it->second.encoded.size());
+    after += entry.encoded.size();
+    entries.emplace_back(std::move(variable.oid), std::move(entry));
+    variable = {};  // the decoded form is no longer needed: give its memory back now
   }
+  if (deleted != nullptr) after -= std::min(after, variables_.at(*deleted).encoded.size());
+  if (after > kMaxPolicyBytes) return wire::kStatusStorage;
   if (!Exec("BEGIN IMMEDIATE")) return wire::kStatusStorage;
   bool ok = true;
-  for (const Entry& entry : entries) {
-    ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)",
-                   entry.variable.oid, &entry.encoded);
+  for (const auto& [oid, entry] : entries) {
+    ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)", oid,
+                   &entry.encoded);
   }
   if (deleted != nullptr) ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
   if (!ok || !Exec("COMMIT")) {
@@ -176,11 +222,16 @@ uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::s
     return wire::kStatusStorage;
   }
   std::unique_lock lock(map_mutex_);
-  for (Entry& entry : entries) {
-    std::string oid = entry.variable.oid;
+  for (auto& [oid, entry] : entries) {
+    auto it = variables_.find(oid);
+    if (it != variables_.end()) bytes_ -= it->second.encoded.size();
+    bytes_ += entry.encoded.size();
     variables_.insert_or_assign(std::move(oid), std::move(entry));
   }
-  if (deleted != nullptr) variables_.erase(*deleted);
+  if (deleted != nullptr) {
+    bytes_ -= variables_.at(*deleted).encoded.size();
+    variables_.erase(*deleted);
+  }
   return wire::kStatusOk;
 }
 

@@ -22,6 +22,10 @@
 
 namespace cvmad {
 
+// The policy never holds more encoded bytes than one export reply carries, so that it can
+// always be exported; a change that would make it larger is refused (kStatusStorage).
+inline constexpr size_t kMaxPolicyBytes = wire::kMaxFrameBody - 32;
+
 class PolicyStore {
  public:
   struct CellFlags {
@@ -53,11 +57,21 @@ class PolicyStore {
   // Sets the variable's restriction and the flags of the cells named (which must exist).
   uint32_t Restrict(const std::string& oid, uint32_t flags, const std::vector<CellFlags>& cells);
 
+  // The encoded size of the whole policy.
+  size_t bytes() const;
+
  private:
+  // A variable is kept encoded, as it is sent, with what a set must keep of it beside: a
+  // decoded table takes ten times its encoded size, and the policy is read far more often
+  // than it is changed.
   struct Entry {
-    wire::Variable variable;
     std::string encoded;
+    uint8_t type = 0;
+    uint32_t restriction = 0;
+    std::vector<uint32_t> column_types;
+    std::vector<uint32_t> cell_flags;  // row by row
   };
+  static Entry MakeEntry(const wire::Variable& variable);
 
   explicit PolicyStore(sqlite3* db) : db_(db) {}
   // Writes the variables and the deletion in one transaction, then into the map. The
@@ -69,6 +83,7 @@ class PolicyStore {
   std::mutex write_mutex_;        // one writer at a time; taken before map_mutex_
   mutable std::shared_mutex map_mutex_;
   std::map<std::string, Entry> variables_;  // changed only under both mutexes
+  size_t bytes_ = 0;                        // of every entry's encoded form; as variables_
 };
 
 }  // namespace cvmad

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include "platform/local_server.h"
+#include "standins/cvstorage/storage_sources.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
+#include "standins/service/service.h"
 #include "standins/testing/test_agent.h"
 
 namespace cvstorage {
@@ -138,7 +140,7 @@ TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
             0u);
   EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
             platform::kRegdbEInvalidValue);
-  ASSERT_EQ(hive.SetValue(key, "Socket", platform::kRegSz, "cvstorage.sock", 15), 0u);
+  ASSERT_EQ(hive.SetValue(key, "Socket", platform::kRegSz, "run/cvstorage.sock", 19), 0u);
   EXPECT_EQ(CreateLocalServerObject(other, kMailboxInterface, &object),
             platform::kClassEClassNotAvailable);
 
@@ -330,6 +332,55 @@ TEST_F(StorageTest, ReadyAfterKeepsIsReadyFalseForItsDelay) {
   }
   EXPECT_EQ(ready, 1);
   EXPECT_GE(Clock::now() - started_, std::chrono::seconds(2));
+}
+
+// The two floods that once took the server to hundreds of megabytes: calls sent without
+// their replies ever being read, and the largest passwd-file the group could write, read
+// afresh and held by six walks at once. The resident size stays within the budget.
+TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
+  constexpr long kResidentLimitKiB = (service::kMemoryBudget + (32u << 20)) / 1024;
+  std::string lines;
+  for (int i = 0; lines.size() < kMaxPasswdFileBytes - 64; ++i)
+    lines += "u" + std::to_string(i) + "@d.test:x:1:1:N\n";
+  WriteFile(passwd(), lines);
+  Register();
+  ASSERT_TRUE(Start()) << log();
+
+  // Calls sent for a second and a half without a reply ever being read.
+  cvmad::testing::UniqueFd greedy = cvmad::testing::ConnectUnix(socket_path());
+  const std::string hello =
+      std::string(platform::kLocalServerMagic) + kMailboxClass + kMailboxInterface;
+  ASSERT_EQ(send(greedy.get(), hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
+  std::string calls;
+  for (int i = 0; i < 8192; ++i) calls.append("\x08\0\0\0\0\0\0\0", 8);  // MoveFirst
+  size_t sent = 0;
+  for (auto end = Clock::now() + std::chrono::milliseconds(1500); Clock::now() < end;) {
+    const ssize_t n = send(greedy.get(), calls.data(), calls.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0)
+      sent += static_cast<size_t>(n);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  std::vector<Object> walks;
+  for (int i = 0; i < 6; ++i) {
+    walks.push_back(Create(kMailboxClass, kMailboxInterface));
+    const uint32_t refreshed = walks.back()->Call(7, -1, nullptr, nullptr);
+    EXPECT_TRUE(refreshed == 0 || refreshed == platform::kEOutOfMemory) << std::hex << refreshed;
+    EXPECT_EQ(walks.back()->Call(8, 0, nullptr, nullptr), 0u);
+  }
+  const long peak = cvmad::testing::StatusKiB(server_.pid(), "VmHWM");
+  std::printf(
+      "storage server: %zu call bytes sent unread; six walks of a %zu-byte passwd-file; "
+      "resident peak %ld MiB (limit %ld MiB)\n",
+      sent, lines.size(), peak / 1024, kResidentLimitKiB / 1024);
+  if (cvmad::testing::kResidentSizesHold) {
+    EXPECT_LE(peak, kResidentLimitKiB);
+  }
+  // A byte beyond kMaxPasswdFileBytes and the file is not read at all.
+  WriteFile(passwd(), lines + std::string(kMaxPasswdFileBytes + 1 - lines.size(), '#'));
+  walks.clear();
+  EXPECT_EQ(Create(kMailboxClass, kMailboxInterface)->Call(7, -1, nullptr, nullptr), 0x80004005u);
 }
 
 }  // namespace

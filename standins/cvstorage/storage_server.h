@@ -1,27 +1,25 @@
-// The storage server's socket: each admitted connection becomes one object of the mailbox
-// or the public folder class (the connect message says which, see platform/local_server.h)
-// with a cursor of its own over the server's current lists, served on a thread of its own.
+// The storage server's protocol on the service frame: each connection becomes one object of
+// the mailbox or the public folder class (the connect message says which, see
+// platform/local_server.h) with a cursor of its own over the server's current lists.
 //
-// Thread safety: Listen and Run are called by one thread (the main thread); Refresh may be
-// called from any thread. The lists are an immutable snapshot replaced whole under
-// snapshot_mutex_, so a walk keeps the snapshot it started on; the connection list is under
-// connections_mutex_.
+// Thread safety: Refresh, Current and NewSession may be called from any thread. The lists
+// are an immutable snapshot replaced whole under snapshot_mutex_, so a walk keeps the
+// snapshot it started on; a session belongs to its connection's thread.
 #ifndef STANDINS_CVSTORAGE_STORAGE_SERVER_H_
 #define STANDINS_CVSTORAGE_STORAGE_SERVER_H_
 
-#include <sys/types.h>
-
 #include <chrono>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "standins/cvstorage/storage_sources.h"
-#include "standins/wire/unique_fd.h"
+#include "standins/service/service.h"
 
 namespace cvstorage {
+
+// The server's socket, under the machine root, in the servers' own folder.
+inline constexpr const char* kStorageSocket = "run/cvstorage.sock";
 
 // The two classes and their interfaces.
 inline constexpr const char* kMailboxClass = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
@@ -31,47 +29,30 @@ inline constexpr const char* kPublicFolderInterface = "7c2e91d4-5b38-4f6a-9e0d-3
 
 class StorageServer {
  public:
-  // Peers are served when they run as the server's user or are members of one of
-  // `admitted_groups`. IsReady answers 0 until `ready_at`.
-  StorageServer(std::vector<gid_t> admitted_groups, std::chrono::steady_clock::time_point ready_at);
-  ~StorageServer();
+  struct Snapshot;
+
+  // The lists are charged to `budget` for as long as a walk or the server holds them.
+  // IsReady answers 0 until `ready_at`.
+  StorageServer(service::MemoryBudget* budget, std::chrono::steady_clock::time_point ready_at);
   StorageServer(const StorageServer&) = delete;
   StorageServer& operator=(const StorageServer&) = delete;
 
   // Reads both lists again, from the paths the hive names now. Returns the status of the
-  // `public_folders` list, or of the mailbox list.
+  // `public_folders` list, or of the mailbox list; 0x8007000E (and the lists stay as they
+  // were) when the budget cannot hold the new ones beside what walks still hold.
   uint32_t Refresh(bool public_folders);
+  std::shared_ptr<const Snapshot> Current();
+  bool ready() const { return std::chrono::steady_clock::now() >= ready_at_; }
 
-  // Makes the socket at `path`, replacing a stale one. False with `error` set when the path
-  // is unusable or another server answers on it.
-  bool Listen(const std::string& path, std::string* error);
-  // Serves until `stop_fd` becomes readable, then ends every connection, waits for their
-  // threads and removes the socket.
-  void Run(int stop_fd);
+  // The protocol of one connection.
+  std::unique_ptr<service::Session> NewSession();
 
  private:
-  struct Snapshot;
-  struct Connection;
-  struct Object;
-  struct Reply;
-
-  bool Admit(int fd) const;
-  void Serve(Connection* connection);
-  Reply Call(Object* object, uint32_t slot, int32_t argument);
-  std::shared_ptr<const Snapshot> Current();
-  // Joins the threads of connections that have ended (all of them after shutting them down
-  // when `all`); returns how many remain.
-  size_t Reap(bool all);
-
-  const std::vector<gid_t> admitted_groups_;
+  service::MemoryBudget* const budget_;
   const std::chrono::steady_clock::time_point ready_at_;
-  std::mutex refresh_mutex_;  // one reading of the sources at a time
+  std::mutex refresh_mutex_;  // one reading of the sources at a time; taken before snapshot_mutex_
   std::mutex snapshot_mutex_;
   std::shared_ptr<const Snapshot> snapshot_;  // guarded by snapshot_mutex_
-  std::string path_;
-  wire::UniqueFd listener_;
-  std::mutex connections_mutex_;
-  std::list<std::shared_ptr<Connection>> connections_;  // guarded by connections_mutex_
 };
 
 }  // namespace cvstorage

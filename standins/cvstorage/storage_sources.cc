@@ -27,7 +27,6 @@ namespace {
 
 using wire::UniqueFd;
 
-constexpr off_t kMaxPasswdFileSize = 64 << 20;
 constexpr std::string_view kMailboxUrlPrefix = "file://./backofficestorage/";
 constexpr std::string_view kPublicFolderUrlPrefix =
     "file://./BackOfficeStorage/localhost/public folders/";
@@ -35,8 +34,6 @@ constexpr std::string_view kPublicFolderUrlPrefix =
 struct DirClose {
   void operator()(DIR* dir) const { closedir(dir); }
 };
-
-std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // Another account's file or folder, or one that everyone may change, could say anything.
 bool Trusted(const struct stat& info, const std::string& path) {
@@ -96,15 +93,6 @@ const char* LineProblem(const std::vector<std::string_view>& fields) {
 
 }  // namespace
 
-void Log(const char* format, ...) {
-  char line[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  std::fprintf(stderr, "cvstorage: %s\n", line);
-}
-
 StoragePaths ReadStoragePaths() {
   platform::RegistryKey key;
   platform::LocalMachine().OpenKey(kStorageKey, platform::kKeyQueryValue, &key);
@@ -123,10 +111,10 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
     Log("%s: %s", passwd_file.c_str(), ErrorText(error).c_str());
     return list;
   }
-  if (!S_ISREG(info.st_mode) || info.st_size > kMaxPasswdFileSize) {
+  if (!S_ISREG(info.st_mode) || info.st_size > off_t{kMaxPasswdFileBytes}) {
     list.status = kEFail;
     Log("%s: not a regular file of at most %lld bytes", passwd_file.c_str(),
-        static_cast<long long>(kMaxPasswdFileSize));
+        static_cast<long long>(off_t{kMaxPasswdFileBytes}));
     return list;
   }
   if (!Trusted(info, passwd_file)) {
@@ -137,7 +125,7 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
   char chunk[64 * 1024];
   for (ssize_t got; (got = read(fd.get(), chunk, sizeof chunk)) != 0;) {
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0 || text.size() + static_cast<size_t>(got) > kMaxPasswdFileSize) {
+    if (got < 0 || text.size() + static_cast<size_t>(got) > kMaxPasswdFileBytes) {
       list.status = kEFail;
       Log("%s: %s", passwd_file.c_str(), got < 0 ? ErrorText(errno).c_str() : "grew too large");
       return list;

@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "standins/service/log.h"
 
 namespace cvstorage {
+
+using service::ErrorText;
+using service::Log;
 
 // Results a source can end with besides 0 and these: a failure of the file system in
 // result form (0x80070002 no passwd-file, 0x80070003 no public folder root).
@@ -26,6 +30,12 @@ inline constexpr uint32_t kAccessDenied = platform::kEAccessDenied;
 inline constexpr const char* kStorageKey = "SOFTWARE\\Veltmark\\Corvane\\Storage";
 inline constexpr const char* kPasswdFileValue = "PasswdFile";
 inline constexpr const char* kPublicFolderRootValue = "PublicFolderRoot";
+
+// A passwd-file may be written by the group, and each walk holds the list made of it: a
+// larger file is not read (0x80004005), and reading one takes at most kBytesPerPasswdByte
+// times its size of the memory budget (a line of a few bytes still makes a URL and a row).
+inline constexpr size_t kMaxPasswdFileBytes = 2u << 20;
+inline constexpr size_t kBytesPerPasswdByte = 40;
 
 struct StorageEntry {
   std::u16string name;
@@ -43,9 +53,6 @@ struct StoragePaths {
   std::string passwd_file;
   std::string public_folder_root;
 };
-
-// Writes one line, prefixed with the program's name, to standard error.
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The two paths from the hive (REG_SZ values under kStorageKey, a relative one taken from
 // the machine root), each defaulting to mail/passwd and mail/public under the machine root.

@@ -8,10 +8,12 @@
 #define STANDINS_TESTING_TEST_AGENT_H_
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +89,33 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Runs `body` in a child process as `uid` with the group `gid` and no other groups: its
+// exit status as WaitForExit's (125 when the child could not become that account). Needs root.
+inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+    _exit(body());
+  }
+  return WaitForExit(pid, std::chrono::seconds(60));
+}
+
+// Resident sizes mean nothing under a sanitizer (its shadow memory and quarantine): tests
+// that bound them only print them there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kResidentSizesHold = false;
+#else
+inline constexpr bool kResidentSizesHold = true;
+#endif
+
+// The figure `field` ("VmRSS", "VmHWM") of /proc/PID/status, in KiB; -1 when unknown.
+inline long StatusKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
 // Runs the built `program` with `arguments`, its standard output dropped: its exit status as
 // WaitForExit's, within 20 s.
 inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
@@ -104,10 +133,10 @@ inline int RunBuilt(const std::string& program, std::vector<std::string> argumen
   return WaitForExit(pid, std::chrono::seconds(20));
 }
 
-// A temporary folder holding a machine root (root/, made at once) and the log of the built
-// server `program` (the agent, cvmad, by default), which runs on it between Start and Stop,
-// listening on root/<program>.sock, and is stopped with SIGTERM at the latest when the
-// TestServer goes.
+// A temporary folder holding a machine root (root/ and the servers' folder root/run/, made at
+// once) and the log of the built server `program` (the agent, cvmad, by default), which runs
+// on it between Start and Stop, listening on root/run/<program>.sock, and is stopped with
+// SIGTERM at the latest when the TestServer goes.
 class TestServer {
  public:
   explicit TestServer(std::string program = "cvmad") : program_(std::move(program)) {
@@ -115,6 +144,7 @@ class TestServer {
     if (mkdtemp(pattern.data()) != nullptr) {
       dir_ = pattern;
       std::filesystem::create_directory(root());
+      mkdir((root() + "/run").c_str(), 0700);
     }
   }
   ~TestServer() {
@@ -125,7 +155,7 @@ class TestServer {
 
   const std::string& dir() const { return dir_; }
   std::string root() const { return dir_ + "/root"; }
-  std::string socket_path() const { return root() + "/" + program_ + ".sock"; }
+  std::string socket_path() const { return root() + "/run/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   std::string log() const {

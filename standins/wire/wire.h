@@ -63,6 +63,9 @@ inline constexpr uint32_t kDelete = 0x24030011;
 inline constexpr uint32_t kRestrict = 0x24030012;
 inline constexpr uint32_t kImport = 0x24030013;
 
+// The agent's socket, under the machine root, in the servers' own folder.
+inline constexpr const char* kAgentSocket = "run/cvmad.sock";
+
 // The policy manager: the one destination the agent serves.
 inline constexpr const char* kPolicyManagerOid = "1.3.6.1.4.1.8642.11.1.15";
 

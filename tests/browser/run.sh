@@ -74,9 +74,9 @@ if [ -z "$url" ]; then
   cvmactl="$build/bin/cvmactl --root $root"
   # Stops whichever agent runs now (the first, or one started again below) and waits for it.
   agent_stop="for f in $agent_pid_file.first $agent_pid_file; do [ -f \$f ] && kill \$(cat \$f) 2>/dev/null; rm -f \$f; done
-              for _ in \$(seq 1 100); do [ -S $root/cvmad.sock ] || break; sleep 0.05; done"
+              for _ in \$(seq 1 100); do [ -S $root/run/cvmad.sock ] || break; sleep 0.05; done"
   agent_start="CORVANE_ROOT=$root setsid $build/bin/cvmad >>$work/agent.log 2>&1 & echo \$! >$agent_pid_file
-               for _ in \$(seq 1 100); do [ -S $root/cvmad.sock ] && break; sleep 0.05; done"
+               for _ in \$(seq 1 100); do [ -S $root/run/cvmad.sock ] && break; sleep 0.05; done"
 fi
 [ -n "$cvmactl" ] && [ -n "$agent_stop" ] && [ -n "$agent_start" ] && [ -n "$account" ] && [ -r "$password_file" ] ||
   fail "--url needs --account, --password-file, --cvmactl, --agent-stop and --agent-start"

@@ -189,7 +189,8 @@ mode() {
       { echo "  $path: $(stat -c '%a %U:%G' "$path" 2>&1), not $expected $owner"; return 1; }
   done
 }
-check "the root and logs/ are 2770 corvane:corvane" mode 2770 corvane:corvane "$root" "$root/logs"
+check "the root and logs/ are 3770 corvane:corvane" mode 3770 corvane:corvane "$root" "$root/logs"
+check "run/, the servers' sockets' folder, is 2750 corvane:corvane" mode 2750 corvane:corvane "$root/run"
 check "the hive and the trace file are 0660 corvane:corvane" \
   mode 660 corvane:corvane "$root/registry.db" "$root/logs/settingsext.log"
 check "the mail folders are the storage server's and not group-writable" \
@@ -200,13 +201,13 @@ agent_ready="${cvmactl[*]} export"
 "$unit_sh" start "$units/cvmad.service" "$work/cvmad.pid" "$work/cvmad.log" --ready "$agent_ready"
 check "cvmad runs as its unit says and answers" test $? -eq 0
 "$unit_sh" start "$units/cvstorage.service" "$work/cvstorage.pid" "$work/cvstorage.log" \
-  --ready "test -S '$root/cvstorage.sock'"
+  --ready "test -S '$root/run/cvstorage.sock'"
 check "cvstorage runs as its unit says" test $? -eq 0
 check "the servers run as corvane" \
   bash -c "[ \"\$(stat -c %U /proc/$(cat "$work/cvmad.pid"))\" = corvane ] &&
            [ \"\$(stat -c %U /proc/$(cat "$work/cvstorage.pid"))\" = corvane ]"
 check "their sockets admit the group corvane (0660)" \
-  mode 660 corvane:corvane "$root/cvmad.sock" "$root/cvstorage.sock"
+  mode 660 corvane:corvane "$root/run/cvmad.sock" "$root/run/cvstorage.sock"
 
 env -u CORVANE_ROOT "$stage/sbin/corvane-seed" --policy >"$work/policy.log" 2>&1
 check "corvane-seed --policy imports the policy" grep -qE '^imported [0-9]+ variables' "$work/policy.log"

@@ -118,7 +118,7 @@ foreach (['mem' => 'r+', 'maps' => 'r', 'environ' => 'r'] as $file => $mode) {
 foreach (['registry.db', 'policy.db', 'logs/trace.log'] as $file) {
     $tries[$file] = (int)(bool)@fopen("$root/$file", 'r') + (int)(bool)@fopen("$root/$file", 'r+');
 }
-$tries['cvmad.sock'] = (int)(bool)@stream_socket_client("unix://$root/cvmad.sock");
+$tries['cvmad.sock'] = (int)(bool)@stream_socket_client("unix://$root/run/cvmad.sock");
 foreach ($tries as $what => $n) echo "  $what: ", $n ? "reached ($n)" : 'nothing', "\n";
 PHP;
 file_put_contents("$dir/probe.php", "<?php\n$probe");
