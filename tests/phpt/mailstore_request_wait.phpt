@@ -7,7 +7,7 @@ Corvane Tidewall extension
 require __DIR__ . '/cv.inc';
 $root = cv_root();
 cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
-cv_reg($root, cv_trace_reg("$root/trace.log"));
+cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 cv_agent($root);
 $server = cv_storage($root, ['anna@example.test:x:1:1:Anna:/h:/s:'], []);
 $pid = proc_get_status($server)['pid'];
@@ -20,11 +20,11 @@ $rows = [];
 for ($i = 0; $i < 1000 && ($rc = vxm_read_mailboxes($rows, false)) === -1; $i++) usleep(10000);
 echo 'first read: ', $rc, ' ', count($rows), " row\n";
 exec('kill ' . PID);
-for ($i = 0; $i < 1000 && file_exists(ROOT . '/cvstorage.sock'); $i++) usleep(10000);
+for ($i = 0; $i < 1000 && file_exists(ROOT . '/run/cvstorage.sock'); $i++) usleep(10000);
 $never = proc_open([CVSTORAGE, '--root', ROOT, '--ready-after', '600'],
                    [0 => ['file', '/dev/null', 'r'], 1 => ['file', '/dev/null', 'w'], 2 => ['file', '/dev/null', 'w']],
                    $pipes, null, array_merge(getenv(), ['CORVANE_ROOT' => ROOT]));
-for ($i = 0; $i < 1000 && !file_exists(ROOT . '/cvstorage.sock'); $i++) usleep(10000);
+for ($i = 0; $i < 1000 && !file_exists(ROOT . '/run/cvstorage.sock'); $i++) usleep(10000);
 $rows = [];
 $start = microtime(true);
 $rc = vxm_read_mailboxes($rows, true);
@@ -33,7 +33,7 @@ echo 'refresh: ', $rc, ' ', json_encode($rows), ' after ', $waited >= 19.9 && $w
 proc_terminate($never, 15);
 proc_close($never);
 PHP, null, true);
-echo implode("\n", preg_grep('/did not answer/', cv_trace_messages("$root/trace.log"))), "\n";
+echo implode("\n", preg_grep('/did not answer/', cv_trace_messages("$root/logs/trace.log"))), "\n";
 ?>
 --EXPECT--
 first read: 0 1 row

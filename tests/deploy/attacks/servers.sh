@@ -3,11 +3,8 @@
 # nothing beyond) and from an account with no groups. Each check passes when the attack is
 # refused.
 
-# The servers' sockets, wherever this version keeps them.
 agent_socket=$root/run/cvmad.sock
-[ -S "$agent_socket" ] || agent_socket=$root/cvmad.sock
 storage_socket=$root/run/cvstorage.sock
-[ -S "$storage_socket" ] || storage_socket=$root/cvstorage.sock
 python=/usr/bin/python3  # Debian's, which every account may run
 attack_dir=$(mktemp -d /tmp/cvdeploy-attack.XXXXXX)
 chmod 0755 "$attack_dir"
