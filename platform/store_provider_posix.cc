@@ -371,6 +371,8 @@ class Connection final : public AdoConnection {
       if (name.size() < 2 || name[0] != '.' || name == "..") continue;
       // A folder name is never empty (".A..B", ".A." name none).
       if (name[1] == '.' || name.back() == '.' || name.find("..") != name.npos) continue;
+      // No URL can name a folder whose name is not UTF-8.
+      if (!IsUtf8(name)) continue;
       if (!IsDirectory(*entry)) continue;
       std::string& key = index_.emplace_back(name.substr(1));
       std::replace(key.begin(), key.end(), '.', '\0');
@@ -456,7 +458,6 @@ class Recordset final : public AdoRecordset {
     const std::u16string_view url = source.substr(
         kFolderQueryPrefix.size(),
         source.size() - kFolderQueryPrefix.size() - kFolderQuerySuffix.size());
-    if (url.find(u'"') != url.npos) return kDbEErrorsInCommand;
     std::vector<std::string> names;
     if (!ParseFolderUrl(url, &names) || !store->serves_public_folders()) return kStoreEInvalidArg;
     OpenedFolder folder;
