@@ -253,7 +253,8 @@ TEST_F(FolderTreeTest, FolderRecordsAndThePreloadedConnection) {
 }
 
 TEST_F(FolderTreeTest, MailboxSpecialFoldersComeFromThePasswdFile) {
-  machine_.SetMailboxes("# mailboxes\nbo@x.test:x:1:1\nanna@Example.test:x:1000:1000:Anna Berg::\n");
+  machine_.SetMailboxes("# mailboxes\nbo@x.test:x:1:1\nanna@Example.test:x:1000:1000:Anna Berg::\n"
+                        "odd@/mbx/y:x:1:1:Odd\n");
   std::u16string folders[5];
   EXPECT_EQ(GetMailboxSpecialFolders(u"file://./BackOfficeStorage/example.TEST/MBX/anna",
                                      &folders[0], &folders[1], &folders[2], &folders[3],
@@ -271,6 +272,11 @@ TEST_F(FolderTreeTest, MailboxSpecialFoldersComeFromThePasswdFile) {
               platform::kStoreEPathNotFound);
     EXPECT_EQ(folders[0] + folders[4], u"");
   }
+  // Whatever the domain holds, the mailbox the storage server lists is found.
+  EXPECT_EQ(GetMailboxSpecialFolders(u"file://./backofficestorage//mbx/y/mbx/odd", &folders[0],
+                                     &folders[1], &folders[2], &folders[3], &folders[4]),
+            kOk);
+  EXPECT_EQ(folders[1], u"file://./backofficestorage//mbx/y/mbx/odd/Outbox");
 }
 
 }  // namespace

@@ -166,13 +166,14 @@ bool IsDecimalOrEmpty(std::string_view field) {
 uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
+  // The domain is never empty but may itself hold "/mbx/": look after its first unit.
   const size_t mbx = [&] {
-    for (size_t i = 0; i + 5 <= rest.size(); ++i) {
+    for (size_t i = 1; i + 5 <= rest.size(); ++i) {
       if (EqualsFolded(rest.substr(i, 5), u"/mbx/")) return i;
     }
     return rest.npos;
   }();
-  if (mbx == 0 || mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
+  if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
 
   UniqueFd fd;
   struct stat info;
