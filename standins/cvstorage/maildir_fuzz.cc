@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,6 +46,7 @@ void Check(bool condition) {
 ssize_t Discard(void*, const char*, size_t size) { return static_cast<ssize_t>(size); }
 
 struct Root {
+  std::string folder;  // the machine root, removed at exit
   std::string path;
   int fd = -1;
 };
@@ -52,10 +54,14 @@ struct Root {
 // A machine root of the target's own; the public folder root is its default place.
 const Root& TargetRoot() {
   static const Root root = [] {
-    char folder[] = "/tmp/maildir_fuzz.XXXXXX";
-    Check(mkdtemp(folder) != nullptr);
-    Check(setenv("CORVANE_ROOT", folder, 1) == 0);
-    const std::string mail = std::string(folder) + "/mail";
+    // $TMPDIR may name a memory file system: ext4 slows down on folders made and removed
+    // by the million.
+    const char* temporary = getenv("TMPDIR");
+    std::string folder = std::string(temporary != nullptr ? temporary : "/tmp");
+    folder += "/maildir_fuzz.XXXXXX";
+    Check(mkdtemp(folder.data()) != nullptr);
+    Check(setenv("CORVANE_ROOT", folder.c_str(), 1) == 0);
+    const std::string mail = folder + "/mail";
     Root made;
     made.path = mail + "/public";
     Check(mkdir(mail.c_str(), 0755) == 0 && mkdir(made.path.c_str(), 0755) == 0);
@@ -65,6 +71,7 @@ const Root& TargetRoot() {
     // output went to the stream it took at start-up.
     stderr = fopencookie(nullptr, "w", {nullptr, &Discard, nullptr, nullptr});
     Check(stderr != nullptr);
+    made.folder = folder;
     return made;
   }();
   return root;
@@ -127,6 +134,12 @@ void CheckTree(const std::vector<Folder>& list) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  TargetRoot();  // made before the removal is registered, so destroyed after it ran
+  Check(atexit([] { std::filesystem::remove_all(TargetRoot().folder); }) == 0);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Root& root = TargetRoot();

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ ssize_t CountNotes(void*, const char* data, size_t size) {
 }
 
 struct Root {
+  std::string folder;  // the machine root, removed at exit
   std::string passwd_file;
   int fd = -1;
 };
@@ -61,6 +63,7 @@ const Root& TargetRoot() {
     // The libFuzzer's own output went to the stream it took at start-up.
     stderr = fopencookie(nullptr, "w", {nullptr, &CountNotes, nullptr, nullptr});
     Check(stderr != nullptr && setvbuf(stderr, nullptr, _IONBF, 0) == 0);
+    made.folder = folder;
     return made;
   }();
   return root;
@@ -93,6 +96,12 @@ uint32_t LookUp(const std::u16string& url, std::u16string* name) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  TargetRoot();  // made before the removal is registered, so destroyed after it ran
+  Check(atexit([] { std::filesystem::remove_all(TargetRoot().folder); }) == 0);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Root& root = TargetRoot();
