@@ -9,16 +9,13 @@
 // server names it only as the parent a listed folder implies, the provider refuses its
 // query). Without such directories the two lists must be the same, in the same order.
 //
-// Thread safety: libFuzzer calls in from one thread; the root, made once in a temporary
-// folder, is emptied and filled again for every input.
+// Thread safety: libFuzzer calls in from one thread; the public folder root is emptied
+// and filled again for every input.
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -29,6 +26,7 @@
 #include "platform/store_provider.h"
 #include "platform/unicode.h"
 #include "platform/variant.h"
+#include "standins/cvstorage/storage_fuzz_support.h"
 #include "standins/cvstorage/storage_sources.h"
 
 namespace {
@@ -39,42 +37,18 @@ using platform::Variant;
 constexpr size_t kMaxEntries = 16;
 enum Kind { kFolder, kOpenFolder, kFile, kLink };
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+using storage_fuzz::Check;
 
-ssize_t Discard(void*, const char*, size_t size) { return static_cast<ssize_t>(size); }
-
-struct Root {
-  std::string folder;  // the machine root, removed at exit
-  std::string path;
-  int fd = -1;
-};
-
-// A machine root of the target's own; the public folder root is its default place.
-const Root& TargetRoot() {
-  static const Root root = [] {
-    // $TMPDIR may name a memory file system: ext4 slows down on folders made and removed
-    // by the million.
-    const char* temporary = getenv("TMPDIR");
-    std::string folder = std::string(temporary != nullptr ? temporary : "/tmp");
-    folder += "/maildir_fuzz.XXXXXX";
-    Check(mkdtemp(folder.data()) != nullptr);
-    Check(setenv("CORVANE_ROOT", folder.c_str(), 1) == 0);
-    const std::string mail = folder + "/mail";
-    Root made;
-    made.path = mail + "/public";
-    Check(mkdir(mail.c_str(), 0755) == 0 && mkdir(made.path.c_str(), 0755) == 0);
-    made.fd = open(made.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    Check(made.fd >= 0);
-    // The server's notes on what it passes over are not wanted here; the libFuzzer's own
-    // output went to the stream it took at start-up.
-    stderr = fopencookie(nullptr, "w", {nullptr, &Discard, nullptr, nullptr});
-    Check(stderr != nullptr);
-    made.folder = folder;
+// The public folder root at its default place, made once.
+int PublicRoot() {
+  static const int fd = [] {
+    const std::string path = storage_fuzz::MailFolder() + "/public";
+    Check(mkdir(path.c_str(), 0755) == 0);
+    const int made = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Check(made >= 0);
     return made;
   }();
-  return root;
+  return fd;
 }
 
 struct Folder {
@@ -135,14 +109,8 @@ void CheckTree(const std::vector<Folder>& list) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  TargetRoot();  // made before the removal is registered, so destroyed after it ran
-  Check(atexit([] { std::filesystem::remove_all(TargetRoot().folder); }) == 0);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const Root& root = TargetRoot();
+  const int root = PublicRoot();
   std::string_view in(reinterpret_cast<const char*>(data), size);
   std::vector<std::pair<std::string, Kind>> made;
   std::set<std::u16string> open_folders;  // the URLs of directories everyone may write
@@ -158,21 +126,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     int made_it = -1;
     if (kind == kFolder || kind == kOpenFolder) {
-      made_it = mkdirat(root.fd, name.c_str(), 0755);
+      made_it = mkdirat(root, name.c_str(), 0755);
       if (made_it == 0 && kind == kOpenFolder) {
-        Check(fchmodat(root.fd, name.c_str(), 0757, 0) == 0);
+        Check(fchmodat(root, name.c_str(), 0757, 0) == 0);
         if (const std::u16string url = FolderUrl(name); !url.empty()) open_folders.insert(url);
       }
     } else if (kind == kFile) {
-      const int fd = openat(root.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      const int fd = openat(root, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       made_it = fd >= 0 ? close(fd) : -1;
     } else {
-      made_it = symlinkat(".", root.fd, name.c_str());
+      made_it = symlinkat(".", root, name.c_str());
     }
     if (made_it == 0) made.emplace_back(name, kind);
   }
 
-  const cvstorage::StorageList server = cvstorage::ReadPublicFolders(root.path);
+  const cvstorage::StorageList server = cvstorage::ReadPublicFolders(storage_fuzz::MailFolder() + "/public");
   Check(server.status == 0);
   std::vector<Folder> listed;
   for (const cvstorage::StorageEntry& entry : server.entries) {
@@ -203,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (auto it = made.rbegin(); it != made.rend(); ++it) {
     const bool folder = it->second == kFolder || it->second == kOpenFolder;
-    Check(unlinkat(root.fd, it->first.c_str(), folder ? AT_REMOVEDIR : 0) == 0);
+    Check(unlinkat(root, it->first.c_str(), folder ? AT_REMOVEDIR : 0) == 0);
   }
   return 0;
 }

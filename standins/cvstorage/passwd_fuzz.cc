@@ -5,22 +5,19 @@
 // field of the first line naming that URL (URLs compare without regard to ASCII case), and a
 // URL that no line names must not be found.
 //
-// Thread safety: libFuzzer calls in from one thread; the machine root, made once in a
-// temporary folder, and its one file are reused.
+// Thread safety: libFuzzer calls in from one thread; the one file is written over for
+// every input.
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/store_provider.h"
 #include "platform/variant.h"
+#include "standins/cvstorage/storage_fuzz_support.h"
 #include "standins/cvstorage/storage_sources.h"
 
 namespace {
@@ -30,43 +27,17 @@ using cvstorage::StorageEntry;
 // Mailboxes looked up per input: each look-up reads the file again.
 constexpr size_t kLookedUp = 2;
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+using storage_fuzz::Check;
 
-// The reader's notes are counted, not shown: one line each.
-size_t notes = 0;
-
-ssize_t CountNotes(void*, const char* data, size_t size) {
-  notes += static_cast<size_t>(std::count(data, data + size, '\n'));
-  return static_cast<ssize_t>(size);
-}
-
-struct Root {
-  std::string folder;  // the machine root, removed at exit
-  std::string passwd_file;
-  int fd = -1;
-};
-
-// A machine root of the target's own with the passwd-file at its default place.
-const Root& TargetRoot() {
-  static const Root root = [] {
-    char folder[] = "/tmp/passwd_fuzz.XXXXXX";
-    Check(mkdtemp(folder) != nullptr);
-    Check(setenv("CORVANE_ROOT", folder, 1) == 0);
-    const std::string mail = std::string(folder) + "/mail";
-    Check(mkdir(mail.c_str(), 0755) == 0);
-    Root made;
-    made.passwd_file = mail + "/passwd";
-    made.fd = open(made.passwd_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    Check(made.fd >= 0);
-    // The libFuzzer's own output went to the stream it took at start-up.
-    stderr = fopencookie(nullptr, "w", {nullptr, &CountNotes, nullptr, nullptr});
-    Check(stderr != nullptr && setvbuf(stderr, nullptr, _IONBF, 0) == 0);
-    made.folder = folder;
+// The passwd-file at its default place, open to be written over.
+int PasswdFile() {
+  static const int fd = [] {
+    const int made = open((storage_fuzz::MailFolder() + "/passwd").c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    Check(made >= 0);
     return made;
   }();
-  return root;
+  return fd;
 }
 
 char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
@@ -97,22 +68,17 @@ uint32_t LookUp(const std::u16string& url, std::u16string* name) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  TargetRoot();  // made before the removal is registered, so destroyed after it ran
-  Check(atexit([] { std::filesystem::remove_all(TargetRoot().folder); }) == 0);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const Root& root = TargetRoot();
+  const int fd = PasswdFile();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   // Written over and then cut, never cut to nothing first: ext4 writes a file cut to
   // nothing out to disk when it is next closed, which would slow every run a hundredfold.
-  Check(pwrite(root.fd, data, size, 0) == static_cast<ssize_t>(size));
-  Check(ftruncate(root.fd, static_cast<off_t>(size)) == 0);
+  Check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  Check(ftruncate(fd, static_cast<off_t>(size)) == 0);
 
-  notes = 0;
-  const cvstorage::StorageList list = cvstorage::ReadMailboxes(root.passwd_file);
+  storage_fuzz::notes = 0;
+  const cvstorage::StorageList list =
+      cvstorage::ReadMailboxes(storage_fuzz::MailFolder() + "/passwd");
   Check(list.status == 0);
   size_t lines = 0;
   for (size_t start = 0; start <= text.size();) {
@@ -122,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!line.empty() && line.front() != '#') ++lines;
     start = end + 1;
   }
-  Check(list.entries.size() + notes == lines);
+  Check(list.entries.size() + storage_fuzz::notes == lines);
 
   for (size_t i = 0; i < std::min(list.entries.size(), kLookedUp); ++i) {
     const StorageEntry& entry = list.entries[i];
