@@ -268,6 +268,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
       return true;
     };
     for (size_t i = 0; ok && i < count; ++i) {
+      // A reply's size is known once its header has come: read until it is whole.
       size_t size = kReplyHeaderSize;
       while (ok && (size = DecodeLocalServerReply(std::string_view(received).substr(used),
                                                   &calls[i])) != 0 &&
