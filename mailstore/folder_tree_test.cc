@@ -109,15 +109,16 @@ TEST(FolderTreeWithoutStoreTest, NoInformationStoreWalksNothing) {
 
 TEST_F(FolderTreeTest, WalksDepthFirstInNameOrderWithoutTheRoot) {
   machine_.AddFolders({".A", ".A.B", ".A-x", ".C", ".a", ".D.E", ".\xC3\x84rger",
-                       ".A.B.\xE6\x97\xA5", ".E..F", ".G."});
+                       ".A.B.\xE6\x97\xA5", ".E..F", ".G.", ".Q\"A", ".\xC3", ".B.\xFF"});
   Write(Public(".A/email-address"), "  a-team@example.test \nignored\n");
   // An implied folder (D) is walked; names come in byte order of their UTF-8 text, each
-  // folder's subtree right after it; a directory with an empty name in it is none.
-  EXPECT_EQ(RunWalk(0, kOk), (Seen{u"A", u"A/B", u"A/B/日", u"A-x", u"C", u"D", u"D/E", u"a",
-                                   u"Ärger"}));
+  // folder's subtree right after it; a directory with an empty name in it is none, and so
+  // is one whose name no URL can carry (not UTF-8). A quote is a name's like any other.
+  EXPECT_EQ(RunWalk(0, kOk), (Seen{u"A", u"A/B", u"A/B/日", u"A-x", u"C", u"D", u"D/E", u"Q\"A",
+                                   u"a", u"Ärger"}));
   Walk walk;
   EnumFoldersTree(&Report, 0, &walk);
-  ASSERT_EQ(walk.addresses.size(), 9u);
+  ASSERT_EQ(walk.addresses.size(), 10u);
   EXPECT_EQ(walk.addresses[0], u"a-team@example.test");
   EXPECT_EQ(walk.addresses[1], u"");
   EXPECT_EQ(RunWalk(0, kAborted, 3), (Seen{u"A", u"A/B", u"A/B/日"}));
@@ -252,7 +253,8 @@ TEST_F(FolderTreeTest, FolderRecordsAndThePreloadedConnection) {
 }
 
 TEST_F(FolderTreeTest, MailboxSpecialFoldersComeFromThePasswdFile) {
-  machine_.SetMailboxes("# mailboxes\nbo@x.test:x:1:1\nanna@Example.test:x:1000:1000:Anna Berg::\n");
+  machine_.SetMailboxes("# mailboxes\nbo@x.test:x:1:1\nanna@Example.test:x:1000:1000:Anna Berg::\n"
+                        "odd@/mbx/y:x:1:1:Odd\n");
   std::u16string folders[5];
   EXPECT_EQ(GetMailboxSpecialFolders(u"file://./BackOfficeStorage/example.TEST/MBX/anna",
                                      &folders[0], &folders[1], &folders[2], &folders[3],
@@ -270,6 +272,11 @@ TEST_F(FolderTreeTest, MailboxSpecialFoldersComeFromThePasswdFile) {
               platform::kStoreEPathNotFound);
     EXPECT_EQ(folders[0] + folders[4], u"");
   }
+  // Whatever the domain holds, the mailbox the storage server lists is found.
+  EXPECT_EQ(GetMailboxSpecialFolders(u"file://./backofficestorage//mbx/y/mbx/odd", &folders[0],
+                                     &folders[1], &folders[2], &folders[3], &folders[4]),
+            kOk);
+  EXPECT_EQ(folders[1], u"file://./backofficestorage//mbx/y/mbx/odd/Outbox");
 }
 
 }  // namespace

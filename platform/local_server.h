@@ -68,8 +68,6 @@ inline constexpr size_t kReplyHeaderSize = 12;
 // or without braces; empty when `text` is not one.
 std::string NormalizeGuid(std::string_view text);
 
-// One instance of a class, served on a connection of its own. Destroying it releases the
-// instance (closes the connection).
 // One call of a batch: slot and argument in, the server's result, number and text out.
 struct LocalServerCall {
   uint32_t slot = 0;
@@ -79,6 +77,15 @@ struct LocalServerCall {
   std::u16string text;
 };
 
+// Reads the reply of one call from the front of `received`, the bytes that have come so far.
+// Returns the reply's size in bytes as far as it is known (kReplyHeaderSize until the header
+// has come), or 0 when the header announces more than kMaxLocalServerText units: such a
+// reply is never read. When `received` holds the whole reply, `call`'s result, number and
+// text are set from it; otherwise `call` is left as it was.
+size_t DecodeLocalServerReply(std::string_view received, LocalServerCall* call);
+
+// One instance of a class, served on a connection of its own. Destroying it releases the
+// instance (closes the connection).
 class LocalServerObject {
  public:
   ~LocalServerObject();

@@ -180,6 +180,21 @@ std::string NormalizeGuid(std::string_view text) {
   return guid;
 }
 
+size_t DecodeLocalServerReply(std::string_view received, LocalServerCall* call) {
+  if (received.size() < kReplyHeaderSize) return kReplyHeaderSize;
+  const uint32_t units = GetU32(received.data() + 8);
+  if (units > kMaxLocalServerText) return 0;
+  const size_t size = kReplyHeaderSize + size_t{units} * 2;
+  if (received.size() < size) return size;
+  call->result = GetU32(received.data());
+  call->number = static_cast<int32_t>(GetU32(received.data() + 4));
+  call->text.resize(units);
+  const auto* text = reinterpret_cast<const unsigned char*>(received.data() + kReplyHeaderSize);
+  for (uint32_t u = 0; u < units; ++u)
+    call->text[u] = static_cast<char16_t>(text[2 * u] | text[2 * u + 1] << 8);
+  return size;
+}
+
 LocalServerObject::~LocalServerObject() {
   if (fd_ >= 0) close(fd_);
 }
@@ -242,22 +257,15 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
       return true;
     };
     for (size_t i = 0; ok && i < count; ++i) {
-      ok = have(kReplyHeaderSize);
-      if (!ok) break;
-      const char* header = received.data() + used;
-      const uint32_t units = GetU32(header + 8);
-      ok = units <= kMaxLocalServerText && have(kReplyHeaderSize + size_t{units} * 2);
-      if (!ok) break;
-      header = received.data() + used;
-      calls[i].result = GetU32(header);
-      calls[i].number = static_cast<int32_t>(GetU32(header + 4));
-      calls[i].text.resize(units);
-      const char* text = header + kReplyHeaderSize;
-      for (uint32_t u = 0; u < units; ++u) {
-        calls[i].text[u] = static_cast<char16_t>(static_cast<unsigned char>(text[2 * u]) |
-                                                 static_cast<unsigned char>(text[2 * u + 1]) << 8);
+      // A reply's size is known once its header has come: read until it is whole.
+      size_t size = kReplyHeaderSize;
+      while (ok && (size = DecodeLocalServerReply(std::string_view(received).substr(used),
+                                                  &calls[i])) != 0 &&
+             received.size() - used < size) {
+        ok = have(size);
       }
-      used += kReplyHeaderSize + size_t{units} * 2;
+      ok = ok && size != 0;
+      used += size;
     }
     ok = ok && received.size() == used;  // nothing beyond the replies asked for
   } catch (const std::bad_alloc&) {

@@ -6,8 +6,9 @@
 // machine root):
 //
 // - The public folders, `PublicFolderRoot` (default mail/public), a Maildir++ root: folder
-//   A/B is the directory `.A.B` of the root (a name holds any byte but '.' and '/'; a
-//   child whose parent has no directory of its own still implies the parent). Its URL is
+//   A/B is the directory `.A.B` of the root (a name is UTF-8 without '.' and '/': a
+//   directory whose name is not UTF-8 is none; a child whose parent has no directory of
+//   its own still implies the parent). Its URL is
 //   kPublicFolderRootUrl + "/A/B". Two regular files inside a folder's directory mean
 //   something here:
 //     remote-server   the folder lives on the server this file names: opening the
@@ -33,7 +34,9 @@
 // The one query a recordset understands is the folder query:
 //   select "DAV:contentclass", "DAV:displayname", "DAV:href" from "<folder URL>"
 //   where "DAV:isfolder" = True
-// written on one line exactly so, with single blanks as shown. Its rows are the
+// written on one line exactly so, with single blanks as shown; the folder URL is all that
+// stands between the fixed text before and after it, quotes included (a folder's name may
+// hold one). Its rows are the
 // folder's direct subfolders in byte order of their UTF-8 names, each with the columns
 // content class ("urn:content-classes:folder"), display name (the last name) and URL (the
 // queried URL + "/" + name). Every other text answers kDbEErrorsInCommand.

@@ -166,13 +166,14 @@ bool IsDecimalOrEmpty(std::string_view field) {
 uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
+  // The domain is never empty but may itself hold "/mbx/": look after its first unit.
   const size_t mbx = [&] {
-    for (size_t i = 0; i + 5 <= rest.size(); ++i) {
+    for (size_t i = 1; i + 5 <= rest.size(); ++i) {
       if (EqualsFolded(rest.substr(i, 5), u"/mbx/")) return i;
     }
     return rest.npos;
   }();
-  if (mbx == 0 || mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
+  if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
 
   UniqueFd fd;
   struct stat info;
@@ -371,6 +372,8 @@ class Connection final : public AdoConnection {
       if (name.size() < 2 || name[0] != '.' || name == "..") continue;
       // A folder name is never empty (".A..B", ".A." name none).
       if (name[1] == '.' || name.back() == '.' || name.find("..") != name.npos) continue;
+      // No URL can name a folder whose name is not UTF-8.
+      if (!IsUtf8(name)) continue;
       if (!IsDirectory(*entry)) continue;
       std::string& key = index_.emplace_back(name.substr(1));
       std::replace(key.begin(), key.end(), '.', '\0');
@@ -456,7 +459,6 @@ class Recordset final : public AdoRecordset {
     const std::u16string_view url = source.substr(
         kFolderQueryPrefix.size(),
         source.size() - kFolderQueryPrefix.size() - kFolderQuerySuffix.size());
-    if (url.find(u'"') != url.npos) return kDbEErrorsInCommand;
     std::vector<std::string> names;
     if (!ParseFolderUrl(url, &names) || !store->serves_public_folders()) return kStoreEInvalidArg;
     OpenedFolder folder;

@@ -154,4 +154,12 @@ bool DecodeUtf8(std::string_view in, char32_t* code_point, size_t* length) {
   return true;
 }
 
+bool IsUtf8(std::string_view text) {
+  char32_t code_point;
+  for (size_t length; !text.empty(); text.remove_prefix(length)) {
+    if (!DecodeUtf8(text, &code_point, &length)) return false;
+  }
+  return true;
+}
+
 }  // namespace platform

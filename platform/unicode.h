@@ -23,6 +23,9 @@ size_t Utf8Size(std::u16string_view text);
 void AppendUtf8(char32_t code_point, std::string* out);
 void AppendUtf16(char32_t code_point, std::u16string* out);
 
+// Whether `text` is UTF-8 throughout, every sequence as DecodeUtf8 takes it.
+bool IsUtf8(std::string_view text);
+
 // Strictly decodes the one UTF-8 sequence at the start of `in` (not empty): only the
 // shortest form of a scalar value. False when ill-formed.
 bool DecodeUtf8(std::string_view in, char32_t* code_point, size_t* length);

@@ -130,8 +130,8 @@ if [ "$sanitize" != thread ]; then
 fi
 
 # A short libFuzzer run of every fuzz target (plain runs only): CV_FUZZ_SECONDS each
-# (default 12, some 90 s for the seven), starting from the target's seeds. Each target
-# counts as one test.
+# (default 12, some two minutes for the ten), starting from the target's seeds. Each
+# target counts as one test.
 fuzzers=(
   "wire_fuzz standins/wire/fuzz_corpus"
   "reg_file_fuzz platform/fuzz_corpus/reg_file"
@@ -141,7 +141,10 @@ fuzzers=(
   "trace_fuzz support/fuzz_corpus/trace"
   "json_line_fuzz standins/cvmactl/fuzz_corpus/json_line"
   "oid_fuzz standins/cvmactl/fuzz_corpus/oid"
-  "storage_server_fuzz standins/cvstorage/fuzz_corpus"
+  "storage_server_fuzz standins/cvstorage/fuzz_corpus/server"
+  "local_server_fuzz platform/fuzz_corpus/local_server"
+  "passwd_fuzz standins/cvstorage/fuzz_corpus/passwd"
+  "maildir_fuzz standins/cvstorage/fuzz_corpus/maildir"
 )
 fz_passed=0; fz_failed=0
 if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then

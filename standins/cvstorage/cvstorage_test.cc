@@ -244,7 +244,8 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
             "jurgen@b\xC3\xBC"
             "ro.test:x:::J\xC3\xBCrgen Gro\xC3\x9F \xF0\x9D\x84\x9E\n"
             "zed@example.test::::Zed");
-  for (const char* name : {".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste", "..empty", "cur"})
+  for (const char* name : {".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste", "..empty", "cur",
+                           ".Q\"A", ".\xC3", ".B.\xFF"})
     std::filesystem::create_directory(folder(name));
   std::filesystem::create_directory_symlink("/etc", folder(".Linked"));
   WriteFile(folder(".File"), "");
@@ -282,8 +283,10 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
                                 {"C", prefix + "A/B/C", ""},
                                 {"G\xC3\xA4ste", prefix + "G\xC3\xA4ste", ""},
                                 {"M", prefix + "M", ""},
-                                {"N", prefix + "M/N", ""}}));
+                                {"N", prefix + "M/N", ""},
+                                {"Q\"A", prefix + "Q\"A", ""}}));
   EXPECT_NE(log().find("/.Linked: a symbolic link, not followed"), std::string::npos) << log();
+  EXPECT_NE(log().find("/.\xC3: a folder name is not UTF-8; skipped"), std::string::npos) << log();
 }
 
 TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {

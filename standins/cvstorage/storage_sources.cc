@@ -199,6 +199,10 @@ StorageList ReadPublicFolders(const std::string& root) {
       Log("%s: a folder name is empty; skipped", path.c_str());
       continue;
     }
+    if (!platform::IsUtf8(name)) {
+      Log("%s: a folder name is not UTF-8; skipped", path.c_str());
+      continue;
+    }
     // A child without its parent's folder still implies the parent, as a mail client
     // shows it.
     for (size_t depth = 1; depth <= names.size(); ++depth)

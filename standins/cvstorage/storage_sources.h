@@ -66,9 +66,9 @@ StoragePaths ReadStoragePaths();
 StorageList ReadMailboxes(const std::string& passwd_file);
 
 // The public folders of a Maildir++ root: every folder directory `.A`, `.A.B`, ... (a name
-// may hold any byte but '.' and '/'), with the parents a child implies, depth-first, parents
-// before children, siblings in byte order: name = last name, URL =
-// "file://./BackOfficeStorage/localhost/public folders/A/B", no e-mail.
+// is UTF-8 without '.' and '/'; another directory is skipped with a note), with the parents
+// a child implies, depth-first, parents before children, siblings in byte order: name =
+// last name, URL = "file://./BackOfficeStorage/localhost/public folders/A/B", no e-mail.
 StorageList ReadPublicFolders(const std::string& root);
 
 }  // namespace cvstorage
