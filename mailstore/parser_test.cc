@@ -132,7 +132,9 @@ TEST_F(ParserTest, DestroyStopsARunningRefill) {
   StartParser();
   server_.Stop(SIGTERM);
   ASSERT_TRUE(server_.Start({"--ready-after", "600"}));
-  auto request = std::async(std::launch::async, [&] { return parser_->EnumMBs(); });
+  // The requester holds the parser itself, not parser_, which Destroy resets meanwhile.
+  CMailStoreParser* parser = parser_.get();
+  auto request = std::async(std::launch::async, [parser] { return parser->EnumMBs(); });
   ASSERT_TRUE(WaitUntil([&] { return Count("CStorage::EnumerateMBs()\n") == 2; }));
   EXPECT_TRUE(Destroy(std::chrono::seconds(4)));
   EXPECT_TRUE(request.get());
