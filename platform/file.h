@@ -76,6 +76,11 @@ enum class LogRefusal {
 // that is there, 87 for another disposition).
 FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* refusal);
 
+// LogFileMoved: true when `name` (taken as CreateLogFile takes it) no longer names the log
+// open as `file`: the file was renamed or removed, as a log rotation does, or another file
+// has its name now. False while it still does, and when `file` cannot be looked at.
+bool LogFileMoved(FileHandle file, const char* name);
+
 // CloseHandle: closes `file`. False for a handle not open.
 bool CloseHandle(FileHandle file);
 

@@ -241,6 +241,17 @@ bool WriteFile(FileHandle file, const void* data, uint32_t size, uint32_t* writt
   return true;
 }
 
+bool LogFileMoved(FileHandle file, const char* name) {
+  struct stat open_file {};
+  if (fstat(static_cast<int>(file), &open_file) != 0) return false;
+  if (open_file.st_nlink == 0) return true;
+  const std::string path =
+      strchr(name, '/') == nullptr ? MachineFile(std::string("logs/") + name) : std::string(name);
+  struct stat named {};
+  if (lstat(path.c_str(), &named) != 0) return true;
+  return named.st_dev != open_file.st_dev || named.st_ino != open_file.st_ino;
+}
+
 bool CloseHandle(FileHandle file) {
   const int fd = static_cast<int>(file);
   if (fd < 0) {

@@ -35,6 +35,8 @@ constexpr size_t kMaxRegistryText = 1024;  // bytes read of a string switch
 constexpr int32_t kDefaultMaxLevel = 255;
 constexpr uint32_t kDefaultSeverityMask = 0xFFFFFFFF;
 constexpr char kComponentSeparators[] = " ,\t\n";
+// How often, at most, a line being written looks whether the log was rotated away.
+constexpr uint32_t kRotationCheckMs = 1000;
 
 // Every global here is trivially destructible, so nothing runs at exit and a line traced from
 // another library's destructor still finds the state intact.
@@ -46,6 +48,8 @@ int32_t g_max_level = kDefaultMaxLevel;
 uint32_t g_severity_mask = kDefaultSeverityMask;
 platform::FileHandle g_log_file = platform::kInvalidFileHandle;  // under the lock
 bool g_log_refused = false;                                      // under the lock
+uint32_t g_rotation_checked_at = 0;                              // tick count, under the lock
+bool g_rotation_checked = false;                                 // under the lock
 
 void LockBeforeFork();
 void UnlockInParent();
@@ -362,8 +366,8 @@ void WriteLine(const char* component, uint32_t severity, int32_t level, bool wid
     AppendField(line, sizeof line, &length, "%2d/%02d/%02d %02d:%02d:%02d\t", local.year % 100,
                 local.month, local.day, local.hour, local.minute, local.second);
   }
-  AppendField(line, sizeof line, &length, "%08lX\t",
-              static_cast<unsigned long>(platform::GetTickCount()));
+  const uint32_t tick = platform::GetTickCount();
+  AppendField(line, sizeof line, &length, "%08lX\t", static_cast<unsigned long>(tick));
   if (format != nullptr) {
     const int written = wide ? FormatWide(line + length, kMaxMessage + 1, format, arguments)
                              : vsnprintf(line + length, kMaxMessage + 1, format, *arguments);
@@ -371,6 +375,17 @@ void WriteLine(const char* component, uint32_t severity, int32_t level, bool wid
   }
   line[length] = '\0';
 
+  // A rotated log (renamed, a new one made in its place) is let go and the new one opened,
+  // so that the lines do not keep going to the old file. Looked at once a second at most.
+  if (g_log_file != platform::kInvalidFileHandle &&
+      (!g_rotation_checked || tick - g_rotation_checked_at >= kRotationCheckMs)) {
+    g_rotation_checked = true;
+    g_rotation_checked_at = tick;
+    if (platform::LogFileMoved(g_log_file, g_log_file_name)) {
+      platform::CloseHandle(g_log_file);
+      g_log_file = platform::kInvalidFileHandle;
+    }
+  }
   if (g_log_file == platform::kInvalidFileHandle && !g_log_refused &&
       g_log_file_name[0] != '\0') {
     OpenLogFile();
@@ -480,6 +495,7 @@ void TraceResetForTesting() {
   if (g_log_file != platform::kInvalidFileHandle) platform::CloseHandle(g_log_file);
   g_log_file = platform::kInvalidFileHandle;
   g_log_refused = false;
+  g_rotation_checked = false;
 }
 
 TraceText::TraceText(uint32_t severity, int32_t level) : severity_(severity), level_(level) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -232,6 +233,19 @@ TEST_F(TraceTest, LongMessageIsCutAndUnopenableFileIsOpenedOncePossible) {
   fs::create_directory(dir_ + "/logs");
   TraceOut("", TRACE_ERROR, 0, "to the file\n");
   EXPECT_EQ(Messages(log_), "3:to the file\n");
+}
+
+// A rotation renames the log and makes a new one: lines go on to the new file, within a
+// second (the trace looks at most once a second).
+TEST_F(TraceTest, RotatedLogIsReopened) {
+  SwitchOn(log_ + ",a");
+  TraceOut("", TRACE_INFO, 0, "before\n");
+  fs::rename(log_, log_ + ".1");
+  std::ofstream{log_};
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  TraceOut("", TRACE_INFO, 0, "after\n");
+  EXPECT_EQ(Messages(log_ + ".1"), "1:before\n");
+  EXPECT_EQ(Messages(log_), "1:after\n");
 }
 
 // A name the trace may not write (outside the log folder, a link there) is refused once:
