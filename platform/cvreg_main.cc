@@ -9,18 +9,22 @@
 //
 // Exit status: 0 success, 1 the operation failed, 2 the command line is wrong. Nothing is
 // ever asked interactively: overwriting needs /f (add) or /y (export), deleting needs /f.
+// query and export only read: on a root with no hive they say so and make nothing (a hive
+// made by whoever looked first, root say, would then be in the way of corvane-seed).
 //
 // Thread safety: a single-threaded program.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/machine_root.h"
 #include "platform/reg_file.h"
 #include "platform/registry.h"
 
@@ -81,6 +85,18 @@ int FailWith(uint32_t result) {
       return Fail("The registry could not be read or written (error " + std::to_string(result) +
                   ").");
   }
+}
+
+// Reading never makes a hive: on a root without one, query and export say so instead.
+bool HiveExists() {
+  std::error_code error;
+  return std::filesystem::exists(
+      std::filesystem::symlink_status(MachineFile("registry.db"), error));
+}
+
+int NoHive() {
+  return Fail("no hive at " + MachineFile("registry.db") +
+              ": run corvane-seed (or cvreg import) first.");
 }
 
 int Succeed() {
@@ -245,10 +261,12 @@ std::string ValueName(const CommandLine& line) {
   return line.Has("/v") ? line.options.at("/v") : std::string();
 }
 
-int Query(const CommandLine& line, Hive& hive) {
+int Query(const CommandLine& line) {
   std::string subkey, problem;
   if (!Expect(line, 1, {"/v", "/ve"}, &problem) || !ParseKey(line.arguments[0], &subkey, &problem))
     return Usage(problem);
+  if (!HiveExists()) return NoHive();
+  Hive& hive = LocalMachine();
   RegistryKey key;
   uint32_t result = hive.OpenKey(subkey, kKeyRead, &key);
   if (result != kErrorSuccess) return FailWith(result);
@@ -269,11 +287,12 @@ int Query(const CommandLine& line, Hive& hive) {
   return result == kErrorNoMoreItems ? 0 : FailWith(result);
 }
 
-int Add(const CommandLine& line, Hive& hive) {
+int Add(const CommandLine& line) {
   std::string subkey, problem;
   if (!Expect(line, 1, {"/v", "/ve", "/t", "/d", "/f"}, &problem) ||
       !ParseKey(line.arguments[0], &subkey, &problem))
     return Usage(problem);
+  Hive& hive = LocalMachine();
   RegistryKey key;
   // Without a value, add only makes the key. /t or /d alone set the default value.
   if (!line.Has("/v") && !line.Has("/ve") && !line.Has("/t") && !line.Has("/d")) {
@@ -305,11 +324,12 @@ int Add(const CommandLine& line, Hive& hive) {
   return result == kErrorSuccess ? Succeed() : FailWith(result);
 }
 
-int Delete(const CommandLine& line, Hive& hive) {
+int Delete(const CommandLine& line) {
   std::string subkey, problem;
   if (!Expect(line, 1, {"/v", "/ve", "/f"}, &problem) ||
       !ParseKey(line.arguments[0], &subkey, &problem))
     return Usage(problem);
+  Hive& hive = LocalMachine();
   if (!line.Has("/f")) return Fail("cvreg does not ask for confirmation; add /f to delete.");
   uint32_t result;
   if (line.Has("/v") || line.Has("/ve")) {
@@ -322,9 +342,10 @@ int Delete(const CommandLine& line, Hive& hive) {
   return result == kErrorSuccess ? Succeed() : FailWith(result);
 }
 
-int Import(const CommandLine& line, Hive& hive) {
+int Import(const CommandLine& line) {
   std::string problem;
   if (!Expect(line, 1, {}, &problem)) return Usage(problem);
+  Hive& hive = LocalMachine();
   const std::string& file_name = line.arguments[0];
   FilePtr file(std::fopen(file_name.c_str(), "rb"));
   if (file == nullptr) return Fail("Cannot open " + file_name + ": " + std::strerror(errno));
@@ -342,10 +363,12 @@ int Import(const CommandLine& line, Hive& hive) {
   return result == kErrorSuccess ? Succeed() : FailWith(result);
 }
 
-int Export(const CommandLine& line, Hive& hive) {
+int Export(const CommandLine& line) {
   std::string subkey, problem;
   if (!Expect(line, 2, {"/y"}, &problem) || !ParseKey(line.arguments[0], &subkey, &problem))
     return Usage(problem);
+  if (!HiveExists()) return NoHive();
+  Hive& hive = LocalMachine();
   std::string text;
   uint32_t result = ExportRegFile(hive, subkey, &text);
   if (result != kErrorSuccess) return FailWith(result);
@@ -371,12 +394,12 @@ int Main(int argc, char** argv) {
   CommandLine line;
   std::string problem;
   if (!Split(argc, argv, &line, &problem)) return Usage(problem);
-  using Command = int (*)(const CommandLine&, Hive&);
+  using Command = int (*)(const CommandLine&);
   static const std::map<std::string, Command> kCommands = {
       {"query", Query}, {"add", Add}, {"delete", Delete}, {"import", Import}, {"export", Export}};
   auto command = kCommands.find(line.command);
   if (command == kCommands.end()) return Usage("Unknown command \"" + line.command + "\".");
-  int status = command->second(line, LocalMachine());
+  int status = command->second(line);
   ReleaseLocalMachine();
   return status;
 }

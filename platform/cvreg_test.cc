@@ -55,6 +55,14 @@ TEST_F(CvRegTest, ImportExportAndReimportKeepEveryValue) {
                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n@=\"default text\"\r\n"
                            "\"Blob\"=hex:de,ad,be,ef\r\n\"Count\"=dword:0000002a\r\n"
                            "\"Path\"=\"C:\\\\Program Files\\\\x\"\r\n\r\n";
+  // Reading a root that has no hive yet says so and makes neither the root nor a hive.
+  for (const Args& reading : {Args{"query", key}, Args{"export", key, out}}) {
+    const auto [status, output, error] = Run(reading);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(error.find("no hive at " + Path("root") + "/registry.db: run corvane-seed"),
+              std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(Path("root")));
+  }
   EXPECT_EQ(Run({"import", Write("in.reg", text)}), kOk);
   EXPECT_EQ(Run({"export", key, out}), kOk);
   EXPECT_EQ(Slurp("out.reg"), text);
