@@ -39,11 +39,12 @@ set(php_etc ${sysconfdir}/php/${CV_PHP_VERSION})
 set(php_debian_mods /etc/php/${CV_PHP_VERSION}/mods-available)
 file(REMOVE_RECURSE "${CV_RENDER_DIR}")
 
-# Renders deploy/TEMPLATE into the folder DESTINATION as NAME.
-function(cv_install_rendered template destination name)
+# Renders deploy/TEMPLATE into the folder DESTINATION as NAME. A macro: file(INSTALL) adds
+# what it installs to the install manifest, a variable a function would keep to itself.
+macro(cv_install_rendered template destination name)
   configure_file("${CV_SOURCE_DIR}/deploy/${template}" "${CV_RENDER_DIR}/${name}" @ONLY)
   file(INSTALL "${CV_RENDER_DIR}/${name}" DESTINATION "${destination}")
-endfunction()
+endmacro()
 
 # The console's pages: whichever the examples folder holds, and the part they share
 # (include/, which the site never serves). Whatever lies in this folder runs in the console's
@@ -84,6 +85,9 @@ cv_install_rendered(corvane-server.service.in "${prefix}/lib/systemd/system" cvm
 set(CV_SERVER cvstorage)
 set(CV_SERVER_DESCRIPTION "Corvane storage server (mailboxes and public folders)")
 cv_install_rendered(corvane-server.service.in "${prefix}/lib/systemd/system" cvstorage.service)
+
+# The trace's rotation, for logrotate (Debian's daily run reads this folder).
+cv_install_rendered(corvane.logrotate.in "${sysconfdir}/logrotate.d" corvane)
 
 # corvane-seed with the installed paths and account as its defaults.
 file(READ "${CV_SOURCE_DIR}/scripts/corvane-seed" seed)

@@ -11,6 +11,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   slapd ldap-utils libldap-dev
   nginx curl  # the deployment test serves the installed console through nginx and PHP-FPM
+  logrotate   # the installed trace's rotation (deploy/corvane.logrotate.in)
   chromium    # the browser suite
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
