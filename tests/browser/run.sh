@@ -53,8 +53,12 @@ trap cleanup EXIT
 if [ -z "$url" ]; then
   # The built-in server: scripts/run.sh in a session of its own (so that it and every server
   # it starts stop together), on a machine root of its own.
+  # Started as root, run.sh runs everything as an account of its own, which must pass
+  # through this folder to the root (its files here are root's alone).
   root="$work/root"
+  chmod 0711 "$work"
   port=$(php -n -r '$s = stream_socket_server("tcp://127.0.0.1:0"); echo explode(":", stream_socket_get_name($s, false))[1];')
+  (umask 077 && : >"$work/server.log")
   CORVANE_ROOT="$root" setsid "$here/scripts/run.sh" --port "$port" >"$work/server.log" 2>&1 &
   server=$!
   for _ in $(seq 1 600); do
@@ -70,12 +74,21 @@ if [ -z "$url" ]; then
   [ -s "$password_file" ] || fail "scripts/run.sh did not print the console login"
   [ -n "$agent" ] || fail "scripts/run.sh did not name the agent's pid"
   echo "$agent" >"$agent_pid_file.first"
+  # Nothing of the sample data is served, and nothing it started runs as root.
+  for path in /machine.reg /mail/passwd /directory/domain.ldif /include/console.php; do
+    status=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port$path")
+    [ "$status" = 404 ] || fail "scripts/run.sh's server answers $path with $status, not 404"
+  done
+  ! ps -o user= -s "$server" | grep -qx root || fail "scripts/run.sh runs a process as root"
   url="http://127.0.0.1:$port/"
-  cvmactl="$build/bin/cvmactl --root $root"
+  # The agent answers its own account (the root's owner), not root.
+  as_owner=""
+  [ "$(id -u)" -eq 0 ] && as_owner="setpriv --reuid=$(stat -c %u "$root") --regid=$(stat -c %g "$root") --clear-groups"
+  cvmactl="$as_owner $build/bin/cvmactl --root $root"
   # Stops whichever agent runs now (the first, or one started again below) and waits for it.
   agent_stop="for f in $agent_pid_file.first $agent_pid_file; do [ -f \$f ] && kill \$(cat \$f) 2>/dev/null; rm -f \$f; done
               for _ in \$(seq 1 100); do [ -S $root/run/cvmad.sock ] || break; sleep 0.05; done"
-  agent_start="CORVANE_ROOT=$root setsid $build/bin/cvmad >>$work/agent.log 2>&1 & echo \$! >$agent_pid_file
+  agent_start="CORVANE_ROOT=$root setsid $as_owner $build/bin/cvmad >>$work/agent.log 2>&1 & echo \$! >$agent_pid_file
                for _ in \$(seq 1 100); do [ -S $root/run/cvmad.sock ] && break; sleep 0.05; done"
 fi
 [ -n "$cvmactl" ] && [ -n "$agent_stop" ] && [ -n "$agent_start" ] && [ -n "$account" ] && [ -r "$password_file" ] ||
