@@ -318,7 +318,11 @@ check "the console page ran (HTML, no PHP source)" \
 # the hive, the agent's libraries and the storage server all reached from the worker.
 mailboxes() { fetch /mailstore.php >/dev/null && grep -q 'Anna Berg' "$work/body"; }
 check "the mail store page lists the sample mailboxes" wait_for 15 mailboxes
-check "the worker wrote the trace" test -s "$root/logs/settingsext.log"
+trace_key='HKLM\SOFTWARE\Veltmark\Corvane\Web User Interface\Debug\cvwebuid'
+as_corvane_cvreg=("${as_corvane[@]}" env CORVANE_ROOT="$root" "$stage/bin/cvreg")
+check "the trace is off after the install: the pages wrote no line" \
+  bash -c "test ! -s '$root/logs/settingsext.log' &&
+           ${as_corvane_cvreg[*]@Q} query '$trace_key' /v DebugOutput | grep -qE 'REG_DWORD +0x0\$'"
 
 # Only .php files run, and nothing else is sent: probes with PHP code under other names,
 # put into the staging copy of the console folder only, are neither run nor sent.
@@ -335,6 +339,47 @@ for request in /probe.reg /probe.ini /probe.reg/x.php /probe.ini/.php /include/c
 done
 rm -f "$console/probe.reg" "$console/probe.ini"
 check "no PHP error or PHP-FPM warning in its log" bash -c "test -f '$fpm_log' && ! grep -qiE 'PHP (Fatal|Warning|Parse)|WARNING|ERROR' '$fpm_log'"
+
+# --- Day to day ----------------------------------------------------------------------------
+# The install manifest lists the configuration rendered at install time too, so that an
+# uninstall by it removes everything.
+unlisted=""
+for file in "$php_etc/mods-available/corvane.ini" "$console_etc/php-fpm.conf" "$pool" "$nginx_conf" \
+            "$units"/*.service "$stage/etc/logrotate.d/corvane"; do
+  grep -qxF "$file" "$build/install_manifest.txt" || unlisted+=" ${file#"$stage"/}"
+done
+check "install_manifest.txt lists the rendered configuration${unlisted:+ (not:$unlisted)}" test -z "$unlisted"
+logrotate_conf=$stage/etc/logrotate.d/corvane
+rotate_check=$(logrotate -d -s "$work/logrotate.state" "$logrotate_conf" 2>&1)
+check "logrotate reads the trace's rotation without an error" \
+  bash -c "[ -n \"\$(command -v logrotate)\" ] && ! grep -qi 'error' <<<${rotate_check@Q} &&
+           grep -q 'considering log $root/logs/settingsext.log' <<<${rotate_check@Q}"
+# Switched on, the trace goes on into the new file after a rotation, without a restart.
+"${as_corvane_cvreg[@]}" add "$trace_key" /v DebugOutput /t REG_DWORD /d 1 /f >/dev/null
+"$unit_sh" stop "$units/corvane-console.service" "$work/php-fpm.pid"
+"$unit_sh" start "$units/corvane-console.service" "$work/php-fpm.pid" "$work/php-fpm.out" \
+  --ready "test -S '$fpm_socket'"
+fpm_master=$(cat "$work/php-fpm.pid")
+fetch / >/dev/null
+logrotate -f -s "$work/logrotate.state" "$logrotate_conf" >"$work/logrotate.out" 2>&1
+sleep 1.2  # the writer looks at most once a second
+fetch / >/dev/null
+check "after a rotation the worker writes the trace into the new file" \
+  bash -c "test -s '$root/logs/settingsext.log.1' && test -s '$root/logs/settingsext.log'"
+# scripts/run.sh leaves an installed root alone.
+run_out=$(CORVANE_ROOT=$root timeout 60 "$here/scripts/run.sh" --port 1 2>&1)
+check "scripts/run.sh refuses the installed machine root and changes nothing" \
+  bash -c "grep -q 'refusing the machine root $root' <<<${run_out@Q} &&
+           $(declare -f mode); mode 3770 corvane:corvane '$root'"
+# corvane-seed on a hive it cannot use names it, its owner and what to do.
+bad_root=$stage/var/lib/cvdeploy-bad-hive
+mkdir -m 0700 "$bad_root"
+printf 'not a hive\n' >"$bad_root/registry.db"
+chown corvane:corvane "$bad_root/registry.db"
+seed_out=$(env -u CORVANE_ROOT "$stage/sbin/corvane-seed" --root "$bad_root" --no-policy 2>&1)
+check "corvane-seed on a hive it cannot use names the file and its owner (${seed_out##*: })" \
+  bash -c "grep -q '$bad_root/registry.db (corvane:corvane' <<<${seed_out@Q}"
+rm -rf "$bad_root"
 
 # --- Attacks from the accounts around the system -------------------------------------------
 # Each file in attacks/ is sourced here, with the system up: it tries what another account on

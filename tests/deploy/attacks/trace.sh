@@ -13,6 +13,8 @@ as_member_cvreg=("${as_member[@]}" env CORVANE_ROOT="$root" "$stage/bin/cvreg")
 as_corvane_cvreg=("${as_corvane[@]}" env CORVANE_ROOT="$root" "$stage/bin/cvreg")
 trace_setting=$("${as_corvane_cvreg[@]}" query "$trace_key" /v DebugLogFile 2>/dev/null |
                   sed -n 's/^ *DebugLogFile *REG_SZ *//p')
+# The installed system starts with the trace off; these attacks need it on.
+"${as_corvane_cvreg[@]}" add "$trace_key" /v DebugOutput /t REG_DWORD /d 1 /f >/dev/null
 
 # Restarts the console's PHP-FPM as run.sh started it, then asks it for the console page.
 trace_restart_and_request() {
