@@ -89,13 +89,9 @@ bool FinishPolicyWrite(CItem& item, int32_t code) {
   return true;
 }
 
-// A value that is simply not there (the usual case: most are never set) is information,
-// not a warning: every page view reads them, and a warning there would drown real ones. A
-// value of another type or a failed read is a fault and stays a warning.
 void TraceRegistryReadFailed(const std::string& oid, uint32_t error) {
   if (TraceEnabled) {
-    const uint32_t severity = error == platform::kErrorFileNotFound ? TRACE_INFO : TRACE_WARNING;
-    TraceOut("", severity, 0, "Can not get registry var %s - error %i. Use default value.\n",
+    TraceOut("", TRACE_WARNING, 0, "Can not get registry var %s - error %i. Use default value.\n",
              oid.c_str(), static_cast<int>(error));
   }
 }

@@ -189,7 +189,6 @@ TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   // An agent out of reach counts as final and hidden: tests/phpt/settings_agent.phpt.
 }
 
-// A missing value is information (every page view reads many), another type a warning.
 TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {
   platform::Hive& hive = platform::LocalMachine();
   hive.SetValue(key_, "Count", platform::kRegSz, "7", 2);
@@ -202,7 +201,7 @@ TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {
   EXPECT_EQ(number.value(), "dflt");
   EXPECT_THAT(Lines(), testing::IsSupersetOf(
                            {"2:Can not get registry var Count - error 0. Use default value.",
-                            "1:Can not get registry var Name - error 2. Use default value.",
+                            "2:Can not get registry var Name - error 2. Use default value.",
                             "2:Can not get registry var Number - error 0. Use default value."}));
 
   // Plain strings are stored as given, line breaks and all, without a terminator.
