@@ -263,6 +263,17 @@ await check('a string and table rows saved together', async () => {
   equal(policy(TABLE).rows, [[n, 'hello, world'], [-3, 'two\nlines']], `cvmactl get ${TABLE}`);
 });
 
+await check('a new password never travels in the review page', async () => {
+  await open('index.php?group=registry');
+  const secret = `pw-${Date.now()}-x`;
+  await type('UserHldPassword', secret);
+  await page.click('#review-button');
+  equal(await page.locator('#review tr[data-oid]').count(), 1, 'settings in the review');
+  expect(!(await page.content()).includes(secret), 'the review page holds the new password');
+  await page.click('#back');
+  equal(await field('UserHldPassword').inputValue(), '', 'the password field after going back');
+});
+
 await check('invalid input is refused with its message and kept', async () => {
   await open('index.php?group=vxm');
   const before = policy(INT).int, rowsBefore = policy(TABLE).rows;
