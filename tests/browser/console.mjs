@@ -128,6 +128,7 @@ async function type(oid, text) {
 // Review, then save: answers the text of the result box after the redirect.
 async function reviewAndSave(expected) {
   await page.click('#review-button');
+  await page.locator('#review').waitFor();
   for (const oid of expected) expect(await page.locator(`#review tr[data-oid="${oid}"]`).count() === 1, `${oid} is not in the review`);
   equal(await page.locator('#review tr[data-oid]').count(), expected.length, 'settings in the review');
   await Promise.all([page.waitForURL(/index\.php\?group=/), page.click('#save')]);
@@ -255,6 +256,7 @@ await check('a string and table rows saved together', async () => {
   await type(STRING, text);
   await type(TABLE, `${n},"hello, world"\n-3,"two\nlines"`);
   await page.click('#review-button');
+  await page.locator('#review').waitFor();
   equal(await page.locator('#review ul.diff li').allInnerTexts(), [`+ ${n},"hello, world"`, '+ -3,"two\nlines"'], 'the rows the review shows');
   await Promise.all([page.waitForURL(/index\.php\?group=/), page.click('#save')]);
   const result = await page.locator('#result').innerText();
@@ -263,15 +265,19 @@ await check('a string and table rows saved together', async () => {
   equal(policy(TABLE).rows, [[n, 'hello, world'], [-3, 'two\nlines']], `cvmactl get ${TABLE}`);
 });
 
-await check('a new password never travels in the review page', async () => {
+await check('a new password never travels in the review page, and is saved from the review kept in the session', async () => {
   await open('index.php?group=registry');
   const secret = `pw-${Date.now()}-x`;
   await type('UserHldPassword', secret);
   await page.click('#review-button');
+  await page.locator('#review').waitFor();
   equal(await page.locator('#review tr[data-oid]').count(), 1, 'settings in the review');
   expect(!(await page.content()).includes(secret), 'the review page holds the new password');
   await page.click('#back');
   equal(await field('UserHldPassword').inputValue(), '', 'the password field after going back');
+  await type('UserHldPassword', secret);
+  const result = await reviewAndSave(['UserHldPassword']);
+  expect(/the change is stored/.test(result), `the result says: ${result}`);
 });
 
 await check('invalid input is refused with its message and kept', async () => {
@@ -433,7 +439,7 @@ await check('the agent stopped during a save: every setting named, and the next 
   // The commit waits two seconds before it writes: the agent stops in that wait.
   const answered = page.waitForResponse((r) => r.request().method() === 'GET' && r.url().includes('index.php?group='));
   await page.click('#save', { noWaitAfter: true });
-  await page.waitForTimeout(400);
+  await page.waitForTimeout(1000);
   sh(process.env.CV_AGENT_STOP);
   let notSaved;
   try {
@@ -464,6 +470,7 @@ await check('two tabs save one setting: the second is refused and named, the fir
     await type(INT, mine);
     await second.locator(`[name="value[${INT}]"]`).fill(theirs);
     await second.click('#review-button');
+    await second.locator('#review').waitFor();
     equal(await second.locator('#review tr[data-oid]').count(), 1, 'the second tab\'s review');
     const result = await reviewAndSave([INT]);
     expect(/the change is stored/.test(result), `the first tab's result: ${result}`);
