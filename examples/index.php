@@ -31,6 +31,9 @@ $here = 'index.php?group=' . rawurlencode($group);
 $action = $post ? (string)($_POST['action'] ?? '') : '';
 $settings = load_settings();
 $status = server_status();
+// The last error as the previous request left it (a save's), before this request's read of
+// the policy clears it.
+$lastError = $loaded && fx('settings_last_error') ? settings_last_error() : null;
 $agentUp = $loaded && read_policy_from_agent();
 
 // ---------------------------------------------------------------------------------------
@@ -198,6 +201,7 @@ if ($loaded && $post) {
                 break;
             }
             unset($_SESSION['reviews'][$reviewId]);
+            $kept['entries'] = array_intersect_key($kept['entries'], $settings);  // the list may have changed since
             if ($action === 'save') {
                 flash(save($settings, $kept['entries']));
                 redirect($here);
@@ -235,7 +239,9 @@ if ($loaded && $post) {
 }
 
 $flash = $post ? null : take_flash();
-$lastError = $loaded && fx('settings_last_error') ? settings_last_error() : null;
+// A save reads the policy again after its commit, which clears the last error: its own is
+// in its result.
+if (($flash['kind'] ?? null) === 'saved') $lastError = $flash['lastError'];
 $checks = [];
 foreach (PRODUCT_CHECKS as $function => $key) {
     if ($loaded && fx($function)) $checks[GROUPS[$key][0]] = $function();
