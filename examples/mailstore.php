@@ -25,13 +25,7 @@ $lastError = $loaded && fx('settings_last_error') ? settings_last_error() : null
 page_head('Mail store');
 ?>
 <h1>Corvane Tidewall</h1>
-<?php account_bar(); ?>
-<nav>
-<?php foreach (GROUPS as $key => [$label]): ?>
-<a href="index.php?group=<?= h($key) ?>"><?= h($label) ?></a>
-<?php endforeach ?>
-<a href="mailstore.php" class="here" aria-current="page">Mail store</a>
-</nav>
+<?php account_bar(); page_facts(); page_nav('mailstore'); ?>
 <?php if (!$loaded): ?>
 <div class="box bad"><p>The extension is not loaded: the console cannot read the mail store.</p></div>
 <?php else: ?>

@@ -13,6 +13,9 @@ if (realpath($_SERVER['SCRIPT_FILENAME'] ?? '') === __FILE__) {
 }
 
 const EXTENSION = 'Corvane Tidewall extension';
+// The console's own release, shown on every page beside the extension's (whose module entry
+// states none).
+const CONSOLE_VERSION = '1.4';
 const PREFIX = '1.3.6.1.4.1.8642.';
 const INT_MIN32 = -2147483648;
 const INT_MAX32 = 2147483647;
@@ -282,11 +285,23 @@ function console_log(int $priority, string $message): void {
     closelog();
 }
 
-// One line per save: who saved from where, which settings were stored and which were not.
-function record_save(array $stored, array $refused): void {
+// Called once per save, also when nothing was stored, with one entry per setting the save
+// tried to write: ['oid' => string, 'old' => ?string, 'new' => ?string, 'result' => string],
+// old and new as the review showed them (null: not shown, as for enciphered settings), result
+// "stored" or why it was not. Writes one log line: who saved from where, what was stored and
+// what was not.
+function record_save(array $entries): void {
+    $stored = $refused = [];
+    foreach ($entries as $entry) {
+        if ($entry['result'] === 'stored') {
+            $stored[] = $entry['oid'];
+        } else {
+            $refused[] = $entry['oid'];
+        }
+    }
     $line = 'console save by account ' . current_account() . ' from ' . client_address()
           . ': stored ' . ($stored ? implode(' ', $stored) : 'nothing');
-    if ($refused) $line .= '; not stored ' . implode(' ', array_keys($refused));
+    if ($refused) $line .= '; not stored ' . implode(' ', $refused);
     console_log(LOG_NOTICE, $line);
 }
 
@@ -340,10 +355,12 @@ function web_account(): string {
     return "uid $uid";
 }
 
+function agent_socket(): string { return machine_root() . '/run/cvmad.sock'; }
+
 function server_status(): array {
     $root = machine_root();
     return [
-        'agent' => probe_socket($root . '/run/cvmad.sock') + ['socket' => $root . '/run/cvmad.sock'],
+        'agent' => probe_socket(agent_socket()) + ['socket' => agent_socket()],
         'storage' => probe_socket($root . '/run/cvstorage.sock') + ['socket' => $root . '/run/cvstorage.sock'],
     ];
 }
@@ -370,6 +387,12 @@ const GROUPS = [
     'common' => ['Common', ['42.1.', '11.1.']],
     'server' => ['Server product', ['12.1.', '38.1.', '38.2.', '53.1.', '53.4.', '61.1.', '61.4.', '57.1.']],
     'registry' => ['Registry settings', []],
+];
+// The installed product checks, each under the name of the group that holds its settings.
+const PRODUCT_CHECKS = [
+    'products_is_vexmail_installed' => 'vxm',
+    'products_is_vexsrv_installed' => 'vxs',
+    'products_is_pallsrv' => 'server',
 ];
 // Registry settings: value name => kind.
 const REGISTRY = [
@@ -520,22 +543,28 @@ function int_error(string $text): ?string {
     return null;
 }
 
-// Checks what was typed for a setting. Answers [value to set, null] or [null, message].
+// The problems listed for one field: a pasted table of thousands of bad rows names the first
+// ones and counts the rest.
+const FIELD_PROBLEMS_LISTED = 10;
+
+// Checks what was typed for a setting. Answers [value to set, []] or [null, [message...]]:
+// every bad row of a table is named (up to FIELD_PROBLEMS_LISTED, then how many more).
 function parse_input(array $setting, string $text): array {
     $range = 'enter a whole number from ' . INT_MIN32 . ' to ' . INT_MAX32;
     switch ($setting['kind']) {
         case 'int':
             $problem = int_error($text);
-            return $problem === null ? [(int)trim($text), null] : [null, ucfirst("$problem: $range.")];
+            return $problem === null ? [(int)trim($text), []] : [null, [ucfirst("$problem: $range.")]];
         case 'table':
             $columns = $setting['columns'];
-            $rows = [];
+            $rows = $problems = [];
             foreach (text_to_rows($text) as $n => $cells) {
                 $line = $n + 1;
                 if (count($cells) !== count($columns)) {
-                    return [null, "Row $line has " . count($cells) . ' cell' . (count($cells) === 1 ? '' : 's')
-                                  . ', the table has ' . count($columns) . ' column'
-                                  . (count($columns) === 1 ? '' : 's') . ' (' . column_names($columns) . ').'];
+                    $problems[] = "Row $line has " . count($cells) . ' cell' . (count($cells) === 1 ? '' : 's')
+                                . ', the table has ' . count($columns) . ' column'
+                                . (count($columns) === 1 ? '' : 's') . ' (' . column_names($columns) . ').';
+                    continue;
                 }
                 $row = [];
                 foreach ($columns as $c => $type) {
@@ -546,15 +575,21 @@ function parse_input(array $setting, string $text): array {
                     }
                     $problem = int_error($cell);
                     if ($problem !== null) {
-                        return [null, "Row $line, cell " . ($c + 1) . ' ("' . $cell . "\") is $problem: $range."];
+                        $problems[] = "Row $line, cell " . ($c + 1) . ' ("' . $cell . "\") is $problem: $range.";
+                        continue 2;
                     }
                     $row[] = (int)trim($cell);
                 }
                 $rows[] = $row;
             }
-            return [$rows, null];
+            if (count($problems) > FIELD_PROBLEMS_LISTED) {
+                $more = count($problems) - FIELD_PROBLEMS_LISTED;
+                $problems = array_slice($problems, 0, FIELD_PROBLEMS_LISTED);
+                $problems[] = "And $more more row" . ($more === 1 ? '' : 's') . ' with a problem.';
+            }
+            return $problems ? [null, $problems] : [$rows, []];
         default:  // string, secret
-            return [crlf($text), null];
+            return [crlf($text), []];
     }
 }
 
@@ -583,17 +618,64 @@ function is_final_setting(string $oid, array $setting): ?bool {
     return $answer === -1 ? null : $answer === 1;
 }
 
-// Reads the policy once per process (marked in the query store), or when asked to.
-// Reading it again discards changes made in memory and not committed.
-function ensure_policy_read(bool $again = false): void {
-    $read = false;
-    if (fx('settings_get_query')) {
-        $mark = [];
-        $read = settings_get_query('console', 'policy-read', $mark) === 0;
+// Reads the whole policy again from the agent, so that the page shows what the agent holds
+// and nothing that an earlier request set and did not commit (a save the agent failed
+// leaves its values in this process). Answers whether the policy settings now hold the
+// agent's values: false when the agent was not reachable before or after the read (its
+// items then hold their defaults and count as final, as the fallbacks of an unreachable
+// agent make them), or when changes could not be discarded.
+function read_policy_from_agent(): bool {
+    if (!fx('settings_read_policy')) return false;
+    $before = probe_socket(agent_socket())['up'];
+    settings_read_policy();
+    $changed = 0;
+    if (fx('settings_are_changed') && settings_are_changed($changed) === 0 && $changed === 1) return false;
+    return $before && probe_socket(agent_socket())['up'];
+}
+
+// A digest of an enciphered setting's stored form, for the page to carry instead of the
+// value: it tells at save time whether the value changed since the page showed it.
+function value_digest(?string $text): string {
+    return $text === null ? '' : hash_hmac('sha256', str_replace("\r\n", "\n", $text), form_token());
+}
+
+// ---------------------------------------------------------------------------------------
+// Reviews. What a review page showed is kept in the session under a review id until it is
+// saved or left: the save writes exactly those edits, and an enciphered setting's new value
+// never travels in the page. A session keeps the REVIEWS_KEPT most recent (several tabs).
+
+const REVIEWS_KEPT = 4;
+
+// $reviews with $review added under $id, the oldest dropped beyond REVIEWS_KEPT.
+function keep_review(array $reviews, string $id, array $review): array {
+    unset($reviews[$id]);
+    $reviews[$id] = $review;
+    return array_slice($reviews, -REVIEWS_KEPT, null, true);
+}
+
+// What a table edit changes, row by row (each row as its line of text): the rows before the
+// first and after the last that differ are kept; in between, rows at the same place are
+// changed, the rest added or removed. Answers [[kind, old row, new row]...] and the count of
+// rows kept.
+function table_changes(array $old, array $new): array {
+    $line = fn($row) => rtrim(rows_to_text([$row]), "\n");
+    [$a, $b] = [array_map($line, array_values($old)), array_map($line, array_values($new))];
+    $head = 0;
+    while ($head < count($a) && $head < count($b) && $a[$head] === $b[$head]) $head++;
+    $tail = 0;
+    while ($tail < count($a) - $head && $tail < count($b) - $head
+           && $a[count($a) - 1 - $tail] === $b[count($b) - 1 - $tail]) $tail++;
+    $a = array_slice($a, $head, count($a) - $head - $tail);
+    $b = array_slice($b, $head, count($b) - $head - $tail);
+    $changes = [];
+    for ($i = 0; $i < max(count($a), count($b)); $i++) {
+        $changes[] = match (true) {
+            $i < count($a) && $i < count($b) => ['changed', $a[$i], $b[$i]],
+            $i < count($a) => ['removed', $a[$i], null],
+            default => ['added', null, $b[$i]],
+        };
     }
-    if ((!$read || $again) && fx('settings_read_policy') && settings_read_policy() === 0) {
-        if (fx('settings_set_query')) settings_set_query('console', 'policy-read', [date('c')]);
-    }
+    return [$changes, $head + $tail];
 }
 
 // ---------------------------------------------------------------------------------------
@@ -638,6 +720,22 @@ col.name { width: 25%; } col.level { width: 4em; }
 form.account { position: absolute; top: .7em; right: 1em; }
 form.login { max-width: 22em; margin: 1em 0; } form.login label { display: block; margin: .6em 0 .2em; }
 form.login button { margin-top: .8em; font-size: 1em; }
+.facts { color: #444; font-size: .9em; margin: 0 0 .3em; } .facts span { margin-right: 1.2em; }
+#errors a { color: #900; }
+ul.diff { list-style: none; margin: 0; padding: 0; font-family: monospace; font-size: .9em; }
+ul.diff li { white-space: pre-wrap; overflow-wrap: anywhere; }
+ul.diff .added { background: #e6f4e6; } ul.diff .removed { background: #fbe4e4; } ul.diff .changed { background: #eef; }
+/* Narrow windows: every setting is a block of labelled lines, the value field the full width. */
+@media (max-width: 760px) {
+  body { margin: 0 .5em 7em; }
+  form.account { position: static; margin: 0 0 .4em; }
+  table.rows, table.rows tbody, table.rows tr, table.rows td, table.rows th { display: block; width: 100%; }
+  table.rows colgroup, table.rows tr.head { display: none; }
+  table.rows tr.setting, table.rows tr[data-oid] { border: 1px solid #bbb; margin: 0 0 .5em; }
+  table.rows td, table.rows th { border: 0; }
+  table.rows td[data-label]::before { content: attr(data-label); display: block; font-size: .8em; color: #555; font-weight: bold; }
+  .tools input[type=search] { width: 100%; }
+}
 CSS;
 
 function page_head(string $title): void {
@@ -668,8 +766,29 @@ function status_line(array $status, ?int $lastError, bool $withLastError = true)
     echo "</div>\n";
     if (!$agent['up']) {
         echo '<div class="box bad" id="agent-down"><p>The management agent is ' . h($agent['why'])
-           . ' (' . h($agent['socket']) . '). The policy cannot be read or saved: the values below are'
-           . ' those read last (or the defaults), every policy setting shows as final, and saving is'
-           . ' refused until the agent runs.</p></div>' . "\n";
+           . ' (' . h($agent['socket']) . '). The policy cannot be read or saved now: its settings show'
+           . ' as unavailable. Edits stay in the form and can be reviewed and saved once the agent'
+           . ' runs again.</p></div>' . "\n";
     }
+}
+
+// What the page runs on: this host, the machine root, the versions.
+function page_facts(): void {
+    $extension = phpversion(EXTENSION);
+    echo '<p class="facts" id="facts"><span>Host <strong id="fact-host">' . h(gethostname() ?: 'unknown')
+       . '</strong></span><span>Machine root <code id="fact-root">' . h(machine_root()) . '</code></span>'
+       . '<span id="fact-version">Console ' . h(CONSOLE_VERSION) . ', extension '
+       . h(is_string($extension) ? $extension : (extension_loaded(EXTENSION) ? 'loaded (no version of its own)' : 'not loaded'))
+       . ', PHP ' . h(PHP_VERSION) . "</span></p>\n";
+}
+
+// The navigation: the groups, the mail store page; $here is the current one.
+function page_nav(string $here): void {
+    echo "<nav>\n";
+    foreach (GROUPS as $key => [$label]) {
+        echo '<a href="index.php?group=' . h($key) . '"' . ($key === $here ? ' class="here" aria-current="page"' : '')
+           . '>' . h($label) . "</a>\n";
+    }
+    echo '<a href="mailstore.php"' . ($here === 'mailstore' ? ' class="here" aria-current="page"' : '') . ">Mail store</a>\n";
+    echo "</nav>\n";
 }

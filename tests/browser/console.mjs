@@ -1,8 +1,9 @@
 // The sample console in a real browser (Debian's chromium, driven by playwright-core), as an
-// administrator uses it: the login and logout, every group, saving an integer, a string and
-// table rows (checked with cvmactl), a refused commit named, final settings, invalid input,
-// the form token and saves without a session, leaving with edits not saved, the filter, the
-// agent stopped, the mail store page, and the content policy (nothing on any page blocked).
+// administrator uses it: the login and logout, every group at three widths, saving an integer,
+// a string and table rows (checked with cvmactl), a refused commit named, final settings,
+// invalid input, the form token and saves without a session, leaving with edits not saved,
+// the filter, the agent stopped before and during a save, two tabs saving one setting, the
+// mail store page, and the content policy (nothing on any page blocked).
 //
 // Run by tests/browser/run.sh, which serves the console and passes (environment):
 //   CONSOLE_URL     where index.php is served, ending in "/"
@@ -60,7 +61,7 @@ const browser = await chromium.launch({
 // Script errors and anything the content policy blocked, on any page of any context.
 const pageErrors = [];
 async function newPage() {
-  const context = await browser.newContext({ viewport: { width: 1024, height: 768 } });
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 } });
   context.setDefaultTimeout(20000);
   const page = await context.newPage();
   page.on('pageerror', (error) => pageErrors.push(String(error)));
@@ -127,6 +128,7 @@ async function type(oid, text) {
 // Review, then save: answers the text of the result box after the redirect.
 async function reviewAndSave(expected) {
   await page.click('#review-button');
+  await page.locator('#review').waitFor();
   for (const oid of expected) expect(await page.locator(`#review tr[data-oid="${oid}"]`).count() === 1, `${oid} is not in the review`);
   equal(await page.locator('#review tr[data-oid]').count(), expected.length, 'settings in the review');
   await Promise.all([page.waitForURL(/index\.php\?group=/), page.click('#save')]);
@@ -196,21 +198,37 @@ await check('the pages send a content policy that forbids framing, and nothing i
   expect(/\d+ settings/.test(await page.locator('#filter-count').innerText()), 'the script did not run');
 });
 
-await check('every group renders, fits 1024 px, final settings read-only', async () => {
+await check('every group renders at 390, 1024 and 1366 px, final settings read-only, the page names where it runs', async () => {
   await open('index.php');
   const groups = await page.locator('nav a').evaluateAll((links) => links.map((a) => a.getAttribute('href')).filter((h) => h.includes('group=')));
   equal(groups.length, 5, 'groups in the navigation');
-  for (const href of groups) {
-    await open(href);
-    expect(await page.locator('tr.setting').count() > 0, `${href} lists no setting`);
-    if (await page.locator('#warnings').count() !== 0) throw new Failure(`${href} shows PHP warnings: ${await page.locator('#warnings').innerText()}`);
-    const problems = await layoutProblems();
-    expect(problems.length === 0, `${href}: ${problems.join('; ')}`);
+  try {
+    for (const [width, height] of [[390, 844], [1024, 768], [1366, 768]]) {
+      await page.setViewportSize({ width, height });
+      for (const href of groups) {
+        await open(href);
+        expect(await page.locator('tr.setting').count() > 0, `${href} lists no setting`);
+        if (await page.locator('#warnings').count() !== 0) throw new Failure(`${href} shows PHP warnings: ${await page.locator('#warnings').innerText()}`);
+        const problems = await layoutProblems();
+        // A value field narrower than this is not usable (the table collapsed around it).
+        const narrowest = await page.locator('#settings [name^="value["]').evaluateAll((fields) =>
+          Math.min(...fields.filter((f) => f.offsetParent).map((f) => f.getBoundingClientRect().width)));
+        if (narrowest < (width === 390 ? 300 : 200)) problems.push(`a value field is ${narrowest} px wide`);
+        expect(problems.length === 0, `${href} at ${width} px: ${problems.join('; ')}`);
+      }
+    }
+  } finally {
+    await page.setViewportSize({ width: 1366, height: 768 });
   }
   await open('index.php?group=vxm');
   expect(await page.locator('#status-agent.up').count() === 1, 'the status line does not show the agent reachable');
   expect(await field(FINAL).count() === 0, 'the final setting has an input field');
   expect(await row(FINAL).locator('.mark.final').isVisible(), 'the final setting is not marked final');
+  const facts = await page.locator('#facts').innerText();
+  expect(/Host \S+/.test(facts) && /Machine root \//.test(facts) && /Console \d/.test(facts), `the page's facts: ${facts}`);
+  const names = await page.locator('nav a').allInnerTexts();
+  const products = await page.locator('#products tr td:first-child').allInnerTexts();
+  expect(products.length === 3 && products.every((name) => names.includes(name)), `products ${products} not named as in ${names}`);
 });
 
 await check('an integer saved in one step, reported, and in the policy', async () => {
@@ -237,23 +255,48 @@ await check('a string and table rows saved together', async () => {
   const text = `./spool-${n}`;
   await type(STRING, text);
   await type(TABLE, `${n},"hello, world"\n-3,"two\nlines"`);
-  const result = await reviewAndSave([STRING, TABLE]);
+  await page.click('#review-button');
+  await page.locator('#review').waitFor();
+  equal(await page.locator('#review ul.diff li').allInnerTexts(), [`+ ${n},"hello, world"`, '+ -3,"two\nlines"'], 'the rows the review shows');
+  await Promise.all([page.waitForURL(/index\.php\?group=/), page.click('#save')]);
+  const result = await page.locator('#result').innerText();
   expect(/all 2 changes are stored/.test(result), `the result says: ${result}`);
   equal(policy(STRING).string, text, `cvmactl get ${STRING}`);
   equal(policy(TABLE).rows, [[n, 'hello, world'], [-3, 'two\nlines']], `cvmactl get ${TABLE}`);
+});
+
+await check('a new password never travels in the review page, and is saved from the review kept in the session', async () => {
+  await open('index.php?group=registry');
+  const secret = `pw-${Date.now()}-x`;
+  await type('UserHldPassword', secret);
+  await page.click('#review-button');
+  await page.locator('#review').waitFor();
+  equal(await page.locator('#review tr[data-oid]').count(), 1, 'settings in the review');
+  expect(!(await page.content()).includes(secret), 'the review page holds the new password');
+  await page.click('#back');
+  equal(await field('UserHldPassword').inputValue(), '', 'the password field after going back');
+  await type('UserHldPassword', secret);
+  const result = await reviewAndSave(['UserHldPassword']);
+  expect(/the change is stored/.test(result), `the result says: ${result}`);
 });
 
 await check('invalid input is refused with its message and kept', async () => {
   await open('index.php?group=vxm');
   const before = policy(INT).int, rowsBefore = policy(TABLE).rows;
   await type(INT, '99999999999');
-  await type(TABLE, 'abc,def');
+  await type(TABLE, 'abc,def\n1,fine\nxyz,g');
   await page.click('#review-button');
   expect(/Nothing was saved: 2 fields need correcting/.test(await page.locator('#problem').innerText()), 'no message for the whole form');
+  // Every problem listed at the top, each a link that takes the keyboard to its field.
+  const links = await page.locator('#errors a').evaluateAll((as) => as.map((a) => [a.getAttribute('href'), a.innerText]));
+  equal(links.map(([href]) => href), [`#f-${TABLE}`, `#f-${TABLE}`, `#f-${INT}`], 'the links of the listed errors');
+  expect(/Row 3, cell 1 \("xyz"\)/.test(links[1][1]), `the second bad row is not listed: ${links[1][1]}`);
+  await page.locator('#errors a').nth(1).click();
+  equal(await page.evaluate(() => document.activeElement.name), `value[${TABLE}]`, 'the field focused by the error link');
   expect(/out of range/i.test(await row(INT).locator('.error').innerText()), 'no range message beside the integer');
   expect(/Row 1, cell 1 \("abc"\) is not a whole number/.test(await row(TABLE).locator('.error').innerText()), 'no message beside the table');
   equal(await field(INT).inputValue(), '99999999999', 'the typed integer');
-  equal((await field(TABLE).inputValue()).trim(), 'abc,def', 'the typed rows');
+  equal((await field(TABLE).inputValue()).trim(), 'abc,def\n1,fine\nxyz,g', 'the typed rows');
   expect(await row(INT).locator('.mark.unsaved').isVisible(), 'the kept edit is not marked unsaved');
   equal(policy(INT).int, before, 'the policy after a refused save');
   equal(policy(TABLE).rows, rowsBefore, 'the table after a refused save');
@@ -363,20 +406,81 @@ await check('the filter box and the marks', async () => {
   expect(!differing.includes(FINAL), 'a setting at its default is shown as differing');
 });
 
-await check('the agent stopped shows on the status line, and nothing is saved', async () => {
+await check('the agent stopped: settings unavailable but editable, the edits kept and saved once it runs', async () => {
+  await open('index.php?group=vxm');
+  const value = String(4000 + (Date.now() % 1000));
   sh(process.env.CV_AGENT_STOP);
   try {
     await open('index.php?group=vxm');
     expect(/not running/.test(await page.locator('#status-agent.down').innerText()), 'the status line does not say the agent is down');
     expect(await page.locator('#agent-down').isVisible(), 'no explanation of the agent being down');
-    // Every policy setting reads final while the agent is away; the registry group still edits.
-    expect(await field(INT).count() === 0, 'policy settings are editable with the agent down');
+    expect(await row(INT).locator('.mark.unavailable').isVisible(), 'a policy setting is not marked unavailable');
+    equal(await page.locator('#settings-table .mark.final').count(), 0, 'settings marked final while the agent is down');
+    await type(INT, value);
+    await page.click('#review-button');
+    expect(/Nothing was saved: the management agent is not running/.test(await page.locator('#problem').innerText()), 'no refusal');
+    equal(await field(INT).inputValue(), value, 'the edit kept while the agent is down');
+    equal(await page.locator('#unsaved-count').innerText(), '1 unsaved change', 'the count of kept edits');
   } finally {
     sh(process.env.CV_AGENT_START);
   }
+  const result = await reviewAndSave([INT]);
+  expect(/the change is stored/.test(result), `the retry says: ${result}`);
+  equal(policy(INT).int, Number(value), `cvmactl get ${INT} after the retry`);
+});
+
+await check('the agent stopped during a save: every setting named, and the next save writes only what it reviewed', async () => {
   await open('index.php?group=vxm');
-  expect(await page.locator('#status-agent.up').count() === 1, 'the agent is not shown reachable again');
-  expect(await field(INT).count() === 1, 'policy settings are not editable again');
+  const before = [policy(INT).int, policy(STRING).string];
+  const other = policy(HIDDEN).int + 1;
+  await type(INT, String(before[0] + 1));
+  await type(STRING, before[1] + '-lost');
+  await page.click('#review-button');
+  // The commit waits two seconds before it writes: the agent stops in that wait.
+  const answered = page.waitForResponse((r) => r.request().method() === 'GET' && r.url().includes('index.php?group='));
+  await page.click('#save', { noWaitAfter: true });
+  await page.waitForTimeout(1000);
+  sh(process.env.CV_AGENT_STOP);
+  let notSaved;
+  try {
+    await answered;
+    await page.locator('#result').waitFor();
+    notSaved = await page.locator('#not-saved li').allInnerTexts();
+  } finally {
+    sh(process.env.CV_AGENT_START);
+  }
+  equal(notSaved, [`${INT}: the agent stopped`, `${STRING}: the agent stopped`], 'the settings named as not saved');
+  equal([policy(INT).int, policy(STRING).string], before, 'the policy after the failed save');
+  // Nothing of that save is shown or written again: one edit saves one setting.
+  await open('index.php?group=vxm');
+  equal([await field(INT).inputValue(), await field(STRING).inputValue()], [String(before[0]), before[1]], 'the values shown after the agent came back');
+  await type(HIDDEN, String(other));
+  const result = await reviewAndSave([HIDDEN]);
+  expect(/the change is stored/.test(result), `the result says: ${result}`);
+  equal([policy(INT).int, policy(STRING).string, policy(HIDDEN).int], [...before, other], 'the policy after the next save');
+});
+
+await check('two tabs save one setting: the second is refused and named, the first value kept', async () => {
+  const second = await newPage();
+  try {
+    await second.goto(base + 'index.php?group=vxm');
+    await logIn(second, account, password);
+    await open('index.php?group=vxm');
+    const [mine, theirs] = [String(5000 + (Date.now() % 1000)), String(6000 + (Date.now() % 1000))];
+    await type(INT, mine);
+    await second.locator(`[name="value[${INT}]"]`).fill(theirs);
+    await second.click('#review-button');
+    await second.locator('#review').waitFor();
+    equal(await second.locator('#review tr[data-oid]').count(), 1, 'the second tab\'s review');
+    const result = await reviewAndSave([INT]);
+    expect(/the change is stored/.test(result), `the first tab's result: ${result}`);
+    await Promise.all([second.waitForURL(/index\.php\?group=/), second.click('#save')]);
+    equal(await second.locator('#not-saved li').allInnerTexts(),
+          [`${INT}: changed elsewhere since this page was loaded: now “${mine}”`], 'the second tab\'s refusal');
+    equal(policy(INT).int, Number(mine), 'the value after both saves');
+  } finally {
+    await second.context().close();
+  }
 });
 
 await check('the mail store page lists mailboxes and public folders', async () => {
