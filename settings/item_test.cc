@@ -194,6 +194,7 @@ TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorRefused);
   EXPECT_TRUE(number.IsChanged());
   ASSERT_TRUE(root_.Start()) << root_.log();
+  EXPECT_EQ(PolicyText(kText), u"t");  // what the agent acknowledged outlived the SIGKILL
   ASSERT_EQ(Restrict(kInt, 0), 0u);
   EXPECT_TRUE(number.Write());
   EXPECT_FALSE(number.IsChanged());
