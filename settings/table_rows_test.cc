@@ -4,17 +4,14 @@
 #include "settings/table_rows.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "policy/agent_test_support.h"
 #include "settings/cell_values.h"
 #include "support/trace.h"
 
@@ -47,41 +44,22 @@ TEST(CellValuesTest, FloatsTruncateTowardZeroAndKeepTheLow32Bits) {
   EXPECT_EQ(settings::FloatCell(1e300), settings::FloatCell(std::fmod(1e300, 4294967296.0)));
 }
 
-// The trace written to a log file of a temporary root, read back as its messages joined by
-// " | ", each led by its severity digit.
+// The trace goes to the log folder of a root of the test's own; Traced() gives the messages
+// since the last call joined by " | ", each led by its severity digit.
 class TableRowsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(mkdtemp(root_), nullptr);
-    log_ = std::string(root_) + "/logs/trace.log";
-    setenv("CORVANE_ROOT", root_, 1);  // the trace writes only in its log folder
-    std::filesystem::create_directory(std::string(root_) + "/logs");
-    TraceResetForTesting();
-    TraceSetLogFile(log_.c_str(), "w");
-    TraceEnabled = 1;
-  }
-  void TearDown() override {
-    TraceResetForTesting();
-    std::filesystem::remove_all(root_);
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_)); }
+  void TearDown() override { TraceResetForTesting(); }
   std::string Traced() {
-    std::ifstream in(log_);
-    in.seekg(seen_);
     std::string joined;
-    for (std::string line; std::getline(in, line);) {
-      // Severity, thread, date and time, tick count, then the message.
-      size_t at = 0;
-      for (int field = 0; field < 4 && at != std::string::npos; ++field) at = line.find('\t', at + 1);
-      joined += (joined.empty() ? "" : " | ") + line.substr(0, 1) + ":" + line.substr(at + 1);
-    }
-    in.clear();
-    seen_ = static_cast<std::streamoff>(std::filesystem::file_size(log_));
+    for (const std::string& message : policy_test::TraceMessages(log_, &seen_, true))
+      joined += (joined.empty() ? "" : " | ") + message;
     return joined;
   }
 
-  char root_[32] = "/tmp/table_rows_test.XXXXXX";
-  std::string log_;
-  std::streamoff seen_ = 0;
+  policy_test::Root root_{/*register_libraries=*/false};
+  const std::string log_ = root_.root() + "/logs/trace.log";
+  size_t seen_ = 0;
 };
 
 // Each case drives a builder for one type as a shell would; rows are what it builds, or

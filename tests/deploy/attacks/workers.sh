@@ -9,8 +9,8 @@
 worker_oid=1.3.6.1.4.1.8642.20.1.100.50.22
 worker_page=$console/cvdeploy_worker.php
 printf '<?php isset($_GET["read"]) && settings_read_policy(); $v = null;
-echo getmypid(), " ", settings_get_int("%s", $v), " ", $v;\n' "$worker_oid" >"$worker_page"
-worker_answer() { fetch "/cvdeploy_worker.php$1" >/dev/null && cat "$work/body"; }
+settings_get_int("%s", $v); echo getmypid(), " ", $v;\n' "$worker_oid" >"$worker_page"
+worker_answer() { fetch "/cvdeploy_worker.php${1:-}" >/dev/null && cat "$work/body"; }
 worker_pid() { ps -o pid= --ppid "$fpm_master" | head -1 | tr -d ' '; }
 
 worker=$(worker_pid)
@@ -25,12 +25,12 @@ check "nothing of the system's is in /dev/shm${worker_shm:+: $worker_shm}" test 
 
 kill -KILL "$worker"
 worker_replaced() { w=$(worker_pid) && [ -n "$w" ] && [ "$w" != "$worker" ]; }
-worker_serves() { [[ "$(worker_answer '?read=1')" =~ ^$(worker_pid)\ 0\  ]]; }
+worker_serves() { [[ "$(worker_answer '?read=1')" =~ ^$(worker_pid)\ [0-9]+$ ]]; }
 worker_back() { wait_for 10 worker_replaced && wait_for 10 worker_serves; }
 check "a worker killed outright is replaced and the new one serves" worker_back
-worker_before=$(worker_answer | cut -d' ' -f3)
+worker_before=$(worker_answer | cut -d' ' -f2)
 "${cvmactl[@]}" set "$worker_oid" --int $((worker_before + 1)) >/dev/null
-worker_changed() { [ "$(worker_answer | cut -d' ' -f3)" = $((worker_before + 1)) ]; }
+worker_changed() { [ "$(worker_answer | cut -d' ' -f2)" = $((worker_before + 1)) ]; }
 check "a change at the agent reaches the new worker without a policy read (was $worker_before)" \
   wait_for 15 worker_changed
 "${cvmactl[@]}" set "$worker_oid" --int "$worker_before" >/dev/null
