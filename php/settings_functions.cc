@@ -24,9 +24,9 @@
 #include "module/module_state.h"
 #include "php/shells.h"
 #include "settings/catalogue.h"
-#include "settings/cell_values.h"
 #include "settings/query_store.h"
 #include "settings/table_entry.h"
+#include "settings/table_rows.h"
 #include "support/trace.h"
 
 namespace {
@@ -282,16 +282,6 @@ void TraceOid(const char* oid) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "oid: '%s'\n", oid);
 }
 
-void TraceNewRow() { Info("Adding new row\n"); }
-
-void TraceString(const std::string& cell) {
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding string '%s'\n", cell.c_str());
-}
-
-void TraceLong(zend_long cell) {
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %ld\n", static_cast<long>(cell));
-}
-
 void TraceWrongParameter() { Error("Wrong parameter\n"); }
 
 // What a shell needs of a table, copied out under the catalogue's lock.
@@ -332,39 +322,16 @@ bool IsTable(const TableCopy& copy) {
 // as unsigned floats, default values as integers.
 void AppendRows(const std::string& type, const std::vector<xTableEntry>& rows, bool defaults,
                 zval* out) {
-  for (const xTableEntry& row : rows) {
-    TraceNewRow();
+  for (const std::vector<settings::PageCell>& row : settings::PageRows(type, rows, defaults)) {
     zval cells;
-    array_init(&cells);
-    size_t next_string = 0;
-    size_t next_int = 0;
-    for (char column : type) {
-      if (column == 's') {
-        if (next_string < row.strFields.size()) {
-          const std::string& cell = row.strFields[next_string++];
-          TraceString(cell);
-          add_next_index_stringl(&cells, cell.data(), cell.size());
-        } else {
-          Info("Adding string '' due to end of xTableEntry.strFields\n");
-          add_next_index_stringl(&cells, "", 0);
-        }
-        continue;
-      }
-      int32_t cell = 0;
-      if (next_int < row.intFields.size()) {
-        cell = row.intFields[next_int++];
-        if (defaults) {
-          TraceLong(cell);
-        } else if (TraceEnabled) {
-          TraceOut("", TRACE_INFO, 0, "Adding numeric %u\n", static_cast<uint32_t>(cell));
-        }
+    array_init_size(&cells, static_cast<uint32_t>(row.size()));
+    for (const settings::PageCell& cell : row) {
+      if (cell.is_text) {
+        add_next_index_stringl(&cells, cell.text.data(), cell.text.size());
+      } else if (defaults) {
+        add_next_index_long(&cells, cell.number);
       } else {
-        Info("Adding numeric 0 due to end of xTableEntry.intFields\n");
-      }
-      if (defaults) {
-        add_next_index_long(&cells, cell);
-      } else {
-        add_next_index_double(&cells, static_cast<double>(static_cast<uint32_t>(cell)));
+        add_next_index_double(&cells, static_cast<double>(cell.number));
       }
     }
     add_next_index_zval(out, &cells);
@@ -393,20 +360,17 @@ void GetTable(INTERNAL_FUNCTION_PARAMETERS, bool defaults) {
 // and a row one value short would move the integers after it into the wrong columns and
 // compare by its remaining values: it is refused, as is an integer beyond the 32-bit range.
 // False after the warning.
-bool IntegerCell(zval* cell, const CellPlace& place, int32_t* value) {
+bool IntegerCell(zval* cell, const CellPlace& place, settings::TableRowsBuilder* builder) {
   switch (Z_TYPE_P(cell)) {
     case IS_STRING:
-      if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %s\n", Z_STRVAL_P(cell));
-      *value = settings::DecimalCell(std::string_view(Z_STRVAL_P(cell), Z_STRLEN_P(cell)));
+      builder->AddDecimal(ZendView(Z_STR_P(cell)));
       return true;
     case IS_LONG:
       if (!FitsSetting(Z_LVAL_P(cell), 2, &place)) return false;
-      TraceLong(Z_LVAL_P(cell));
-      *value = static_cast<int32_t>(Z_LVAL_P(cell));
+      builder->AddInteger(static_cast<int32_t>(Z_LVAL_P(cell)));
       return true;
     case IS_DOUBLE:
-      *value = settings::FloatCell(Z_DVAL_P(cell));
-      if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "Adding numeric %d\n", *value);
+      builder->AddFloat(Z_DVAL_P(cell));
       return true;
     default:
       zend_argument_type_error(2, "%smust be of type int|float|string, %s given",
@@ -419,68 +383,41 @@ bool IntegerCell(zval* cell, const CellPlace& place, int32_t* value) {
 // Builds the table rows that `array` gives for a table of `type`. False, traced or warned,
 // when the array does not fit.
 bool BuildRows(const std::string& type, HashTable* array, std::vector<xTableEntry>* rows) {
-  const size_t columns = type.size();
+  settings::TableRowsBuilder builder(type);
   uint32_t position = 0;
   zval* element;
   ZEND_HASH_FOREACH_VAL(array, element) {
     ZVAL_DEREF(element);
-    xTableEntry row;
+    CellPlace place{position++, 0};
     if (Z_TYPE_P(element) == IS_ARRAY) {
       HashTable* cells = Z_ARRVAL_P(element);
-      if (zend_hash_num_elements(cells) != columns) {
-        if (TraceEnabled) {
-          TraceOut("", TRACE_ERROR, 0, "Wrong table type, passed size %i, actual size %i\n",
-                   static_cast<int>(zend_hash_num_elements(cells)), static_cast<int>(columns));
-        }
-        return false;
-      }
-      TraceNewRow();
-      CellPlace place{position, 0};
+      if (!builder.StartListRow(zend_hash_num_elements(cells))) return false;
       zval* cell;
       ZEND_HASH_FOREACH_VAL(cells, cell) {
         ZVAL_DEREF(cell);
-        if (type[place.column] == 'i') {
-          int32_t value;
-          if (!IntegerCell(cell, place, &value)) return false;
-          row.intFields.push_back(value);
+        if (builder.NextIsInteger()) {
+          if (!IntegerCell(cell, place, &builder)) return false;
         } else {
           std::string text;
           if (!StringForm(cell, &text)) return false;
-          TraceString(text);
-          row.strFields.push_back(std::move(text));
+          builder.AddText(std::move(text));
         }
         ++place.column;
       }
       ZEND_HASH_FOREACH_END();
-    } else {
-      if (columns != 1) {
-        if (TraceEnabled) {
-          TraceOut("", TRACE_ERROR, 0, "Wrong table type, passed size 1, actual size %i\n",
-                   static_cast<int>(columns));
-        }
-        return false;
-      }
-      if (type[0] != 'i' && type[0] != 's') {
-        if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Wrong type: %c\n", type[0]);
-        return false;
-      }
-      const CellPlace place{position, 0};
-      if (type[0] == 'i' && Z_TYPE_P(element) == IS_LONG &&
-          !FitsSetting(Z_LVAL_P(element), 2, &place)) {
-        return false;
-      }
-      std::string text;
-      if (!StringForm(element, &text)) return false;
-      if (type[0] == 'i') {
-        row.intFields.push_back(settings::DecimalCell(text));
-      } else {
-        row.strFields.push_back(std::move(text));
-      }
+      continue;
     }
-    rows->push_back(std::move(row));
-    ++position;
+    if (!builder.StartScalarRow()) return false;
+    if (builder.NextIsInteger() && Z_TYPE_P(element) == IS_LONG &&
+        !FitsSetting(Z_LVAL_P(element), 2, &place)) {
+      return false;
+    }
+    std::string text;
+    if (!StringForm(element, &text)) return false;
+    builder.AddScalar(std::move(text));
   }
   ZEND_HASH_FOREACH_END();
+  *rows = builder.Take();
   return true;
 }
 

@@ -1,17 +1,13 @@
-// Tests of the process and machine facts: the executable path with its truncation rule,
-// the local time's fields and the processor count (thread ids are checked in the trace
-// lines that carry them).
+// The executable path with its truncation rule. (The local time and the thread ids are
+// checked in the trace lines and log names that carry them, support/trace_test.cc; the
+// processor count in the default it gives, settings/definitions_test.cc.)
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
-#include <thread>
-
-#include "platform/system_info.h"
 
 namespace platform {
 namespace {
@@ -29,34 +25,6 @@ TEST(ProcessTest, ModuleFileNameIsTheExecutableOrItsStartWithSizeReturned) {
       EXPECT_EQ(buffer.c_str(), path.substr(0, size - 1)) << size;
     }
   }
-}
-
-// Compared with the C library's own broken-down time, taken until both fall in one second.
-TEST(ProcessTest, LocalTimeCountsMonthsFromOneAndYearsWhole) {
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    const time_t before = time(nullptr);
-    SystemTime now{};
-    ASSERT_TRUE(GetLocalTime(&now));
-    if (time(nullptr) != before) continue;
-    tm local{};
-    ASSERT_NE(localtime_r(&before, &local), nullptr);
-    EXPECT_EQ(now.year, local.tm_year + 1900);
-    EXPECT_EQ(now.month, local.tm_mon + 1);
-    EXPECT_EQ(now.day, local.tm_mday);
-    EXPECT_EQ(now.day_of_week, local.tm_wday);
-    EXPECT_EQ(now.hour, local.tm_hour);
-    EXPECT_EQ(now.minute, local.tm_min);
-    EXPECT_EQ(now.second, local.tm_sec);
-    EXPECT_LT(now.milliseconds, 1000);
-    return;
-  }
-  FAIL() << "no reading fell within one second";
-}
-
-TEST(ProcessTest, ProcessorCountIsTheOnlineProcessors) {
-  SystemInfo info{};
-  GetSystemInfo(&info);
-  EXPECT_EQ(info.number_of_processors, std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace

@@ -135,7 +135,6 @@ fi
 fuzzers=(
   "wire_fuzz standins/wire/fuzz_corpus"
   "reg_file_fuzz platform/fuzz_corpus/reg_file"
-  "hex_fuzz platform/fuzz_corpus/hex"
   "profile_fuzz platform/fuzz_corpus/profile"
   "directory_fuzz platform/fuzz_corpus/directory"
   "trace_fuzz support/fuzz_corpus/trace"

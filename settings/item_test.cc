@@ -186,7 +186,21 @@ TEST_F(ItemTest, RefusedAndFailedWritesStayChangedWithTheirError) {
   EXPECT_THAT(Lines(), Contains("3:Can not set policy var " + std::string(kText) + " - error " +
                                 std::to_string(wire::kStatusTypeMismatch)));
 
-  // An agent out of reach counts as final and hidden: tests/phpt/settings_agent.phpt.
+  // An agent out of reach counts as final: the commit is refused at once and the setting
+  // stays changed; with the agent back the next commit writes it.
+  ASSERT_EQ(root_.Stop(SIGKILL), 128 + SIGKILL);
+  number.Set(3);
+  EXPECT_FALSE(number.Write());
+  EXPECT_EQ(module::State().last_error.load(), settings::kLastErrorRefused);
+  EXPECT_TRUE(number.IsChanged());
+  ASSERT_TRUE(root_.Start()) << root_.log();
+  EXPECT_EQ(PolicyText(kText), u"t");  // what the agent acknowledged outlived the SIGKILL
+  ASSERT_EQ(Restrict(kInt, 0), 0u);
+  EXPECT_TRUE(number.Write());
+  EXPECT_FALSE(number.IsChanged());
+  int32_t stored = 0;
+  EXPECT_EQ(policy::VmpGetPolicyInt(session_, kInt, &stored, 0), 0);
+  EXPECT_EQ(stored, 3);
 }
 
 TEST_F(ItemTest, RegistryValuesOfAnotherTypeGiveTheDefault) {

@@ -122,7 +122,7 @@ TEST_F(TableEntryTest, SetCountsADifferentValueOrAShortRowAsAChange) {
 
 TEST_F(TableEntryTest, FinalMarksComeFromTheFirstCellOrTheVariable) {
   // Made before the variable exists, without a type: no marks. (A table without a type is
-  // refused before it could be written: tests/phpt/settings_frame.phpt.)
+  // refused before it could be written.)
   CTableEntry empty(kTable);
   Import({8, 4}, {});
   bool hidden = true, final = true;
@@ -155,13 +155,15 @@ TEST_F(TableEntryTest, FinalMarksComeFromTheFirstCellOrTheVariable) {
 }
 
 // Without a type, as for an unknown table, the default rows have no values. (In Demo Mode no
-// table has a type, and the PHP functions refuse tables: tests/phpt/settings_frame.phpt.)
+// table has a type, and the PHP functions refuse tables.)
 TEST_F(TableEntryTest, DefaultRowsFollowTheTypeAndHaveNoValuesWithoutOne) {
   const settings::DefaultRow defaults[] = {{{1, 2}, {"one"}}, {{3, 4}, {nullptr, "four"}}};
   Import({8, 4, 10, 3, 8}, {});
   EXPECT_EQ(CTableEntry(kTable, defaults, 2).defaultRows(),
             (Rows{{{1, 2, 0}, {"one", ""}}, {{3, 4, 0}, {"", "four"}}}));
   EXPECT_EQ(CTableEntry("1.3.6.1.4.1.8642.18.2.99", defaults, 2).defaultRows(), Rows(2));
+  module::State().demo_mode = 1;
+  EXPECT_EQ(CTableEntry(kTable).type(), "");
 }
 
 }  // namespace

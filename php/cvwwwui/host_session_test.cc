@@ -1,6 +1,6 @@
 // Tests of the host process's agent session against the built agent: the published block,
-// the reload entry called on changes, and the session waiting for an absent agent (one
-// killed and restarted under a running page: tests/phpt/settings_agent.phpt).
+// the reload entry called on changes, and the session waiting for an absent agent or one
+// killed and restarted under it.
 #include "php/cvwwwui/host_session.h"
 
 #include <gtest/gtest.h>
@@ -132,9 +132,9 @@ TEST_F(HostSessionTest, CallsOnlyAUsableReloadEntry) {
 
 // Started before the agent, the host publishes its block with no session in it until the
 // agent comes; then a change checked in reaches the reload entry, and a stop takes the
-// block away. (The module's sends sharing the session with the waiting listener, and the
-// changes a send reads on the way: cvma32_test.cc. A session there at once, and after a
-// restart of the agent: the .phpt suite.)
+// block away; an agent killed and started again is found again, with the check-ins. (The
+// module's sends sharing the session with the waiting listener, and the changes a send reads
+// on the way: cvma32_test.cc.)
 TEST_F(HostSessionTest, WaitsForTheAgentHandsChangesToTheReloadEntryAndStops) {
   ASSERT_TRUE(host_.Start());
   EXPECT_EQ(PublishedWord(), reinterpret_cast<uintptr_t>(&cell_));
@@ -149,6 +149,16 @@ TEST_F(HostSessionTest, WaitsForTheAgentHandsChangesToTheReloadEntryAndStops) {
   ASSERT_EQ(Change("1.6.5"), wire::kStatusOk);
   EXPECT_EQ(NextReload(), "1.6.5");
   EXPECT_EQ(NextReload(milliseconds(100)), "");
+
+  ASSERT_EQ(agent_.Stop(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(agent_.Start()) << agent_.log();
+  // A change made before the listener is back is not seen: changed again until one comes.
+  std::string reload;
+  for (auto end = Clock::now() + std::chrono::seconds(10); reload.empty() && Clock::now() < end;) {
+    ASSERT_EQ(Change("1.6.6"), wire::kStatusOk);
+    reload = NextReload(milliseconds(200));
+  }
+  EXPECT_EQ(reload, "1.6.6");
 
   host_.Stop();
   EXPECT_EQ(cell_.load(), 0u);

@@ -1,5 +1,5 @@
 // Tests of the agent: the built cvmad on a machine root of its own, spoken to in raw frames.
-// A policy it acknowledged outliving a SIGKILL: tests/phpt/settings_agent.phpt.
+// A policy it acknowledged outliving a SIGKILL: settings/item_test.cc.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

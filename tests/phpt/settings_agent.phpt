@@ -1,5 +1,5 @@
 --TEST--
-Settings functions against the agent: read, set, commit and re-read integers, strings and tables; a final setting refuses the commit; a traced run that sets both enciphered settings writes neither clear text to the log; the agent's libraries copied outside the build, found through the delay-loading key and beside the PHP binary, one copy shared by the host and the module; a commit that meets a killed agent returns with an error and keeps the settings changed, and once the agent is back the next commit writes them all
+Settings functions against the agent: read, set, commit and re-read integers, strings and tables as PHP values, with the warnings for cells and integers that do not fit; a final setting refuses the commit; a traced run that sets both enciphered settings writes neither clear text to the log
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -76,16 +76,6 @@ show('read policy, changed; ints, string', settings_read_policy(), changed(), se
 show('tables', 0, table(IS), table(I), table(S));
 show('empty array on a table with rows', settings_set_table(I, []), table(I), changed());
 PHP, $php, true);
-echo "-- trace of the table conversions, one line per call, repeats left out\n";
-foreach (array_unique(cv_trace_calls("$root/logs/trace.log", '/^\d (settings_(set|get)_(default_)?table|Adding|Wrong)/')) as $call) {
-    // Of the many default rows, the first row's lines show the form.
-    if (str_starts_with($call, 'settings_get_default_table()')) $call = implode(' | ', array_slice(explode(' | ', $call), 0, 7));
-    echo "$call\n";
-}
-echo "-- trace of settings_is_final with the table flag\n";
-foreach (cv_trace_calls("$root/logs/trace.log", '/^\d (settings_(is_final|write_changed)|Is table|GetTable|GetRestr|oid: .* is final)/') as $call) {
-    if (str_starts_with($call, "settings_is_final() | Is table 'True'")) echo "$call\n";
-}
 
 echo "== a traced run that sets both enciphered settings: the lines keep their shape, the value masked\n";
 const POLICY_SECRET = '1.3.6.1.4.1.8642.18.1.38.160';
@@ -106,171 +96,6 @@ foreach (cv_trace_messages("$root/logs/trace.log") as $m) {
     if (str_contains($m, '********')) echo $m, "\n";
 }
 echo 'policy holds: ', preg_replace('/0x[0-9A-F]{32,}/', '<cipher>', cv_ctl($root, 'get', POLICY_SECRET));
-
-echo "== the agent's libraries copied outside the build\n";
-const OID = '1.3.6.1.4.1.8642.20.1.100.50.22';
-$root = cv_root();
-cv_agent($root);  // also registers the built copies, replaced below
-cv_policy($root, [['oid' => OID, 'int' => 100]]);
-
-// Copies of both libraries in a folder of their own.
-function copies(string $dir): string {
-    foreach (['libcvma32.so', 'libcvpmapi.so'] as $name) copy(cv_so($name), "$dir/$name") || cv_fail("cannot copy $name");
-    return $dir;
-}
-function delay_loading(string $root, ?string $dir): void {
-    $key = 'HKEY_LOCAL_MACHINE\Software\Veltmark\Corvane\delay loading';
-    cv_run([cv_bin('cvreg'), 'delete', $key, '/f'], $root);
-    if ($dir === null) return;
-    $values = '';
-    foreach (['libcvma32.so', 'libcvpmapi.so'] as $name) $values .= "\"$name\"=\"" . addcslashes("$dir/$name", '\\"') . "\"\n";
-    cv_reg($root, "[$key]\n$values");
-}
-
-// One request: the value the agent holds, a change of it committed, and which copies of the
-// agent's libraries the process mapped.
-$page = <<<'PHP'
-$value = $last = null;
-$read = settings_read_policy();
-$get = settings_get_int('1.3.6.1.4.1.8642.20.1.100.50.22', $value);
-$final = settings_is_final('1.3.6.1.4.1.8642.20.1.100.50.22', 0);
-$set = settings_set_int('1.3.6.1.4.1.8642.20.1.100.50.22', $value + 1);
-$commit = settings_write_changed();
-preg_match_all('#\S*/lib(cvma32|cvpmapi)\.so$#m', file_get_contents('/proc/self/maps'), $m);
-$copies = array_values(array_unique(array_map('dirname', $m[0])));
-echo "read $read, get $get value $value, final $final, set $set, commit $commit, last error ", settings_last_error(), "\n";
-echo 'copies: ', json_encode($copies, JSON_UNESCAPED_SLASHES), "\n";
-PHP;
-
-function run(string $title, string $root, string $php, string $page, string $where): void {
-    // No Service Check Mode: the settings exist without products.
-    file_put_contents(dirname($php) . '/php-cvwwwui.ini', "[General]\nwork_mode_val=2\n");
-    echo "== $title\n", str_replace($where, '<copies>', cv_php($root, $page, $php, true));
-    echo 'agent holds: ', cv_ctl($root, 'get', OID);
-}
-
-$elsewhere = copies(cv_tempdir('cvlibs'));
-delay_loading($root, $elsewhere);
-$php = cv_php_in(cv_tempdir('cvexe'));
-run('through the delay-loading key', $root, $php, $page, $elsewhere);
-cv_ctl($root, 'set', OID, '--int', '200');
-run('changed with cvmactl', $root, $php, $page, $elsewhere);
-
-$exe = cv_tempdir('cvexe');
-$php = cv_php_in($exe);
-copies($exe);
-delay_loading($root, null);
-run('beside the PHP binary, no key', $root, $php, $page, $exe);
-
-echo "== a commit that meets a killed agent\n";
-$root = cv_root();
-cv_reg($root, preg_replace('/^Windows Registry Editor.*\n/', '', file_get_contents(dirname(__DIR__, 2) . '/examples/machine.reg')));
-$agent = cv_agent($root);
-
-// The policy of a fresh installation; 50 of its integers that are not final are changed,
-// and one more tells when the host's session is back after the agent's restart.
-[$rc, $seed, $err] = cv_run([cv_bin('settings_policy_seed')], $root);
-$rc === 0 || cv_fail("settings_policy_seed failed: $err");
-$lines = array_map(fn($l) => json_decode($l, true), preg_grep('/^\{/', explode("\n", $seed)));
-cv_policy($root, $lines);
-$ints = array_slice(array_values(array_filter($lines, fn($l) => isset($l['int']) && !isset($l['restriction']))), 0, 51);
-count($ints) === 51 || cv_fail('fewer than 51 integer settings in the policy');
-$sentinel = array_pop($ints)['oid'];
-$new = [];
-foreach ($ints as $i => $l) $new[$l['oid']] = $l['int'] + 1000 + $i;
-
-// What the agent holds for the 50 settings: how many have the new value, and the
-// settings whose value is neither the old nor the new one.
-function held(string $root, array $ints, array $new): string {
-    $lines = array_map(fn($l) => json_decode($l, true), explode("\n", trim(cv_ctl($root, 'export'))));
-    $values = array_column($lines, 'int', 'oid');
-    $written = 0;
-    $other = [];
-    foreach ($ints as $l) {
-        $v = $values[$l['oid']] ?? 'missing';
-        if ($v === $new[$l['oid']]) $written++;
-        elseif ($v !== $l['int']) $other[] = "{$l['oid']}=$v";
-    }
-    return "$written of 50 new" . ($other ? ', other: ' . implode(' ', $other) : '');
-}
-
-$dir = cv_tempdir('cvpage');
-file_put_contents("$dir/child.php", <<<'PHP'
-<?php
-// Steps wait for the test's "go" on standard input between them.
-function step(string $what): void {
-    echo "$what\n";
-    fgets(STDIN) === "go\n" || exit(3);
-}
-function changed() { settings_are_changed($c); return $c; }
-// Commits, and tells how it went: its result and time, the last error, whether settings are
-// still changed, and how many of them hold the new value.
-function commit(array $new): void {
-    $start = microtime(true);
-    $rc = settings_write_changed();
-    $within = microtime(true) - $start < 10 ? 'within 10 s' : 'after more than 10 s';
-    $same = 0;
-    foreach ($new as $oid => $v) { settings_get_int($oid, $got); $same += $got === $v; }
-    echo "commit $rc $within, last_error ", settings_last_error(), ', changed ', changed(), ", settings holding the new value $same\n";
-}
-// Waits (bounded) until the host's session is back at the agent: its listener reconnects and
-// checks in again, so a change made with cvmactl reaches this process once more. The
-// sentinel is changed again at each turn, since a change before the check-in is not seen.
-function session_back(string $ctl, string $sentinel): string {
-    $deadline = microtime(true) + 10;
-    for ($k = 1; microtime(true) < $deadline; $k++) {
-        exec(escapeshellarg($ctl) . ' set ' . escapeshellarg($sentinel) . " --int $k 2>&1", $out, $rc);
-        $turn = microtime(true) + 0.5;
-        do {
-            settings_get_int($sentinel, $v);
-            if ($v === $k) return 'yes';
-            usleep(20000);
-        } while (microtime(true) < $turn);
-    }
-    return 'no';
-}
-[, $file, $ctl, $sentinel] = $argv;
-$new = json_decode(file_get_contents($file), true);
-echo 'read policy ', settings_read_policy(), "\n";
-$rcs = [];
-foreach ($new as $oid => $v) $rcs[] = settings_set_int($oid, $v);
-echo 'set_int results ', json_encode(array_unique($rcs)), ' changed ', changed(), "\n";
-step('kill the agent');
-// The restriction check before each write runs first: a variable it cannot fetch counts as
-// final or hidden, so the refusal (12) is what a commit against a dead agent reports.
-commit($new);
-step('start the agent');
-echo 'session back ', session_back($ctl, $sentinel), "\n";
-commit($new);
-PHP);
-file_put_contents("$dir/new.json", json_encode($new));
-$child = proc_open([PHP_BINARY, '-n', '-d', 'extension=' . cv_so('cvwwwui.so'), '-d', 'extension=' . cv_so(), "$dir/child.php", "$dir/new.json", cv_bin('cvmactl'), $sentinel],
-                   [0 => ['pipe', 'r'], 1 => ['pipe', 'w'], 2 => ['file', "$dir/child.err", 'w']],
-                   $pipes, null, array_merge(getenv(), ['CORVANE_ROOT' => $root]));
-$child || cv_fail('cannot start the child');
-$until = function (string $line) use ($pipes): void {
-    while (($got = fgets($pipes[1])) !== false) {
-        echo $got;
-        if ($got === "$line\n") return;
-    }
-    cv_fail("the child ended before '$line'");
-};
-
-$until('kill the agent');
-proc_terminate($agent, 9);
-$deadline = microtime(true) + 10;
-while (proc_get_status($agent)['running'] && microtime(true) < $deadline) usleep(20000);
-echo '-- agent killed: ', proc_get_status($agent)['running'] ? 'no' : 'yes', "\n";
-fwrite($pipes[0], "go\n");
-
-$until('start the agent');
-cv_agent($root);
-echo '-- agent started; it holds ', held($root, $ints, $new), "\n";
-fwrite($pipes[0], "go\n");
-
-echo stream_get_contents($pipes[1]);
-echo 'child exit ', proc_close($child), "\n", file_get_contents("$dir/child.err");
-echo '-- the agent holds ', held($root, $ints, $new), "\n";
 ?>
 --EXPECTF--
 == first request
@@ -307,26 +132,6 @@ null on a table with rows           0 [[],1]
 read policy, changed; ints, string  0 [0,200,200,7,7,0,"new\r\nline"]
 tables                              0 [[[4294967254.0,"name"],[3.0,"b"],[4294967293.0,"5"]],[[7.0],[0.0],[12.0],[2147483647.0]],[["a"],["5"]]]
 empty array on a table with rows    0 [[],1]
--- trace of the table conversions, one line per call, repeats left out
-settings_get_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric 4294967295 | Adding string 'x'
-settings_get_table() | Adding new row | Adding numeric 1
-settings_get_default_table() | Adding new row | Adding numeric 1 | Adding numeric 1 | Adding string 'All Files' | Adding string '*.*' | Adding string 'Default list for all files.'
-settings_get_default_table()
-settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | Adding new row | Adding numeric -1 | Adding string 'x'
-settings_set_table()
-settings_set_table() | Adding new row | Adding numeric 42 | Adding string 'name' | [3] Wrong table type, passed size 3, actual size 2
-settings_set_table() | [3] Wrong table type, passed size 1, actual size 2
-settings_set_table() | Adding new row | Adding numeric 1 | Adding string 'a' | Adding new row
-settings_set_table() | Adding new row | Adding numeric   -42abc | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric -3 | Adding string '5'
-settings_get_table() | Adding new row | Adding numeric 4294967254 | Adding string 'name' | Adding new row | Adding numeric 3 | Adding string 'b' | Adding new row | Adding numeric 4294967293 | Adding string '5'
-settings_get_table() | Adding new row | Adding numeric 7 | Adding new row | Adding numeric 0 | Adding new row | Adding numeric 12 | Adding new row | Adding numeric 2147483647
-settings_get_table() | Adding new row | Adding string 'a' | Adding new row | Adding string '5'
-settings_get_table()
--- trace of settings_is_final with the table flag
-settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 16 | oid: '1.3.6.1.4.1.8642.20.1.300.10.10.50', is final True
-settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.25', is final False
-settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 2 | oid: '1.3.6.1.4.1.8642.20.1.100.50.23', is final True
-settings_is_final() | Is table 'True' | GetTableRestriction 0 | GetTableRestriction 0 | oid: '1.3.6.1.4.1.8642.20.1.100.50.22', is final False
 == a traced run that sets both enciphered settings: the lines keep their shape, the value masked
 set: 0 0, commit: 0, last error: 0
 clear text in the log: 0
@@ -341,28 +146,3 @@ clear text in the log: 0
 1 OID: 1.3.6.1.4.1.8642.18.1.38.160 (********)
 1 UTF8 string: '********'
 policy holds: {"oid":"1.3.6.1.4.1.8642.18.1.38.160","string":"<cipher>"}
-== the agent's libraries copied outside the build
-== through the delay-loading key
-read 0, get 100 value 100, final 0, set 0, commit 0, last error 0
-copies: ["<copies>"]
-agent holds: {"oid":"1.3.6.1.4.1.8642.20.1.100.50.22","int":101}
-== changed with cvmactl
-read 0, get 200 value 200, final 0, set 0, commit 0, last error 0
-copies: ["<copies>"]
-agent holds: {"oid":"1.3.6.1.4.1.8642.20.1.100.50.22","int":201}
-== beside the PHP binary, no key
-read 0, get 201 value 201, final 0, set 0, commit 0, last error 0
-copies: ["<copies>"]
-agent holds: {"oid":"1.3.6.1.4.1.8642.20.1.100.50.22","int":202}
-== a commit that meets a killed agent
-read policy 0
-set_int results [0] changed 1
-kill the agent
--- agent killed: yes
-commit 0 within 10 s, last_error 12, changed 1, settings holding the new value 50
-start the agent
--- agent started; it holds 0 of 50 new
-session back yes
-commit 0 within 10 s, last_error 0, changed 0, settings holding the new value 50
-child exit 0
--- the agent holds 50 of 50 new

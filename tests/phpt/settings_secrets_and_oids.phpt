@@ -71,6 +71,8 @@ foreach ($calls as $function => [$oid, $second]) {
 }
 settings_are_changed($changed);
 echo "changed: $changed\n";
+$t = [];
+echo 'Demo Mode: a table has no type, refused: ', settings_get_table(TABLE, $t), ' ', settings_set_table(TABLE, []), "\n";
 PHP, $php);
 // Each call traced its name and nothing after it: no lookup, no value.
 $calls = cv_trace_calls("$root/logs/trace.log");
@@ -114,4 +116,5 @@ settings_set_table             | settings_set_table(): Argument #1 ($oid) must n
 settings_get_table             | settings_get_table(): Argument #1 ($oid) must not contain any null bytes | -1 ["kept"]
 settings_get_default_table     | settings_get_default_table(): Argument #1 ($oid) must not contain any null bytes | -1 ["kept"]
 changed: 0
+Demo Mode: a table has no type, refused: -1 -1
 16 calls traced, with more than their name: []
