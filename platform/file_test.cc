@@ -6,37 +6,26 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <tuple>
 
 #include "platform/errors.h"
+#include "standins/testing/test_agent.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
+using cvmad::testing::FileText;
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cvfile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  static std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
   // Opens `path` as asked, writes `text` and closes it; the last error on failure.
   static uint32_t Write(const std::string& path, uint32_t access, uint32_t disposition,
                         const std::string& text) {
@@ -49,7 +38,8 @@ class FileTest : public ::testing::Test {
     return 0;
   }
 
-  fs::path dir_;
+  cvmad::testing::TempDir temp_{"cvfile"};
+  const fs::path dir_ = temp_.path;
 };
 
 TEST_F(FileTest, EachDispositionMeetsAFileThatIsThereOrNot) {
@@ -64,10 +54,10 @@ TEST_F(FileTest, EachDispositionMeetsAFileThatIsThereOrNot) {
   for (const auto& [disposition, absent, made, present, kept] : cases) {
     const std::string path = Path("d" + std::to_string(disposition));
     EXPECT_EQ(Write(path, kGenericWrite, disposition, "new"), absent) << disposition;
-    EXPECT_EQ(Contents(path), made) << disposition;
+    EXPECT_EQ(FileText(path), made) << disposition;
     std::ofstream(path, std::ios::trunc) << "old";
     EXPECT_EQ(Write(path, kGenericWrite, disposition, "new"), present) << disposition;
-    EXPECT_EQ(Contents(path), kept) << disposition;
+    EXPECT_EQ(FileText(path), kept) << disposition;
   }
 }
 
@@ -85,10 +75,10 @@ TEST_F(FileTest, AppendedBytesGoToTheEndWrittenOnesToTheStart) {
   }
   EXPECT_TRUE(CloseHandle(first));
   EXPECT_TRUE(CloseHandle(second));
-  EXPECT_EQ(Contents(path), "one\ntwo\nthre");
+  EXPECT_EQ(FileText(path), "one\ntwo\nthre");
 
   EXPECT_EQ(Write(path, kGenericWrite, kOpenExisting, "ONE"), 0u);
-  EXPECT_EQ(Contents(path), "ONE\ntwo\nthre");
+  EXPECT_EQ(FileText(path), "ONE\ntwo\nthre");
 }
 
 TEST_F(FileTest, RefusalsSayWhy) {
@@ -152,16 +142,12 @@ TEST_F(FileTest, ALogIsAnUnlinkedFileOfThisAccountInTheLogFolder) {
        [&] {
          for (const fs::path& folder : {dir_, root}) fs::permissions(folder, fs::perms(0755));
          fs::permissions(logs, static_cast<fs::perms>(01777));
-         const pid_t child = fork();
-         if (child == 0) {
-           if (setuid(65534) != 0) _exit(1);
-           umask(0);
-           std::ofstream(logs / "other.log") << "kept";
-           _exit(Contents((logs / "other.log").string()) == "kept" ? 0 : 1);
-         }
-         int status = -1;
-         ASSERT_EQ(waitpid(child, &status, 0), child);
-         ASSERT_EQ(status, 0);
+         ASSERT_EQ(cvmad::testing::RunAs(65534, 65534, [&] {
+                     umask(0);
+                     std::ofstream(logs / "other.log") << "kept";
+                     return FileText((logs / "other.log").string()) == "kept" ? 0 : 1;
+                   }),
+                   0);
        },
        LogRefusal::kOtherOwner, "root/logs/other.log"},
   };
@@ -183,12 +169,12 @@ TEST_F(FileTest, ALogIsAnUnlinkedFileOfThisAccountInTheLogFolder) {
       CloseHandle(log);
     }
     if (!test.victim.empty()) {
-      EXPECT_EQ(Contents(Path(test.victim)),
+      EXPECT_EQ(FileText(Path(test.victim)),
                 test.refusal == LogRefusal::kNone ? "kept+" : "kept") << test.name;
     }
   }
   EXPECT_FALSE(fs::exists(root / "escape.log"));
-  EXPECT_EQ(Contents((logs / "bare.log").string()), "+");
+  EXPECT_EQ(FileText((logs / "bare.log").string()), "+");
   if (!as_root) GTEST_SKIP() << "the file of another account needs root to make: not tried";
 }
 
@@ -211,7 +197,7 @@ TEST_F(FileTest, ALogWaitsForItsFolderAndIsNeverEmptied) {
   const FileHandle log = CreateLogFile(Path("logs/x.log").c_str(), kOpenExisting, &refusal);
   ASSERT_NE(log, kInvalidFileHandle);
   CloseHandle(log);
-  EXPECT_EQ(Contents(Path("logs/x.log")), "kept");
+  EXPECT_EQ(FileText(Path("logs/x.log")), "kept");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Tests of the SQLite hive: data, names, results, subtrees, batches and concurrent processes.
 #include "platform/registry.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -14,6 +13,8 @@
 #include <tuple>
 #include <vector>
 
+#include "standins/testing/test_agent.h"
+
 namespace platform {
 namespace {
 
@@ -21,11 +22,8 @@ using namespace std::string_literals;
 using Kind = RegistryChange::Kind;
 using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
 
-struct TempDir {
-  char pattern[32] = "/tmp/registry_test.XXXXXX";
-  const std::string path = mkdtemp(pattern);
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
+using cvmad::testing::FileMode;
+using cvmad::testing::TempDir;
 
 uint32_t Set(Hive& hive, const RegistryKey& key, const std::string& name, uint32_t type,
              const std::string& data) {
@@ -191,9 +189,6 @@ bool WriteValues(Hive& hive, int writer) {  // kEach values of its own under "Sh
 // allows: 0640, 0660 in a folder its group may write, and a readable hive is narrowed.
 TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
   namespace fs = std::filesystem;
-  auto mode = [](const std::string& path) {
-    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
-  };
   const mode_t previous = umask(0);
   TempDir dir;
   for (const auto& [folder, expected] : {std::pair{"/own", 0640u}, std::pair{"/shared", 0660u}}) {
@@ -204,7 +199,7 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
     RegistryKey key;
     ASSERT_EQ(hive.CreateKey("SOFTWARE\\A", kKeyAllAccess, &key), kErrorSuccess);
     for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"}) {
-      EXPECT_EQ(mode(path + file), expected) << folder << file;
+      EXPECT_EQ(FileMode(path + file), expected) << folder << file;
     }
   }
   fs::permissions(dir.path + "/own/registry.db", static_cast<fs::perms>(0644));
@@ -212,7 +207,7 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
   RegistryKey key;
   EXPECT_EQ(again.OpenKey("SOFTWARE\\A", kKeyRead, &key), kErrorSuccess);
   umask(previous);
-  EXPECT_EQ(mode(dir.path + "/own/registry.db"), 0640u);
+  EXPECT_EQ(FileMode(dir.path + "/own/registry.db"), 0640u);
 }
 
 // In the machine root (3770: only an entry's owner removes it) the write-ahead log and its
@@ -237,16 +232,12 @@ TEST(RegistryFilesTest, LogAndIndexStayForEveryAccountOfTheGroup) {
   }
   for (const char* file : {"/registry.db-wal", "/registry.db-shm"})
     EXPECT_TRUE(fs::exists(root + file)) << file << " was removed at the last close";
-  const pid_t member = fork();
-  if (member == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kGroup) != 0 || setuid(kMember) != 0) _exit(2);
-    Hive hive(path);
-    RegistryKey key;
-    _exit(hive.CreateKey("SOFTWARE\\B", kKeyAllAccess, &key) == kErrorSuccess ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(member, &status, 0), member);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(cvmad::testing::RunAs(kMember, kGroup, [&] {
+              Hive hive(path);
+              RegistryKey key;
+              return hive.CreateKey("SOFTWARE\\B", kKeyAllAccess, &key) == kErrorSuccess ? 0 : 1;
+            }),
+            0);
   struct stat info;
   for (const char* file : {"/registry.db-wal", "/registry.db-shm"}) {
     ASSERT_EQ(stat((root + file).c_str(), &info), 0) << file;

@@ -23,10 +23,13 @@
 
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "standins/testing/test_agent.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using cvmad::testing::FileMode;
+using cvmad::testing::FileText;
 constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
 // The start of a line and its prefix: severity, thread id, date and time, tick count.
 const std::regex kPrefix(
@@ -35,9 +38,7 @@ const std::regex kPrefix(
 
 // The lines of `path` with each well-formed prefix replaced by `format` ("S:" by default).
 std::string Messages(const std::string& path, const char* format = "$1$2:") {
-  std::ifstream stream(path, std::ios::binary);
-  return std::regex_replace(std::string(std::istreambuf_iterator<char>(stream), {}), kPrefix,
-                            format);
+  return std::regex_replace(FileText(path), kPrefix, format);
 }
 
 std::string Local(const char* format, time_t when) {
@@ -49,19 +50,14 @@ std::string Local(const char* format, time_t when) {
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trace_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     // The machine root, whose log folder is the only place a log may be.
     setenv("CORVANE_ROOT", dir_.c_str(), 1);
     fs::create_directory(dir_ + "/logs");
-    log_ = dir_ + "/logs/trace.log";
     hive_.emplace(dir_ + "/registry.db");
   }
   void TearDown() override {
     TraceResetForTesting();
     hive_.reset();
-    fs::remove_all(dir_);
   }
 
   void Set(const char* name, uint32_t number) { Put(name, platform::kRegDword, &number, 4); }
@@ -85,7 +81,8 @@ class TraceTest : public ::testing::Test {
     Configure();
   }
 
-  std::string dir_, log_;
+  cvmad::testing::TempDir temp_{"trace_test"};
+  const std::string dir_ = temp_.path, log_ = dir_ + "/logs/trace.log";
   std::optional<platform::Hive> hive_;
 };
 
@@ -193,20 +190,17 @@ TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
 // The log is never everyone's to read: made 0640 whatever the umask allows, and a log of
 // this process's owner that others could read is narrowed when it is opened.
 TEST_F(TraceTest, LogIsReadableByOwnerAndGroupOnly) {
-  auto mode = [](const std::string& path) {
-    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
-  };
   const mode_t previous = umask(0);
   SwitchOn(log_ + ",a");
   TraceOut("", TRACE_INFO, 0, "new\n");
-  EXPECT_EQ(mode(log_), 0640u);
+  EXPECT_EQ(FileMode(log_), 0640u);
   const std::string open_log = dir_ + "/logs/open.log";
   std::ofstream(open_log) << "";
   fs::permissions(open_log, static_cast<fs::perms>(0666));
   SwitchOn(open_log + ",a");
   TraceOut("", TRACE_INFO, 0, "existing\n");
   umask(previous);
-  EXPECT_EQ(mode(open_log), 0640u);
+  EXPECT_EQ(FileMode(open_log), 0640u);
   EXPECT_EQ(Messages(open_log), "1:existing\n");
 }
 
@@ -261,8 +255,7 @@ TEST_F(TraceTest, RefusedNameGetsNoLineOfThisProcess) {
     fs::remove(dir_ + "/logs/link.log");
     TraceOut("", TRACE_ERROR, 0, "later\n");
   }
-  std::ifstream page(dir_ + "/page.php");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(page), {}), "<?php kept");
+  EXPECT_EQ(FileText(dir_ + "/page.php"), "<?php kept");
   EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(dir_ + "/logs"), {}), std::set<fs::path>{});
 }
 

@@ -10,19 +10,18 @@ namespace {
 
 using std::chrono::milliseconds;
 
-class Cvma32Test : public ::testing::Test {
+class Cvma32Test : public AgentFixture {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(agent_.Start()) << agent_.log();
+    AgentFixture::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(CVMAOpenSession(agent_.socket_path().c_str(), &session_), CVMA_OK);
     ASSERT_EQ(VmpCreatePolicyOID(wire::kPolicyManagerOid, &manager_), VMP_OK);
   }
   void TearDown() override {
     CVMACloseSession(session_);
     VmpClose(manager_);
-    if (agent_.running()) {
-      EXPECT_EQ(agent_.Stop(SIGTERM), 0) << agent_.log();
-    }
+    AgentFixture::TearDown();
   }
 
   // Sends a message to the policy manager: the send status, and the reply in `reply`.
@@ -43,7 +42,6 @@ class Cvma32Test : public ::testing::Test {
   // Changes `oid` from a connection of its own: the agent's reply.
   std::string Change(const std::string& oid) { return ChangeVariable(agent_.socket_path(), oid); }
 
-  TestAgent agent_;
   uint32_t session_ = 0, manager_ = 0;
 };
 

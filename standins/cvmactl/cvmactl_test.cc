@@ -76,16 +76,8 @@ TEST(VariableLineTest, RefusesBadLinesWithTheReason) {
 using Outcome = std::tuple<int, std::string, std::string>;  // exit status, stdout, stderr
 const Outcome kDone = {0, "", ""};
 
-// A fresh agent on a temporary machine root for every case, stopped with SIGTERM.
-class CvmactlTest : public ::testing::Test {
+class CvmactlTest : public cvmad::testing::AgentFixture {
  protected:
-  void SetUp() override { ASSERT_TRUE(agent_.Start()) << agent_.log(); }
-  void TearDown() override {
-    if (agent_.running()) {
-      EXPECT_EQ(agent_.Stop(SIGTERM), 0) << agent_.log();
-    }
-  }
-
   // Runs cvmactl --root ROOT with `args` (no single quotes), after the command words `as`.
   Outcome Run(const std::vector<std::string>& args, const std::string& root = "",
               const std::string& as = "") {
@@ -93,19 +85,14 @@ class CvmactlTest : public ::testing::Test {
                           "' --root '" + (root.empty() ? agent_.root() : root) + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     const int status = std::system((command + " >" + Path("out") + " 2>" + Path("err")).c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp("out"), Slurp("err")};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, cvmad::testing::FileText(Path("out")),
+            cvmad::testing::FileText(Path("err"))};
   }
   Outcome Import(const std::string& text) {
     std::ofstream(Path("in.jsonl"), std::ios::binary) << text;
     return Run({"import", Path("in.jsonl")});
   }
   std::string Path(const std::string& name) const { return agent_.dir() + "/" + name; }
-  std::string Slurp(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
-  cvmad::testing::TestAgent agent_;
 };
 
 // Canonical lines in export order (arcs compare as numbers: 2.3 before 2.10), and the same

@@ -48,17 +48,7 @@ std::string Ok(const wire::Variable& variable) {
   return out;
 }
 
-class AgentTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(agent_.Start()) << agent_.log(); }
-  // Every test ends with a clean stop (which a sanitizer report would spoil).
-  void TearDown() override {
-    if (agent_.running()) {
-      EXPECT_EQ(agent_.Stop(SIGTERM), 0) << agent_.log();
-    }
-  }
-  TestAgent agent_;
-};
+using AgentTest = AgentFixture;
 
 TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
   RawClient client(agent_.socket_path());

@@ -56,16 +56,11 @@ class Frame {
  public:
   explicit Frame(Limits limits = {}, std::vector<gid_t> groups = {})
       : server_(
-            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
-    char pattern[] = "/tmp/service_test.XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  ~Frame() {
-    Stop();
-    std::filesystem::remove_all(dir_);
-  }
-  bool Start(std::string* error) {
-    if (!server_.Listen(path(), error)) return false;
+            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {}
+  ~Frame() { Stop(); }
+  // False with the reason in error() when the frame does not listen.
+  bool Start() {
+    if (!server_.Listen(path(), &error_)) return false;
     thread_ = std::thread([this] { server_.Run(stop_.get()); });
     return true;
   }
@@ -78,9 +73,12 @@ class Frame {
   std::string dir() const { return dir_; }
   std::string path() const { return dir_ + "/run/test.sock"; }
   Server& server() { return server_; }
+  const std::string& error() const { return error_; }
 
  private:
-  std::string dir_;
+  cvmad::testing::TempDir temp_{"service_test"};
+  const std::string dir_ = temp_.path;
+  std::string error_;
   Server server_;
   UniqueFd stop_{eventfd(0, EFD_CLOEXEC)};
   std::thread thread_;
@@ -114,8 +112,7 @@ bool Ends(int fd, int timeout_ms) {
 
 TEST(ServiceTest, TheSocketsFolderIsTheServersAlone) {
   Frame frame;
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   struct stat info;
   ASSERT_EQ(stat((frame.dir() + "/run").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0700u);  // made so, when missing
@@ -128,14 +125,15 @@ TEST(ServiceTest, TheSocketsFolderIsTheServersAlone) {
     Frame other;
     ASSERT_EQ(mkdir((other.dir() + "/run").c_str(), 0700), 0);
     ASSERT_EQ(chmod((other.dir() + "/run").c_str(), mode), 0);
-    EXPECT_FALSE(other.Start(&error)) << std::oct << mode;
-    EXPECT_NE(error.find("not a folder of this account's alone"), std::string::npos) << error;
+    EXPECT_FALSE(other.Start()) << std::oct << mode;
+    EXPECT_NE(other.error().find("not a folder of this account's alone"), std::string::npos)
+        << other.error();
   }
   if (geteuid() == 0) {
     Frame other;
     ASSERT_EQ(mkdir((other.dir() + "/run").c_str(), 0700), 0);
     ASSERT_EQ(chown((other.dir() + "/run").c_str(), kNobody, kNobody), 0);
-    EXPECT_FALSE(other.Start(&error));
+    EXPECT_FALSE(other.Start());
   }
 }
 
@@ -145,8 +143,7 @@ TEST(ServiceTest, AdmitsByAccountAndSharesConnectionsByAccount) {
   if (geteuid() != 0) GTEST_SKIP() << "acting as other accounts needs root";
   constexpr gid_t kAdmitted = 12345;
   Frame frame({}, {kAdmitted});
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   // Opened to everyone, so that the frame's own check of its peers is what is tested.
   ASSERT_EQ(chmod(frame.dir().c_str(), 0711) | chmod((frame.dir() + "/run").c_str(), 0711) |
                 chmod(frame.path().c_str(), 0666),
@@ -180,8 +177,7 @@ TEST(ServiceTest, RefusesConnectionsBeyondTheWholeLimit) {
   Limits limits;
   limits.max_per_account = kMaxConnections;
   Frame frame(limits);
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   std::vector<UniqueFd> held;
   for (size_t i = 0; i < kMaxConnections; ++i) {
     held.push_back(ConnectUnix(frame.path()));
@@ -196,8 +192,7 @@ TEST(ServiceTest, EndsIdleStalledAndSilentConnections) {
   limits.idle_timeout = milliseconds(300);
   limits.message_timeout = milliseconds(150);
   Frame frame(limits);
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   UniqueFd idle = ConnectUnix(frame.path()), stalled = ConnectUnix(frame.path()),
            silent = ConnectUnix(frame.path());
   ASSERT_TRUE(Echoes(idle.get(), "then nothing"));
@@ -223,8 +218,7 @@ TEST(ServiceTest, StopsReadingFromAClientThatDoesNotReadItsReplies) {
   Limits limits;
   limits.message_timeout = milliseconds(500);
   Frame frame(limits);
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   UniqueFd greedy = ConnectUnix(frame.path());
   const std::string big = Message("B");
   size_t sent = 0;
@@ -254,8 +248,7 @@ TEST(ServiceTest, MessagesTakeTheirShareOfTheMemoryBudget) {
   Limits limits;
   limits.memory_budget = 3 * kBigReply;
   Frame frame(limits);
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   ASSERT_TRUE(frame.server().budget().TryTake(2 * kBigReply));  // the rest is too little for one
   UniqueFd waiting = ConnectUnix(frame.path());
   ASSERT_TRUE(!Echoes(waiting.get(), "waits", 200));
@@ -274,8 +267,7 @@ TEST(ServiceTest, MessagesTakeTheirShareOfTheMemoryBudget) {
 // A notification that would pass a client's unread bound ends that client, never waits.
 TEST(ServiceTest, NotifyEndsASessionThatDoesNotRead) {
   Frame frame;
-  std::string error;
-  ASSERT_TRUE(frame.Start(&error)) << error;
+  ASSERT_TRUE(frame.Start()) << frame.error();
   UniqueFd listener = ConnectUnix(frame.path()), origin = ConnectUnix(frame.path());
   ASSERT_TRUE(Echoes(listener.get(), "listening"));
   ASSERT_TRUE(Echoes(origin.get(), "origin"));

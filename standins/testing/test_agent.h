@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -77,6 +78,32 @@ inline std::string Request(uint32_t message_id, const std::string& body, uint32_
   return Encoded({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body});
 }
 
+// A folder of its own for one test under /tmp, removed with its contents when it goes.
+struct TempDir {
+  explicit TempDir(const std::string& prefix = "cvtest") : path(prefix) {
+    path = "/tmp/" + path + ".XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) path.clear();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// The whole of a file's bytes; empty when it cannot be read.
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The permission bits of `path` (with the set-id and sticky bits).
+inline unsigned FileMode(const std::string& path) {
+  return static_cast<unsigned>(std::filesystem::status(path).permissions() &
+                               std::filesystem::perms::mask);
+}
+
 // Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
 // it, or -1 when it is still running.
 inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
@@ -139,29 +166,19 @@ inline int RunBuilt(const std::string& program, std::vector<std::string> argumen
 // SIGTERM at the latest when the TestServer goes.
 class TestServer {
  public:
-  explicit TestServer(std::string program = "cvmad") : program_(std::move(program)) {
-    std::string pattern = "/tmp/" + program_ + "_test.XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      dir_ = pattern;
-      std::filesystem::create_directory(root());
-      mkdir((root() + "/run").c_str(), 0700);
-    }
+  explicit TestServer(std::string program = "cvmad")
+      : program_(std::move(program)), temp_(program_ + "_test") {
+    std::filesystem::create_directory(root());
+    mkdir((root() + "/run").c_str(), 0700);
   }
-  ~TestServer() {
-    Stop(SIGTERM);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~TestServer() { Stop(SIGTERM); }
 
   const std::string& dir() const { return dir_; }
   std::string root() const { return dir_ + "/root"; }
   std::string socket_path() const { return root() + "/run/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  std::string log() const {
-    std::ifstream in(dir_ + "/" + program_ + ".log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string log() const { return FileText(dir_ + "/" + program_ + ".log"); }
 
   // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
@@ -207,11 +224,27 @@ class TestServer {
   }
 
  private:
-  std::string program_, dir_;
+  std::string program_;
+  TempDir temp_;
+  const std::string& dir_ = temp_.path;
   pid_t pid_ = 0;
 };
 
 using TestAgent = TestServer;
+
+// An agent running from the start of each case; each case ends with a clean stop, which a
+// sanitizer's report would spoil.
+class AgentFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(agent_.Start()) << agent_.log(); }
+  void TearDown() override {
+    if (agent_.running()) {
+      EXPECT_EQ(agent_.Stop(SIGTERM), 0) << agent_.log();
+    }
+  }
+
+  TestAgent agent_;
+};
 
 // A client speaking frames on a socket, with reads bounded by a time-out.
 class RawClient {
