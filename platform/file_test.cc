@@ -25,6 +25,13 @@ using cvmad::testing::FileText;
 
 class FileTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/cvfile-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   // Opens `path` as asked, writes `text` and closes it; the last error on failure.
   static uint32_t Write(const std::string& path, uint32_t access, uint32_t disposition,
@@ -38,8 +45,7 @@ class FileTest : public ::testing::Test {
     return 0;
   }
 
-  cvmad::testing::TempDir temp_{"cvfile"};
-  const fs::path dir_ = temp_.path;
+  fs::path dir_;
 };
 
 TEST_F(FileTest, EachDispositionMeetsAFileThatIsThereOrNot) {

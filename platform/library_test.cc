@@ -13,7 +13,6 @@
 
 #include "platform/path.h"
 #include "platform/process.h"
-#include "standins/testing/test_agent.h"
 
 extern "C" __attribute__((visibility("default"))) void LibraryTestEntry() {}
 
@@ -25,21 +24,24 @@ namespace fs = std::filesystem;
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    char pattern[] = "/tmp/cvlib-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
     // A file name of this case's own: a library pinned by an earlier case stays loaded.
     static int cases = 0;
     copy_ = dir_ / ("libcvlibtest" + std::to_string(getpid()) + "-" + std::to_string(++cases) +
                     ".so");
     fs::copy_file(fs::path(getenv("CV_BIN_DIR")).parent_path() / "lib" / "libcvpmapi.so", copy_);
   }
+  void TearDown() override { fs::remove_all(dir_); }
+
   bool Loaded() {
     ModuleHandle module = nullptr;
     return GetModuleHandleEx(kGetModuleHandleExFlagUnchangedRefcount,
                              copy_.filename().c_str(), &module);
   }
 
-  cvmad::testing::TempDir temp_{"cvlib"};
-  const fs::path dir_ = temp_.path;
-  fs::path copy_;
+  fs::path dir_, copy_;
 };
 
 TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {

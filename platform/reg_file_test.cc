@@ -11,15 +11,17 @@
 #include <tuple>
 #include <vector>
 
-#include "standins/testing/test_agent.h"
-
 namespace platform {
 namespace {
 
 using namespace std::string_literals;
 using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
 
-using cvmad::testing::TempDir;
+struct TempDir {
+  char pattern[32] = "/tmp/reg_file_test.XXXXXX";
+  const std::string path = mkdtemp(pattern);
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 // The changes read from `text` as "<kind> key [name] type data" joined by " | ", or
 // "line N: reason" when refused.

@@ -22,8 +22,11 @@ using namespace std::string_literals;
 using Kind = RegistryChange::Kind;
 using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
 
-using cvmad::testing::FileMode;
-using cvmad::testing::TempDir;
+struct TempDir {
+  char pattern[32] = "/tmp/registry_test.XXXXXX";
+  const std::string path = mkdtemp(pattern);
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 uint32_t Set(Hive& hive, const RegistryKey& key, const std::string& name, uint32_t type,
              const std::string& data) {
@@ -199,7 +202,7 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
     RegistryKey key;
     ASSERT_EQ(hive.CreateKey("SOFTWARE\\A", kKeyAllAccess, &key), kErrorSuccess);
     for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"}) {
-      EXPECT_EQ(FileMode(path + file), expected) << folder << file;
+      EXPECT_EQ(cvmad::testing::FileMode(path + file), expected) << folder << file;
     }
   }
   fs::permissions(dir.path + "/own/registry.db", static_cast<fs::perms>(0644));
@@ -207,7 +210,7 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
   RegistryKey key;
   EXPECT_EQ(again.OpenKey("SOFTWARE\\A", kKeyRead, &key), kErrorSuccess);
   umask(previous);
-  EXPECT_EQ(FileMode(dir.path + "/own/registry.db"), 0640u);
+  EXPECT_EQ(cvmad::testing::FileMode(dir.path + "/own/registry.db"), 0640u);
 }
 
 // In the machine root (3770: only an entry's owner removes it) the write-ahead log and its

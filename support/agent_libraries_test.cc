@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "standins/testing/test_agent.h"
 #include "support/agent_libraries.h"
 
 namespace {
@@ -19,9 +18,14 @@ namespace fs = std::filesystem;
 class AgentLibrariesTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    char pattern[] = "/tmp/cvload-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    probe_ = dir_ / "bin" / "probe";
     fs::create_directories(probe_.parent_path());
     fs::copy_file(tests_ / "agent_libraries_probe", probe_);
   }
+  void TearDown() override { fs::remove_all(dir_); }
 
   void Register(const std::string& path) {
     platform::Hive hive(dir_ / "registry.db");
@@ -46,8 +50,7 @@ class AgentLibrariesTest : public ::testing::Test {
 
   const fs::path tests_ = fs::path(getenv("CV_BIN_DIR")).parent_path() / "tests";
   const fs::path built_ = tests_.parent_path() / "lib" / "libcvpmapi.so";
-  cvmad::testing::TempDir temp_{"cvload"};
-  const fs::path dir_ = temp_.path, probe_ = dir_ / "bin" / "probe";
+  fs::path dir_, probe_;
 };
 
 TEST_F(AgentLibrariesTest, BesideTheExecutableThenTheRegistryPathButNeverTheSearchPath) {

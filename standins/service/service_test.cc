@@ -56,8 +56,14 @@ class Frame {
  public:
   explicit Frame(Limits limits = {}, std::vector<gid_t> groups = {})
       : server_(
-            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {}
-  ~Frame() { Stop(); }
+            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
+    char pattern[] = "/tmp/service_test.XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  ~Frame() {
+    Stop();
+    std::filesystem::remove_all(dir_);
+  }
   // False with the reason in error() when the frame does not listen.
   bool Start() {
     if (!server_.Listen(path(), &error_)) return false;
@@ -76,9 +82,7 @@ class Frame {
   const std::string& error() const { return error_; }
 
  private:
-  cvmad::testing::TempDir temp_{"service_test"};
-  const std::string dir_ = temp_.path;
-  std::string error_;
+  std::string dir_, error_;
   Server server_;
   UniqueFd stop_{eventfd(0, EFD_CLOEXEC)};
   std::thread thread_;

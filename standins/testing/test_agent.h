@@ -78,27 +78,13 @@ inline std::string Request(uint32_t message_id, const std::string& body, uint32_
   return Encoded({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body});
 }
 
-// A folder of its own for one test under /tmp, removed with its contents when it goes.
-struct TempDir {
-  explicit TempDir(const std::string& prefix = "cvtest") : path(prefix) {
-    path = "/tmp/" + path + ".XXXXXX";
-    if (mkdtemp(path.data()) == nullptr) path.clear();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
-
 // The whole of a file's bytes; empty when it cannot be read.
 inline std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The permission bits of `path` (with the set-id and sticky bits).
+// The permission bits of `path`, with the set-id and sticky bits.
 inline unsigned FileMode(const std::string& path) {
   return static_cast<unsigned>(std::filesystem::status(path).permissions() &
                                std::filesystem::perms::mask);
@@ -166,19 +152,29 @@ inline int RunBuilt(const std::string& program, std::vector<std::string> argumen
 // SIGTERM at the latest when the TestServer goes.
 class TestServer {
  public:
-  explicit TestServer(std::string program = "cvmad")
-      : program_(std::move(program)), temp_(program_ + "_test") {
-    std::filesystem::create_directory(root());
-    mkdir((root() + "/run").c_str(), 0700);
+  explicit TestServer(std::string program = "cvmad") : program_(std::move(program)) {
+    std::string pattern = "/tmp/" + program_ + "_test.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      dir_ = pattern;
+      std::filesystem::create_directory(root());
+      mkdir((root() + "/run").c_str(), 0700);
+    }
   }
-  ~TestServer() { Stop(SIGTERM); }
+  ~TestServer() {
+    Stop(SIGTERM);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
   const std::string& dir() const { return dir_; }
   std::string root() const { return dir_ + "/root"; }
   std::string socket_path() const { return root() + "/run/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  std::string log() const { return FileText(dir_ + "/" + program_ + ".log"); }
+  std::string log() const {
+    std::ifstream in(dir_ + "/" + program_ + ".log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
 
   // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
@@ -224,9 +220,7 @@ class TestServer {
   }
 
  private:
-  std::string program_;
-  TempDir temp_;
-  const std::string& dir_ = temp_.path;
+  std::string program_, dir_;
   pid_t pid_ = 0;
 };
 
