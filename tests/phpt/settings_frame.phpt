@@ -9,6 +9,8 @@ $root = cv_root();
 cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 
 echo cv_php($root, <<<'PHP'
+// A warning shows on the line of the step that gave it.
+set_error_handler(function ($level, $message) { echo $level === E_WARNING ? "[$message] " : '?'; return true; });
 function show(string $what, $rc, ...$out) {
     echo str_pad($what, 30), $rc, $out ? ' ' . json_encode($out) : '', "\n";
 }
@@ -55,6 +57,7 @@ echo "== the query store\n";
 $root = cv_root();
 cv_reg($root, cv_trace_reg("$root/logs/trace.log"));
 echo cv_php($root, CV_SHOW . <<<'PHP'
+set_error_handler(function ($level, $message) { echo $level === E_WARNING ? "[$message] " : '?'; return true; });
 $r = [];
 show('empty list stored, read back', settings_set_query('T', 'a', []), settings_get_query('T', 'a', $r), $r);
 show('5, "a", true, 2.5, null stored', settings_set_query('T', 'a', [5, 'k' => 'a', true, 2.5, null]));
@@ -94,40 +97,18 @@ set_table; an empty OID       -1 [-1]
 last_error, reset_last_error  0 [0]
 write_changed waited 2 s      0 [true]
 -- literals, and typed properties that refuse the value, as output arguments
-
-Warning: settings_get_int(): Parameter wasn't passed by reference in %s on line %d
-get_int                       -1
-
-Warning: settings_get_default_str(): Parameter wasn't passed by reference in %s on line %d
-get_default_str               -1
-
-Warning: settings_get_str(): Cannot assign string to reference held by property T::$i of type int in %s on line %d
-get_str into an int           -1 [5]
-
-Warning: settings_get_int(): Cannot assign int to reference held by property T::$a of type array in %s on line %d
-get_int into an array         -1 [[1]]
-
-Warning: settings_are_changed(): Cannot assign int to reference held by property T::$a of type array in %s on line %d
-are_changed into an array     -1 [[1]]
+[settings_get_int(): Parameter wasn't passed by reference] get_int                       -1
+[settings_get_default_str(): Parameter wasn't passed by reference] get_default_str               -1
+[settings_get_str(): Cannot assign string to reference held by property T::$i of type int] get_str into an int           -1 [5]
+[settings_get_int(): Cannot assign int to reference held by property T::$a of type array] get_int into an array         -1 [[1]]
+[settings_are_changed(): Cannot assign int to reference held by property T::$a of type array] are_changed into an array     -1 [[1]]
 -- arguments that do not parse
-
-Warning: settings_get_int() expects exactly 2 arguments, 0 given in %s on line %d
-get_int()                     -1
-
-Warning: settings_set_int(): Argument #2 ($value) must be of type int, string given in %s on line %d
-set_int with "12abc"          -1
-
-Warning: settings_is_final(): Argument #2 ($isTable) must be of type int, array given in %s on line %d
-is_final with an array        -1
-
-Warning: settings_are_changed() expects exactly 1 argument, 0 given in %s on line %d
-are_changed()                 -1
-
-Warning: settings_set_table(): Argument #2 ($rows) must be of type ?array, string given in %s on line %d
-set_table with a string       -1
-
-Warning: settings_get_table(): Argument #2 ($rows) must be of type array, null given in %s on line %d
-get_table with a string       -1
+[settings_get_int() expects exactly 2 arguments, 0 given] get_int()                     -1
+[settings_set_int(): Argument #2 ($value) must be of type int, string given] set_int with "12abc"          -1
+[settings_is_final(): Argument #2 ($isTable) must be of type int, array given] is_final with an array        -1
+[settings_are_changed() expects exactly 1 argument, 0 given] are_changed()                 -1
+[settings_set_table(): Argument #2 ($rows) must be of type ?array, string given] set_table with a string       -1
+[settings_get_table(): Argument #2 ($rows) must be of type array, null given] get_table with a string       -1
 -- the shell's refusals in the trace
 [3] Failed to read settings, CVMA is not initialized
 settings_read_policy() | [3] Failed to read settings, CVMA is not initialized
@@ -149,15 +130,9 @@ the caller's array is not converted 0 [true,true]
 free T; get, free again under T     0 [-1,-1]
   set under T starts empty, old id  0 [-1]
 empty tag, id, tag to free          -1 [-1,-1]
-
-Warning: settings_set_query(): Argument #3 ($values) must be of type array, string given in %s on line %d
-values not an array                 -1
-
-Warning: settings_get_query(): Argument #3 ($result) must be of type array, null given in %s on line %d
-result not an array                 -1
-
-Warning: settings_free_query() expects exactly 1 argument, 0 given in %s on line %d
-missing argument                    -1
+[settings_set_query(): Argument #3 ($values) must be of type array, string given] values not an array                 -1
+[settings_get_query(): Argument #3 ($result) must be of type array, null given] result not an array                 -1
+[settings_free_query() expects exactly 1 argument, 0 given] missing argument                    -1
 -- another process of the same machine starts with an empty store
 int(-1)
 -- the shell's refusals in the trace
