@@ -4,11 +4,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <string>
+
+#include "standins/testing/test_agent.h"
 
 namespace {
 
@@ -74,19 +75,16 @@ TEST(NamedBlocksTest, NothingOutsideTheProcessAndNothingInheritedByAChild) {
     closedir(shm);
   }
 
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    NamedBlock seen;
-    const bool clean = CvBlockCount() == 0 && NamedBlock::Open(kName, true, &seen) == 2 &&
-                       !CvCloseBlock(block.handle());
-    NamedBlock own;  // and the child can make one of its own under the same name
-    const bool fresh = NamedBlock::Create(kName, 8, &own, nullptr) == 0 && own.ReadWord() == 0;
-    _exit(clean && fresh ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(cvmad::testing::InChild([&] {
+              NamedBlock seen;
+              const bool clean = CvBlockCount() == 0 && NamedBlock::Open(kName, true, &seen) == 2 &&
+                                 !CvCloseBlock(block.handle());
+              NamedBlock own;  // and the child can make one of its own under the same name
+              const bool fresh =
+                  NamedBlock::Create(kName, 8, &own, nullptr) == 0 && own.ReadWord() == 0;
+              return clean && fresh ? 0 : 1;
+            }),
+            0);
   NamedBlock again;
   ASSERT_EQ(NamedBlock::Open(kName, false, &again), 0u);
   EXPECT_EQ(again.ReadWord(), 42u);

@@ -4,7 +4,6 @@
 #include "platform/sync_objects.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "standins/testing/test_agent.h"
 
 namespace {
 
@@ -189,17 +189,14 @@ TEST(SyncObjectsTest, AForkedChildStartsWithAnEmptyTable) {
     while (!stop) CvCloseHandle(CvCreateEvent(false, false));
   });
   for (int round = 0; round < 5; ++round) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      const bool empty = CvSyncHandleCount() == 0 &&
-                         CvWaitForSingleObject(event, 0) == kCvWaitFailed && !CvCloseHandle(event);
-      const uint32_t own = CvCreateEvent(false, true);
-      _exit(empty && own != 0 && CvWaitForSingleObject(own, 0) == kCvWaitObject0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(cvmad::testing::InChild([&] {
+                const bool empty = CvSyncHandleCount() == 0 &&
+                                   CvWaitForSingleObject(event, 0) == kCvWaitFailed &&
+                                   !CvCloseHandle(event);
+                const uint32_t own = CvCreateEvent(false, true);
+                return empty && own != 0 && CvWaitForSingleObject(own, 0) == kCvWaitObject0 ? 0 : 1;
+              }),
+              0) << round;
   }
   stop = true;
   busy.join();

@@ -102,15 +102,19 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs `body` in a child process as `uid` with the group `gid` and no other groups: its
-// exit status as WaitForExit's (125 when the child could not become that account). Needs root.
-inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
+// Runs `body` in a forked child: its exit status as WaitForExit's, within 60 s.
+inline int InChild(const std::function<int()>& body) {
   const pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
-    _exit(body());
-  }
-  return WaitForExit(pid, std::chrono::seconds(60));
+  if (pid == 0) _exit(body());
+  return pid < 0 ? -1 : WaitForExit(pid, std::chrono::seconds(60));
+}
+
+// As InChild, the child being `uid` with the group `gid` and no other groups (125 when it
+// could not become that account). Needs root.
+inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
+  return InChild([&] {
+    return setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ? 125 : body();
+  });
 }
 
 // Resident sizes mean nothing under a sanitizer (its shadow memory and quarantine): tests
