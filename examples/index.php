@@ -78,7 +78,9 @@ function same_text(string $a, string $b): bool {
 function save(array $settings, array $values): array {
     $saved = $failed = [];
     $applied = [];
+    $before = [];
     foreach ($values as $oid => $value) {
+        $before[$oid] = value_text((string)$oid, $settings[$oid]);
         if (apply_value($oid, $settings[$oid], $value)) {
             $applied[$oid] = $value;
         } else {
@@ -100,7 +102,12 @@ function save(array $settings, array $values): array {
             $failed[$oid] = 'the store kept its old value';
         }
     }
-    record_save($saved, $failed);
+    $entries = [];
+    foreach ($values as $oid => $value) {
+        $entries[] = ['oid' => (string)$oid, 'old' => $before[$oid], 'new' => canonical($settings[$oid], $value),
+                      'result' => in_array($oid, $saved, true) ? 'stored' : $failed[$oid]];
+    }
+    record_save($entries);
     return ['kind' => 'saved', 'saved' => $saved, 'failed' => $failed, 'lastError' => $lastError];
 }
 
@@ -204,6 +211,7 @@ page_head('Settings');
 <a href="index.php?group=<?= h($key) ?>"<?= $key === $group ? ' class="here" aria-current="page"' : '' ?>><?= h($label) ?></a>
 <?php endforeach ?>
 <a href="mailstore.php">Mail store</a>
+<a href="history.php">History</a>
 </nav>
 <?php if (!$loaded): ?>
 <div class="box bad"><p>The extension is not loaded: the console cannot read or save settings.</p></div>

@@ -31,6 +31,7 @@ page_head('Mail store');
 <a href="index.php?group=<?= h($key) ?>"><?= h($label) ?></a>
 <?php endforeach ?>
 <a href="mailstore.php" class="here" aria-current="page">Mail store</a>
+<a href="history.php">History</a>
 </nav>
 <?php if (!$loaded): ?>
 <div class="box bad"><p>The extension is not loaded: the console cannot read the mail store.</p></div>
