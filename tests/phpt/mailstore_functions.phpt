@@ -38,6 +38,9 @@ $rows = ['kept'];
 show('mailboxes', first('vxm_read_mailboxes', $rows), $rows);
 $folders = [];
 show('public folders', first('vxm_read_public_folders', $folders), $folders);
+$s = vxm_list_sources();
+printf("sources: %s, %s, read %s\n", $s['mailboxes']['source'], $s['public_folders']['source'],
+       abs($s['mailboxes']['read_at'] - time()) < 60 ? 'just now' : $s['mailboxes']['read_at']);
 $again = [];
 vxm_read_mailboxes($again, false);
 show('twice into one array', vxm_read_mailboxes($again, true), array_column($again, 0));
@@ -53,6 +56,10 @@ $rows = [];
 $start = microtime(true);
 show('mailboxes', first('vxm_read_mailboxes', $rows), $rows);
 echo 'answered within 25 s: ', microtime(true) - $start < 25 ? 'yes' : 'no', "\n";
+$s = vxm_list_sources();
+printf("sources: %s after 0x%X, then 0x%X from \"%s\"; %s after 0x%X\n", $s['mailboxes']['source'],
+       $s['mailboxes']['server_result'], $s['mailboxes']['fallback_result'], $s['mailboxes']['directory'],
+       $s['public_folders']['source'], $s['public_folders']['server_result']);
 PHP);
 
 echo "== not ready yet: the first read is still running\n";
@@ -69,18 +76,21 @@ set_error_handler(function ($level, $message) { echo "warning: $message\n"; retu
 $rows = ['kept'];
 show('mailboxes', vxm_read_mailboxes($rows, true), $rows);
 show('public folders', vxm_read_public_folders($rows, false), $rows);
+echo 'sources: ', vxm_list_sources(), "\n";
 PHP);
 ?>
 --EXPECT--
 == with the storage server
 mailboxes                     0 ["kept",["Anna","file://./backofficestorage/example.test/mbx/anna",6],["b user","file://./backofficestorage/example.test/mbx/b.user",6],["Jürgen","file://./backofficestorage/sub.example.test/mbx/jurgen",6]]
 public folders                0 [["Archive","file://./BackOfficeStorage/localhost/public folders/Archive",6],["Projects","file://./BackOfficeStorage/localhost/public folders/Projects",6],["Harbour","file://./BackOfficeStorage/localhost/public folders/Projects/Harbour",7]]
+sources: storage server, storage server, read just now
 twice into one array          0 ["Anna","b user","Jürgen","Anna","b user","Jürgen"]
 not an array: -1
 lines: 1 Storage was parsed from first attempt | 1 We have = 3 mailboxes | 1 We have = 3 public folders | 1 We have = 3 mailboxes | 1 CMailStoreParser::EnumMBs() | 1 Following request received (out of mailboxes(0), pfolders(1), stop(2), unknown(3)) - 0 | 1 We have = 3 mailboxes | 1 Following request received (out of mailboxes(0), pfolders(1), stop(2), unknown(3)) - 2
 == the server killed: the fallback answers; an empty list waits for the second attempt
 mailboxes                     0 []
 answered within 25 s: yes
+sources: directory after 0x80080005, then 0x8007203A from "ldap://localhost:389"; public folder store after 0x80080005
 == not ready yet: the first read is still running
 mailboxes                     -1 []
 == mail-server product not installed: no parser
@@ -88,3 +98,4 @@ warning: vxm_read_mailboxes(): Storage for Mailboxes and Public folders is not i
 mailboxes                     -1 ["kept"]
 warning: vxm_read_public_folders(): Storage for Mailboxes and Public folders is not initialized
 public folders                -1 ["kept"]
+sources: -1
