@@ -58,7 +58,12 @@ function source_text(string $title, ?array $reading, int $count): string {
     if ($reading['source'] === 'storage server') {
         return "Read from the storage server$when." . ($count === 0 ? ' The storage server lists none.' : '');
     }
-    $text = 'Read from the ' . $reading['source'] . ($reading['directory'] !== '' ? ' (' . $reading['directory'] . ')' : '')
+    $server = match (true) {
+        $title !== 'Mailboxes' => '',
+        $reading['directory'] === '' => ' (none is configured: LDAPURI is not set)',
+        default => ' (' . $reading['directory'] . ')',
+    };
+    $text = 'Read from the ' . $reading['source'] . $server
           . "$when, because the storage server could not be used: " . result_words($reading['server_result']) . '.';
     $fallback = $reading['fallback_result'];
     if ($fallback !== 0 && $fallback !== 0x800A0BCD) {
