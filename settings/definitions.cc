@@ -1045,10 +1045,10 @@ namespace {
 constexpr bool EncipheredListMatchesTables() {
   constexpr std::string_view kPrefix = kEnterprise;
   size_t found = 0;
-  for (std::span<const PolicySetting> group : {std::span<const PolicySetting>(kFirstProduct),
-                                               std::span<const PolicySetting>(kSecondFamily),
-                                               std::span<const PolicySetting>(kCommon),
-                                               std::span<const PolicySetting>(kServerProduct)}) {
+  for (std::span<const PolicySetting> group :
+       {std::span<const PolicySetting>(kFirstProduct),
+        std::span<const PolicySetting>(kSecondFamily), std::span<const PolicySetting>(kCommon),
+        std::span<const PolicySetting>(kServerProduct)}) {
     for (const PolicySetting& setting : group) {
       if (setting.kind != Kind::kEncryptedString) continue;
       bool listed = false;

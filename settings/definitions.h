@@ -32,7 +32,6 @@ struct PolicyDefinition {
 // named twice appear twice), whatever is installed.
 std::vector<PolicyDefinition> PolicyDefinitions();
 
-
 }  // namespace settings
 
 #endif  // SETTINGS_DEFINITIONS_H_

@@ -43,7 +43,8 @@ bool TakeU8(std::string_view* in, uint8_t* value) {
 bool TakeString16(std::string_view* in, size_t limit, std::string* out) {
   uint32_t units;
   std::string_view bytes;
-  if (!wire::GetU32(in, &units) || units > in->size() / 2 || !TakeBytes(in, units * size_t{2}, &bytes))
+  if (!wire::GetU32(in, &units) || units > in->size() / 2 ||
+      !TakeBytes(in, units * size_t{2}, &bytes))
     return false;
   const size_t room = out->size() > limit ? 0 : limit - out->size() + 1;
   std::u16string text;
@@ -220,7 +221,8 @@ std::string AuditLine(std::time_t now, const Actor& actor, const AuditRecord& re
   AppendField("action", record.action, &line);
   AppendField("oid", record.oid, &line);
   const bool masked = settings::IsEncipheredSetting(record.oid);
-  for (const auto& [name, value] : {std::pair{"old", record.old_value}, std::pair{"new", record.new_value}}) {
+  for (const auto& [name, value] :
+       {std::pair{"old", record.old_value}, std::pair{"new", record.new_value}}) {
     if (value == nullptr) {
       line += ",\"";
       line += name;
@@ -233,9 +235,10 @@ std::string AuditLine(std::time_t now, const Actor& actor, const AuditRecord& re
       std::string oid;
       uint8_t type;
       uint32_t flags = 0;
-      text = wire::DecodePackedOid(&in, &oid, false) && TakeU8(&in, &type) && wire::GetU32(&in, &flags)
-                 ? RestrictionText(flags)
-                 : "(unreadable)";
+      text =
+          wire::DecodePackedOid(&in, &oid, false) && TakeU8(&in, &type) && wire::GetU32(&in, &flags)
+              ? RestrictionText(flags)
+              : "(unreadable)";
     } else {
       text = AuditValueText(*value, masked);
     }

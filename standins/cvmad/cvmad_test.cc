@@ -2,9 +2,8 @@
 // A policy it acknowledged outliving a SIGKILL: tests/phpt/settings_agent.phpt.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <pwd.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <fstream>
@@ -124,9 +123,11 @@ TEST_F(AgentTest, RecordsEveryChangeWithTheClientsAccount) {
   ASSERT_EQ(client.Call(wire::kImport, Package({secret, long_text, Table("1.5.2", {8, 4}, -3)})),
             U32s({0}));
   ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 8)})), U32s({0}));
-  ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.1") + U32s({VMP_RESTRICT_FINAL, 0})), U32s({0}));
-  ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.3", 1), IntVariable("1.5.1", 9)})),
-            U32s({wire::kStatusRefused}));
+  ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.1") + U32s({VMP_RESTRICT_FINAL, 0})),
+            U32s({0}));
+  ASSERT_EQ(
+      client.Call(wire::kSetPolicy, Package({IntVariable("1.5.3", 1), IntVariable("1.5.1", 9)})),
+      U32s({wire::kStatusRefused}));
   ASSERT_EQ(client.Call(wire::kDelete, Packed("1.5.4")), U32s({0}));
   ASSERT_EQ(StatusOf(client.Call(wire::kDelete, Packed("1.5.9"))), wire::kStatusUnknownOid);
 

@@ -50,7 +50,8 @@ bool Run(sqlite3* db, const char* sql, const std::string& oid, const std::string
 constexpr std::string_view kStored = "stored";
 constexpr std::string_view kFinalOrHidden = "refused: final or hidden";
 constexpr std::string_view kOtherType = "refused: another type or other columns than stored";
-constexpr std::string_view kRefusedWithOther = "not stored: another setting of this change was refused";
+constexpr std::string_view kRefusedWithOther =
+    "not stored: another setting of this change was refused";
 constexpr std::string_view kTooLarge = "not stored: the policy would grow past its bound";
 constexpr std::string_view kStoreFailed = "not stored: the policy store failed";
 
@@ -254,7 +255,8 @@ uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::s
       ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)", oid,
                      &entry.encoded);
     }
-    if (deleted != nullptr) ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
+    if (deleted != nullptr)
+      ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
     if (!ok || !Exec("COMMIT")) {
       if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
       result = kStoreFailed;
@@ -264,7 +266,8 @@ uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::s
     const bool restriction = action == "restrict";
     for (const auto& [oid, entry] : entries)
       audit_->Add(actor, {action, oid, StoredLocked(oid), &entry.encoded, result, restriction});
-    if (deleted != nullptr) audit_->Add(actor, {action, *deleted, StoredLocked(*deleted), nullptr, result});
+    if (deleted != nullptr)
+      audit_->Add(actor, {action, *deleted, StoredLocked(*deleted), nullptr, result});
     audit_->Flush();
   }
   if (result != kStored) return wire::kStatusStorage;
