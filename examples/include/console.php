@@ -26,6 +26,8 @@ function machine_root(): string { return getenv('CORVANE_ROOT') ?: '/var/lib/cor
 // HTML; warnings() answers them.
 function collect_warnings(): void {
     set_error_handler(function (int $level, string $message): bool {
+        // A call silenced with @ (a probe of a server's socket) has said what it had to say.
+        if ((error_reporting() & $level) === 0) return true;
         $GLOBALS['console_warnings'][] = $message;
         return true;
     });
