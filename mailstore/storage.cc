@@ -1,6 +1,7 @@
 #include "mailstore/storage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "mailstore/directory.h"
@@ -14,6 +15,12 @@
 namespace mailstore {
 
 namespace {
+
+int64_t SecondsNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // Slots of both storage interfaces.
 constexpr uint32_t kSlotRefresh = 7;
@@ -180,6 +187,7 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
     TraceException();
   }
   if (result == kAborted) return result;
+  ListReading reading{ListReading::Source::kStorageServer, result, 0, 0, {}};
   if (result != kOk) {
     ClearMBs();
     Context context{this, stop_event};
@@ -188,7 +196,12 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
     platform::DirectoryEnumeration enumeration(&StopRequested, &stop_event);
     result = database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, &context, false, false)
                            : EnumADMailUsers(&CStorage::EnumMB, &context, false, false);
+    reading.source = ListReading::Source::kFallback;
+    reading.fallback_result = result;
+    reading.directory = platform::ConfiguredDirectoryServer();
   }
+  reading.ended_at = SecondsNow();
+  mailbox_reading_ = std::move(reading);
   std::sort(mailboxes_->begin(), mailboxes_->end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Name, b.Name); });
   mailboxes_->shrink_to_fit();
@@ -233,11 +246,16 @@ uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
     TraceException();
   }
   if (result == kAborted) return result;
+  ListReading reading{ListReading::Source::kStorageServer, result, 0, 0, {}};
   if (result != kOk) {
     ClearPFs();
     Context context{this, stop_event};
     result = EnumFoldersTree(&CStorage::EnumPF, 0, &context);
+    reading.source = ListReading::Source::kFallback;
+    reading.fallback_result = result;
   }
+  reading.ended_at = SecondsNow();
+  public_folder_reading_ = std::move(reading);
   std::sort(public_folders_->begin(), public_folders_->end(),
             [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Url, b.Url); });
   public_folders_->shrink_to_fit();

@@ -43,6 +43,18 @@ inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a
 // A list holds at most this many entries; further ones are left out.
 inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
 
+// Where a list came from at its last reading, for the pages that show it: the storage
+// server, or the fallback (the directory for mailboxes, the public folder tree for public
+// folders), with the results of both and when the reading ended.
+struct ListReading {
+  enum class Source : uint8_t { kNotRead, kStorageServer, kFallback };
+  Source source = Source::kNotRead;
+  uint32_t server_result = 0;    // of opening and walking the storage server
+  uint32_t fallback_result = 0;  // of the fallback; 0 when it was not used
+  int64_t ended_at = 0;          // seconds since 1970 (UTC)
+  std::string directory;         // the directory server the fallback asked ("" for none)
+};
+
 class CStorage {
  public:
   CStorage();
@@ -77,6 +89,10 @@ class CStorage {
 
   void ClearMBs();
   void ClearPFs();
+
+  // The last reading of each list (a stopped one leaves the one before).
+  const ListReading& mailbox_reading() const { return mailbox_reading_; }
+  const ListReading& public_folder_reading() const { return public_folder_reading_; }
 
   // How many '/' and '\' `text` holds (0 for null).
   static int32_t UrlLevel(const char16_t* text);
@@ -114,6 +130,8 @@ class CStorage {
   FCriticalSection* lock_;
   std::shared_ptr<StorageList> mailboxes_;
   std::shared_ptr<StorageList> public_folders_;
+  ListReading mailbox_reading_;        // as the lists
+  ListReading public_folder_reading_;  // as the lists
 };
 
 }  // namespace mailstore

@@ -49,6 +49,10 @@
 
 namespace platform {
 
+// The server that serverless paths go to: LDAPURI, else libldap's URI (ldap.conf's, or its
+// built-in default, ldap://localhost:389); empty with LDAPNOINIT and no LDAPURI.
+std::string ConfiguredDirectoryServer();
+
 inline constexpr uint32_t kAdsSecureAuthentication = 0x1;
 inline constexpr uint32_t kAdsReadonlyServer = 0x4;
 
