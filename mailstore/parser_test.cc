@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 
+#include "mailstore/mail_host.h"
 #include "mailstore/test_storage_server.h"
 #include "support/thread_layer.h"
 
@@ -19,7 +20,10 @@ using testing::WaitUntil;
 
 class ParserTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(ThreadLayerInitialize()); }
+  void SetUp() override {
+    ForgetMailHostNames();  // whether this machine has an information store is the case's
+    ASSERT_TRUE(ThreadLayerInitialize());
+  }
   void TearDown() override {
     parser_.reset();
     ThreadLayerShutdown();
@@ -79,8 +83,8 @@ TEST_F(ParserTest, RefusesDuringTheFirstAttemptThenServesRequests) {
   EXPECT_TRUE(parser_->EnumMBs());
   EXPECT_TRUE(parser_->EnumPFs());
   ASSERT_TRUE(parser_->AckquireStorage());
-  EXPECT_EQ(parser_->storage()->MBName(0), u"C");
-  EXPECT_EQ(parser_->storage()->PFCount(), 2);
+  EXPECT_EQ(parser_->StorageLocked()->MBName(0), u"C");
+  EXPECT_EQ(parser_->StorageLocked()->PFCount(), 2);
   EXPECT_TRUE(parser_->ReleaseStorage());
 
   block.Release();
@@ -105,10 +109,10 @@ TEST_F(ParserTest, RequestsOfManyThreadsAreAnsweredOneAtATime) {
           const bool mailboxes = (i + t) % 2 == 0;
           right &= mailboxes ? parser_->EnumMBs() : parser_->EnumPFs();
           right &= parser_->AckquireStorage();
-          const CStorage* storage = parser_->storage();
+          const CStorage* storage = parser_->StorageLocked();
           right &= (mailboxes ? storage->MBCount() : storage->PFCount()) ==
                    (mailboxes ? 3 : 2) * scale;
-          const auto list = mailboxes ? storage->mailboxes() : storage->public_folders();
+          const auto list = mailboxes ? storage->MailboxesLocked() : storage->PublicFoldersLocked();
           right &= parser_->ReleaseStorage();
           // A list taken under the lock is read after leaving it, as the pages do.
           for (const StorageItem& item : *list) right &= !item.Name.empty() && !item.Url.empty();

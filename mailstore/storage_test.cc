@@ -7,7 +7,7 @@
 #include <future>
 
 #include "mailstore/test_storage_server.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "support/thread_layer.h"
 
 namespace mailstore {
