@@ -11,7 +11,11 @@ namespace mailstore {
 
 namespace {
 
-std::string_view UpToNul(const std::string& text) { return text; }
+// The text up to its first U+0000: what the system's conversion, which reads up to it, gives.
+std::string_view UpToNul(const std::string& text) {
+  const auto* nul = static_cast<const char*>(std::memchr(text.data(), '\0', text.size()));
+  return std::string_view(text.data(), nul != nullptr ? nul - text.data() : text.size());
+}
 
 int32_t Level(std::string_view url) {
   int32_t level = 0;

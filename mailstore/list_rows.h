@@ -22,7 +22,8 @@ namespace mailstore {
 
 enum class StorageListKind { kMailboxes, kPublicFolders };
 
-// One row: the entry's name and URL, and the level, the number of '/' and '\' in that URL.
+// One row: the entry's name and URL, each up to its first U+0000, and the level, the number
+// of '/' and '\' in that URL.
 struct ListRow {
   std::string_view name;
   std::string_view url;

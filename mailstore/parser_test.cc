@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 
+#include "mailstore/list_rows.h"
 #include "mailstore/mail_host.h"
 #include "mailstore/test_storage_server.h"
 #include "support/thread_layer.h"
@@ -90,6 +91,25 @@ TEST_F(ParserTest, RefusesDuringTheFirstAttemptThenServesRequests) {
   block.Release();
   EXPECT_TRUE(Destroy(std::chrono::seconds(5)));  // idle
   EXPECT_EQ(platform::NamedBlock::Open(kParserBlock, false, &block), 2u);
+}
+
+// The pages' rows end at a name's or URL's first U+0000, whether the trace converts them
+// one by one or not.
+TEST_F(ParserTest, ScriptRowsEndAtTheFirstNulTracedOrNot) {
+  server_.SetMailboxes(std::string("a@x\0y.test::::An\0na\n", 20));
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start());
+  StartParser();
+  for (bool traced : {false, true}) {
+    if (traced) server_.Trace();
+    ListRows rows;
+    ASSERT_EQ(ReadStorageList(parser_.get(), StorageListKind::kMailboxes, false, &rows),
+              ReadResult::kRead);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "An") << traced;
+    EXPECT_EQ(rows[0].url, "file://./backofficestorage/x") << traced;
+    EXPECT_EQ(rows[0].level, 4) << traced;
+  }
 }
 
 TEST_F(ParserTest, RequestsOfManyThreadsAreAnsweredOneAtATime) {

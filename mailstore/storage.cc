@@ -46,12 +46,23 @@ bool StartsWithFolded(const char16_t* text, std::u16string_view prefix) {
   return true;
 }
 
+// Where UTF-8 and UTF-16 disagree on the order: a character above U+FFFF (lead bytes
+// F0-F4) is a surrogate pair D800-DFFF in UTF-16, below U+E000-U+FFFF (lead bytes EE-EF)
+// but above everything up to U+D7FF (lead bytes up to ED). Two keys first differ at the
+// same place in the same kind of byte (the folded prefix is shared, and folding touches
+// ASCII only), so only lead bytes need the weight; continuation bytes keep their order.
+unsigned Utf16Weight(unsigned char byte) {
+  if (byte >= 0xF0) return byte - 0xF0 + 0xEE;  // F0-F4: surrogates, after ED
+  if (byte >= 0xEE) return byte - 0xEE + 0xF3;  // EE-EF: U+E000-U+FFFF, after the surrogates
+  return byte;
+}
+
 int CompareFolded(const std::string& a, const std::string& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
-    if (x != y) return x < y ? -1 : 1;
+    if (x != y) return Utf16Weight(x) < Utf16Weight(y) ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }

@@ -40,8 +40,9 @@ inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a
 // A list holds at most this many entries; further ones are left out.
 inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
 
-// The order of the lists, on their UTF-8 keys: compared without regard to ASCII letter
-// case; when a key is empty, by length (empty ones first, two empty ones equal).
+// The order of the lists, on their UTF-8 keys: the system's, UTF-16 code units compared
+// without regard to ASCII letter case; when a key is empty, by length (empty ones first,
+// two empty ones equal). Exposed for the tests of the order itself.
 bool StorageKeyLess(const std::string& a, const std::string& b);
 
 class CStorage {
