@@ -191,11 +191,11 @@ const char16_t* GetStoreServerName() {
 }
 
 void ForgetMailHostNames() {
+  // Only the flags: a name handed out before keeps its text until a later call finds a name
+  // again and writes it over.
   std::lock_guard<std::mutex> guard(g_names_lock);
   g_computer_name_found.store(false, std::memory_order_release);
-  g_computer_name[0] = u'\0';
   g_store_server_name_found.store(false, std::memory_order_release);
-  g_store_server_name[0] = u'\0';
 }
 
 bool GetHomeServerName(std::u16string* name) {
