@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "mailstore/directory.h"
+#include "mailstore/mail_host.h"
 #include "platform/store_provider.h"
 #include "support/trace.h"
 
@@ -30,8 +30,9 @@ constexpr uint32_t kFolderOnOtherServer = 0x80550052;
 constexpr uint32_t kFolderOnOtherServerToo = 0x80550053;
 constexpr uint32_t kNoCurrentRecord = 0x800A0BCD;
 
-
-// The process's preloaded connection object; null until PreloadE2KLibraries made one.
+// The process's preloaded connection object; null until PreloadE2KLibraries made one. A
+// plain pointer: it is freed by FreePreloadedE2KLibraries at module shutdown, not by a
+// static destructor after the library may be gone.
 std::mutex g_preloaded_lock;
 AdoConnection* g_preloaded = nullptr;
 

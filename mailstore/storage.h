@@ -4,7 +4,8 @@
 //
 // Thread safety: the enumerations run on the mail store parser's worker thread, each under
 // the snapshot's own lock. The accessors take no lock: their callers hold the parser's
-// storage lock, which the worker holds while it refills (after its first attempt).
+// storage lock, which the worker holds while it refills (after its first attempt); the
+// accessors whose names the system does not fix say so (`...Locked`).
 #ifndef MAILSTORE_STORAGE_H_
 #define MAILSTORE_STORAGE_H_
 
@@ -15,10 +16,6 @@
 
 #include "mailstore/status.h"
 #include "support/sync.h"
-
-namespace platform {
-class LocalServerObject;
-}
 
 namespace mailstore {
 
@@ -55,6 +52,11 @@ struct ListReading {
   std::string directory;         // the directory server the fallback asked ("" for none)
 };
 
+// The order of the lists, on their UTF-8 keys: the system's, UTF-16 code units compared
+// without regard to ASCII letter case; when a key is empty, by length (empty ones first,
+// two empty ones equal). Exposed for the tests of the order itself.
+bool StorageKeyLess(const std::string& a, const std::string& b);
+
 class CStorage {
  public:
   CStorage();
@@ -84,8 +86,8 @@ class CStorage {
   std::u16string PFEmail(int32_t index) const;
   // The lists, for readers that hold the parser's storage lock to take them; what they took
   // stays valid and unchanged after they leave it. Never null.
-  std::shared_ptr<const StorageList> mailboxes() const { return mailboxes_; }
-  std::shared_ptr<const StorageList> public_folders() const { return public_folders_; }
+  std::shared_ptr<const StorageList> MailboxesLocked() const { return mailboxes_; }
+  std::shared_ptr<const StorageList> PublicFoldersLocked() const { return public_folders_; }
 
   void ClearMBs();
   void ClearPFs();
@@ -104,14 +106,6 @@ class CStorage {
   // below `to`, separators written as '/'.
   static std::u16string UrlPart(const char16_t* text, int32_t from, int32_t to);
 
-  // The current item of a mailbox or public folder storage server: name, URL and e-mail
-  // (a failing getter leaves its text empty). kInvalidArg without a server; kOk when name
-  // and URL are both there, else kFail.
-  static uint32_t ItemMB(platform::LocalServerObject* server, std::u16string* name,
-                         std::u16string* url, std::u16string* email);
-  static uint32_t ItemPF(platform::LocalServerObject* server, std::u16string* name,
-                         std::u16string* url, std::u16string* email);
-
   // The directory's and the folder tree's callbacks; `context` points to a Context.
   static uint32_t EnumMB(const char16_t* name, const char16_t* mail, bool has_local_mailbox,
                          const platform::Variant* proxy_addresses, const char16_t* legacy_dn,
@@ -127,7 +121,14 @@ class CStorage {
   static bool IsSystemMailbox(const char16_t* name);
 
  private:
-  FCriticalSection* lock_;
+  // What tells the two lists' walks apart (storage.cc).
+  struct Walk;
+  static const Walk kMailboxWalk;
+  static const Walk kPublicFolderWalk;
+  // Refills one list: its storage server, else its fallback; sorted afterwards.
+  uint32_t Enumerate(const Walk& walk, uint32_t stop_event, bool database_mode);
+
+  std::unique_ptr<FCriticalSection> lock_;  // null when it could not be made: no lock
   std::shared_ptr<StorageList> mailboxes_;
   std::shared_ptr<StorageList> public_folders_;
   ListReading mailbox_reading_;        // as the lists

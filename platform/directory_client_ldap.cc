@@ -7,7 +7,7 @@
 //
 // Thread safety: the connection cache is guarded by its own mutex, each connection's calls
 // into libldap by the connection's; objects and search handles belong to one thread.
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 
 #include <ldap.h>
 #include <ldap_schema.h>
