@@ -24,8 +24,7 @@
 namespace platform {
 namespace {
 
-// The storage settings, as the storage server reads them.
-constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+// The values of the storage settings key that the caller names.
 constexpr char kPasswdFileValue[] = "PasswdFile";
 constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
 
@@ -77,13 +76,13 @@ bool Served(const struct stat& info, const Account& self = Account()) {
   return (info.st_mode & S_IWGRP) == 0 || info.st_gid == self.gid;
 }
 
-// A path of the storage settings, or `fallback` under the machine root.
-std::string StoragePath(const char* name, const char* fallback) {
+// A path of the storage settings under `settings_key`, or `fallback` under the machine root.
+std::string StoragePath(const std::string& settings_key, const char* name, const char* fallback) {
   Hive& hive = LocalMachine();
   RegistryKey key;
   RegistryValue value;
   std::string text;
-  if (hive.OpenKey(kStorageKey, kKeyQueryValue, &key) == 0 &&
+  if (hive.OpenKey(settings_key, kKeyQueryValue, &key) == 0 &&
       hive.QueryValue(key, name, &value) == 0 && value.type == kRegSz) {
     text = std::move(value.data);
     while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -163,7 +162,8 @@ bool IsDecimalOrEmpty(std::string_view field) {
 
 // Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
 // URL, kStoreEPathNotFound when no line names it.
-uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
+uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url,
+                     Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
   // The domain is never empty but may itself hold "/mbx/": look after its first unit.
@@ -177,7 +177,7 @@ uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
 
   UniqueFd fd;
   struct stat info;
-  const std::string path = StoragePath(kPasswdFileValue, "mail/passwd");
+  const std::string path = StoragePath(settings_key, kPasswdFileValue, "mail/passwd");
   uint32_t hr = OpenServedFile(AT_FDCWD, path.c_str(), kMaxPasswdFileSize, &fd, &info);
   std::string text;
   if (hr == 0) hr = ReadAll(fd.get(), kMaxPasswdFileSize, &text);
@@ -254,6 +254,8 @@ struct OpenedFolder {
 
 class Connection final : public AdoConnection {
  public:
+  explicit Connection(std::string_view settings_key) : settings_key_(settings_key) {}
+
   void SetProvider(std::u16string_view provider) override {
     if (State() == kAdStateOpen) throw ComError(kAdErrObjectOpen);
     if (!EqualsFolded(provider, kExOleDbProvider)) throw ComError(kAdErrProviderNotFound);
@@ -277,6 +279,7 @@ class Connection final : public AdoConnection {
 
   bool serves_public_folders() const { return store_ == Store::kPublicFolders; }
   const std::u16string& mailbox_url() const { return mailbox_url_; }
+  const std::string& settings_key() const { return settings_key_; }
 
   // Opens the public folder `names` (empty: the root) for a query or a record.
   uint32_t OpenFolder(const std::vector<std::string>& names, OpenedFolder* folder) {
@@ -333,7 +336,7 @@ class Connection final : public AdoConnection {
     if (!provider_set_) return kAdErrProviderNotFound;
     if (!user.empty() || !password.empty()) return kStoreEInvalidArg;
     if (EqualsFolded(url, kPublicFolderRootUrl)) {
-      const std::string path = StoragePath(kPublicFolderRootValue, "mail/public");
+      const std::string path = StoragePath(settings_key_, kPublicFolderRootValue, "mail/public");
       UniqueFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat info;
       if (!root.valid() || fstat(root.get(), &info) != 0) return ResultOfErrno(errno);
@@ -344,7 +347,7 @@ class Connection final : public AdoConnection {
       return 0;
     }
     Mailbox mailbox;
-    const uint32_t hr = FindMailbox(url, &mailbox);
+    const uint32_t hr = FindMailbox(settings_key_, url, &mailbox);
     if (hr != 0) return hr;
     mailbox_url_ = std::move(mailbox.url);
     store_ = Store::kMailbox;
@@ -402,6 +405,7 @@ class Connection final : public AdoConnection {
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
   }
 
+  const std::string settings_key_;
   bool provider_set_ = false;
   Store store_ = Store::kNone;
   UniqueFd root_;
@@ -548,7 +552,7 @@ class Record final : public AdoRecord {
     } else {
       if (!EqualsFolded(url, store->mailbox_url())) return kStoreEInvalidArg;
       Mailbox mailbox;
-      if (const uint32_t hr = FindMailbox(url, &mailbox); hr != 0) return hr;
+      if (const uint32_t hr = FindMailbox(store->settings_key(), url, &mailbox); hr != 0) return hr;
       fields.Append(u"DAV:href", Variant::String(mailbox.url));
       fields.Append(u"DAV:displayname", Variant::String(mailbox.name));
       constexpr std::pair<const char16_t*, const char16_t*> kSpecialFolders[] = {
@@ -571,9 +575,9 @@ class Record final : public AdoRecord {
   AdoFields fields_;
 };
 
-template <typename Interface, typename Implementation>
-uint32_t Create(std::unique_ptr<Interface>* object) {
-  object->reset(new (std::nothrow) Implementation());
+template <typename Interface, typename Implementation, typename... Args>
+uint32_t Create(std::unique_ptr<Interface>* object, Args&&... args) {
+  object->reset(new (std::nothrow) Implementation(std::forward<Args>(args)...));
   return *object != nullptr ? 0 : kStoreEOutOfMemory;
 }
 
@@ -589,8 +593,9 @@ uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
   return kAdErrItemNotFound;
 }
 
-uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection) {
-  return Create<AdoConnection, Connection>(connection);
+uint32_t CreateAdoConnection(std::string_view settings_key,
+                             std::unique_ptr<AdoConnection>* connection) {
+  return Create<AdoConnection, Connection>(connection, settings_key);
 }
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset) {
   return Create<AdoRecordset, Recordset>(recordset);
