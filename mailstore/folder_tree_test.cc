@@ -88,7 +88,7 @@ class FolderTreeTest : public ::testing::Test {
   }
   std::unique_ptr<platform::AdoConnection> Connect(const std::u16string& url = kRoot) {
     std::unique_ptr<platform::AdoConnection> connection;
-    EXPECT_EQ(platform::CreateAdoConnection(&connection), kOk);
+    EXPECT_EQ(platform::CreateAdoConnection(mailstore::kStorageSettingsKey, &connection), kOk);
     connection->SetProvider(u"exoledb.datasource");
     EXPECT_EQ(connection->Open(url, u"", u"", -1), kOk);
     return connection;
@@ -209,7 +209,7 @@ TEST_F(FolderTreeTest, ProviderTakesOnlyTheFolderQueryAndItsOwnProperties) {
   EXPECT_EQ(set->GetRows(-1, &rows), platform::kAdErrNoCurrentRecord);
 
   std::unique_ptr<platform::AdoConnection> other;
-  platform::CreateAdoConnection(&other);
+  platform::CreateAdoConnection(mailstore::kStorageSettingsKey, &other);
   try {
     other->SetProvider(u"MSDASQL");
     ADD_FAILURE() << "another provider was taken";

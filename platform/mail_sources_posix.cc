@@ -32,17 +32,18 @@ void Note(const MailSourceNote& note, const std::string& text) {
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // A path of the storage settings, or `fallback` under the machine root.
-std::string StoragePath(const char* name, const char* fallback, const MailSourceNote& note) {
+std::string StoragePath(std::string_view settings_key, const char* name, const char* fallback,
+                        const MailSourceNote& note) {
   Hive& hive = LocalMachine();
   RegistryKey key;
   RegistryValue value;
   std::string text;
-  if (hive.OpenKey(kStorageKey, kKeyQueryValue, &key) == 0 &&
+  if (hive.OpenKey(settings_key, kKeyQueryValue, &key) == 0 &&
       hive.QueryValue(key, name, &value) == 0) {
     text = std::move(value.data);
     while (!text.empty() && text.back() == '\0') text.pop_back();
     if (value.type != kRegSz || text.empty() || text.find('\0') != std::string::npos) {
-      Note(note, std::string(kStorageKey) + "\\" + name + " is not a path; using the default");
+      Note(note, std::string(settings_key) + "\\" + name + " is not a path; using the default");
       text.clear();
     }
   }
@@ -123,12 +124,12 @@ int ReadBounded(int fd, size_t max_bytes, std::string* text) {
   return 0;
 }
 
-std::string PasswdFilePath(const MailSourceNote& note) {
-  return StoragePath(kPasswdFileValue, "mail/passwd", note);
+std::string PasswdFilePath(std::string_view settings_key, const MailSourceNote& note) {
+  return StoragePath(settings_key, kPasswdFileValue, "mail/passwd", note);
 }
 
-std::string PublicFolderRootPath(const MailSourceNote& note) {
-  return StoragePath(kPublicFolderRootValue, "mail/public", note);
+std::string PublicFolderRootPath(std::string_view settings_key, const MailSourceNote& note) {
+  return StoragePath(settings_key, kPublicFolderRootValue, "mail/public", note);
 }
 
 uint32_t ReadPasswdFile(const std::string& path, const MailSourceNote& note,

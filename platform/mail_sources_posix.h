@@ -37,8 +37,8 @@
 
 namespace platform {
 
-// The storage settings: REG_SZ paths, absolute or relative to the machine root.
-inline constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+// The values of a storage settings key (below HKLM, the caller's): REG_SZ paths, absolute or
+// relative to the machine root.
 inline constexpr char kPasswdFileValue[] = "PasswdFile";
 inline constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
 
@@ -71,11 +71,11 @@ const char* WhyUntrustedAt(int dir_fd, const char* name, const struct stat& info
 // is more, or the errno of a failed read.
 int ReadBounded(int fd, size_t max_bytes, std::string* text);
 
-// The passwd-file path (kPasswdFileValue, default mail/passwd) and the public folder root
-// (kPublicFolderRootValue, default mail/public); a value that is no path is noted and the
-// default used.
-std::string PasswdFilePath(const MailSourceNote& note = {});
-std::string PublicFolderRootPath(const MailSourceNote& note = {});
+// The passwd-file path (kPasswdFileValue of `settings_key`, default mail/passwd) and the
+// public folder root (kPublicFolderRootValue, default mail/public); a value that is no path
+// is noted and the default used.
+std::string PasswdFilePath(std::string_view settings_key, const MailSourceNote& note = {});
+std::string PublicFolderRootPath(std::string_view settings_key, const MailSourceNote& note = {});
 
 // One mailbox line `user@domain:password:uid:gid:gecos...` of a passwd-file.
 struct MailboxLine {

@@ -1,8 +1,8 @@
 // The store provider: an ADO-shaped port (Connection, Recordset, Record, Fields) over the
 // mail store on disk, as the Exchange OLE DB provider ("ExOLEDB.DataSource") answers it.
 //
-// Two stores, both named by the storage settings that the storage server reads too
-// (HKLM\SOFTWARE\Veltmark\Corvane\Storage, REG_SZ values absolute or relative to the
+// Two stores, both named by the storage settings that the storage server reads too (the
+// local machine key the connection is made with, REG_SZ values absolute or relative to the
 // machine root):
 //
 // - The public folders, `PublicFolderRoot` (default mail/public), a Maildir++ root: folder
@@ -197,8 +197,10 @@ class AdoRecord {
   virtual void Close() = 0;
 };
 
-// Make closed objects: 0, or kStoreEOutOfMemory.
-uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection);
+// Make closed objects: 0, or kStoreEOutOfMemory. A connection reads the store's paths from
+// the values of `settings_key` (below HKLM) when it opens.
+uint32_t CreateAdoConnection(std::string_view settings_key,
+                             std::unique_ptr<AdoConnection>* connection);
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset);
 uint32_t CreateAdoRecord(std::unique_ptr<AdoRecord>* record);
 

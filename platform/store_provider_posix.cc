@@ -105,7 +105,8 @@ struct Mailbox {
 
 // Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
 // URL, kStoreEPathNotFound when no line names it.
-uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
+uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url,
+                     Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
   // The domain is never empty but may itself hold "/mbx/": look after its first unit.
@@ -118,7 +119,7 @@ uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
   if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
 
   bool found = false;
-  const uint32_t hr = ReadPasswdFile(PasswdFilePath(), {}, [&](const MailboxLine& line) {
+  const uint32_t hr = ReadPasswdFile(PasswdFilePath(settings_key), {}, [&](const MailboxLine& line) {
     std::u16string line_url = MailboxUrl(line);
     if (!EqualsFolded(line_url, url)) return true;
     *mailbox = {std::move(line_url), Utf8ToUtf16(line.gecos)};
@@ -167,6 +168,8 @@ struct OpenedFolder {
 
 class Connection final : public AdoConnection {
  public:
+  explicit Connection(std::string_view settings_key) : settings_key_(settings_key) {}
+
   void SetProvider(std::u16string_view provider) override {
     if (State() == kAdStateOpen) throw ComError(kAdErrObjectOpen);
     if (!EqualsFolded(provider, kExOleDbProvider)) throw ComError(kAdErrProviderNotFound);
@@ -191,6 +194,7 @@ class Connection final : public AdoConnection {
   bool serves_public_folders() const { return store_ == Store::kPublicFolders; }
   const std::u16string& mailbox_url() const { return mailbox_url_; }
   const MailSourceAccounts& accounts() const { return accounts_; }
+  const std::string& settings_key() const { return settings_key_; }
 
   // Opens the public folder `names` (empty: the root) for a query or a record.
   uint32_t OpenFolder(const std::vector<std::string>& names, OpenedFolder* folder) {
@@ -252,14 +256,14 @@ class Connection final : public AdoConnection {
     if (EqualsFolded(url, kPublicFolderRootUrl)) {
       accounts_ = MachineRootAccounts();
       UniqueFd root;
-      const uint32_t hr = OpenPublicFolderRoot(PublicFolderRootPath(), accounts_, {}, &root);
+      const uint32_t hr = OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
       if (hr != 0) return hr;
       root_ = std::move(root);
       store_ = Store::kPublicFolders;
       return 0;
     }
     Mailbox mailbox;
-    const uint32_t hr = FindMailbox(url, &mailbox);
+    const uint32_t hr = FindMailbox(settings_key_, url, &mailbox);
     if (hr != 0) return hr;
     mailbox_url_ = std::move(mailbox.url);
     store_ = Store::kMailbox;
@@ -297,6 +301,7 @@ class Connection final : public AdoConnection {
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
   }
 
+  const std::string settings_key_;
   bool provider_set_ = false;
   Store store_ = Store::kNone;
   UniqueFd root_;
@@ -443,7 +448,7 @@ class Record final : public AdoRecord {
     } else {
       if (!EqualsFolded(url, store->mailbox_url())) return kStoreEInvalidArg;
       Mailbox mailbox;
-      if (const uint32_t hr = FindMailbox(url, &mailbox); hr != 0) return hr;
+      if (const uint32_t hr = FindMailbox(store->settings_key(), url, &mailbox); hr != 0) return hr;
       fields.Append(u"DAV:href", Variant::String(mailbox.url));
       fields.Append(u"DAV:displayname", Variant::String(mailbox.name));
       constexpr std::pair<const char16_t*, const char16_t*> kSpecialFolders[] = {
@@ -466,9 +471,9 @@ class Record final : public AdoRecord {
   AdoFields fields_;
 };
 
-template <typename Interface, typename Implementation>
-uint32_t Create(std::unique_ptr<Interface>* object) {
-  object->reset(new (std::nothrow) Implementation());
+template <typename Interface, typename Implementation, typename... Args>
+uint32_t Create(std::unique_ptr<Interface>* object, Args&&... args) {
+  object->reset(new (std::nothrow) Implementation(std::forward<Args>(args)...));
   return *object != nullptr ? 0 : kStoreEOutOfMemory;
 }
 
@@ -484,8 +489,9 @@ uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
   return kAdErrItemNotFound;
 }
 
-uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection) {
-  return Create<AdoConnection, Connection>(connection);
+uint32_t CreateAdoConnection(std::string_view settings_key,
+                             std::unique_ptr<AdoConnection>* connection) {
+  return Create<AdoConnection, Connection>(connection, settings_key);
 }
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset) {
   return Create<AdoRecordset, Recordset>(recordset);

@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckTree(listed);
 
   std::unique_ptr<AdoConnection> connection;
-  Check(platform::CreateAdoConnection(&connection) == 0);
+  Check(platform::CreateAdoConnection(cvstorage::kStorageKey, &connection) == 0);
   connection->SetProvider(platform::kExOleDbProvider);
   Check(connection->Open(kRootUrl, u"", u"", -1) == 0);
   std::vector<Folder> walked;

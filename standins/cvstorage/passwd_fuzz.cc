@@ -52,7 +52,8 @@ bool SameUrl(std::u16string_view a, std::u16string_view b) {
 uint32_t LookUp(const std::u16string& url, std::u16string* name) {
   std::unique_ptr<platform::AdoConnection> connection;
   std::unique_ptr<platform::AdoRecord> record;
-  Check(platform::CreateAdoConnection(&connection) == 0 && platform::CreateAdoRecord(&record) == 0);
+  Check(platform::CreateAdoConnection(cvstorage::kStorageKey, &connection) == 0 &&
+        platform::CreateAdoRecord(&record) == 0);
   connection->SetProvider(platform::kExOleDbProvider);
   const uint32_t hr = connection->Open(url, u"", u"", -1);
   if (hr != 0) return hr;

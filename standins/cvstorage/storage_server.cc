@@ -219,7 +219,7 @@ StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point re
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
   auto note = [](const std::string& text) { service::Log("%s", text.c_str()); };
-  const std::string passwd_file = platform::PasswdFilePath(note);
+  const std::string passwd_file = platform::PasswdFilePath(kStorageKey, note);
   // The reading's share of the budget is taken before it starts, from the file's size, and
   // set to what the lists hold once they are read.
   struct stat info;
@@ -237,7 +237,7 @@ uint32_t StorageServer::Refresh(bool public_folders) {
   auto fresh = std::make_shared<Snapshot>(budget_);
   fresh->charged = estimate;
   fresh->lists[kMailboxes] = ReadMailboxes(passwd_file);
-  fresh->lists[kPublicFolders] = ReadPublicFolders(platform::PublicFolderRootPath(note));
+  fresh->lists[kPublicFolders] = ReadPublicFolders(platform::PublicFolderRootPath(kStorageKey, note));
   const size_t bytes =
       HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
   if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate))

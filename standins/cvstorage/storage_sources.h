@@ -17,6 +17,9 @@ namespace cvstorage {
 
 using platform::kMaxPasswdFileBytes;
 
+// The key of the storage settings (the mail source reader's values), below HKLM.
+inline constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+
 // Each walk holds the list made of the passwd-file, so reading one takes at most
 // kBytesPerPasswdByte times its size of the memory budget (a line of a few bytes still
 // makes a URL and a row).
