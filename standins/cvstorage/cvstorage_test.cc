@@ -9,14 +9,13 @@
 #include "platform/registry.h"
 #include "platform/unicode.h"
 #include "standins/service/service.h"
-#include "standins/testing/test_agent.h"
+#include "standins/testing/test_storage_server.h"
 
 namespace cvstorage {
 namespace {
 
 using cvmad::testing::Clock;
 using cvmad::testing::RunBuilt;
-using cvmad::testing::TestServer;
 using cvmad::testing::WaitForExit;
 using platform::CreateLocalServerObject;
 using platform::LocalServerObject;
@@ -35,39 +34,19 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-// The storage server on a machine root of its own, which this process's hive follows; a
-// server still running when the test ends must stop cleanly on SIGTERM.
-class StorageTest : public ::testing::Test {
+// The storage server on a machine root of its own; a server still running when the test ends
+// must stop cleanly on SIGTERM.
+class StorageTest : public ::testing::Test, protected testing::TestStorageServer {
  protected:
-  StorageTest() {
-    std::filesystem::create_directories(root() + "/mail/public");
-    platform::ReleaseLocalMachine();
-    setenv("CORVANE_ROOT", root().c_str(), 1);
-  }
   ~StorageTest() override {
-    if (server_.running()) {
+    if (running()) {
       EXPECT_EQ(Stop(SIGTERM), 0) << log();
     }
-    platform::ReleaseLocalMachine();
   }
-
-  std::string root() const { return server_.root(); }
-  std::string socket_path() const { return server_.socket_path(); }
-  std::string passwd() const { return root() + "/mail/passwd"; }
-  std::string folder(const std::string& name) const { return root() + "/mail/public/" + name; }
-  std::string log() const { return server_.log(); }
-
-  // Imports the shipped registration with cvreg, as the run script does.
-  void Register() { ASSERT_EQ(RunBuilt("cvreg", {"import", CV_STORAGE_REGISTRATION}), 0); }
-  bool Start(std::vector<std::string> arguments = {}) {
-    started_ = Clock::now();
-    return server_.Start(std::move(arguments));
-  }
-  int Stop(int signal) { return server_.Stop(signal); }
 
   // Waits, within a bound, until every thread of the server is stopped by SIGSTOP.
   bool Stopped() const {
-    const std::string tasks = "/proc/" + std::to_string(server_.pid()) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(pid()) + "/task";
     for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
       bool all = true;
       for (const auto& task : std::filesystem::directory_iterator(tasks)) {
@@ -108,15 +87,12 @@ class StorageTest : public ::testing::Test {
     EXPECT_EQ(object->Call(9, 0, nullptr, nullptr), kNoMoreItems);  // and stays there
     return entries;
   }
-
-  TestServer server_{"cvstorage"};
-  Clock::time_point started_;
 };
 
 TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
   Object object;
   EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object), 0x80040154u);
-  Register();
+  ASSERT_TRUE(Register());
   EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object), 0x80080005u);
   // The registration is found whatever the case, with or without braces.
   EXPECT_EQ(
@@ -205,18 +181,18 @@ TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
 
 TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
   WriteFile(passwd(), "a@x.test::::A\nb@x.test::::B\n");
-  Register();
+  ASSERT_TRUE(Register());
   ASSERT_TRUE(Start()) << log();
   Object killed = Create(kMailboxClass, kMailboxInterface);
   Object hung = Create(kFolderClass, kFolderInterface);
   ASSERT_EQ(killed->Call(8, 0, nullptr, nullptr), 0u);
 
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_EQ(kill(pid(), SIGSTOP), 0);
   ASSERT_TRUE(Stopped()) << "the server did not stop";
   auto before = Clock::now();
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(15));
-  kill(server_.pid(), SIGCONT);
+  kill(pid(), SIGCONT);
   // The reply that now comes late is never taken for a later call's.
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
 
@@ -246,10 +222,10 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
             "zed@example.test::::Zed");
   for (const char* name : {".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste", "..empty", "cur",
                            ".Q\"A", ".\xC3", ".B.\xFF"})
-    std::filesystem::create_directory(folder(name));
+    AddFolders({name});
   std::filesystem::create_directory_symlink("/etc", folder(".Linked"));
   WriteFile(folder(".File"), "");
-  Register();
+  ASSERT_TRUE(Register());
   ASSERT_TRUE(Start()) << log();
 
   Object mailboxes = Create(kMailboxClass, kMailboxInterface);
@@ -291,7 +267,7 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
 
 TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
   WriteFile(passwd(), "a@x.test::::A\n");
-  Register();
+  ASSERT_TRUE(Register());
   ASSERT_TRUE(Start()) << log();
   Object object = Create(kMailboxClass, kMailboxInterface);
   ASSERT_EQ(Walk(object.get(), 12).size(), 1u);
@@ -323,18 +299,18 @@ TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
 }
 
 TEST_F(StorageTest, ReadyAfterKeepsIsReadyFalseForItsDelay) {
-  Register();
+  ASSERT_TRUE(Register());
   ASSERT_TRUE(Start({"--ready-after", "2"})) << log();
   Object object = Create(kFolderClass, kFolderInterface);
   int32_t ready = -1;
   EXPECT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
   EXPECT_EQ(ready, 0);
-  while (ready == 0 && Clock::now() < started_ + std::chrono::seconds(20)) {
+  while (ready == 0 && Clock::now() < started() + std::chrono::seconds(20)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
   }
   EXPECT_EQ(ready, 1);
-  EXPECT_GE(Clock::now() - started_, std::chrono::seconds(2));
+  EXPECT_GE(Clock::now() - started(), std::chrono::seconds(2));
 }
 
 // The two floods that once took the server to hundreds of megabytes: calls sent without
@@ -346,7 +322,7 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
   for (int i = 0; lines.size() < kMaxPasswdFileBytes - 64; ++i)
     lines += "u" + std::to_string(i) + "@d.test:x:1:1:N\n";
   WriteFile(passwd(), lines);
-  Register();
+  ASSERT_TRUE(Register());
   ASSERT_TRUE(Start()) << log();
 
   // Calls sent for a second and a half without a reply ever being read.
@@ -372,7 +348,7 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
     EXPECT_TRUE(refreshed == 0 || refreshed == platform::kEOutOfMemory) << std::hex << refreshed;
     EXPECT_EQ(walks.back()->Call(8, 0, nullptr, nullptr), 0u);
   }
-  const long peak = cvmad::testing::StatusKiB(server_.pid(), "VmHWM");
+  const long peak = cvmad::testing::StatusKiB(pid(), "VmHWM");
   std::printf(
       "storage server: %zu call bytes sent unread; six walks of a %zu-byte passwd-file; "
       "resident peak %ld MiB (limit %ld MiB)\n",
