@@ -209,8 +209,8 @@ uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts&
 }
 
 uint32_t ListFolderDirectories(int root_fd, const std::string& path,
-                               const MailSourceAccounts* trusted_only,
-                               const MailSourceNote& note, std::vector<std::string>* keys) {
+                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                               std::vector<std::string>* keys) {
   keys->clear();
   UniqueFd listing_fd(openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::unique_ptr<DIR, DirCloser> listing(listing_fd.valid() ? fdopendir(listing_fd.get())

@@ -113,8 +113,8 @@ uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts&
 // trusted is passed over too, noted; without, the caller checks each folder it opens.
 // 0, or the error of the file system in result form.
 uint32_t ListFolderDirectories(int root_fd, const std::string& path,
-                               const MailSourceAccounts* trusted_only,
-                               const MailSourceNote& note, std::vector<std::string>* keys);
+                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                               std::vector<std::string>* keys);
 
 }  // namespace platform
 

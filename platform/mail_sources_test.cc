@@ -17,16 +17,15 @@ constexpr uid_t kOwner = 65534;  // the machine root's owner and group
 constexpr gid_t kGroup = 65534;
 constexpr uint32_t kOther = 4242;  // an account and group of no standing
 
-// Gives `path` an access list that lets kOther write, as far as `mask` allows.
+// Gives `path` an access list that lets kOther write, as far as `mask` allows: the entries
+// owner, kOther, group, mask and others, each its tag, permissions and id (in halves).
 bool GiveAccessList(const std::string& path, uint16_t mask) {
-  struct Entry {
-    uint16_t tag, permissions;
-    uint32_t id;
-  };
-  const uint32_t version = 2;
-  const Entry entries[] = {
-      {0x01, 7, ~0u}, {0x02, 7, kOther}, {0x04, 5, ~0u}, {0x10, mask, ~0u}, {0x20, 5, ~0u}};
-  std::string value(reinterpret_cast<const char*>(&version), sizeof version);
+  const uint16_t entries[][4] = {{0x01, 7, 0xFFFF, 0xFFFF},
+                                 {0x02, 7, kOther, 0},
+                                 {0x04, 5, 0xFFFF, 0xFFFF},
+                                 {0x10, mask, 0xFFFF, 0xFFFF},
+                                 {0x20, 5, 0xFFFF, 0xFFFF}};
+  std::string value("\2\0\0\0", 4);  // version 2
   value.append(reinterpret_cast<const char*>(entries), sizeof entries);
   return setxattr(path.c_str(), "system.posix_acl_access", value.data(), value.size(), 0) == 0;
 }
@@ -37,15 +36,14 @@ TEST(MailSourcesTest, TrustRuleCaseByCase) {
   const std::string folders = root.Path("public");
   ASSERT_TRUE(std::filesystem::create_directory(folders));
   ASSERT_EQ(chown(root.path().c_str(), kOwner, kGroup), 0);
-  struct Case {
+  const struct Case {
     const char* name;
     uid_t uid;
     gid_t gid;
     mode_t mode;
     int access_list_mask;  // -1: none
     const char* why;       // null: trusted
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {"Root", 0, 0, 0755, -1, nullptr},
       {"Owner", kOwner, kOther, 0755, -1, nullptr},  // a group that cannot write is no matter
       {"OwnersGroup", kOwner, kGroup, 02775, -1, nullptr},
@@ -78,8 +76,10 @@ TEST(MailSourcesTest, TrustRuleCaseByCase) {
   EXPECT_EQ(keys, trusted);
   for (const Case& c : kCases) {
     if (c.why == nullptr) continue;
-    EXPECT_NE(notes.find(folders + "/." + c.name + ": " + c.why + ", not used\n"), std::string::npos)
-        << c.name << "\n" << notes;
+    EXPECT_NE(notes.find(folders + "/." + c.name + ": " + c.why + ", not used\n"),
+              std::string::npos)
+        << c.name << "\n"
+        << notes;
   }
 
   // Without a machine root to look at, only root's own files count.

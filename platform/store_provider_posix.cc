@@ -105,8 +105,7 @@ struct Mailbox {
 
 // Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
 // URL, kStoreEPathNotFound when no line names it.
-uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url,
-                     Mailbox* mailbox) {
+uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url, Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
   // The domain is never empty but may itself hold "/mbx/": look after its first unit.
@@ -119,16 +118,16 @@ uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url,
   if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
 
   bool found = false;
-  const uint32_t hr = ReadPasswdFile(PasswdFilePath(settings_key), {}, [&](const MailboxLine& line) {
-    std::u16string line_url = MailboxUrl(line);
-    if (!EqualsFolded(line_url, url)) return true;
-    *mailbox = {std::move(line_url), Utf8ToUtf16(line.gecos)};
-    found = true;
-    return false;
-  });
+  const uint32_t hr =
+      ReadPasswdFile(PasswdFilePath(settings_key), {}, [&](const MailboxLine& line) {
+        std::u16string line_url = MailboxUrl(line);
+        if (!EqualsFolded(line_url, url)) return true;
+        *mailbox = {std::move(line_url), Utf8ToUtf16(line.gecos)};
+        found = true;
+        return false;
+      });
   if (hr != 0) return hr;
-  if (found) return 0;
-  return kStoreEPathNotFound;
+  return found ? 0 : kStoreEPathNotFound;
 }
 
 // The first line of a folder's address file, blanks trimmed; empty without one.
@@ -256,7 +255,8 @@ class Connection final : public AdoConnection {
     if (EqualsFolded(url, kPublicFolderRootUrl)) {
       accounts_ = MachineRootAccounts();
       UniqueFd root;
-      const uint32_t hr = OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
+      const uint32_t hr =
+          OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
       if (hr != 0) return hr;
       root_ = std::move(root);
       store_ = Store::kPublicFolders;
@@ -441,8 +441,9 @@ class Record final : public AdoRecord {
       folder_flag.type = Variant::Type::kBool;
       folder_flag.integer = 1;
       fields.Append(u"DAV:isfolder", std::move(folder_flag));
-      const std::u16string address =
-          folder.dir.valid() ? ReadEmailAddress(folder.dir.get(), store->accounts()) : std::u16string();
+      const std::u16string address = folder.dir.valid()
+                                         ? ReadEmailAddress(folder.dir.get(), store->accounts())
+                                         : std::u16string();
       fields.Append(kPublicFolderEmailField,
                     address.empty() ? Variant() : Variant::String(address));
     } else {

@@ -23,8 +23,8 @@ class TemporaryFolder {
   // it could not be made.
   explicit TemporaryFolder(const std::string& name = "cvtest") {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
-                          name + ".XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name + ".XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TemporaryFolder() {
