@@ -111,6 +111,9 @@ TEST_F(FolderTreeTest, WalksDepthFirstInNameOrderWithoutTheRoot) {
   machine_.AddFolders({".A", ".A.B", ".A-x", ".C", ".a", ".D.E", ".\xC3\x84rger",
                        ".A.B.\xE6\x97\xA5", ".E..F", ".G.", ".Q\"A", ".\xC3", ".B.\xFF"});
   Write(Public(".A/email-address"), "  a-team@example.test \nignored\n");
+  // An address file of 4,096 bytes is read, a longer one is not (kMaxEmailAddressFileBytes).
+  Write(Public(".C/email-address"), "c@example.test\n" + std::string(4096 - 15, '#'));
+  Write(Public(".a/email-address"), "a@example.test\n" + std::string(4097 - 15, '#'));
   // An implied folder (D) is walked; names come in byte order of their UTF-8 text, each
   // folder's subtree right after it; a directory with an empty name in it is none, and so
   // is one whose name no URL can carry (not UTF-8). A quote is a name's like any other.
@@ -121,6 +124,8 @@ TEST_F(FolderTreeTest, WalksDepthFirstInNameOrderWithoutTheRoot) {
   ASSERT_EQ(walk.addresses.size(), 10u);
   EXPECT_EQ(walk.addresses[0], u"a-team@example.test");
   EXPECT_EQ(walk.addresses[1], u"");
+  EXPECT_EQ(walk.addresses[4], u"c@example.test");
+  EXPECT_EQ(walk.addresses[8], u"");
   EXPECT_EQ(RunWalk(0, kAborted, 3), (Seen{u"A", u"A/B", u"A/B/日"}));
 }
 

@@ -24,7 +24,8 @@ namespace {
 
 constexpr char kRemoteMarkFile[] = "remote-server";
 constexpr char kEmailAddressFile[] = "email-address";
-constexpr size_t kMaxEmailAddressFileSize = 4096;
+// A folder's address file larger than this is not read (no address).
+constexpr size_t kMaxEmailAddressFileBytes = 4096;
 
 constexpr std::u16string_view kFolderContentClass = u"urn:content-classes:folder";
 
@@ -134,8 +135,8 @@ uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url, M
 std::u16string ReadEmailAddress(int folder_fd, const MailSourceAccounts& accounts) {
   UniqueFd fd;
   std::string text;
-  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileSize, accounts, &fd) != 0 ||
-      ReadBounded(fd.get(), kMaxEmailAddressFileSize, &text) != 0) {
+  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileBytes, accounts, &fd) != 0 ||
+      ReadBounded(fd.get(), kMaxEmailAddressFileBytes, &text) != 0) {
     return std::u16string();
   }
   std::string_view line(text);
