@@ -1,5 +1,5 @@
-// libFuzzer target for the two readers of the passwd-file: the storage server's list of
-// mailboxes and the store provider's look-up of one mailbox. The input is the file. Every
+// libFuzzer target for the passwd-file reader as its two users read the file: the storage
+// server's list of mailboxes and the store provider's look-up of one mailbox. The input is the file. Every
 // line that is neither blank nor a comment must give a mailbox or a note on standard error;
 // the first mailboxes listed must be found by the provider under their URL, with the gecos
 // field of the first line naming that URL (URLs compare without regard to ASCII case), and a
