@@ -135,10 +135,9 @@ TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
 // the object is refused before anything is sent to it.
 TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another account";
-  char pattern[] = "/tmp/cvstorage_foreign.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string folder = pattern, path = folder + "/storage.sock";
-  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  const platform::testing::TemporaryFolder folder("cvstorage_foreign");
+  const std::string path = folder.Path("storage.sock");
+  std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t pid = fork();
@@ -172,7 +171,6 @@ TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
   EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object),
             platform::kCoEWrongServerIdentity);
   EXPECT_EQ(WaitForExit(pid, std::chrono::seconds(30)), 0);
-  std::filesystem::remove_all(folder);
 }
 
 TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
