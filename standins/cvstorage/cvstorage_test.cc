@@ -291,17 +291,18 @@ TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
 
 TEST_F(StorageTest, ReadyAfterKeepsIsReadyFalseForItsDelay) {
   ASSERT_TRUE(Register());
+  const auto started = Clock::now();
   ASSERT_TRUE(Start({"--ready-after", "2"})) << log();
   Object object = Create(kFolderClass, kFolderInterface);
   int32_t ready = -1;
   EXPECT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
   EXPECT_EQ(ready, 0);
-  while (ready == 0 && Clock::now() < started() + std::chrono::seconds(20)) {
+  while (ready == 0 && Clock::now() < started + std::chrono::seconds(20)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(object->Call(10, 0, &ready, nullptr), 0u);
   }
   EXPECT_EQ(ready, 1);
-  EXPECT_GE(Clock::now() - started(), std::chrono::seconds(2));
+  EXPECT_GE(Clock::now() - started, std::chrono::seconds(2));
 }
 
 // The two floods that once took the server to hundreds of megabytes: calls sent without

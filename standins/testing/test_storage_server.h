@@ -15,8 +15,6 @@
 
 namespace cvstorage::testing {
 
-using cvmad::testing::Clock;
-
 class TestStorageServer {
  public:
   TestStorageServer() {
@@ -37,7 +35,6 @@ class TestStorageServer {
   bool running() const { return server_.running(); }
   std::string passwd() const { return root() + "/mail/passwd"; }
   std::string folder(const std::string& name) const { return root() + "/mail/public/" + name; }
-  Clock::time_point started() const { return started_; }
 
   // The mailboxes, as passwd-file lines, and the public folders, as Maildir++ names.
   void SetMailboxes(const std::string& lines) const {
@@ -54,7 +51,6 @@ class TestStorageServer {
   }
   // Starts the server and waits until it accepts a connection.
   bool Start(std::vector<std::string> arguments = {}) {
-    started_ = Clock::now();
     return server_.Start(std::move(arguments));
   }
   // As TestServer::Stop: the exit status, 128 + the signal, or -1 when none runs.
@@ -62,7 +58,6 @@ class TestStorageServer {
 
  private:
   cvmad::testing::TestServer server_{"cvstorage"};
-  Clock::time_point started_;
 };
 
 }  // namespace cvstorage::testing
