@@ -18,6 +18,10 @@ class AdoConnection;
 
 namespace mailstore {
 
+// The local machine key of the storage settings (the store's paths), which the storage
+// server reads too.
+inline constexpr char kStorageSettingsKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+
 // The walk option that reports folders living on other servers too.
 inline constexpr uint32_t kReportRemoteFolders = 0x40000000;
 

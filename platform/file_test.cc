@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "platform/errors.h"
+#include "platform/test_root.h"
 
 namespace platform {
 namespace {
@@ -25,13 +26,6 @@ namespace fs = std::filesystem;
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cvfile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   static std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,7 +43,8 @@ class FileTest : public ::testing::Test {
     return 0;
   }
 
-  fs::path dir_;
+  testing::TemporaryFolder folder_{"cvfile"};
+  fs::path dir_ = folder_.path();
 };
 
 TEST_F(FileTest, EachDispositionMeetsAFileThatIsThereOrNot) {

@@ -56,14 +56,8 @@ class Frame {
  public:
   explicit Frame(Limits limits = {}, std::vector<gid_t> groups = {})
       : server_(
-            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
-    char pattern[] = "/tmp/service_test.XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  ~Frame() {
-    Stop();
-    std::filesystem::remove_all(dir_);
-  }
+            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {}
+  ~Frame() { Stop(); }
   bool Start(std::string* error) {
     if (!server_.Listen(path(), error)) return false;
     thread_ = std::thread([this] { server_.Run(stop_.get()); });
@@ -75,12 +69,12 @@ class Frame {
     EXPECT_EQ(write(stop_.get(), &one, sizeof one), 8);
     thread_.join();
   }
-  std::string dir() const { return dir_; }
-  std::string path() const { return dir_ + "/run/test.sock"; }
+  std::string dir() const { return dir_.path(); }
+  std::string path() const { return dir_.Path("run/test.sock"); }
   Server& server() { return server_; }
 
  private:
-  std::string dir_;
+  platform::testing::TemporaryFolder dir_{"service_test"};
   Server server_;
   UniqueFd stop_{eventfd(0, EFD_CLOEXEC)};
   std::thread thread_;
