@@ -17,7 +17,7 @@
 #include "mailstore/directory.h"
 #include "mailstore/test_directory.h"
 #include "mailstore/test_storage_server.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "platform/unicode.h"
 
 using Clock = std::chrono::steady_clock;

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
 
   int status = 1;
   std::unique_ptr<platform::AdoConnection> connection;
-  platform::CreateAdoConnection(&connection);
+  platform::CreateAdoConnection(mailstore::kStorageSettingsKey, &connection);
   connection->SetProvider(platform::kExOleDbProvider);
   if (connection->Open(platform::kPublicFolderRootUrl, u"", u"", -1) != 0) {
     std::fprintf(stderr, "folder_walk_bench: the public folder root could not be opened\n");

@@ -9,10 +9,11 @@
 
 #include <map>
 
+#include "mailstore/mail_host.h"
 #include "mailstore/storage.h"
 #include "mailstore/test_directory.h"
 #include "mailstore/test_storage_server.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "platform/process.h"
 #include "platform/unicode.h"
 
@@ -224,6 +225,7 @@ class DirectoryTest : public ::testing::Test {
     ASSERT_TRUE(directory_->ok());
     setenv("LDAPURI", directory_->uri().c_str(), 1);
     setenv("LDAPNOINIT", "1", 1);
+    ForgetMailHostNames();  // each case's machine decides which server is here
   }
   static std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -236,7 +238,6 @@ class DirectoryTest : public ::testing::Test {
   static inline Fixture* fixture_ = nullptr;
 };
 
-// First in the suite: the store server name is cached once found.
 TEST_F(DirectoryTest, WithoutInformationStoreKeysTheHostNameAloneDecides) {
   EXPECT_EQ(GetStoreServerName(), nullptr);
   Collector found;
@@ -385,6 +386,32 @@ TEST_F(DirectoryTest, FurtherRoutinesOfTheFamily) {
   directory_->Stop();
   Collector none;
   EXPECT_EQ(EnumADMailUsers(&Collector::Callback, &none, false, false), platform::kEDsServerDown);
+}
+
+// The launcher refuses what would wipe a running instance, a socket path past what a socket
+// address holds (107 bytes), and signalling a process that its pid file names but that is
+// not the instance's slapd; the instance folder is its owner's alone (so is the socket).
+TEST_F(DirectoryTest, LauncherKeepsInstancesAndOtherProcessesSafe) {
+  const std::string instance = directory_->instance();
+  std::string out;
+  EXPECT_EQ(directory_->Launch({"start", "--instance", instance, "--suffix", testing::kSuffix,
+                                "--config-ldif", "/dev/null", "--domain-ldif", "/dev/null"}),
+            1);
+  EXPECT_EQ(directory_->Launch({"uri", "--instance", instance}), 0);  // still serving
+  EXPECT_EQ(std::filesystem::status(instance).permissions(), std::filesystem::perms::owner_all);
+  const std::string parent = instance.substr(0, instance.rfind('/'));
+  const std::string longest = parent + "/" + std::string(100 - parent.size(), 'x');  // + "/ldapi"
+  EXPECT_EQ(directory_->Launch({"uri", "--instance", longest}, &out), 1);
+  EXPECT_NE(out.find("no slapd runs on"), std::string::npos) << out;
+  EXPECT_EQ(directory_->Launch({"uri", "--instance", longest + "x"}, &out), 1);
+  EXPECT_NE(out.find("its socket path " + longest + "x/ldapi has 108 bytes"), std::string::npos)
+      << out;
+
+  std::string pid;
+  std::ifstream(instance + "/slapd.pid") >> pid;
+  std::ofstream(instance + "/slapd.pid") << getpid() << "\n";
+  EXPECT_EQ(directory_->Launch({"stop", "--instance", instance}), 0);  // and this process lives
+  std::ofstream(instance + "/slapd.pid") << pid << "\n";
 }
 
 // The information store keys and the texts, without the directory.

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "mailstore/directory.h"
+#include "mailstore/mail_host.h"
 #include "platform/store_provider.h"
 #include "support/trace.h"
 
@@ -30,13 +30,19 @@ constexpr uint32_t kFolderOnOtherServer = 0x80550052;
 constexpr uint32_t kFolderOnOtherServerToo = 0x80550053;
 constexpr uint32_t kNoCurrentRecord = 0x800A0BCD;
 
-
-// The process's preloaded connection object; null until PreloadE2KLibraries made one.
+// The process's preloaded connection object; null until PreloadE2KLibraries made one. A
+// plain pointer: it is freed by FreePreloadedE2KLibraries at module shutdown, not by a
+// static destructor after the library may be gone.
 std::mutex g_preloaded_lock;
 AdoConnection* g_preloaded = nullptr;
 
 void TraceFailure(const char* format, uint32_t hr) {
   if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, format, hr);
+}
+
+// A closed connection to the store that the storage settings name.
+uint32_t CreateStoreConnection(std::unique_ptr<AdoConnection>* connection) {
+  return platform::CreateAdoConnection(kStorageSettingsKey, connection);
 }
 
 // A closed object of the store provider: its factory's failure is what the automation
@@ -131,7 +137,7 @@ uint32_t EnumFoldersTree(FolderCallback callback, uint32_t options, void* contex
   const char16_t* store_server = GetStoreServerName();
   if (store_server == nullptr || *store_server == u'\0') return kOk;
   try {
-    std::unique_ptr<AdoConnection> connection = Create(&platform::CreateAdoConnection);
+    std::unique_ptr<AdoConnection> connection = Create(&CreateStoreConnection);
     connection->SetProvider(platform::kExOleDbProvider);
     const uint32_t hr = connection->Open(platform::kPublicFolderRootUrl, u"", u"", -1);
     if (hr != kOk) {
@@ -188,7 +194,7 @@ uint32_t GetMailboxSpecialFolders(const char16_t* url, std::u16string* inbox,
   };
   try {
     for (const SpecialFolder& folder : folders) folder.text->clear();
-    std::unique_ptr<AdoConnection> connection = Create(&platform::CreateAdoConnection);
+    std::unique_ptr<AdoConnection> connection = Create(&CreateStoreConnection);
     connection->SetProvider(platform::kExOleDbProvider);
     uint32_t hr = connection->Open(url, u"", u"", -1);
     if (hr != kOk) {
@@ -225,7 +231,7 @@ bool PreloadE2KLibraries() {
   std::lock_guard<std::mutex> guard(g_preloaded_lock);
   if (g_preloaded != nullptr) return true;
   std::unique_ptr<AdoConnection> connection;
-  const uint32_t hr = platform::CreateAdoConnection(&connection);
+  const uint32_t hr = CreateStoreConnection(&connection);
   if (hr != kOk) {
     TraceFailure("CoCreateInstance(_Connection) (msado15.dll) Failed : 0x%08X\n", hr);
     return false;

@@ -18,6 +18,10 @@ class AdoConnection;
 
 namespace mailstore {
 
+// The local machine key of the storage settings (the store's paths), which the storage
+// server reads too.
+inline constexpr char kStorageSettingsKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
+
 // The walk option that reports folders living on other servers too.
 inline constexpr uint32_t kReportRemoteFolders = 0x40000000;
 
@@ -43,6 +47,7 @@ uint32_t GetMailboxSpecialFolders(const char16_t* url, std::u16string* inbox,
 // Makes the one store connection object that the process keeps until
 // FreePreloadedE2KLibraries, unless one is held already; whether one is held.
 bool PreloadE2KLibraries();
+// Lets the preloaded connection go (module shutdown); nothing when none is held.
 void FreePreloadedE2KLibraries();
 
 }  // namespace mailstore

@@ -26,7 +26,7 @@
 #include "mailstore/parser.h"
 #include "mailstore/storage.h"
 #include "mailstore/test_storage_server.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "platform/unicode.h"
 #include "support/thread_layer.h"
 

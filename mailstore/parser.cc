@@ -30,17 +30,18 @@ const char* Was(uint32_t mailboxes, uint32_t folders) {
 
 CMailStoreParser::CMailStoreParser() {
   Info("CMailStoreParser::CMailStoreParser()\n");
-  storage_ = new (std::nothrow) CStorage();
-  request_event_ = new (std::nothrow) FEvent(/*manual_reset=*/false, /*initially_signalled=*/false);
-  ready_ = request_event_ != nullptr ? new (std::nothrow) FEvent(false, true) : nullptr;
-  done_ = ready_ != nullptr ? new (std::nothrow) FEvent(false, false) : nullptr;
+  storage_.reset(new (std::nothrow) CStorage());
+  request_event_.reset(new (std::nothrow) FEvent(/*manual_reset=*/false,
+                                                 /*initially_signalled=*/false));
+  if (request_event_ != nullptr) ready_.reset(new (std::nothrow) FEvent(false, true));
+  if (ready_ != nullptr) done_.reset(new (std::nothrow) FEvent(false, false));
   if (request_event_ == nullptr || ready_ == nullptr || done_ == nullptr) {
     if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "Failed to create event\n");
     return;
   }
-  abort_event_ = EventCreate(/*manual_reset=*/true, /*initially_signalled=*/false);
-  worker_ = ThreadCreate(&CMailStoreParser::handler, this, /*close_on_exit=*/false);
-  if (worker_ == 0) {
+  abort_event_ = EventHandle(EventCreate(/*manual_reset=*/true, /*initially_signalled=*/false));
+  worker_ = ThreadHandle(ThreadCreate(&CMailStoreParser::handler, this, /*close_on_exit=*/false));
+  if (worker_.get() == 0) {
     if (TraceEnabled) {
       TraceOut("", TRACE_ERROR, 0, "Couldn't run mail store parser thread. Error: %d\n",
                static_cast<int>(platform::GetLastError()));
@@ -54,27 +55,34 @@ CMailStoreParser::CMailStoreParser() {
 CMailStoreParser::~CMailStoreParser() {
   Info("CMailStoreParser::~CMailStoreParser()\n");
   initialised_.store(false, std::memory_order_release);
-  if (abort_event_ != 0) EventSet(abort_event_);
-  bool stopped = worker_ == 0;
-  if (worker_ != 0 && ready_ != nullptr && ready_->Wait(kStopWaitMs)) {
+  if (abort_event_.get() != 0) EventSet(abort_event_.get());
+  const bool running = worker_.get() != 0;
+  bool stopped = !running;
+  if (running && ready_ != nullptr && ready_->Wait(kStopWaitMs)) {
     request_.store(kRequestStop, std::memory_order_release);
     request_event_->Set();
     stopped = stopped_.Wait(kStopWaitMs);
   }
-  if (worker_ != 0 && stopped) {
-    // The worker has left its loop; its last steps are quick. Joining makes sure none of
-    // its code runs once the host's library is unloaded.
-    ThreadJoin(worker_);
-  }
   if (worker_joined_out_ != nullptr) *worker_joined_out_ = stopped;
   if (stopped) {
-    if (abort_event_ != 0) EventClose(abort_event_);
-    delete storage_;
-    delete ready_;
-    delete done_;
-    delete request_event_;
+    // The worker has left its loop; its last steps are quick. Joining makes sure none of
+    // its code runs once the host's library is unloaded.
+    worker_.Join();
+    abort_event_.Close();
+    storage_.reset();
+    ready_.reset();
+    done_.reset();
+    request_event_.reset();
+  } else {
+    // A worker that did not stop keeps its snapshot, its events and its thread: it may
+    // still use them, so they are left behind on purpose.
+    worker_.Release();
+    abort_event_.Release();
+    (void)storage_.release();
+    (void)ready_.release();
+    (void)done_.release();
+    (void)request_event_.release();
   }
-  // A worker that did not stop keeps its snapshot and events: it may still use them.
   UninitFileMapping();
 }
 
@@ -174,22 +182,23 @@ void CMailStoreParser::handler(void* parser) {
 
 void CMailStoreParser::Serve() {
   // The first attempt runs without the storage lock: no reader is admitted yet.
-  uint32_t mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort_event_, true) : kFail;
-  uint32_t folders = storage_ != nullptr ? storage_->EnumeratePFs(abort_event_) : kFail;
+  const uint32_t abort = abort_event_.get();
+  uint32_t mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort, true) : kFail;
+  uint32_t folders = storage_ != nullptr ? storage_->EnumeratePFs(abort) : kFail;
   initialised_.store(true, std::memory_order_release);
   const bool first = mailboxes == kOk || folders == kOk;
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, 0, "Storage %s parsed from first attempt\n", Was(mailboxes, folders));
   }
   if (!first) {
-    if (EventWait(abort_event_, kSecondAttemptDelayMs) == kWaitSignalled) {
+    if (EventWait(abort, kSecondAttemptDelayMs) == kWaitSignalled) {
       stopped_.Set();
       return;
     }
     {
       FLockGuard guard(&storage_lock_);
-      mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort_event_, true) : kFail;
-      folders = storage_ != nullptr ? storage_->EnumeratePFs(abort_event_) : kFail;
+      mailboxes = storage_ != nullptr ? storage_->EnumerateMBs(abort, true) : kFail;
+      folders = storage_ != nullptr ? storage_->EnumeratePFs(abort) : kFail;
     }
     if (TraceEnabled) {
       TraceOut("", TRACE_INFO, 0, "Storage %s parsed from second attempt\n",
@@ -210,9 +219,9 @@ void CMailStoreParser::Serve() {
     {
       FLockGuard guard(&storage_lock_);
       if (storage_ != nullptr && request == kRequestMailboxes) {
-        storage_->EnumerateMBs(abort_event_, true);
+        storage_->EnumerateMBs(abort, true);
       } else if (storage_ != nullptr && request == kRequestPublicFolders) {
-        storage_->EnumeratePFs(abort_event_);
+        storage_->EnumeratePFs(abort);
       }
     }
     int32_t awaited = kAnswerAwaited;

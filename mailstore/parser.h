@@ -5,17 +5,21 @@
 // it; requests from request threads reach the worker one at a time through four events.
 //
 // Thread safety: every public operation may be called from any request thread. Requests are
-// serialised by the ready event, and no requester waits longer than kRequestWaitMs; the snapshot is guarded by the storage lock, which a
-// requester must not hold while it asks for a refresh. The object is used through its
-// address by code of two libraries, so its layout is the same for both (same source).
+// serialised by the ready event, and no requester waits longer than kRequestWaitMs; the
+// snapshot is guarded by the storage lock, which a requester must not hold while it asks
+// for a refresh (StorageGuard holds it for a scope; StorageLocked needs it held). The object
+// is used through its address by code of two libraries, so its layout is the same for both
+// (same source).
 #ifndef MAILSTORE_PARSER_H_
 #define MAILSTORE_PARSER_H_
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "mailstore/storage.h"
 #include "platform/named_blocks.h"
+#include "support/layer_handles.h"
 #include "support/sync.h"
 
 namespace mailstore {
@@ -49,7 +53,7 @@ class CMailStoreParser {
   // Whether the worker's first attempt has ended (and the destructor has not begun).
   bool IsInitialised() const { return initialised_.load(std::memory_order_acquire); }
   // The snapshot, for readers between AckquireStorage and ReleaseStorage; may be null.
-  const CStorage* storage() const { return storage_; }
+  const CStorage* StorageLocked() const { return storage_.get(); }
   // The destructor stores into `*flag` whether the worker ended and was joined: false when
   // it gave up waiting for it, and the worker's code must then stay loaded.
   void ReportWorkerJoinedTo(bool* flag) { worker_joined_out_ = flag; }
@@ -73,7 +77,7 @@ class CMailStoreParser {
   static void handler(void* parser);
   void Serve();
 
-  CStorage* storage_ = nullptr;
+  std::unique_ptr<CStorage> storage_;
   std::atomic<bool> initialised_{false};
   FCriticalSection storage_lock_;
   FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
@@ -82,13 +86,26 @@ class CMailStoreParser {
   // once the requester gave up waiting.
   enum Answer : int32_t { kAnswerAwaited, kAnswerGiven, kAnswerAbandoned };
   std::atomic<int32_t> answer_{kAnswerGiven};
-  FEvent* ready_ = nullptr;
-  FEvent* done_ = nullptr;
-  FEvent* request_event_ = nullptr;
-  uint32_t abort_event_ = 0;
-  uint32_t worker_ = 0;  // the worker's thread handle, joined by the destructor
+  std::unique_ptr<FEvent> ready_;
+  std::unique_ptr<FEvent> done_;
+  std::unique_ptr<FEvent> request_event_;
+  EventHandle abort_event_;
+  ThreadHandle worker_;  // joined by the destructor
   bool* worker_joined_out_ = nullptr;
   platform::NamedBlock mapping_;
+};
+
+// Holds the parser's storage lock for its scope, through AckquireStorage and ReleaseStorage
+// (both traced, as the script functions always did, whatever the parser's state).
+class StorageGuard {
+ public:
+  explicit StorageGuard(CMailStoreParser* parser) : parser_(parser) { parser_->AckquireStorage(); }
+  ~StorageGuard() { parser_->ReleaseStorage(); }
+  StorageGuard(const StorageGuard&) = delete;
+  StorageGuard& operator=(const StorageGuard&) = delete;
+
+ private:
+  CMailStoreParser* const parser_;
 };
 
 }  // namespace mailstore

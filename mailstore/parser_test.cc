@@ -7,6 +7,8 @@
 #include <future>
 #include <memory>
 
+#include "mailstore/list_rows.h"
+#include "mailstore/mail_host.h"
 #include "mailstore/test_storage_server.h"
 #include "support/thread_layer.h"
 
@@ -19,7 +21,10 @@ using testing::WaitUntil;
 
 class ParserTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(ThreadLayerInitialize()); }
+  void SetUp() override {
+    ForgetMailHostNames();  // whether this machine has an information store is the case's
+    ASSERT_TRUE(ThreadLayerInitialize());
+  }
   void TearDown() override {
     parser_.reset();
     ThreadLayerShutdown();
@@ -79,13 +84,32 @@ TEST_F(ParserTest, RefusesDuringTheFirstAttemptThenServesRequests) {
   EXPECT_TRUE(parser_->EnumMBs());
   EXPECT_TRUE(parser_->EnumPFs());
   ASSERT_TRUE(parser_->AckquireStorage());
-  EXPECT_EQ(parser_->storage()->MBName(0), u"C");
-  EXPECT_EQ(parser_->storage()->PFCount(), 2);
+  EXPECT_EQ(parser_->StorageLocked()->MBName(0), u"C");
+  EXPECT_EQ(parser_->StorageLocked()->PFCount(), 2);
   EXPECT_TRUE(parser_->ReleaseStorage());
 
   block.Release();
   EXPECT_TRUE(Destroy(std::chrono::seconds(5)));  // idle
   EXPECT_EQ(platform::NamedBlock::Open(kParserBlock, false, &block), 2u);
+}
+
+// The pages' rows end at a name's or URL's first U+0000, whether the trace converts them
+// one by one or not.
+TEST_F(ParserTest, ScriptRowsEndAtTheFirstNulTracedOrNot) {
+  server_.SetMailboxes(std::string("a@x\0y.test::::An\0na\n", 20));
+  ASSERT_TRUE(server_.Register());
+  ASSERT_TRUE(server_.Start());
+  StartParser();
+  for (bool traced : {false, true}) {
+    if (traced) server_.Trace();
+    ListRows rows;
+    ASSERT_EQ(ReadStorageList(parser_.get(), StorageListKind::kMailboxes, false, &rows),
+              ReadResult::kRead);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "An") << traced;
+    EXPECT_EQ(rows[0].url, "file://./backofficestorage/x") << traced;
+    EXPECT_EQ(rows[0].level, 4) << traced;
+  }
 }
 
 TEST_F(ParserTest, RequestsOfManyThreadsAreAnsweredOneAtATime) {
@@ -105,10 +129,10 @@ TEST_F(ParserTest, RequestsOfManyThreadsAreAnsweredOneAtATime) {
           const bool mailboxes = (i + t) % 2 == 0;
           right &= mailboxes ? parser_->EnumMBs() : parser_->EnumPFs();
           right &= parser_->AckquireStorage();
-          const CStorage* storage = parser_->storage();
+          const CStorage* storage = parser_->StorageLocked();
           right &= (mailboxes ? storage->MBCount() : storage->PFCount()) ==
                    (mailboxes ? 3 : 2) * scale;
-          const auto list = mailboxes ? storage->mailboxes() : storage->public_folders();
+          const auto list = mailboxes ? storage->MailboxesLocked() : storage->PublicFoldersLocked();
           right &= parser_->ReleaseStorage();
           // A list taken under the lock is read after leaving it, as the pages do.
           for (const StorageItem& item : *list) right &= !item.Name.empty() && !item.Url.empty();

@@ -1,11 +1,12 @@
 #include "mailstore/storage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "mailstore/directory.h"
 #include "mailstore/folder_tree.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "platform/local_server.h"
 #include "platform/unicode.h"
 #include "support/thread_layer.h"
@@ -14,6 +15,12 @@
 namespace mailstore {
 
 namespace {
+
+int64_t SecondsNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // Slots of both storage interfaces.
 constexpr uint32_t kSlotRefresh = 7;
@@ -46,21 +53,25 @@ bool StartsWithFolded(const char16_t* text, std::u16string_view prefix) {
   return true;
 }
 
+// Where UTF-8 and UTF-16 disagree on the order: a character above U+FFFF (lead bytes
+// F0-F4) is a surrogate pair D800-DFFF in UTF-16, below U+E000-U+FFFF (lead bytes EE-EF)
+// but above everything up to U+D7FF (lead bytes up to ED). Two keys first differ at the
+// same place in the same kind of byte (the folded prefix is shared, and folding touches
+// ASCII only), so only lead bytes need the weight; continuation bytes keep their order.
+unsigned Utf16Weight(unsigned char byte) {
+  if (byte >= 0xF0) return byte - 0xF0 + 0xEE;  // F0-F4: surrogates, after ED
+  if (byte >= 0xEE) return byte - 0xEE + 0xF3;  // EE-EF: U+E000-U+FFFF, after the surrogates
+  return byte;
+}
+
 int CompareFolded(const std::string& a, const std::string& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
-    if (x != y) return x < y ? -1 : 1;
+    if (x != y) return Utf16Weight(x) < Utf16Weight(y) ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-// The order of the lists: keys compared without regard to ASCII case when both are there;
-// otherwise by length, so that an empty key comes first and two empty keys are equal.
-bool KeyLess(const std::string& a, const std::string& b) {
-  if (!a.empty() && !b.empty()) return CompareFolded(a, b) < 0;
-  return a.size() < b.size();
 }
 
 bool StopSignalled(uint32_t stop_event) {
@@ -95,22 +106,10 @@ uint32_t OpenStorageServer(const char* clsid, const char* iid, uint32_t stop_eve
   }
 }
 
-// Reads the current item through the three getters from `first_slot` on.
-uint32_t ReadItem(platform::LocalServerObject* server, uint32_t first_slot,
-                  std::u16string* name, std::u16string* url, std::u16string* email) {
-  if (server == nullptr) return kInvalidArg;
-  std::u16string* fields[] = {name, url, email};
-  for (uint32_t i = 0; i < 3; ++i) {
-    std::u16string text;
-    if (server->Call(first_slot + i, 0, nullptr, &text) == kOk) *fields[i] = std::move(text);
-  }
-  return !name->empty() && !url->empty() ? kOk : kFail;
-}
-
-// The current item through the three getters from `first_slot` on, and the move to the
-// next item, as one exchange with the server (the same calls in the same order as ReadItem
-// and then MoveNext, one round trip). Returns the item's status as ReadItem does; the
-// move's result goes to `*next`.
+// The current item through the three getters from `first_slot` on (a failing getter leaves
+// its text empty), and the move to the next item, as one exchange with the server (one
+// round trip). kOk when name and URL are both there, else kFail; the move's result goes to
+// `*next`.
 uint32_t ReadItemAndMove(platform::LocalServerObject* server, uint32_t first_slot,
                          std::u16string* name, std::u16string* url, std::u16string* email,
                          uint32_t* next) {
@@ -126,7 +125,61 @@ uint32_t ReadItemAndMove(platform::LocalServerObject* server, uint32_t first_slo
   return !name->empty() && !url->empty() ? kOk : kFail;
 }
 
+// A list handed out keeps its entries: clearing makes a new one, or, when memory runs out,
+// empties the list in place if no reader holds it.
+void Clear(std::shared_ptr<StorageList>* list) {
+  try {
+    *list = std::make_shared<StorageList>();
+  } catch (...) {
+    if (list->use_count() == 1) (*list)->clear();
+  }
+}
+
+// The fallbacks: the directory's users for the mailboxes, the folder tree for the public
+// folders. The context carries the stop event.
+uint32_t DirectoryFallback(CStorage::Context* context, bool database_mode) {
+  // The stop event is asked between the directory's pages and while it is awaited, not
+  // only for each user found: a directory that sends no users must stop too.
+  platform::DirectoryEnumeration enumeration(&StopRequested, &context->stop_event);
+  return database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, context, false, false)
+                       : EnumADMailUsers(&CStorage::EnumMB, context, false, false);
+}
+
+uint32_t FolderTreeFallback(CStorage::Context* context, bool /*database_mode*/) {
+  return EnumFoldersTree(&CStorage::EnumPF, 0, context);
+}
+
 }  // namespace
+
+struct CStorage::Walk {
+  const char* storage_class;
+  const char* storage_interface;
+  uint32_t first_getter;
+  // The trace lines: the call, the server used, each item, the count at the end (%d).
+  const char* call_line;
+  const char* server_line;
+  const char* item_line;
+  const char* count_line;
+  // Mailboxes: the system's own are skipped, and the e-mail address is traced.
+  bool mailboxes;
+  std::shared_ptr<StorageList> CStorage::*list;
+  ListReading CStorage::*reading;
+  std::string StorageItem::*key;
+  uint32_t (*fallback)(Context* context, bool database_mode);
+};
+
+const CStorage::Walk CStorage::kMailboxWalk = {
+    kMailboxStorageClass, kMailboxStorageInterface, kSlotMailboxName,
+    "CStorage::EnumerateMBs()\n", "ICVMailboxStorage interface is used\n",
+    "CStorage::ItemMB()\n", "CStorage::EnumerateMBs() : MB=%d\n",
+    true, &CStorage::mailboxes_, &CStorage::mailbox_reading_, &StorageItem::Name, &DirectoryFallback};
+
+const CStorage::Walk CStorage::kPublicFolderWalk = {
+    kPubFolderStorageClass, kPubFolderStorageInterface, kSlotPubFolderName,
+    "CStorage::EnumeratePFs()\n", "ICVPubFolderStorage interface is used\n",
+    "CStorage::ItemPF()\n", "CStorage::EnumeratePFs() : PF=%d\n",
+    false, &CStorage::public_folders_, &CStorage::public_folder_reading_,
+    &StorageItem::Url, &FolderTreeFallback};
 
 void TraceException() {
   if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
@@ -141,35 +194,38 @@ CStorage::CStorage()
 
 CStorage::~CStorage() {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::~CStorage()\n");
-  delete lock_;
+  lock_.reset();
   mailboxes_.reset();
   public_folders_.reset();
 }
 
-uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
-  FLockGuard guard(lock_);
+uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool database_mode) {
+  FLockGuard guard(lock_.get());
+  std::shared_ptr<StorageList>& list = this->*walk.list;
   uint32_t result = kFail;
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::EnumerateMBs()\n");
+  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.call_line);
   try {
     std::unique_ptr<platform::LocalServerObject> server;
-    result = OpenStorageServer(kMailboxStorageClass, kMailboxStorageInterface, stop_event, &server);
+    result = OpenStorageServer(walk.storage_class, walk.storage_interface, stop_event, &server);
     if (result == kOk) {
-      if (TraceEnabled) TraceOut("", TRACE_INFO, kItemLevel, "ICVMailboxStorage interface is used\n");
-      ClearMBs();
+      if (TraceEnabled) TraceOut("", TRACE_INFO, kItemLevel, "%s", walk.server_line);
+      Clear(&list);
       server->Call(kSlotRefresh, -1, nullptr, nullptr);
       uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
       while (hr == kOk) {
-        if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::ItemMB()\n");
+        if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.item_line);
         std::u16string name, url, email;
         uint32_t next = kFail;
-        if (ReadItemAndMove(server.get(), kSlotMailboxName, &name, &url, &email, &next) == kOk &&
-            !IsSystemMailbox(name.c_str())) {
+        if (ReadItemAndMove(server.get(), walk.first_getter, &name, &url, &email, &next) == kOk &&
+            !(walk.mailboxes && IsSystemMailbox(name.c_str()))) {
           if (TraceEnabled) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());
             TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
-            TraceOutWide("", TRACE_INFO, kItemLevel, "Email : %ls\n", email.c_str());
+            if (walk.mailboxes) {
+              TraceOutWide("", TRACE_INFO, kItemLevel, "Email : %ls\n", email.c_str());
+            }
           }
-          Append(mailboxes_.get(), name, url, email);
+          Append(list.get(), name, url, email);
         }
         hr = next;
       }
@@ -180,71 +236,33 @@ uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
     TraceException();
   }
   if (result == kAborted) return result;
+  ListReading reading{ListReading::Source::kStorageServer, result, 0, 0, {}};
   if (result != kOk) {
-    ClearMBs();
+    Clear(&list);
     Context context{this, stop_event};
-    // The stop event is asked between the directory's pages and while it is awaited, not
-    // only for each user found: a directory that sends no users must stop too.
-    platform::DirectoryEnumeration enumeration(&StopRequested, &stop_event);
-    result = database_mode ? EnumMDBMailUsers(&CStorage::EnumMB, &context, false, false)
-                           : EnumADMailUsers(&CStorage::EnumMB, &context, false, false);
+    result = walk.fallback(&context, database_mode);
+    reading.source = ListReading::Source::kFallback;
+    reading.fallback_result = result;
+    if (walk.mailboxes) reading.directory = platform::ConfiguredDirectoryServer();
   }
-  std::sort(mailboxes_->begin(), mailboxes_->end(),
-            [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Name, b.Name); });
-  mailboxes_->shrink_to_fit();
+  reading.ended_at = SecondsNow();
+  this->*walk.reading = std::move(reading);
+  std::sort(list->begin(), list->end(), [&walk](const StorageItem& a, const StorageItem& b) {
+    return StorageKeyLess(a.*walk.key, b.*walk.key);
+  });
+  list->shrink_to_fit();
   if (TraceEnabled) {
-    TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumerateMBs() : MB=%d\n", MBCount());
+    TraceOut("", TRACE_INFO, kItemLevel, walk.count_line, static_cast<int>(list->size()));
   }
   return result;
 }
 
+uint32_t CStorage::EnumerateMBs(uint32_t stop_event, bool database_mode) {
+  return Enumerate(kMailboxWalk, stop_event, database_mode);
+}
+
 uint32_t CStorage::EnumeratePFs(uint32_t stop_event) {
-  FLockGuard guard(lock_);
-  uint32_t result = kFail;
-  if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::EnumeratePFs()\n");
-  try {
-    std::unique_ptr<platform::LocalServerObject> server;
-    result = OpenStorageServer(kPubFolderStorageClass, kPubFolderStorageInterface, stop_event,
-                               &server);
-    if (result == kOk) {
-      if (TraceEnabled) {
-        TraceOut("", TRACE_INFO, kItemLevel, "ICVPubFolderStorage interface is used\n");
-      }
-      ClearPFs();
-      server->Call(kSlotRefresh, -1, nullptr, nullptr);
-      uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
-      while (hr == kOk) {
-        if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "CStorage::ItemPF()\n");
-        std::u16string name, url, email;
-        uint32_t next = kFail;
-        if (ReadItemAndMove(server.get(), kSlotPubFolderName, &name, &url, &email, &next) == kOk) {
-          if (TraceEnabled) {
-            TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());
-            TraceOutWide("", TRACE_INFO, kItemLevel, "Url : %ls\n", url.c_str());
-          }
-          Append(public_folders_.get(), name, url, email);
-        }
-        hr = next;
-      }
-      result = hr == kNoMoreItems ? kOk : hr;
-    }
-  } catch (...) {
-    result = kFail;
-    TraceException();
-  }
-  if (result == kAborted) return result;
-  if (result != kOk) {
-    ClearPFs();
-    Context context{this, stop_event};
-    result = EnumFoldersTree(&CStorage::EnumPF, 0, &context);
-  }
-  std::sort(public_folders_->begin(), public_folders_->end(),
-            [](const StorageItem& a, const StorageItem& b) { return KeyLess(a.Url, b.Url); });
-  public_folders_->shrink_to_fit();
-  if (TraceEnabled) {
-    TraceOut("", TRACE_INFO, kItemLevel, "CStorage::EnumeratePFs() : PF=%d\n", PFCount());
-  }
-  return result;
+  return Enumerate(kPublicFolderWalk, stop_event, false);
 }
 
 uint32_t CStorage::EnumerateAll(uint32_t stop_event, bool database_mode) {
@@ -281,19 +299,11 @@ std::u16string CStorage::PFEmail(int32_t index) const {
   return Field(*public_folders_, index, &StorageItem::Email);
 }
 
-namespace {
 
-// A list handed out keeps its entries: clearing makes a new one, or, when memory runs out,
-// empties the list in place if no reader holds it.
-void Clear(std::shared_ptr<StorageList>* list) {
-  try {
-    *list = std::make_shared<StorageList>();
-  } catch (...) {
-    if (list->use_count() == 1) (*list)->clear();
-  }
+bool StorageKeyLess(const std::string& a, const std::string& b) {
+  if (!a.empty() && !b.empty()) return CompareFolded(a, b) < 0;
+  return a.size() < b.size();
 }
-
-}  // namespace
 
 void CStorage::ClearMBs() { Clear(&mailboxes_); }
 void CStorage::ClearPFs() { Clear(&public_folders_); }
@@ -324,16 +334,6 @@ std::u16string CStorage::UrlPart(const char16_t* text, int32_t from, int32_t to)
     if (separators >= from && separators < to) part += IsSeparator(*text) ? u'/' : *text;
   }
   return part;
-}
-
-uint32_t CStorage::ItemMB(platform::LocalServerObject* server, std::u16string* name,
-                          std::u16string* url, std::u16string* email) {
-  return ReadItem(server, kSlotMailboxName, name, url, email);
-}
-
-uint32_t CStorage::ItemPF(platform::LocalServerObject* server, std::u16string* name,
-                          std::u16string* url, std::u16string* email) {
-  return ReadItem(server, kSlotPubFolderName, name, url, email);
 }
 
 bool CStorage::IsSystemMailbox(const char16_t* name) {

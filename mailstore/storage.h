@@ -4,7 +4,8 @@
 //
 // Thread safety: the enumerations run on the mail store parser's worker thread, each under
 // the snapshot's own lock. The accessors take no lock: their callers hold the parser's
-// storage lock, which the worker holds while it refills (after its first attempt).
+// storage lock, which the worker holds while it refills (after its first attempt); the
+// accessors whose names the system does not fix say so (`...Locked`).
 #ifndef MAILSTORE_STORAGE_H_
 #define MAILSTORE_STORAGE_H_
 
@@ -15,10 +16,6 @@
 
 #include "mailstore/status.h"
 #include "support/sync.h"
-
-namespace platform {
-class LocalServerObject;
-}
 
 namespace mailstore {
 
@@ -42,6 +39,23 @@ inline constexpr char kPubFolderStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a
 
 // A list holds at most this many entries; further ones are left out.
 inline constexpr size_t kMaxEntries = 0x7FFFFFFE;
+
+// Where a list came from at its last reading, for the pages that show it: the storage
+// server, or the fallback (the directory for mailboxes, the public folder tree for public
+// folders), with the results of both and when the reading ended.
+struct ListReading {
+  enum class Source : uint8_t { kNotRead, kStorageServer, kFallback };
+  Source source = Source::kNotRead;
+  uint32_t server_result = 0;    // of opening and walking the storage server
+  uint32_t fallback_result = 0;  // of the fallback; 0 when it was not used
+  int64_t ended_at = 0;          // seconds since 1970 (UTC)
+  std::string directory;         // the directory server the fallback asked ("" for none)
+};
+
+// The order of the lists, on their UTF-8 keys: the system's, UTF-16 code units compared
+// without regard to ASCII letter case; when a key is empty, by length (empty ones first,
+// two empty ones equal). Exposed for the tests of the order itself.
+bool StorageKeyLess(const std::string& a, const std::string& b);
 
 class CStorage {
  public:
@@ -72,11 +86,15 @@ class CStorage {
   std::u16string PFEmail(int32_t index) const;
   // The lists, for readers that hold the parser's storage lock to take them; what they took
   // stays valid and unchanged after they leave it. Never null.
-  std::shared_ptr<const StorageList> mailboxes() const { return mailboxes_; }
-  std::shared_ptr<const StorageList> public_folders() const { return public_folders_; }
+  std::shared_ptr<const StorageList> MailboxesLocked() const { return mailboxes_; }
+  std::shared_ptr<const StorageList> PublicFoldersLocked() const { return public_folders_; }
 
   void ClearMBs();
   void ClearPFs();
+
+  // The last reading of each list (a stopped one leaves the one before).
+  const ListReading& mailbox_reading() const { return mailbox_reading_; }
+  const ListReading& public_folder_reading() const { return public_folder_reading_; }
 
   // How many '/' and '\' `text` holds (0 for null).
   static int32_t UrlLevel(const char16_t* text);
@@ -87,14 +105,6 @@ class CStorage {
   // The characters of `text` while the running separator count is at least `from` and
   // below `to`, separators written as '/'.
   static std::u16string UrlPart(const char16_t* text, int32_t from, int32_t to);
-
-  // The current item of a mailbox or public folder storage server: name, URL and e-mail
-  // (a failing getter leaves its text empty). kInvalidArg without a server; kOk when name
-  // and URL are both there, else kFail.
-  static uint32_t ItemMB(platform::LocalServerObject* server, std::u16string* name,
-                         std::u16string* url, std::u16string* email);
-  static uint32_t ItemPF(platform::LocalServerObject* server, std::u16string* name,
-                         std::u16string* url, std::u16string* email);
 
   // The directory's and the folder tree's callbacks; `context` points to a Context.
   static uint32_t EnumMB(const char16_t* name, const char16_t* mail, bool has_local_mailbox,
@@ -111,9 +121,18 @@ class CStorage {
   static bool IsSystemMailbox(const char16_t* name);
 
  private:
-  FCriticalSection* lock_;
+  // What tells the two lists' walks apart (storage.cc).
+  struct Walk;
+  static const Walk kMailboxWalk;
+  static const Walk kPublicFolderWalk;
+  // Refills one list: its storage server, else its fallback; sorted afterwards.
+  uint32_t Enumerate(const Walk& walk, uint32_t stop_event, bool database_mode);
+
+  std::unique_ptr<FCriticalSection> lock_;  // null when it could not be made: no lock
   std::shared_ptr<StorageList> mailboxes_;
   std::shared_ptr<StorageList> public_folders_;
+  ListReading mailbox_reading_;        // as the lists
+  ListReading public_folder_reading_;  // as the lists
 };
 
 }  // namespace mailstore

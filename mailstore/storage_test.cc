@@ -7,7 +7,7 @@
 #include <future>
 
 #include "mailstore/test_storage_server.h"
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "support/thread_layer.h"
 
 namespace mailstore {
@@ -34,17 +34,20 @@ TEST(StorageTest, WalksBothServersSortedWithoutTheSystemMailboxes) {
   server.SetMailboxes(
       "b@x.test::::b\nc@x.test::::SYSTEMMAILBOX{0f1e}\nd@x.test::::microsoft system attendant\n"
       "e@x.test::::SystemMailbox\nf@x.test::::Microsoft System Attendants\n"
-      "a@x.test::::A\ng@y.test::::\nh@x.test::::C\n");
+      "a@x.test::::A\ng@y.test::::\nh@x.test::::C\n"
+      "i@x.test::::\xEF\xBC\xA1\nj@x.test::::\xF0\x9F\x98\x80\nk@x.test::::\xED\x95\x9C\n");
   server.AddFolders({".b", ".A", ".A.d", ".C"});  // the server walks them as A, A/d, C, b
   ASSERT_TRUE(server.Register());
   ASSERT_TRUE(server.Start());
 
   CStorage storage;
   EXPECT_EQ(storage.EnumerateAll(0, true), kOk);
-  // Ordered without regard to case; a name left empty by the server is not listed.
+  // Ordered by UTF-16 code units without regard to ASCII case: a character above U+FFFF
+  // (a surrogate pair) before a fullwidth letter, after U+D55C. A name left empty by the
+  // server is not listed.
   EXPECT_EQ(Column(storage, true, &CStorage::MBName),
             (std::vector<std::u16string>{u"A", u"b", u"C", u"Microsoft System Attendants",
-                                         u"SystemMailbox"}));
+                                         u"SystemMailbox", u"\uD55C", u"\U0001F600", u"\uFF21"}));
   EXPECT_EQ(storage.MBUrl(0), u"file://./backofficestorage/x.test/mbx/a");
   EXPECT_EQ(storage.MBEmail(0), u"a@x.test");
   EXPECT_EQ(Column(storage, false, &CStorage::PFUrl),

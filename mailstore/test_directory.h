@@ -1,27 +1,25 @@
-// Test support for the directory: a throwaway slapd of the test's own, on an ldapi socket
-// in a temporary instance folder, loaded with LDIF the test writes, and LDIF builders for
-// the mail directory's objects.
+// Test support for the directory: a throwaway slapd of the test's own, started by the
+// project's launcher on an ldapi socket in a temporary instance folder and loaded with LDIF
+// the test writes, and LDIF builders for the mail directory's objects.
 //
 // Thread safety: one TestDirectory per test, used from the test's own thread (Kill may be
 // called from a callback on that thread).
 #ifndef MAILSTORE_TEST_DIRECTORY_H_
 #define MAILSTORE_TEST_DIRECTORY_H_
 
-#include <fcntl.h>
-#include <ldap.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <stdio.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/test_root.h"
 
 namespace mailstore::testing {
 
@@ -62,135 +60,91 @@ class Ldif {
 
 class TestDirectory {
  public:
-  // Starts slapd on `config` and `domain` (LDIF of the configuration and the domain naming
-  // contexts); ok() says whether it answers. With `stats_log`, slapd logs its connections
-  // and operations (see Connections); without, it logs nothing (for timings).
+  // Starts a slapd through the project's launcher (standins/directory/cvslapd) on `config`
+  // and `domain` (LDIF of the configuration and the domain naming contexts); ok() says
+  // whether it answers. With `stats_log`, slapd logs its connections and operations (see
+  // Connections); without, it logs nothing (for timings).
   TestDirectory(const Ldif& config, const Ldif& domain, bool stats_log = true)
-      : debug_level_(stats_log ? "stats" : "0") {
-    char pattern[] = "/tmp/cvdir.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
-    std::filesystem::create_directories(dir_ + "/db-config");
-    std::filesystem::create_directories(dir_ + "/db-domain");
-    std::ifstream in(CV_SLAPD_CONF_TEMPLATE);
-    std::string conf((std::istreambuf_iterator<char>(in)), {});
-    Replace(&conf, "@INSTANCE@", dir_);
-    Replace(&conf, "@SUFFIX@", kSuffix);
-    Replace(&conf, "@SCHEMA@", CV_DIRECTORY_SCHEMA);
-    std::ofstream(dir_ + "/slapd.conf") << conf;
-    std::ofstream(dir_ + "/rootdse.ldif")
+      : log_level_(stats_log ? "stats" : "none") {
+    std::ofstream(work_.Path("rootdse.ldif"))
         << "dn:\nconfigurationNamingContext: " << kConfiguration
         << "\ndefaultNamingContext: " << kSuffix << "\nrootDomainNamingContext: " << kSuffix
         << "\nschemaNamingContext: CN=Schema," << kConfiguration
         << "\ndnsHostName: here.example.test\n";
-    std::ofstream(dir_ + "/config.ldif") << config.text();
-    std::ofstream(dir_ + "/domain.ldif") << domain.text();
-    if (!Run({"/usr/sbin/slapadd", "-q", "-f", dir_ + "/slapd.conf", "-b", kConfiguration, "-l",
-              dir_ + "/config.ldif"}) ||
-        !Run({"/usr/sbin/slapadd", "-q", "-f", dir_ + "/slapd.conf", "-b", kSuffix, "-l",
-              dir_ + "/domain.ldif"})) {
-      return;
-    }
-    uri_ = "ldapi://";
-    for (char c : dir_ + "/ldapi") uri_ += c == '/' ? std::string("%2F") : std::string(1, c);
+    std::ofstream(work_.Path("config.ldif")) << config.text();
+    std::ofstream(work_.Path("domain.ldif")) << domain.text();
     Start();
   }
-  ~TestDirectory() {
-    Stop();
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
+  ~TestDirectory() { Stop(); }
   TestDirectory(const TestDirectory&) = delete;
   TestDirectory& operator=(const TestDirectory&) = delete;
 
-  bool ok() const { return pid_ > 0; }
+  bool ok() const { return !uri_.empty(); }
   const std::string& uri() const { return uri_; }
+  std::string instance() const { return work_.Path("i"); }
 
-  // The connections slapd accepted so far (from its stats log).
+  // Runs the launcher with `arguments` (none holding a single quote): its exit status (-1
+  // when it did not end), what it wrote to standard output and error in `out`.
+  int Launch(const std::vector<std::string>& arguments, std::string* out = nullptr) const {
+    std::string command = "'" CV_CVSLAPD "'";
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    std::string text;
+    char chunk[256];
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) text.append(chunk, got);
+    const int status = pclose(pipe);
+    if (out != nullptr) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // The connections slapd accepted since it last started (from its stats log).
   int Connections() const {
-    std::ifstream in(dir_ + "/slapd.log");
+    std::ifstream in(instance() + "/slapd.log");
     std::string line;
     int accepted = 0;
     while (std::getline(in, line)) accepted += line.find(" ACCEPT from ") != std::string::npos;
     return accepted;
   }
 
-  // Ends slapd at once, as a crash would.
-  void Kill() { Stop(SIGKILL); }
-
-  void Stop(int signal = SIGTERM) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    for (int i = 0; i < 1000; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = 0;
-        return;
-      }
+  // Ends slapd at once, as a crash would, and waits until it is gone.
+  void Kill() {
+    pid_t pid = 0;
+    std::ifstream(instance() + "/slapd.pid") >> pid;
+    if (pid <= 0 || kill(pid, SIGKILL) != 0) return;
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 1000; ++i) {  // 5 s
+      std::ifstream in(stat);
+      const std::string text((std::istreambuf_iterator<char>(in)), {});
+      const size_t state = text.rfind(") ");
+      if (state == std::string::npos || state + 2 >= text.size() || text[state + 2] == 'Z') break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
+    uri_.clear();
   }
 
-  // Starts slapd again on the same databases.
+  void Stop() {
+    if (ok()) Launch({"stop", "--instance", instance()});
+    uri_.clear();
+  }
+
+  // Starts slapd again on databases loaded anew from the same LDIF.
   bool Start() {
-    if (pid_ > 0) return true;
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int log = open((dir_ + "/slapd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      if (log < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(127);
-      execl("/usr/sbin/slapd", "slapd", "-f", (dir_ + "/slapd.conf").c_str(), "-d", debug_level_, "-h",
-            uri_.c_str(), nullptr);
-      _exit(127);
+    if (ok()) return true;
+    std::string out;
+    if (Launch({"start", "--instance", instance(), "--suffix", kSuffix, "--config-ldif",
+                work_.Path("config.ldif"), "--domain-ldif", work_.Path("domain.ldif"), "--rootdse",
+                work_.Path("rootdse.ldif"), "--log", log_level_},
+               &out) == 0) {
+      uri_ = out.substr(0, out.find('\n'));
     }
-    for (int i = 0; i < 500; ++i) {  // 5 s
-      if (Answers()) return true;
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Stop(SIGKILL);
-    return false;
+    return ok();
   }
 
  private:
-  static void Replace(std::string* text, const std::string& from, const std::string& to) {
-    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
-      text->replace(at, from.size(), to);
-    }
-  }
-
-  static bool Run(const std::vector<std::string>& arguments) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<char*> argv;
-      for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-  }
-
-  bool Answers() const {
-    LDAP* ld = nullptr;
-    if (ldap_initialize(&ld, uri_.c_str()) != LDAP_SUCCESS) return false;
-    const int version = LDAP_VERSION3;
-    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-    LDAPMessage* result = nullptr;
-    const int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", nullptr, 0,
-                                     nullptr, nullptr, nullptr, 0, &result);
-    if (result != nullptr) ldap_msgfree(result);
-    ldap_unbind_ext_s(ld, nullptr, nullptr);
-    return rc == LDAP_SUCCESS;
-  }
-
-  const char* debug_level_;
-  std::string dir_;
+  const char* log_level_;
+  platform::testing::TemporaryFolder work_{"cvdir"};
   std::string uri_;
-  pid_t pid_ = 0;
 };
 
 }  // namespace mailstore::testing

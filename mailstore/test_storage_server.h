@@ -1,6 +1,6 @@
-// Test support for the mail store: a machine root in a temporary folder, which this
-// process's hive follows, the built storage server run on it between Start and Stop, and
-// the trace written to a file there.
+// Test support for the mail store: the storage server's fixture (a machine root in a
+// temporary folder, which this process's hive follows, and the built storage server run on
+// it) with the module's trace written to a file there.
 //
 // Thread safety: one TestStorageServer per test, used from the test's own thread.
 #ifndef MAILSTORE_TEST_STORAGE_SERVER_H_
@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "platform/registry.h"
-#include "standins/testing/test_agent.h"
+#include "standins/testing/test_storage_server.h"
 #include "support/trace.h"
 
 namespace mailstore::testing {
@@ -25,41 +25,16 @@ inline bool WaitUntil(const std::function<bool()>& condition) {
   return condition();
 }
 
-class TestStorageServer {
+// The storage server's fixture, with the module's trace switched on into its log folder on
+// request.
+class TestStorageServer : public cvstorage::testing::TestStorageServer {
  public:
-  TestStorageServer() {
-    std::filesystem::create_directories(root() + "/mail/public");
-    std::filesystem::create_directories(root() + "/logs");
-    platform::ReleaseLocalMachine();
-    setenv("CORVANE_ROOT", root().c_str(), 1);
-  }
-  ~TestStorageServer() {
-    server_.Stop(SIGTERM);
-    TraceResetForTesting();
-    platform::ReleaseLocalMachine();
-  }
+  ~TestStorageServer() { TraceResetForTesting(); }
 
-  std::string root() const { return server_.root(); }
   std::string trace_log() const {
     std::ifstream in(root() + "/logs/trace.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-
-  // The mailboxes, as passwd-file lines, and the public folders, as Maildir++ names.
-  void SetMailboxes(const std::string& lines) const {
-    std::ofstream(root() + "/mail/passwd", std::ios::trunc) << lines;
-  }
-  void AddFolders(std::initializer_list<const char*> names) const {
-    for (const char* name : names) std::filesystem::create_directory(root() + "/mail/public/" + name);
-  }
-
-  // Imports the shipped registration of the two storage classes with cvreg.
-  bool Register() const {
-    return cvmad::testing::RunBuilt("cvreg", {"import", CV_STORAGE_REGISTRATION}) == 0;
-  }
-  // Starts the server and waits until it accepts a connection.
-  bool Start(std::vector<std::string> arguments = {}) { return server_.Start(std::move(arguments)); }
-  void Stop(int signal) { server_.Stop(signal); }
 
   // Switches the trace on, into trace_log(), as the module does from the hive.
   void Trace() const {
@@ -75,9 +50,6 @@ class TestStorageServer {
     TraceResetForTesting();
     TraceReadRegistry(hive, key);
   }
-
- private:
-  cvmad::testing::TestServer server_{"cvstorage"};
 };
 
 }  // namespace mailstore::testing

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "mailstore/folder_tree.h"
+#include "mailstore/mail_host.h"
 #include "module/module_state.h"
 #include "module/shared_blocks.h"
 #include "module/work_mode.h"
@@ -153,6 +155,8 @@ void Mshutdown() {
   // agent is forgotten with it.
   policy::AgentApiShutdown();
   products::ForgetVerdicts();
+  mailstore::ForgetMailHostNames();
+  mailstore::FreePreloadedE2KLibraries();
   platform::ReleaseLocalMachine();
 }
 

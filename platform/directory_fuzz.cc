@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 #include "platform/unicode.h"
 
 // A connection made over a descriptor (ldap_init_fd, how the answer reaches libldap here)

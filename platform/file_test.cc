@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "platform/errors.h"
+#include "platform/test_root.h"
 #include "standins/testing/test_agent.h"
 
 namespace platform {
@@ -25,13 +26,6 @@ using cvmad::testing::FileText;
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cvfile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   // Opens `path` as asked, writes `text` and closes it; the last error on failure.
   static uint32_t Write(const std::string& path, uint32_t access, uint32_t disposition,
@@ -45,7 +39,8 @@ class FileTest : public ::testing::Test {
     return 0;
   }
 
-  fs::path dir_;
+  testing::TemporaryFolder folder_{"cvfile"};
+  fs::path dir_ = folder_.path();
 };
 
 TEST_F(FileTest, EachDispositionMeetsAFileThatIsThereOrNot) {

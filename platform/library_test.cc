@@ -13,6 +13,7 @@
 
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/test_root.h"
 
 extern "C" __attribute__((visibility("default"))) void LibraryTestEntry() {}
 
@@ -24,16 +25,12 @@ namespace fs = std::filesystem;
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/cvlib-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     // A file name of this case's own: a library pinned by an earlier case stays loaded.
     static int cases = 0;
     copy_ = dir_ / ("libcvlibtest" + std::to_string(getpid()) + "-" + std::to_string(++cases) +
                     ".so");
     fs::copy_file(fs::path(getenv("CV_BIN_DIR")).parent_path() / "lib" / "libcvpmapi.so", copy_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   bool Loaded() {
     ModuleHandle module = nullptr;
@@ -41,7 +38,8 @@ class LibraryTest : public ::testing::Test {
                              copy_.filename().c_str(), &module);
   }
 
-  fs::path dir_, copy_;
+  testing::TemporaryFolder folder_{"cvlib"};
+  fs::path dir_ = folder_.path(), copy_;
 };
 
 TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {

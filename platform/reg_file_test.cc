@@ -11,17 +11,13 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/test_root.h"
+
 namespace platform {
 namespace {
 
 using namespace std::string_literals;
 using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
-
-struct TempDir {
-  char pattern[32] = "/tmp/reg_file_test.XXXXXX";
-  const std::string path = mkdtemp(pattern);
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 // The changes read from `text` as "<kind> key [name] type data" joined by " | ", or
 // "line N: reason" when refused.
@@ -85,8 +81,8 @@ TEST(RegFileTest, ExportThenImportKeepsEveryByte) {
       {"dword3", kRegDword, "abc"}, {"inner", kRegSz, "a\0b\0"s},
       {"name \"q\" \\ [x]", kRegSz, "\"\\\0"s}, {"none", kRegNone, ""},
       {"raw", kRegSz, "no terminator"}, {"utf8 \xc3\xa4", kRegSz, "\xe2\x82\xac\0"s}};
-  TempDir dir;
-  Hive source(dir.path + "/a.db"), copy(dir.path + "/b.db");
+  testing::TemporaryFolder dir;
+  Hive source(dir.path() + "/a.db"), copy(dir.path() + "/b.db");
   RegistryKey key;
   ASSERT_EQ(source.CreateKey("Top\\Values\\Empty\\Leaf", kKeyRead, &key), kErrorSuccess);
   ASSERT_EQ(source.OpenKey("Top\\Values", kKeyAllAccess, &key), kErrorSuccess);

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/test_root.h"
 #include "standins/testing/test_agent.h"
 
 namespace platform {
@@ -21,12 +22,6 @@ namespace {
 using namespace std::string_literals;
 using Kind = RegistryChange::Kind;
 using Values = std::vector<std::tuple<std::string, uint32_t, std::string>>;
-
-struct TempDir {
-  char pattern[32] = "/tmp/registry_test.XXXXXX";
-  const std::string path = mkdtemp(pattern);
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 uint32_t Set(Hive& hive, const RegistryKey& key, const std::string& name, uint32_t type,
              const std::string& data) {
@@ -51,8 +46,8 @@ class RegistryTest : public ::testing::Test {
     return key;
   }
 
-  TempDir dir_;
-  Hive hive_{dir_.path + "/registry.db"};  // closed before dir_ goes
+  testing::TemporaryFolder dir_;
+  Hive hive_{dir_.path() + "/registry.db"};  // closed before dir_ goes
 };
 
 TEST_F(RegistryTest, NamesIgnoreCaseButKeepTheirFirstSpelling) {
@@ -63,7 +58,7 @@ TEST_F(RegistryTest, NamesIgnoreCaseButKeepTheirFirstSpelling) {
   EXPECT_EQ(key.path(), "SOFTWARE\\Foo\\Bar");
   ASSERT_EQ(Set(hive_, foo, "Name", kRegSz, "one"), kErrorSuccess);
   ASSERT_EQ(Set(hive_, foo, "nAME", kRegDword, "\x2a\0\0\0"s), kErrorSuccess);  // the type too
-  Hive other(dir_.path + "/registry.db");  // and read through another connection
+  Hive other(dir_.path() + "/registry.db");  // and read through another connection
   EXPECT_EQ(Read(other, "software\\foo"), (Values{{"Name", kRegDword, "\x2a\0\0\0"s}}));
 }
 
@@ -145,7 +140,7 @@ TEST_F(RegistryTest, KeyPathsKeepTheWindowsLimits) {
 // A hive of the first layout, which kept each key's full path as well as its name, is read
 // as it was; from then on a key's cost grows with its depth, not with the square of it.
 TEST_F(RegistryTest, OlderHiveIsReadAndDeepKeysStaySmall) {
-  const std::string path = dir_.path + "/old.db";
+  const std::string path = dir_.path() + "/old.db";
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, R"sql(
@@ -193,9 +188,9 @@ bool WriteValues(Hive& hive, int writer) {  // kEach values of its own under "Sh
 TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
   namespace fs = std::filesystem;
   const mode_t previous = umask(0);
-  TempDir dir;
+  testing::TemporaryFolder dir;
   for (const auto& [folder, expected] : {std::pair{"/own", 0640u}, std::pair{"/shared", 0660u}}) {
-    const std::string path = dir.path + folder;
+    const std::string path = dir.path() + folder;
     fs::create_directory(path);
     fs::permissions(path, static_cast<fs::perms>(expected == 0660u ? 02770 : 0750));
     Hive hive(path + "/registry.db");
@@ -205,12 +200,12 @@ TEST(RegistryFilesTest, HiveIsNeverWorldReadable) {
       EXPECT_EQ(cvmad::testing::FileMode(path + file), expected) << folder << file;
     }
   }
-  fs::permissions(dir.path + "/own/registry.db", static_cast<fs::perms>(0644));
-  Hive again(dir.path + "/own/registry.db");
+  fs::permissions(dir.path() + "/own/registry.db", static_cast<fs::perms>(0644));
+  Hive again(dir.path() + "/own/registry.db");
   RegistryKey key;
   EXPECT_EQ(again.OpenKey("SOFTWARE\\A", kKeyRead, &key), kErrorSuccess);
   umask(previous);
-  EXPECT_EQ(cvmad::testing::FileMode(dir.path + "/own/registry.db"), 0640u);
+  EXPECT_EQ(cvmad::testing::FileMode(dir.path() + "/own/registry.db"), 0640u);
 }
 
 // In the machine root (3770: only an entry's owner removes it) the write-ahead log and its
@@ -221,9 +216,9 @@ TEST(RegistryFilesTest, LogAndIndexStayForEveryAccountOfTheGroup) {
   namespace fs = std::filesystem;
   constexpr uid_t kMember = 65534;
   constexpr gid_t kGroup = 12345;
-  TempDir dir;
-  const std::string root = dir.path + "/root", path = root + "/registry.db";
-  ASSERT_EQ(chmod(dir.path.c_str(), 0711), 0);
+  testing::TemporaryFolder dir;
+  const std::string root = dir.path() + "/root", path = root + "/registry.db";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0711), 0);
   ASSERT_EQ(mkdir(root.c_str(), 0700) | chown(root.c_str(), 0, kGroup) | chmod(root.c_str(), 03770),
             0);
   {
@@ -252,9 +247,9 @@ TEST(RegistryFilesTest, LogAndIndexStayForEveryAccountOfTheGroup) {
 }
 
 TEST_F(RegistryTest, ForkedWritersLoseNothing) {
-  auto inherited = std::make_unique<Hive>(dir_.path + "/registry.db");
+  auto inherited = std::make_unique<Hive>(dir_.path() + "/registry.db");
   ASSERT_TRUE(WriteValues(*inherited, 0));  // its connection is open before fork
-  const std::string fresh = dir_.path + "/fresh.db";  // the children create it together
+  const std::string fresh = dir_.path() + "/fresh.db";  // the children create it together
   int start[2];
   ASSERT_EQ(pipe(start), 0);
   for (int c = 1; c < kWriters; ++c) {

@@ -1,8 +1,8 @@
 // The store provider: an ADO-shaped port (Connection, Recordset, Record, Fields) over the
 // mail store on disk, as the Exchange OLE DB provider ("ExOLEDB.DataSource") answers it.
 //
-// Two stores, both named by the storage settings that the storage server reads too
-// (HKLM\SOFTWARE\Veltmark\Corvane\Storage, REG_SZ values absolute or relative to the
+// Two stores, both named by the storage settings that the storage server reads too (the
+// local machine key the connection is made with, REG_SZ values absolute or relative to the
 // machine root):
 //
 // - The public folders, `PublicFolderRoot` (default mail/public), a Maildir++ root: folder
@@ -24,12 +24,13 @@
 // mailbox URL serves that mailbox's URL. The fixed part of a URL and a mailbox URL as a
 // whole are compared without regard to ASCII case; folder names are compared exactly.
 // Only directories are folders: a symbolic link or a file in the root is none (and
-// nothing is ever followed). A folder directory (or marker file) that belongs to another
-// account than this process's or root's, that everyone may write, or whose group may write
-// it when that group is not this process's own, is not served: its parent's rows still
-// name it, but its own query and a record on it answer kStoreEAccessDenied, so a walk
-// neither reports nor enters it. The root itself and the passwd-file are checked the same
-// way, and their configured paths must not end in a symbolic link either.
+// nothing is ever followed). Both stores are read with the mail source reader
+// (mail_sources_posix.h), as the storage server reads them, and its one trust rule decides
+// which files and folders are believed: a folder directory (or marker file) not trusted is
+// not served: its parent's rows still name it, but its own query and a record on it answer
+// kStoreEAccessDenied, so a walk neither reports nor enters it. The root itself and the
+// passwd-file are checked the same way, and their configured paths must not end in a
+// symbolic link either.
 //
 // The one query a recordset understands is the folder query:
 //   select "DAV:contentclass", "DAV:displayname", "DAV:href" from "<folder URL>"
@@ -50,7 +51,8 @@
 // every query. This relies on the time stamps of a local file system.
 //
 // Results (COM-style):
-//   0x80070003 kStoreEPathNotFound     no such folder or mailbox, no root or passwd-file
+//   0x80070003 kStoreEPathNotFound     no such folder or mailbox, no root
+//   0x80070002                         no passwd-file
 //   0x80070005 kStoreEAccessDenied     a folder, root or file not served (see above)
 //   0x80070057 kStoreEInvalidArg       a URL outside the connection's store or naming no
 //                                      store; a user name or password (not supported:
@@ -68,7 +70,8 @@
 //   0x800A0E7D kAdErrInvalidConnection the connection is not open or not this provider's
 //   0x8007000E kStoreEOutOfMemory      out of memory (an object that fails so is closed)
 //   0x8007xxxx                         another failure of the file system, its Windows
-//                                      error in result form (0x80004005 when it has none)
+//                                      error in result form (0x80004005 when it has none,
+//                                      and for a passwd-file that is too large)
 // Opening and fetching return these; a property assignment that fails (an unknown
 // provider, a cursor location other than kAdUseServer or kAdUseClient, either while the
 // object is open) throws ComError, as the automation wrappers do.
@@ -197,8 +200,10 @@ class AdoRecord {
   virtual void Close() = 0;
 };
 
-// Make closed objects: 0, or kStoreEOutOfMemory.
-uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection);
+// Make closed objects: 0, or kStoreEOutOfMemory. A connection reads the store's paths from
+// the values of `settings_key` (below HKLM) when it opens.
+uint32_t CreateAdoConnection(std::string_view settings_key,
+                             std::unique_ptr<AdoConnection>* connection);
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset);
 uint32_t CreateAdoRecord(std::unique_ptr<AdoRecord>* record);
 

@@ -3,7 +3,6 @@
 // Thread safety: see store_provider.h. Objects share nothing but the hive.
 #include "platform/store_provider.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -16,35 +15,24 @@
 #include <utility>
 
 #include "platform/errors_posix.h"
-#include "platform/machine_root.h"
-#include "platform/registry.h"
+#include "platform/mail_sources_posix.h"
 #include "platform/unicode.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
 
-// The storage settings, as the storage server reads them.
-constexpr char kStorageKey[] = "SOFTWARE\\Veltmark\\Corvane\\Storage";
-constexpr char kPasswdFileValue[] = "PasswdFile";
-constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
-
 constexpr char kRemoteMarkFile[] = "remote-server";
 constexpr char kEmailAddressFile[] = "email-address";
-constexpr off_t kMaxEmailAddressFileSize = 4096;
-constexpr off_t kMaxPasswdFileSize = 64 << 20;
+// A folder's address file larger than this is not read (no address).
+constexpr size_t kMaxEmailAddressFileBytes = 4096;
 
-constexpr std::u16string_view kMailboxUrlPrefix = u"file://./backofficestorage/";
 constexpr std::u16string_view kFolderContentClass = u"urn:content-classes:folder";
 
 // A root scanned less than this after its last change may change again with the same time
 // stamp; whole seconds when the file system seems to keep no more.
 constexpr long kRacyNanoseconds = 10'000'000;
 constexpr long kRacyNanosecondsCoarse = 1'000'000'000;
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
 
@@ -61,36 +49,6 @@ bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
 // A failure of the file system. ELOOP comes of O_NOFOLLOW meeting a link: not served.
 uint32_t ResultOfErrno(int error) {
   return error == ELOOP ? kStoreEAccessDenied : ResultFromErrno(error, kErrorPathNotFound);
-}
-
-// This process's account, as the checks below compare with it.
-struct Account {
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
-};
-
-// Whether a file or folder may be believed: `self`'s or root's, and writable by no other
-// account.
-bool Served(const struct stat& info, const Account& self = Account()) {
-  if (info.st_uid != self.uid && info.st_uid != 0) return false;
-  if ((info.st_mode & S_IWOTH) != 0) return false;
-  return (info.st_mode & S_IWGRP) == 0 || info.st_gid == self.gid;
-}
-
-// A path of the storage settings, or `fallback` under the machine root.
-std::string StoragePath(const char* name, const char* fallback) {
-  Hive& hive = LocalMachine();
-  RegistryKey key;
-  RegistryValue value;
-  std::string text;
-  if (hive.OpenKey(kStorageKey, kKeyQueryValue, &key) == 0 &&
-      hive.QueryValue(key, name, &value) == 0 && value.type == kRegSz) {
-    text = std::move(value.data);
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    if (text.find('\0') != std::string::npos) text.clear();
-  }
-  if (text.empty()) text = fallback;
-  return text.front() == '/' ? text : MachineFile(text);
 }
 
 // The names of a public folder URL below the root (none for the root itself); false when
@@ -125,29 +83,18 @@ std::string IndexKey(const std::vector<std::string>& names) {
   return key;
 }
 
-// Opens a regular file to read, without following a link; `max_size` bounds it.
-uint32_t OpenServedFile(int dir_fd, const char* path, off_t max_size, UniqueFd* fd,
-                        struct stat* info) {
+// Opens the regular file `name` of a folder to read, without following a link; `max_size`
+// bounds it.
+uint32_t OpenServedFile(int dir_fd, const char* name, size_t max_size,
+                        const MailSourceAccounts& accounts, UniqueFd* fd) {
   // O_NONBLOCK: a FIFO put in the file's place must not stall the caller.
-  fd->Reset(openat(dir_fd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd->valid() || fstat(fd->get(), info) != 0) return ResultOfErrno(errno);
-  if (!S_ISREG(info->st_mode) || info->st_size > max_size || !Served(*info)) {
+  fd->Reset(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info;
+  if (!fd->valid() || fstat(fd->get(), &info) != 0) return ResultOfErrno(errno);
+  if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > max_size ||
+      WhyUntrustedAt(fd->get(), "", info, accounts) != nullptr) {
     fd->Reset();
     return kStoreEAccessDenied;
-  }
-  return 0;
-}
-
-uint32_t ReadAll(int fd, off_t max_size, std::string* text) {
-  text->clear();
-  char chunk[16 * 1024];
-  for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return ResultOfErrno(errno);
-    if (text->size() + static_cast<size_t>(got) > static_cast<size_t>(max_size)) {
-      return kStoreEAccessDenied;
-    }
-    text->append(chunk, static_cast<size_t>(got));
   }
   return 0;
 }
@@ -157,13 +104,9 @@ struct Mailbox {
   std::u16string name;  // the gecos field
 };
 
-bool IsDecimalOrEmpty(std::string_view field) {
-  return field.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
 // URL, kStoreEPathNotFound when no line names it.
-uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
+uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url, Mailbox* mailbox) {
   if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
   const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
   // The domain is never empty but may itself hold "/mbx/": look after its first unit.
@@ -175,54 +118,25 @@ uint32_t FindMailbox(std::u16string_view url, Mailbox* mailbox) {
   }();
   if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
 
-  UniqueFd fd;
-  struct stat info;
-  const std::string path = StoragePath(kPasswdFileValue, "mail/passwd");
-  uint32_t hr = OpenServedFile(AT_FDCWD, path.c_str(), kMaxPasswdFileSize, &fd, &info);
-  std::string text;
-  if (hr == 0) hr = ReadAll(fd.get(), kMaxPasswdFileSize, &text);
+  bool found = false;
+  const uint32_t hr =
+      ReadPasswdFile(PasswdFilePath(settings_key), {}, [&](const MailboxLine& line) {
+        std::u16string line_url = MailboxUrl(line);
+        if (!EqualsFolded(line_url, url)) return true;
+        *mailbox = {std::move(line_url), Utf8ToUtf16(line.gecos)};
+        found = true;
+        return false;
+      });
   if (hr != 0) return hr;
-
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    std::vector<std::string_view> fields;
-    for (size_t from = 0;;) {
-      const size_t colon = line.find(':', from);
-      fields.push_back(line.substr(from, colon == line.npos ? colon : colon - from));
-      if (colon == line.npos) break;
-      from = colon + 1;
-    }
-    if (fields.size() < 5 || !IsDecimalOrEmpty(fields[2]) || !IsDecimalOrEmpty(fields[3])) {
-      continue;
-    }
-    const std::string_view user = fields[0];
-    const size_t at = user.find('@');
-    if (at == 0 || at == user.npos || at + 1 == user.size() || user.find('@', at + 1) != user.npos) {
-      continue;
-    }
-    std::u16string line_url(kMailboxUrlPrefix);
-    line_url += Utf8ToUtf16(user.substr(at + 1));
-    line_url += u"/mbx/";
-    line_url += Utf8ToUtf16(user.substr(0, at));
-    if (EqualsFolded(line_url, url)) {
-      *mailbox = {std::move(line_url), Utf8ToUtf16(fields[4])};
-      return 0;
-    }
-  }
-  return kStoreEPathNotFound;
+  return found ? 0 : kStoreEPathNotFound;
 }
 
 // The first line of a folder's address file, blanks trimmed; empty without one.
-std::u16string ReadEmailAddress(int folder_fd) {
+std::u16string ReadEmailAddress(int folder_fd, const MailSourceAccounts& accounts) {
   UniqueFd fd;
-  struct stat info;
   std::string text;
-  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileSize, &fd, &info) != 0 ||
-      ReadAll(fd.get(), kMaxEmailAddressFileSize, &text) != 0) {
+  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileBytes, accounts, &fd) != 0 ||
+      ReadBounded(fd.get(), kMaxEmailAddressFileBytes, &text) != 0) {
     return std::u16string();
   }
   std::string_view line(text);
@@ -254,6 +168,8 @@ struct OpenedFolder {
 
 class Connection final : public AdoConnection {
  public:
+  explicit Connection(std::string_view settings_key) : settings_key_(settings_key) {}
+
   void SetProvider(std::u16string_view provider) override {
     if (State() == kAdStateOpen) throw ComError(kAdErrObjectOpen);
     if (!EqualsFolded(provider, kExOleDbProvider)) throw ComError(kAdErrProviderNotFound);
@@ -277,6 +193,8 @@ class Connection final : public AdoConnection {
 
   bool serves_public_folders() const { return store_ == Store::kPublicFolders; }
   const std::u16string& mailbox_url() const { return mailbox_url_; }
+  const MailSourceAccounts& accounts() const { return accounts_; }
+  const std::string& settings_key() const { return settings_key_; }
 
   // Opens the public folder `names` (empty: the root) for a query or a record.
   uint32_t OpenFolder(const std::vector<std::string>& names, OpenedFolder* folder) {
@@ -316,9 +234,12 @@ class Connection final : public AdoConnection {
       return errno == ELOOP || errno == ENOTDIR ? kStoreEAccessDenied : ResultOfErrno(errno);
     }
     if (fstat(folder->dir.get(), &info) != 0) return ResultOfErrno(errno);
-    if (!Served(info, self_)) return kStoreEAccessDenied;
+    if (WhyUntrustedAt(folder->dir.get(), "", info, accounts_) != nullptr) {
+      return kStoreEAccessDenied;
+    }
     if (fstatat(folder->dir.get(), kRemoteMarkFile, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(info.st_mode) && Served(info, self_)) {
+        S_ISREG(info.st_mode) &&
+        WhyUntrustedAt(folder->dir.get(), kRemoteMarkFile, info, accounts_) == nullptr) {
       return kExEFolderOnOtherServer;
     }
     return 0;
@@ -333,18 +254,17 @@ class Connection final : public AdoConnection {
     if (!provider_set_) return kAdErrProviderNotFound;
     if (!user.empty() || !password.empty()) return kStoreEInvalidArg;
     if (EqualsFolded(url, kPublicFolderRootUrl)) {
-      const std::string path = StoragePath(kPublicFolderRootValue, "mail/public");
-      UniqueFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat info;
-      if (!root.valid() || fstat(root.get(), &info) != 0) return ResultOfErrno(errno);
-      self_ = Account();
-      if (!Served(info, self_)) return kStoreEAccessDenied;
+      accounts_ = MachineRootAccounts();
+      UniqueFd root;
+      const uint32_t hr =
+          OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
+      if (hr != 0) return hr;
       root_ = std::move(root);
       store_ = Store::kPublicFolders;
       return 0;
     }
     Mailbox mailbox;
-    const uint32_t hr = FindMailbox(url, &mailbox);
+    const uint32_t hr = FindMailbox(settings_key_, url, &mailbox);
     if (hr != 0) return hr;
     mailbox_url_ = std::move(mailbox.url);
     store_ = Store::kMailbox;
@@ -357,28 +277,15 @@ class Connection final : public AdoConnection {
     clock_gettime(CLOCK_REALTIME_COARSE, &now);
     struct stat info;
     if (fstat(root_.get(), &info) != 0) return ResultOfErrno(errno);
-    if (!Served(info, self_)) return kStoreEAccessDenied;
+    if (WhyUntrustedAt(root_.get(), "", info, accounts_) != nullptr) return kStoreEAccessDenied;
     if (indexed_ && !racy_ && Same(info.st_mtim, mtime_) && Same(info.st_ctim, ctime_)) return 0;
 
     index_.clear();
     indexed_ = false;
-    UniqueFd listing_fd(openat(root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<DIR, DirCloser> listing(listing_fd.valid() ? fdopendir(listing_fd.get())
-                                                               : nullptr);
-    if (listing == nullptr) return ResultOfErrno(errno);
-    listing_fd.Release();  // closed with the listing
-    while (const dirent* entry = readdir(listing.get())) {
-      const std::string_view name = entry->d_name;
-      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-      // A folder name is never empty (".A..B", ".A." name none).
-      if (name[1] == '.' || name.back() == '.' || name.find("..") != name.npos) continue;
-      // No URL can name a folder whose name is not UTF-8.
-      if (!IsUtf8(name)) continue;
-      if (!IsDirectory(*entry)) continue;
-      std::string& key = index_.emplace_back(name.substr(1));
-      std::replace(key.begin(), key.end(), '.', '\0');
+    if (const uint32_t hr = ListFolderDirectories(root_.get(), std::string(), nullptr, {}, &index_);
+        hr != 0) {
+      return hr;
     }
-    std::sort(index_.begin(), index_.end());
     mtime_ = info.st_mtim;
     ctime_ = info.st_ctim;
     const long window = info.st_mtim.tv_nsec == 0 ? kRacyNanosecondsCoarse : kRacyNanoseconds;
@@ -388,13 +295,6 @@ class Connection final : public AdoConnection {
     return 0;
   }
 
-  bool IsDirectory(const dirent& entry) const {
-    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
-    struct stat info;
-    return fstatat(root_.get(), entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(info.st_mode);
-  }
-
   static bool Same(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
   }
@@ -402,10 +302,11 @@ class Connection final : public AdoConnection {
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
   }
 
+  const std::string settings_key_;
   bool provider_set_ = false;
   Store store_ = Store::kNone;
   UniqueFd root_;
-  Account self_;
+  MailSourceAccounts accounts_;
   std::u16string mailbox_url_;
   // The IndexKey of every folder directory of the root, sorted.
   std::vector<std::string> index_;
@@ -541,14 +442,15 @@ class Record final : public AdoRecord {
       folder_flag.type = Variant::Type::kBool;
       folder_flag.integer = 1;
       fields.Append(u"DAV:isfolder", std::move(folder_flag));
-      const std::u16string address =
-          folder.dir.valid() ? ReadEmailAddress(folder.dir.get()) : std::u16string();
+      const std::u16string address = folder.dir.valid()
+                                         ? ReadEmailAddress(folder.dir.get(), store->accounts())
+                                         : std::u16string();
       fields.Append(kPublicFolderEmailField,
                     address.empty() ? Variant() : Variant::String(address));
     } else {
       if (!EqualsFolded(url, store->mailbox_url())) return kStoreEInvalidArg;
       Mailbox mailbox;
-      if (const uint32_t hr = FindMailbox(url, &mailbox); hr != 0) return hr;
+      if (const uint32_t hr = FindMailbox(store->settings_key(), url, &mailbox); hr != 0) return hr;
       fields.Append(u"DAV:href", Variant::String(mailbox.url));
       fields.Append(u"DAV:displayname", Variant::String(mailbox.name));
       constexpr std::pair<const char16_t*, const char16_t*> kSpecialFolders[] = {
@@ -571,9 +473,9 @@ class Record final : public AdoRecord {
   AdoFields fields_;
 };
 
-template <typename Interface, typename Implementation>
-uint32_t Create(std::unique_ptr<Interface>* object) {
-  object->reset(new (std::nothrow) Implementation());
+template <typename Interface, typename Implementation, typename... Args>
+uint32_t Create(std::unique_ptr<Interface>* object, Args&&... args) {
+  object->reset(new (std::nothrow) Implementation(std::forward<Args>(args)...));
   return *object != nullptr ? 0 : kStoreEOutOfMemory;
 }
 
@@ -589,8 +491,9 @@ uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
   return kAdErrItemNotFound;
 }
 
-uint32_t CreateAdoConnection(std::unique_ptr<AdoConnection>* connection) {
-  return Create<AdoConnection, Connection>(connection);
+uint32_t CreateAdoConnection(std::string_view settings_key,
+                             std::unique_ptr<AdoConnection>* connection) {
+  return Create<AdoConnection, Connection>(connection, settings_key);
 }
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset) {
   return Create<AdoRecordset, Recordset>(recordset);

@@ -1038,17 +1038,24 @@ std::vector<PolicyDefinition> PolicyDefinitions() {
   return list;
 }
 
-bool IsEncipheredSetting(std::string_view oid) {
+namespace {
+
+// The list of enciphered settings (enciphered_settings.h) names exactly the enciphered
+// settings of the tables: the agent's audit masks by that list.
+constexpr bool EncipheredListMatchesTables() {
   constexpr std::string_view kPrefix = kEnterprise;
-  if (oid.starts_with(kPrefix)) {
-    const std::string_view below = oid.substr(kPrefix.size());
-    for (std::span<const PolicySetting> group : {std::span<const PolicySetting>(kFirstProduct),
-                                                 std::span<const PolicySetting>(kSecondFamily),
-                                                 std::span<const PolicySetting>(kCommon),
-                                                 std::span<const PolicySetting>(kServerProduct)}) {
-      for (const PolicySetting& setting : group) {
-        if (setting.kind == Kind::kEncryptedString && below == setting.oid) return true;
-      }
+  size_t found = 0;
+  for (std::span<const PolicySetting> group :
+       {std::span<const PolicySetting>(kFirstProduct),
+        std::span<const PolicySetting>(kSecondFamily), std::span<const PolicySetting>(kCommon),
+        std::span<const PolicySetting>(kServerProduct)}) {
+    for (const PolicySetting& setting : group) {
+      if (setting.kind != Kind::kEncryptedString) continue;
+      bool listed = false;
+      for (std::string_view oid : kEncipheredPolicyOids)
+        listed = listed || (oid.starts_with(kPrefix) && oid.substr(kPrefix.size()) == setting.oid);
+      if (!listed) return false;
+      ++found;
     }
   }
   for (std::span<const RegistrySetting> group :
@@ -1056,10 +1063,15 @@ bool IsEncipheredSetting(std::string_view oid) {
         std::span<const RegistrySetting>(kWorldMapValues),
         std::span<const RegistrySetting>(kQuarantineValues)}) {
     for (const RegistrySetting& setting : group) {
-      if (setting.kind == RegistryKind::kEncryptedString && oid == setting.name) return true;
+      if (setting.kind != RegistryKind::kEncryptedString) continue;
+      if (!IsEncipheredSetting(setting.name)) return false;
+      ++found;
     }
   }
-  return false;
+  return found == std::size(kEncipheredPolicyOids) + std::size(kEncipheredRegistryValues);
 }
+static_assert(EncipheredListMatchesTables());
+
+}  // namespace
 
 }  // namespace settings

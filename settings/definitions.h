@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/enciphered_settings.h"  // IsEncipheredSetting, with the definitions
 #include "settings/item.h"
 #include "settings/table_entry.h"
 
@@ -30,11 +31,6 @@ struct PolicyDefinition {
 // Every policy setting of the four groups, in the order the rebuild creates them (the OIDs
 // named twice appear twice), whatever is installed.
 std::vector<PolicyDefinition> PolicyDefinitions();
-
-// True when `oid` names a setting the definitions keep enciphered (a policy string by its
-// OID, a registry value by its name), whatever is installed: a page may name one whose
-// product is not, and its clear text must stay out of the trace all the same.
-bool IsEncipheredSetting(std::string_view oid);
 
 }  // namespace settings
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/test_root.h"
 #include "support/agent_libraries.h"
 
 namespace {
@@ -18,14 +19,10 @@ namespace fs = std::filesystem;
 class AgentLibrariesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/cvload-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     probe_ = dir_ / "bin" / "probe";
     fs::create_directories(probe_.parent_path());
     fs::copy_file(tests_ / "agent_libraries_probe", probe_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void Register(const std::string& path) {
     platform::Hive hive(dir_ / "registry.db");
@@ -50,7 +47,8 @@ class AgentLibrariesTest : public ::testing::Test {
 
   const fs::path tests_ = fs::path(getenv("CV_BIN_DIR")).parent_path() / "tests";
   const fs::path built_ = tests_.parent_path() / "lib" / "libcvpmapi.so";
-  fs::path dir_, probe_;
+  platform::testing::TemporaryFolder folder_{"cvload"};
+  fs::path dir_ = folder_.path(), probe_;
 };
 
 TEST_F(AgentLibrariesTest, BesideTheExecutableThenTheRegistryPathButNeverTheSearchPath) {

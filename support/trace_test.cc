@@ -50,19 +50,14 @@ std::string Local(const char* format, time_t when) {
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trace_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     // The machine root, whose log folder is the only place a log may be.
     setenv("CORVANE_ROOT", dir_.c_str(), 1);
     fs::create_directory(dir_ + "/logs");
-    log_ = dir_ + "/logs/trace.log";
     hive_.emplace(dir_ + "/registry.db");
   }
   void TearDown() override {
     TraceResetForTesting();
     hive_.reset();
-    fs::remove_all(dir_);
   }
 
   void Set(const char* name, uint32_t number) { Put(name, platform::kRegDword, &number, 4); }
@@ -86,7 +81,8 @@ class TraceTest : public ::testing::Test {
     Configure();
   }
 
-  std::string dir_, log_;
+  platform::testing::TemporaryFolder folder_{"trace_test"};
+  const std::string dir_ = folder_.path(), log_ = dir_ + "/logs/trace.log";
   std::optional<platform::Hive> hive_;
 };
 

@@ -2,9 +2,9 @@
 // The sample console's common part: the settings list and its groups, reading values in
 // the form the page shows them, checking and applying what an administrator typed, the
 // response headers, the session with its login and form token, the console's log lines,
-// and the status of the management agent and the storage server. The pages (index.php,
-// mailstore.php, login.php, logout.php) include it; requested by itself it answers 404 and
-// does nothing.
+// the audit trail of changes, and the status of the management agent and the storage
+// server. The pages (index.php, mailstore.php, history.php, login.php, logout.php) include
+// it; requested by itself it answers 404 and does nothing.
 declare(strict_types=1);
 
 if (realpath($_SERVER['SCRIPT_FILENAME'] ?? '') === __FILE__) {
@@ -29,6 +29,8 @@ function machine_root(): string { return getenv('CORVANE_ROOT') ?: '/var/lib/cor
 // HTML; warnings() answers them.
 function collect_warnings(): void {
     set_error_handler(function (int $level, string $message): bool {
+        // A call silenced with @ (a probe of a server's socket) has said what it had to say.
+        if ((error_reporting() & $level) === 0) return true;
         $GLOBALS['console_warnings'][] = $message;
         return true;
     });
@@ -156,7 +158,7 @@ function require_token(): void {
 // Where login.php sends the browser once logged in: a page of the console, never a URL
 // that someone else chose.
 function login_next(mixed $next): string {
-    $page = '~^(index|mailstore)\.php(\?[A-Za-z0-9._%&=+-]*)?$~D';
+    $page = '~^(index|mailstore|history)\.php(\?[A-Za-z0-9._%&=+-]*)?$~D';
     return is_string($next) && preg_match($page, $next) === 1 ? $next : 'index.php';
 }
 
@@ -277,7 +279,7 @@ function login_attempt(string $account, string $address, callable $check, ?float
 
 // ---------------------------------------------------------------------------------------
 // The console's own log lines, on syslog (the sample console of scripts/run.sh prints them
-// on its terminal too). Never a password, never a setting's value.
+// on its terminal too). Never a password, never an enciphered setting's value.
 
 function console_log(int $priority, string $message): void {
     openlog('corvane-console', LOG_PID | (PHP_SAPI === 'cli-server' ? LOG_PERROR : 0), LOG_AUTHPRIV);
@@ -285,24 +287,158 @@ function console_log(int $priority, string $message): void {
     closelog();
 }
 
-// Called once per save, also when nothing was stored, with one entry per setting the save
-// tried to write: ['oid' => string, 'old' => ?string, 'new' => ?string, 'result' => string],
-// old and new as the review showed them (null: not shown, as for enciphered settings), result
-// "stored" or why it was not. Writes one log line: who saved from where, what was stored and
-// what was not.
+// ---------------------------------------------------------------------------------------
+// The audit trail: who changed which setting, when, from what to what, and whether it was
+// stored. Each save of the console leaves one record per setting it tried to write, in
+// CONSOLE_AUDIT_FILE under the machine root (append-only, 0640: this account's, read by the
+// administrators' group through the log folder's group) and on syslog. The management
+// agent keeps AGENT_AUDIT_FILE the same way for every client that changes the policy
+// (cvmactl, and this console's own process). One JSON object a line, fields time (UTC),
+// source, account, address, action, oid, old, new (null: none) and result; no value can
+// break a line (JSON escapes every line break), a value longer than AUDIT_VALUE_MAX_BYTES
+// is cut and ends with AUDIT_CUT_MARK, and an enciphered setting's value is never written.
+
+const CONSOLE_AUDIT_FILE = 'logs/console-audit.jsonl';
+const AGENT_AUDIT_FILE = 'logs/agent-audit.jsonl';
+// The most of one value a record keeps, in bytes of UTF-8 (the agent's bound is the same).
+const AUDIT_VALUE_MAX_BYTES = 1024;
+const AUDIT_CUT_MARK = '… [cut]';
+const AUDIT_MASKED_VALUE = '(enciphered, not recorded)';
+// The History page reads at most this many records from the end of each file, within at
+// most HISTORY_MAX_BYTES of it: a file of any size costs the page the same.
+const HISTORY_MAX_RECORDS = 1000;
+const HISTORY_MAX_BYTES = 4 << 20;
+// A line longer than this is no record of ours (a record is at most a few kilobytes).
+const AUDIT_LINE_MAX_BYTES = 32 << 10;
+
+function audit_json(array $record): string {
+    return json_encode($record, JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE | JSON_INVALID_UTF8_SUBSTITUTE);
+}
+
+// What a record keeps of a value of the setting $oid: null (none), the mask, or the text
+// cut at AUDIT_VALUE_MAX_BYTES on a character boundary.
+function audit_value(string $oid, ?string $text): ?string {
+    if ($text === null) return null;
+    if (isset(SECRETS[$oid])) return AUDIT_MASKED_VALUE;
+    if (strlen($text) <= AUDIT_VALUE_MAX_BYTES) return $text;
+    $end = AUDIT_VALUE_MAX_BYTES;
+    while ($end > 0 && (ord($text[$end]) & 0xC0) === 0x80) $end--;
+    return substr($text, 0, $end) . AUDIT_CUT_MARK;
+}
+
+// Records one save: $entries holds one ['oid' => string, 'old' => ?string, 'new' => ?string,
+// 'result' => string] per setting the save tried to write, old and new as the review page
+// showed them, result "stored" or why it was not. Written to the console's audit file and
+// to syslog; when the file cannot take them, syslog still has them and says so.
 function record_save(array $entries): void {
-    $stored = $refused = [];
+    $time = gmdate('Y-m-d\TH:i:s\Z');
+    $lines = '';
     foreach ($entries as $entry) {
-        if ($entry['result'] === 'stored') {
-            $stored[] = $entry['oid'];
-        } else {
-            $refused[] = $entry['oid'];
+        $oid = (string)($entry['oid'] ?? '');
+        $line = audit_json(['time' => $time, 'source' => 'console', 'account' => current_account(),
+                            'address' => client_address(), 'action' => 'save', 'oid' => $oid,
+                            'old' => audit_value($oid, isset($entry['old']) ? (string)$entry['old'] : null),
+                            'new' => audit_value($oid, isset($entry['new']) ? (string)$entry['new'] : null),
+                            'result' => (string)($entry['result'] ?? '')]);
+        console_log(LOG_NOTICE, 'console audit: ' . $line);
+        $lines .= $line . "\n";
+    }
+    if ($lines === '') return;
+    $file = machine_root() . '/' . CONSOLE_AUDIT_FILE;
+    $problem = append_audit($file, $lines);
+    if ($problem !== null) {
+        console_log(LOG_ERR, "console audit file $file $problem: the records of this save are only in the system log");
+    }
+}
+
+// Appends whole lines to the audit file $file, making it 0640 when missing. Answers null, or
+// what is wrong: a file that is not this account's own, or that others may write, or a
+// link, is not written (whoever made it first in the log folder could edit it).
+function append_audit(string $file, string $lines): ?string {
+    $mask = umask(0027);
+    $handle = @fopen($file, 'a');
+    umask($mask);
+    if ($handle === false) return 'cannot be opened';
+    try {
+        clearstatcache();
+        $opened = fstat($handle);
+        $named = @lstat($file);
+        if ($named === false || ($named['mode'] & 0170000) !== 0100000 || $named['ino'] !== $opened['ino']
+            || $named['dev'] !== $opened['dev'] || $opened['uid'] !== process_uid()
+            || ($opened['mode'] & 0022) !== 0 || $opened['nlink'] !== 1) {
+            return 'is not a file of this account\'s that only it may write';
+        }
+        if (!flock($handle, LOCK_EX) || fwrite($handle, $lines) !== strlen($lines) || !fflush($handle)) {
+            return 'did not take the records';
+        }
+        return null;
+    } finally {
+        fclose($handle);
+    }
+}
+
+// The last records of the audit file $file, oldest first: at most HISTORY_MAX_RECORDS, read
+// from at most its last HISTORY_MAX_BYTES. Answers [records, lines that are no record, a
+// problem or null]. A record is an array of the fields above, checked for their types.
+function read_audit_tail(string $file): array {
+    $handle = @fopen($file, 'r');
+    if ($handle === false) {
+        return [[], 0, file_exists($file) ? 'cannot be read by this account' : null];
+    }
+    $size = fstat($handle)['size'];
+    $start = max(0, $size - HISTORY_MAX_BYTES);
+    fseek($handle, $start);
+    $text = (string)stream_get_contents($handle, HISTORY_MAX_BYTES);
+    fclose($handle);
+    if ($start > 0) {  // the first line is cut: the rest of it lies before the part read
+        $cut = strpos($text, "\n");
+        $text = $cut === false ? '' : substr($text, $cut + 1);
+    }
+    $lines = array_slice(explode("\n", rtrim($text, "\n")), -HISTORY_MAX_RECORDS);
+    $records = [];
+    $bad = 0;
+    foreach ($lines as $line) {
+        if ($line === '') continue;
+        $record = strlen($line) <= AUDIT_LINE_MAX_BYTES ? json_decode($line, true, 2) : null;
+        if (!is_array($record) || !audit_record_valid($record)) {
+            $bad++;
+            continue;
+        }
+        $records[] = $record;
+    }
+    return [$records, $bad, null];
+}
+
+function audit_record_valid(array $record): bool {
+    foreach (['time', 'source', 'account', 'address', 'action', 'oid', 'result'] as $field) {
+        if (!is_string($record[$field] ?? null)) return false;
+    }
+    foreach (['old', 'new'] as $field) {
+        if (!array_key_exists($field, $record) || !($record[$field] === null || is_string($record[$field]))) return false;
+    }
+    return preg_match('/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/D', $record['time']) === 1;
+}
+
+// The records of both files, newest first (records of the same second in the order they
+// were written, the later first), those of the setting $oid (or below it) and the account
+// $account when given. Answers [records, lines that are no record, problems by file].
+function audit_history(?string $oid, ?string $account): array {
+    $all = [];
+    $bad = 0;
+    $problems = [];
+    foreach ([CONSOLE_AUDIT_FILE, AGENT_AUDIT_FILE] as $name) {
+        $file = machine_root() . '/' . $name;
+        [$records, $unreadable, $problem] = read_audit_tail($file);
+        $bad += $unreadable;
+        if ($problem !== null) $problems[$file] = $problem;
+        foreach ($records as $n => $record) {
+            if ($oid !== null && $record['oid'] !== $oid && !str_starts_with($record['oid'], "$oid.")) continue;
+            if ($account !== null && $record['account'] !== $account) continue;
+            $all[] = [$record['time'], $n, $record];
         }
     }
-    $line = 'console save by account ' . current_account() . ' from ' . client_address()
-          . ': stored ' . ($stored ? implode(' ', $stored) : 'nothing');
-    if ($refused) $line .= '; not stored ' . implode(' ', $refused);
-    console_log(LOG_NOTICE, $line);
+    usort($all, fn($a, $b) => [$b[0], $b[1]] <=> [$a[0], $a[1]]);
+    return [array_column($all, 2), $bad, $problems];
 }
 
 // A message for the page that the browser is sent to after a POST.
@@ -717,6 +853,10 @@ tr.unsaved td { background: #fff4e0; } tr.invalid td { background: #fdecea; }
 form.inline { display: inline; }
 col.default { width: 30%; } table.narrow { width: auto; }
 col.name { width: 25%; } col.level { width: 4em; }
+col.time { width: 10em; } col.who { width: 13em; } col.result { width: 14em; }
+tr.refused td.result { color: #b00; font-weight: bold; }
+ul.tree, ul.tree ul { list-style: none; margin: 0; padding-left: 1.4em; } ul.tree { padding-left: 0; }
+ul.tree li { margin: .15em 0; } ul.tree .url { color: #555; font-family: monospace; font-size: .85em; margin-left: .6em; }
 form.account { position: absolute; top: .7em; right: 1em; }
 form.login { max-width: 22em; margin: 1em 0; } form.login label { display: block; margin: .6em 0 .2em; }
 form.login button { margin-top: .8em; font-size: 1em; }
@@ -790,5 +930,6 @@ function page_nav(string $here): void {
            . '>' . h($label) . "</a>\n";
     }
     echo '<a href="mailstore.php"' . ($here === 'mailstore' ? ' class="here" aria-current="page"' : '') . ">Mail store</a>\n";
+    echo '<a href="history.php"' . ($here === 'history' ? ' class="here" aria-current="page"' : '') . ">History</a>\n";
     echo "</nav>\n";
 }

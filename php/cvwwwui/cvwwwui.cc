@@ -13,6 +13,7 @@
 #include "php.h"
 #include "ext/standard/info.h"
 
+#include "mailstore/mail_host.h"
 #include "mailstore/parser.h"
 #include "module/lifecycle.h"
 #include "php/cvwwwui/host_session.h"
@@ -53,6 +54,8 @@ void StopMailStoreParser() {
   parser->ReportWorkerJoinedTo(&joined);
   delete parser;
   parser = nullptr;
+  // What the worker's walks cached is forgotten with it, unless it still runs.
+  if (joined) mailstore::ForgetMailHostNames();
   platform::ModuleHandle self = nullptr;
   if (!joined) {
     platform::GetModuleHandleEx(

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "platform/peer_identity.h"
 #include "standins/include/cvpmapi.h"
 
 namespace cvmad {
@@ -35,6 +36,15 @@ std::string StatusReply(uint32_t status) {
 }  // namespace
 
 AgentSession::~AgentSession() { server_->budget().Give(patterns_charged_); }
+
+const Actor& AgentSession::actor() {
+  // Looked up at the first change, on the connection's own thread: the account database
+  // may be slow, and the accept loop must not wait for it.
+  if (actor_.account.empty()) {
+    actor_ = {platform::AccountName(peer().uid), static_cast<uint32_t>(peer().pid)};
+  }
+  return actor_;
+}
 
 AgentSession::Measure AgentSession::MeasureNext(std::string_view head, size_t* size, size_t* cost) {
   uint32_t length;
@@ -124,8 +134,8 @@ std::string AgentSession::Answer(uint32_t message_id, std::string_view in,
       if (!wire::DecodeSetPackage(in, &variables)) break;
       std::vector<std::string> oids;
       for (const wire::Variable& variable : variables) oids.push_back(variable.oid);
-      status = message_id == wire::kSetPolicy ? store_->Set(std::move(variables))
-                                              : store_->Import(std::move(variables));
+      status = message_id == wire::kSetPolicy ? store_->Set(std::move(variables), actor())
+                                              : store_->Import(std::move(variables), actor());
       if (status == wire::kStatusOk) *changed = std::move(oids);
       break;
     }
@@ -153,7 +163,7 @@ std::string AgentSession::Answer(uint32_t message_id, std::string_view in,
       if (in.empty()) status = store_->Export(&payload);
       break;
     case wire::kDelete:
-      if (whole_oid(false)) status = store_->Delete(oid);
+      if (whole_oid(false)) status = store_->Delete(oid, actor());
       if (status == wire::kStatusOk) changed->push_back(oid);
       break;
     case wire::kRestrict: {
@@ -167,7 +177,7 @@ std::string AgentSession::Answer(uint32_t message_id, std::string_view in,
         wire::GetU32(&in, &cell.column);
         wire::GetU32(&in, &cell.flags);
       }
-      status = store_->Restrict(oid, flags, cells);
+      status = store_->Restrict(oid, flags, cells, actor());
       if (status == wire::kStatusOk) changed->push_back(oid);
       break;
     }

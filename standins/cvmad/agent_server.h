@@ -38,12 +38,15 @@ class AgentSession : public service::Session {
  private:
   // The reply body to a request; `changed` receives the OIDs of the variables it changed.
   std::string Answer(uint32_t message_id, std::string_view body, std::vector<std::string>* changed);
+  // The peer, for the audit records.
+  const Actor& actor();
 
   PolicyStore* const store_;
   service::Server* const server_;
   std::mutex patterns_mutex_;
   std::vector<std::string> patterns_;  // checked in by this connection's session
   size_t patterns_charged_ = 0;        // of the memory budget, for patterns_; as patterns_
+  Actor actor_;                        // the connection's thread only
 };
 
 }  // namespace cvmad

@@ -1,5 +1,6 @@
 // cvmad: the management agent. Runs in the foreground, serving the policy store on the
-// machine root's run/cvmad.sock until SIGTERM or SIGINT.
+// machine root's run/cvmad.sock until SIGTERM or SIGINT, and recording every change in
+// logs/agent-audit.jsonl (audit_log.h).
 //
 //   cvmad [--root DIR] [--admit-group NAME[,NAME...]]...
 //
@@ -10,6 +11,8 @@
 // Exits 0 after a clean stop, 1 when it cannot start, 2 on a bad command line.
 //
 // Thread safety: the main thread parses, sets up and runs the accept loop (service.h).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -18,6 +21,7 @@
 
 #include "platform/machine_root.h"
 #include "standins/cvmad/agent_server.h"
+#include "standins/cvmad/audit_log.h"
 #include "standins/cvmad/policy_store.h"
 #include "standins/service/service.h"
 
@@ -44,7 +48,16 @@ int Run(int argc, char** argv) {
   if (!service::Start("cvmad", &startup)) return 1;
 
   std::string error;
-  std::unique_ptr<PolicyStore> store = PolicyStore::Open(platform::MachineFile("policy.db"), &error);
+  // Nothing is changed without its record: no audit file, no agent. (The seed makes the
+  // log folder; a root of a test or a first start may not have it yet.)
+  mkdir(platform::MachineFile("logs").c_str(), 0750);
+  std::unique_ptr<AuditLog> audit = AuditLog::Open(platform::MachineFile(kAgentAuditFile), &error);
+  if (audit == nullptr) {
+    service::Log("%s", error.c_str());
+    return 1;
+  }
+  std::unique_ptr<PolicyStore> store =
+      PolicyStore::Open(platform::MachineFile("policy.db"), audit.get(), &error);
   if (store == nullptr) {
     service::Log("%s", error.c_str());
     return 1;

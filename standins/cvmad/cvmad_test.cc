@@ -2,11 +2,15 @@
 // A policy it acknowledged outliving a SIGKILL: settings/item_test.cc.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <fstream>
+#include <regex>
 #include <tuple>
 
+#include "standins/cvmad/audit_log.h"
 #include "standins/include/cvpmapi.h"
 #include "standins/service/service.h"
 #include "standins/testing/test_agent.h"
@@ -88,6 +92,75 @@ TEST_F(AgentTest, AnswersEachMessageWithItsStatus) {
                         Package({IntVariable("1.5.1", 8), Table("1.5.2", {8}, 6)})),
             U32s({wire::kStatusRefused}));
   EXPECT_EQ(client.Call(wire::kGetPolicy, Packed("1.5.1")), Ok(IntVariable("1.5.1", 7)));
+}
+
+// Every change a client asks for leaves one line per variable in the audit file, naming the
+// client's account: stored, refused (final, and the package's other variable with it),
+// restricted, deleted; an enciphered setting's value masked, a long value cut, a line break
+// in a value kept inside its line.
+TEST_F(AgentTest, RecordsEveryChangeWithTheClientsAccount) {
+  RawClient client(agent_.socket_path());
+  wire::Variable text = IntVariable("1.5.4", 0);
+  text.type = VMP_TYPE_STRING;
+  text.string_value = u"a \"b\"\nc";
+  wire::Variable secret = text;
+  secret.oid = "1.3.6.1.4.1.8642.18.1.38.160";
+  secret.string_value = u"0x0011223344556677";
+  wire::Variable long_text = text;
+  long_text.oid = "1.5.5";
+  long_text.string_value.assign(kAuditMaxValueBytes, u'\u00e9');  // two bytes each
+  ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 7), text})), U32s({0}));
+  ASSERT_EQ(client.Call(wire::kImport, Package({secret, long_text, Table("1.5.2", {8, 4}, -3)})),
+            U32s({0}));
+  ASSERT_EQ(client.Call(wire::kSetPolicy, Package({IntVariable("1.5.1", 8)})), U32s({0}));
+  ASSERT_EQ(client.Call(wire::kRestrict, Packed("1.5.1") + U32s({VMP_RESTRICT_FINAL, 0})),
+            U32s({0}));
+  ASSERT_EQ(
+      client.Call(wire::kSetPolicy, Package({IntVariable("1.5.3", 1), IntVariable("1.5.1", 9)})),
+      U32s({wire::kStatusRefused}));
+  ASSERT_EQ(client.Call(wire::kDelete, Packed("1.5.4")), U32s({0}));
+  ASSERT_EQ(StatusOf(client.Call(wire::kDelete, Packed("1.5.9"))), wire::kStatusUnknownOid);
+
+  const std::string who = "\"account\":\"" + std::string(getpwuid(geteuid())->pw_name) +
+                          "\",\"address\":\"local, pid " + std::to_string(getpid()) + "\",";
+  std::string cut;  // whole characters up to the bound, then the mark
+  for (size_t k = 0; k < kAuditMaxValueBytes / 2; ++k) cut += "\u00e9";
+  cut += kAuditCutMark;
+  const std::string expected[] = {
+      R"j("action":"set","oid":"1.5.1","old":null,"new":"7","result":"stored"})j",
+      R"j("action":"set","oid":"1.5.4","old":null,"new":"a \"b\"\nc","result":"stored"})j",
+      R"j("action":"import","oid":"1.3.6.1.4.1.8642.18.1.38.160","old":null,"new":"(enciphered, not recorded)","result":"stored"})j",
+      R"j("action":"import","oid":"1.5.5","old":null,"new":")j" + cut + R"j(","result":"stored"})j",
+      R"j("action":"import","oid":"1.5.2","old":null,"new":"-3,\n","result":"stored"})j",
+      R"j("action":"set","oid":"1.5.1","old":"7","new":"8","result":"stored"})j",
+      R"j("action":"restrict","oid":"1.5.1","old":"none","new":"final","result":"stored"})j",
+      R"j("action":"set","oid":"1.5.3","old":null,"new":"1","result":"not stored: another setting of this change was refused"})j",
+      R"j("action":"set","oid":"1.5.1","old":"8","new":"9","result":"refused: final or hidden"})j",
+      R"j("action":"delete","oid":"1.5.4","old":"a \"b\"\nc","new":null,"result":"stored"})j",
+  };
+  std::ifstream file(agent_.root() + "/" + kAgentAuditFile);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), std::size(expected));
+  const std::regex head(R"(^\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ","source":"agent",)");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(lines[i], match, head)) << lines[i];
+    EXPECT_EQ(match.suffix().str(), who + expected[i]) << "record " << i;
+  }
+  struct stat info;
+  ASSERT_EQ(stat((agent_.root() + "/" + kAgentAuditFile).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// An audit file that is not the agent's own (here a link another account could have put in
+// the log folder) keeps it from starting: no change without its record.
+TEST(AgentAuditTest, RefusesAnAuditFileNotItsOwn) {
+  TestAgent agent;
+  std::filesystem::create_directories(agent.root() + "/logs");
+  std::filesystem::create_symlink(agent.dir() + "/elsewhere", agent.root() + "/" + kAgentAuditFile);
+  EXPECT_EQ(WaitForExit(agent.Spawn(), std::chrono::seconds(20)), 1);
+  EXPECT_FALSE(std::filesystem::exists(agent.dir() + "/elsewhere"));
 }
 
 TEST_F(AgentTest, MisbehavingClientsAffectOnlyThemselves) {

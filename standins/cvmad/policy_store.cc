@@ -46,6 +46,15 @@ bool Run(sqlite3* db, const char* sql, const std::string& oid, const std::string
          sqlite3_step(stmt.get()) == SQLITE_DONE;
 }
 
+// The results the audit records give.
+constexpr std::string_view kStored = "stored";
+constexpr std::string_view kFinalOrHidden = "refused: final or hidden";
+constexpr std::string_view kOtherType = "refused: another type or other columns than stored";
+constexpr std::string_view kRefusedWithOther =
+    "not stored: another setting of this change was refused";
+constexpr std::string_view kTooLarge = "not stored: the policy would grow past its bound";
+constexpr std::string_view kStoreFailed = "not stored: the policy store failed";
+
 bool IsRefused(uint8_t type, uint32_t restriction) {
   return (restriction & (VMP_RESTRICT_FINAL | VMP_RESTRICT_HIDDEN)) != 0 ||
          (type == VMP_TYPE_TABLE && (restriction & VMP_RESTRICT_TABLE_FINAL) != 0);
@@ -53,7 +62,8 @@ bool IsRefused(uint8_t type, uint32_t restriction) {
 
 }  // namespace
 
-std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::string* error) {
+std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, AuditLog* audit,
+                                               std::string* error) {
   // The machine root lets its group add names: a policy someone else made, or a link, is not
   // the agent's policy.
   struct stat info;
@@ -66,7 +76,7 @@ std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, std::str
   int rc =
       sqlite3_open_v2(path.c_str(), &raw,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
-  std::unique_ptr<PolicyStore> store(new PolicyStore(raw));
+  std::unique_ptr<PolicyStore> store(new PolicyStore(raw, audit));
   if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
       !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
       !store->Exec(kSchema)) {
@@ -133,9 +143,28 @@ uint32_t PolicyStore::Export(std::string* out) const {
   return wire::kStatusOk;
 }
 
-uint32_t PolicyStore::Set(std::vector<wire::Variable> variables) {
+const std::string* PolicyStore::StoredLocked(const std::string& oid) const {
+  auto it = variables_.find(oid);
+  return it == variables_.end() ? nullptr : &it->second.encoded;
+}
+
+void PolicyStore::RecordRefused(const std::vector<wire::Variable>& variables, size_t culprit,
+                                std::string_view reason, const Actor& actor,
+                                std::string_view action) {
+  if (audit_ == nullptr) return;
+  for (size_t i = 0; i < variables.size(); ++i) {
+    std::string wanted;
+    wire::EncodeVariable(variables[i], &wanted);
+    audit_->Add(actor, {action, variables[i].oid, StoredLocked(variables[i].oid), &wanted,
+                        i == culprit ? reason : kRefusedWithOther});
+  }
+  audit_->Flush();
+}
+
+uint32_t PolicyStore::Set(std::vector<wire::Variable> variables, const Actor& actor) {
   std::lock_guard write(write_mutex_);
-  for (wire::Variable& variable : variables) {
+  for (size_t i = 0; i < variables.size(); ++i) {
+    wire::Variable& variable = variables[i];
     auto it = variables_.find(variable.oid);
     if (it == variables_.end()) {
       // Restrictions are the administrator's (restrict, import), never a setter's.
@@ -145,11 +174,16 @@ uint32_t PolicyStore::Set(std::vector<wire::Variable> variables) {
       continue;
     }
     const Entry& stored = it->second;
-    if (IsRefused(stored.type, stored.restriction)) return wire::kStatusRefused;
+    if (IsRefused(stored.type, stored.restriction)) {
+      RecordRefused(variables, i, kFinalOrHidden, actor, "set");
+      return wire::kStatusRefused;
+    }
     // A variable without a value yet may take any type.
     if (stored.type != VMP_TYPE_NONE &&
-        (variable.type != stored.type || variable.column_types != stored.column_types))
+        (variable.type != stored.type || variable.column_types != stored.column_types)) {
+      RecordRefused(variables, i, kOtherType, actor, "set");
       return wire::kStatusTypeMismatch;
+    }
     variable.restriction = stored.restriction;
     // The columns are the stored ones here (or there were no cells), so cells line up.
     const size_t columns = stored.column_types.size();
@@ -161,22 +195,22 @@ uint32_t PolicyStore::Set(std::vector<wire::Variable> variables) {
       }
     }
   }
-  return Commit(std::move(variables), nullptr);
+  return Commit(std::move(variables), nullptr, actor, "set");
 }
 
-uint32_t PolicyStore::Import(std::vector<wire::Variable> variables) {
+uint32_t PolicyStore::Import(std::vector<wire::Variable> variables, const Actor& actor) {
   std::lock_guard write(write_mutex_);
-  return Commit(std::move(variables), nullptr);
+  return Commit(std::move(variables), nullptr, actor, "import");
 }
 
-uint32_t PolicyStore::Delete(const std::string& oid) {
+uint32_t PolicyStore::Delete(const std::string& oid, const Actor& actor) {
   std::lock_guard write(write_mutex_);
   if (variables_.count(oid) == 0) return wire::kStatusUnknownOid;
-  return Commit({}, &oid);
+  return Commit({}, &oid, actor, "delete");
 }
 
 uint32_t PolicyStore::Restrict(const std::string& oid, uint32_t flags,
-                               const std::vector<CellFlags>& cells) {
+                               const std::vector<CellFlags>& cells, const Actor& actor) {
   std::lock_guard write(write_mutex_);
   auto it = variables_.find(oid);
   if (it == variables_.end()) return wire::kStatusUnknownOid;
@@ -191,10 +225,11 @@ uint32_t PolicyStore::Restrict(const std::string& oid, uint32_t flags,
   variable.restriction = flags;
   std::vector<wire::Variable> changed;
   changed.push_back(std::move(variable));
-  return Commit(std::move(changed), nullptr);
+  return Commit(std::move(changed), nullptr, actor, "restrict");
 }
 
-uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::string* deleted) {
+uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::string* deleted,
+                             const Actor& actor, std::string_view action) {
   std::vector<std::pair<std::string, Entry>> entries;
   entries.reserve(variables.size());
   // The size after the change: a variable set twice in one package counts twice, which
@@ -209,18 +244,33 @@ uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::s
     variable = {};  // the decoded form is no longer needed: give its memory back now
   }
   if (deleted != nullptr) after -= std::min(after, variables_.at(*deleted).encoded.size());
-  if (after > kMaxPolicyBytes) return wire::kStatusStorage;
-  if (!Exec("BEGIN IMMEDIATE")) return wire::kStatusStorage;
-  bool ok = true;
-  for (const auto& [oid, entry] : entries) {
-    ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)", oid,
-                   &entry.encoded);
+  std::string_view result = kStored;
+  if (after > kMaxPolicyBytes) {
+    result = kTooLarge;
+  } else if (!Exec("BEGIN IMMEDIATE")) {
+    result = kStoreFailed;
+  } else {
+    bool ok = true;
+    for (const auto& [oid, entry] : entries) {
+      ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)", oid,
+                     &entry.encoded);
+    }
+    if (deleted != nullptr)
+      ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
+    if (!ok || !Exec("COMMIT")) {
+      if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+      result = kStoreFailed;
+    }
   }
-  if (deleted != nullptr) ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
-  if (!ok || !Exec("COMMIT")) {
-    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
-    return wire::kStatusStorage;
+  if (audit_ != nullptr) {  // the map still holds the old values
+    const bool restriction = action == "restrict";
+    for (const auto& [oid, entry] : entries)
+      audit_->Add(actor, {action, oid, StoredLocked(oid), &entry.encoded, result, restriction});
+    if (deleted != nullptr)
+      audit_->Add(actor, {action, *deleted, StoredLocked(*deleted), nullptr, result});
+    audit_->Flush();
   }
+  if (result != kStored) return wire::kStatusStorage;
   std::unique_lock lock(map_mutex_);
   for (auto& [oid, entry] : entries) {
     auto it = variables_.find(oid);

@@ -4,7 +4,8 @@
 // Thread safety: any number of threads may call any method. Reads share the in-memory map;
 // writes are serialised, committed to the database first and only then applied to the map,
 // so a write that reports kStatusOk has reached the disk and readers never see a change that
-// could still be lost.
+// could still be lost. Every write leaves its audit records (audit_log.h), written under the
+// write lock once its transaction has ended, one for each variable it tried to change.
 #ifndef STANDINS_CVMAD_POLICY_STORE_H_
 #define STANDINS_CVMAD_POLICY_STORE_H_
 
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "standins/cvmad/audit_log.h"
 #include "standins/wire/wire.h"
 
 namespace cvmad {
@@ -36,12 +38,15 @@ class PolicyStore {
 
   // Opens (creating when missing) the database at `path` and loads every variable. Null
   // with `error` set when the database cannot be used or holds an unreadable variable.
-  static std::unique_ptr<PolicyStore> Open(const std::string& path, std::string* error);
+  // The writes' records go to `audit` (none when null), which must outlive the store.
+  static std::unique_ptr<PolicyStore> Open(const std::string& path, AuditLog* audit,
+                                           std::string* error);
   ~PolicyStore();
   PolicyStore(const PolicyStore&) = delete;
   PolicyStore& operator=(const PolicyStore&) = delete;
 
-  // The results are agent statuses (wire::kStatus*).
+  // The results are agent statuses (wire::kStatus*). The writers name the `actor` whose
+  // request they carry out, for the audit records.
 
   // Appends the encoded variable to `out`.
   uint32_t Get(const std::string& oid, std::string* out) const;
@@ -50,12 +55,13 @@ class PolicyStore {
   // Replaces the values of the variables, keeping their restrictions and cell flags; creates
   // the ones not stored yet, unrestricted. Refuses the whole set when one variable is final
   // or hidden (a table also when table-final) or would change its type or columns.
-  uint32_t Set(std::vector<wire::Variable> variables);
+  uint32_t Set(std::vector<wire::Variable> variables, const Actor& actor);
   // Replaces the variables whole, restrictions included.
-  uint32_t Import(std::vector<wire::Variable> variables);
-  uint32_t Delete(const std::string& oid);
+  uint32_t Import(std::vector<wire::Variable> variables, const Actor& actor);
+  uint32_t Delete(const std::string& oid, const Actor& actor);
   // Sets the variable's restriction and the flags of the cells named (which must exist).
-  uint32_t Restrict(const std::string& oid, uint32_t flags, const std::vector<CellFlags>& cells);
+  uint32_t Restrict(const std::string& oid, uint32_t flags, const std::vector<CellFlags>& cells,
+                    const Actor& actor);
 
   // The encoded size of the whole policy.
   size_t bytes() const;
@@ -73,13 +79,22 @@ class PolicyStore {
   };
   static Entry MakeEntry(const wire::Variable& variable);
 
-  explicit PolicyStore(sqlite3* db) : db_(db) {}
-  // Writes the variables and the deletion in one transaction, then into the map. The
-  // caller holds write_mutex_.
-  uint32_t Commit(std::vector<wire::Variable> variables, const std::string* deleted);
+  PolicyStore(sqlite3* db, AuditLog* audit) : db_(db), audit_(audit) {}
+  // Writes the variables and the deletion in one transaction, then into the map, with a
+  // record of `action` for each. The caller holds write_mutex_.
+  uint32_t Commit(std::vector<wire::Variable> variables, const std::string* deleted,
+                  const Actor& actor, std::string_view action);
+  // Records of a set or import refused before its transaction: the variable at `culprit`
+  // with `reason`, the others as not stored because of it. The caller holds write_mutex_.
+  void RecordRefused(const std::vector<wire::Variable>& variables, size_t culprit,
+                     std::string_view reason, const Actor& actor, std::string_view action);
+  // The stored encoded variable, or null. The caller holds write_mutex_ (the map changes
+  // only under it).
+  const std::string* StoredLocked(const std::string& oid) const;
   bool Exec(const char* sql);
 
   sqlite3* const db_;             // used only under write_mutex_
+  AuditLog* const audit_;         // used only under write_mutex_; may be null
   std::mutex write_mutex_;        // one writer at a time; taken before map_mutex_
   mutable std::shared_mutex map_mutex_;
   std::map<std::string, Entry> variables_;  // changed only under both mutexes

@@ -1,6 +1,6 @@
-// libFuzzer target for the two listers of the Maildir++ public folder root: the storage
-// server's list of public folders and the store provider's folder queries, walked from the
-// root as the pages walk them. The input is up to kMaxEntries lines, each one entry of the
+// libFuzzer target for the Maildir++ public folder root as the folder listing's two users
+// read it: the storage server's list of public folders and the store provider's queries,
+// walked from the root as the pages walk them. The input is up to kMaxEntries lines, each one entry of the
 // root: a byte for its kind (its value modulo 4: a folder directory, one that everyone may
 // write, a file, a symbolic link to the root) and the entry's name.
 //
@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckTree(listed);
 
   std::unique_ptr<AdoConnection> connection;
-  Check(platform::CreateAdoConnection(&connection) == 0);
+  Check(platform::CreateAdoConnection(cvstorage::kStorageKey, &connection) == 0);
   connection->SetProvider(platform::kExOleDbProvider);
   Check(connection->Open(kRootUrl, u"", u"", -1) == 0);
   std::vector<Folder> walked;

@@ -1,5 +1,5 @@
-// libFuzzer target for the two readers of the passwd-file: the storage server's list of
-// mailboxes and the store provider's look-up of one mailbox. The input is the file. Every
+// libFuzzer target for the passwd-file reader as its two users read the file: the storage
+// server's list of mailboxes and the store provider's look-up of one mailbox. The input is the file. Every
 // line that is neither blank nor a comment must give a mailbox or a note on standard error;
 // the first mailboxes listed must be found by the provider under their URL, with the gecos
 // field of the first line naming that URL (URLs compare without regard to ASCII case), and a
@@ -52,7 +52,8 @@ bool SameUrl(std::u16string_view a, std::u16string_view b) {
 uint32_t LookUp(const std::u16string& url, std::u16string* name) {
   std::unique_ptr<platform::AdoConnection> connection;
   std::unique_ptr<platform::AdoRecord> record;
-  Check(platform::CreateAdoConnection(&connection) == 0 && platform::CreateAdoRecord(&record) == 0);
+  Check(platform::CreateAdoConnection(cvstorage::kStorageKey, &connection) == 0 &&
+        platform::CreateAdoRecord(&record) == 0);
   connection->SetProvider(platform::kExOleDbProvider);
   const uint32_t hr = connection->Open(url, u"", u"", -1);
   if (hr != 0) return hr;

@@ -11,8 +11,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <filesystem>
 #include <string>
+
+#include "platform/test_root.h"
 
 namespace storage_fuzz {
 
@@ -27,22 +28,17 @@ inline ssize_t CountNotes(void*, const char* data, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-// The machine root's mail folder, made at the first call in a new folder under $TMPDIR (a
-// memory file system there spares ext4 the files made and removed by the million) or /tmp,
-// and removed at exit. From then on the readers' notes are only counted in `notes`: the
-// libFuzzer's own output went to the stream it took at start-up.
+// The machine root's mail folder, made at the first call in a new machine root under
+// $TMPDIR (a memory file system there spares ext4 the files made and removed by the million)
+// or /tmp, and removed at exit. From then on the readers' notes are only counted in `notes`:
+// the libFuzzer's own output went to the stream it took at start-up.
 inline const std::string& MailFolder() {
-  static char root[4096];
+  static const platform::testing::TestMachineRoot root("storage_fuzz");
   static const std::string mail = [] {
-    const char* temporary = getenv("TMPDIR");
-    Check(snprintf(root, sizeof root, "%s/storage_fuzz.XXXXXX",
-                   temporary != nullptr ? temporary : "/tmp") < static_cast<int>(sizeof root));
-    Check(mkdtemp(root) != nullptr && setenv("CORVANE_ROOT", root, 1) == 0);
-    Check(atexit([] { std::filesystem::remove_all(root); }) == 0);
-    Check(mkdir((std::string(root) + "/mail").c_str(), 0755) == 0);
+    Check(!root.path().empty() && mkdir(root.Path("mail").c_str(), 0755) == 0);
     stderr = fopencookie(nullptr, "w", {nullptr, &CountNotes, nullptr, nullptr});
     Check(stderr != nullptr && setvbuf(stderr, nullptr, _IONBF, 0) == 0);
-    return std::string(root) + "/mail";
+    return root.Path("mail");
   }();
   return mail;
 }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/local_server.h"
+#include "standins/service/log.h"
 
 namespace cvstorage {
 namespace {
@@ -217,12 +218,13 @@ StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point re
 
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
-  const StoragePaths paths = ReadStoragePaths();
+  auto note = [](const std::string& text) { service::Log("%s", text.c_str()); };
+  const std::string passwd_file = platform::PasswdFilePath(kStorageKey, note);
   // The reading's share of the budget is taken before it starts, from the file's size, and
   // set to what the lists hold once they are read.
   struct stat info;
   const size_t estimate =
-      stat(paths.passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+      stat(passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)
           ? std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte
           : 0;
   auto refused = [](size_t bytes) {
@@ -234,8 +236,8 @@ uint32_t StorageServer::Refresh(bool public_folders) {
   if (budget_ != nullptr && !budget_->TryTake(estimate)) return refused(estimate);
   auto fresh = std::make_shared<Snapshot>(budget_);
   fresh->charged = estimate;
-  fresh->lists[kMailboxes] = ReadMailboxes(paths.passwd_file);
-  fresh->lists[kPublicFolders] = ReadPublicFolders(paths.public_folder_root);
+  fresh->lists[kMailboxes] = ReadMailboxes(passwd_file);
+  fresh->lists[kPublicFolders] = ReadPublicFolders(platform::PublicFolderRootPath(kStorageKey, note));
   const size_t bytes =
       HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
   if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate))

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "platform/local_server.h"
+#include "platform/test_root.h"
 #include "standins/cvstorage/storage_server.h"
 
 namespace {
@@ -37,10 +38,8 @@ uint32_t GetU32(std::string_view in) {
 cvstorage::StorageServer& Server() {
   static service::MemoryBudget budget(service::kMemoryBudget);
   static cvstorage::StorageServer* server = [] {
-    static char pattern[] = "/tmp/storage_server_fuzz.XXXXXX";
-    const std::string root = mkdtemp(pattern);
-    std::atexit([] { std::filesystem::remove_all(pattern); });
-    setenv("CORVANE_ROOT", root.c_str(), 1);
+    static const platform::testing::TestMachineRoot machine("storage_server_fuzz");
+    const std::string& root = machine.path();
     for (const char* folder : {"/mail", "/mail/public", "/mail/public/.A", "/mail/public/.A.B",
                                "/mail/public/.G\xC3\xA4ste"})
       mkdir((root + folder).c_str(), 0700);

@@ -198,11 +198,11 @@ bool Server::Listen(const std::string& path, std::string* error) {
   return true;
 }
 
-bool Server::Admit(int fd, uid_t* uid) {
+bool Server::Admit(int fd, Session::Peer* credentials) {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  *uid = peer.uid;
+  *credentials = {peer.uid, peer.pid};
   if (peer.uid == geteuid()) return true;
   auto admitted = [this](gid_t group) {
     return std::find(admitted_groups_.begin(), admitted_groups_.end(), group) !=
@@ -250,8 +250,9 @@ void Server::Run(int stop_fd) {
     }
     if ((events[0].revents & POLLIN) == 0) continue;
     UniqueFd peer(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    uid_t uid;
-    if (!peer.valid() || !Admit(peer.get(), &uid)) continue;
+    Session::Peer credentials;
+    if (!peer.valid() || !Admit(peer.get(), &credentials)) continue;
+    const uid_t uid = credentials.uid;
     Reap(false);
     std::lock_guard lock(connections_mutex_);
     if (connections_.size() >= limits_.max_connections) {
@@ -265,7 +266,9 @@ void Server::Run(int stop_fd) {
       continue;
     }
     try {
-      auto connection = std::make_shared<Connection>(std::move(peer), uid, make_session_());
+      std::unique_ptr<Session> session = make_session_();
+      session->peer_ = credentials;
+      auto connection = std::make_shared<Connection>(std::move(peer), uid, std::move(session));
       if (!connection->wake.valid()) continue;
       connections_.push_back(connection);
       ++per_account_[uid];

@@ -93,6 +93,18 @@ class Session {
   // Answers one whole message, appending the reply to `reply`. False ends the connection once
   // the reply is sent.
   virtual bool Handle(std::string_view message, std::string* reply) = 0;
+
+  // Who is at the other end, as the kernel recorded it when it connected (set by the frame
+  // before the first message).
+  struct Peer {
+    uid_t uid = 0;
+    pid_t pid = 0;
+  };
+  const Peer& peer() const { return peer_; }
+
+ private:
+  friend class Server;
+  Peer peer_;
 };
 
 class Server {
@@ -129,8 +141,8 @@ class Server {
  private:
   struct Connection;
 
-  // The peer's uid when it is admitted.
-  bool Admit(int fd, uid_t* uid);
+  // The peer's credentials when it is admitted.
+  bool Admit(int fd, Session::Peer* credentials);
   void Serve(Connection* connection);
   // Joins the threads of connections that have ended (all of them after shutting them down
   // when `all`).

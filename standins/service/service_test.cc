@@ -56,14 +56,8 @@ class Frame {
  public:
   explicit Frame(Limits limits = {}, std::vector<gid_t> groups = {})
       : server_(
-            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {
-    char pattern[] = "/tmp/service_test.XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  ~Frame() {
-    Stop();
-    std::filesystem::remove_all(dir_);
-  }
+            std::move(groups), [] { return std::make_unique<EchoSession>(); }, limits) {}
+  ~Frame() { Stop(); }
   // False with the reason in error() when the frame does not listen.
   bool Start() {
     if (!server_.Listen(path(), &error_)) return false;
@@ -76,13 +70,14 @@ class Frame {
     EXPECT_EQ(write(stop_.get(), &one, sizeof one), 8);
     thread_.join();
   }
-  std::string dir() const { return dir_; }
-  std::string path() const { return dir_ + "/run/test.sock"; }
+  std::string dir() const { return dir_.path(); }
+  std::string path() const { return dir_.Path("run/test.sock"); }
   Server& server() { return server_; }
   const std::string& error() const { return error_; }
 
  private:
-  std::string dir_, error_;
+  platform::testing::TemporaryFolder dir_{"service_test"};
+  std::string error_;
   Server server_;
   UniqueFd stop_{eventfd(0, EFD_CLOEXEC)};
   std::thread thread_;

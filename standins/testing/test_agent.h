@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/test_root.h"
 #include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
@@ -156,34 +157,29 @@ inline int RunBuilt(const std::string& program, std::vector<std::string> argumen
 // SIGTERM at the latest when the TestServer goes.
 class TestServer {
  public:
-  explicit TestServer(std::string program = "cvmad") : program_(std::move(program)) {
-    std::string pattern = "/tmp/" + program_ + "_test.XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      dir_ = pattern;
+  explicit TestServer(std::string program = "cvmad")
+      : program_(std::move(program)), dir_(program_ + "_test") {
+    if (!dir_.path().empty()) {
       std::filesystem::create_directory(root());
       mkdir((root() + "/run").c_str(), 0700);
     }
   }
-  ~TestServer() {
-    Stop(SIGTERM);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~TestServer() { Stop(SIGTERM); }
 
-  const std::string& dir() const { return dir_; }
-  std::string root() const { return dir_ + "/root"; }
+  const std::string& dir() const { return dir_.path(); }
+  std::string root() const { return dir_.Path("root"); }
   std::string socket_path() const { return root() + "/run/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   std::string log() const {
-    std::ifstream in(dir_ + "/" + program_ + ".log");
+    std::ifstream in(dir_.Path(program_ + ".log"));
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
     std::string program = BinDir() / program_, root = this->root(),
-                log = dir_ + "/" + program_ + ".log";
+                log = dir_.Path(program_ + ".log");
     pid_t pid = fork();
     if (pid == 0) {
       int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -224,7 +220,8 @@ class TestServer {
   }
 
  private:
-  std::string program_, dir_;
+  std::string program_;
+  platform::testing::TemporaryFolder dir_;
   pid_t pid_ = 0;
 };
 

@@ -3,7 +3,7 @@
 // a string and table rows (checked with cvmactl), a refused commit named, final settings,
 // invalid input, the form token and saves without a session, leaving with edits not saved,
 // the filter, the agent stopped before and during a save, two tabs saving one setting, the
-// mail store page, and the content policy (nothing on any page blocked).
+// history of changes, the mail store page, and the content policy (nothing on any page blocked).
 //
 // Run by tests/browser/run.sh, which serves the console and passes (environment):
 //   CONSOLE_URL     where index.php is served, ending in "/"
@@ -184,7 +184,7 @@ if (await page.locator('#account-name').count() === 0) {
 }
 
 await check('the pages send a content policy that forbids framing, and nothing is blocked', async () => {
-  for (const path of ['index.php', 'mailstore.php', 'login.php']) {
+  for (const path of ['index.php', 'mailstore.php', 'history.php', 'login.php']) {
     const response = await page.request.get(base + path, { maxRedirects: 0 });
     const headers = response.headers();
     const policy = headers['content-security-policy'] || '';
@@ -240,8 +240,11 @@ await check('an integer saved in one step, reported, and in the policy', async (
   const result = await reviewAndSave([INT]);
   expect(/Saved: the change is stored/.test(result), `the result says: ${result}`);
   equal(policy(INT).int, Number(value), `cvmactl get ${INT}`);
-  const saves = logged(/console save by account/);
-  if (saves !== null) expect(saves.some((line) => line.includes(`account ${account} from 127.0.0.1: stored ${INT}`)), `no log line of the save: ${saves}`);
+  const saves = logged(/console audit: /);
+  if (saves !== null) {
+    expect(saves.some((line) => line.includes(`"account":${JSON.stringify(account)},"address":"127.0.0.1","action":"save","oid":"${INT}"`)
+                                && line.includes(`"new":"${value}","result":"stored"`)), `no log line of the save: ${saves}`);
+  }
   expect(await row(INT).locator('.mark.differs').isVisible(), 'a value that differs from its default is not marked');
   // A reload after saving is a GET of the same page: nothing is posted again.
   const response = await page.reload();
@@ -336,6 +339,31 @@ await check('a final setting is refused and named, and a refused commit is repor
   expect(/Last error 12/.test(result), `the last error is not explained: ${result}`);
   equal(policy(HIDDEN).int, before, 'the refused setting in the policy');
   equal(policy(INT).int, Number(other), 'the setting saved beside it');
+});
+
+await check('the history page shows the saves just made and a cvmactl set, filtered by setting and account', async () => {
+  // The case above saved INT through the console and was refused HIDDEN by the agent.
+  const saved = policy(INT).int;
+  const rows = async (query) => {
+    await open('history.php?' + query);
+    return page.locator('#history tr[data-oid]').evaluateAll((trs) => trs.map((tr) => ({
+      oid: tr.dataset.oid, source: tr.dataset.source, account: tr.querySelector('.account').innerText,
+      old: tr.cells[3].innerText, new: tr.cells[4].innerText, result: tr.cells[5].innerText })));
+  };
+  let shown = await rows('oid=' + encodeURIComponent(INT));
+  expect(shown.length > 0 && shown.every((r) => r.oid === INT), `rows of other settings: ${JSON.stringify(shown.slice(0, 3))}`);
+  expect(shown.some((r) => r.source === 'console' && r.account === account && r.new === String(saved) && r.result === 'stored'),
+         `no console record of the save: ${JSON.stringify(shown.slice(0, 3))}`);
+  shown = await rows('oid=' + encodeURIComponent(HIDDEN));
+  expect(shown.some((r) => r.source === 'console' && r.result !== 'stored'), `no record of the refused save: ${JSON.stringify(shown.slice(0, 3))}`);
+  sh(`${cvmactl} set ${INT} --int ${saved + 1}`);
+  shown = await rows('oid=' + encodeURIComponent(INT));
+  expect(shown[0].source === 'agent' && shown[0].old === String(saved) && shown[0].new === String(saved + 1) && shown[0].result === 'stored',
+         `the cvmactl set is not the newest record: ${JSON.stringify(shown[0])}`);
+  shown = await rows('account=' + encodeURIComponent(account));
+  expect(shown.length > 0 && shown.every((r) => r.account === account), 'the account filter shows other accounts');
+  const problems = await layoutProblems();
+  expect(problems.length === 0, problems.join('; '));
 });
 
 await check('a POST without the session token changes nothing', async () => {
@@ -489,9 +517,11 @@ await check('the mail store page lists mailboxes and public folders', async () =
     if (attempt) await page.waitForTimeout(250);
     await open('mailstore.php');
     mailboxes = await page.locator('table[data-list="Mailboxes"] tr').count() - 1;
-    folders = await page.locator('table[data-list="Public folders"] tr').count() - 1;
+    folders = await page.locator('ul[data-list="Public folders"] li').count();
   }
   expect(mailboxes > 0 && folders > 0, `mailboxes ${mailboxes}, public folders ${folders}`);
+  expect(/^Read from the storage server at /.test(await page.locator('#source-mailboxes').innerText()), 'the source of the mailboxes is not named');
+  expect(await page.locator('ul[data-list="Public folders"] li li').count() > 0, 'the public folders are not shown as a tree');
   expect(await page.locator('#status-storage.up').count() === 1, 'the storage server is not shown reachable');
   await Promise.all([page.waitForURL(/mailstore\.php$/), page.click('#refresh')]);
   expect(await page.locator('#result').isVisible(), 'no note after asking to read again');

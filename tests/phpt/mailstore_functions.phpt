@@ -38,6 +38,9 @@ $rows = ['kept'];
 show('mailboxes', first('vxm_read_mailboxes', $rows), $rows);
 $folders = [];
 show('public folders', first('vxm_read_public_folders', $folders), $folders);
+$s = vxm_list_sources();
+printf("sources: %s, %s, read %s\n", $s['mailboxes']['source'], $s['public_folders']['source'],
+       abs($s['mailboxes']['read_at'] - time()) < 60 ? 'just now' : $s['mailboxes']['read_at']);
 $again = [];
 vxm_read_mailboxes($again, false);
 show('twice into one array', vxm_read_mailboxes($again, true), array_column($again, 0));
@@ -59,12 +62,14 @@ set_error_handler(function ($level, $message) { echo "warning: $message\n"; retu
 $rows = ['kept'];
 show('mailboxes', vxm_read_mailboxes($rows, true), $rows);
 show('public folders', vxm_read_public_folders($rows, false), $rows);
+echo 'sources: ', vxm_list_sources(), "\n";
 PHP);
 ?>
 --EXPECT--
 == with the storage server
 mailboxes                     0 ["kept",["Anna","file://./backofficestorage/example.test/mbx/anna",6],["b user","file://./backofficestorage/example.test/mbx/b.user",6],["Jürgen","file://./backofficestorage/sub.example.test/mbx/jurgen",6]]
 public folders                0 [["Archive","file://./BackOfficeStorage/localhost/public folders/Archive",6],["Projects","file://./BackOfficeStorage/localhost/public folders/Projects",6],["Harbour","file://./BackOfficeStorage/localhost/public folders/Projects/Harbour",7]]
+sources: storage server, storage server, read just now
 twice into one array          0 ["Anna","b user","Jürgen","Anna","b user","Jürgen"]
 not an array: -1
 == not ready yet: the first read is still running
@@ -74,3 +79,4 @@ warning: vxm_read_mailboxes(): Storage for Mailboxes and Public folders is not i
 mailboxes                     -1 ["kept"]
 warning: vxm_read_public_folders(): Storage for Mailboxes and Public folders is not initialized
 public folders                -1 ["kept"]
+sources: -1

@@ -7,7 +7,7 @@
 //
 // Thread safety: the connection cache is guarded by its own mutex, each connection's calls
 // into libldap by the connection's; objects and search handles belong to one thread.
-#include "platform/directory.h"
+#include "platform/directory_client.h"
 
 #include <ldap.h>
 #include <ldap_schema.h>
@@ -510,6 +510,25 @@ std::string DefaultServer() {
   const char* uri = getenv("LDAPURI");
   return uri != nullptr ? uri : "";
 }
+
+}  // namespace
+
+std::string ConfiguredDirectoryServer() {
+  std::string uri = DefaultServer();
+  if (uri.empty() && getenv("LDAPNOINIT") == nullptr) {
+    char* configured = nullptr;
+    if (ldap_get_option(nullptr, LDAP_OPT_URI, &configured) == LDAP_OPT_SUCCESS &&
+        configured != nullptr) {
+      uri = configured;
+      ldap_memfree(configured);
+    }
+  }
+  // libldap writes its own default (no URI configured anywhere) as a URL with a scope.
+  if (uri.ends_with("/??base")) uri.resize(uri.size() - 7);
+  return uri;
+}
+
+namespace {
 
 // Version 3, no referrals followed (a referral names a server), and libldap's own bounds
 // beside the port's: connecting, its synchronous calls (the bind), and the largest message

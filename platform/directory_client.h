@@ -36,8 +36,8 @@
 // result form (no such object 0x80072030, server down 0x8007203A, bad filter 0x8007203E...).
 //
 // Thread safety: any thread may open objects; one object is used by one thread at a time.
-#ifndef PLATFORM_DIRECTORY_H_
-#define PLATFORM_DIRECTORY_H_
+#ifndef PLATFORM_DIRECTORY_CLIENT_H_
+#define PLATFORM_DIRECTORY_CLIENT_H_
 
 #include <cstdint>
 #include <memory>
@@ -48,6 +48,10 @@
 #include "platform/variant.h"
 
 namespace platform {
+
+// The server that serverless paths go to: LDAPURI, else libldap's URI (ldap.conf's, or its
+// built-in default, ldap://localhost:389); empty with LDAPNOINIT and no LDAPURI.
+std::string ConfiguredDirectoryServer();
 
 inline constexpr uint32_t kAdsSecureAuthentication = 0x1;
 inline constexpr uint32_t kAdsReadonlyServer = 0x4;
@@ -179,4 +183,4 @@ uint64_t DirectoryOperationCount();
 
 }  // namespace platform
 
-#endif  // PLATFORM_DIRECTORY_H_
+#endif  // PLATFORM_DIRECTORY_CLIENT_H_
