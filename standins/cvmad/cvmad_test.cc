@@ -148,9 +148,7 @@ TEST_F(AgentTest, RecordsEveryChangeWithTheClientsAccount) {
     ASSERT_TRUE(std::regex_search(lines[i], match, head)) << lines[i];
     EXPECT_EQ(match.suffix().str(), who + expected[i]) << "record " << i;
   }
-  struct stat info;
-  ASSERT_EQ(stat((agent_.root() + "/" + kAgentAuditFile).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(FileMode(agent_.root() + "/" + kAgentAuditFile), 0640u);
 }
 
 // An audit file that is not the agent's own (here a link another account could have put in

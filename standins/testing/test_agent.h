@@ -171,10 +171,7 @@ class TestServer {
   std::string socket_path() const { return root() + "/run/" + program_ + ".sock"; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  std::string log() const {
-    std::ifstream in(dir_.Path(program_ + ".log"));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string log() const { return FileText(dir_.Path(program_ + ".log")); }
 
   // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
