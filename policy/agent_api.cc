@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "standins/include/cvma32.h"
+#include "standins/agent_api/cvma32.h"
 #include "support/agent_libraries.h"
 
 namespace agent {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace agent {
 

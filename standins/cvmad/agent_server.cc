@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace cvmad {
 namespace {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <tuple>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/service/service.h"
 #include "standins/testing/test_agent.h"
 

@@ -15,7 +15,7 @@
 
 #include "mailstore/parser.h"
 #include "module/lifecycle.h"
-#include "php/cvwwwui/host_session.h"
+#include "hostext/host_session.h"
 #include "platform/library.h"
 #include "platform/process.h"
 #include "platform/registry.h"

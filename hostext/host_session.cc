@@ -1,9 +1,9 @@
-#include "php/cvwwwui/host_session.h"
+#include "hostext/host_session.h"
 
 #include <utility>
 
 #include "platform/library.h"
-#include "standins/cvma32/cvma32_internal.h"
+#include "standins/agent_api/cvma32.h"
 #include "support/agent_libraries.h"
 
 namespace cvwwwui {
