@@ -22,6 +22,10 @@
 
 namespace cvwwwui {
 
+// Forgets the client library's calls resolved so far (module shutdown, with no session
+// running, before the core gives the library back): the next session resolves them again.
+void ForgetClientCalls();
+
 // Word 0: the address of the 32-bit cell holding the session handle (0: no session).
 inline constexpr char kSessionBlock[] = "$cvma_session4php";
 // Word 0: the address of the module's `void LoadChangedSetting(const char* oid)`.

@@ -35,7 +35,7 @@ class TestStorageServer {
   }
   ~TestStorageServer() {
     server_.Stop(SIGTERM);
-    TraceResetForTesting();
+    TraceShutdown();
     platform::ReleaseLocalMachine();
   }
 
@@ -72,7 +72,7 @@ class TestStorageServer {
     hive.SetValue(handle, "DebugOutput", platform::kRegDword, &on, 4);
     hive.SetValue(handle, "DebugLogFile", platform::kRegSz, file.c_str(),
                   static_cast<uint32_t>(file.size() + 1));
-    TraceResetForTesting();
+    TraceShutdown();
     TraceReadRegistry(hive, key);
   }
 

@@ -739,7 +739,10 @@ ZEND_FUNCTION(settings_set_query) {
     values.push_back(std::move(text));
   }
   ZEND_HASH_FOREACH_END();
-  settings::QueryStore::Instance().Set(ZendView(tag), ZendView(id), std::move(values));
+  if (!settings::QueryStore::Instance().Set(ZendView(tag), ZendView(id), std::move(values))) {
+    Error("The query store is full\n");
+    RETURN_LONG(-1);
+  }
   RETURN_LONG(0);
 }
 

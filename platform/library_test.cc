@@ -27,8 +27,11 @@ class LibraryTest : public ::testing::Test {
     char pattern[] = "/tmp/cvlib-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    // A file name of this test's own, so that nothing else in the process matches it.
-    copy_ = dir_ / ("libcvlibtest" + std::to_string(getpid()) + ".so");
+    // A file name of this test's own, so that nothing else in the process matches it (a
+    // copy another test pinned stays loaded under its name for good).
+    static int tests = 0;
+    copy_ =
+        dir_ / ("libcvlibtest" + std::to_string(getpid()) + "-" + std::to_string(++tests) + ".so");
     fs::copy_file(fs::path(getenv("CV_BIN_DIR")).parent_path() / "lib" / "libcvpmapi.so", copy_);
   }
   void TearDown() override { fs::remove_all(dir_); }

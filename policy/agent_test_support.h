@@ -136,7 +136,7 @@ class AgentTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(TraceToFile(log_));
   }
   void TearDown() override {
-    TraceResetForTesting();
+    TraceShutdown();
     module::ModuleState& state = module::State();
     state.session_cell.store(nullptr);
     state.demo_mode = 0;

@@ -61,9 +61,13 @@ trap 'rm -rf "$log"' EXIT
 
 # GoogleTest through CTest: each suite is one process; its cases are counted from the XML
 # report it writes. A suite that failed without reporting a failed case (a crash, a
-# time-out) counts as one failed case.
+# time-out) counts as one failed case. Every suite runs its cases in a random order, three
+# times over in one process, so that a case relying on what another left behind (a warm
+# cache, a configured trace) fails; the suite's output names the seed of a failed order
+# (--gtest_random_seed=N runs it again). The XML report holds the last round; a failure of
+# an earlier one fails the suite.
 mkdir -p "$log/gtest"
-GTEST_OUTPUT="xml:$log/gtest/" ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 |
+GTEST_SHUFFLE=1 GTEST_REPEAT=3 GTEST_OUTPUT="xml:$log/gtest/" ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 |
   tee "$log/ctest.txt"
 if grep -qE 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt"; then
   gt_total=0; gt_failed=0

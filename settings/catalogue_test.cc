@@ -26,7 +26,7 @@ class CatalogueTest : public ::testing::Test {
     platform::LocalMachine().CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
   }
   void TearDown() override {
-    TraceResetForTesting();
+    TraceShutdown();
     module::State().demo_mode = 0;
   }
   // The trace's messages since the last call.

@@ -113,4 +113,12 @@ void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* erro
   return function;
 }
 
+void ReleaseAgentLibraries() {
+  for (LibrarySlot& slot : g_libraries) {
+    if (ModuleHandle handle = slot.handle.exchange(nullptr, std::memory_order_acq_rel)) {
+      platform::FreeLibrary(handle);
+    }
+  }
+}
+
 }  // namespace support

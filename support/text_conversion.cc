@@ -17,6 +17,8 @@ size_t Length(const char16_t* text) {
 
 }  // namespace
 
+constinit thread_local bool TraceSecretScope::active_ = false;
+
 bool convertToUTF8(const char16_t* text, std::string* out) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", "convertToUTF8(2)\n");
   const std::u16string_view input(text != nullptr ? text : u"", Length(text));

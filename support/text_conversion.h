@@ -26,7 +26,9 @@ class TraceSecretScope {
   static bool active() { return active_; }
 
  private:
-  static inline thread_local bool active_ = false;
+  // Defined once, in the core library: a scope the shells open is the one the conversions
+  // see.
+  static constinit thread_local bool active_;
   const bool previous_;
 };
 

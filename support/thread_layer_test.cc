@@ -61,7 +61,7 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
   setenv("CORVANE_ROOT", root, 1);  // the trace writes only in its log folder
   const std::string logs = std::string(root) + "/logs", log = logs + "/trace.log";
   ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
-  TraceResetForTesting();
+  TraceShutdown();
   TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
   ASSERT_TRUE(ThreadLayerInitialize());
@@ -95,7 +95,7 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
              thread, stage);
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
   }
-  TraceResetForTesting();
+  TraceShutdown();
   std::filesystem::remove_all(root);
 
   // Outside layer threads there is no handle.

@@ -468,7 +468,7 @@ void TraceReadRegistry(platform::Hive& root, const char* subkey) {
   TraceEnabled = enabled ? 1 : 0;
 }
 
-void TraceResetForTesting() {
+void TraceShutdown() {
   FLockGuard guard(&TraceLock());
   TraceEnabled = 0;
   g_log_file_name[0] = '\0';

@@ -65,9 +65,9 @@ TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text);
 // A missing key leaves tracing off.
 void TraceReadRegistry(platform::Hive& root, const char* subkey);
 
-// Puts the facility back to its library-load state and closes the log file. For tests,
-// which configure the trace many times in one process.
-void TraceResetForTesting();
+// Puts the facility back to its library-load state and closes the log file: the core's last
+// holder at module shutdown, and tests, which configure the trace many times in one process.
+void TraceShutdown();
 
 // A message composed piece by piece, at most 255 characters; appends beyond are cut.
 // The severity and level are carried for the caller only.

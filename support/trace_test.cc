@@ -58,7 +58,7 @@ class TraceTest : public ::testing::Test {
     hive_.emplace(dir_ + "/registry.db");
   }
   void TearDown() override {
-    TraceResetForTesting();
+    TraceShutdown();
     hive_.reset();
     fs::remove_all(dir_);
   }
@@ -74,7 +74,7 @@ class TraceTest : public ::testing::Test {
   }
   // As the module starts (default name and mode, then the registry), from a fresh state.
   void Configure() {
-    TraceResetForTesting();
+    TraceShutdown();
     TraceSetLogFile("settingsext.log", "a");
     TraceReadRegistry(*hive_, kDebugKey);
   }
