@@ -23,6 +23,9 @@
 #include "support/thread_layer.h"
 #include "support/trace.h"
 
+using support::ThreadLayerInitialize;
+using support::ThreadLayerShutdown;
+
 namespace {
 
 // The session handle of this process, for as long as the process lives: the

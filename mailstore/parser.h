@@ -75,16 +75,16 @@ class CMailStoreParser {
 
   CStorage* storage_ = nullptr;
   std::atomic<bool> initialised_{false};
-  FCriticalSection storage_lock_;
-  FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
+  support::FCriticalSection storage_lock_;
+  support::FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
   std::atomic<int32_t> request_{0};
   // Who takes the answer of the request under way: the requester while it waits, the worker
   // once the requester gave up waiting.
   enum Answer : int32_t { kAnswerAwaited, kAnswerGiven, kAnswerAbandoned };
   std::atomic<int32_t> answer_{kAnswerGiven};
-  FEvent* ready_ = nullptr;
-  FEvent* done_ = nullptr;
-  FEvent* request_event_ = nullptr;
+  support::FEvent* ready_ = nullptr;
+  support::FEvent* done_ = nullptr;
+  support::FEvent* request_event_ = nullptr;
   uint32_t abort_event_ = 0;
   uint32_t worker_ = 0;  // the worker's thread handle, joined by the destructor
   bool* worker_joined_out_ = nullptr;

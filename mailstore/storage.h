@@ -111,7 +111,7 @@ class CStorage {
   static bool IsSystemMailbox(const char16_t* name);
 
  private:
-  FCriticalSection* lock_;
+  support::FCriticalSection* lock_;
   std::shared_ptr<StorageList> mailboxes_;
   std::shared_ptr<StorageList> public_folders_;
 };

@@ -35,7 +35,7 @@ class TestStorageServer {
   }
   ~TestStorageServer() {
     server_.Stop(SIGTERM);
-    TraceShutdown();
+    support::TraceShutdown();
     platform::ReleaseLocalMachine();
   }
 
@@ -72,8 +72,8 @@ class TestStorageServer {
     hive.SetValue(handle, "DebugOutput", platform::kRegDword, &on, 4);
     hive.SetValue(handle, "DebugLogFile", platform::kRegSz, file.c_str(),
                   static_cast<uint32_t>(file.size() + 1));
-    TraceShutdown();
-    TraceReadRegistry(hive, key);
+    support::TraceShutdown();
+    support::TraceReadRegistry(hive, key);
   }
 
  private:

@@ -21,6 +21,14 @@
 #include "support/agent_libraries.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceReadRegistry;
+using support::TraceSetLogFile;
+using support::TraceShutdown;
+
 namespace module {
 
 namespace {

@@ -19,6 +19,13 @@
 #include "support/text_conversion.h"
 #include "support/trace.h"
 
+using support::convertToUTF8;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+
 namespace {
 
 using mailstore::CMailStoreParser;

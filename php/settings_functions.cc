@@ -29,6 +29,12 @@
 #include "settings/table_entry.h"
 #include "support/trace.h"
 
+using support::kTraceMaskedValue;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace {
 
 using settings::CSettings;

@@ -15,6 +15,8 @@
 #include "policy/agent_test_support.h"
 #include "support/trace.h"
 
+using support::TraceShutdown;
+
 namespace {
 
 class CatalogueTest : public ::testing::Test {

@@ -12,6 +12,10 @@
 #include "platform/registry.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace support {
 
 namespace {

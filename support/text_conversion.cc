@@ -5,6 +5,8 @@
 #include "platform/unicode.h"
 #include "support/trace.h"
 
+namespace support {
+
 namespace {
 
 size_t Length(const char16_t* text) {
@@ -64,3 +66,5 @@ bool convertToUnicode(const char* text, std::u16string* out) {
   }
   return true;
 }
+
+}  // namespace support

@@ -23,6 +23,8 @@
 #include "platform/unicode.h"
 #include "support/sync.h"
 
+namespace support {
+
 int32_t TraceEnabled = 0;
 
 namespace {
@@ -501,3 +503,5 @@ TraceText& TraceText::Append(uint32_t number) {
   snprintf(scratch, sizeof scratch, "%lu", static_cast<unsigned long>(number));
   return Append(scratch);
 }
+
+}  // namespace support

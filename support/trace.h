@@ -25,6 +25,8 @@ namespace platform {
 class Hive;
 }
 
+namespace support {
+
 inline constexpr uint32_t TRACE_ERROR = 1;
 inline constexpr uint32_t TRACE_WARNING = 2;
 inline constexpr uint32_t TRACE_INFO = 4;
@@ -87,5 +89,7 @@ class TraceText {
   int32_t level_;
   char text_[256];
 };
+
+}  // namespace support
 
 #endif  // SUPPORT_TRACE_H_

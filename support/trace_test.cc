@@ -23,6 +23,17 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TRACE_WARNING;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+using support::TraceReadRegistry;
+using support::TraceSetLogFile;
+using support::TraceShutdown;
+using support::TraceText;
+
 namespace {
 
 namespace fs = std::filesystem;
