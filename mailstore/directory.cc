@@ -14,6 +14,13 @@
 #include "platform/unicode.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TRACE_WARNING;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+
 namespace mailstore {
 namespace {
 

@@ -14,6 +14,12 @@
 #include "platform/store_provider.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+
 namespace mailstore {
 namespace {
 

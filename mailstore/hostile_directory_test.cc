@@ -30,6 +30,12 @@
 #include "platform/unicode.h"
 #include "support/thread_layer.h"
 
+using support::EventClose;
+using support::EventCreate;
+using support::EventSet;
+using support::ThreadLayerInitialize;
+using support::ThreadLayerShutdown;
+
 namespace mailstore {
 namespace {
 

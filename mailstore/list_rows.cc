@@ -7,6 +7,13 @@
 #include "support/text_conversion.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+using support::convertToUTF8;
+
 namespace mailstore {
 
 namespace {

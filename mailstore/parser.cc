@@ -9,6 +9,22 @@
 #include "support/thread_layer.h"
 #include "support/trace.h"
 
+using support::EventClose;
+using support::EventCreate;
+using support::EventHandle;
+using support::EventSet;
+using support::EventWait;
+using support::FEvent;
+using support::FLockGuard;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::ThreadCreate;
+using support::ThreadHandle;
+using support::ThreadJoin;
+using support::ThreadYield;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace mailstore {
 
 namespace {

@@ -79,18 +79,18 @@ class CMailStoreParser {
 
   std::unique_ptr<CStorage> storage_;
   std::atomic<bool> initialised_{false};
-  FCriticalSection storage_lock_;
-  FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
+  support::FCriticalSection storage_lock_;
+  support::FEvent stopped_{/*manual_reset=*/true, /*initially_signalled=*/false};
   std::atomic<int32_t> request_{0};
   // Who takes the answer of the request under way: the requester while it waits, the worker
   // once the requester gave up waiting.
   enum Answer : int32_t { kAnswerAwaited, kAnswerGiven, kAnswerAbandoned };
   std::atomic<int32_t> answer_{kAnswerGiven};
-  std::unique_ptr<FEvent> ready_;
-  std::unique_ptr<FEvent> done_;
-  std::unique_ptr<FEvent> request_event_;
-  EventHandle abort_event_;
-  ThreadHandle worker_;  // joined by the destructor
+  std::unique_ptr<support::FEvent> ready_;
+  std::unique_ptr<support::FEvent> done_;
+  std::unique_ptr<support::FEvent> request_event_;
+  support::EventHandle abort_event_;
+  support::ThreadHandle worker_;  // joined by the destructor
   bool* worker_joined_out_ = nullptr;
   platform::NamedBlock mapping_;
 };

@@ -12,6 +12,9 @@
 #include "mailstore/test_storage_server.h"
 #include "support/thread_layer.h"
 
+using support::ThreadLayerInitialize;
+using support::ThreadLayerShutdown;
+
 namespace mailstore {
 namespace {
 

@@ -12,6 +12,15 @@
 #include "support/thread_layer.h"
 #include "support/trace.h"
 
+using support::EventWait;
+using support::FCriticalSection;
+using support::FLockGuard;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+
 namespace mailstore {
 
 namespace {

@@ -128,7 +128,7 @@ class CStorage {
   // Refills one list: its storage server, else its fallback; sorted afterwards.
   uint32_t Enumerate(const Walk& walk, uint32_t stop_event, bool database_mode);
 
-  std::unique_ptr<FCriticalSection> lock_;  // null when it could not be made: no lock
+  std::unique_ptr<support::FCriticalSection> lock_;  // null when it could not be made: no lock
   std::shared_ptr<StorageList> mailboxes_;
   std::shared_ptr<StorageList> public_folders_;
   ListReading mailbox_reading_;        // as the lists

@@ -10,6 +10,9 @@
 #include "platform/directory_client.h"
 #include "support/thread_layer.h"
 
+using support::EventClose;
+using support::EventCreate;
+
 namespace mailstore {
 namespace {
 

@@ -29,7 +29,7 @@ inline bool WaitUntil(const std::function<bool()>& condition) {
 // request.
 class TestStorageServer : public cvstorage::testing::TestStorageServer {
  public:
-  ~TestStorageServer() { TraceResetForTesting(); }
+  ~TestStorageServer() { support::TraceShutdown(); }
 
   std::string trace_log() const {
     std::ifstream in(root() + "/logs/trace.log");
@@ -47,8 +47,8 @@ class TestStorageServer : public cvstorage::testing::TestStorageServer {
     hive.SetValue(handle, "DebugOutput", platform::kRegDword, &on, 4);
     hive.SetValue(handle, "DebugLogFile", platform::kRegSz, file.c_str(),
                   static_cast<uint32_t>(file.size() + 1));
-    TraceResetForTesting();
-    TraceReadRegistry(hive, key);
+    support::TraceShutdown();
+    support::TraceReadRegistry(hive, key);
   }
 };
 

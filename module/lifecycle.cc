@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -15,10 +15,21 @@
 #include "module/shared_blocks.h"
 #include "module/work_mode.h"
 #include "platform/registry.h"
+#include "policy/agent_api.h"
 #include "policy/agent_messages.h"
 #include "products/products.h"
 #include "settings/catalogue.h"
+#include "settings/query_store.h"
+#include "support/agent_libraries.h"
 #include "support/trace.h"
+
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceReadRegistry;
+using support::TraceSetLogFile;
+using support::TraceShutdown;
 
 namespace module {
 
@@ -27,6 +38,10 @@ namespace {
 // Serialises the once-per-process set-up with module shutdown and with the reload entry,
 // so neither meets a catalogue that a repeated set-up or the shutdown is deleting.
 std::mutex g_setup_mutex;
+
+// The number of extensions holding the process core. Under g_core_lock.
+std::mutex g_core_lock;
+int g_core_holders = 0;
 
 // The OID subtrees the agent is to report changes of, per product.
 constexpr const char* kMailPatterns[] = {
@@ -107,9 +122,30 @@ std::shared_ptr<settings::CSettings> CurrentCatalogue() {
   return state.catalogue;
 }
 
-void Minit() {
+void AcquireProcessCore() {
+  std::lock_guard lock(g_core_lock);
+  if (g_core_holders++ > 0) return;
   TraceSetLogFile("settingsext.log", "a");
   TraceReadRegistry(platform::LocalMachine(), kTraceKey);
+}
+
+void ReleaseProcessCore() {
+  std::lock_guard lock(g_core_lock);
+  if (g_core_holders > 0 && --g_core_holders > 0) return;
+  // The state is as when the library was loaded: what the process kept and learnt of the
+  // machine and the agent is forgotten with it. The entries go before their libraries.
+  settings::QueryStore::ReleaseInstance();
+  agent::ForgetAgentEntries();
+  support::ReleaseAgentLibraries();
+  products::ForgetVerdicts();
+  mailstore::ForgetMailHostNames();
+  mailstore::FreePreloadedE2KLibraries();
+  platform::ReleaseLocalMachine();
+  TraceShutdown();
+}
+
+void Minit() {
+  AcquireProcessCore();
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "minit()\n");
   ReadWorkMode();
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "minit() finished\n");
@@ -151,13 +187,8 @@ void Mshutdown() {
     }
     state.initialised.store(0, std::memory_order_release);
   }
-  // The state is as after module start-up: what the process learnt of the machine and the
-  // agent is forgotten with it.
   policy::AgentApiShutdown();
-  products::ForgetVerdicts();
-  mailstore::ForgetMailHostNames();
-  mailstore::FreePreloadedE2KLibraries();
-  platform::ReleaseLocalMachine();
+  ReleaseProcessCore();
 }
 
 void Minfo() {

@@ -17,7 +17,15 @@ namespace module {
 inline constexpr const char* kTraceKey =
     "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
 
-// Module start-up: configures the trace from the registry and reads the work mode.
+// The extensions' hold on the process state of the core: each extension takes one at its
+// module start-up and lets it go at its module shutdown. The first holder configures the
+// trace from the registry, once for the process whichever extensions it loads. The last one
+// to let go (or a release with no holder left) resets every piece of process state the core
+// keeps, as module/process_state.md lists them: module shutdown leaves nothing open.
+void AcquireProcessCore();
+void ReleaseProcessCore();
+
+// Module start-up: takes a hold on the process core (the trace) and reads the work mode.
 void Minit();
 // Request start-up and shutdown.
 void Rinit();

@@ -64,6 +64,13 @@ class LifecycleTest : public policy_test::AgentTest {
     CreateBlock(module::kSessionBlock, reinterpret_cast<uintptr_t>(&session_), &session_block_);
   }
 
+  // Module shutdown, which ends the trace with the process core, and the next start-up's
+  // trace.
+  void Restart() {
+    module::Mshutdown();
+    ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_));
+  }
+
   // The messages written since the last call.
   Strings Messages() { return policy_test::TraceMessages(log_, &seen_); }
   static Strings Matching(Strings messages, const std::string& start) {
@@ -142,7 +149,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheP
                           "oid=1.3.6.1.4.1.8642.57.1.*", "oid=1.3.6.1.4.1.8642.42.1.*",
                           "oid=1.3.6.1.4.1.8642.11.1.*"));
 
-  module::Mshutdown();
+  Restart();
   EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
   EXPECT_EQ(parser.ReadWord(), reinterpret_cast<uintptr_t>(&parser_object));  // not ours
   parser.Release();
@@ -151,7 +158,7 @@ TEST_F(LifecycleTest, ProductsRegisterTheirSubtreesInOrderOutsideDemoModeAndTheP
   EXPECT_EQ(module::State().mail_store_parser.load(), nullptr);
   EXPECT_THAT(Messages(), Contains("failed to open $mail_store_parser4php file"));
 
-  module::Mshutdown();
+  Restart();
   module::State().demo_mode = 1;
   module::Rinit();
   EXPECT_EQ(module::State().initialised.load(), 1);

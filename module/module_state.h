@@ -52,11 +52,13 @@ std::shared_ptr<settings::CSettings> CurrentCatalogue();
 
 namespace internal {
 // The calling thread's request's catalogue and what keeps it alive; both null outside a
-// request. Plain pointers, so nothing of ours runs when a thread ends.
-inline thread_local settings::CSettings* request_catalogue
-    __attribute__((tls_model("initial-exec"))) = nullptr;
-inline thread_local std::shared_ptr<settings::CSettings>* request_hold
-    __attribute__((tls_model("initial-exec"))) = nullptr;
+// request. Plain pointers, so nothing of ours runs when a thread ends. Defined once, in the
+// core library, so that the shells read the ones the lifecycle sets; constant-initialised,
+// so no access needs a wrapper call.
+extern constinit thread_local settings::CSettings* request_catalogue
+    __attribute__((tls_model("initial-exec")));
+extern constinit thread_local std::shared_ptr<settings::CSettings>* request_hold
+    __attribute__((tls_model("initial-exec")));
 }  // namespace internal
 
 // The catalogue of the request running on this thread: the newest one when the request

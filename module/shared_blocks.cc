@@ -7,6 +7,11 @@
 #include "platform/named_blocks.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace module {
 
 namespace {

@@ -8,6 +8,10 @@
 #include "platform/profile.h"
 #include "support/trace.h"
 
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace module {
 
 namespace {

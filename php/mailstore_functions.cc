@@ -12,6 +12,12 @@
 #include "php/shells.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+
 namespace {
 
 using mailstore::CMailStoreParser;

@@ -29,6 +29,12 @@
 #include "settings/table_rows.h"
 #include "support/trace.h"
 
+using support::kTraceMaskedValue;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace {
 
 using settings::CSettings;
@@ -676,7 +682,10 @@ ZEND_FUNCTION(settings_set_query) {
     values.push_back(std::move(text));
   }
   ZEND_HASH_FOREACH_END();
-  settings::QueryStore::Instance().Set(ZendView(tag), ZendView(id), std::move(values));
+  if (!settings::QueryStore::Instance().Set(ZendView(tag), ZendView(id), std::move(values))) {
+    Error("The query store is full\n");
+    RETURN_LONG(-1);
+  }
   RETURN_LONG(0);
 }
 

@@ -13,6 +13,10 @@
 #include "support/trace.h"
 #include "php/settingsext_arginfo.h"
 
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace {
 
 constexpr const char* kModuleName = "Corvane Tidewall extension";

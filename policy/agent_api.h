@@ -4,15 +4,20 @@
 // it returns a code, the same number as a send status, and 0 where it returns a handle or
 // a size; the loader traces the failure. Nothing here crashes the host for a missing agent.
 //
-// Thread safety: safe from any thread; each entry's address is resolved once and kept.
+// Thread safety: safe from any thread; each entry's address is resolved once and kept until
+// ForgetAgentEntries, which runs with no call in progress.
 #ifndef POLICY_AGENT_API_H_
 #define POLICY_AGENT_API_H_
 
 #include <cstdint>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace agent {
+
+// Forgets every entry resolved so far (module shutdown, before the libraries are given back
+// with support::ReleaseAgentLibraries): the next call of each resolves it again.
+void ForgetAgentEntries();
 
 // The policy library.
 int32_t VmpCreatePolicyVar(uint32_t* handle);

@@ -96,7 +96,7 @@ inline void TraceToFile(const std::string& log) {
   std::filesystem::create_directories(std::filesystem::path(log).parent_path());
   SetDword(module::kTraceKey, "DebugOutput", 1);
   SetString(module::kTraceKey, "DebugLogFile", log + ",a");
-  TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
+  support::TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
 }
 
 // The messages of the trace file at `path` from byte `*seen` on (then moved past them),
@@ -136,7 +136,7 @@ class AgentTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(TraceToFile(log_));
   }
   void TearDown() override {
-    TraceResetForTesting();
+    support::TraceShutdown();
     module::ModuleState& state = module::State();
     state.session_cell.store(nullptr);
     state.demo_mode = 0;

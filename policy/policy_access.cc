@@ -5,6 +5,10 @@
 #include "policy/agent_messages.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace policy {
 
 namespace {

@@ -7,6 +7,10 @@
 #include "platform/registry.h"
 #include "support/trace.h"
 
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace products {
 
 namespace {

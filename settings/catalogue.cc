@@ -11,6 +11,12 @@
 #include "settings/table_entry.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceText;
+
 namespace settings {
 
 namespace {

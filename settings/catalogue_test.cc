@@ -15,6 +15,8 @@
 #include "policy/agent_test_support.h"
 #include "support/trace.h"
 
+using support::TraceShutdown;
+
 namespace {
 
 class CatalogueTest : public ::testing::Test {
@@ -26,7 +28,7 @@ class CatalogueTest : public ::testing::Test {
     platform::LocalMachine().CreateKey("SOFTWARE\\Test", platform::kKeyAllAccess, &key_);
   }
   void TearDown() override {
-    TraceResetForTesting();
+    TraceShutdown();
     module::State().demo_mode = 0;
   }
   // The trace's messages since the last call.

@@ -30,6 +30,12 @@
 #include "settings/table_entry.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TRACE_WARNING;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace settings {
 
 namespace {

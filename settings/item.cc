@@ -20,6 +20,20 @@
 #include "support/text_conversion.h"
 #include "support/trace.h"
 
+using support::CipherLastError;
+using support::convertToUnicode;
+using support::convertToUTF8;
+using support::DecryptToStringW;
+using support::EncryptStringW;
+using support::kTraceMaskedValue;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TRACE_WARNING;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceSecretScope;
+using support::TraceText;
+
 namespace settings {
 
 namespace {

@@ -16,6 +16,8 @@
 #include "support/cipher.h"
 #include "support/trace.h"
 
+using support::EncryptStringW;
+
 namespace {
 
 using ::testing::Contains;

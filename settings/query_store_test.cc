@@ -53,4 +53,25 @@ TEST(QueryStoreTest, ConcurrentReadersSeeWholeLists) {
   EXPECT_EQ(torn.load(), 0);
 }
 
+// The store holds at most kMaxQueryStoreBytes of tags, ids and strings: a list that would go
+// beyond is refused and changes nothing; a replaced list and a dropped tag give their bytes
+// back.
+TEST(QueryStoreTest, HoldsAtMostItsBound) {
+  QueryStore store;
+  const size_t names = 2;  // tag "t" and id "i"
+  const std::string whole(settings::kMaxQueryStoreBytes - names, 'x');
+  Strings out;
+  EXPECT_FALSE(store.Set("t", "i", Strings{whole, "y"}));
+  EXPECT_EQ(store.Get("t", "i", &out), QueryStore::Found::kNoTag);
+  ASSERT_TRUE(store.Set("t", "i", Strings{whole}));
+  EXPECT_FALSE(store.Set("t", "j", Strings{}));        // its id's one byte is too many
+  EXPECT_TRUE(store.Set("t", "i", Strings{"small"}));  // replacing gives the bytes back
+  EXPECT_TRUE(store.Set("u", "j", Strings{whole.substr(names + 5)}));
+  EXPECT_FALSE(store.Set("v", "k", Strings{}));
+  EXPECT_TRUE(store.Free("u"));
+  EXPECT_TRUE(store.Set("v", "k", Strings{whole.substr(names + 5 + names)}));
+  EXPECT_EQ(store.Get("t", "i", &out), QueryStore::Found::kYes);
+  EXPECT_EQ(out, Strings{"small"});
+}
+
 }  // namespace

@@ -23,6 +23,8 @@ void Backoff(unsigned* round) {
 
 }  // namespace
 
+constinit thread_local uint32_t ReadMostlyLock::thread_slot_ = kUnassigned;
+
 bool ReadMostlyLock::Asymmetric() { return platform::CanFlushProcessWriteBuffers(); }
 
 ReadMostlyLock::ReadMostlyLock() { Asymmetric(); }

@@ -73,9 +73,9 @@ class ReadMostlyLock {
   void WaitForWriter();
 
   static constexpr uint32_t kUnassigned = ~0u;
-  // Initialised in every translation unit alike, so no access needs a wrapper call.
-  static inline thread_local uint32_t thread_slot_ __attribute__((tls_model("initial-exec"))) =
-      kUnassigned;
+  // Defined once, in the core library (the shells' inlined readers use the same one);
+  // constant-initialised, so no access needs a wrapper call.
+  static constinit thread_local uint32_t thread_slot_ __attribute__((tls_model("initial-exec")));
 
   struct alignas(64) Slot {
     std::atomic<uint32_t> inside{0};

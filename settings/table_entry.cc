@@ -20,6 +20,13 @@
 #include "support/text_conversion.h"
 #include "support/trace.h"
 
+using support::convertToUnicode;
+using support::convertToUTF8;
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace settings {
 
 namespace {

@@ -3,6 +3,11 @@
 #include "settings/cell_values.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace settings {
 namespace {
 

@@ -49,7 +49,7 @@ TEST(CellValuesTest, FloatsTruncateTowardZeroAndKeepTheLow32Bits) {
 class TableRowsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(policy_test::TraceToFile(log_)); }
-  void TearDown() override { TraceResetForTesting(); }
+  void TearDown() override { support::TraceShutdown(); }
   std::string Traced() {
     std::string joined;
     for (const std::string& message : policy_test::TraceMessages(log_, &seen_, true))

@@ -12,6 +12,10 @@
 #include "platform/registry.h"
 #include "support/trace.h"
 
+using support::TRACE_ERROR;
+using support::TraceEnabled;
+using support::TraceOut;
+
 namespace support {
 
 namespace {
@@ -111,6 +115,14 @@ void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* erro
     }
   }
   return function;
+}
+
+void ReleaseAgentLibraries() {
+  for (LibrarySlot& slot : g_libraries) {
+    if (ModuleHandle handle = slot.handle.exchange(nullptr, std::memory_order_acq_rel)) {
+      platform::FreeLibrary(handle);
+    }
+  }
 }
 
 }  // namespace support

@@ -7,8 +7,8 @@
 // is looked for by full path only: first beside the host executable, then at the path
 // stored under its file name in the registry key "Software\Veltmark\Corvane\delay
 // loading". The bare name is never handed to the system's own library search. Once loaded,
-// a library stays loaded until the process ends. The host-process components find the
-// client library the same way.
+// a library stays loaded until ReleaseAgentLibraries (the core's last holder letting go at
+// module shutdown). The host-process components find the client library the same way.
 //
 // Thread safety: safe from any thread. Concurrent first calls may each open the library;
 // the handle slot is swapped atomically and a thread that finds its own handle already
@@ -36,6 +36,11 @@ inline constexpr const char* kDelayLoadingKey = "Software\\Veltmark\\Corvane\\de
 // the library cannot be found or lacks the function; `*error` (when not null) then holds
 // kAgentModuleNotFound or kAgentProcedureNotFound, and an error line is traced.
 void* ResolveAgentFunction(AgentLibrary library, const char* name, int32_t* error);
+
+// Gives back this process's reference to both libraries; the next ResolveAgentFunction loads
+// them again. Only when no address resolved from them is called any more and none is kept
+// (agent::ForgetAgentEntries, the host session's calls).
+void ReleaseAgentLibraries();
 
 }  // namespace support
 

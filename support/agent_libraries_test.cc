@@ -22,6 +22,12 @@ class AgentLibrariesTest : public ::testing::Test {
     probe_ = dir_ / "bin" / "probe";
     fs::create_directories(probe_.parent_path());
     fs::copy_file(tests_ / "agent_libraries_probe", probe_);
+    // The probe finds the core library where the installed layout has it, ../lib; the
+    // agent's libraries are not there.
+    fs::create_directories(dir_ / "lib");
+    for (const char* library : {"libcvcore.so", "libcvblocks.so", "libcvsync.so"}) {
+      fs::create_symlink(built_.parent_path() / library, dir_ / "lib" / library);
+    }
   }
 
   void Register(const std::string& path) {

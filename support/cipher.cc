@@ -15,6 +15,8 @@
 #include "platform/crypto.h"
 #include "support/trace.h"
 
+namespace support {
+
 namespace {
 
 using platform::SecureZeroMemory;
@@ -120,3 +122,5 @@ bool DecryptToStringW(const std::string& cipher, std::u16string* text) {
   SecureZeroMemory(work.data(), work.size());
   return ok;
 }
+
+}  // namespace support

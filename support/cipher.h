@@ -14,6 +14,8 @@
 
 #include "platform/crypto.h"
 
+namespace support {
+
 // Clear text longer than this many code units is cut before enciphering.
 inline constexpr size_t kCipherMaxChars = 512;
 // Cipher texts of this many bytes or more are refused.
@@ -37,5 +39,7 @@ bool DecryptBuffer(uint8_t* buffer, uint32_t* length);
 inline constexpr uint32_t kCipherBadData = platform::kNteBadData;   // not a valid cipher text
 inline constexpr uint32_t kCipherBadLength = platform::kNteBadLen;  // too many bytes to decipher
 uint32_t CipherLastError();
+
+}  // namespace support
 
 #endif  // SUPPORT_CIPHER_H_

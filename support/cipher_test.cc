@@ -6,6 +6,15 @@
 
 #include <string>
 
+using support::CipherLastError;
+using support::DecryptToStringW;
+using support::EncryptBuffer;
+using support::EncryptStringW;
+using support::kCipherBadData;
+using support::kCipherBadLength;
+using support::kCipherMaxBytes;
+using support::kCipherMaxChars;
+
 namespace {
 
 std::string Hex(const std::string& bytes) {

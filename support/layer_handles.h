@@ -12,6 +12,8 @@
 
 #include "support/thread_layer.h"
 
+namespace support {
+
 // Closes an event handle of the thread layer.
 class EventHandle {
  public:
@@ -64,5 +66,7 @@ class ThreadHandle {
  private:
   uint32_t handle_ = 0;
 };
+
+}  // namespace support
 
 #endif  // SUPPORT_LAYER_HANDLES_H_

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+namespace support {
+
 void CriticalSectionInitialize(platform::CriticalSection* section) {
   platform::InitializeCriticalSection(section);
 }
@@ -54,3 +56,5 @@ void FCriticalSection::ReinitializeAfterFork() {
   CriticalSectionInitialize(&section_);
   CriticalSectionSetSpinCount(&section_, spin_count);
 }
+
+}  // namespace support

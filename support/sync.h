@@ -18,6 +18,8 @@
 #include "platform/critical_section.h"
 #include "support/thread_layer.h"
 
+namespace support {
+
 // Critical section functions on a section held by value. Initialise, enter and leave need
 // a valid section; delete does nothing for null; set spin count gives 0 for null, else the
 // spin count before.
@@ -102,5 +104,7 @@ class FEvent {
  private:
   uint32_t event_;
 };
+
+}  // namespace support
 
 #endif  // SUPPORT_SYNC_H_

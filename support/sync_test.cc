@@ -6,6 +6,18 @@
 #include <atomic>
 #include <thread>
 
+using support::AtomicCounterDecrement;
+using support::AtomicCounterIncrement;
+using support::CriticalSectionDelete;
+using support::CriticalSectionEnter;
+using support::CriticalSectionInitialize;
+using support::CriticalSectionLeave;
+using support::CriticalSectionSetSpinCount;
+using support::FCriticalSection;
+using support::FEvent;
+using support::FLockGuard;
+using support::ThreadSleep;
+
 namespace {
 
 TEST(SyncTest, ACriticalSectionIsHeldUntilEveryLockIsGivenBack) {

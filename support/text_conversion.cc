@@ -5,6 +5,8 @@
 #include "platform/unicode.h"
 #include "support/trace.h"
 
+namespace support {
+
 namespace {
 
 size_t Length(const char16_t* text) {
@@ -16,6 +18,8 @@ size_t Length(const char16_t* text) {
 }
 
 }  // namespace
+
+constinit thread_local bool TraceSecretScope::active_ = false;
 
 bool convertToUTF8(const char16_t* text, std::string* out) {
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", "convertToUTF8(2)\n");
@@ -62,3 +66,5 @@ bool convertToUnicode(const char* text, std::u16string* out) {
   }
   return true;
 }
+
+}  // namespace support

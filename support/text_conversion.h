@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+namespace support {
+
 // While one lives on a thread with `secret` true, that thread's conversions trace the mask
 // (kTraceMaskedValue) in place of the text they convert: the clear text of an enciphered
 // setting passes through them and must not reach the log.
@@ -26,7 +28,9 @@ class TraceSecretScope {
   static bool active() { return active_; }
 
  private:
-  static inline thread_local bool active_ = false;
+  // Defined once, in the core library: a scope the shells open is the one the conversions
+  // see.
+  static constinit thread_local bool active_;
   const bool previous_;
 };
 
@@ -37,5 +41,7 @@ bool convertToUTF8(const char16_t* text, std::string* out);
 // Converts the terminated UTF-8 `text` (null counts as empty) into `out`. False only when
 // memory runs out.
 bool convertToUnicode(const char* text, std::u16string* out);
+
+}  // namespace support
 
 #endif  // SUPPORT_TEXT_CONVERSION_H_

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+using support::convertToUnicode;
+using support::convertToUTF8;
+
 namespace {
 
 TEST(TextConversionTest, TerminatedEntryPointsTakeNullAsEmpty) {

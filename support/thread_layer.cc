@@ -11,6 +11,8 @@
 #include "platform/errors.h"
 #include "support/trace.h"
 
+namespace support {
+
 namespace {
 
 // Made by the creator, owned and freed by the thread it describes.
@@ -219,3 +221,5 @@ bool SemaphoreRelease(uint32_t semaphore, int32_t count) {
 }
 
 bool SemaphoreClose(uint32_t semaphore) { return semaphore != 0 && CvCloseHandle(semaphore); }
+
+}  // namespace support

@@ -20,6 +20,8 @@
 
 #include "platform/sync_objects.h"
 
+namespace support {
+
 // The body of a layer thread.
 using LayerThreadRoutine = void (*)(void* argument);
 
@@ -115,5 +117,7 @@ bool SemaphoreTryWait(uint32_t semaphore);
 bool SemaphoreRelease(uint32_t semaphore, int32_t count);
 // False for a null handle, else the system's flag.
 bool SemaphoreClose(uint32_t semaphore);
+
+}  // namespace support
 
 #endif  // SUPPORT_THREAD_LAYER_H_

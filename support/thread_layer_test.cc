@@ -20,6 +20,42 @@
 
 #include "support/trace.h"
 
+using support::EventClose;
+using support::EventCreate;
+using support::EventGroup;
+using support::EventGroupCreate;
+using support::EventGroupDestroy;
+using support::EventGroupResetOne;
+using support::EventGroupSetOne;
+using support::EventGroupWait;
+using support::EventGroupWaitOne;
+using support::EventSet;
+using support::EventWait;
+using support::kSemaphoreMaximumCount;
+using support::LayerThreadRoutine;
+using support::MutexClose;
+using support::MutexCreate;
+using support::MutexRelease;
+using support::MutexTryLock;
+using support::MutexWait;
+using support::SemaphoreClose;
+using support::SemaphoreCreate;
+using support::SemaphoreRelease;
+using support::SemaphoreTryWait;
+using support::SemaphoreWait;
+using support::ThreadCreate;
+using support::ThreadCurrentHandle;
+using support::ThreadExitCurrent;
+using support::ThreadJoin;
+using support::ThreadLayerInitialize;
+using support::ThreadLayerShutdown;
+using support::ThreadLayerTlsSlot;
+using support::ThreadSleep;
+using support::ThreadTerminate;
+using support::TraceEnabled;
+using support::TraceSetLogFile;
+using support::TraceShutdown;
+
 namespace {
 
 class ThreadLayerTest : public ::testing::Test {
@@ -52,7 +88,7 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
   setenv("CORVANE_ROOT", root, 1);  // the trace writes only in its log folder
   const std::string logs = std::string(root) + "/logs", log = logs + "/trace.log";
   ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
-  TraceResetForTesting();
+  TraceShutdown();
   TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
   ASSERT_TRUE(ThreadLayerInitialize());
@@ -85,7 +121,7 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
              thread, stage);
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
   }
-  TraceResetForTesting();
+  TraceShutdown();
   std::filesystem::remove_all(root);
 
   // Outside layer threads there is no handle.

@@ -23,6 +23,8 @@
 #include "platform/unicode.h"
 #include "support/sync.h"
 
+namespace support {
+
 int32_t TraceEnabled = 0;
 
 namespace {
@@ -483,7 +485,7 @@ void TraceReadRegistry(platform::Hive& root, const char* subkey) {
   TraceEnabled = enabled ? 1 : 0;
 }
 
-void TraceResetForTesting() {
+void TraceShutdown() {
   FLockGuard guard(&TraceLock());
   TraceEnabled = 0;
   g_log_file_name[0] = '\0';
@@ -517,3 +519,5 @@ TraceText& TraceText::Append(uint32_t number) {
   snprintf(scratch, sizeof scratch, "%lu", static_cast<unsigned long>(number));
   return Append(scratch);
 }
+
+}  // namespace support

@@ -25,6 +25,8 @@ namespace platform {
 class Hive;
 }
 
+namespace support {
+
 inline constexpr uint32_t TRACE_ERROR = 1;
 inline constexpr uint32_t TRACE_WARNING = 2;
 inline constexpr uint32_t TRACE_INFO = 4;
@@ -65,9 +67,9 @@ TraceLogFileSwitch ParseTraceLogFileSwitch(const char* text);
 // A missing key leaves tracing off.
 void TraceReadRegistry(platform::Hive& root, const char* subkey);
 
-// Puts the facility back to its library-load state and closes the log file. For tests,
-// which configure the trace many times in one process.
-void TraceResetForTesting();
+// Puts the facility back to its library-load state and closes the log file: the core's last
+// holder at module shutdown, and tests, which configure the trace many times in one process.
+void TraceShutdown();
 
 // A message composed piece by piece, at most 255 characters; appends beyond are cut.
 // The severity and level are carried for the caller only.
@@ -87,5 +89,7 @@ class TraceText {
   int32_t level_;
   char text_[256];
 };
+
+}  // namespace support
 
 #endif  // SUPPORT_TRACE_H_

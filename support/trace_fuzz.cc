@@ -12,6 +12,10 @@
 
 #include "support/trace.h"
 
+using support::ParseTraceLogFileSwitch;
+using support::TraceLogFileSwitch;
+using support::TraceSetLogFile;
+
 namespace {
 
 constexpr size_t kMaxRegistryText = 1024;

@@ -25,6 +25,17 @@
 #include "platform/registry.h"
 #include "standins/testing/test_agent.h"
 
+using support::TRACE_ERROR;
+using support::TRACE_INFO;
+using support::TRACE_WARNING;
+using support::TraceEnabled;
+using support::TraceOut;
+using support::TraceOutWide;
+using support::TraceReadRegistry;
+using support::TraceSetLogFile;
+using support::TraceShutdown;
+using support::TraceText;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -56,7 +67,7 @@ class TraceTest : public ::testing::Test {
     hive_.emplace(dir_ + "/registry.db");
   }
   void TearDown() override {
-    TraceResetForTesting();
+    TraceShutdown();
     hive_.reset();
   }
 
@@ -71,7 +82,7 @@ class TraceTest : public ::testing::Test {
   }
   // As the module starts (default name and mode, then the registry), from a fresh state.
   void Configure() {
-    TraceResetForTesting();
+    TraceShutdown();
     TraceSetLogFile("settingsext.log", "a");
     TraceReadRegistry(*hive_, kDebugKey);
   }

@@ -17,7 +17,7 @@
 // waits without either lock on the connection and on the session's wake-up descriptor, and
 // leaves reading to the senders while any is at work (they queue what they read and wake
 // it). A message's body and reply are used only under Message::mutex.
-#include "standins/include/cvma32.h"
+#include "standins/agent_api/cvma32.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -42,8 +42,7 @@
 
 #include "platform/machine_root.h"
 #include "platform/peer_identity.h"
-#include "standins/cvma32/cvma32_internal.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/wire/busy_wait.h"
 #include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"

@@ -1,8 +1,8 @@
 // Tests of libcvma32.so against the built agent and a fake peer.
 #include <gtest/gtest.h>
 
-#include "standins/cvma32/cvma32_internal.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvma32.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/testing/test_agent.h"
 
 namespace cvmad::testing {

@@ -31,10 +31,9 @@
 #include <vector>
 
 #include "platform/machine_root.h"
-#include "standins/cvma32/cvma32_internal.h"
 #include "standins/cvmactl/json_line.h"
-#include "standins/include/cvma32.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvma32.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/wire/wire.h"
 
 namespace cvmactl {

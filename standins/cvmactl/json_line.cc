@@ -9,7 +9,7 @@
 
 #include "platform/reg_file.h"
 #include "platform/unicode.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace cvmactl {
 namespace {

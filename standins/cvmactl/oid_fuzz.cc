@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "standins/cvmactl/json_line.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/wire/wire.h"
 
 namespace {

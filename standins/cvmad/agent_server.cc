@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "platform/peer_identity.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace cvmad {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "platform/unicode.h"
 #include "settings/enciphered_settings.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/service/log.h"
 #include "standins/wire/wire.h"
 

@@ -11,7 +11,7 @@
 #include <tuple>
 
 #include "standins/cvmad/audit_log.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/service/service.h"
 #include "standins/testing/test_agent.h"
 

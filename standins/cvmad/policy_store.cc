@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace cvmad {
 namespace {

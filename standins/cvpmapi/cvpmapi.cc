@@ -5,7 +5,7 @@
 // add or remove it. A looked-up object is shared, so closing a handle while another thread
 // still uses it frees the object only when that use ends; changing one object from two
 // threads at once is the caller's error, as the header says.
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 #include <algorithm>
 #include <cstdlib>

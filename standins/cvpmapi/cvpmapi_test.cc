@@ -2,7 +2,7 @@
 // handles. Values, strings too long for the caller's buffer and tables are checked through
 // the module (settings/item_test.cc, settings/table_entry_test.cc); that a get package is
 // taken exactly when the codec takes it, and a refused one changes nothing, by wire_fuzz.
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 #include <gtest/gtest.h>
 

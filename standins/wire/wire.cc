@@ -8,7 +8,7 @@
 
 #include <new>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 namespace wire {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/wire/wire.h"
 
 namespace {

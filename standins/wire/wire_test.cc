@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvpmapi.h"
 
 // The samples name only the fields they use; the rest are meant to be default.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

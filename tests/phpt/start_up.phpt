@@ -1,5 +1,5 @@
 --TEST--
-Start-up: the module loads, names itself and lists its functions; its information rows, also beside the host extension without an agent; the trace as the registry sets it (default file in the log folder, line format, switches); the work mode from php-cvwwwui.ini beside the executable; the product verdicts of products_is_vexmail_installed, products_is_vexsrv_installed and products_is_pallsrv, settled at request start-up
+Start-up: the module loads, names itself and lists its functions; its information rows, also beside the host extension without an agent; the trace as the registry sets it (default file in the log folder, line format, switches), one trace file and one hive open in a process with both extensions; the work mode from php-cvwwwui.ini beside the executable; the product verdicts of products_is_vexmail_installed, products_is_vexsrv_installed and products_is_pallsrv, settled at request start-up
 --EXTENSIONS--
 Corvane Tidewall extension
 --FILE--
@@ -55,6 +55,15 @@ var_dump($first === sprintf('%X', $pid));
 echo "== a second process appends\n";
 cv_php($root, PAGE);
 var_dump(count(cv_trace_messages("$root/logs/settingsext.log")) === 2 * count($lines));
+
+echo "== beside the host extension: the process holds one trace file and one hive open\n";
+echo cv_php($root, PAGE . <<<'PHP'
+$open = [];
+foreach (glob('/proc/self/fd/*') as $fd) $open[] = (string)@readlink($fd);
+$count = array_count_values($open);
+$root = getenv('CORVANE_ROOT');
+echo 'trace ', $count["$root/logs/settingsext.log"] ?? 0, ', hive ', $count["$root/registry.db"] ?? 0, "\n";
+PHP, host: true);
 
 echo "== DebugInclude of another component: the module's lines carry none\n";
 $root = cv_root();
@@ -174,6 +183,9 @@ pid %d
 bool(true)
 == a second process appends
 bool(true)
+== beside the host extension: the process holds one trace file and one hive open
+pid %d
+trace 1, hive 1
 == DebugInclude of another component: the module's lines carry none
 bool(false)
 == work modes

@@ -16,13 +16,16 @@
 #include "mailstore/mail_host.h"
 #include "mailstore/parser.h"
 #include "module/lifecycle.h"
-#include "php/cvwwwui/host_session.h"
+#include "hostext/host_session.h"
 #include "platform/library.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "products/products.h"
 #include "support/thread_layer.h"
 #include "support/trace.h"
+
+using support::ThreadLayerInitialize;
+using support::ThreadLayerShutdown;
 
 namespace {
 
@@ -37,11 +40,8 @@ mailstore::CMailStoreParser* parser = nullptr;  // under setup_mutex
 
 // The mail store parser of this process, when the mail-server product is installed: the
 // thread layer first, then the parser, whose worker starts at once. Its lines go to the
-// module's trace file, always appended (the module writes to the same file).
+// process's one trace, which module start-up configured.
 void StartMailStoreParser() {
-  TraceSetLogFile("settingsext.log", "a");
-  TraceReadRegistry(platform::LocalMachine(), module::kTraceKey);
-  TraceSetLogFile(nullptr, "a");
   if (!products::IsVEXMAILInstalled() || !ThreadLayerInitialize()) return;
   parser = new (std::nothrow) mailstore::CMailStoreParser();
 }
@@ -97,16 +97,23 @@ void ShutDownThisProcess() noexcept {
       delete host;
       host = nullptr;
     }
-    // What the set-up learnt of the machine goes with it.
-    products::ForgetVerdicts();
-    platform::ReleaseLocalMachine();
+    // The client library's calls go before the core gives the library back.
+    cvwwwui::ForgetClientCalls();
   } catch (...) {
     // Nothing more can be done while the process ends.
   }
 }
 
+// The process core's trace is set up once, at the first module start-up of the process
+// (settingsext's too), so that both extensions write through one.
+PHP_MINIT_FUNCTION(cvwwwui) {
+  module::AcquireProcessCore();
+  return SUCCESS;
+}
+
 PHP_MSHUTDOWN_FUNCTION(cvwwwui) {
   ShutDownThisProcess();
+  module::ReleaseProcessCore();
   return SUCCESS;
 }
 
@@ -127,7 +134,7 @@ zend_module_entry cvwwwui_module_entry = {
     STANDARD_MODULE_HEADER,
     "cvwwwui",
     nullptr,  // no functions
-    nullptr,  // nothing at module start-up: workers are forked after it
+    PHP_MINIT(cvwwwui),
     PHP_MSHUTDOWN(cvwwwui),
     PHP_RINIT(cvwwwui),
     nullptr,

@@ -1,7 +1,7 @@
 // Tests of the host process's agent session against the built agent: the published block,
 // the reload entry called on changes, and the session waiting for an absent agent or one
 // killed and restarted under it.
-#include "php/cvwwwui/host_session.h"
+#include "hostext/host_session.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <deque>
 
-#include "standins/cvma32/cvma32_internal.h"
-#include "standins/include/cvpmapi.h"
+#include "standins/agent_api/cvma32.h"
+#include "standins/agent_api/cvpmapi.h"
 #include "standins/testing/test_agent.h"
 
 namespace cvwwwui {

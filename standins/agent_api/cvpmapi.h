@@ -9,8 +9,8 @@
  * Thread safety: every function may be called from any thread. One handle must not be
  * changed by two threads at once; different handles are independent. Nothing throws or
  * aborts: bad handles, bad arguments and malformed packages give error codes. */
-#ifndef STANDINS_INCLUDE_CVPMAPI_H_
-#define STANDINS_INCLUDE_CVPMAPI_H_
+#ifndef STANDINS_AGENT_API_CVPMAPI_H_
+#define STANDINS_AGENT_API_CVPMAPI_H_
 
 #include <stdint.h>
 
@@ -120,4 +120,4 @@ VMP_API int32_t PqhUnpackPolicyGetPackage(uint32_t handle, const void* payload, 
 }
 #endif
 
-#endif /* STANDINS_INCLUDE_CVPMAPI_H_ */
+#endif /* STANDINS_AGENT_API_CVPMAPI_H_ */

@@ -1,9 +1,9 @@
-#include "php/cvwwwui/host_session.h"
+#include "hostext/host_session.h"
 
 #include <utility>
 
 #include "platform/library.h"
-#include "standins/cvma32/cvma32_internal.h"
+#include "standins/agent_api/cvma32.h"
 #include "support/agent_libraries.h"
 
 namespace cvwwwui {
@@ -35,12 +35,14 @@ bool Resolve(const char* name, F* function) {
   return *function != nullptr;
 }
 
+// The client library's calls once resolved; null until then and after ForgetClientCalls.
+std::atomic<const ClientCalls*> resolved{nullptr};
+ClientCalls calls;  // under mutex
+std::mutex mutex;
+
 // The client library's calls, or null while the library cannot be loaded (a later call
 // tries again).
 const ClientCalls* Client() {
-  static std::atomic<const ClientCalls*> resolved{nullptr};
-  static ClientCalls calls;
-  static std::mutex mutex;
   if (const ClientCalls* done = resolved.load(std::memory_order_acquire)) return done;
   std::lock_guard lock(mutex);
   if (resolved.load(std::memory_order_relaxed) == nullptr &&
@@ -66,6 +68,11 @@ void CloseSession(uint32_t session) {
 }
 
 }  // namespace
+
+void ForgetClientCalls() {
+  std::lock_guard lock(mutex);
+  resolved.store(nullptr, std::memory_order_release);
+}
 
 HostSession::HostSession(std::atomic<uint32_t>* cell, Options options)
     : cell_(cell), options_(std::move(options)) {}

@@ -7,8 +7,8 @@
 // Thread safety: Start and Stop are called by one thread (the one that owns the object);
 // the listener is a thread of its own. The cell is written only with atomic stores, by Start,
 // the listener and Stop; anyone holding its address may read it at any time.
-#ifndef PHP_CVWWWUI_HOST_SESSION_H_
-#define PHP_CVWWWUI_HOST_SESSION_H_
+#ifndef HOSTEXT_HOST_SESSION_H_
+#define HOSTEXT_HOST_SESSION_H_
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +21,10 @@
 #include "platform/named_blocks.h"
 
 namespace cvwwwui {
+
+// Forgets the client library's calls resolved so far (module shutdown, with no session
+// running, before the core gives the library back): the next session resolves them again.
+void ForgetClientCalls();
 
 // Word 0: the address of the 32-bit cell holding the session handle (0: no session).
 inline constexpr char kSessionBlock[] = "$cvma_session4php";
@@ -69,4 +73,4 @@ class HostSession {
 
 }  // namespace cvwwwui
 
-#endif  // PHP_CVWWWUI_HOST_SESSION_H_
+#endif  // HOSTEXT_HOST_SESSION_H_

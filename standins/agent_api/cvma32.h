@@ -5,8 +5,8 @@
  * may be called from any thread; one session carries one exchange at a time (concurrent
  * senders on one session wait for each other), different sessions run in parallel.
  * Nothing here throws or aborts: bad handles and malformed replies give error codes. */
-#ifndef STANDINS_INCLUDE_CVMA32_H_
-#define STANDINS_INCLUDE_CVMA32_H_
+#ifndef STANDINS_AGENT_API_CVMA32_H_
+#define STANDINS_AGENT_API_CVMA32_H_
 
 #include <stdint.h>
 
@@ -31,12 +31,34 @@ extern "C" {
 #define CVMA_E_ARGUMENT (-2) /* null pointer or length out of range */
 #define CVMA_E_MEMORY (-4)
 #define CVMA_E_CONNECT (-5)  /* the agent's socket cannot be reached */
+/* No notification arrived within the time-out. */
+#define CVMA_E_NO_NOTIFICATION (-6)
+/* CVMAOpenSession: the agent's socket, or a folder on its path, refuses this process's
+ * user (EACCES); CVMA_E_CONNECT stays for every other failure to connect. */
+#define CVMA_E_ACCESS (-7)
+/* CVMAOpenSession: the socket is served by an account that is neither this process's, root
+ * nor the machine root's owner (the agent's): nothing was sent to it. Sends on a session
+ * that meets such a socket when it connects again answer CVMA_SEND_NO_AGENT. */
+#define CVMA_E_WRONG_SERVER (-8)
 
 /* Sessions (what the host process uses; the module never opens one). socket_path null or
  * empty: $CORVANE_ROOT/cvmad.sock. The connection is made at once and made again at the
  * next send after it broke. */
 CVMA_API int32_t CVMAOpenSession(const char* socket_path, uint32_t* session);
 CVMA_API int32_t CVMACloseSession(uint32_t session);
+
+/* Takes the oldest change notification the session holds, reading the connection for up to
+ * timeout_ms when it holds none: the changed variable's OID, terminated, in `oid`. The
+ * notification stays queued when `capacity` is too small (CVMA_E_ARGUMENT). CVMA_E_CONNECT
+ * when the session has no connection (notifications come only on the one that checked in). */
+CVMA_API int32_t CVMATakeNotification(uint32_t session, uint32_t timeout_ms, char* oid,
+                                      uint32_t capacity);
+
+/* Makes the session's connection again when it has none (the agent went away), then makes
+ * again every check-in the agent accepted on the session before, so that notifications
+ * resume. CVMA_OK when the session is connected, already or now; CVMA_E_CONNECT when the
+ * agent cannot be reached or does not answer the check-ins. Sends do the same on their own. */
+CVMA_API int32_t CVMAReconnectSession(uint32_t session);
 
 /* Messages. */
 CVMA_API uint32_t CVMACreateMessage(uint32_t message_id);
@@ -63,4 +85,4 @@ CVMA_API const void* CVMAGetResponseDataBuffer(uint32_t message);
 }
 #endif
 
-#endif /* STANDINS_INCLUDE_CVMA32_H_ */
+#endif /* STANDINS_AGENT_API_CVMA32_H_ */
