@@ -20,7 +20,7 @@ if ($refresh) {
     flash(['kind' => 'note', 'text' => 'The mail store parser was asked to read both lists again; they fill in as it reads.']);
     redirect('mailstore.php');  // a reload does not ask again
 }
-$sources = fx('vxm_list_sources') ? vxm_list_sources() : -1;
+$sources = fx('cvwwwui_list_sources') ? cvwwwui_list_sources() : -1;
 $lists['Mailboxes']['reading'] = is_array($sources) ? $sources['mailboxes'] : null;
 $lists['Public folders']['reading'] = is_array($sources) ? $sources['public_folders'] : null;
 $flash = take_flash();

@@ -1,5 +1,6 @@
-// The PHP extension "cvwwwui": the host-process components of the web console. It has no
-// PHP functions; it is loaded before settingsext so that, at the first request of every
+// The PHP extension "cvwwwui": the host-process components of the web console. Its one PHP
+// function, cvwwwui_list_sources(), tells the pages where its parser's lists came from; it
+// is loaded before settingsext so that, at the first request of every
 // process, the agent session and the mail store parser (when the mail-server product is
 // installed) and their blocks exist before settingsext's request start-up looks for them.
 //
@@ -13,6 +14,7 @@
 #include "php.h"
 #include "ext/standard/info.h"
 
+#include "mailstore/list_rows.h"
 #include "mailstore/mail_host.h"
 #include "mailstore/parser.h"
 #include "module/lifecycle.h"
@@ -104,6 +106,50 @@ void ShutDownThisProcess() noexcept {
   }
 }
 
+// cvwwwui_list_sources(): array|int. Where this process's parser read its two lists at
+// their last reading: -1 when no parser runs or its first reading has not ended, else
+// ["mailboxes" => R, "public_folders" => R], each R ["source" => "storage server" |
+// "directory" | "public folder store" | "not read", "read_at" => seconds since 1970,
+// "server_result" => int, "fallback_result" => int, "directory" => string].
+ZEND_FUNCTION(cvwwwui_list_sources) {
+  ZEND_PARSE_PARAMETERS_NONE();
+  mailstore::ListReading readings[2];
+  {
+    std::lock_guard lock(setup_mutex);
+    if (setup_pid != platform::GetCurrentProcessId() || parser == nullptr ||
+        !parser->IsInitialised()) {
+      RETURN_LONG(-1);
+    }
+    mailstore::ReadListSources(parser, &readings[0], &readings[1]);
+  }
+  array_init_size(return_value, 2);
+  const char* const lists[2] = {"mailboxes", "public_folders"};
+  const char* const fallbacks[2] = {"directory", "public folder store"};
+  for (int i = 0; i < 2; ++i) {
+    const mailstore::ListReading& reading = readings[i];
+    zval entry;
+    array_init_size(&entry, 5);
+    using Source = mailstore::ListReading::Source;
+    add_assoc_string(&entry, "source",
+                     reading.source == Source::kStorageServer ? "storage server"
+                     : reading.source == Source::kFallback    ? fallbacks[i]
+                                                              : "not read");
+    add_assoc_long(&entry, "read_at", static_cast<zend_long>(reading.ended_at));
+    add_assoc_long(&entry, "server_result", static_cast<zend_long>(reading.server_result));
+    add_assoc_long(&entry, "fallback_result", static_cast<zend_long>(reading.fallback_result));
+    add_assoc_stringl(&entry, "directory", reading.directory.data(), reading.directory.size());
+    add_assoc_zval(return_value, lists[i], &entry);
+  }
+}
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_MASK_EX(arginfo_cvwwwui_list_sources, 0, 0, MAY_BE_ARRAY | MAY_BE_LONG)
+ZEND_END_ARG_INFO()
+
+const zend_function_entry cvwwwui_functions[] = {
+    ZEND_FE(cvwwwui_list_sources, arginfo_cvwwwui_list_sources)
+    ZEND_FE_END
+};
+
 // The process core's trace is set up once, at the first module start-up of the process
 // (settingsext's too), so that both extensions write through one.
 PHP_MINIT_FUNCTION(cvwwwui) {
@@ -133,7 +179,7 @@ PHP_MINFO_FUNCTION(cvwwwui) {
 zend_module_entry cvwwwui_module_entry = {
     STANDARD_MODULE_HEADER,
     "cvwwwui",
-    nullptr,  // no functions
+    cvwwwui_functions,
     PHP_MINIT(cvwwwui),
     PHP_MSHUTDOWN(cvwwwui),
     PHP_RINIT(cvwwwui),

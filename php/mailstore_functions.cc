@@ -81,30 +81,3 @@ ZEND_FUNCTION(vxm_read_public_folders) {
   Info("read_public_folders()\n");
   ReadList(INTERNAL_FUNCTION_PARAM_PASSTHRU, StorageListKind::kPublicFolders);
 }
-
-ZEND_FUNCTION(vxm_list_sources) {
-  ZEND_PARSE_PARAMETERS_NONE();
-  auto* parser = static_cast<CMailStoreParser*>(
-      module::State().mail_store_parser.load(std::memory_order_acquire));
-  if (parser == nullptr || !parser->IsInitialised()) RETURN_LONG(-1);
-  mailstore::ListReading readings[2];
-  mailstore::ReadListSources(parser, &readings[0], &readings[1]);
-  array_init_size(return_value, 2);
-  const char* const lists[2] = {"mailboxes", "public_folders"};
-  const char* const fallbacks[2] = {"directory", "public folder store"};
-  for (int i = 0; i < 2; ++i) {
-    const mailstore::ListReading& reading = readings[i];
-    zval entry;
-    array_init_size(&entry, 5);
-    using Source = mailstore::ListReading::Source;
-    add_assoc_string(&entry, "source",
-                     reading.source == Source::kStorageServer ? "storage server"
-                     : reading.source == Source::kFallback    ? fallbacks[i]
-                                                              : "not read");
-    add_assoc_long(&entry, "read_at", static_cast<zend_long>(reading.ended_at));
-    add_assoc_long(&entry, "server_result", static_cast<zend_long>(reading.server_result));
-    add_assoc_long(&entry, "fallback_result", static_cast<zend_long>(reading.fallback_result));
-    add_assoc_stringl(&entry, "directory", reading.directory.data(), reading.directory.size());
-    add_assoc_zval(return_value, lists[i], &entry);
-  }
-}

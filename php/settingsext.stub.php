@@ -73,12 +73,3 @@ function vxm_read_mailboxes(mixed &$rows, bool $refresh): int {}
 
 /** @prefer-ref $rows */
 function vxm_read_public_folders(mixed &$rows, bool $refresh): int {}
-
-/**
- * Where the two lists came from at their last reading: -1 when no parser runs or its first
- * reading has not ended, else ["mailboxes" => R, "public_folders" => R], each R
- * ["source" => "storage server"|"directory"|"public folder store"|"not read",
- *  "read_at" => seconds since 1970, "server_result" => int, "fallback_result" => int,
- *  "directory" => string].
- */
-function vxm_list_sources(): array|int {}

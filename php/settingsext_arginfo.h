@@ -1,5 +1,5 @@
 /* This is a generated file, edit the .stub.php file instead.
- * Stub hash: 1e1e4dc36f85de5de4a8f682cd70a295634d81f4 */
+ * Stub hash: 9fc94b21338a9de78a996636d38466f18285054c */
 
 ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_settings_read_policy, 0, 0, IS_LONG, 0)
 ZEND_END_ARG_INFO()
@@ -93,9 +93,6 @@ ZEND_END_ARG_INFO()
 
 #define arginfo_vxm_read_public_folders arginfo_vxm_read_mailboxes
 
-ZEND_BEGIN_ARG_WITH_RETURN_TYPE_MASK_EX(arginfo_vxm_list_sources, 0, 0, MAY_BE_ARRAY|MAY_BE_LONG)
-ZEND_END_ARG_INFO()
-
 
 ZEND_FUNCTION(settings_read_policy);
 ZEND_FUNCTION(settings_are_changed);
@@ -126,7 +123,6 @@ ZEND_FUNCTION(products_is_vexsrv_installed);
 ZEND_FUNCTION(products_is_pallsrv);
 ZEND_FUNCTION(vxm_read_mailboxes);
 ZEND_FUNCTION(vxm_read_public_folders);
-ZEND_FUNCTION(vxm_list_sources);
 
 
 static const zend_function_entry ext_functions[] = {
@@ -159,6 +155,5 @@ static const zend_function_entry ext_functions[] = {
 	ZEND_FE(products_is_pallsrv, arginfo_products_is_pallsrv)
 	ZEND_FE(vxm_read_mailboxes, arginfo_vxm_read_mailboxes)
 	ZEND_FE(vxm_read_public_folders, arginfo_vxm_read_public_folders)
-	ZEND_FE(vxm_list_sources, arginfo_vxm_list_sources)
 	ZEND_FE_END
 };

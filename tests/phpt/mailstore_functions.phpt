@@ -38,7 +38,7 @@ $rows = ['kept'];
 show('mailboxes', first('vxm_read_mailboxes', $rows), $rows);
 $folders = [];
 show('public folders', first('vxm_read_public_folders', $folders), $folders);
-$s = vxm_list_sources();
+$s = cvwwwui_list_sources();
 printf("sources: %s, %s, read %s\n", $s['mailboxes']['source'], $s['public_folders']['source'],
        abs($s['mailboxes']['read_at'] - time()) < 60 ? 'just now' : $s['mailboxes']['read_at']);
 $again = [];
@@ -62,7 +62,7 @@ set_error_handler(function ($level, $message) { echo "warning: $message\n"; retu
 $rows = ['kept'];
 show('mailboxes', vxm_read_mailboxes($rows, true), $rows);
 show('public folders', vxm_read_public_folders($rows, false), $rows);
-echo 'sources: ', vxm_list_sources(), "\n";
+echo 'sources: ', cvwwwui_list_sources(), "\n";
 PHP);
 ?>
 --EXPECT--

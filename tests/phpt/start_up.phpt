@@ -165,7 +165,7 @@ check('no ManagementPlatform, 1002 registered with ProductID 1002', ktr(1002) . 
 --EXPECTF--
 == reflection: name, version, then the functions in the order and with the signatures of the stub
 Corvane Tidewall extension NULL internal
-30 functions as the stub declares them
+29 functions as the stub declares them
 == information rows before any session block
 Corvane Tidewall extension => enabled
 $cvma_session4php mapped at address => 00000000
