@@ -67,25 +67,10 @@ int Run(int argc, char** argv) {
     return std::make_unique<AgentSession>(store.get(), frame);
   });
   frame = &server;
-  const std::string socket_path = platform::MachineFile(wire::kAgentSocket);
-  if (!server.Listen(socket_path, &error)) {
-    service::Log("%s", error.c_str());
-    return 1;
-  }
-  service::Log("serving %s", socket_path.c_str());
-  server.Run(startup.stop.get());
-  service::Log("stopped");
-  return 0;
+  return service::Serve(&server, platform::MachineFile(wire::kAgentSocket), startup);
 }
 
 }  // namespace
 }  // namespace cvmad
 
-int main(int argc, char** argv) {
-  try {
-    return cvmad::Run(argc, argv);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "cvmad: %s\n", error.what());
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return service::Main("cvmad", &cvmad::Run, argc, argv); }

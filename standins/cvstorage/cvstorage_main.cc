@@ -73,26 +73,12 @@ int Run(int argc, char** argv) {
   StorageServer storage(&server.budget(), ready_at);
   lists = &storage;
   storage.Refresh(false);  // a source that cannot be read is noted and answers its failure
-  const std::string socket_path = platform::MachineFile(kStorageSocket);
-  std::string error;
-  if (!server.Listen(socket_path, &error)) {
-    service::Log("%s", error.c_str());
-    return 1;
-  }
-  service::Log("serving %s", socket_path.c_str());
-  server.Run(startup.stop.get());
-  service::Log("stopped");
-  return 0;
+  return service::Serve(&server, platform::MachineFile(kStorageSocket), startup);
 }
 
 }  // namespace
 }  // namespace cvstorage
 
 int main(int argc, char** argv) {
-  try {
-    return cvstorage::Run(argc, argv);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "cvstorage: %s\n", error.what());
-    return 1;
-  }
+  return service::Main("cvstorage", &cvstorage::Run, argc, argv);
 }

@@ -26,7 +26,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -549,6 +551,27 @@ bool Start(const char* name, Startup* startup) {
     return false;
   }
   return true;
+}
+
+int Serve(Server* server, const std::string& socket_path, const Startup& startup) {
+  std::string error;
+  if (!server->Listen(socket_path, &error)) {
+    Log("%s", error.c_str());
+    return 1;
+  }
+  Log("serving %s", socket_path.c_str());
+  server->Run(startup.stop.get());
+  Log("stopped");
+  return 0;
+}
+
+int Main(const char* name, int (*run)(int, char**), int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s\n", name, error.what());
+    return 1;
+  }
 }
 
 }  // namespace service

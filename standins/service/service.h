@@ -176,6 +176,14 @@ bool AddGroups(const std::string& list, std::vector<gid_t>* groups);
 // before any thread starts. False with a line on standard error when it cannot.
 bool Start(const char* name, Startup* startup);
 
+// Listens on `socket_path` in the machine root and serves until SIGTERM or SIGINT, with the
+// log lines both servers write: 0, or 1 when it cannot listen.
+int Serve(Server* server, const std::string& socket_path, const Startup& startup);
+
+// A server's main: runs `run`, and reports an exception that escaped it as "`name`: what"
+// on standard error with status 1.
+int Main(const char* name, int (*run)(int, char**), int argc, char** argv);
+
 }  // namespace service
 
 #endif  // STANDINS_SERVICE_SERVICE_H_
