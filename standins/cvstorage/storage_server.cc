@@ -27,6 +27,8 @@ constexpr uint32_t kRefreshSlot = 7;
 constexpr uint32_t kMoveFirstSlot = 8;
 constexpr uint32_t kMoveNextSlot = 9;
 constexpr uint32_t kIsReadySlot = 10;
+// Beyond both interface tables: items read ahead, a page at a time (platform/local_server.h).
+constexpr uint32_t kReadPageSlot = 32;
 
 constexpr size_t kLongestReply =
     platform::kReplyHeaderSize + 2 * size_t{platform::kMaxLocalServerText};
@@ -193,6 +195,26 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
     case kIsReadySlot:
       reply.number = server_->ready() ? 1 : 0;
       break;
+    case kReadPageSlot: {
+      // The getters and MoveNext item by item, as long as the items fit: an item too large
+      // for an empty page is left for the client to read by those calls.
+      const uint32_t most = std::min<uint32_t>(static_cast<uint32_t>(std::max(argument, 0)),
+                                               platform::kMaxPageItems);
+      reply.result = platform::kEUnexpected;
+      for (const StorageEntry* entry = object->current();
+           entry != nullptr && static_cast<uint32_t>(reply.number) < most;
+           entry = object->current()) {
+        const std::u16string* const fields[] = {&entry->name, &entry->url, &entry->email};
+        if (!platform::AppendPageItem(fields, &reply.text)) {
+          if (reply.number == 0) reply.result = platform::kSOk;
+          break;
+        }
+        ++reply.number;
+        ++object->position;
+        reply.result = object->current() != nullptr ? platform::kSOk : kNoMoreItems;
+      }
+      break;
+    }
     default:
       if (slot < name_slot || slot > name_slot + 2) {
         reply.result = platform::kENotImpl;
