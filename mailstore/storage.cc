@@ -69,6 +69,7 @@ unsigned Utf16Weight(unsigned char byte) {
 int CompareFolded(const std::string& a, const std::string& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
+    if (a[i] == b[i]) continue;  // most keys share a long prefix, letter case and all
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
     if (x != y) return Utf16Weight(x) < Utf16Weight(y) ? -1 : 1;
@@ -110,16 +111,14 @@ uint32_t OpenStorageServer(const char* clsid, const char* iid, uint32_t stop_eve
 
 // The current item through the three getters (a failing getter leaves its text empty) and
 // the move to the next item, served from the pages the walk reads ahead. kOk when name and
-// URL are both there, else kFail; the move's result goes to `*next`.
+// URL are both there, else kFail; the move's result goes to `*next`. The texts are assigned
+// over the caller's, whose room serves the whole walk.
 uint32_t ReadItemAndMove(platform::LocalServerItems* items, std::u16string* name,
                          std::u16string* url, std::u16string* email, uint32_t* next) {
-  std::u16string fields[platform::kPageFields];
+  std::u16string* const fields[] = {name, url, email};
   uint32_t results[platform::kPageFields];
+  for (std::u16string* field : fields) field->clear();
   items->ReadAndMove(fields, results, next);
-  std::u16string* outputs[] = {name, url, email};
-  for (size_t i = 0; i < platform::kPageFields; ++i) {
-    if (results[i] == kOk) *outputs[i] = std::move(fields[i]);
-  }
   return !name->empty() && !url->empty() ? kOk : kFail;
 }
 
@@ -212,9 +211,9 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
       uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
       platform::LocalServerItems items(server.get(), kSlotReadPage, walk.first_getter,
                                        kSlotMoveNext);
+      std::u16string name, url, email;
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.item_line);
-        std::u16string name, url, email;
         uint32_t next = kFail;
         if (ReadItemAndMove(&items, &name, &url, &email, &next) == kOk &&
             !(walk.mailboxes && IsSystemMailbox(name.c_str()))) {

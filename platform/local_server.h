@@ -147,8 +147,9 @@ class LocalServerItems {
         move_next_slot_(move_next_slot) {}
 
   // Reads the current item: each getter's result into `results` and, when it succeeded, its
-  // text into `fields`; then moves to the next item and stores the move's result in `next`.
-  void ReadAndMove(std::u16string fields[kPageFields], uint32_t results[kPageFields],
+  // text into `*fields[i]` (left as it was otherwise); then moves to the next item and
+  // stores the move's result in `next`.
+  void ReadAndMove(std::u16string* const fields[kPageFields], uint32_t results[kPageFields],
                    uint32_t* next);
 
  private:

@@ -319,7 +319,7 @@ uint32_t LocalServerItems::ReadPage() {
   return kSOk;
 }
 
-void LocalServerItems::ReadAndMove(std::u16string fields[kPageFields],
+void LocalServerItems::ReadAndMove(std::u16string* const fields[kPageFields],
                                    uint32_t results[kPageFields], uint32_t* next) {
   if (items_left_ == 0 && pages_served_) {
     if (const uint32_t failure = ReadPage(); failure != kSOk) {
@@ -337,7 +337,7 @@ void LocalServerItems::ReadAndMove(std::u16string fields[kPageFields],
     object_->CallMany(calls, kPageFields + 1);
     for (size_t i = 0; i < kPageFields; ++i) {
       results[i] = calls[i].result;
-      if (results[i] == kSOk) fields[i] = std::move(calls[i].text);
+      if (results[i] == kSOk) *fields[i] = std::move(calls[i].text);
     }
     *next = calls[kPageFields].result;
     return;
@@ -345,7 +345,7 @@ void LocalServerItems::ReadAndMove(std::u16string fields[kPageFields],
   std::u16string_view rest = std::u16string_view(page_).substr(read_);
   for (size_t i = 0; i < kPageFields; ++i) {
     const size_t size = rest[0] | size_t{rest[1]} << 16;
-    fields[i].assign(rest.substr(2, size));
+    fields[i]->assign(rest.substr(2, size));
     results[i] = kSOk;
     rest.remove_prefix(2 + size);
   }
