@@ -24,7 +24,8 @@ done
 tmp=$(mktemp -d)
 root=$tmp/root
 pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$tmp"' EXIT
+# Every helper is stopped, whatever each one's status says.
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null || true; done; rm -rf "$tmp"' EXIT
 export CORVANE_ROOT=$root
 mkdir -p "$root/mail/public" "$tmp/home/Maildir"
 for i in $(seq 0 9999); do
