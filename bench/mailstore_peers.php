@@ -6,18 +6,28 @@
 // that reads and splits the same passwd-file itself. Run through bench/mailstore_peers.sh,
 // which prepares the machine root, the storage server and the Dovecot.
 //
-//   php mailstore_peers.php ROUNDS PASSWD CVREG REGISTRATION IMAP-PORT
-[$script, $rounds, $passwd, $cvreg, $registration, $port] = $argv + [null, 7, '', '', '', 0];
+//   php mailstore_peers.php ROUNDS PASSWD CVSTORAGE SOCKET IMAP-PORT
+[$script, $rounds, $passwd, $cvstorage, $socket, $port] = $argv + [null, 7, '', '', '', 0];
 $rounds = max(7, (int)$rounds);
 if (!function_exists('vxm_read_mailboxes')) exit("vxm_read_mailboxes is not there: load both extensions\n");
 
-// The storage server's registration comes and goes: without it the public folders come from
-// the fallback walk of the folder tree.
-$storage_server = function (bool $on) use ($cvreg, $registration) {
-    $command = $on ? [$cvreg, 'import', $registration]
-                   : [$cvreg, 'delete', 'HKLM\\SOFTWARE\\Classes\\CLSID\\{7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b769}', '/f'];
-    exec(implode(' ', array_map('escapeshellarg', $command)) . ' >/dev/null 2>&1', $out, $rc);
-    if ($rc !== 0) exit("cvreg failed ($rc)\n");
+// The storage server comes and goes (started by this script, outside the timed calls):
+// without it the public folders come from the fallback walk of the folder tree. Its
+// registration stays, so the hive is the same for every round.
+$server = null;
+$storage_server = function (bool $on) use (&$server, $cvstorage, $socket) {
+    if ($on === ($server !== null)) return;
+    if ($on) {
+        $server = proc_open([$cvstorage], [0 => ['file', '/dev/null', 'r'], 1 => ['file', '/dev/null', 'w'],
+                                           2 => ['file', '/dev/null', 'w']], $pipes);
+        for ($i = 0; $i < 1000 && !file_exists($socket); $i++) usleep(2000);
+        if (!file_exists($socket)) exit("the storage server did not come up\n");
+    } else {
+        proc_terminate($server);
+        while (proc_get_status($server)['running']) usleep(1000);
+        proc_close($server);
+        $server = null;
+    }
 };
 $ms = fn(int $start) => (hrtime(true) - $start) / 1e6;
 
@@ -83,7 +93,7 @@ for ($round = 0; $round < $rounds; $round++) {
     $figures['refresh of the mailboxes'][] = $mailboxes()[0];
     $figures['plain PHP page'][] = $plain_page()[0];
 }
-$storage_server(true);
+$storage_server(false);
 
 function median(array $samples): float { sort($samples); return $samples[intdiv(count($samples), 2)]; }
 function line(string $what, array $ours, array $theirs): void {

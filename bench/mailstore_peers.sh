@@ -47,19 +47,15 @@ cvreg=$here/build/bin/cvreg
 "$cvreg" import "$here/standins/cvstorage/registration.reg" >/dev/null
 # The information store the fallback walk needs to find the folder tree.
 "$cvreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\MSExchangeIS\BENCH01\Private-0b7e5c3a-41d2-4f8e-9a6b-2c1d0e9f8a75' /f >/dev/null
-"$here/build/bin/cvstorage" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 1 1000); do [ -S "$root/run/cvstorage.sock" ] && break; sleep 0.01; done
 
 port=0
-if command -v dovecot >/dev/null && php -m 2>/dev/null | grep -qx imap || [ -f "$(php-config --extension-dir 2>/dev/null)/imap.so" ]; then
-  if command -v dovecot >/dev/null; then
-    port=$(php -r '$s = stream_socket_server("tcp://127.0.0.1:0"); echo substr(strrchr(stream_socket_get_name($s, false), ":"), 1);')
-    as=$(id -un)
-    [ "$(id -u)" = 0 ] && as=nobody
-    uid=$(id -u "$as") gid=$(id -g "$as") group=$(id -gn "$as")
-    echo 'bench:{PLAIN}bench' >"$tmp/users"
-    cat >"$tmp/dovecot.conf" <<CONF
+if command -v dovecot >/dev/null && [ -f "$(php-config --extension-dir)/imap.so" ]; then
+  port=$(php -r '$s = stream_socket_server("tcp://127.0.0.1:0"); echo substr(strrchr(stream_socket_get_name($s, false), ":"), 1);')
+  as=$(id -un)
+  [ "$(id -u)" = 0 ] && as=nobody
+  uid=$(id -u "$as") gid=$(id -g "$as") group=$(id -gn "$as")
+  echo 'bench:{PLAIN}bench' >"$tmp/users"
+  cat >"$tmp/dovecot.conf" <<CONF
 base_dir = $tmp/dovecot-run
 state_dir = $tmp/dovecot-state
 log_path = $tmp/dovecot-state/dovecot.log
@@ -103,20 +99,19 @@ service stats {
   }
 }
 CONF
-    mkdir -p "$tmp/dovecot-run" "$tmp/dovecot-state"
-    chown -R "$as" "$tmp/dovecot-run" "$tmp/dovecot-state" "$tmp/home" "$tmp/users" "$tmp/dovecot.conf"
-    chmod 755 "$tmp"
-    if [ "$as" = "$(id -un)" ]; then
-      dovecot -F -c "$tmp/dovecot.conf" &
-    else
-      setpriv --reuid="$uid" --regid="$gid" --clear-groups dovecot -F -c "$tmp/dovecot.conf" &
-    fi
-    pids+=($!)
-    for _ in $(seq 1 500); do
-      php -r "exit(@fsockopen('127.0.0.1', $port) ? 0 : 1);" && break
-      sleep 0.02
-    done
+  mkdir -p "$tmp/dovecot-run" "$tmp/dovecot-state"
+  chown -R "$as" "$tmp/dovecot-run" "$tmp/dovecot-state" "$tmp/home" "$tmp/users" "$tmp/dovecot.conf"
+  chmod 755 "$tmp"
+  if [ "$as" = "$(id -un)" ]; then
+    dovecot -F -c "$tmp/dovecot.conf" &
+  else
+    setpriv --reuid="$uid" --regid="$gid" --clear-groups dovecot -F -c "$tmp/dovecot.conf" &
   fi
+  pids+=($!)
+  for _ in $(seq 1 500); do
+    php -r "exit(@fsockopen('127.0.0.1', $port) ? 0 : 1);" && break
+    sleep 0.02
+  done
 fi
 for _ in $(seq 1 "$load"); do
   sh -c 'while :; do :; done' &
@@ -126,5 +121,5 @@ imap=()
 [ -f "$(php-config --extension-dir)/imap.so" ] && imap=(-d extension=imap.so)
 echo "busy processes beside the bench: $load"
 php -n -d extension="$here/build/lib/cvwwwui.so" -d extension="$here/build/lib/settingsext.so" \
-  "${imap[@]}" "$here/bench/mailstore_peers.php" "$rounds" "$root/mail/passwd" "$cvreg" \
-  "$here/standins/cvstorage/registration.reg" "$port" || { cat "$tmp/dovecot-state/dovecot.log" 2>/dev/null >&2; exit 1; }
+  "${imap[@]}" "$here/bench/mailstore_peers.php" "$rounds" "$root/mail/passwd" \
+  "$here/build/bin/cvstorage" "$root/run/cvstorage.sock" "$port" || { cat "$tmp/dovecot-state/dovecot.log" 2>/dev/null >&2; exit 1; }
