@@ -12,7 +12,7 @@ rounds=${1:-15}
 root=$(mktemp -d)
 export CORVANE_ROOT=$root
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$root"' EXIT
-"$here/build/bin/mailstore_bench" 5
+"$here/build/bin/mailstore_bench" "$rounds"
 mkdir -p "$root/mail/public"
 for i in $(seq 0 9999); do
   echo "user$i@mail$((i % 7)).example:x:1000:1000:User Number $i:/var/mail/u$i:/usr/sbin/nologin:"

@@ -36,6 +36,8 @@ constexpr uint32_t kSlotRefresh = 7;
 constexpr uint32_t kSlotMoveFirst = 8;
 constexpr uint32_t kSlotMoveNext = 9;
 constexpr uint32_t kSlotIsReady = 10;
+// Pages of items read ahead, a transport slot of the storage server beyond both tables.
+constexpr uint32_t kSlotReadPage = 32;
 // The getters: a mailbox server's name, URL and e-mail sit one slot further than a public
 // folder server's.
 constexpr uint32_t kSlotMailboxName = 12;
@@ -76,6 +78,7 @@ unsigned Utf16Weight(unsigned char byte) {
 int CompareFolded(const std::string& a, const std::string& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
+    if (a[i] == b[i]) continue;  // most keys share a long prefix, letter case and all
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
     if (x != y) return Utf16Weight(x) < Utf16Weight(y) ? -1 : 1;
@@ -115,22 +118,16 @@ uint32_t OpenStorageServer(const char* clsid, const char* iid, uint32_t stop_eve
   }
 }
 
-// The current item through the three getters from `first_slot` on (a failing getter leaves
-// its text empty), and the move to the next item, as one exchange with the server (one
-// round trip). kOk when name and URL are both there, else kFail; the move's result goes to
-// `*next`.
-uint32_t ReadItemAndMove(platform::LocalServerObject* server, uint32_t first_slot,
-                         std::u16string* name, std::u16string* url, std::u16string* email,
-                         uint32_t* next) {
-  platform::LocalServerCall calls[4];
-  for (uint32_t i = 0; i < 3; ++i) calls[i].slot = first_slot + i;
-  calls[3].slot = kSlotMoveNext;
-  server->CallMany(calls, 4);
-  std::u16string* fields[] = {name, url, email};
-  for (uint32_t i = 0; i < 3; ++i) {
-    if (calls[i].result == kOk) *fields[i] = std::move(calls[i].text);
-  }
-  *next = calls[3].result;
+// The current item through the three getters (a failing getter leaves its text empty) and
+// the move to the next item, served from the pages the walk reads ahead. kOk when name and
+// URL are both there, else kFail; the move's result goes to `*next`. The texts are assigned
+// over the caller's, whose room serves the whole walk.
+uint32_t ReadItemAndMove(platform::LocalServerItems* items, std::u16string* name,
+                         std::u16string* url, std::u16string* email, uint32_t* next) {
+  std::u16string* const fields[] = {name, url, email};
+  uint32_t results[platform::kPageFields];
+  for (std::u16string* field : fields) field->clear();
+  items->ReadAndMove(fields, results, next);
   return !name->empty() && !url->empty() ? kOk : kFail;
 }
 
@@ -221,11 +218,13 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
       Clear(&list);
       server->Call(kSlotRefresh, -1, nullptr, nullptr);
       uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
+      platform::LocalServerItems items(server.get(), kSlotReadPage, walk.first_getter,
+                                       kSlotMoveNext);
+      std::u16string name, url, email;
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.item_line);
-        std::u16string name, url, email;
         uint32_t next = kFail;
-        if (ReadItemAndMove(server.get(), walk.first_getter, &name, &url, &email, &next) == kOk &&
+        if (ReadItemAndMove(&items, &name, &url, &email, &next) == kOk &&
             !(walk.mailboxes && IsSystemMailbox(name.c_str()))) {
           if (TraceEnabled) {
             TraceOutWide("", TRACE_INFO, kItemLevel, "Name : %ls\n", name.c_str());

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 
 #include "mailstore/test_storage_server.h"
 #include "platform/directory_client.h"
+#include "platform/local_server.h"
+#include "platform/unicode.h"
 #include "support/thread_layer.h"
 
 using support::EventClose;
@@ -78,6 +81,35 @@ TEST(StorageTest, WalksBothServersSortedWithoutTheSystemMailboxes) {
   server.SetMailboxes("z@x.test::::Z\n");
   EXPECT_EQ(storage.EnumerateMBs(kNoEvent, false), kOk);
   EXPECT_EQ(Column(storage, true, &CStorage::MBName), std::vector<std::u16string>{u"Z"});
+}
+
+// The server hands the items out a page at a time: two full pages and more, a page ended
+// early by an item that only fits in a page of its own, and an item too large for any page,
+// which is read by its own calls (each text cut at the longest a reply carries).
+TEST(StorageTest, PagedWalkListsEveryItemOnce) {
+  TestStorageServer server;
+  std::string lines;
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 2 * static_cast<int>(platform::kMaxPageItems) + 2; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "U%05d", i);
+    lines += "u" + std::to_string(i) + "@x.test::::" + name + "\n";
+    names.push_back(platform::Utf8ToUtf16(name));
+    if (i == 1500) {
+      lines += "big@x.test::::" + std::string(40000, 'N') + "\n";
+      lines += "huge@x.test::::" + std::string(70000, 'n') + "\n";
+    }
+  }
+  names.insert(names.begin(), {std::u16string(40000, u'N'),
+                               std::u16string(platform::kMaxLocalServerText, u'n')});
+  server.SetMailboxes(lines);
+  ASSERT_TRUE(server.Register());
+  ASSERT_TRUE(server.Start());
+  CStorage storage;
+  EXPECT_EQ(storage.EnumerateMBs(0, true), kOk);
+  EXPECT_EQ(Column(storage, true, &CStorage::MBName), names);
+  EXPECT_EQ(storage.MBEmail(1), u"huge@x.test");
+  EXPECT_EQ(storage.MBUrl(2), u"file://./backofficestorage/x.test/mbx/u0");
 }
 
 TEST(StorageTest, DirectoryUsersBecomeMailboxesUntilStopped) {

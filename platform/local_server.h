@@ -26,6 +26,15 @@
 // The reply of a call always carries a number and a text; a method that has no such
 // output sends 0 and an empty text. Calls on one connection are answered in order.
 //
+// Pages. A walk of n items costs n round trips when each item is read by its own calls, so a
+// server may also serve a slot that reads items ahead: from the current item on, each item's
+// getter texts, then the move to the next, for at most `argument` items (the server caps it
+// at kMaxPageItems) and as many as the reply's text holds. The reply's number is the count
+// of items, its result the result of the last move, and its text the items one after the
+// other, each field as u32 n (two code units, the low half first) | n code units. An item
+// that does not fit in an empty page is not read there (number 0): the caller reads it by
+// its own calls. LocalServerItems serves a walk's per-item calls from such pages.
+//
 // Thread safety: CreateLocalServerObject may be called from any thread. One object's calls
 // are serialised by the object, so it may be shared between threads; it must not be
 // destroyed while a call on it runs.
@@ -84,6 +93,14 @@ struct LocalServerCall {
 // text are set from it; otherwise `call` is left as it was.
 size_t DecodeLocalServerReply(std::string_view received, LocalServerCall* call);
 
+// The most items one page carries, and the fields of an item (name, URL, e-mail).
+inline constexpr uint32_t kMaxPageItems = 1024;
+inline constexpr size_t kPageFields = 3;
+
+// Appends one item's fields to a page's text; false, and `page` unchanged, when the text
+// would pass kMaxLocalServerText.
+bool AppendPageItem(const std::u16string* const fields[kPageFields], std::u16string* page);
+
 // One instance of a class, served on a connection of its own. Destroying it releases the
 // instance (closes the connection).
 class LocalServerObject {
@@ -113,6 +130,40 @@ class LocalServerObject {
   std::mutex mutex_;
   int fd_;                 // -1 once the connection broke; guarded by mutex_
   std::string received_;   // replies being read, kept for the next call; guarded by mutex_
+};
+
+// The per-item calls of a walk (the getters from `first_getter` on, then the move to the
+// next item) answered from pages read ahead with `page_slot`, so that a page of items costs
+// one round trip. The results are those the calls themselves would give: a server that does
+// not serve pages, or an item too large for one, is read by the calls themselves, and a
+// page that fails fails the item it was read for the way its calls would have failed.
+//
+// Thread safety: one walk, one thread; the object must outlive it.
+class LocalServerItems {
+ public:
+  LocalServerItems(LocalServerObject* object, uint32_t page_slot, uint32_t first_getter,
+                   uint32_t move_next_slot)
+      : object_(object), page_slot_(page_slot), first_getter_(first_getter),
+        move_next_slot_(move_next_slot) {}
+
+  // Reads the current item: each getter's result into `results` and, when it succeeded, its
+  // text into `*fields[i]` (left as it was otherwise); then moves to the next item and
+  // stores the move's result in `next`.
+  void ReadAndMove(std::u16string* const fields[kPageFields], uint32_t results[kPageFields],
+                   uint32_t* next);
+
+ private:
+  // Reads the next page: kSOk when the exchange went through (items_left_ says whether it
+  // brought items), else the failure that ended the instance.
+  uint32_t ReadPage();
+
+  LocalServerObject* const object_;
+  const uint32_t page_slot_, first_getter_, move_next_slot_;
+  bool pages_served_ = true;    // false once the server said it has no page slot
+  std::u16string page_;         // the page being served
+  size_t read_ = 0;             // units of page_ served so far
+  uint32_t items_left_ = 0;     // items of page_ not yet served
+  uint32_t last_move_ = 0;      // the result of the move after the page's last item
 };
 
 // CoCreateInstance for a local server: makes one instance of class `clsid` and asks it for

@@ -61,16 +61,10 @@ uint32_t GetU32(const char* in) {
 }
 
 // Waits until `fd` is ready for `events` or `deadline` passes; false on time-out or error.
+// It sleeps at once: a walk reads its items a page at a time, so a round trip is rare
+// enough that looking at the socket while the server works would only take a processor
+// from it on a busy machine.
 bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  // A reply comes within microseconds while the server is busy with this object's calls:
-  // looking again for a short while, before sleeping in poll(), saves the wake-up that an
-  // idle machine takes far longer for than the server takes to answer.
-  const Clock::time_point spin_end = Clock::now() + std::chrono::microseconds(50);
-  do {
-    pollfd event{fd, events, 0};
-    if (poll(&event, 1, 0) > 0) return (event.revents & (events | POLLHUP | POLLERR)) != 0;
-    __builtin_ia32_pause();
-  } while (Clock::now() < spin_end);
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
@@ -285,6 +279,78 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
     return failure;
   }
   return kSOk;
+}
+
+bool AppendPageItem(const std::u16string* const fields[kPageFields], std::u16string* page) {
+  size_t units = 0;
+  for (size_t i = 0; i < kPageFields; ++i) units += 2 + fields[i]->size();
+  if (units > kMaxLocalServerText - page->size()) return false;
+  for (size_t i = 0; i < kPageFields; ++i) {
+    const size_t size = fields[i]->size();
+    page->push_back(static_cast<char16_t>(size & 0xFFFF));
+    page->push_back(static_cast<char16_t>(size >> 16));
+    page->append(*fields[i]);
+  }
+  return true;
+}
+
+uint32_t LocalServerItems::ReadPage() {
+  LocalServerCall call;
+  call.slot = page_slot_;
+  call.argument = static_cast<int32_t>(kMaxPageItems);
+  if (const uint32_t failure = object_->CallMany(&call, 1); failure != kSOk) return failure;
+  if (call.result == kENotImpl) pages_served_ = false;
+  // Count the page's items before any is served: a page that does not hold what its number
+  // says is not used at all.
+  std::u16string_view rest(call.text);
+  for (int32_t i = 0; i < call.number; ++i) {
+    for (size_t field = 0; field < kPageFields; ++field) {
+      if (rest.size() < 2) return kSOk;
+      const size_t size = rest[0] | size_t{rest[1]} << 16;
+      if (rest.size() - 2 < size) return kSOk;
+      rest.remove_prefix(2 + size);
+    }
+  }
+  if (call.number <= 0 || !rest.empty()) return kSOk;
+  page_ = std::move(call.text);
+  read_ = 0;
+  items_left_ = static_cast<uint32_t>(call.number);
+  last_move_ = call.result;
+  return kSOk;
+}
+
+void LocalServerItems::ReadAndMove(std::u16string* const fields[kPageFields],
+                                   uint32_t results[kPageFields], uint32_t* next) {
+  if (items_left_ == 0 && pages_served_) {
+    if (const uint32_t failure = ReadPage(); failure != kSOk) {
+      // The page's exchange failed, and ended the instance: so would the item's own calls.
+      for (size_t i = 0; i < kPageFields; ++i) results[i] = failure;
+      *next = failure;
+      return;
+    }
+  }
+  if (items_left_ == 0) {
+    // No page for this item: its own calls, in one exchange.
+    LocalServerCall calls[kPageFields + 1];
+    for (uint32_t i = 0; i < kPageFields; ++i) calls[i].slot = first_getter_ + i;
+    calls[kPageFields].slot = move_next_slot_;
+    object_->CallMany(calls, kPageFields + 1);
+    for (size_t i = 0; i < kPageFields; ++i) {
+      results[i] = calls[i].result;
+      if (results[i] == kSOk) *fields[i] = std::move(calls[i].text);
+    }
+    *next = calls[kPageFields].result;
+    return;
+  }
+  std::u16string_view rest = std::u16string_view(page_).substr(read_);
+  for (size_t i = 0; i < kPageFields; ++i) {
+    const size_t size = rest[0] | size_t{rest[1]} << 16;
+    fields[i]->assign(rest.substr(2, size));
+    results[i] = kSOk;
+    rest.remove_prefix(2 + size);
+  }
+  read_ = page_.size() - rest.size();
+  *next = --items_left_ > 0 ? kSOk : last_move_;
 }
 
 uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,

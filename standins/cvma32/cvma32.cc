@@ -155,6 +155,7 @@ class Session {
   const UniqueFd wake_;  // readable when a waiting taker should look at the state again
   // Under `mutex`:
   std::string inbox_;  // bytes read but not yet taken as frames
+  wire::BusyWait busy_wait_;
   uint32_t next_request_id_ = 1;
   bool denied_ = false;
   bool wrong_server_ = false;
@@ -297,7 +298,7 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::kBroken;
     int wait = RemainingMs(deadline);
     if (wait == 0) return Io::kTimeout;
-    if (wire::BusyWaitReadable(fd())) continue;  // a reply usually comes within it
+    if (busy_wait_.Readable(fd())) continue;  // a reply usually comes within it
     pollfd event{fd(), POLLIN, 0};
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
   }

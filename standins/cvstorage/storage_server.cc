@@ -27,6 +27,8 @@ constexpr uint32_t kRefreshSlot = 7;
 constexpr uint32_t kMoveFirstSlot = 8;
 constexpr uint32_t kMoveNextSlot = 9;
 constexpr uint32_t kIsReadySlot = 10;
+// Beyond both interface tables: items read ahead, a page at a time (platform/local_server.h).
+constexpr uint32_t kReadPageSlot = 32;
 
 constexpr size_t kLongestReply =
     platform::kReplyHeaderSize + 2 * size_t{platform::kMaxLocalServerText};
@@ -84,14 +86,25 @@ size_t HeldBytes(const StorageList& list) {
 
 }  // namespace
 
-struct StorageServer::Snapshot {
-  Snapshot(service::MemoryBudget* budget) : budget(budget) {}
-  ~Snapshot() {
+namespace {
+
+// One list with its share of the memory budget, given back when its last holder lets go.
+struct ChargedList {
+  explicit ChargedList(service::MemoryBudget* budget) : budget(budget) {}
+  ~ChargedList() {
     if (budget != nullptr) budget->Give(charged);
   }
   service::MemoryBudget* const budget;
   size_t charged = 0;
-  StorageList lists[2];
+  StorageList list;
+};
+
+}  // namespace
+
+// A refresh reads the list of its object's class only; the other list is shared with the
+// snapshot before.
+struct StorageServer::Snapshot {
+  std::shared_ptr<const ChargedList> lists[2];
 };
 
 namespace {
@@ -103,7 +116,7 @@ struct Object {
   std::shared_ptr<const StorageServer::Snapshot> walk;
   ptrdiff_t position = -1;
 
-  const StorageList& list() const { return walk->lists[served->kind]; }
+  const StorageList& list() const { return walk->lists[served->kind]->list; }
   const StorageEntry* current() const {
     if (walk == nullptr || position < 0 || static_cast<size_t>(position) >= list().entries.size())
       return nullptr;
@@ -143,9 +156,13 @@ class StorageSession : public service::Session {
     PutU32(out, reply.result);
     PutU32(out, static_cast<uint32_t>(reply.number));
     PutU32(out, static_cast<uint32_t>(reply.text.size()));
+    // A page is a hundred kilobytes: written in place, not a byte at a time.
+    const size_t at = out->size();
+    out->resize(at + 2 * reply.text.size());
+    char* bytes = out->data() + at;
     for (char16_t unit : reply.text) {
-      out->push_back(static_cast<char>(unit & 0xFF));
-      out->push_back(static_cast<char>(unit >> 8));
+      *bytes++ = static_cast<char>(unit & 0xFF);
+      *bytes++ = static_cast<char>(unit >> 8);
     }
     return true;
   }
@@ -193,6 +210,26 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
     case kIsReadySlot:
       reply.number = server_->ready() ? 1 : 0;
       break;
+    case kReadPageSlot: {
+      // The getters and MoveNext item by item, as long as the items fit: an item too large
+      // for an empty page is left for the client to read by those calls.
+      const uint32_t most = std::min<uint32_t>(static_cast<uint32_t>(std::max(argument, 0)),
+                                               platform::kMaxPageItems);
+      reply.result = platform::kEUnexpected;
+      for (const StorageEntry* entry = object->current();
+           entry != nullptr && static_cast<uint32_t>(reply.number) < most;
+           entry = object->current()) {
+        const std::u16string* const fields[] = {&entry->name, &entry->url, &entry->email};
+        if (!platform::AppendPageItem(fields, &reply.text)) {
+          if (reply.number == 0) reply.result = platform::kSOk;
+          break;
+        }
+        ++reply.number;
+        ++object->position;
+        reply.result = object->current() != nullptr ? platform::kSOk : kNoMoreItems;
+      }
+      break;
+    }
     default:
       if (slot < name_slot || slot > name_slot + 2) {
         reply.result = platform::kENotImpl;
@@ -219,14 +256,19 @@ StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point re
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
   auto note = [](const std::string& text) { service::Log("%s", text.c_str()); };
-  const std::string passwd_file = platform::PasswdFilePath(kStorageKey, note);
-  // The reading's share of the budget is taken before it starts, from the file's size, and
-  // set to what the lists hold once they are read.
-  struct stat info;
-  const size_t estimate =
-      stat(passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)
-          ? std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte
-          : 0;
+  const ListKind kind = public_folders ? kPublicFolders : kMailboxes;
+  // The reading's share of the budget is taken before it starts, from the passwd-file's
+  // size, and set to what the list holds once it is read.
+  std::string passwd_file;
+  size_t estimate = 0;
+  if (kind == kMailboxes) {
+    passwd_file = platform::PasswdFilePath(kStorageKey, note);
+    struct stat info;
+    if (stat(passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      estimate =
+          std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte;
+    }
+  }
   auto refused = [](size_t bytes) {
     service::Log(
         "reading the lists takes %zu bytes, more than the memory budget leaves; kept the last ones",
@@ -234,25 +276,31 @@ uint32_t StorageServer::Refresh(bool public_folders) {
     return platform::kEOutOfMemory;
   };
   if (budget_ != nullptr && !budget_->TryTake(estimate)) return refused(estimate);
-  auto fresh = std::make_shared<Snapshot>(budget_);
+  auto fresh = std::make_shared<ChargedList>(budget_);
   fresh->charged = estimate;
-  fresh->lists[kMailboxes] = ReadMailboxes(passwd_file);
-  fresh->lists[kPublicFolders] = ReadPublicFolders(platform::PublicFolderRootPath(kStorageKey, note));
-  const size_t bytes =
-      HeldBytes(fresh->lists[kMailboxes]) + HeldBytes(fresh->lists[kPublicFolders]);
+  fresh->list = kind == kMailboxes
+                    ? ReadMailboxes(passwd_file)
+                    : ReadPublicFolders(platform::PublicFolderRootPath(kStorageKey, note));
+  const size_t bytes = HeldBytes(fresh->list);
   if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate))
     return refused(bytes);
   if (budget_ != nullptr && bytes < estimate) budget_->Give(estimate - bytes);
   fresh->charged = bytes;
-  const uint32_t status = fresh->lists[public_folders ? kPublicFolders : kMailboxes].status;
+  const uint32_t status = fresh->list.status;
+  auto snapshot = std::make_shared<Snapshot>(*Current());
+  snapshot->lists[kind] = std::move(fresh);
   std::lock_guard lock(snapshot_mutex_);
-  snapshot_ = std::move(fresh);
+  snapshot_ = std::move(snapshot);
   return status;
 }
 
 std::shared_ptr<const StorageServer::Snapshot> StorageServer::Current() {
   std::lock_guard lock(snapshot_mutex_);
-  if (snapshot_ == nullptr) snapshot_ = std::make_shared<Snapshot>(nullptr);
+  if (snapshot_ == nullptr) {
+    auto empty = std::make_shared<Snapshot>();
+    for (auto& list : empty->lists) list = std::make_shared<const ChargedList>(nullptr);
+    snapshot_ = std::move(empty);
+  }
   return snapshot_;
 }
 

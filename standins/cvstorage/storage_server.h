@@ -37,9 +37,9 @@ class StorageServer {
   StorageServer(const StorageServer&) = delete;
   StorageServer& operator=(const StorageServer&) = delete;
 
-  // Reads both lists again, from the paths the hive names now. Returns the status of the
-  // `public_folders` list, or of the mailbox list; 0x8007000E (and the lists stay as they
-  // were) when the budget cannot hold the new ones beside what walks still hold.
+  // Reads the `public_folders` list, or the mailbox list, again from the path the hive names
+  // now, and returns its status; the other list stays as it was. 0x8007000E (and the list
+  // stays as it was) when the budget cannot hold the new one beside what walks still hold.
   uint32_t Refresh(bool public_folders);
   std::shared_ptr<const Snapshot> Current();
   bool ready() const { return std::chrono::steady_clock::now() >= ready_at_; }

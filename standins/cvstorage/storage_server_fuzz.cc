@@ -49,7 +49,8 @@ cvstorage::StorageServer& Server() {
                                          << "j@b\xC3\xBCro.test:x:::J\xC3\xBCrgen\n"
                                          << "long@example.test:x:1:1:" << long_name << "\n";
     auto* made = new cvstorage::StorageServer(&budget, std::chrono::steady_clock::now());
-    made->Refresh(false);
+    made->Refresh(false);  // each refresh reads its own class's list
+    made->Refresh(true);
     return made;
   }();
   Check(budget.held() <= budget.total());

@@ -334,6 +334,7 @@ void Server::Notify(const Session* origin, const std::function<std::string(Sessi
 
 void Server::Serve(Connection* connection) {
   const int fd = connection->fd.get();
+  wire::BusyWait busy_wait;
   Session& session = *connection->session;
   std::string inbox;  // bytes received and not handled yet, from `start` on
   size_t start = 0;
@@ -461,7 +462,7 @@ void Server::Serve(Connection* connection) {
           {fd, static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
           {connection->wake.get(), POLLIN, 0}};
       // The client's next message follows its last reply within microseconds in a burst.
-      const bool ready = want_input && !writing && wire::BusyWaitReadable(fd);
+      const bool ready = want_input && !writing && busy_wait.Readable(fd);
       if (!ready && poll(events, 2, MillisecondsUntil(due)) < 0 && errno != EINTR) break;
       if (events[1].revents != 0) {
         uint64_t count;

@@ -2,16 +2,31 @@
 
 #include <poll.h>
 
+#include <algorithm>
+
 namespace wire {
 
-bool BusyWaitReadable(int fd, std::chrono::microseconds limit) {
+bool BusyWait::Readable(int fd) {
+  if (sleep_next_ > 0) {
+    --sleep_next_;
+    return false;
+  }
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point end = Clock::now() + limit;
+  Clock::time_point now = Clock::now();
+  const Clock::time_point end = now + kBusyWait;
   do {
     pollfd event{fd, POLLIN, 0};
-    if (poll(&event, 1, 0) != 0) return true;  // ready, or an error the caller meets next
+    if (poll(&event, 1, 0) != 0) {  // ready, or an error the caller meets next
+      penalty_ = 0;
+      return true;
+    }
     __builtin_ia32_pause();
-  } while (Clock::now() < end);
+    const Clock::time_point before = now;
+    now = Clock::now();
+    if (now - before >= kTakenOff) break;
+  } while (now < end);
+  penalty_ = std::clamp<uint32_t>(2 * penalty_, 1, kMaxSleptWaits);
+  sleep_next_ = penalty_;
   return false;
 }
 
