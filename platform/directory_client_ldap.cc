@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/errors.h"
@@ -69,6 +70,8 @@ uint32_t ResultOfLdap(int rc) {
     default: return ResultFromError(8250);  // ERROR_DS_SERVER_DOWN family
   }
 }
+
+std::string CanonicalDn(const std::string& text);
 
 bool Broken(int rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT; }
 
@@ -141,6 +144,29 @@ int64_t Now() {
   return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+// One entry copied out of a libldap message: its DN and its attributes, names in lower
+// case, values as received; `size` is what it counts against the bounds.
+struct Entry {
+  std::string dn;
+  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
+  uint64_t size = 0;
+
+  const std::vector<std::string>* Find(std::string_view lower_name) const {
+    for (const auto& [name, values] : attributes) {
+      if (name == lower_name) return &values;
+    }
+    return nullptr;
+  }
+};
+
+// The entries one read-ahead fetched and no open has taken yet, by canonical DN, with the
+// attributes it asked for.
+struct ReadAhead {
+  std::string connection;          // the server and binding it was read with
+  std::shared_ptr<const std::vector<std::string>> names;  // lower case
+  std::unordered_map<std::string, Entry> by_dn;
+};
+
 }  // namespace
 
 // What one enumeration has taken so far, and what ends it.
@@ -152,6 +178,7 @@ struct DirectoryEnumeration::Budget {
   uint32_t entries = 0;
   uint64_t bytes = 0;
   uint32_t ended = 0;  // the result every later operation gets once a bound was reached
+  std::optional<ReadAhead> read_ahead;  // the last read-ahead's entries not yet opened
 
   bool Stopped() const { return stop != nullptr && stop(context); }
 
@@ -208,20 +235,6 @@ std::shared_ptr<Budget> SharedBudget() {
   return t_enumeration_owner != nullptr ? *t_enumeration_owner : NewBudget(nullptr, nullptr);
 }
 
-// One entry copied out of a libldap message: its DN and its attributes, names in lower
-// case, values as received.
-struct Entry {
-  std::string dn;
-  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
-
-  const std::vector<std::string>* Find(std::string_view lower_name) const {
-    for (const auto& [name, values] : attributes) {
-      if (name == lower_name) return &values;
-    }
-    return nullptr;
-  }
-};
-
 // The kinds of the attributes that the server's attribute type definitions give other
 // than strings, by lower-case name, following SUP for a type without a syntax.
 std::unordered_map<std::string, Kind> KindsOfSchema(const std::vector<std::string>& definitions) {
@@ -274,6 +287,27 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   bool broken() const { return broken_.load(std::memory_order_relaxed); }
+
+  // The server keeps the paged results state of one search per connection: a paged search
+  // started on it makes the cookie of the one before invalid. `search` now holds that state
+  // (`holding`), or has let it go.
+  void HoldPaged(AdsSearch* search, bool holding) {
+    std::lock_guard<std::mutex> guard(paged_lock_);
+    if (holding) {
+      paged_ = search;
+      paged_thread_ = std::this_thread::get_id();
+    } else if (paged_ == search) {
+      paged_ = nullptr;
+    }
+  }
+
+  // The search holding the paged state, when one of this thread does; `*elsewhere` when a
+  // search of another thread does.
+  AdsSearch* PagedHolder(bool* elsewhere) {
+    std::lock_guard<std::mutex> guard(paged_lock_);
+    *elsewhere = paged_ != nullptr && paged_thread_ != std::this_thread::get_id();
+    return *elsewhere ? nullptr : paged_;
+  }
 
   // SASL EXTERNAL bind: the server learns this process's account from the socket. The
   // server answers the first request with an empty challenge; an empty response (no other
@@ -381,6 +415,9 @@ class Connection {
       for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
       *size += lower.size();
       std::vector<std::string> copied;
+      size_t count = 0;
+      for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) ++count;
+      copied.reserve(count);
       for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) {
         copied.emplace_back(v->bv_val, v->bv_len);
         *size += v->bv_len + sizeof(std::string);
@@ -390,6 +427,7 @@ class Connection {
       entry.attributes.emplace_back(std::move(lower), std::move(copied));
     }
     ber_free(ber, 0);
+    entry.size = *size;
     return entry;
   }
 
@@ -498,6 +536,9 @@ class Connection {
   std::atomic<bool> broken_{false};
   std::once_flag schema_once_;
   std::unordered_map<std::string, Kind> kinds_;  // written once, under schema_once_
+  std::mutex paged_lock_;
+  AdsSearch* paged_ = nullptr;
+  std::thread::id paged_thread_;
 };
 
 // The open connections by server and binding, as long as some object holds them.
@@ -547,8 +588,12 @@ bool Configure(LDAP* ld) {
          ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &largest) == 1;
 }
 
+std::string ConnectionKey(const std::string& server_uri, bool secure) {
+  return server_uri + (secure ? "\n1" : "\n0");
+}
+
 uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out) {
-  const std::string key = server_uri + (secure ? "\n1" : "\n0");
+  const std::string key = ConnectionKey(server_uri, secure);
   {
     std::lock_guard<std::mutex> guard(g_connections_lock);
     const auto found = g_connections.find(key);
@@ -606,7 +651,7 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
     return kEAdsBadPathname;
   }
   parsed->server = DefaultServer();
-  if (Lower(rest) == "rootdse") {
+  if (rest.size() == 7 && StartsWithFolded(rest, "rootdse")) {
     parsed->root_dse = true;
     parsed->dn.clear();
     return 0;
@@ -614,10 +659,14 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
   if (rest.empty()) return kEAdsBadPathname;
   // The DN itself is checked by the server: a bad one fails the open.
   std::string dn;
-  dn.reserve(rest.size());
-  for (size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
-    dn.push_back(rest[i]);
+  if (rest.find('/') == std::string_view::npos) {
+    dn = rest;
+  } else {
+    dn.reserve(rest.size());
+    for (size_t i = 0; i < rest.size(); ++i) {
+      if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
+      dn.push_back(rest[i]);
+    }
   }
   parsed->dn = std::move(dn);
   return 0;
@@ -733,6 +782,8 @@ AdsValue ColumnValueOf(Kind kind, const std::string& raw) {
 
 // A search under way: the rows of the current page and where the next page starts.
 struct AdsSearch {
+  std::string base;
+  int scope = LDAP_SCOPE_SUBTREE;
   std::string filter;
   std::vector<std::string> attributes;  // plain names requested
   std::vector<Entry> rows;
@@ -751,7 +802,10 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   DirectoryObject(std::shared_ptr<Connection> connection, Path path)
       : connection_(std::move(connection)), path_(std::move(path)) {}
   ~DirectoryObject() override {
-    for (AdsSearch* search : searches_) delete search;
+    for (AdsSearch* search : searches_) {
+      connection_->HoldPaged(search, false);
+      delete search;
+    }
   }
 
   // Reads the object (all its attributes, or none when only its existence matters).
@@ -767,12 +821,27 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     entry_ = std::move(entries.front());
     if (entry_.dn.empty()) entry_.dn = path_.dn;
     ranged_.clear();
+    partial_.reset();
     return 0;
+  }
+
+  // Takes an entry a read-ahead fetched with the attributes `names` in place of reading it.
+  void Preload(Entry entry, std::shared_ptr<const std::vector<std::string>> names) {
+    entry_ = std::move(entry);
+    if (entry_.dn.empty()) entry_.dn = path_.dn;
+    ranged_.clear();
+    partial_ = std::move(names);
   }
 
   uint32_t Get(std::u16string_view name, Variant* value) override {
     if (value == nullptr) return kEInvalidArg;
     const std::string lower = Lower(Utf16ToUtf8(name));
+    // An object answered from a read-ahead holds only what it asked for; any other name
+    // reads the object whole, as an open would have.
+    if (partial_ != nullptr && std::find(partial_->begin(), partial_->end(), lower) == partial_->end()) {
+      const uint32_t hr = Load(true);
+      if (hr != 0) return hr;
+    }
     const std::vector<std::string>* values = entry_.Find(lower);
     if (values == nullptr) {
       if (lower == "distinguishedname" && !path_.root_dse) {
@@ -812,25 +881,24 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     // A range after the first of one attribute is cut from the values its first range read
     // (slapd does not range them): a walk through 50,000 values reads them once, not once
     // a range.
-    Entry entry;
     const bool cached = wanted.size() == 1 && wanted.front().ranged && wanted.front().low > 0 &&
                         whole_.has_value() && whole_->first == wanted.front().plain;
     if (cached) {
-      entry.attributes.push_back(*whole_);
-    } else {
-      std::vector<std::string> plain;
-      for (const AttributeName& name : wanted) plain.push_back(name.plain);
-      std::vector<Entry> entries;
-      const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
-                                              false, nullptr, &entries, CurrentBudget());
-      if (hr != 0) return hr;
-      if (entries.empty()) return kEDsNoSuchObject;
-      entry = std::move(entries.front());
-      whole_.reset();
-      if (wanted.size() == 1 && wanted.front().ranged) {
-        const std::vector<std::string>* values = entry.Find(wanted.front().plain);
-        whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
-      }
+      Store(whole_->first, Slice(whole_->second, wanted.front()), true);
+      return 0;
+    }
+    std::vector<std::string> plain;
+    for (const AttributeName& name : wanted) plain.push_back(name.plain);
+    std::vector<Entry> entries;
+    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
+                                            false, nullptr, &entries, CurrentBudget());
+    if (hr != 0) return hr;
+    if (entries.empty()) return kEDsNoSuchObject;
+    Entry entry = std::move(entries.front());
+    whole_.reset();
+    if (wanted.size() == 1 && wanted.front().ranged) {
+      const std::vector<std::string>* values = entry.Find(wanted.front().plain);
+      whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
     }
     for (const AttributeName& name : wanted) {
       const std::vector<std::string>* fresh = entry.Find(name.plain);
@@ -876,6 +944,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
       }
       search->attributes.push_back(name.plain);
     }
+    search->base = path_.dn;
+    search->scope = scope_;
     search->budget = SharedBudget();
     const uint32_t hr = FetchPage(search.get());
     if (hr != 0) return hr;
@@ -947,6 +1017,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     AdsSearch* search = Find(handle);
     if (search == nullptr) return kEInvalidArg;
     searches_.erase(std::find(searches_.begin(), searches_.end(), search));
+    connection_->HoldPaged(search, false);
     delete search;
     return 0;
   }
@@ -960,9 +1031,10 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   uint32_t FetchPage(AdsSearch* search) {
     const bool all = search->attributes.empty();
     // The DN comes with every entry; asking the server for it as an attribute is harmless.
-    uint32_t hr = connection_->Search(path_.dn, scope_, search->filter,
+    uint32_t hr = connection_->Search(search->base, search->scope, search->filter,
                                       all ? nullptr : &search->attributes, true, &search->cookie,
                                       &search->rows, search->budget.get());
+    connection_->HoldPaged(search, hr == 0 && !search->cookie.empty());
     if (hr == ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) {
       // The rows that came are kept; the end of the search then says it was cut short.
       search->cookie.clear();
@@ -997,6 +1069,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   Path path_;
   Entry entry_;
   std::map<std::string, bool> ranged_;  // attributes last read as a range: always arrays
+  // The names of a read-ahead's entry; null when the object was read whole.
+  std::shared_ptr<const std::vector<std::string>> partial_;
   // The whole of the attribute whose first range was read last, for its later ranges.
   std::optional<std::pair<std::string, std::vector<std::string>>> whole_;
   int scope_ = LDAP_SCOPE_SUBTREE;
@@ -1014,6 +1088,25 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
   std::shared_ptr<Connection> connection;
   hr = Connect(parsed.server, (flags & kAdsSecureAuthentication) != 0, &connection);
   if (hr != 0) return hr;
+  const std::string key = ConnectionKey(parsed.server, (flags & kAdsSecureAuthentication) != 0);
+  Budget* budget = CurrentBudget();
+  if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead.has_value() &&
+      budget->read_ahead->connection == key) {
+    auto& held = budget->read_ahead->by_dn;
+    const auto found = held.find(CanonicalDn(parsed.dn));
+    if (found != held.end()) {
+      Entry entry = std::move(found->second);
+      held.erase(found);
+      // Counted as the read it stands for: the stop check and the enumeration's bounds.
+      hr = budget->Admit(false);
+      if (hr == 0 && budget->Take(entry.size) != 0) hr = budget->ended;
+      if (hr != 0) return hr;
+      auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
+      opened->Preload(std::move(entry), budget->read_ahead->names);
+      *object = std::move(opened);
+      return 0;
+    }
+  }
   auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
   hr = opened->Load(attributes);
   if (hr != 0) return hr;
@@ -1049,6 +1142,94 @@ uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_
   }
 }
 
+namespace {
+
+// Reads the pages `search` has left into its rows, so that another paged search can go
+// over its connection; false (and nothing read) when more than a read-ahead's worth of
+// rows would be held first. A failure ends the search where that page would have.
+bool ReadToEnd(Connection* connection, AdsSearch* search) {
+  while (!search->cookie.empty()) {
+    if (search->rows.size() - search->next >= kDirectoryMaxReadAheadEntries) return false;
+    const size_t held = search->rows.size();
+    const uint32_t hr = connection->Search(
+        search->base, search->scope, search->filter,
+        search->attributes.empty() ? nullptr : &search->attributes, true, &search->cookie,
+        &search->rows, search->budget.get());
+    if (hr != 0) {
+      if (hr != ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) search->rows.resize(held);
+      search->cookie.clear();
+      search->final_status = hr;
+    }
+  }
+  connection->HoldPaged(search, false);
+  return true;
+}
+
+}  // namespace
+
+uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16string_view filter,
+                            const char16_t* const* attributes, uint32_t count) {
+  Budget* budget = CurrentBudget();
+  if (budget == nullptr || (attributes == nullptr && count > 0)) return kEInvalidArg;
+  budget->read_ahead.reset();  // the last one's entries are not asked for any more
+  if (budget->ended != 0) return budget->ended;
+  try {
+    ReadAhead held;
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < count; ++i) {
+      AttributeName name;
+      if (attributes[i] == nullptr || !ParseAttributeName(Utf16ToUtf8(attributes[i]), &name) ||
+          name.ranged) {
+        return kEInvalidArg;
+      }
+      names.push_back(name.plain);
+    }
+    if (names.empty()) return kEInvalidArg;
+    const std::string server = DefaultServer();
+    const bool secure = (flags & kAdsSecureAuthentication) != 0;
+    std::shared_ptr<Connection> connection;
+    uint32_t hr = Connect(server, secure, &connection);
+    if (hr != 0) return hr;
+    bool elsewhere = false;
+    AdsSearch* holder = connection->PagedHolder(&elsewhere);
+    if (elsewhere || (holder != nullptr && !ReadToEnd(connection.get(), holder))) return 0;
+    held.connection = ConnectionKey(server, secure);
+    // Its own counts, so that a directory answering with more than was opened costs the
+    // enumeration nothing; a stop or the enumeration's time still end it.
+    Budget own;
+    own.stop = budget->stop;
+    own.context = budget->context;
+    own.deadline = budget->deadline;
+    const std::string base_dn = Utf16ToUtf8(base);
+    const std::string filter_text = NormalizeFilter(Utf16ToUtf8(filter));
+    std::string cookie;
+    uint64_t bytes = 0;
+    bool full = false;
+    do {
+      std::vector<Entry> page;
+      hr = connection->Search(base_dn, LDAP_SCOPE_SUBTREE, filter_text, &names, true, &cookie,
+                              &page, &own);
+      for (Entry& entry : page) {
+        if (held.by_dn.size() >= kDirectoryMaxReadAheadEntries ||
+            bytes + entry.size > kDirectoryMaxReadAheadBytes) {
+          full = true;  // the rest is read one open at a time
+          break;
+        }
+        bytes += entry.size;
+        std::string key = CanonicalDn(entry.dn);
+        held.by_dn.emplace(std::move(key), std::move(entry));
+      }
+    } while (hr == 0 && !full && !cookie.empty());
+    if (own.ended == kEDsAborted || own.ended == kEDsTimeLimitExceeded) budget->ended = own.ended;
+    held.names = std::make_shared<const std::vector<std::string>>(std::move(names));
+    budget->read_ahead = std::move(held);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    budget->read_ahead.reset();
+    return kEOutOfMemory;
+  }
+}
+
 uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array) {
   if (array == nullptr || (strings == nullptr && count > 0)) return kEInvalidArg;
   std::vector<Variant> items;
@@ -1062,11 +1243,41 @@ uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Var
 }
 
 std::u16string NormalizeDn(std::u16string_view dn) {
-  const std::string text = Utf16ToUtf8(dn);
-  LDAPDN parsed = nullptr;
-  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) {
-    return std::u16string(dn);
+  return Utf8ToUtf16(CanonicalDn(Utf16ToUtf8(dn)));
+}
+
+namespace {
+
+// Whether `text` is a DN whose canonical text is its own in lower case: RDNs of one
+// "type=value" each, of letters, digits, '-', '_', '.' and blanks inside a value only. The
+// DNs of most entries are; parsing them is most of the cost of a walk's lookups.
+bool PlainDn(std::string_view text) {
+  bool in_value = false;
+  size_t start = 0;  // of the current type or value
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char c = i < text.size() ? text[i] : ',';
+    if (c == '=') {
+      if (in_value || i == start) return false;
+      in_value = true;
+      start = i + 1;
+    } else if (c == ',') {
+      if (!in_value || i == start || text[i - 1] == ' ') return false;
+      in_value = false;
+      start = i + 1;
+    } else if (c == ' ') {
+      if (!in_value || i == start) return false;
+    } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '_' || c == '.')) {
+      return false;
+    }
   }
+  return !text.empty();
+}
+
+std::string CanonicalDn(const std::string& text) {
+  if (PlainDn(text)) return Lower(text);
+  LDAPDN parsed = nullptr;
+  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return text;
   std::string normal;
   for (int r = 0; parsed != nullptr && parsed[r] != nullptr; ++r) {
     if (r > 0) normal.push_back(',');
@@ -1087,8 +1298,10 @@ std::u16string NormalizeDn(std::u16string_view dn) {
     }
   }
   ldap_dnfree(parsed);
-  return Utf8ToUtf16(normal);
+  return normal;
 }
+
+}  // namespace
 
 DirectoryEnumeration::DirectoryEnumeration(StopCheck stop, void* context) {
   if (t_enumeration_owner != nullptr) return;
