@@ -159,13 +159,7 @@ struct Entry {
   }
 };
 
-// The entries one read-ahead fetched and no open has taken yet, by canonical DN, with the
-// attributes it asked for.
-struct ReadAhead {
-  std::string connection;          // the server and binding it was read with
-  std::shared_ptr<const std::vector<std::string>> names;  // lower case
-  std::unordered_map<std::string, Entry> by_dn;
-};
+class ReadAhead;
 
 }  // namespace
 
@@ -178,7 +172,9 @@ struct DirectoryEnumeration::Budget {
   uint32_t entries = 0;
   uint64_t bytes = 0;
   uint32_t ended = 0;  // the result every later operation gets once a bound was reached
-  std::optional<ReadAhead> read_ahead;  // the last read-ahead's entries not yet opened
+  std::unique_ptr<ReadAhead> read_ahead;  // the last read-ahead, while it is wanted
+
+  ~Budget();
 
   bool Stopped() const { return stop != nullptr && stop(context); }
 
@@ -334,6 +330,15 @@ class Connection {
   uint32_t Search(const std::string& base, int scope, const std::string& filter,
                   const std::vector<std::string>* attributes, bool paged, std::string* cookie,
                   std::vector<Entry>* entries, Budget* budget) {
+    int message_id = 0;
+    const uint32_t hr = Send(base, scope, filter, attributes, paged, cookie, budget, &message_id);
+    return hr != 0 ? hr : Receive(message_id, paged, cookie, entries, budget);
+  }
+
+  // The first half of Search: asks, and gives the id of the answer to come.
+  uint32_t Send(const std::string& base, int scope, const std::string& filter,
+                const std::vector<std::string>* attributes, bool paged, const std::string* cookie,
+                Budget* budget, int* message_id) {
     if (budget != nullptr) {
       const uint32_t ended = budget->Admit(paged);
       if (ended != 0) return ended;
@@ -347,7 +352,7 @@ class Connection {
     SigpipeGuard no_sigpipe;
     LDAPControl* page = nullptr;
     if (paged) {
-      berval state{cookie->size(), cookie->empty() ? nullptr : cookie->data()};
+      berval state{cookie->size(), cookie->empty() ? nullptr : const_cast<char*>(cookie->data())};
       if (ldap_create_page_control(ld_, kDirectoryPageSize, &state, 0, &page) != LDAP_SUCCESS) {
         return kEOutOfMemory;
       }
@@ -355,12 +360,19 @@ class Connection {
     LDAPControl* controls[] = {page, nullptr};
     timeval timeout{kDirectoryOperationSeconds, 0};
     g_operations.fetch_add(1, std::memory_order_relaxed);
-    int message_id = 0;
     const int rc = ldap_search_ext(ld_, base.c_str(), scope, filter.c_str(),
                                    attributes != nullptr ? names.data() : nullptr, 0,
-                                   paged ? controls : nullptr, nullptr, &timeout, 0, &message_id);
+                                   paged ? controls : nullptr, nullptr, &timeout, 0, message_id);
     if (page != nullptr) ldap_control_free(page);
-    if (rc != LDAP_SUCCESS) return Fail(rc);
+    return rc == LDAP_SUCCESS ? 0 : Fail(rc);
+  }
+
+  // The second half: reads the answer `message_id`, its entries copied into `entries` as
+  // they arrive.
+  uint32_t Receive(int message_id, bool paged, std::string* cookie, std::vector<Entry>* entries,
+                   Budget* budget) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
     int64_t deadline = Now() + kDirectoryOperationSeconds * 1000000000LL;
     if (budget != nullptr) deadline = std::min(deadline, budget->deadline);
     const int64_t spin_until = Now() + kSpinNanoseconds;
@@ -387,6 +399,13 @@ class Connection {
       if (budget != nullptr && budget->Take(size) != 0) return Abandon(message_id, budget->ended);
       if (type == LDAP_RES_SEARCH_ENTRY) entries->push_back(std::move(entry));
     }
+  }
+
+  // Gives up the answer `message_id`, which nobody will read.
+  void Discard(int message_id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
+    Abandon(message_id, 0);
   }
 
   // The kind of `lower_name`'s values, from the server's schema (read once).
@@ -540,6 +559,118 @@ class Connection {
   AdsSearch* paged_ = nullptr;
   std::thread::id paged_thread_;
 };
+
+// One database's users read ahead, a page at a time: the page after the one read is asked
+// for at once, so that the server prepares it while the walk opens the users of this one.
+// Its entries are kept until an open takes them, up to the read-ahead bounds.
+class ReadAhead {
+ public:
+  ReadAhead(std::shared_ptr<Connection> connection, std::string connection_key, std::string base,
+            std::string filter, std::vector<std::string> names, const Budget& enumeration)
+      : connection_(std::move(connection)), connection_key_(std::move(connection_key)),
+        base_(std::move(base)), filter_(std::move(filter)),
+        names_(std::make_shared<const std::vector<std::string>>(std::move(names))) {
+    // Its own counts, so that a directory answering with more than is opened costs the
+    // enumeration nothing; a stop or the enumeration's time still end it.
+    own_.stop = enumeration.stop;
+    own_.context = enumeration.context;
+    own_.deadline = enumeration.deadline;
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  // A page still coming is read to its end when nothing has gone wrong (the server then
+  // has nothing left to send), else given up with the connection.
+  ~ReadAhead() {
+    if (in_flight_ == 0) return;
+    if (own_.ended == 0) {
+      std::vector<Entry> dropped;
+      if (connection_->Receive(in_flight_, true, &cookie_, &dropped, &own_) == 0) return;
+    }
+    connection_->Discard(in_flight_);
+  }
+
+  // Asks for the first page.
+  uint32_t Start(Budget* enumeration) { return Ask(enumeration); }
+
+  const std::string& connection_key() const { return connection_key_; }
+  const std::shared_ptr<const std::vector<std::string>>& names() const { return names_; }
+
+  // Moves the entry of the canonical DN `key` into `*entry`, reading the pages still to
+  // come until it is there; false when it did not come.
+  bool Take(const std::string& key, Budget* enumeration, Entry* entry) {
+    for (;;) {
+      const auto found = held_.find(key);
+      if (found != held_.end()) {
+        *entry = std::move(found->second);
+        held_bytes_ -= entry->size;
+        held_.erase(found);
+        return true;
+      }
+      if (!NextPage(enumeration)) return false;
+    }
+  }
+
+ private:
+  uint32_t Ask(Budget* enumeration) {
+    const uint32_t hr = connection_->Send(base_, LDAP_SCOPE_SUBTREE, filter_, names_.get(), true,
+                                          &cookie_, &own_, &in_flight_);
+    if (hr != 0) {
+      in_flight_ = 0;
+      Ended(enumeration);
+    }
+    return hr;
+  }
+
+  // Reads the page asked for and asks for the next; false when none was coming.
+  bool NextPage(Budget* enumeration) {
+    if (in_flight_ == 0) return false;
+    const int message_id = in_flight_;
+    in_flight_ = 0;
+    std::vector<Entry> page;
+    const uint32_t hr = connection_->Receive(message_id, true, &cookie_, &page, &own_);
+    bool full = false;
+    for (Entry& entry : page) {
+      if (held_.size() >= kDirectoryMaxReadAheadEntries ||
+          held_bytes_ + entry.size > kDirectoryMaxReadAheadBytes) {
+        full = true;  // the rest is read one open at a time
+        break;
+      }
+      held_bytes_ += entry.size;
+      std::string key = CanonicalDn(entry.dn);
+      held_.emplace(std::move(key), std::move(entry));
+    }
+    // What came before a failure is kept.
+    if (hr != 0) {
+      Ended(enumeration);
+    } else if (!full && !cookie_.empty()) {
+      Ask(enumeration);
+    }
+    return true;
+  }
+
+  void Ended(Budget* enumeration) {
+    if (own_.ended == kEDsAborted || own_.ended == kEDsTimeLimitExceeded) {
+      enumeration->ended = own_.ended;
+    }
+  }
+
+  std::shared_ptr<Connection> connection_;
+  std::string connection_key_;  // the server and binding it reads with
+  std::string base_;
+  std::string filter_;
+  std::shared_ptr<const std::vector<std::string>> names_;  // lower case
+  Budget own_;
+  std::string cookie_;
+  int in_flight_ = 0;  // the page asked for and not read yet
+  std::unordered_map<std::string, Entry> held_;  // by canonical DN
+  uint64_t held_bytes_ = 0;
+};
+
+}  // namespace
+
+DirectoryEnumeration::Budget::~Budget() = default;
+
+namespace {
 
 // The open connections by server and binding, as long as some object holds them.
 std::mutex g_connections_lock;
@@ -1090,19 +1221,16 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
   if (hr != 0) return hr;
   const std::string key = ConnectionKey(parsed.server, (flags & kAdsSecureAuthentication) != 0);
   Budget* budget = CurrentBudget();
-  if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead.has_value() &&
-      budget->read_ahead->connection == key) {
-    auto& held = budget->read_ahead->by_dn;
-    const auto found = held.find(CanonicalDn(parsed.dn));
-    if (found != held.end()) {
-      Entry entry = std::move(found->second);
-      held.erase(found);
-      // Counted as the read it stands for: the stop check and the enumeration's bounds.
-      hr = budget->Admit(false);
-      if (hr == 0 && budget->Take(entry.size) != 0) hr = budget->ended;
-      if (hr != 0) return hr;
+  if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead != nullptr &&
+      budget->read_ahead->connection_key() == key) {
+    // Counted as the read it stands for: the stop check and the enumeration's bounds.
+    hr = budget->Admit(false);
+    if (hr != 0) return hr;
+    Entry entry;
+    if (budget->read_ahead->Take(CanonicalDn(parsed.dn), budget, &entry)) {
+      if (budget->Take(entry.size) != 0) return budget->ended;
       auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
-      opened->Preload(std::move(entry), budget->read_ahead->names);
+      opened->Preload(std::move(entry), budget->read_ahead->names());
       *object = std::move(opened);
       return 0;
     }
@@ -1174,7 +1302,6 @@ uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16st
   budget->read_ahead.reset();  // the last one's entries are not asked for any more
   if (budget->ended != 0) return budget->ended;
   try {
-    ReadAhead held;
     std::vector<std::string> names;
     for (uint32_t i = 0; i < count; ++i) {
       AttributeName name;
@@ -1188,42 +1315,16 @@ uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16st
     const std::string server = DefaultServer();
     const bool secure = (flags & kAdsSecureAuthentication) != 0;
     std::shared_ptr<Connection> connection;
-    uint32_t hr = Connect(server, secure, &connection);
+    const uint32_t hr = Connect(server, secure, &connection);
     if (hr != 0) return hr;
     bool elsewhere = false;
     AdsSearch* holder = connection->PagedHolder(&elsewhere);
     if (elsewhere || (holder != nullptr && !ReadToEnd(connection.get(), holder))) return 0;
-    held.connection = ConnectionKey(server, secure);
-    // Its own counts, so that a directory answering with more than was opened costs the
-    // enumeration nothing; a stop or the enumeration's time still end it.
-    Budget own;
-    own.stop = budget->stop;
-    own.context = budget->context;
-    own.deadline = budget->deadline;
-    const std::string base_dn = Utf16ToUtf8(base);
-    const std::string filter_text = NormalizeFilter(Utf16ToUtf8(filter));
-    std::string cookie;
-    uint64_t bytes = 0;
-    bool full = false;
-    do {
-      std::vector<Entry> page;
-      hr = connection->Search(base_dn, LDAP_SCOPE_SUBTREE, filter_text, &names, true, &cookie,
-                              &page, &own);
-      for (Entry& entry : page) {
-        if (held.by_dn.size() >= kDirectoryMaxReadAheadEntries ||
-            bytes + entry.size > kDirectoryMaxReadAheadBytes) {
-          full = true;  // the rest is read one open at a time
-          break;
-        }
-        bytes += entry.size;
-        std::string key = CanonicalDn(entry.dn);
-        held.by_dn.emplace(std::move(key), std::move(entry));
-      }
-    } while (hr == 0 && !full && !cookie.empty());
-    if (own.ended == kEDsAborted || own.ended == kEDsTimeLimitExceeded) budget->ended = own.ended;
-    held.names = std::make_shared<const std::vector<std::string>>(std::move(names));
-    budget->read_ahead = std::move(held);
-    return hr;
+    auto read_ahead = std::make_unique<ReadAhead>(
+        std::move(connection), ConnectionKey(server, secure), Utf16ToUtf8(base),
+        NormalizeFilter(Utf16ToUtf8(filter)), std::move(names), *budget);
+    budget->read_ahead = std::move(read_ahead);
+    return budget->read_ahead->Start(budget);
   } catch (const std::bad_alloc&) {
     budget->read_ahead.reset();
     return kEOutOfMemory;
