@@ -60,8 +60,12 @@ uint32_t Count(const char16_t*, const char16_t*, bool, const platform::Variant*,
 uint32_t Collect(const char16_t* name, const char16_t* mail, bool, const platform::Variant*,
                  const char16_t* legacy, void* context) {
   std::string& list = *static_cast<std::string*>(context);
-  list += platform::Utf16ToUtf8(name) + "\t" + platform::Utf16ToUtf8(mail) + "\t" +
-          platform::Utf16ToUtf8(legacy != nullptr ? legacy : u"") + "\n";
+  list += platform::Utf16ToUtf8(name);
+  list += '\t';
+  list += platform::Utf16ToUtf8(mail);
+  list += '\t';
+  list += platform::Utf16ToUtf8(legacy != nullptr ? legacy : u"");
+  list += '\n';
   return 0;
 }
 
@@ -93,11 +97,11 @@ class Peer {
     if (pid_ > 0) waitpid(pid_, nullptr, 0);
   }
   // One listing: false when the peer failed.
-  bool List(double* ms, unsigned long* operations, unsigned long* users) {
+  bool List(double* ms, unsigned long* operations, unsigned long* users, double* cpu_ms) {
     char line[256];
     return in_ != nullptr && fputs("go\n", in_) >= 0 && fflush(in_) == 0 &&
            fgets(line, sizeof line, out_) != nullptr &&
-           sscanf(line, "%lf %lu %lu", ms, operations, users) == 3;
+           sscanf(line, "%lf %lu %lu %lf", ms, operations, users, cpu_ms) == 4;
   }
 
  private:
@@ -130,7 +134,7 @@ int ComparePeer(int rounds, const std::string& script, const std::string& uri,
   uint64_t ours_operations = 0;
   unsigned long peer_operations = 0, peer_users = 0;
   printf("directory fallback against PHP's ldap extension, %d mailbox users over ldapi\n", kUsers);
-  printf("  round   ours ms   peer ms   ours/peer   (ours: CPU ms, the rest waits for slapd)\n");
+  printf("  round   ours ms   peer ms   ours/peer   CPU ms: ours  peer (the rest waits for slapd)\n");
   for (int round = 0; round <= rounds; ++round) {
     std::string list;
     const uint64_t before = platform::DirectoryOperationCount();
@@ -142,8 +146,8 @@ int ComparePeer(int rounds, const std::string& script, const std::string& uri,
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
     const double cpu = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
     ours_operations = platform::DirectoryOperationCount() - before;
-    double other = 0;
-    if (result != 0 || !peer.List(&other, &peer_operations, &peer_users)) {
+    double other = 0, other_cpu = 0;
+    if (result != 0 || !peer.List(&other, &peer_operations, &peer_users, &other_cpu)) {
       fprintf(stderr, "round %d: ours gave 0x%08X; the peer %s\n", round, result,
               "did not answer (is php8.2-ldap installed? bench/setup.sh)");
       return 1;
@@ -156,7 +160,8 @@ int ComparePeer(int rounds, const std::string& script, const std::string& uri,
     ours_ms.push_back(ms);
     peer_ms.push_back(other);
     ratios.push_back(ms / other);
-    printf("  %5d  %8.1f  %8.1f   %6.2f x    %5.1f\n", round, ms, other, ms / other, cpu);
+    printf("  %5d  %8.1f  %8.1f   %6.2f x          %5.1f %5.1f\n", round, ms, other, ms / other, cpu,
+           other_cpu);
   }
   auto low = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
   printf("  min    %8.1f  %8.1f   %6.2f x\n", low(ours_ms), low(peer_ms), low(ratios));

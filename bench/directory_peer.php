@@ -4,7 +4,7 @@
 // a paged search of the users homed there. Driven by build/bin/directory_bench --peer: it
 // connects once, then lists once for every line on standard input, writes the list (one
 // "display name TAB mail TAB legacyExchangeDN" line a user) to LIST_FILE and answers
-// "MILLISECONDS OPERATIONS USERS" on standard output.
+// "MILLISECONDS OPERATIONS USERS CPU_MILLISECONDS" on standard output.
 //
 //   php -n -d extension=ldap.so bench/directory_peer.php URI SERVER LIST_FILE
 [, $uri, $server, $list_file] = $argv;
@@ -40,6 +40,9 @@ function escape_value(string $value): string {
 }
 
 while (fgets(STDIN) !== false) {
+    $cpu = fn() => (fn($u) => ($u['ru_utime.tv_sec'] + $u['ru_stime.tv_sec']) * 1e3 +
+        ($u['ru_utime.tv_usec'] + $u['ru_stime.tv_usec']) / 1e3)(getrusage());
+    $cpu_start = $cpu();
     $start = hrtime(true);
     $operations = 0;
     $root = ldap_read($ld, '', '(objectClass=*)', ['configurationNamingContext', 'defaultNamingContext']);
@@ -63,7 +66,8 @@ while (fgets(STDIN) !== false) {
         }
     }
     $milliseconds = (hrtime(true) - $start) / 1e6;
+    $cpu_used = $cpu() - $cpu_start;
     file_put_contents($list_file, implode('', $lines));
-    printf("%.3f %d %d\n", $milliseconds, $operations, count($lines));
+    printf("%.3f %d %d %.3f\n", $milliseconds, $operations, count($lines), $cpu_used);
     fflush(STDOUT);
 }

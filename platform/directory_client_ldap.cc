@@ -117,6 +117,17 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
+// An attribute name in lower case; names are ASCII, anything else goes through UTF-8.
+std::string LowerName(std::u16string_view name) {
+  std::string lower(name.size(), '\0');
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c >= 0x80) return Lower(Utf16ToUtf8(name));
+    lower[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
+  }
+  return lower;
+}
+
 bool StartsWithFolded(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
 }
@@ -595,9 +606,11 @@ class ReadAhead {
   const std::string& connection_key() const { return connection_key_; }
   const std::shared_ptr<const std::vector<std::string>>& names() const { return names_; }
 
-  // Moves the entry of the canonical DN `key` into `*entry`, reading the pages still to
-  // come until it is there; false when it did not come.
-  bool Take(const std::string& key, Budget* enumeration, Entry* entry) {
+  // Moves the entry of `dn` into `*entry`, reading the pages still to come until it is
+  // there; false when it did not come. DNs are matched as the server matches them (slapd
+  // writes the attribute types of its entries' DNs in lower case, back-links keep theirs).
+  bool Take(const std::string& dn, Budget* enumeration, Entry* entry) {
+    const std::string key = CanonicalDn(dn);
     for (;;) {
       const auto found = held_.find(key);
       if (found != held_.end()) {
@@ -723,8 +736,8 @@ std::string ConnectionKey(const std::string& server_uri, bool secure) {
   return server_uri + (secure ? "\n1" : "\n0");
 }
 
-uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out) {
-  const std::string key = ConnectionKey(server_uri, secure);
+uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out,
+                 const std::string& key) {
   {
     std::lock_guard<std::mutex> guard(g_connections_lock);
     const auto found = g_connections.find(key);
@@ -966,7 +979,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
 
   uint32_t Get(std::u16string_view name, Variant* value) override {
     if (value == nullptr) return kEInvalidArg;
-    const std::string lower = Lower(Utf16ToUtf8(name));
+    const std::string lower = LowerName(name);
     // An object answered from a read-ahead holds only what it asked for; any other name
     // reads the object whole, as an open would have.
     if (partial_ != nullptr && std::find(partial_->begin(), partial_->end(), lower) == partial_->end()) {
@@ -1120,7 +1133,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     if (search == nullptr || name == nullptr || column == nullptr) return kEInvalidArg;
     if (!search->has_row) return kEFail;
     const Entry& row = search->rows[search->next];
-    const std::string lower = Lower(Utf16ToUtf8(name));
+    const std::string lower = LowerName(name);
     column->name = name;
     column->values.clear();
     const std::vector<std::string>* values = row.Find(lower);
@@ -1216,10 +1229,11 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
   Path parsed;
   uint32_t hr = ParsePath(path, &parsed);
   if (hr != 0) return hr;
+  const bool secure = (flags & kAdsSecureAuthentication) != 0;
+  const std::string key = ConnectionKey(parsed.server, secure);
   std::shared_ptr<Connection> connection;
-  hr = Connect(parsed.server, (flags & kAdsSecureAuthentication) != 0, &connection);
+  hr = Connect(parsed.server, secure, &connection, key);
   if (hr != 0) return hr;
-  const std::string key = ConnectionKey(parsed.server, (flags & kAdsSecureAuthentication) != 0);
   Budget* budget = CurrentBudget();
   if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead != nullptr &&
       budget->read_ahead->connection_key() == key) {
@@ -1227,7 +1241,7 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
     hr = budget->Admit(false);
     if (hr != 0) return hr;
     Entry entry;
-    if (budget->read_ahead->Take(CanonicalDn(parsed.dn), budget, &entry)) {
+    if (budget->read_ahead->Take(parsed.dn, budget, &entry)) {
       if (budget->Take(entry.size) != 0) return budget->ended;
       auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
       opened->Preload(std::move(entry), budget->read_ahead->names());
@@ -1314,14 +1328,15 @@ uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16st
     if (names.empty()) return kEInvalidArg;
     const std::string server = DefaultServer();
     const bool secure = (flags & kAdsSecureAuthentication) != 0;
+    const std::string key = ConnectionKey(server, secure);
     std::shared_ptr<Connection> connection;
-    const uint32_t hr = Connect(server, secure, &connection);
+    const uint32_t hr = Connect(server, secure, &connection, key);
     if (hr != 0) return hr;
     bool elsewhere = false;
     AdsSearch* holder = connection->PagedHolder(&elsewhere);
     if (elsewhere || (holder != nullptr && !ReadToEnd(connection.get(), holder))) return 0;
     auto read_ahead = std::make_unique<ReadAhead>(
-        std::move(connection), ConnectionKey(server, secure), Utf16ToUtf8(base),
+        std::move(connection), key, Utf16ToUtf8(base),
         NormalizeFilter(Utf16ToUtf8(filter)), std::move(names), *budget);
     budget->read_ahead = std::move(read_ahead);
     return budget->read_ahead->Start(budget);
@@ -1349,15 +1364,20 @@ std::u16string NormalizeDn(std::u16string_view dn) {
 
 namespace {
 
-// Whether `text` is a DN whose canonical text is its own in lower case: RDNs of one
-// "type=value" each, of letters, digits, '-', '_', '.' and blanks inside a value only. The
-// DNs of most entries are; parsing them is most of the cost of a walk's lookups.
-bool PlainDn(std::string_view text) {
+// The canonical text of a DN that needs no parsing: RDNs of one "type=value" each, of
+// letters, digits, '-', '_', '.' and blanks inside a value, is its own in lower case. The
+// DNs of most entries are; parsing them was most of the cost of a walk's lookups. False
+// for any other text.
+bool LowerPlainDn(std::string_view text, std::string* lower) {
+  if (text.empty()) return false;
+  lower->resize(text.size());
   bool in_value = false;
   size_t start = 0;  // of the current type or value
-  for (size_t i = 0; i <= text.size(); ++i) {
-    const char c = i < text.size() ? text[i] : ',';
-    if (c == '=') {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else if (c == '=') {
       if (in_value || i == start) return false;
       in_value = true;
       start = i + 1;
@@ -1367,16 +1387,18 @@ bool PlainDn(std::string_view text) {
       start = i + 1;
     } else if (c == ' ') {
       if (!in_value || i == start) return false;
-    } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '_' || c == '.')) {
+    } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                 c == '.')) {
       return false;
     }
+    (*lower)[i] = c;
   }
-  return !text.empty();
+  return in_value && start < text.size() && text.back() != ' ';
 }
 
 std::string CanonicalDn(const std::string& text) {
-  if (PlainDn(text)) return Lower(text);
+  std::string lower;
+  if (LowerPlainDn(text, &lower)) return lower;
   LDAPDN parsed = nullptr;
   if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return text;
   std::string normal;
