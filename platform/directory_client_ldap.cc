@@ -349,7 +349,7 @@ class Connection {
   // The first half of Search: asks, and gives the id of the answer to come.
   uint32_t Send(const std::string& base, int scope, const std::string& filter,
                 const std::vector<std::string>* attributes, bool paged, const std::string* cookie,
-                Budget* budget, int* message_id) {
+                Budget* budget, int* message_id, int page_size = kDirectoryPageSize) {
     if (budget != nullptr) {
       const uint32_t ended = budget->Admit(paged);
       if (ended != 0) return ended;
@@ -364,7 +364,7 @@ class Connection {
     LDAPControl* page = nullptr;
     if (paged) {
       berval state{cookie->size(), cookie->empty() ? nullptr : const_cast<char*>(cookie->data())};
-      if (ldap_create_page_control(ld_, kDirectoryPageSize, &state, 0, &page) != LDAP_SUCCESS) {
+      if (ldap_create_page_control(ld_, page_size, &state, 0, &page) != LDAP_SUCCESS) {
         return kEOutOfMemory;
       }
     }
@@ -625,8 +625,11 @@ class ReadAhead {
 
  private:
   uint32_t Ask(Budget* enumeration) {
-    const uint32_t hr = connection_->Send(base_, LDAP_SCOPE_SUBTREE, filter_, names_.get(), true,
-                                          &cookie_, &own_, &in_flight_);
+    // Pages as large as one answer may be: under load every page waited for costs a
+    // wake-up on both sides.
+    const uint32_t hr =
+        connection_->Send(base_, LDAP_SCOPE_SUBTREE, filter_, names_.get(), true, &cookie_, &own_,
+                          &in_flight_, static_cast<int>(kDirectoryMaxAnswerEntries));
     if (hr != 0) {
       in_flight_ = 0;
       Ended(enumeration);
