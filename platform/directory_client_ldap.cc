@@ -1372,12 +1372,15 @@ namespace {
 // DNs of most entries are; parsing them was most of the cost of a walk's lookups. False
 // for any other text.
 bool LowerPlainDn(std::string_view text, std::string* lower) {
-  if (text.empty()) return false;
-  lower->resize(text.size());
+  const size_t size = text.size();
+  if (size == 0) return false;
+  lower->resize(size);
+  const char* from = text.data();
+  char* to = lower->data();
   bool in_value = false;
   size_t start = 0;  // of the current type or value
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
+  for (size_t i = 0; i < size; ++i) {
+    char c = from[i];
     if (c >= 'A' && c <= 'Z') {
       c = static_cast<char>(c - 'A' + 'a');
     } else if (c == '=') {
@@ -1385,7 +1388,7 @@ bool LowerPlainDn(std::string_view text, std::string* lower) {
       in_value = true;
       start = i + 1;
     } else if (c == ',') {
-      if (!in_value || i == start || text[i - 1] == ' ') return false;
+      if (!in_value || i == start || from[i - 1] == ' ') return false;
       in_value = false;
       start = i + 1;
     } else if (c == ' ') {
@@ -1394,9 +1397,9 @@ bool LowerPlainDn(std::string_view text, std::string* lower) {
                  c == '.')) {
       return false;
     }
-    (*lower)[i] = c;
+    to[i] = c;
   }
-  return in_value && start < text.size() && text.back() != ' ';
+  return in_value && start < size && from[size - 1] != ' ';
 }
 
 std::string CanonicalDn(const std::string& text) {

@@ -130,7 +130,7 @@ size_t Utf8Size(std::u16string_view text) {
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(Utf8Size(text));
+  out.reserve(text.size());  // exact for ASCII, which most text is; more grows it
   AppendConverted(text, &out);
   return out;
 }
