@@ -19,7 +19,7 @@ rounds=${1:-9}
 php -n -d extension=ldap.so -r 'exit(function_exists("ldap_connect") ? 0 : 1);' 2>/dev/null ||
   { echo "PHP's ldap extension is missing: run bench/setup.sh" >&2; exit 1; }
 busy=()
-trap 'for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done' EXIT
+trap 'for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true; done' EXIT
 for _ in $(seq 1 "$load"); do
   (while :; do :; done) &
   busy+=($!)
