@@ -169,11 +169,14 @@ class DirectoryEnumeration {
 
 // Reads ahead, for the enumeration open on this thread, the entries below `base` (a DN,
 // subtree) that `filter` matches, with the `count` attributes named, in one paged search.
-// Until the next read-ahead or the end of the enumeration, an IADs open (with the same
-// `flags`) of one of their DNs takes its entry instead of reading it, once: it counts
-// against the enumeration as that read would, and a Get of a name not read ahead reads the
-// object whole then. Entries past kDirectoryMaxReadAheadEntries or
-// kDirectoryMaxReadAheadBytes are not kept; their opens read them singly. Its pages count
+// The first page (of kDirectoryMaxAnswerEntries) is asked for at once and each next one
+// when the one before is read, which is when an open looks for a DN not come yet. Until
+// the next read-ahead or the end of the enumeration, an IADs open (with the same `flags`)
+// of one of their DNs takes its entry instead of reading it, once: it counts against the
+// enumeration as that read would, and a Get of a name not read ahead reads the object
+// whole then. A DN that did not come once every page has is read singly, as are the
+// entries past kDirectoryMaxReadAheadEntries or kDirectoryMaxReadAheadBytes held and not
+// yet taken (the read-ahead stops there). Its pages count
 // only against the read-ahead's own bounds, so a directory answering with more than is
 // opened costs the enumeration nothing; a stop or the enumeration's time end it as any
 // search. A paged search of this thread still under way on the connection is read to its

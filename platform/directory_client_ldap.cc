@@ -1,7 +1,7 @@
 // The directory port over OpenLDAP's client library.
 //
-// Every object is read whole when it is opened (one base search), so IADs::Get answers from
-// its cache; a search returns its rows a page (paged results control) at a time, each page
+// Every object is read whole when it is opened (one base search), or taken from the entries
+// an enumeration's read-ahead fetched, so IADs::Get answers from its cache; a search returns its rows a page (paged results control) at a time, each page
 // copied out of libldap's messages as it arrives. Attribute kinds (string, DN, integer,
 // octet string) come from the server's schema, read once per connection on first need.
 //
