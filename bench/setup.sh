@@ -6,6 +6,9 @@
 set -euo pipefail
 packages=()
 
+# --- The directory listing's peer (bench/directory_peer.sh): PHP's ldap extension.
+packages+=(php8.2-ldap)
+
 # --- The mail store lists' peers (bench/mailstore_peers.sh): PHP's imap extension and
 # Dovecot's IMAP server. The bench runs a Dovecot of its own with a configuration in a
 # temporary folder; the package's system service is not used, so it is stopped and
@@ -16,7 +19,6 @@ stop_dovecot_service() {
     systemctl disable --now dovecot || true
   fi
 }
-# --- end of the mail store lists' peers
 
 missing=()
 for package in "${packages[@]}"; do

@@ -203,6 +203,22 @@ TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
             platform::kEAdsBadPathname);
 }
 
+// The users read ahead for a database are held only up to the read-ahead's bounds, entries
+// or bytes: a directory homing users on it without end costs the walk those pages, and the
+// back-link still missing is then read singly.
+TEST_F(HostileDirectoryTest, ReadAheadStopsAtItsBoundsAndOpensTheRestSingly) {
+  constexpr uint32_t kPage = 500;  // the responder's
+  const Outcome entries = Walk("users homed without end", {"homed"});
+  EXPECT_EQ(entries.result, kOk);
+  EXPECT_EQ(entries.users, 3u);  // from the pages: the server's own reads hold no mail
+  EXPECT_GT(entries.operations, platform::kDirectoryMaxReadAheadEntries / kPage);
+  EXPECT_LE(entries.operations, platform::kDirectoryMaxReadAheadEntries / kPage + 10);
+  const Outcome bytes = Walk("users of 16 KiB homed without end", {"homed", "--entry-bytes", "16384"});
+  EXPECT_EQ(bytes.result, kOk);
+  EXPECT_EQ(bytes.users, 3u);
+  EXPECT_LE(bytes.operations, platform::kDirectoryMaxReadAheadBytes / 16384 / kPage + 10);
+}
+
 // A listener that never takes the connection fails the connect; a silent server fails its
 // operation; a slow one, answering each page within that time, runs out the enumeration's
 // time; a stop ends the walk while it waits.

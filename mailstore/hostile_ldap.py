@@ -14,6 +14,10 @@ The entries of pages have an empty DN, which the walk passes over without readin
   huge       one entry whose message says it is --bytes long, sent up to that
   backlinks  one database whose homeMDBBL values name 127.0.0.1:--link-port; a base read
              of a DN that names it is "no such object"
+  homed      a root DSE with a default naming context, one database whose back-links are
+             the first three users of the domain and one it does not hold, and a search of
+             the domain answered with pages of 500 users without end (each with a display
+             name, a mail and --entry-bytes more)
   slow       a page of one entry and a cookie every 4 s, without end
   silent     no answer at all
 
@@ -24,7 +28,8 @@ import sys
 import threading
 import time
 
-CONFIG = b"CN=Configuration,DC=example,DC=test"
+DOMAIN = b"DC=example,DC=test"
+CONFIG = b"CN=Configuration," + DOMAIN
 DATABASE = b"CN=DB,CN=Microsoft Exchange,CN=Services," + CONFIG
 PAGED = b"1.2.840.113556.1.4.319"
 
@@ -128,11 +133,20 @@ class Responder:
         if not paged:
             connection.sendall(self.base_read(msgid, base))
             return
-        getattr(self, self.mode)(connection, msgid)
+        if self.mode == "homed" and base == DOMAIN:
+            self.users(connection, msgid)
+            return
+        getattr(self, "backlinks" if self.mode == "homed" else self.mode)(connection, msgid)
 
     def base_read(self, msgid, base):
         if base == b"":
-            return entry(msgid, b"", [(b"configurationNamingContext", [CONFIG])]) + done(msgid)
+            contexts = [(b"configurationNamingContext", [CONFIG])]
+            if self.mode == "homed":
+                contexts.append((b"defaultNamingContext", [DOMAIN]))
+            return entry(msgid, b"", contexts) + done(msgid)
+        if self.mode == "homed" and base.lower() == DATABASE.lower():
+            links = [self.user_dn(n) for n in range(3)] + [b"CN=Gone," + DOMAIN]
+            return entry(msgid, base, [(b"homeMDBBL", links)]) + done(msgid)
         if self.mode == "backlinks" and b"127.0.0.1" in base:
             return done(msgid, 32)
         if self.mode == "backlinks" and base.lower() == DATABASE.lower():
@@ -142,6 +156,19 @@ class Responder:
                      b"ldap://" + here + b"/CN=Lower,DC=example,DC=test"]
             return entry(msgid, base, [(b"homeMDBBL", links)]) + done(msgid)
         return entry(msgid, base, [(b"objectClass", [b"top"])]) + done(msgid)
+
+    @staticmethod
+    def user_dn(n):
+        return b"CN=u%d,%s" % (n, DOMAIN)
+
+    def users(self, connection, msgid):
+        first = getattr(self, "next_user", 0)
+        self.next_user = first + 500
+        page = b"".join(entry(msgid, self.user_dn(n), [(b"displayName", [b"U %d" % n]),
+                                                       (b"mail", [b"u%d@example.test" % n]),
+                                                       (b"description", filler(self.entry_bytes))])
+                        for n in range(first, first + 500))
+        connection.sendall(page + done(msgid, 0, b"more"))
 
     def pages(self, connection, msgid):
         one = entry(msgid, b"", [(b"description", filler(self.entry_bytes))])

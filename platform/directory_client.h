@@ -85,6 +85,8 @@ inline constexpr int kDirectoryEnumerationSeconds = 15;        // one enumeratio
 inline constexpr uint32_t kDirectoryMaxPages = 1000;           // pages of one enumeration
 inline constexpr uint32_t kDirectoryMaxEntries = 200000;       // entries of one enumeration
 inline constexpr uint64_t kDirectoryMaxBytes = 256u << 20;     // bytes of one enumeration
+inline constexpr uint32_t kDirectoryMaxReadAheadEntries = 20000;  // entries one read-ahead
+inline constexpr uint64_t kDirectoryMaxReadAheadBytes = 32u << 20;  // keeps, and their bytes
 
 inline constexpr uint32_t kEDsTimeLimitExceeded = 0x80072022;
 inline constexpr uint32_t kEDsSizeLimitExceeded = 0x80072023;
@@ -164,6 +166,25 @@ class DirectoryEnumeration {
  private:
   std::shared_ptr<Budget> budget_;  // set when this is the outermost one of its thread
 };
+
+// Reads ahead, for the enumeration open on this thread, the entries below `base` (a DN,
+// subtree) that `filter` matches, with the `count` attributes named, in one paged search.
+// The first page (of kDirectoryMaxAnswerEntries) is asked for at once and each next one
+// when the one before is read, which is when an open looks for a DN not come yet. Until
+// the next read-ahead or the end of the enumeration, an IADs open (with the same `flags`)
+// of one of their DNs takes its entry instead of reading it, once: it counts against the
+// enumeration as that read would, and a Get of a name not read ahead reads the object
+// whole then. A DN that did not come once every page has is read singly, as are the
+// entries past kDirectoryMaxReadAheadEntries or kDirectoryMaxReadAheadBytes held and not
+// yet taken (the read-ahead stops there). Its pages count
+// only against the read-ahead's own bounds, so a directory answering with more than is
+// opened costs the enumeration nothing; a stop or the enumeration's time end it as any
+// search. A paged search of this thread still under way on the connection is read to its
+// end first (the server keeps the state of one); when that would hold more rows than a
+// read-ahead, or a search of another thread holds it, nothing is read ahead. What came
+// before a failure is kept. kEInvalidArg with no enumeration open.
+uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16string_view filter,
+                            const char16_t* const* attributes, uint32_t count);
 
 // "LDAP://" and `dn` with its '/' escaped: the path of an object named by a DN, whatever
 // the DN holds.

@@ -1,7 +1,7 @@
 // The directory port over OpenLDAP's client library.
 //
-// Every object is read whole when it is opened (one base search), so IADs::Get answers from
-// its cache; a search returns its rows a page (paged results control) at a time, each page
+// Every object is read whole when it is opened (one base search), or taken from the entries
+// an enumeration's read-ahead fetched, so IADs::Get answers from its cache; a search returns its rows a page (paged results control) at a time, each page
 // copied out of libldap's messages as it arrives. Attribute kinds (string, DN, integer,
 // octet string) come from the server's schema, read once per connection on first need.
 //
@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/errors.h"
@@ -69,6 +70,8 @@ uint32_t ResultOfLdap(int rc) {
     default: return ResultFromError(8250);  // ERROR_DS_SERVER_DOWN family
   }
 }
+
+std::string CanonicalDn(const std::string& text);
 
 bool Broken(int rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT; }
 
@@ -114,6 +117,17 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
+// An attribute name in lower case; names are ASCII, anything else goes through UTF-8.
+std::string LowerName(std::u16string_view name) {
+  std::string lower(name.size(), '\0');
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c >= 0x80) return Lower(Utf16ToUtf8(name));
+    lower[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
+  }
+  return lower;
+}
+
 bool StartsWithFolded(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
 }
@@ -141,6 +155,23 @@ int64_t Now() {
   return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+// One entry copied out of a libldap message: its DN and its attributes, names in lower
+// case, values as received; `size` is what it counts against the bounds.
+struct Entry {
+  std::string dn;
+  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
+  uint64_t size = 0;
+
+  const std::vector<std::string>* Find(std::string_view lower_name) const {
+    for (const auto& [name, values] : attributes) {
+      if (name == lower_name) return &values;
+    }
+    return nullptr;
+  }
+};
+
+class ReadAhead;
+
 }  // namespace
 
 // What one enumeration has taken so far, and what ends it.
@@ -152,6 +183,9 @@ struct DirectoryEnumeration::Budget {
   uint32_t entries = 0;
   uint64_t bytes = 0;
   uint32_t ended = 0;  // the result every later operation gets once a bound was reached
+  std::unique_ptr<ReadAhead> read_ahead;  // the last read-ahead, while it is wanted
+
+  ~Budget();
 
   bool Stopped() const { return stop != nullptr && stop(context); }
 
@@ -208,20 +242,6 @@ std::shared_ptr<Budget> SharedBudget() {
   return t_enumeration_owner != nullptr ? *t_enumeration_owner : NewBudget(nullptr, nullptr);
 }
 
-// One entry copied out of a libldap message: its DN and its attributes, names in lower
-// case, values as received.
-struct Entry {
-  std::string dn;
-  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
-
-  const std::vector<std::string>* Find(std::string_view lower_name) const {
-    for (const auto& [name, values] : attributes) {
-      if (name == lower_name) return &values;
-    }
-    return nullptr;
-  }
-};
-
 // The kinds of the attributes that the server's attribute type definitions give other
 // than strings, by lower-case name, following SUP for a type without a syntax.
 std::unordered_map<std::string, Kind> KindsOfSchema(const std::vector<std::string>& definitions) {
@@ -275,6 +295,27 @@ class Connection {
 
   bool broken() const { return broken_.load(std::memory_order_relaxed); }
 
+  // The server keeps the paged results state of one search per connection: a paged search
+  // started on it makes the cookie of the one before invalid. `search` now holds that state
+  // (`holding`), or has let it go.
+  void HoldPaged(AdsSearch* search, bool holding) {
+    std::lock_guard<std::mutex> guard(paged_lock_);
+    if (holding) {
+      paged_ = search;
+      paged_thread_ = std::this_thread::get_id();
+    } else if (paged_ == search) {
+      paged_ = nullptr;
+    }
+  }
+
+  // The search holding the paged state, when one of this thread does; `*elsewhere` when a
+  // search of another thread does.
+  AdsSearch* PagedHolder(bool* elsewhere) {
+    std::lock_guard<std::mutex> guard(paged_lock_);
+    *elsewhere = paged_ != nullptr && paged_thread_ != std::this_thread::get_id();
+    return *elsewhere ? nullptr : paged_;
+  }
+
   // SASL EXTERNAL bind: the server learns this process's account from the socket. The
   // server answers the first request with an empty challenge; an empty response (no other
   // identity asked for) completes it.
@@ -300,6 +341,15 @@ class Connection {
   uint32_t Search(const std::string& base, int scope, const std::string& filter,
                   const std::vector<std::string>* attributes, bool paged, std::string* cookie,
                   std::vector<Entry>* entries, Budget* budget) {
+    int message_id = 0;
+    const uint32_t hr = Send(base, scope, filter, attributes, paged, cookie, budget, &message_id);
+    return hr != 0 ? hr : Receive(message_id, paged, cookie, entries, budget);
+  }
+
+  // The first half of Search: asks, and gives the id of the answer to come.
+  uint32_t Send(const std::string& base, int scope, const std::string& filter,
+                const std::vector<std::string>* attributes, bool paged, const std::string* cookie,
+                Budget* budget, int* message_id, int page_size = kDirectoryPageSize) {
     if (budget != nullptr) {
       const uint32_t ended = budget->Admit(paged);
       if (ended != 0) return ended;
@@ -313,20 +363,27 @@ class Connection {
     SigpipeGuard no_sigpipe;
     LDAPControl* page = nullptr;
     if (paged) {
-      berval state{cookie->size(), cookie->empty() ? nullptr : cookie->data()};
-      if (ldap_create_page_control(ld_, kDirectoryPageSize, &state, 0, &page) != LDAP_SUCCESS) {
+      berval state{cookie->size(), cookie->empty() ? nullptr : const_cast<char*>(cookie->data())};
+      if (ldap_create_page_control(ld_, page_size, &state, 0, &page) != LDAP_SUCCESS) {
         return kEOutOfMemory;
       }
     }
     LDAPControl* controls[] = {page, nullptr};
     timeval timeout{kDirectoryOperationSeconds, 0};
     g_operations.fetch_add(1, std::memory_order_relaxed);
-    int message_id = 0;
     const int rc = ldap_search_ext(ld_, base.c_str(), scope, filter.c_str(),
                                    attributes != nullptr ? names.data() : nullptr, 0,
-                                   paged ? controls : nullptr, nullptr, &timeout, 0, &message_id);
+                                   paged ? controls : nullptr, nullptr, &timeout, 0, message_id);
     if (page != nullptr) ldap_control_free(page);
-    if (rc != LDAP_SUCCESS) return Fail(rc);
+    return rc == LDAP_SUCCESS ? 0 : Fail(rc);
+  }
+
+  // The second half: reads the answer `message_id`, its entries copied into `entries` as
+  // they arrive.
+  uint32_t Receive(int message_id, bool paged, std::string* cookie, std::vector<Entry>* entries,
+                   Budget* budget) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
     int64_t deadline = Now() + kDirectoryOperationSeconds * 1000000000LL;
     if (budget != nullptr) deadline = std::min(deadline, budget->deadline);
     const int64_t spin_until = Now() + kSpinNanoseconds;
@@ -355,6 +412,13 @@ class Connection {
     }
   }
 
+  // Gives up the answer `message_id`, which nobody will read.
+  void Discard(int message_id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SigpipeGuard no_sigpipe;
+    Abandon(message_id, 0);
+  }
+
   // The kind of `lower_name`'s values, from the server's schema (read once).
   Kind KindOf(const std::string& lower_name) {
     std::call_once(schema_once_, [this] { ReadSchema(); });
@@ -381,6 +445,9 @@ class Connection {
       for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
       *size += lower.size();
       std::vector<std::string> copied;
+      size_t count = 0;
+      for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) ++count;
+      copied.reserve(count);
       for (BerVarray v = values; v != nullptr && v->bv_val != nullptr; ++v) {
         copied.emplace_back(v->bv_val, v->bv_len);
         *size += v->bv_len + sizeof(std::string);
@@ -390,6 +457,7 @@ class Connection {
       entry.attributes.emplace_back(std::move(lower), std::move(copied));
     }
     ber_free(ber, 0);
+    entry.size = *size;
     return entry;
   }
 
@@ -498,7 +566,127 @@ class Connection {
   std::atomic<bool> broken_{false};
   std::once_flag schema_once_;
   std::unordered_map<std::string, Kind> kinds_;  // written once, under schema_once_
+  std::mutex paged_lock_;
+  AdsSearch* paged_ = nullptr;
+  std::thread::id paged_thread_;
 };
+
+// One database's users read ahead, a page at a time: the page after the one read is asked
+// for at once, so that the server prepares it while the walk opens the users of this one.
+// Its entries are kept until an open takes them, up to the read-ahead bounds.
+class ReadAhead {
+ public:
+  ReadAhead(std::shared_ptr<Connection> connection, std::string connection_key, std::string base,
+            std::string filter, std::vector<std::string> names, const Budget& enumeration)
+      : connection_(std::move(connection)), connection_key_(std::move(connection_key)),
+        base_(std::move(base)), filter_(std::move(filter)),
+        names_(std::make_shared<const std::vector<std::string>>(std::move(names))) {
+    // Its own counts, so that a directory answering with more than is opened costs the
+    // enumeration nothing; a stop or the enumeration's time still end it.
+    own_.stop = enumeration.stop;
+    own_.context = enumeration.context;
+    own_.deadline = enumeration.deadline;
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  // A page still coming is read to its end when nothing has gone wrong (the server then
+  // has nothing left to send), else given up with the connection.
+  ~ReadAhead() {
+    if (in_flight_ == 0) return;
+    if (own_.ended == 0) {
+      std::vector<Entry> dropped;
+      if (connection_->Receive(in_flight_, true, &cookie_, &dropped, &own_) == 0) return;
+    }
+    connection_->Discard(in_flight_);
+  }
+
+  // Asks for the first page.
+  uint32_t Start(Budget* enumeration) { return Ask(enumeration); }
+
+  const std::string& connection_key() const { return connection_key_; }
+  const std::shared_ptr<const std::vector<std::string>>& names() const { return names_; }
+
+  // Moves the entry of `dn` into `*entry`, reading the pages still to come until it is
+  // there; false when it did not come. DNs are matched as the server matches them (slapd
+  // writes the attribute types of its entries' DNs in lower case, back-links keep theirs).
+  bool Take(const std::string& dn, Budget* enumeration, Entry* entry) {
+    const std::string key = CanonicalDn(dn);
+    for (;;) {
+      const auto found = held_.find(key);
+      if (found != held_.end()) {
+        *entry = std::move(found->second);
+        held_bytes_ -= entry->size;
+        held_.erase(found);
+        return true;
+      }
+      if (!NextPage(enumeration)) return false;
+    }
+  }
+
+ private:
+  uint32_t Ask(Budget* enumeration) {
+    // Pages as large as one answer may be: under load every page waited for costs a
+    // wake-up on both sides.
+    const uint32_t hr =
+        connection_->Send(base_, LDAP_SCOPE_SUBTREE, filter_, names_.get(), true, &cookie_, &own_,
+                          &in_flight_, static_cast<int>(kDirectoryMaxAnswerEntries));
+    if (hr != 0) {
+      in_flight_ = 0;
+      Ended(enumeration);
+    }
+    return hr;
+  }
+
+  // Reads the page asked for and asks for the next; false when none was coming.
+  bool NextPage(Budget* enumeration) {
+    if (in_flight_ == 0) return false;
+    const int message_id = in_flight_;
+    in_flight_ = 0;
+    std::vector<Entry> page;
+    const uint32_t hr = connection_->Receive(message_id, true, &cookie_, &page, &own_);
+    bool full = false;
+    for (Entry& entry : page) {
+      if (held_.size() >= kDirectoryMaxReadAheadEntries ||
+          held_bytes_ + entry.size > kDirectoryMaxReadAheadBytes) {
+        full = true;  // the rest is read one open at a time
+        break;
+      }
+      held_bytes_ += entry.size;
+      std::string key = CanonicalDn(entry.dn);
+      held_.emplace(std::move(key), std::move(entry));
+    }
+    // What came before a failure is kept.
+    if (hr != 0) {
+      Ended(enumeration);
+    } else if (!full && !cookie_.empty()) {
+      Ask(enumeration);
+    }
+    return true;
+  }
+
+  void Ended(Budget* enumeration) {
+    if (own_.ended == kEDsAborted || own_.ended == kEDsTimeLimitExceeded) {
+      enumeration->ended = own_.ended;
+    }
+  }
+
+  std::shared_ptr<Connection> connection_;
+  std::string connection_key_;  // the server and binding it reads with
+  std::string base_;
+  std::string filter_;
+  std::shared_ptr<const std::vector<std::string>> names_;  // lower case
+  Budget own_;
+  std::string cookie_;
+  int in_flight_ = 0;  // the page asked for and not read yet
+  std::unordered_map<std::string, Entry> held_;  // by canonical DN
+  uint64_t held_bytes_ = 0;
+};
+
+}  // namespace
+
+DirectoryEnumeration::Budget::~Budget() = default;
+
+namespace {
 
 // The open connections by server and binding, as long as some object holds them.
 std::mutex g_connections_lock;
@@ -547,8 +735,12 @@ bool Configure(LDAP* ld) {
          ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &largest) == 1;
 }
 
-uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out) {
-  const std::string key = server_uri + (secure ? "\n1" : "\n0");
+std::string ConnectionKey(const std::string& server_uri, bool secure) {
+  return server_uri + (secure ? "\n1" : "\n0");
+}
+
+uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Connection>* out,
+                 const std::string& key) {
   {
     std::lock_guard<std::mutex> guard(g_connections_lock);
     const auto found = g_connections.find(key);
@@ -606,7 +798,7 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
     return kEAdsBadPathname;
   }
   parsed->server = DefaultServer();
-  if (Lower(rest) == "rootdse") {
+  if (rest.size() == 7 && StartsWithFolded(rest, "rootdse")) {
     parsed->root_dse = true;
     parsed->dn.clear();
     return 0;
@@ -614,10 +806,14 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
   if (rest.empty()) return kEAdsBadPathname;
   // The DN itself is checked by the server: a bad one fails the open.
   std::string dn;
-  dn.reserve(rest.size());
-  for (size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
-    dn.push_back(rest[i]);
+  if (rest.find('/') == std::string_view::npos) {
+    dn = rest;
+  } else {
+    dn.reserve(rest.size());
+    for (size_t i = 0; i < rest.size(); ++i) {
+      if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
+      dn.push_back(rest[i]);
+    }
   }
   parsed->dn = std::move(dn);
   return 0;
@@ -733,6 +929,8 @@ AdsValue ColumnValueOf(Kind kind, const std::string& raw) {
 
 // A search under way: the rows of the current page and where the next page starts.
 struct AdsSearch {
+  std::string base;
+  int scope = LDAP_SCOPE_SUBTREE;
   std::string filter;
   std::vector<std::string> attributes;  // plain names requested
   std::vector<Entry> rows;
@@ -751,7 +949,10 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   DirectoryObject(std::shared_ptr<Connection> connection, Path path)
       : connection_(std::move(connection)), path_(std::move(path)) {}
   ~DirectoryObject() override {
-    for (AdsSearch* search : searches_) delete search;
+    for (AdsSearch* search : searches_) {
+      connection_->HoldPaged(search, false);
+      delete search;
+    }
   }
 
   // Reads the object (all its attributes, or none when only its existence matters).
@@ -767,12 +968,27 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     entry_ = std::move(entries.front());
     if (entry_.dn.empty()) entry_.dn = path_.dn;
     ranged_.clear();
+    partial_.reset();
     return 0;
+  }
+
+  // Takes an entry a read-ahead fetched with the attributes `names` in place of reading it.
+  void Preload(Entry entry, std::shared_ptr<const std::vector<std::string>> names) {
+    entry_ = std::move(entry);
+    if (entry_.dn.empty()) entry_.dn = path_.dn;
+    ranged_.clear();
+    partial_ = std::move(names);
   }
 
   uint32_t Get(std::u16string_view name, Variant* value) override {
     if (value == nullptr) return kEInvalidArg;
-    const std::string lower = Lower(Utf16ToUtf8(name));
+    const std::string lower = LowerName(name);
+    // An object answered from a read-ahead holds only what it asked for; any other name
+    // reads the object whole, as an open would have.
+    if (partial_ != nullptr && std::find(partial_->begin(), partial_->end(), lower) == partial_->end()) {
+      const uint32_t hr = Load(true);
+      if (hr != 0) return hr;
+    }
     const std::vector<std::string>* values = entry_.Find(lower);
     if (values == nullptr) {
       if (lower == "distinguishedname" && !path_.root_dse) {
@@ -812,25 +1028,24 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     // A range after the first of one attribute is cut from the values its first range read
     // (slapd does not range them): a walk through 50,000 values reads them once, not once
     // a range.
-    Entry entry;
     const bool cached = wanted.size() == 1 && wanted.front().ranged && wanted.front().low > 0 &&
                         whole_.has_value() && whole_->first == wanted.front().plain;
     if (cached) {
-      entry.attributes.push_back(*whole_);
-    } else {
-      std::vector<std::string> plain;
-      for (const AttributeName& name : wanted) plain.push_back(name.plain);
-      std::vector<Entry> entries;
-      const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
-                                              false, nullptr, &entries, CurrentBudget());
-      if (hr != 0) return hr;
-      if (entries.empty()) return kEDsNoSuchObject;
-      entry = std::move(entries.front());
-      whole_.reset();
-      if (wanted.size() == 1 && wanted.front().ranged) {
-        const std::vector<std::string>* values = entry.Find(wanted.front().plain);
-        whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
-      }
+      Store(whole_->first, Slice(whole_->second, wanted.front()), true);
+      return 0;
+    }
+    std::vector<std::string> plain;
+    for (const AttributeName& name : wanted) plain.push_back(name.plain);
+    std::vector<Entry> entries;
+    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
+                                            false, nullptr, &entries, CurrentBudget());
+    if (hr != 0) return hr;
+    if (entries.empty()) return kEDsNoSuchObject;
+    Entry entry = std::move(entries.front());
+    whole_.reset();
+    if (wanted.size() == 1 && wanted.front().ranged) {
+      const std::vector<std::string>* values = entry.Find(wanted.front().plain);
+      whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
     }
     for (const AttributeName& name : wanted) {
       const std::vector<std::string>* fresh = entry.Find(name.plain);
@@ -876,6 +1091,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
       }
       search->attributes.push_back(name.plain);
     }
+    search->base = path_.dn;
+    search->scope = scope_;
     search->budget = SharedBudget();
     const uint32_t hr = FetchPage(search.get());
     if (hr != 0) return hr;
@@ -919,7 +1136,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     if (search == nullptr || name == nullptr || column == nullptr) return kEInvalidArg;
     if (!search->has_row) return kEFail;
     const Entry& row = search->rows[search->next];
-    const std::string lower = Lower(Utf16ToUtf8(name));
+    const std::string lower = LowerName(name);
     column->name = name;
     column->values.clear();
     const std::vector<std::string>* values = row.Find(lower);
@@ -947,6 +1164,7 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
     AdsSearch* search = Find(handle);
     if (search == nullptr) return kEInvalidArg;
     searches_.erase(std::find(searches_.begin(), searches_.end(), search));
+    connection_->HoldPaged(search, false);
     delete search;
     return 0;
   }
@@ -960,9 +1178,10 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   uint32_t FetchPage(AdsSearch* search) {
     const bool all = search->attributes.empty();
     // The DN comes with every entry; asking the server for it as an attribute is harmless.
-    uint32_t hr = connection_->Search(path_.dn, scope_, search->filter,
+    uint32_t hr = connection_->Search(search->base, search->scope, search->filter,
                                       all ? nullptr : &search->attributes, true, &search->cookie,
                                       &search->rows, search->budget.get());
+    connection_->HoldPaged(search, hr == 0 && !search->cookie.empty());
     if (hr == ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) {
       // The rows that came are kept; the end of the search then says it was cut short.
       search->cookie.clear();
@@ -997,6 +1216,8 @@ class DirectoryObject final : public IADs, public IDirectorySearch {
   Path path_;
   Entry entry_;
   std::map<std::string, bool> ranged_;  // attributes last read as a range: always arrays
+  // The names of a read-ahead's entry; null when the object was read whole.
+  std::shared_ptr<const std::vector<std::string>> partial_;
   // The whole of the attribute whose first range was read last, for its later ranges.
   std::optional<std::pair<std::string, std::vector<std::string>>> whole_;
   int scope_ = LDAP_SCOPE_SUBTREE;
@@ -1011,9 +1232,26 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
   Path parsed;
   uint32_t hr = ParsePath(path, &parsed);
   if (hr != 0) return hr;
+  const bool secure = (flags & kAdsSecureAuthentication) != 0;
+  const std::string key = ConnectionKey(parsed.server, secure);
   std::shared_ptr<Connection> connection;
-  hr = Connect(parsed.server, (flags & kAdsSecureAuthentication) != 0, &connection);
+  hr = Connect(parsed.server, secure, &connection, key);
   if (hr != 0) return hr;
+  Budget* budget = CurrentBudget();
+  if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead != nullptr &&
+      budget->read_ahead->connection_key() == key) {
+    // Counted as the read it stands for: the stop check and the enumeration's bounds.
+    hr = budget->Admit(false);
+    if (hr != 0) return hr;
+    Entry entry;
+    if (budget->read_ahead->Take(parsed.dn, budget, &entry)) {
+      if (budget->Take(entry.size) != 0) return budget->ended;
+      auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
+      opened->Preload(std::move(entry), budget->read_ahead->names());
+      *object = std::move(opened);
+      return 0;
+    }
+  }
   auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
   hr = opened->Load(attributes);
   if (hr != 0) return hr;
@@ -1049,6 +1287,68 @@ uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_
   }
 }
 
+namespace {
+
+// Reads the pages `search` has left into its rows, so that another paged search can go
+// over its connection; false (and nothing read) when more than a read-ahead's worth of
+// rows would be held first. A failure ends the search where that page would have.
+bool ReadToEnd(Connection* connection, AdsSearch* search) {
+  while (!search->cookie.empty()) {
+    if (search->rows.size() - search->next >= kDirectoryMaxReadAheadEntries) return false;
+    const size_t held = search->rows.size();
+    const uint32_t hr = connection->Search(
+        search->base, search->scope, search->filter,
+        search->attributes.empty() ? nullptr : &search->attributes, true, &search->cookie,
+        &search->rows, search->budget.get());
+    if (hr != 0) {
+      if (hr != ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) search->rows.resize(held);
+      search->cookie.clear();
+      search->final_status = hr;
+    }
+  }
+  connection->HoldPaged(search, false);
+  return true;
+}
+
+}  // namespace
+
+uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16string_view filter,
+                            const char16_t* const* attributes, uint32_t count) {
+  Budget* budget = CurrentBudget();
+  if (budget == nullptr || (attributes == nullptr && count > 0)) return kEInvalidArg;
+  budget->read_ahead.reset();  // the last one's entries are not asked for any more
+  if (budget->ended != 0) return budget->ended;
+  try {
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < count; ++i) {
+      AttributeName name;
+      if (attributes[i] == nullptr || !ParseAttributeName(Utf16ToUtf8(attributes[i]), &name) ||
+          name.ranged) {
+        return kEInvalidArg;
+      }
+      names.push_back(name.plain);
+    }
+    if (names.empty()) return kEInvalidArg;
+    const std::string server = DefaultServer();
+    const bool secure = (flags & kAdsSecureAuthentication) != 0;
+    const std::string key = ConnectionKey(server, secure);
+    std::shared_ptr<Connection> connection;
+    const uint32_t hr = Connect(server, secure, &connection, key);
+    if (hr != 0) return hr;
+    bool elsewhere = false;
+    AdsSearch* holder = connection->PagedHolder(&elsewhere);
+    if (elsewhere || (holder != nullptr && !ReadToEnd(connection.get(), holder))) return 0;
+    auto read_ahead = std::make_unique<ReadAhead>(
+        std::move(connection), key, Utf16ToUtf8(base),
+        NormalizeFilter(Utf16ToUtf8(filter)), std::move(names), *budget);
+    budget->read_ahead = std::move(read_ahead);
+    return budget->read_ahead->Start(budget);
+  } catch (const std::bad_alloc&) {
+    budget->read_ahead.reset();
+    return kEOutOfMemory;
+  }
+}
+
 uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array) {
   if (array == nullptr || (strings == nullptr && count > 0)) return kEInvalidArg;
   std::vector<Variant> items;
@@ -1062,11 +1362,51 @@ uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Var
 }
 
 std::u16string NormalizeDn(std::u16string_view dn) {
-  const std::string text = Utf16ToUtf8(dn);
-  LDAPDN parsed = nullptr;
-  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) {
-    return std::u16string(dn);
+  return Utf8ToUtf16(CanonicalDn(Utf16ToUtf8(dn)));
+}
+
+namespace {
+
+// The canonical text of a DN that needs no parsing: RDNs of one "type=value" each, of
+// letters, digits, '-', '_', '.' and blanks inside a value, is its own in lower case. The
+// DNs of most entries are; parsing them was most of the cost of a walk's lookups. False
+// for any other text.
+bool LowerPlainDn(std::string_view text, std::string* lower) {
+  const size_t size = text.size();
+  if (size == 0) return false;
+  lower->resize(size);
+  const char* from = text.data();
+  char* to = lower->data();
+  bool in_value = false;
+  size_t start = 0;  // of the current type or value
+  for (size_t i = 0; i < size; ++i) {
+    char c = from[i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else if (c == '=') {
+      if (in_value || i == start) return false;
+      in_value = true;
+      start = i + 1;
+    } else if (c == ',') {
+      if (!in_value || i == start || from[i - 1] == ' ') return false;
+      in_value = false;
+      start = i + 1;
+    } else if (c == ' ') {
+      if (!in_value || i == start) return false;
+    } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                 c == '.')) {
+      return false;
+    }
+    to[i] = c;
   }
+  return in_value && start < size && from[size - 1] != ' ';
+}
+
+std::string CanonicalDn(const std::string& text) {
+  std::string lower;
+  if (LowerPlainDn(text, &lower)) return lower;
+  LDAPDN parsed = nullptr;
+  if (ldap_str2dn(text.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return text;
   std::string normal;
   for (int r = 0; parsed != nullptr && parsed[r] != nullptr; ++r) {
     if (r > 0) normal.push_back(',');
@@ -1087,8 +1427,10 @@ std::u16string NormalizeDn(std::u16string_view dn) {
     }
   }
   ldap_dnfree(parsed);
-  return Utf8ToUtf16(normal);
+  return normal;
 }
+
+}  // namespace
 
 DirectoryEnumeration::DirectoryEnumeration(StopCheck stop, void* context) {
   if (t_enumeration_owner != nullptr) return;

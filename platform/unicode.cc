@@ -35,6 +35,16 @@ namespace {
 // Appends the conversion of `text` to `out`.
 void AppendConverted(std::u16string_view text, std::string* out) {
   for (size_t i = 0; i < text.size(); ++i) {
+    // Runs of ASCII, most of what goes through here, are copied without a check a unit.
+    size_t end = i;
+    while (end < text.size() && text[end] < 0x80) ++end;
+    if (end > i) {
+      const size_t at = out->size();
+      out->resize(at + (end - i));
+      char* to = out->data() + at;
+      for (; i < end; ++i) *to++ = static_cast<char>(text[i]);
+      if (i == text.size()) break;
+    }
     char32_t c = text[i];
     if (c < 0x80) {  // most of what the lists hold
       out->push_back(static_cast<char>(c));
@@ -57,8 +67,12 @@ void AppendConverted(std::string_view text, std::u16string* out) {
   while (i < size) {
     const unsigned char lead = bytes[i];
     if (lead < 0x80) {
-      out->push_back(lead);
-      ++i;
+      size_t end = i + 1;
+      while (end < size && bytes[end] < 0x80) ++end;
+      const size_t at = out->size();
+      out->resize(at + (end - i));
+      char16_t* to = out->data() + at;
+      for (; i < end; ++i) *to++ = bytes[i];
       continue;
     }
     // Sequence length and the range of the second byte, which rules out overlong forms,
@@ -120,7 +134,7 @@ size_t Utf8Size(std::u16string_view text) {
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(Utf8Size(text));
+  out.reserve(text.size());  // exact for ASCII, which most text is; more grows it
   AppendConverted(text, &out);
   return out;
 }
