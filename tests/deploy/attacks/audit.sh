@@ -23,12 +23,16 @@ check "audit: a member can neither add to the agent's trail nor move or remove i
 
 # audit_save VALUE: saves the setting through the logged-in session of run.sh, as the page does.
 audit_save() {
-  local token before
+  local token before review
   fetch "/index.php?group=vxm" >/dev/null
   token=$(grep -o '<input[^>]*name="token"[^>]*>' "$work/body" | head -1 | sed -n 's/.*value="\([^"]*\)".*/\1/p')
   before=$("${cvmactl[@]}" get "$audit_oid" | sed -n 's/.*"int":\(-\{0,1\}[0-9]*\).*/\1/p')
-  fetch /index.php --data-urlencode "token=$token" --data-urlencode action=save --data-urlencode group=vxm \
+  # A save stores what its review showed: review first, then save that review.
+  fetch /index.php --data-urlencode "token=$token" --data-urlencode action=review --data-urlencode group=vxm \
     --data-urlencode "value[$audit_oid]=$1" --data-urlencode "orig[$audit_oid]=$before" >/dev/null
+  review=$(grep -o '<input[^>]*name="review"[^>]*>' "$work/body" | head -1 | sed -n 's/.*value="\([^"]*\)".*/\1/p')
+  fetch /index.php --data-urlencode "token=$token" --data-urlencode action=save --data-urlencode group=vxm \
+    --data-urlencode "review=$review" >/dev/null
 }
 if [ -e "$audit_console" ]; then
   echo "# audit: the console has saved before, so its trail's place cannot be taken here"
