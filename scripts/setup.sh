@@ -13,6 +13,7 @@ packages=(
   nginx curl  # the deployment test serves the installed console through nginx and PHP-FPM
   logrotate   # the installed trace's rotation (deploy/corvane.logrotate.in)
   chromium    # the browser suite
+  debhelper dh-php lintian  # the Debian packages (debian/, tests/package/run.sh)
 )
 [ "${CV_WITH_VALGRIND:-0}" = 1 ] && packages+=(valgrind)
 missing=()

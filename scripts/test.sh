@@ -14,7 +14,8 @@
 # both extensions in a thread-safe PHP (built once from Debian's source into a cache, see
 # scripts/zts-php.sh), requests on eight threads at once.
 # The plain run also runs the deployment test (tests/deploy/run.sh): the build installed
-# into a staging prefix and served through PHP-FPM and nginx.
+# into a staging prefix and served through PHP-FPM and nginx; and then the package test
+# (tests/package/run.sh): the Debian packages built, installed, served, upgraded and purged.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=""
@@ -211,7 +212,15 @@ if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
   read -r dp_passed dp_failed < <(suite_counts "$log/deploy.txt")
 fi
 
-passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + br_passed + dp_passed))
-failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + br_failed + dp_failed))
+# The package test (plain runs only), after the deployment test, never beside it: both run
+# the system's accounts and services on this machine. It purges its packages before it ends.
+pk_passed=0; pk_failed=0
+if [ -z "$sanitize" ] && [ $valgrind = 0 ]; then
+  "$here/tests/package/run.sh" | tee "$log/package.txt"
+  read -r pk_passed pk_failed < <(suite_counts "$log/package.txt")
+fi
+
+passed=$((gt_passed + pt_passed + fz_passed + os_passed + th_passed + br_passed + dp_passed + pk_passed))
+failed=$((gt_failed + pt_failed + fz_failed + os_failed + th_failed + br_failed + dp_failed + pk_failed))
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
