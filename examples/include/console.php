@@ -15,7 +15,7 @@ if (realpath($_SERVER['SCRIPT_FILENAME'] ?? '') === __FILE__) {
 const EXTENSION = 'Corvane Tidewall extension';
 // The console's own release, shown on every page beside the extension's (whose module entry
 // states none).
-const CONSOLE_VERSION = '1.4';
+const CONSOLE_VERSION = '1.0.0';  // the release: CMake's project version and debian/changelog say the same
 const PREFIX = '1.3.6.1.4.1.8642.';
 const INT_MIN32 = -2147483648;
 const INT_MAX32 = 2147483647;
