@@ -264,9 +264,10 @@ uint32_t StorageServer::Refresh(bool public_folders) {
   if (kind == kMailboxes) {
     passwd_file = platform::PasswdFilePath(kStorageKey, note);
     struct stat info;
-    if (stat(passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-      estimate =
-          std::min(static_cast<size_t>(info.st_size), kMaxPasswdFileBytes) * kBytesPerPasswdByte;
+    // A file over the limit is refused unread: it takes nothing of the budget.
+    if (stat(passwd_file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<size_t>(info.st_size) <= kMaxPasswdFileBytes) {
+      estimate = static_cast<size_t>(info.st_size) * kBytesPerPasswdByte;
     }
   }
   auto refused = [](size_t bytes) {
