@@ -116,7 +116,7 @@ if [ "$sanitize" != thread ]; then
       # The pages a test runs in child PHP processes are checked too; the system's own
       # account tools and directory server are not ours to check (and setpriv's child,
       # running as another account, could not write the log).
-      VALGRIND_OPTS="--leak-check=full --errors-for-leak-kinds=definite"
+      VALGRIND_OPTS="--leak-check=full --errors-for-leak-kinds=definite --suppressions=$here/tests/sanitizer/valgrind.supp"
       export VALGRIND_OPTS="$VALGRIND_OPTS --trace-children-skip=*/useradd,*/userdel,*/setpriv,*/cvslapd,*/slapd,*/slapadd,*/ldapsearch,*/ldapwhoami,*/env"
     fi
     env "${php_env[@]}" SETTINGSEXT_SO="$so" CV_BIN_DIR="$build/bin" TEST_PHP_EXECUTABLE="$(command -v php)" \
