@@ -203,7 +203,15 @@ if ($loaded && $post) {
             unset($_SESSION['reviews'][$reviewId]);
             $kept['entries'] = array_intersect_key($kept['entries'], $settings);  // the list may have changed since
             if ($action === 'save') {
-                flash(save($settings, $kept['entries']));
+                $key = hex2bin(preg_match('/^[0-9a-f]{64}$/', (string)($_POST['review_key'] ?? '')) ? $_POST['review_key'] : '');
+                $entries = unseal_review($kept['entries'], $key);
+                if ($entries === null) {
+                    $problem = 'This review came back without the key of its new passwords: nothing was saved.'
+                             . ' Make your edits and review them again.';
+                    http_response_code(409);
+                    break;
+                }
+                flash(save($settings, $entries));
                 redirect($here);
             }
             // Back to editing: the edits again, enciphered ones to be typed again.
@@ -230,8 +238,10 @@ if ($loaded && $post) {
                                               'new' => $secret ? null : canonical($settings[$oid], $edit['value'])];
                 }
                 $id = bin2hex(random_bytes(12));
-                $_SESSION['reviews'] = keep_review($reviews, $id, ['group' => $group, 'entries' => $entries]);
-                $review = [$id, $entries];
+                $key = random_bytes(SODIUM_CRYPTO_SECRETBOX_KEYBYTES);
+                $_SESSION['reviews'] = keep_review($reviews, $id, ['group' => $group,
+                                                                   'entries' => seal_review($entries, $settings, $key)]);
+                $review = [$id, $entries, bin2hex($key)];
             }
             if ($problem !== null) http_response_code(422);
             break;
@@ -356,10 +366,10 @@ page_head('Settings');
 </div>
 <?php endif ?>
 
-<?php if ($review !== null): [$reviewId, $entries] = $review; ?>
+<?php if ($review !== null): [$reviewId, $entries, $reviewKey] = $review; ?>
 <h2>What will change</h2>
 <form method="post" action="<?= h($here) ?>" id="review" data-leave-warning="1">
-<?= token_field() ?><input type="hidden" name="group" value="<?= h($group) ?>"><input type="hidden" name="review" value="<?= h($reviewId) ?>">
+<?= token_field() ?><input type="hidden" name="group" value="<?= h($group) ?>"><input type="hidden" name="review" value="<?= h($reviewId) ?>"><input type="hidden" name="review_key" value="<?= h($reviewKey) ?>">
 <p><?= count($entries) ?> setting<?= count($entries) === 1 ? '' : 's' ?> of “<?= h(GROUPS[$group][0]) ?>” will be stored:</p>
 <table class="rows">
 <colgroup><col class="oid"><col><col></colgroup>

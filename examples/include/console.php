@@ -783,6 +783,36 @@ function value_digest(?string $text): string {
 const REVIEWS_KEPT = 4;
 
 // $reviews with $review added under $id, the oldest dropped beyond REVIEWS_KEPT.
+// A review kept in the session holds no new password in clear: an enciphered setting's new
+// value is sealed with a key of the review's own, which travels only in the review page's
+// form. The session's file alone (a backup, a copy of the disk) gives no password away, and
+// the page alone holds none.
+function seal_review(array $entries, array $settings, string $key): array {
+    foreach ($entries as $oid => $entry) {
+        if ($settings[$oid]['kind'] !== 'secret') continue;
+        $nonce = random_bytes(SODIUM_CRYPTO_SECRETBOX_NONCEBYTES);
+        $entries[$oid] = ['sealed' => base64_encode($nonce . sodium_crypto_secretbox((string)$entry['value'], $nonce, $key))]
+                       + array_diff_key($entry, ['typed' => 1, 'value' => 1]);
+    }
+    return $entries;
+}
+
+// The entries of a kept review with their sealed values opened by the key the form brought
+// back; null when it does not open them.
+function unseal_review(array $entries, string $key): ?array {
+    $nonceBytes = SODIUM_CRYPTO_SECRETBOX_NONCEBYTES;
+    foreach ($entries as $oid => $entry) {
+        if (!isset($entry['sealed'])) continue;
+        $box = base64_decode((string)$entry['sealed'], true);
+        $value = ($box === false || strlen($box) <= $nonceBytes || strlen($key) !== SODIUM_CRYPTO_SECRETBOX_KEYBYTES) ? false
+               : sodium_crypto_secretbox_open(substr($box, $nonceBytes), substr($box, 0, $nonceBytes), $key);
+        if ($value === false) return null;
+        unset($entry['sealed']);
+        $entries[$oid] = $entry + ['value' => $value];
+    }
+    return $entries;
+}
+
 function keep_review(array $reviews, string $id, array $review): array {
     unset($reviews[$id]);
     $reviews[$id] = $review;

@@ -15,7 +15,7 @@
 //   CV_SCREENSHOTS  folder for a screenshot of each failed case
 // Prints one line per case and "N passed, N failed" last; exits 1 when a case failed.
 import { execSync } from 'node:child_process';
-import { mkdirSync, readFileSync } from 'node:fs';
+import { mkdirSync, readFileSync, readdirSync } from 'node:fs';
 import { chromium } from 'playwright-core';
 
 const base = process.env.CONSOLE_URL;
@@ -276,6 +276,11 @@ await check('a new password never travels in the review page, and is saved from 
   await page.locator('#review').waitFor();
   equal(await page.locator('#review tr[data-oid]').count(), 1, 'settings in the review');
   expect(!(await page.content()).includes(secret), 'the review page holds the new password');
+  if (process.env.CV_SESSIONS) {
+    const held = readdirSync(process.env.CV_SESSIONS, { withFileTypes: true })
+      .filter((entry) => entry.isFile() && readFileSync(`${process.env.CV_SESSIONS}/${entry.name}`, 'latin1').includes(secret));
+    equal(held.map((entry) => entry.name), [], 'session files holding the new password');
+  }
   await page.click('#back');
   equal(await field('UserHldPassword').inputValue(), '', 'the password field after going back');
   await type('UserHldPassword', secret);

@@ -16,18 +16,19 @@
 # Screenshots of failed cases go to DIR/browser-screenshots (DIR: --build, default build/).
 set -uo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
-url="" cvmactl="" agent_stop="" agent_start="" build="$here/build" account="" password_file=""
+url="" cvmactl="" agent_stop="" agent_start="" build="$here/build" account="" password_file="" sessions=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --url) url=$2; shift 2 ;;
     --account) account=$2; shift 2 ;;
     --password-file) password_file=$2; shift 2 ;;
-    --root) shift 2 ;;  # accepted for symmetry; the suite reaches the root through --cvmactl
+    --root) shift 2 ;;
+    --sessions) sessions=$2; shift 2 ;;  # the console's session folder, when this account may read it  # accepted for symmetry; the suite reaches the root through --cvmactl
     --cvmactl) cvmactl=$2; shift 2 ;;
     --agent-stop) agent_stop=$2; shift 2 ;;
     --agent-start) agent_start=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $0 [--url URL --account NAME --password-file FILE --cvmactl CMD --agent-stop CMD --agent-start CMD] [--build DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--url URL --account NAME --password-file FILE --cvmactl CMD --agent-stop CMD --agent-start CMD [--sessions DIR]] [--build DIR]" >&2; exit 2 ;;
   esac
 done
 fail() { echo "browser suite: $*"; echo "0 passed, 1 failed"; exit 1; }
@@ -69,7 +70,7 @@ if [ -z "$url" ]; then
   done
   curl -fs -o /dev/null "http://127.0.0.1:$port/index.php" || { cat "$work/server.log"; fail "the console did not answer"; }
   agent=$(sed -nE 's/^Agent: pid ([0-9]+)$/\1/p' "$work/server.log" | head -1)
-  account=admin password_file="$work/password"
+  account=admin password_file="$work/password" sessions="$root/console-sessions"
   (umask 077; sed -nE 's/^Console login: admin (.+)$/\1/p' "$work/server.log" | head -1 >"$password_file")
   [ -s "$password_file" ] || fail "scripts/run.sh did not print the console login"
   [ -n "$agent" ] || fail "scripts/run.sh did not name the agent's pid"
@@ -98,7 +99,7 @@ echo "browser suite against $url"
 # The built-in server's output holds the console's log lines (run.sh mode only).
 server_log=""
 [ -f "$work/server.log" ] && server_log="$work/server.log"
-CONSOLE_URL="$url" CV_ACCOUNT="$account" CV_PASSWORD_FILE="$password_file" CV_SERVER_LOG="$server_log" CV_CVMACTL="$cvmactl" CV_AGENT_STOP="$agent_stop" CV_AGENT_START="$agent_start" \
+CONSOLE_URL="$url" CV_ACCOUNT="$account" CV_PASSWORD_FILE="$password_file" CV_SERVER_LOG="$server_log" CV_SESSIONS="$sessions" CV_CVMACTL="$cvmactl" CV_AGENT_STOP="$agent_stop" CV_AGENT_START="$agent_start" \
   CV_SCREENSHOTS="$build/browser-screenshots" timeout 600 node "$suite/console.mjs"
 status=$?
 if [ $status -ne 0 ] && [ -f "$work/server.log" ]; then
