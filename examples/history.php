@@ -65,9 +65,6 @@ the console's own process, <code>cvmactl</code>, …), newest first. Only the la
 <?php endforeach ?>
 </table>
 <?php endif ?>
-<?php if (warnings()): ?>
-<h2>Warnings</h2>
-<div class="box warn" id="warnings"><?php foreach (warnings() as $note): ?><p><?= h($note) ?></p><?php endforeach ?></div>
-<?php endif ?>
+<?php page_warnings(); ?>
 </body>
 </html>

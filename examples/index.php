@@ -455,10 +455,7 @@ break goes in double quotes. Enciphered settings: leave empty to keep them.</p>
 <?php endforeach ?>
 </table>
 <?php endif ?>
-<?php if (warnings()): ?>
-<h2>Warnings</h2>
-<div class="box warn" id="warnings"><?php foreach (warnings() as $note): ?><p><?= h($note) ?></p><?php endforeach ?></div>
-<?php endif ?>
+<?php page_warnings(); ?>
 <script nonce="<?= h(csp_nonce()) ?>">
 // Marks edited fields, counts them, warns before leaving with edits not saved, and filters
 // the rows. The page works without it; then there is no warning and no filter.

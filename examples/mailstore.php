@@ -144,9 +144,6 @@ directory and the public folders from the public folder store.</p>
 <?php endif ?>
 <?php endforeach ?>
 <?php endif ?>
-<?php if (warnings()): ?>
-<h2>Warnings</h2>
-<div class="box warn" id="warnings"><?php foreach (warnings() as $note): ?><p><?= h($note) ?></p><?php endforeach ?></div>
-<?php endif ?>
+<?php page_warnings(); ?>
 </body>
 </html>

@@ -952,6 +952,14 @@ function page_facts(): void {
        . ', PHP ' . h(PHP_VERSION) . "</span></p>\n";
 }
 
+// What the page noticed on its way that the reader should know (nothing when all went well).
+function page_warnings(): void {
+    if (!warnings()) return;
+    echo "<h2>Warnings</h2>\n<div class=\"box warn\" id=\"warnings\">";
+    foreach (warnings() as $note) echo '<p>' . h($note) . '</p>';
+    echo "</div>\n";
+}
+
 // The navigation: the groups, the mail store page; $here is the current one.
 function page_nav(string $here): void {
     echo "<nav>\n";
