@@ -20,42 +20,7 @@
 
 #include "support/trace.h"
 
-using support::EventClose;
-using support::EventCreate;
-using support::EventGroup;
-using support::EventGroupCreate;
-using support::EventGroupDestroy;
-using support::EventGroupResetOne;
-using support::EventGroupSetOne;
-using support::EventGroupWait;
-using support::EventGroupWaitOne;
-using support::EventSet;
-using support::EventWait;
-using support::kSemaphoreMaximumCount;
-using support::LayerThreadRoutine;
-using support::MutexClose;
-using support::MutexCreate;
-using support::MutexRelease;
-using support::MutexTryLock;
-using support::MutexWait;
-using support::SemaphoreClose;
-using support::SemaphoreCreate;
-using support::SemaphoreRelease;
-using support::SemaphoreTryWait;
-using support::SemaphoreWait;
-using support::ThreadCreate;
-using support::ThreadCurrentHandle;
-using support::ThreadExitCurrent;
-using support::ThreadJoin;
-using support::ThreadLayerInitialize;
-using support::ThreadLayerShutdown;
-using support::ThreadLayerTlsSlot;
-using support::ThreadSleep;
-using support::ThreadTerminate;
-using support::TraceEnabled;
-using support::TraceSetLogFile;
-using support::TraceShutdown;
-
+namespace support {
 namespace {
 
 class ThreadLayerTest : public ::testing::Test {
@@ -215,3 +180,4 @@ TEST_F(ThreadLayerTest, ThreadsHandWorkOnThroughAutoResetEvents) {
 }
 
 }  // namespace
+}  // namespace support
