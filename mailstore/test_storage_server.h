@@ -31,10 +31,7 @@ class TestStorageServer : public cvstorage::testing::TestStorageServer {
  public:
   ~TestStorageServer() { support::TraceShutdown(); }
 
-  std::string trace_log() const {
-    std::ifstream in(root() + "/logs/trace.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string trace_log() const { return cvmad::testing::FileText(root() + "/logs/trace.log"); }
 
   // Switches the trace on, into trace_log(), as the module does from the hive.
   void Trace() const {
