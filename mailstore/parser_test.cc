@@ -181,8 +181,12 @@ TEST_F(ParserTest, ARequestWaitsABoundedTimeAndTheTurnComesBack) {
   // A server that is never ready keeps the worker polling it.
   server_.Stop(SIGTERM);
   ASSERT_TRUE(server_.Start({"--ready-after", "600"}));
+  // A refresh through the pages' call: no list, and no rows.
+  ListRows rows;
   const auto before = Clock::now();
-  EXPECT_FALSE(parser_->EnumMBs());
+  EXPECT_EQ(ReadStorageList(parser_.get(), StorageListKind::kMailboxes, true, &rows),
+            ReadResult::kNoAnswer);
+  EXPECT_EQ(rows.size(), 0u);
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before);
   printf("a request the worker could not answer waited %lld ms (bound %u ms)\n",
          static_cast<long long>(waited.count()), CMailStoreParser::kRequestWaitMs);

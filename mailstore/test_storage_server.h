@@ -8,9 +8,8 @@
 
 #include <functional>
 
-#include "platform/registry.h"
+#include "policy/agent_test_support.h"
 #include "standins/testing/test_storage_server.h"
-#include "support/trace.h"
 
 namespace mailstore::testing {
 
@@ -31,24 +30,12 @@ class TestStorageServer : public cvstorage::testing::TestStorageServer {
  public:
   ~TestStorageServer() { support::TraceShutdown(); }
 
-  std::string trace_log() const {
-    std::ifstream in(root() + "/logs/trace.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string trace_log() const { return cvmad::testing::FileText(root() + "/logs/trace.log"); }
 
   // Switches the trace on, into trace_log(), as the module does from the hive.
   void Trace() const {
-    const char* key = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
-    const std::string file = root() + "/logs/trace.log,a";
-    const uint32_t on = 1;
-    platform::Hive& hive = platform::LocalMachine();
-    platform::RegistryKey handle;
-    hive.CreateKey(key, platform::kKeyAllAccess, &handle);
-    hive.SetValue(handle, "DebugOutput", platform::kRegDword, &on, 4);
-    hive.SetValue(handle, "DebugLogFile", platform::kRegSz, file.c_str(),
-                  static_cast<uint32_t>(file.size() + 1));
     support::TraceShutdown();
-    support::TraceReadRegistry(hive, key);
+    policy_test::TraceToFile(root() + "/logs/trace.log");
   }
 };
 

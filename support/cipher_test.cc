@@ -6,15 +6,7 @@
 
 #include <string>
 
-using support::CipherLastError;
-using support::DecryptToStringW;
-using support::EncryptBuffer;
-using support::EncryptStringW;
-using support::kCipherBadData;
-using support::kCipherBadLength;
-using support::kCipherMaxBytes;
-using support::kCipherMaxChars;
-
+namespace support {
 namespace {
 
 std::string Hex(const std::string& bytes) {
@@ -81,3 +73,4 @@ TEST(CipherTest, RefusesWhatIsNotACipherText) {
 }
 
 }  // namespace
+}  // namespace support

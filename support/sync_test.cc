@@ -6,18 +6,7 @@
 #include <atomic>
 #include <thread>
 
-using support::AtomicCounterDecrement;
-using support::AtomicCounterIncrement;
-using support::CriticalSectionDelete;
-using support::CriticalSectionEnter;
-using support::CriticalSectionInitialize;
-using support::CriticalSectionLeave;
-using support::CriticalSectionSetSpinCount;
-using support::FCriticalSection;
-using support::FEvent;
-using support::FLockGuard;
-using support::ThreadSleep;
-
+namespace support {
 namespace {
 
 TEST(SyncTest, ACriticalSectionIsHeldUntilEveryLockIsGivenBack) {
@@ -82,3 +71,4 @@ TEST(SyncTest, FEventWaitIsTrueOnlyWhenSignalled) {
 }
 
 }  // namespace
+}  // namespace support

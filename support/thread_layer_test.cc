@@ -18,44 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/test_root.h"
 #include "support/trace.h"
 
-using support::EventClose;
-using support::EventCreate;
-using support::EventGroup;
-using support::EventGroupCreate;
-using support::EventGroupDestroy;
-using support::EventGroupResetOne;
-using support::EventGroupSetOne;
-using support::EventGroupWait;
-using support::EventGroupWaitOne;
-using support::EventSet;
-using support::EventWait;
-using support::kSemaphoreMaximumCount;
-using support::LayerThreadRoutine;
-using support::MutexClose;
-using support::MutexCreate;
-using support::MutexRelease;
-using support::MutexTryLock;
-using support::MutexWait;
-using support::SemaphoreClose;
-using support::SemaphoreCreate;
-using support::SemaphoreRelease;
-using support::SemaphoreTryWait;
-using support::SemaphoreWait;
-using support::ThreadCreate;
-using support::ThreadCurrentHandle;
-using support::ThreadExitCurrent;
-using support::ThreadJoin;
-using support::ThreadLayerInitialize;
-using support::ThreadLayerShutdown;
-using support::ThreadLayerTlsSlot;
-using support::ThreadSleep;
-using support::ThreadTerminate;
-using support::TraceEnabled;
-using support::TraceSetLogFile;
-using support::TraceShutdown;
-
+namespace support {
 namespace {
 
 class ThreadLayerTest : public ::testing::Test {
@@ -83,11 +49,9 @@ TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialise
 }
 
 TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
-  char root[] = "/tmp/thread_layer_test.XXXXXX";
-  ASSERT_NE(mkdtemp(root), nullptr);
-  setenv("CORVANE_ROOT", root, 1);  // the trace writes only in its log folder
-  const std::string logs = std::string(root) + "/logs", log = logs + "/trace.log";
-  ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
+  const platform::testing::TestMachineRoot root("thread_layer_test");  // the trace writes
+  const std::string log = root.Path("logs/trace.log");                  // only in its log folder
+  ASSERT_EQ(mkdir(root.Path("logs").c_str(), 0700), 0);
   TraceShutdown();
   TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
@@ -112,9 +76,8 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
   EXPECT_EQ(ThreadJoin(thread), kCvWaitFailed);
 
   TraceEnabled = 0;
-  std::ifstream stream(log);
   std::stringstream text;
-  text << stream.rdbuf();
+  text << std::ifstream(log).rdbuf();
   char expected[96];
   for (const char* stage : {"starting", "exiting"}) {
     snprintf(expected, sizeof expected, "\tThread (id=0x%X, handle=0x%X) is %s...\n", seen.id,
@@ -122,7 +85,6 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
   }
   TraceShutdown();
-  std::filesystem::remove_all(root);
 
   // Outside layer threads there is no handle.
   std::thread([] { EXPECT_EQ(ThreadCurrentHandle(), 0u); }).join();
@@ -215,3 +177,4 @@ TEST_F(ThreadLayerTest, ThreadsHandWorkOnThroughAutoResetEvents) {
 }
 
 }  // namespace
+}  // namespace support

@@ -25,17 +25,7 @@
 #include "platform/registry.h"
 #include "standins/testing/test_agent.h"
 
-using support::TRACE_ERROR;
-using support::TRACE_INFO;
-using support::TRACE_WARNING;
-using support::TraceEnabled;
-using support::TraceOut;
-using support::TraceOutWide;
-using support::TraceReadRegistry;
-using support::TraceSetLogFile;
-using support::TraceShutdown;
-using support::TraceText;
-
+namespace support {
 namespace {
 
 namespace fs = std::filesystem;
@@ -342,3 +332,4 @@ TEST(TraceTextTest, CutsAt255AndAppendsDecimalNumbers) {
 }
 
 }  // namespace
+}  // namespace support

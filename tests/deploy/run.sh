@@ -21,29 +21,10 @@ case "${1:-}" in
   *) echo "usage: $0 [--build DIR]" >&2; exit 2 ;;
 esac
 unit_sh=$here/tests/deploy/unit.sh
-
-passed=0 failed=0
-pass() { echo "ok - $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL - $1"; failed=$((failed + 1)); }
-# check NAME COMMAND...: one check, passed when COMMAND succeeds.
-check() {
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
-
-if [ "$(id -u)" -ne 0 ]; then
-  fail "the deployment test runs as root (it makes accounts and runs servers as them)"
-  finish
-fi
-for tool in php-fpm8.2 nginx curl setpriv readelf ldd python3; do
-  command -v "$tool" >/dev/null || { fail "$tool is not installed (scripts/setup.sh)"; finish; }
-done
+# shellcheck source=../lib/system_checks.sh
+. "$here/tests/lib/system_checks.sh"
+need "the deployment test runs as root (it makes accounts and runs servers as them)" \
+  php-fpm8.2 nginx curl setpriv readelf ldd python3
 
 # The staging prefix is read by the servers' accounts (0755); the test's own files (configs,
 # logs, pid files) stay root's.
@@ -51,12 +32,6 @@ stage=$(mktemp -d /tmp/cvdeploy.XXXXXX)
 work=$(mktemp -d /tmp/cvdeploy-run.XXXXXX)
 chmod 0755 "$stage"
 
-stop_all() {
-  "$unit_sh" stop "$units/corvane-web.service" "$work/nginx.pid" 2>/dev/null
-  "$unit_sh" stop "$units/corvane-console.service" "$work/php-fpm.pid" 2>/dev/null
-  "$unit_sh" stop "$units/cvstorage.service" "$work/cvstorage.pid" 2>/dev/null
-  "$unit_sh" stop "$units/cvmad.service" "$work/cvmad.pid" 2>/dev/null
-}
 cleanup() {
   stop_all
   pkill -KILL -u cvdeploy-member 2>/dev/null; pkill -KILL -u cvdeploy-loner 2>/dev/null
@@ -65,17 +40,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-# Polls COMMAND for up to SECONDS seconds.
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq 1 $((seconds * 10))); do
-    "$@" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 # --- The install ----------------------------------------------------------------------------
 if ! cmake --install "$build" --prefix "$stage" >"$work/install.log" 2>&1; then
@@ -180,15 +144,6 @@ seed_status=$?
 [ $seed_status -eq 0 ] || cat "$work/seed.log"
 check "corvane-seed seeds the installed default root" test $seed_status -eq 0 -a -f "$root/registry.db"
 check "corvane-seed says the policy waits for the agent" grep -q 'corvane-seed --policy' "$work/seed.log"
-# mode USER:GROUP PATH...: each path has that mode and owner.
-mode() {
-  local expected=$1 owner=$2 path
-  shift 2
-  for path in "$@"; do
-    [ "$(stat -c '%a %U:%G' "$path" 2>/dev/null)" = "$expected $owner" ] ||
-      { echo "  $path: $(stat -c '%a %U:%G' "$path" 2>&1), not $expected $owner"; return 1; }
-  done
-}
 check "the root and logs/ are 3770 corvane:corvane" mode 3770 corvane:corvane "$root" "$root/logs"
 check "run/, the servers' sockets' folder, is 2750 corvane:corvane" mode 2750 corvane:corvane "$root/run"
 check "the hive and the trace file are 0660 corvane:corvane" \
@@ -262,7 +217,7 @@ check "the pages' folder and those above it are root's, writable by no other acc
 
 # The console's nginx as its unit runs it, with the installed configuration moved to a free
 # loopback port (the staging copy, in place).
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 check "the console's nginx listens on 127.0.0.1:8080 only, for the name localhost" \
   bash -c "[ \"\$(grep -cE '^ *listen ' '$nginx_conf')\" = \"\$(grep -cE '^ *listen 127\.0\.0\.1:8080[ ;]' '$nginx_conf')\" ] &&
            grep -qE '^ *server_name localhost;' '$nginx_conf'"
@@ -285,8 +240,7 @@ check "no process of the system runs as root ($started)" \
 # The console's login: an account made with the installed tool, as README tells the
 # administrator, and a session of curl's (its cookies in a jar) that logs in through the form.
 accounts=$console_etc/console-accounts
-password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
-printf '%s' "$password" >"$work/password"
+password=$(new_password)
 printf '%s\n' "$password" |
   "$stage/sbin/corvane-console-account" --file "$accounts" add cvdeploy >"$work/account.log" 2>&1
 check "corvane-console-account adds an account to a file only root and the console read" \
@@ -403,20 +357,7 @@ for attack in "$here"/tests/deploy/attacks/*.sh; do
 done
 
 # --- The browser suite ----------------------------------------------------------------------
-# Its own last line gives its counts (15 minutes at most).
-browser=$here/tests/browser/run.sh
-agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
-agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
-timeout 900 "$browser" --url "$url/" --account cvdeploy --password-file "$work/password" \
-  --root "$root" --cvmactl "${cvmactl[*]}" \
-  --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
-counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
-if [ -n "$counts" ]; then
-  passed=$((passed + ${counts%% *}))
-  failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")))
-else
-  fail "the browser suite ended without its counts"
-fi
+browser_suite cvdeploy
 
 # --- Everything stops -----------------------------------------------------------------------
 # The console's audit trail is the console's own, by design (only it appends to it).

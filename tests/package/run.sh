@@ -22,28 +22,10 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 unit_sh=$here/tests/deploy/unit.sh
 packages=(corvane-servers php-corvane corvane-console)
 accounts=(corvane corvane-console corvane-web)
-
-passed=0 failed=0
-pass() { echo "ok - $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL - $1"; failed=$((failed + 1)); }
-check() {
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
-
-if [ "$(id -u)" -ne 0 ]; then
-  fail "the package test runs as root (it installs packages)"
-  finish
-fi
-for tool in dpkg-buildpackage dh dh_php lintian apt-get php-fpm8.2 nginx curl setpriv python3; do
-  command -v "$tool" >/dev/null || { fail "$tool is not installed (scripts/setup.sh)"; finish; }
-done
+# shellcheck source=../lib/system_checks.sh
+. "$here/tests/lib/system_checks.sh"
+need "the package test runs as root (it installs packages)" \
+  dpkg-buildpackage dh dh_php lintian apt-get php-fpm8.2 nginx curl setpriv python3
 # An administrator's install is never touched: the test purges what it installs.
 for package in "${packages[@]}"; do
   if dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -qv 'not-installed'; then
@@ -76,12 +58,6 @@ mkdir -p "$top/src" "$top/v1" "$top/v2"
 chmod 0755 "$top" "$top/v1" "$top/v2"  # apt reads the packages as its own account
 
 units=/lib/systemd/system
-stop_all() {
-  "$unit_sh" stop "$units/corvane-web.service" "$work/nginx.pid" 2>/dev/null
-  "$unit_sh" stop "$units/corvane-console.service" "$work/php-fpm.pid" 2>/dev/null
-  "$unit_sh" stop "$units/cvstorage.service" "$work/cvstorage.pid" 2>/dev/null
-  "$unit_sh" stop "$units/cvmad.service" "$work/cvmad.pid" 2>/dev/null
-}
 # What apt installed with the packages (php-cli, say) goes with them.
 pulled_in=()
 purge() {
@@ -101,25 +77,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 [ ! -e /var/lib/corvane ] || mv /var/lib/corvane "$saved_root"
-
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq 1 $((seconds * 10))); do
-    "$@" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-# mode MODE USER:GROUP PATH...: each path has that mode and owner.
-mode() {
-  local expected=$1 owner=$2 path
-  shift 2
-  for path in "$@"; do
-    [ "$(stat -c '%a %U:%G' "$path" 2>/dev/null)" = "$expected $owner" ] ||
-      { echo "  $path: $(stat -c '%a %U:%G' "$path" 2>&1), not $expected $owner"; return 1; }
-  done
-}
 
 # --- The build ------------------------------------------------------------------------------
 # The source as the work tree has it (committed or not), without what the builds left.
@@ -195,7 +152,7 @@ start_all() {
     --ready "curl -s --max-time 2 -o /dev/null '$url/'"
 }
 # The administrator's edit of a conffile: the console's nginx on a port that is free here.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 sed -i "s/listen 127\.0\.0\.1:8080\([ ;]\)/listen 127.0.0.1:$port\1/" /etc/corvane/nginx.conf
 url=http://localhost:$port
 check "the installed units start the servers, PHP-FPM and nginx" start_all
@@ -206,25 +163,13 @@ check "the console's PHP-FPM loads both extensions without a warning${fpm_errors
   test -z "$fpm_errors"
 corvane-seed --policy >"$work/policy.log" 2>&1
 check "corvane-seed --policy seeds the policy" grep -qE '^imported [0-9]+ variables' "$work/policy.log"
-password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
-printf '%s' "$password" >"$work/password"
+password=$(new_password)
 printf '%s\n' "$password" | corvane-console-account add cvpackage >/dev/null 2>&1
 check "corvane-console-account makes a login (0640 root:corvane-console)" \
   mode 640 root:corvane-console /etc/corvane/console-accounts
 answer=$(curl -s --max-time 10 -o /dev/null -w '%{http_code} %{redirect_url}' "$url/index.php")
 check "the console answers through nginx: 303 to its login ($answer)" grep -qE '^303 .*/login\.php' <<<"$answer"
-agent_stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'"
-agent_start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
-timeout 900 "$here/tests/browser/run.sh" --url "$url/" --account cvpackage --password-file "$work/password" \
-  --root "$root" --cvmactl "${cvmactl[*]}" \
-  --agent-stop "$agent_stop" --agent-start "$agent_start" | tee "$work/browser.txt"
-counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
-if [ -n "$counts" ]; then
-  passed=$((passed + ${counts%% *}))
-  failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$counts")))
-else
-  fail "the browser suite ended without its counts"
-fi
+browser_suite cvpackage
 
 # --- Upgrade ------------------------------------------------------------------------------
 # A setting changed at the agent, then the services stopped as for any upgrade.

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/test_root.h"
+
 namespace platform {
 namespace {
 
@@ -21,12 +23,6 @@ const Outcome kMissing = {
     1, "", "ERROR: The system was unable to find the specified registry key or value.\n"};
 const std::string kHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
 
-struct TempDir {
-  char pattern[32] = "/tmp/cvreg_test.XXXXXX";
-  const std::string path = mkdtemp(pattern);
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
-
 class CvRegTest : public ::testing::Test {
  protected:
   // Runs $CV_BIN_DIR/cvreg with `args` (no single quotes) on machine root <dir>/`root`.
@@ -37,7 +33,7 @@ class CvRegTest : public ::testing::Test {
     const int status = std::system((command + " >" + Path("out") + " 2>" + Path("err")).c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp("out"), Slurp("err")};
   }
-  std::string Path(const std::string& name) { return dir_.path + "/" + name; }
+  std::string Path(const std::string& name) { return dir_.Path(name); }
   std::string Slurp(const std::string& name) {
     return {std::istreambuf_iterator<char>(std::ifstream(Path(name)).rdbuf()), {}};
   }
@@ -46,7 +42,7 @@ class CvRegTest : public ::testing::Test {
     return Path(name);
   }
 
-  TempDir dir_;
+  platform::testing::TemporaryFolder dir_{"cvreg_test"};
 };
 
 TEST_F(CvRegTest, ImportExportAndReimportKeepEveryValue) {
