@@ -94,7 +94,10 @@ gt_passed=$((gt_total - gt_failed))
 pt_passed=0; pt_failed=0
 if [ "$sanitize" != thread ]; then
   so="$build/lib/settingsext.so"
-  php_env=()
+  # A machine root of the run's own: a test that names none must not make a hive in the
+  # installed one (as root, a registry.db of root's there would break a later install).
+  mkdir -m 0700 "$log/phpt-root"
+  php_env=(CORVANE_ROOT="$log/phpt-root")
   if [ "$sanitize" = address ]; then
     # PHP itself is not instrumented: preload the runtime, and leave leak checking to
     # the GoogleTest suites and valgrind (PHP's own allocations at exit are not ours).
