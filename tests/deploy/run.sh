@@ -357,7 +357,7 @@ for attack in "$here"/tests/deploy/attacks/*.sh; do
 done
 
 # --- The browser suite ----------------------------------------------------------------------
-browser_suite cvdeploy
+browser_suite cvdeploy "$stage/var/lib/corvane-console/sessions"
 
 # --- Everything stops -----------------------------------------------------------------------
 # The console's audit trail is the console's own, by design (only it appends to it).

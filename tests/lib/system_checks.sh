@@ -62,13 +62,14 @@ stop_all() {
   "$unit_sh" stop "$units/cvmad.service" "$work/cvmad.pid" 2>/dev/null
 }
 
-# browser_suite ACCOUNT: the browser suite against the console as ACCOUNT (15 minutes at
-# most); its counts, from its own last line, are added to these.
+# browser_suite ACCOUNT SESSIONS: the browser suite against the console as ACCOUNT, which
+# keeps its sessions in the folder SESSIONS (15 minutes at most); its counts, from its own
+# last line, are added to these.
 browser_suite() {
   local stop="'$unit_sh' stop '$units/cvmad.service' '$work/cvmad.pid'" counts
   local start="'$unit_sh' start '$units/cvmad.service' '$work/cvmad.pid' '$work/cvmad.log' --ready '$agent_ready'"
   timeout 900 "$here/tests/browser/run.sh" --url "$url/" --account "$1" --password-file "$work/password" \
-    --root "$root" --cvmactl "${cvmactl[*]}" --agent-stop "$stop" --agent-start "$start" |
+    --root "$root" --sessions "$2" --cvmactl "${cvmactl[*]}" --agent-stop "$stop" --agent-start "$start" |
     tee "$work/browser.txt"
   counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/browser.txt" | tail -1)
   if [ -n "$counts" ]; then

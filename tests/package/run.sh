@@ -169,7 +169,7 @@ check "corvane-console-account makes a login (0640 root:corvane-console)" \
   mode 640 root:corvane-console /etc/corvane/console-accounts
 answer=$(curl -s --max-time 10 -o /dev/null -w '%{http_code} %{redirect_url}' "$url/index.php")
 check "the console answers through nginx: 303 to its login ($answer)" grep -qE '^303 .*/login\.php' <<<"$answer"
-browser_suite cvpackage
+browser_suite cvpackage /var/lib/corvane-console/sessions
 
 # --- Upgrade ------------------------------------------------------------------------------
 # A setting changed at the agent, then the services stopped as for any upgrade.
