@@ -15,15 +15,53 @@ namespace {
 
 void Note(const std::string& text) { service::Log("%s", text.c_str()); }
 
+// `text` as UTF-16 in place of what `out` held; most texts are ASCII, widened as they are.
+void Widen(std::string_view text, std::u16string* out) {
+  out->clear();
+  if (std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; })) {
+    *out = platform::Utf8ToUtf16(text);
+    return;
+  }
+  out->resize(text.size());
+  std::copy(text.begin(), text.end(), out->begin());
+}
+
 }  // namespace
+
+void StorageList::Get(size_t index, std::u16string* name, std::u16string* url,
+                      std::u16string* email) const {
+  const std::string_view user = rows_.Field(index, 2);
+  Widen(rows_.Field(index, 0), name);
+  Widen(user, email);
+  if (!mailbox_urls_) {
+    Widen(rows_.Field(index, 1), url);
+    return;
+  }
+  // The reader took only users of the form local@domain, with one '@'.
+  const size_t at = user.find('@');
+  *url = platform::MailboxUrl({user, user.substr(0, at), user.substr(at + 1), {}});
+}
+
+StorageEntry StorageList::Entry(size_t index) const {
+  StorageEntry entry;
+  Get(index, &entry.name, &entry.url, &entry.email);
+  return entry;
+}
+
+std::vector<StorageEntry> StorageList::Entries() const {
+  std::vector<StorageEntry> entries(size());
+  for (size_t i = 0; i < entries.size(); ++i) entries[i] = Entry(i);
+  return entries;
+}
 
 StorageList ReadMailboxes(const std::string& passwd_file) {
   StorageList list;
+  list.mailbox_urls_ = true;
   list.status = platform::ReadPasswdFile(passwd_file, Note, [&](const platform::MailboxLine& line) {
-    list.entries.push_back({platform::Utf8ToUtf16(line.gecos), platform::MailboxUrl(line),
-                            platform::Utf8ToUtf16(line.user)});
+    list.rows_.Append(line.gecos, {}, line.user);
     return true;
   });
+  list.rows_.ShrinkToFit();
   return list;
 }
 
@@ -44,12 +82,11 @@ StorageList ReadPublicFolders(const std::string& root) {
       folders.insert(key.substr(0, end));
     folders.insert(key);
   }
+  const std::string root_url = platform::Utf16ToUtf8(platform::kPublicFolderRootUrl);
   for (std::string path : folders) {
     const std::string name = path.substr(path.rfind('\0') + 1);  // npos + 1: all of it
     std::replace(path.begin(), path.end(), '\0', '/');
-    list.entries.push_back({platform::Utf8ToUtf16(name),
-                            platform::kPublicFolderRootUrl + (u"/" + platform::Utf8ToUtf16(path)),
-                            std::u16string()});
+    list.rows_.Append(name, root_url + "/" + path, {});
   }
   return list;
 }
