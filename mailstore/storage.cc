@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 #include "mailstore/directory.h"
@@ -77,7 +78,15 @@ unsigned Utf16Weight(unsigned char byte) {
 
 int CompareFolded(std::string_view a, std::string_view b) {
   const size_t common = std::min(a.size(), b.size());
-  for (size_t i = 0; i < common; ++i) {
+  // Lists sorted by URL share a long prefix: it is passed over eight bytes at a time.
+  size_t i = 0;
+  for (; i + 8 <= common; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) break;
+  }
+  for (; i < common; ++i) {
     if (a[i] == b[i]) continue;  // most keys share a long prefix, letter case and all
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
