@@ -217,10 +217,19 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
     if (result == kOk) {
       if (TraceEnabled) TraceOut("", TRACE_INFO, kItemLevel, "%s", walk.server_line);
       Clear(&list);
-      server->Call(kSlotRefresh, -1, nullptr, nullptr);
-      uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
+      // The refresh, the move to the first item and the first page in one exchange: the
+      // refresh's own result is not looked at, and a failed exchange fails the move.
+      platform::LocalServerCall first[3];
+      first[0].slot = kSlotRefresh;
+      first[0].argument = -1;
+      first[1].slot = kSlotMoveFirst;
+      first[2].slot = kSlotReadPage;
+      first[2].argument = static_cast<int32_t>(platform::kMaxPageItems);
+      server->CallMany(first, 3);
+      uint32_t hr = first[1].result;
       platform::LocalServerItems items(server.get(), kSlotReadPage, walk.first_getter,
                                        kSlotMoveNext);
+      if (hr == kOk) items.TakePage(&first[2]);
       std::u16string name, url, email;
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.item_line);
