@@ -129,9 +129,6 @@ class StorageSession : public service::Session {
     return Measure::kKnown;
   }
 
-  // A walk reads its items a page at a time and works on each page.
-  bool AwaitsBursts() const override { return false; }
-
   bool Handle(std::string_view message, std::string* out) override {
     if (object_.served == nullptr) {
       const uint32_t result = Answer(message, &object_.served);

@@ -462,8 +462,7 @@ void Server::Serve(Connection* connection) {
           {fd, static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
           {connection->wake.get(), POLLIN, 0}};
       // The client's next message follows its last reply within microseconds in a burst.
-      const bool ready =
-          want_input && !writing && session.AwaitsBursts() && busy_wait.Readable(fd);
+      const bool ready = want_input && !writing && busy_wait.Readable(fd);
       if (!ready && poll(events, 2, MillisecondsUntil(due)) < 0 && errno != EINTR) break;
       if (events[1].revents != 0) {
         uint64_t count;

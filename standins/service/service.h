@@ -94,12 +94,6 @@ class Session {
   // the reply is sent.
   virtual bool Handle(std::string_view message, std::string* reply) = 0;
 
-  // Whether the client's next message follows a reply within microseconds, in bursts of
-  // many small calls, so that the frame looks for it for a moment before it sleeps (see
-  // standins/wire/busy_wait.h). A protocol whose client reads in pages answers false: its
-  // client works on each reply, and looking would only take a processor from it.
-  virtual bool AwaitsBursts() const { return true; }
-
   // Who is at the other end, as the kernel recorded it when it connected (set by the frame
   // before the first message).
   struct Peer {
