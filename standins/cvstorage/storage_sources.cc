@@ -4,7 +4,6 @@
 #include "standins/cvstorage/storage_sources.h"
 
 #include <algorithm>
-#include <set>
 
 #include "platform/store_provider.h"
 #include "platform/unicode.h"
@@ -76,17 +75,25 @@ StorageList ReadPublicFolders(const std::string& root) {
   if (list.status != 0) return list;
 
   // A child without its parent's folder still implies the parent, as a mail client shows it.
-  std::set<std::string> folders;
-  for (const std::string& key : keys) {
-    for (size_t end = key.find('\0'); end != std::string::npos; end = key.find('\0', end + 1))
-      folders.insert(key.substr(0, end));
-    folders.insert(key);
-  }
+  // The keys are sorted, a folder's subfolders right after it: each key's parents that the
+  // keys before it did not bring come just before it, in the same order.
   const std::string root_url = platform::Utf16ToUtf8(platform::kPublicFolderRootUrl);
-  for (std::string path : folders) {
-    const std::string name = path.substr(path.rfind('\0') + 1);  // npos + 1: all of it
-    std::replace(path.begin(), path.end(), '\0', '/');
-    list.rows_.Append(name, root_url + "/" + path, {});
+  std::vector<std::string_view> path;  // the folders from the top down to the last one listed
+  std::string url;
+  for (const std::string& key : keys) {
+    size_t depth = 0;
+    for (size_t end = key.find('\0');; end = key.find('\0', end + 1), ++depth) {
+      const std::string_view folder = std::string_view(key).substr(0, end);
+      if (depth >= path.size() || path[depth] != folder) {
+        path.resize(depth);
+        path.push_back(folder);
+        const size_t last = folder.rfind('\0');
+        url.assign(root_url).append("/").append(folder);
+        std::replace(url.begin() + static_cast<ptrdiff_t>(root_url.size()), url.end(), '\0', '/');
+        list.rows_.Append(last == folder.npos ? folder : folder.substr(last + 1), url, {});
+      }
+      if (end == std::string::npos) break;
+    }
   }
   return list;
 }
