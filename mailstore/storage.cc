@@ -316,12 +316,30 @@ std::u16string CStorage::PFEmail(int32_t index) const {
 }
 
 
+namespace {
+
+// `text` in UTF-8 in place of what `out` held, its room reused: most texts are ASCII,
+// narrowed as they are.
+void Narrow(std::u16string_view text, std::string* out) {
+  if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x80; })) {
+    *out = platform::Utf16ToUtf8(text);
+    return;
+  }
+  out->resize(text.size());
+  std::copy(text.begin(), text.end(), out->begin());
+}
+
+}  // namespace
+
 void StorageList::Append(std::u16string_view name, std::u16string_view url,
                          std::u16string_view email) {
-  if (size() < kMaxEntries) {
-    rows_.Append(platform::Utf16ToUtf8(name), platform::Utf16ToUtf8(url),
-                 platform::Utf16ToUtf8(email));
-  }
+  if (size() >= kMaxEntries) return;
+  // One enumeration fills a list on one thread; the texts pass through that thread's room.
+  thread_local std::string texts[3];
+  Narrow(name, &texts[0]);
+  Narrow(url, &texts[1]);
+  Narrow(email, &texts[2]);
+  rows_.Append(texts[0], texts[1], texts[2]);
 }
 
 void StorageList::SortByName() { rows_.Sort(0, &StorageKeyLess); }
