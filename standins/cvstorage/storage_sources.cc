@@ -14,15 +14,21 @@ namespace {
 
 void Note(const std::string& text) { service::Log("%s", text.c_str()); }
 
-// `text` as UTF-16 in place of what `out` held; most texts are ASCII, widened as they are.
-void Widen(std::string_view text, std::u16string* out) {
-  out->clear();
+// Appends `text` as UTF-16 to `out`; most texts are ASCII, widened as they are.
+void AppendWide(std::string_view text, std::u16string* out) {
   if (std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; })) {
-    *out = platform::Utf8ToUtf16(text);
+    out->append(platform::Utf8ToUtf16(text));
     return;
   }
-  out->resize(text.size());
-  std::copy(text.begin(), text.end(), out->begin());
+  const size_t at = out->size();
+  out->resize(at + text.size());
+  std::copy(text.begin(), text.end(), out->begin() + static_cast<ptrdiff_t>(at));
+}
+
+// `text` as UTF-16 in place of what `out` held, its room reused.
+void Widen(std::string_view text, std::u16string* out) {
+  out->clear();
+  AppendWide(text, out);
 }
 
 }  // namespace
@@ -36,9 +42,13 @@ void StorageList::Get(size_t index, std::u16string* name, std::u16string* url,
     Widen(rows_.Field(index, 1), url);
     return;
   }
-  // The reader took only users of the form local@domain, with one '@'.
+  // The reader took only users of the form local@domain, with one '@'. As MailboxUrl
+  // makes it, in the room of the last one.
   const size_t at = user.find('@');
-  *url = platform::MailboxUrl({user, user.substr(0, at), user.substr(at + 1), {}});
+  url->assign(platform::kMailboxUrlPrefix);
+  AppendWide(user.substr(at + 1), url);
+  url->append(u"/mbx/");
+  AppendWide(user.substr(0, at), url);
 }
 
 StorageEntry StorageList::Entry(size_t index) const {
