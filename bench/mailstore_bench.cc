@@ -160,9 +160,8 @@ int main(int argc, char** argv) {
     std::printf("%-44s %10.2f ms %6.2f x (10,000 x floor)\n", "refresh of 10,000 mailboxes",
                 refresh, refresh * 1e3 / (kRefreshed * floor));
 
-    // Memory: the snapshot of 100,000 mailboxes, and the size over 1,000 refreshes.
-    // The storage server reads a passwd-file of at most 2 MiB, fewer lines than these: the
-    // snapshot is filled as the directory fills it, with the same entries.
+    // Memory: the snapshot of 100,000 mailboxes filled as the directory fills it, the same
+    // list read through the storage server, and the size over 1,000 refreshes.
     constexpr int kLarge = 100000;
     storage.ClearMBs();
     const double before = AllocatedMiB(), resident_before = ResidentMiB();
