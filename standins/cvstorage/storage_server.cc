@@ -244,6 +244,9 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
 StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point ready_at)
     : budget_(budget), ready_at_(ready_at) {}
 
+// The largest passwd-file must be readable while walks still hold the list before it.
+static_assert(kBytesPerPasswdByte * kMaxPasswdFileBytes <= service::kMemoryBudget / 2);
+
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
   auto note = [](const std::string& text) { service::Log("%s", text.c_str()); };
