@@ -9,6 +9,7 @@
 #ifndef MAILSTORE_STORAGE_H_
 #define MAILSTORE_STORAGE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,6 +71,7 @@ class StorageList {
  private:
   support::TextRows rows_;
 };
+
 // The storage servers: class and interface identifiers.
 inline constexpr char kMailboxStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
 inline constexpr char kMailboxStorageInterface[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b761";
