@@ -19,7 +19,7 @@ namespace mailstore {
 namespace {
 
 // The text up to its first U+0000: what the system's conversion, which reads up to it, gives.
-std::string_view UpToNul(const std::string& text) {
+std::string_view UpToNul(std::string_view text) {
   const auto* nul = static_cast<const char*>(std::memchr(text.data(), '\0', text.size()));
   return std::string_view(text.data(), nul != nullptr ? nul - text.data() : text.size());
 }
@@ -37,7 +37,7 @@ ListRow ListRows::operator[](size_t index) const {
     const Converted& row = converted_[index];
     return ListRow{row.name, row.url, row.level};
   }
-  const StorageItem& item = (*items_)[index];
+  const StorageItem item = (*items_)[index];
   const std::string_view url = UpToNul(item.Url);
   return ListRow{UpToNul(item.Name), url, Level(url)};
 }
@@ -61,7 +61,7 @@ class ListReader {
              list == StorageListKind::kMailboxes ? "We have = %d mailboxes\n"
                                                  : "We have = %d public folders\n",
              static_cast<int>(items.size()));
-    for (const StorageItem& item : items) {
+    for (const StorageItem item : items) {
       const std::u16string name = platform::Utf8ToUtf16(item.Name);
       const std::u16string url = platform::Utf8ToUtf16(item.Url);
       ListRows::Converted row{std::string(), std::string(), Level(UpToNul(item.Url))};

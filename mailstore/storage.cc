@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 #include "mailstore/directory.h"
@@ -75,9 +76,17 @@ unsigned Utf16Weight(unsigned char byte) {
   return byte;
 }
 
-int CompareFolded(const std::string& a, const std::string& b) {
+int CompareFolded(std::string_view a, std::string_view b) {
   const size_t common = std::min(a.size(), b.size());
-  for (size_t i = 0; i < common; ++i) {
+  // Lists sorted by URL share a long prefix: it is passed over eight bytes at a time.
+  size_t i = 0;
+  for (; i + 8 <= common; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) break;
+  }
+  for (; i < common; ++i) {
     if (a[i] == b[i]) continue;  // most keys share a long prefix, letter case and all
     const unsigned char x = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(a[i])));
     const unsigned char y = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(b[i])));
@@ -92,14 +101,6 @@ bool StopSignalled(uint32_t stop_event) {
 }
 
 bool StopRequested(void* stop_event) { return StopSignalled(*static_cast<uint32_t*>(stop_event)); }
-
-void Append(StorageList* list, std::u16string_view name, std::u16string_view url,
-            std::u16string_view email) {
-  if (list->size() < kMaxEntries) {
-    list->push_back(StorageItem{platform::Utf16ToUtf8(name), platform::Utf16ToUtf8(url),
-                                platform::Utf16ToUtf8(email)});
-  }
-}
 
 // Creates a storage server's object and waits, polling every 5 s, until it is ready:
 // 0 when it is, the server's own result when a call fails, kFail without a stop event to
@@ -170,7 +171,7 @@ struct CStorage::Walk {
   bool mailboxes;
   std::shared_ptr<StorageList> CStorage::*list;
   ListReading CStorage::*reading;
-  std::string StorageItem::*key;
+  void (StorageList::*sort)();
   uint32_t (*fallback)(Context* context, bool database_mode);
 };
 
@@ -178,14 +179,14 @@ const CStorage::Walk CStorage::kMailboxWalk = {
     kMailboxStorageClass, kMailboxStorageInterface, kSlotMailboxName,
     "CStorage::EnumerateMBs()\n", "ICVMailboxStorage interface is used\n",
     "CStorage::ItemMB()\n", "CStorage::EnumerateMBs() : MB=%d\n",
-    true, &CStorage::mailboxes_, &CStorage::mailbox_reading_, &StorageItem::Name, &DirectoryFallback};
+    true, &CStorage::mailboxes_, &CStorage::mailbox_reading_, &StorageList::SortByName, &DirectoryFallback};
 
 const CStorage::Walk CStorage::kPublicFolderWalk = {
     kPubFolderStorageClass, kPubFolderStorageInterface, kSlotPubFolderName,
     "CStorage::EnumeratePFs()\n", "ICVPubFolderStorage interface is used\n",
     "CStorage::ItemPF()\n", "CStorage::EnumeratePFs() : PF=%d\n",
     false, &CStorage::public_folders_, &CStorage::public_folder_reading_,
-    &StorageItem::Url, &FolderTreeFallback};
+    &StorageList::SortByUrl, &FolderTreeFallback};
 
 void TraceException() {
   if (TraceEnabled) TraceOut("", TRACE_ERROR, 0, "***EXCEPTION!!!\n");
@@ -216,10 +217,19 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
     if (result == kOk) {
       if (TraceEnabled) TraceOut("", TRACE_INFO, kItemLevel, "%s", walk.server_line);
       Clear(&list);
-      server->Call(kSlotRefresh, -1, nullptr, nullptr);
-      uint32_t hr = server->Call(kSlotMoveFirst, 0, nullptr, nullptr);
+      // The refresh, the move to the first item and the first page in one exchange: the
+      // refresh's own result is not looked at, and a failed exchange fails the move.
+      platform::LocalServerCall first[3];
+      first[0].slot = kSlotRefresh;
+      first[0].argument = -1;
+      first[1].slot = kSlotMoveFirst;
+      first[2].slot = kSlotReadPage;
+      first[2].argument = static_cast<int32_t>(platform::kMaxPageItems);
+      server->CallMany(first, 3);
+      uint32_t hr = first[1].result;
       platform::LocalServerItems items(server.get(), kSlotReadPage, walk.first_getter,
                                        kSlotMoveNext);
+      if (hr == kOk) items.TakePage(&first[2]);
       std::u16string name, url, email;
       while (hr == kOk) {
         if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.item_line);
@@ -233,7 +243,7 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
               TraceOutWide("", TRACE_INFO, kItemLevel, "Email : %ls\n", email.c_str());
             }
           }
-          Append(list.get(), name, url, email);
+          list->Append(name, url, email);
         }
         hr = next;
       }
@@ -255,10 +265,8 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
   }
   reading.ended_at = SecondsNow();
   this->*walk.reading = std::move(reading);
-  std::sort(list->begin(), list->end(), [&walk](const StorageItem& a, const StorageItem& b) {
-    return StorageKeyLess(a.*walk.key, b.*walk.key);
-  });
-  list->shrink_to_fit();
+  ((*list).*walk.sort)();
+  list->ShrinkToFit();
   if (TraceEnabled) {
     TraceOut("", TRACE_INFO, kItemLevel, walk.count_line, static_cast<int>(list->size()));
   }
@@ -281,7 +289,7 @@ uint32_t CStorage::EnumerateAll(uint32_t stop_event, bool database_mode) {
 
 namespace {
 
-std::u16string Field(const StorageList& list, int32_t index, std::string StorageItem::*field) {
+std::u16string Field(const StorageList& list, int32_t index, std::string_view StorageItem::*field) {
   if (index < 0 || static_cast<size_t>(index) >= list.size()) return std::u16string();
   return platform::Utf8ToUtf16(list[static_cast<size_t>(index)].*field);
 }
@@ -308,7 +316,36 @@ std::u16string CStorage::PFEmail(int32_t index) const {
 }
 
 
-bool StorageKeyLess(const std::string& a, const std::string& b) {
+namespace {
+
+// `text` in UTF-8 in place of what `out` held, its room reused: most texts are ASCII,
+// narrowed as they are.
+void Narrow(std::u16string_view text, std::string* out) {
+  if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x80; })) {
+    *out = platform::Utf16ToUtf8(text);
+    return;
+  }
+  out->resize(text.size());
+  std::copy(text.begin(), text.end(), out->begin());
+}
+
+}  // namespace
+
+void StorageList::Append(std::u16string_view name, std::u16string_view url,
+                         std::u16string_view email) {
+  if (size() >= kMaxEntries) return;
+  // One enumeration fills a list on one thread; the texts pass through that thread's room.
+  thread_local std::string texts[3];
+  Narrow(name, &texts[0]);
+  Narrow(url, &texts[1]);
+  Narrow(email, &texts[2]);
+  rows_.Append(texts[0], texts[1], texts[2]);
+}
+
+void StorageList::SortByName() { rows_.Sort(0, &StorageKeyLess); }
+void StorageList::SortByUrl() { rows_.Sort(1, &StorageKeyLess); }
+
+bool StorageKeyLess(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty()) return CompareFolded(a, b) < 0;
   return a.size() < b.size();
 }
@@ -374,7 +411,7 @@ uint32_t CStorage::EnumMB(const char16_t* name, const char16_t* mail, bool has_l
       TraceOutWide("", TRACE_INFO, kItemLevel, "*** Mailbox:'%ls', E-mail:'%ls', URL:'%ls'\n",
                    name, address.c_str(), url.c_str());
     }
-    Append(run->storage->mailboxes_.get(), name != nullptr ? name : u"", url, address);
+    run->storage->mailboxes_->Append(name != nullptr ? name : u"", url, address);
   } catch (...) {
     TraceException();
   }
@@ -392,7 +429,7 @@ uint32_t CStorage::EnumPF(const char16_t* name, const char16_t* url, void* conne
       TraceOutWide("", TRACE_INFO, kItemLevel, "*** Public folder:'%ls', E-mail:'%ls', URL:'%ls'\n",
                    name, u"", url);
     }
-    Append(run->storage->public_folders_.get(), name != nullptr ? name : u"",
+    run->storage->public_folders_->Append(name != nullptr ? name : u"",
            url != nullptr ? url : u"", u"");
   } catch (...) {
     TraceException();

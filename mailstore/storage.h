@@ -9,27 +9,68 @@
 #ifndef MAILSTORE_STORAGE_H_
 #define MAILSTORE_STORAGE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mailstore/status.h"
 #include "support/sync.h"
+#include "support/text_rows.h"
 
 namespace mailstore {
 
 // One entry: display name, URL and e-mail address (empty when the source gives none), in
 // UTF-8, the form every reader needs; the accessors give them as the system's UTF-16 text.
+// The texts are views into the list the entry was read from.
 struct StorageItem {
-  std::string Name;
-  std::string Url;
-  std::string Email;
+  std::string_view Name;
+  std::string_view Url;
+  std::string_view Email;
 };
-// A list. Once an enumeration has filled it, it is never changed again: a reader that took
-// it under the parser's storage lock may keep reading it after leaving the lock, while the
-// next enumeration fills a new one.
-using StorageList = std::vector<StorageItem>;
+// A list, its texts packed (support/text_rows.h). Once an enumeration has filled it, it is
+// never changed again: a reader that took it under the parser's storage lock may keep
+// reading it after leaving the lock, while the next enumeration fills a new one.
+class StorageList {
+ public:
+  class Iterator {
+   public:
+    using value_type = StorageItem;
+    using difference_type = std::ptrdiff_t;
+    Iterator(const StorageList* list, size_t index) : list_(list), index_(index) {}
+    StorageItem operator*() const { return (*list_)[index_]; }
+    Iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+   private:
+    const StorageList* list_;
+    size_t index_;
+  };
+
+  size_t size() const { return rows_.size(); }
+  bool empty() const { return rows_.empty(); }
+  StorageItem operator[](size_t index) const {
+    return StorageItem{rows_.Field(index, 0), rows_.Field(index, 1), rows_.Field(index, 2)};
+  }
+  Iterator begin() const { return Iterator(this, 0); }
+  Iterator end() const { return Iterator(this, size()); }
+
+  // Appends an entry, its texts converted to UTF-8, unless the list holds kMaxEntries.
+  void Append(std::u16string_view name, std::u16string_view url, std::u16string_view email);
+  // Sorts by name (mailboxes) or by URL (public folders), in StorageKeyLess order.
+  void SortByName();
+  void SortByUrl();
+  void ShrinkToFit() { rows_.ShrinkToFit(); }
+  void clear() { rows_ = support::TextRows(); }
+
+ private:
+  support::TextRows rows_;
+};
 
 // The storage servers: class and interface identifiers.
 inline constexpr char kMailboxStorageClass[] = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
@@ -55,7 +96,7 @@ struct ListReading {
 // The order of the lists, on their UTF-8 keys: the system's, UTF-16 code units compared
 // without regard to ASCII letter case; when a key is empty, by length (empty ones first,
 // two empty ones equal). Exposed for the tests of the order itself.
-bool StorageKeyLess(const std::string& a, const std::string& b);
+bool StorageKeyLess(std::string_view a, std::string_view b);
 
 class CStorage {
  public:

@@ -152,10 +152,17 @@ class LocalServerItems {
   void ReadAndMove(std::u16string* const fields[kPageFields], uint32_t results[kPageFields],
                    uint32_t* next);
 
+  // Takes `page`, the reply of a call of `page_slot` with kMaxPageItems that the caller made
+  // in an exchange of its own right after the move to the first item (so that a walk's
+  // start costs one round trip), as the first page, as if the walk had read it.
+  void TakePage(LocalServerCall* page);
+
  private:
   // Reads the next page: kSOk when the exchange went through (items_left_ says whether it
   // brought items), else the failure that ended the instance.
   uint32_t ReadPage();
+  // Serves the items of the reply of a page read, unless it does not hold what it says.
+  void UsePage(LocalServerCall* page);
 
   LocalServerObject* const object_;
   const uint32_t page_slot_, first_getter_, move_next_slot_;
@@ -164,6 +171,7 @@ class LocalServerItems {
   size_t read_ = 0;             // units of page_ served so far
   uint32_t items_left_ = 0;     // items of page_ not yet served
   uint32_t last_move_ = 0;      // the result of the move after the page's last item
+  bool page_taken_ = false;     // a page came through TakePage and was not used up yet
 };
 
 // CoCreateInstance for a local server: makes one instance of class `clsid` and asks it for

@@ -299,29 +299,41 @@ uint32_t LocalServerItems::ReadPage() {
   call.slot = page_slot_;
   call.argument = static_cast<int32_t>(kMaxPageItems);
   if (const uint32_t failure = object_->CallMany(&call, 1); failure != kSOk) return failure;
+  UsePage(&call);
+  return kSOk;
+}
+
+void LocalServerItems::TakePage(LocalServerCall* page) {
+  // A page that brought no item is answered as a read page would be: the item's own calls.
+  page_taken_ = true;
+  UsePage(page);
+}
+
+void LocalServerItems::UsePage(LocalServerCall* page) {
+  LocalServerCall& call = *page;
   if (call.result == kENotImpl) pages_served_ = false;
   // Count the page's items before any is served: a page that does not hold what its number
   // says is not used at all.
   std::u16string_view rest(call.text);
   for (int32_t i = 0; i < call.number; ++i) {
     for (size_t field = 0; field < kPageFields; ++field) {
-      if (rest.size() < 2) return kSOk;
+      if (rest.size() < 2) return;
       const size_t size = rest[0] | size_t{rest[1]} << 16;
-      if (rest.size() - 2 < size) return kSOk;
+      if (rest.size() - 2 < size) return;
       rest.remove_prefix(2 + size);
     }
   }
-  if (call.number <= 0 || !rest.empty()) return kSOk;
+  if (call.number <= 0 || !rest.empty()) return;
   page_ = std::move(call.text);
   read_ = 0;
   items_left_ = static_cast<uint32_t>(call.number);
   last_move_ = call.result;
-  return kSOk;
 }
 
 void LocalServerItems::ReadAndMove(std::u16string* const fields[kPageFields],
                                    uint32_t results[kPageFields], uint32_t* next) {
-  if (items_left_ == 0 && pages_served_) {
+  const bool taken = std::exchange(page_taken_, false);
+  if (items_left_ == 0 && pages_served_ && !taken) {
     if (const uint32_t failure = ReadPage(); failure != kSOk) {
       // The page's exchange failed, and ended the instance: so would the item's own calls.
       for (size_t i = 0; i < kPageFields; ++i) results[i] = failure;

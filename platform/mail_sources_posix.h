@@ -43,7 +43,7 @@ inline constexpr char kPasswdFileValue[] = "PasswdFile";
 inline constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
 
 // A passwd-file larger than this is not read (0x80004005).
-inline constexpr size_t kMaxPasswdFileBytes = 2u << 20;
+inline constexpr size_t kMaxPasswdFileBytes = 16u << 20;
 
 inline constexpr std::u16string_view kMailboxUrlPrefix = u"file://./backofficestorage/";
 

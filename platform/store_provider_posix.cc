@@ -43,7 +43,9 @@ bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
 }
 
 bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
-  return text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix);
+  // Most URLs spell the prefix as it is written here: compared whole first.
+  return text.starts_with(prefix) ||
+         (text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix));
 }
 
 // A failure of the file system. ELOOP comes of O_NOFOLLOW meeting a link: not served.
@@ -196,8 +198,9 @@ class Connection final : public AdoConnection {
   const MailSourceAccounts& accounts() const { return accounts_; }
   const std::string& settings_key() const { return settings_key_; }
 
-  // Opens the public folder `names` (empty: the root) for a query or a record.
-  uint32_t OpenFolder(const std::vector<std::string>& names, OpenedFolder* folder) {
+  // Opens the public folder `names` (empty: the root) for a query or a record; only a
+  // record (`need_dir`) needs the folder's directory open.
+  uint32_t OpenFolder(const std::vector<std::string>& names, bool need_dir, OpenedFolder* folder) {
     if (const uint32_t hr = RefreshIndex(); hr != 0) return hr;
     const std::string key = IndexKey(names);
     std::string prefix = key;
@@ -226,6 +229,9 @@ class Connection final : public AdoConnection {
 
     std::string entry = "." + key;
     std::replace(entry.begin(), entry.end(), '\0', '.');
+    if (!need_dir) {
+      if (const uint32_t hr = CheckFolderUnopened(&entry); hr != kNeedsOpening) return hr;
+    }
     folder->dir.Reset(openat(root_.get(), entry.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
@@ -248,6 +254,36 @@ class Connection final : public AdoConnection {
  private:
   enum class Store { kNone, kPublicFolders, kMailbox };
 
+  static constexpr uint32_t kNeedsOpening = 1;
+
+  // What opening the folder directory `*entry` of the root would find, from its status
+  // alone: a walk queries every folder, and two looks cost less than opening it, looking,
+  // looking for the mark and closing it. kNeedsOpening when its status cannot tell: when
+  // opening it might be refused to this account (it is not its owner's with the owner's
+  // read permission: the owner's class is the one no access list changes), or when its
+  // access list must be read (it lets the machine root's group write). `*entry` gets the
+  // mark's name appended.
+  uint32_t CheckFolderUnopened(std::string* entry) {
+    struct stat info;
+    if (fstatat(root_.get(), entry->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT ? ResultOfErrno(errno) : kNeedsOpening;
+    }
+    // A link or a file in the folder's place is not served.
+    if (!S_ISDIR(info.st_mode)) return kStoreEAccessDenied;
+    if (info.st_uid != euid_ || (info.st_mode & S_IRUSR) == 0 ||
+        ((info.st_mode & S_IWGRP) != 0 && info.st_gid == accounts_.group)) {
+      return kNeedsOpening;
+    }
+    if (WhyUntrusted(info, accounts_, false) != nullptr) return kStoreEAccessDenied;
+    entry->append("/").append(kRemoteMarkFile);
+    if (fstatat(root_.get(), entry->c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode) &&
+        WhyUntrustedAt(root_.get(), entry->c_str(), info, accounts_) == nullptr) {
+      return kExEFolderOnOtherServer;
+    }
+    return 0;
+  }
+
   uint32_t OpenStore(std::u16string_view url, std::u16string_view user,
                      std::u16string_view password) {
     if (State() == kAdStateOpen) return kAdErrObjectOpen;
@@ -255,6 +291,7 @@ class Connection final : public AdoConnection {
     if (!user.empty() || !password.empty()) return kStoreEInvalidArg;
     if (EqualsFolded(url, kPublicFolderRootUrl)) {
       accounts_ = MachineRootAccounts();
+      euid_ = geteuid();
       UniqueFd root;
       const uint32_t hr =
           OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
@@ -307,6 +344,7 @@ class Connection final : public AdoConnection {
   Store store_ = Store::kNone;
   UniqueFd root_;
   MailSourceAccounts accounts_;
+  uid_t euid_ = 0;  // this process's, when the store was opened
   std::u16string mailbox_url_;
   // The IndexKey of every folder directory of the root, sorted.
   std::vector<std::string> index_;
@@ -363,7 +401,7 @@ class Recordset final : public AdoRecordset {
     std::vector<std::string> names;
     if (!ParseFolderUrl(url, &names) || !store->serves_public_folders()) return kStoreEInvalidArg;
     OpenedFolder folder;
-    if (const uint32_t hr = store->OpenFolder(names, &folder); hr != 0) return hr;
+    if (const uint32_t hr = store->OpenFolder(names, false, &folder); hr != 0) return hr;
 
     rows_.clear();
     rows_.reserve(3 * folder.children.size());
@@ -434,7 +472,7 @@ class Record final : public AdoRecord {
       std::vector<std::string> names;
       if (!ParseFolderUrl(url, &names)) return kStoreEInvalidArg;
       OpenedFolder folder;
-      if (const uint32_t hr = store->OpenFolder(names, &folder); hr != 0) return hr;
+      if (const uint32_t hr = store->OpenFolder(names, true, &folder); hr != 0) return hr;
       fields.Append(u"DAV:href", Variant::String(std::u16string(url)));
       fields.Append(u"DAV:displayname",
                     Variant::String(std::u16string(url.substr(url.rfind(u'/') + 1))));

@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const cvstorage::StorageList server = cvstorage::ReadPublicFolders(storage_fuzz::MailFolder() + "/public");
   Check(server.status == 0);
   std::vector<Folder> listed;
-  for (const cvstorage::StorageEntry& entry : server.entries) {
+  for (const cvstorage::StorageEntry& entry : server.Entries()) {
     Check(entry.email.empty());
     listed.push_back({entry.url, entry.name});
   }

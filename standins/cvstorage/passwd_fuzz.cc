@@ -78,9 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ftruncate(fd, static_cast<off_t>(size)) == 0);
 
   storage_fuzz::notes = 0;
-  const cvstorage::StorageList list =
+  const cvstorage::StorageList read =
       cvstorage::ReadMailboxes(storage_fuzz::MailFolder() + "/passwd");
-  Check(list.status == 0);
+  Check(read.status == 0);
+  const std::vector<StorageEntry> entries = read.Entries();
   size_t lines = 0;
   for (size_t start = 0; start <= text.size();) {
     const size_t end = std::min(text.find('\n', start), text.size());
@@ -89,11 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!line.empty() && line.front() != '#') ++lines;
     start = end + 1;
   }
-  Check(list.entries.size() + storage_fuzz::notes == lines);
+  Check(entries.size() + storage_fuzz::notes == lines);
 
-  for (size_t i = 0; i < std::min(list.entries.size(), kLookedUp); ++i) {
-    const StorageEntry& entry = list.entries[i];
-    const auto first = std::find_if(list.entries.begin(), list.entries.end(),
+  for (size_t i = 0; i < std::min(entries.size(), kLookedUp); ++i) {
+    const StorageEntry& entry = entries[i];
+    const auto first = std::find_if(entries.begin(), entries.end(),
                                     [&](const StorageEntry& e) { return SameUrl(e.url, entry.url); });
     std::u16string name;
     Check(LookUp(entry.url, &name) == 0);
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A mailbox URL one unit longer names a line only if the list has it.
     const std::u16string longer = entry.url + u"x";
-    const bool listed = std::any_of(list.entries.begin(), list.entries.end(),
+    const bool listed = std::any_of(entries.begin(), entries.end(),
                                     [&](const StorageEntry& e) { return SameUrl(e.url, longer); });
     Check(LookUp(longer, &name) == (listed ? 0 : platform::kStoreEPathNotFound));
   }

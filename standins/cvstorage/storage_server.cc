@@ -75,15 +75,6 @@ uint32_t Answer(std::string_view message, const ServedClass** served) {
   return platform::kClassEClassNotAvailable;
 }
 
-// What a list holds in memory (the strings' heap blocks with their allocator's share).
-size_t HeldBytes(const StorageList& list) {
-  size_t bytes = list.entries.capacity() * sizeof(StorageEntry);
-  for (const StorageEntry& entry : list.entries)
-    for (const std::u16string* text : {&entry.name, &entry.url, &entry.email})
-      if (text->capacity() > std::u16string().capacity()) bytes += 2 * text->capacity() + 32;
-  return bytes;
-}
-
 }  // namespace
 
 namespace {
@@ -117,10 +108,8 @@ struct Object {
   ptrdiff_t position = -1;
 
   const StorageList& list() const { return walk->lists[served->kind]->list; }
-  const StorageEntry* current() const {
-    if (walk == nullptr || position < 0 || static_cast<size_t>(position) >= list().entries.size())
-      return nullptr;
-    return &list().entries[static_cast<size_t>(position)];
+  bool has_current() const {
+    return walk != nullptr && position >= 0 && static_cast<size_t>(position) < list().size();
   }
 };
 
@@ -172,6 +161,7 @@ class StorageSession : public service::Session {
 
   StorageServer* const server_;
   Object object_;
+  StorageEntry item_;  // the current item's texts, their room kept between calls
 };
 
 Reply StorageSession::Call(uint32_t slot, int32_t argument) {
@@ -197,15 +187,15 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
         break;
       }
       object->position = 0;
-      reply.result = object->list().entries.empty() ? kNoMoreItems : platform::kSOk;
+      reply.result = object->list().size() == 0 ? kNoMoreItems : platform::kSOk;
       break;
     case kMoveNextSlot:
       if (object->walk == nullptr || object->position < 0) {
         reply.result = platform::kEUnexpected;
         break;
       }
-      if (object->current() != nullptr) ++object->position;
-      reply.result = object->current() != nullptr ? platform::kSOk : kNoMoreItems;
+      if (object->has_current()) ++object->position;
+      reply.result = object->has_current() ? platform::kSOk : kNoMoreItems;
       break;
     case kIsReadySlot:
       reply.number = server_->ready() ? 1 : 0;
@@ -216,17 +206,17 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
       const uint32_t most = std::min<uint32_t>(static_cast<uint32_t>(std::max(argument, 0)),
                                                platform::kMaxPageItems);
       reply.result = platform::kEUnexpected;
-      for (const StorageEntry* entry = object->current();
-           entry != nullptr && static_cast<uint32_t>(reply.number) < most;
-           entry = object->current()) {
-        const std::u16string* const fields[] = {&entry->name, &entry->url, &entry->email};
+      const std::u16string* const fields[] = {&item_.name, &item_.url, &item_.email};
+      while (object->has_current() && static_cast<uint32_t>(reply.number) < most) {
+        object->list().Get(static_cast<size_t>(object->position), &item_.name, &item_.url,
+                           &item_.email);
         if (!platform::AppendPageItem(fields, &reply.text)) {
           if (reply.number == 0) reply.result = platform::kSOk;
           break;
         }
         ++reply.number;
         ++object->position;
-        reply.result = object->current() != nullptr ? platform::kSOk : kNoMoreItems;
+        reply.result = object->has_current() ? platform::kSOk : kNoMoreItems;
       }
       break;
     }
@@ -235,14 +225,15 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
         reply.result = platform::kENotImpl;
         break;
       }
-      const StorageEntry* entry = object->current();
-      if (entry == nullptr) {
+      if (!object->has_current()) {
         reply.result = platform::kEUnexpected;
         break;
       }
-      reply.text = slot == name_slot       ? entry->name
-                   : slot == name_slot + 1 ? entry->url
-                                           : entry->email;
+      object->list().Get(static_cast<size_t>(object->position), &item_.name, &item_.url,
+                         &item_.email);
+      reply.text = slot == name_slot       ? item_.name
+                   : slot == name_slot + 1 ? item_.url
+                                           : item_.email;
       break;
   }
   return reply;
@@ -252,6 +243,9 @@ Reply StorageSession::Call(uint32_t slot, int32_t argument) {
 
 StorageServer::StorageServer(service::MemoryBudget* budget, Clock::time_point ready_at)
     : budget_(budget), ready_at_(ready_at) {}
+
+// The largest passwd-file must be readable while walks still hold the list before it.
+static_assert(kBytesPerPasswdByte * kMaxPasswdFileBytes <= service::kMemoryBudget / 2);
 
 uint32_t StorageServer::Refresh(bool public_folders) {
   std::lock_guard refresh(refresh_mutex_);
@@ -282,7 +276,7 @@ uint32_t StorageServer::Refresh(bool public_folders) {
   fresh->list = kind == kMailboxes
                     ? ReadMailboxes(passwd_file)
                     : ReadPublicFolders(platform::PublicFolderRootPath(kStorageKey, note));
-  const size_t bytes = HeldBytes(fresh->list);
+  const size_t bytes = fresh->list.HeldBytes();
   if (budget_ != nullptr && bytes > estimate && !budget_->TryTake(bytes - estimate))
     return refused(bytes);
   if (budget_ != nullptr && bytes < estimate) budget_->Give(estimate - bytes);
