@@ -1,10 +1,12 @@
 // The local machine hive (registry.h) in Windows' own registry.
 //
 // Where the hive lives: the hive of the installed machine root is HKEY_LOCAL_MACHINE itself.
-// Any other hive file (a test's machine root, a second emulated machine) names a branch of
-// its own, HKLM\SOFTWARE\Corvane\Hives\<the file's path>, so emulated machines stay apart as
-// their databases do elsewhere. Nothing is written at the file's path; a branch stays in the
-// registry when its folder goes.
+// Any other hive file (a test's machine root, a second emulated machine) is a small file that
+// names a branch of its own, HKLM\SOFTWARE\Corvane\Hives\<number>, so emulated machines stay
+// apart as their databases do elsewhere, and a file removed takes its hive with it. The
+// branch itself stays in the registry: nothing tells the registry that its file went. A
+// branch lies four levels down, which Windows counts against the 512 levels of a path (Wine
+// does not); the installed hive has the whole depth.
 //
 // Data: REG_SZ (and the other string types) are the system's 8-bit text, UTF-8, as the
 // narrow registry calls give them; they are stored as UTF-16, as Windows keeps strings, so
@@ -32,6 +34,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -51,6 +55,11 @@ constexpr size_t kMachineNameLength = std::u16string_view(u"\\REGISTRY\\MACHINE"
 
 const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+std::wstring WideName(std::string_view text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -132,17 +141,69 @@ std::u16string KernelName(HKEY key) {
   return name;
 }
 
-// The branch that stands for the hive file `db_path`: its path with forward slashes, which
-// fits a key name unless it is long; a long one goes by a hash of it.
-std::u16string BranchName(const std::string& db_path) {
-  std::u16string name = Utf8ToUtf16(db_path);
-  std::replace(name.begin(), name.end(), u'\\', u'/');
-  if (name.size() <= kMaxKeyNameLength && !name.empty()) return name;
-  uint64_t hash = 14695981039346656037u;  // FNV-1a
-  for (char16_t unit : name) hash = (hash ^ unit) * 1099511628211u;
-  char digits[17];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
-  return u"hash " + Utf8ToUtf16(digits);
+// A file owned until the end of its scope.
+class File {
+ public:
+  explicit File(HANDLE file) : file_(file) {}
+  ~File() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  HANDLE get() const { return file_; }
+
+ private:
+  HANDLE file_;
+};
+
+// The branch a hive file names: its file holds the branch's name, a number never used
+// before (see BranchOf).
+constexpr size_t kBranchDigits = 16;
+
+bool ReadBranch(const std::wstring& file_name, std::u16string* branch) {
+  File file(CreateFileW(file_name.c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char digits[kBranchDigits + 1];
+  DWORD read = 0;
+  if (file.get() == INVALID_HANDLE_VALUE ||
+      !ReadFile(file.get(), digits, sizeof digits, &read, nullptr) || read != kBranchDigits ||
+      !std::all_of(digits, digits + kBranchDigits, [](char c) { return std::isxdigit(c); }))
+    return false;
+  branch->assign(digits, digits + kBranchDigits);
+  return true;
+}
+
+// The branch of the hive file `db_path`, made with the file when there is none. A branch is
+// never named after the file's path: a folder removed and made again under the same name
+// (as temporary folders are) holds a new hive there, as it would hold a new database, so the
+// file names a fresh number, written whole under another name and moved into place, and of
+// two processes making it at once the one whose move comes second reads the first one's.
+bool BranchOf(const std::string& db_path, std::u16string* branch) {
+  const std::wstring file_name = WideName(db_path);
+  if (ReadBranch(file_name, branch)) return true;
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  static std::atomic<uint32_t> made{0};
+  const uint64_t number = (static_cast<uint64_t>(GetCurrentProcessId()) << 44) ^
+                          static_cast<uint64_t>(now.QuadPart) ^ (uint64_t{made++} << 32);
+  char digits[kBranchDigits + 1];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(number));
+  const std::wstring draft = file_name + L"." + WideName(digits);
+  {
+    File file(CreateFileW(draft.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file.get() == INVALID_HANDLE_VALUE) return false;
+    if (!WriteFile(file.get(), digits, kBranchDigits, &written, nullptr) ||
+        written != kBranchDigits) {
+      DeleteFileW(draft.c_str());
+      return false;
+    }
+  }
+  if (!MoveFileExW(draft.c_str(), file_name.c_str(), MOVEFILE_WRITE_THROUGH))
+    DeleteFileW(draft.c_str());
+  return ReadBranch(file_name, branch);
 }
 
 bool IsInstalledHive(const std::string& db_path) {
@@ -174,7 +235,9 @@ class Hive::Impl {
       root_name_length_ = kMachineNameLength;
       return;
     }
-    const std::u16string branch = std::u16string(kBranches) + u"\\" + BranchName(path_);
+    std::u16string name;
+    if (!BranchOf(path_, &name)) return;
+    const std::u16string branch = std::u16string(kBranches) + u"\\" + name;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(branch), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         branch_.out(), nullptr) != ERROR_SUCCESS) {
       branch_.Reset();
@@ -645,7 +708,14 @@ Hive* local_machine = nullptr;
 
 Hive& LocalMachine() {
   std::lock_guard<std::mutex> lock(local_machine_mutex);
-  if (local_machine == nullptr) local_machine = new Hive(MachineFile("registry.db"));
+  if (local_machine == nullptr) {
+    // The folder of a hive file is made here, as elsewhere; when that fails, every call
+    // reports kErrorRegistryIo.
+    std::error_code error;
+    if (!IsInstalledHive(MachineFile("registry.db")))
+      std::filesystem::create_directories(MachineRoot(), error);
+    local_machine = new Hive(MachineFile("registry.db"));
+  }
   return *local_machine;
 }
 

@@ -7,8 +7,9 @@
 // on a duplicate taken under the table's lock, so a handle closed meanwhile by another
 // thread cannot end or redirect a wait in progress.
 //
-// Wine is more lenient than Windows in one place the contract names: a wait for all with
-// one handle given twice succeeds there. The port refuses it itself, as Windows does.
+// Wine is more lenient than Windows in two places the contract names: a wait for all with
+// one handle given twice, and a semaphore released by a count of 0, succeed there. The port
+// refuses both itself, as Windows does.
 //
 // Thread safety: one mutex guards the table and is never held across a wait.
 #include "platform/sync_objects.h"
@@ -157,6 +158,11 @@ uint32_t CvCreateSemaphore(int32_t initial_count, int32_t maximum_count) {
 }
 
 bool CvReleaseSemaphore(uint32_t semaphore, int32_t count, int32_t* previous_count) {
+  // Windows refuses a count that is not positive; Wine adds nothing and succeeds.
+  if (count <= 0) {
+    platform::SetLastError(kErrorInvalidParameter);
+    return false;
+  }
   return WithHandle(semaphore, Kind::kSemaphore, [&](HANDLE handle) {
     LONG previous = 0;
     if (!ReleaseSemaphore(handle, count, &previous)) return false;
