@@ -157,7 +157,8 @@ TEST_F(RegistryTest, ABatchTheRegistryRefusesHalfWayIsUndone) {
       {Kind::kSetValue, "Batch\\New\\Sub", {"v", kRegSz, "x"}},
       {Kind::kSetValue, "Batch", {std::string(16384, 'n'), kRegSz, "x"}}};
   EXPECT_NE(hive_.Apply(changes), kErrorSuccess);
-  EXPECT_EQ(Read(hive_, "Batch"), (Values{{"gone", kRegDword, "\1\0\0\0"s}, {"keep", kRegSz, "old"}}));
+  EXPECT_EQ(Read(hive_, "Batch"),
+            (Values{{"gone", kRegDword, "\1\0\0\0"s}, {"keep", kRegSz, "old"}}));
   EXPECT_EQ(Read(hive_, "Batch\\Old\\Deep"), (Values{{"d", kRegSz, "deep"}}));
   EXPECT_EQ(hive_.OpenKey("Batch\\New", kKeyRead, &key), kErrorFileNotFound);
 }

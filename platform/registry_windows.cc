@@ -62,7 +62,9 @@ std::wstring WideName(std::string_view text) {
   return std::wstring(wide.begin(), wide.end());
 }
 
-bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(uint32_t type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // A registry handle owned until the end of its scope.
 class Key {
@@ -271,12 +273,11 @@ class Hive::Impl {
   // does not say.
   std::string StoredPath(HKEY key, const std::string& fallback) const {
     const std::u16string name = KernelName(key);
-    if (name.size() < root_name_length_ ||
-        Utf16ToUtf8(name.substr(root_name_length_)).size() != fallback.size() + (fallback.empty() ? 0 : 1))
-      return fallback;
-    std::string stored = Utf16ToUtf8(name.substr(root_name_length_));
+    if (name.size() < root_name_length_) return fallback;
+    std::string stored = Utf16ToUtf8(std::u16string_view(name).substr(root_name_length_));
     if (!stored.empty() && stored.front() == '\\') stored.erase(0, 1);
-    return stored;
+    // Another spelling of the same names, or the kernel's name is not what it should be.
+    return stored.size() == fallback.size() ? stored : fallback;
   }
 
   static uint32_t Read(HKEY key, std::string_view name, RegistryValue* value) {
@@ -337,15 +338,15 @@ class Hive::Impl {
       if (result == ERROR_NO_MORE_ITEMS) break;
       if (result != ERROR_SUCCESS) return result;
       RegistryValue value;
-      const uint32_t read =
-          Read(key, Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), length)),
-               &value);
+      const uint32_t read = Read(
+          key, Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), length)), &value);
       if (read == kErrorFileNotFound) continue;  // deleted meanwhile
       if (read != kErrorSuccess) return read;
       values->push_back(std::move(value));
     }
-    std::sort(values->begin(), values->end(),
-              [](const RegistryValue& a, const RegistryValue& b) { return NameLess(a.name, b.name); });
+    std::sort(values->begin(), values->end(), [](const RegistryValue& a, const RegistryValue& b) {
+      return NameLess(a.name, b.name);
+    });
     return kErrorSuccess;
   }
 
@@ -592,9 +593,8 @@ uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
       const RegistryChange& change = changes[i];
       if (NormalizePath(change.key, &paths[i]) != kErrorSuccess) return kErrorInvalidParameter;
       if (change.kind == Kind::kDeleteKey && paths[i].empty()) return kErrorAccessDenied;
-      if (change.kind == Kind::kSetValue &&
-          (change.value.data.size() > kMaxValueSize ||
-           change.value.name.find('\0') != std::string::npos))
+      if (change.kind == Kind::kSetValue && (change.value.data.size() > kMaxValueSize ||
+                                             change.value.name.find('\0') != std::string::npos))
         return kErrorInvalidParameter;
     }
     if (!impl_->usable()) return kErrorRegistryIo;
@@ -649,7 +649,8 @@ uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
             result = kErrorSuccess;
             break;
           }
-          if (result == kErrorSuccess) result = Impl::Read(key.get(), change.value.name, &undo.value.value);
+          if (result == kErrorSuccess)
+            result = Impl::Read(key.get(), change.value.name, &undo.value.value);
           if (result == kErrorFileNotFound) {
             result = kErrorSuccess;
             break;

@@ -187,7 +187,7 @@ uint32_t CvCreateThread(CvThreadRoutine routine, void* argument, bool suspended)
   if (thread == 0) {
     delete start;
     platform::SetLastError(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? kErrorNotEnoughMemory
-                                                                      : kErrorMaxThreadsReached);
+                                                                       : kErrorMaxThreadsReached);
     return 0;
   }
   return Add(reinterpret_cast<HANDLE>(thread), Kind::kThread);
