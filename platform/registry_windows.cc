@@ -158,8 +158,7 @@ class File {
   HANDLE file_;
 };
 
-// The branch a hive file names: its file holds the branch's name, a number never used
-// before (see BranchOf).
+// The branch a hive file names: its file holds the branch's name, 16 hex digits.
 constexpr size_t kBranchDigits = 16;
 
 bool ReadBranch(const std::wstring& file_name, std::u16string* branch) {
@@ -170,7 +169,8 @@ bool ReadBranch(const std::wstring& file_name, std::u16string* branch) {
   DWORD read = 0;
   if (file.get() == INVALID_HANDLE_VALUE ||
       !ReadFile(file.get(), digits, sizeof digits, &read, nullptr) || read != kBranchDigits ||
-      !std::all_of(digits, digits + kBranchDigits, [](char c) { return std::isxdigit(c); }))
+      !std::all_of(digits, digits + kBranchDigits,
+                   [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
     return false;
   branch->assign(digits, digits + kBranchDigits);
   return true;
@@ -179,8 +179,9 @@ bool ReadBranch(const std::wstring& file_name, std::u16string* branch) {
 // The branch of the hive file `db_path`, made with the file when there is none. A branch is
 // never named after the file's path: a folder removed and made again under the same name
 // (as temporary folders are) holds a new hive there, as it would hold a new database, so the
-// file names a fresh number, written whole under another name and moved into place, and of
-// two processes making it at once the one whose move comes second reads the first one's.
+// file names a fresh number (of the process, the clock and a count), written whole under
+// another name and moved into place; of two processes making it at once, the one whose move
+// comes second reads the first one's.
 bool BranchOf(const std::string& db_path, std::u16string* branch) {
   const std::wstring file_name = WideName(db_path);
   if (ReadBranch(file_name, branch)) return true;
