@@ -2,7 +2,8 @@
 // count the system keeps itself.
 #include "platform/critical_section.h"
 
-#include <windows.h>
+#include "platform/win32_windows.h"
+
 
 namespace platform {
 

@@ -8,15 +8,13 @@
 // and kept until the process ends; a key's template is only read after construction.
 #include "platform/crypto.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <cstdlib>
 #include <new>
 
 #include "platform/errors.h"
+#include "platform/win32_windows.h"
 
-#undef SecureZeroMemory  // the port's own name below, not the header's macro
+#include <wincrypt.h>  // after <windows.h>, which it needs
 
 namespace platform {
 

@@ -31,7 +31,6 @@
 // its root, opened at construction and closed at destruction.
 #include "platform/registry.h"
 
-#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +43,7 @@
 
 #include "platform/machine_root.h"
 #include "platform/unicode.h"
+#include "platform/win32_windows.h"
 
 namespace platform {
 namespace {
@@ -55,11 +55,6 @@ constexpr size_t kMachineNameLength = std::u16string_view(u"\\REGISTRY\\MACHINE"
 
 const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-std::wstring WideName(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
 }
 
 bool IsStringType(uint32_t type) {
@@ -183,7 +178,7 @@ bool ReadBranch(const std::wstring& file_name, std::u16string* branch) {
 // another name and moved into place; of two processes making it at once, the one whose move
 // comes second reads the first one's.
 bool BranchOf(const std::string& db_path, std::u16string* branch) {
-  const std::wstring file_name = WideName(db_path);
+  const std::wstring file_name = WideText(db_path);
   if (ReadBranch(file_name, branch)) return true;
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
@@ -192,7 +187,7 @@ bool BranchOf(const std::string& db_path, std::u16string* branch) {
                           static_cast<uint64_t>(now.QuadPart) ^ (uint64_t{made++} << 32);
   char digits[kBranchDigits + 1];
   std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(number));
-  const std::wstring draft = file_name + L"." + WideName(digits);
+  const std::wstring draft = file_name + L"." + WideText(digits);
   {
     File file(CreateFileW(draft.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr));

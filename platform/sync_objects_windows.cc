@@ -14,7 +14,6 @@
 // Thread safety: one mutex guards the table and is never held across a wait.
 #include "platform/sync_objects.h"
 
-#include <windows.h>
 #include <process.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <unordered_map>
 
 #include "platform/errors.h"
+#include "platform/win32_windows.h"
 
 namespace {
 
