@@ -2,14 +2,18 @@
 // see of them (nothing: not the file system, not a forked child).
 #include "platform/named_blocks.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <dirent.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <string>
 
+#ifndef _WIN32
 #include "standins/testing/test_agent.h"
+#endif
 
 namespace {
 
@@ -61,6 +65,7 @@ TEST(NamedBlocksTest, CreateOpenAndTheLifeOfABlock) {
   EXPECT_EQ(NamedBlock::Open(kName, false, &reader), 2u);
 }
 
+#ifndef _WIN32  // no fork and no /dev/shm on Windows; the table is the same process memory
 // Nothing of a block is reachable from outside the process: no object in /dev/shm or
 // anywhere in the file system names it, and a forked child starts with no blocks at all
 // (it never adopts its parent's), while the parent keeps its own.
@@ -89,5 +94,7 @@ TEST(NamedBlocksTest, NothingOutsideTheProcessAndNothingInheritedByAChild) {
   ASSERT_EQ(NamedBlock::Open(kName, false, &again), 0u);
   EXPECT_EQ(again.ReadWord(), 42u);
 }
+
+#endif
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include "support/thread_layer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -49,9 +47,10 @@ TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialise
 }
 
 TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
-  const platform::testing::TestMachineRoot root("thread_layer_test");  // the trace writes
-  const std::string log = root.Path("logs/trace.log");                  // only in its log folder
-  ASSERT_EQ(mkdir(root.Path("logs").c_str(), 0700), 0);
+  const platform::testing::TestMachineRoot root("thread_layer_test");  // the trace writes only in its log folder
+  ASSERT_FALSE(root.path().empty());
+  const std::string logs = root.Path("logs"), log = logs + "/trace.log";
+  ASSERT_TRUE(std::filesystem::create_directory(logs));
   TraceShutdown();
   TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
