@@ -3,7 +3,6 @@
 //
 // Thread safety: the system serialises its callers; safe from any thread.
 #include "platform/debug_output.h"
-
 #include "platform/win32_windows.h"
 
 namespace platform {

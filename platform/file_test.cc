@@ -237,7 +237,8 @@ TEST_F(FileTest, ALogIsForItsOwnerAndGroupOnlyAndAWideOneIsNarrowed) {
     bool found = dacl == nullptr;  // no list at all: everyone may
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
       ACCESS_ALLOWED_ACE* ace = nullptr;
-      if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+      if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+          ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
           IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
         found = true;
       }
@@ -256,8 +257,8 @@ TEST_F(FileTest, ALogIsForItsOwnerAndGroupOnlyAndAWideOneIsNarrowed) {
   const fs::path wide = dir_ / "logs" / "wide.log";
   std::ofstream(wide) << "kept";
   PSECURITY_DESCRIPTOR open = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
-                                                                   &open, nullptr));
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &open, nullptr));
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);

@@ -4,8 +4,6 @@
 // account and SYSTEM, read for the account's primary group, nothing inherited.
 //
 // Thread safety: no state of its own.
-#include "platform/file.h"
-
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/file.h"
 #include "platform/machine_root.h"
 #include "platform/win32_windows.h"
 
@@ -31,9 +30,7 @@ FileHandle Refuse() {
 }
 
 HANDLE ToSystem(FileHandle file) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(file)); }
-FileHandle FromSystem(HANDLE handle) {
-  return FileHandle{reinterpret_cast<intptr_t>(handle)};
-}
+FileHandle FromSystem(HANDLE handle) { return FileHandle{reinterpret_cast<intptr_t>(handle)}; }
 
 // The token's user or primary group as SID text; empty when it cannot be read.
 std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
@@ -44,8 +41,9 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
   std::vector<unsigned char> data(needed > 0 ? needed : 1);
   std::wstring text;
   if (::GetTokenInformation(token, which, data.data(), needed, &needed)) {
-    PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(data.data())->User.Sid
-                                  : reinterpret_cast<TOKEN_PRIMARY_GROUP*>(data.data())->PrimaryGroup;
+    PSID sid = which == TokenUser
+                   ? reinterpret_cast<TOKEN_USER*>(data.data())->User.Sid
+                   : reinterpret_cast<TOKEN_PRIMARY_GROUP*>(data.data())->PrimaryGroup;
     wchar_t* string = nullptr;
     if (::ConvertSidToStringSidW(sid, &string)) {
       text = string;
@@ -92,8 +90,8 @@ std::wstring OwnerOf(HANDLE handle) {
 bool OthersMayUse(HANDLE handle, const std::wstring& user, const std::wstring& group) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   bool others = dacl == nullptr;
@@ -120,9 +118,9 @@ bool OthersMayUse(HANDLE handle, const std::wstring& user, const std::wstring& g
 void Narrow(HANDLE handle, const std::wstring& path) {
   const std::wstring user = TokenSid(TokenUser), group = TokenSid(TokenPrimaryGroup);
   if (user.empty() || OwnerOf(handle) != user || !OthersMayUse(handle, user, group)) return;
-  const HANDLE writer = ::CreateFileW(path.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                      kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE writer =
+      ::CreateFileW(path.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (writer == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION open_file{}, named{};
   PSECURITY_DESCRIPTOR descriptor = OwnerAndGroupDescriptor();
@@ -131,8 +129,8 @@ void Narrow(HANDLE handle, const std::wstring& path) {
       open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
       open_file.nFileIndexHigh == named.nFileIndexHigh &&
       open_file.nFileIndexLow == named.nFileIndexLow) {
-    ::SetKernelObjectSecurity(writer, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              descriptor);
+    ::SetKernelObjectSecurity(
+        writer, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
   }
   if (descriptor != nullptr) ::LocalFree(descriptor);
   ::CloseHandle(writer);
@@ -143,8 +141,8 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD fla
             bool owner_and_group) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
   if (owner_and_group) attributes.lpSecurityDescriptor = OwnerAndGroupDescriptor();
-  const HANDLE handle = ::CreateFileW(path.c_str(), access, kShareAll, &attributes, disposition,
-                                      flags, nullptr);
+  const HANDLE handle =
+      ::CreateFileW(path.c_str(), access, kShareAll, &attributes, disposition, flags, nullptr);
   const DWORD error = ::GetLastError();
   if (attributes.lpSecurityDescriptor != nullptr) ::LocalFree(attributes.lpSecurityDescriptor);
   ::SetLastError(error);
@@ -208,8 +206,7 @@ bool SplitPath(const std::string& path, std::vector<std::string>* parts) {
 }
 
 bool SamePart(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
          });
 }
@@ -291,9 +288,9 @@ FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* ref
   if (below.empty()) return Refused(LogRefusal::kOutsideLogFolder, refusal);
 
   std::wstring path = WideText(root);
-  const HANDLE root_entry = ::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                          kShareAll, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE root_entry =
+      ::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (root_entry == INVALID_HANDLE_VALUE) {
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     return kInvalidFileHandle;
@@ -328,7 +325,8 @@ FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* ref
     if (log != INVALID_HANDLE_VALUE) break;
     // A file there: kOpenAlways opens it as it is, once.
     const DWORD error = ::GetLastError();
-    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && disposition == kOpenAlways) {
+    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) &&
+        disposition == kOpenAlways) {
       continue;
     }
     const LogRefusal why = JudgeFailedOpen(path, root_owner, false);

@@ -94,8 +94,8 @@ TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {
 // Grants everyone every right on `path` (Wine keeps it as the mode bits 0777).
 void OpenToEveryone(const fs::path& path) {
   PSECURITY_DESCRIPTOR open = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
-                                                                   &open, nullptr));
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &open, nullptr));
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);

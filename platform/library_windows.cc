@@ -2,12 +2,11 @@
 // GetProcAddress, GetModuleHandleExW, GetModuleFileNameW.
 //
 // Thread safety: no state of its own; the loader serialises its own work.
-#include "platform/library.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/library.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/trusted_path_windows.h"
@@ -72,7 +71,9 @@ ModuleHandle LoadLibrary(const char* path) {
   return FromLoader(::LoadLibraryExW(trusted.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
-bool FreeLibrary(ModuleHandle module) { return module != nullptr && ::FreeLibrary(ToLoader(module)); }
+bool FreeLibrary(ModuleHandle module) {
+  return module != nullptr && ::FreeLibrary(ToLoader(module));
+}
 
 void* GetProcAddress(ModuleHandle module, const char* name) {
   if (module == nullptr || name == nullptr) return nullptr;
@@ -109,6 +110,8 @@ uint32_t GetModuleFileName(ModuleHandle module, char* buffer, uint32_t size) {
   return ModulePath(ToLoader(module), buffer, size);
 }
 
-uint32_t GetModuleFileName(char* buffer, uint32_t size) { return ModulePath(nullptr, buffer, size); }
+uint32_t GetModuleFileName(char* buffer, uint32_t size) {
+  return ModulePath(nullptr, buffer, size);
+}
 
 }  // namespace platform

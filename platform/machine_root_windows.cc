@@ -1,9 +1,8 @@
 // The machine root on Windows: the same variable, with either separator in what it names.
-#include "platform/machine_root.h"
-
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/machine_root.h"
 #include "platform/path.h"
 
 namespace platform {

@@ -4,7 +4,6 @@
 //
 // Thread safety: the answer is made once (a function-local static).
 #include "platform/memory_barrier.h"
-
 #include "platform/system_info.h"
 #include "platform/win32_windows.h"
 

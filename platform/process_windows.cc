@@ -3,12 +3,11 @@
 // library_windows.cc).
 //
 // Thread safety: no state of its own; safe from any thread.
-#include "platform/process.h"
-
 #include <algorithm>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/process.h"
 #include "platform/win32_windows.h"
 
 namespace platform {
@@ -70,7 +69,8 @@ uint32_t LookupProcessAccount(std::u16string* domain, std::u16string* account) {
   if (!::LookupAccountSidW(nullptr, sid, name, &name_size, domain_name, &domain_size, &use)) {
     return ::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? kErrorNotEnoughMemory : kErrorNoneMapped;
   }
-  if (domain != nullptr) domain->assign(reinterpret_cast<const char16_t*>(domain_name), domain_size);
+  if (domain != nullptr)
+    domain->assign(reinterpret_cast<const char16_t*>(domain_name), domain_size);
   if (account != nullptr) account->assign(reinterpret_cast<const char16_t*>(name), name_size);
   return 0;
 }

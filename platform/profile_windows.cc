@@ -3,13 +3,12 @@
 // the text goes through UTF-16 both ways.
 //
 // Thread safety: no state; the system reads the file anew at every call. Safe from any thread.
-#include "platform/profile.h"
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/profile.h"
 #include "platform/win32_windows.h"
 
 namespace platform {
@@ -45,8 +44,8 @@ std::wstring Ask(const wchar_t* section, const wchar_t* key, const wchar_t* defa
 std::wstring Section(const wchar_t* section, const wchar_t* file) {
   std::vector<wchar_t> lines(1024);
   for (;;) {
-    const DWORD length = ::GetPrivateProfileSectionW(section, lines.data(),
-                                                     static_cast<DWORD>(lines.size()), file);
+    const DWORD length =
+        ::GetPrivateProfileSectionW(section, lines.data(), static_cast<DWORD>(lines.size()), file);
     if (length + 2 < lines.size() || lines.size() >= (1u << 20)) {
       return std::wstring(lines.data(), length);
     }
@@ -73,7 +72,8 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
   if (buffer == nullptr || size == 0) return 0;
   std::string fallback = default_value != nullptr ? default_value : "";
   while (!fallback.empty() && IsBlank(fallback.back())) fallback.pop_back();
-  if (section == nullptr || key == nullptr || file == nullptr) return CopyOut(fallback, buffer, size);
+  if (section == nullptr || key == nullptr || file == nullptr)
+    return CopyOut(fallback, buffer, size);
 
   // The value is read whole and cut on its UTF-8 form (a character may take several UTF-16
   // units). The system knows no comments, so a key that is one is never looked up; and it
@@ -83,8 +83,8 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
   const std::wstring wide_file = WideText(file), wide_default = WideText(fallback);
   const std::wstring_view trimmed_key = TrimWide(wide_key);
   if (!trimmed_key.empty() && trimmed_key.front() == L';') return CopyOut(fallback, buffer, size);
-  std::wstring value = Ask(wide_section.c_str(), wide_key.c_str(), wide_default.c_str(),
-                           wide_file.c_str());
+  std::wstring value =
+      Ask(wide_section.c_str(), wide_key.c_str(), wide_default.c_str(), wide_file.c_str());
   if (value == wide_default) {
     // The default, or a value equal to it: asked again with a default no value can be.
     constexpr const wchar_t* kAbsent = L"\x01";

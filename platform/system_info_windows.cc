@@ -2,7 +2,6 @@
 //
 // Thread safety: no state of its own but the answer about Wine, made once.
 #include "platform/system_info.h"
-
 #include "platform/win32_windows.h"
 
 namespace platform {

@@ -98,15 +98,15 @@ bool TrustedEntry(const std::wstring& path, bool folder) {
 
 std::wstring TrustedFilePath(const std::wstring& path) {
   const HANDLE file = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::wstring();
   BY_HANDLE_FILE_INFORMATION information{};
   std::vector<wchar_t> final_path(32768);
   const bool got = ::GetFileInformationByHandle(file, &information);
-  DWORD length = ::GetFinalPathNameByHandleW(file, final_path.data(),
-                                             static_cast<DWORD>(final_path.size()),
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD length =
+      ::GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   ::CloseHandle(file);
   if (!got || (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || length == 0 ||
       length >= final_path.size()) {

@@ -40,7 +40,8 @@ inline std::wstring WideText(std::string_view text) {
   return std::wstring(wide.begin(), wide.end());
 }
 inline std::string NarrowText(std::wstring_view text) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+  return Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 }  // namespace platform

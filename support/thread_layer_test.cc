@@ -47,7 +47,8 @@ TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialise
 }
 
 TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
-  const platform::testing::TestMachineRoot root("thread_layer_test");  // the trace writes only in its log folder
+  // The trace writes only in its log folder.
+  const platform::testing::TestMachineRoot root("thread_layer_test");
   ASSERT_FALSE(root.path().empty());
   const std::string logs = root.Path("logs"), log = logs + "/trace.log";
   ASSERT_TRUE(std::filesystem::create_directory(logs));
