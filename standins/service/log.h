@@ -10,10 +10,27 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <system_error>
 
 namespace service {
+
+#ifdef _WIN32
+// The program's name as glibc's program_invocation_short_name gives it: without its folder.
+inline const char* ProgramName() {
+  static const std::string name = [] {
+    std::string path = __argv != nullptr && __argv[0] != nullptr ? __argv[0] : "server";
+    path = path.substr(path.find_last_of("\\/") + 1);
+    return path.size() > 4 && path.substr(path.size() - 4) == ".exe"
+               ? path.substr(0, path.size() - 4)
+               : path;
+  }();
+  return name.c_str();
+}
+#else
+inline const char* ProgramName() { return program_invocation_short_name; }
+#endif
 
 inline void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 inline void Log(const char* format, ...) {
@@ -22,7 +39,7 @@ inline void Log(const char* format, ...) {
   va_start(arguments, format);
   vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line);
+  std::fprintf(stderr, "%s: %s\n", ProgramName(), line);
 }
 
 inline std::string ErrorText(int error) { return std::generic_category().message(error); }

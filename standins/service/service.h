@@ -40,6 +40,13 @@
 
 namespace service {
 
+#ifdef _WIN32
+// An account or group of this machine by its relative id: the last part of its SID, the
+// machine's SID being the rest (see platform::AccountName).
+using uid_t = uint32_t;
+using gid_t = uint32_t;
+#endif
+
 inline constexpr size_t kMaxConnections = 256;
 inline constexpr size_t kMaxConnectionsPerAccount = 64;
 inline constexpr size_t kMaxUnreadReplyBytes = 1u << 20;
@@ -118,12 +125,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Makes the socket at `path`, replacing a stale one. Its folder must be this account's and
+  // Makes the socket at `path`, replacing a stale one. (On Windows: the pipe that stands for
+  // `path`, which no other server may hold, open to the server's account and the admitted
+  // groups; the folder plays no part there.) Its folder must be this account's and
   // writable by no other (it is made so, 0750 with the first admitted group or 0700, when
   // missing): nobody else may rename the socket or put another in its place. False with
   // `error` set when that folder or the path is unusable, or another server answers on it.
   bool Listen(const std::string& path, std::string* error);
-  // Serves until `stop_fd` becomes readable, then ends every connection, waits for their
+  // Serves until `stop_fd` becomes readable (on Windows: the event whose handle it is is
+  // set), then ends every connection, waits for their
   // threads and removes the socket.
   void Run(int stop_fd);
 
@@ -164,7 +174,8 @@ class Server {
 struct Startup {
   std::vector<gid_t> admitted_groups;
   wire::UniqueFd lock;  // <name>.lock in the machine root, held until the process ends
-  wire::UniqueFd stop;  // readable on SIGTERM or SIGINT
+  wire::UniqueFd stop;  // readable on SIGTERM or SIGINT (on Windows: an event set on a
+                        // console's Ctrl+C, Ctrl+Break or close)
 };
 
 // Adds the groups of a comma-separated list of names or numbers; false (with a line on
