@@ -63,7 +63,7 @@ size_t DecodeLocalServerReply(std::string_view received, LocalServerCall* call) 
 }
 
 LocalServerObject::~LocalServerObject() {
-  if (fd_ >= 0) local_server::Close(fd_);
+  if (connection_ >= 0) local_server::Close(connection_);
 }
 
 uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* number_out,
@@ -84,7 +84,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
     calls[i].text.clear();
   }
   std::lock_guard lock(mutex_);
-  if (fd_ < 0) return kRpcEServerUnavailable;
+  if (connection_ < 0) return kRpcEServerUnavailable;
   const Clock::time_point deadline = Clock::now() + local_server::kCallTimeout;
   uint32_t failure = kRpcEServerUnavailable;
   bool ok = true;
@@ -102,7 +102,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
       PutU32(calls[i].slot, requests_data + i * kCallMessageSize);
       PutU32(static_cast<uint32_t>(calls[i].argument), requests_data + i * kCallMessageSize + 4);
     }
-    ok = local_server::SendAll(fd_, requests.data(), requests.size(), deadline);
+    ok = local_server::SendAll(connection_, requests.data(), requests.size(), deadline);
     // The replies are read as they come, as many bytes at a time as have arrived.
     std::string& received = received_;
     received.clear();
@@ -110,7 +110,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
     auto have = [&](size_t size) {
       while (received.size() - used < size) {
         char chunk[16384];
-        const size_t got = local_server::ReceiveSome(fd_, chunk, sizeof chunk, deadline);
+        const size_t got = local_server::ReceiveSome(connection_, chunk, sizeof chunk, deadline);
         if (got == 0) return false;  // the end of the stream, a reset or a silent server
         received.append(chunk, got);
       }
@@ -135,8 +135,8 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
   if (!ok) {
     // A reply that comes late or not at all would be taken for the next call's: the
     // instance ends here.
-    local_server::Close(fd_);
-    fd_ = -1;
+    local_server::Close(connection_);
+    connection_ = -1;
     for (size_t i = 0; i < count; ++i) {
       calls[i].result = failure;
       calls[i].number = 0;
@@ -227,10 +227,10 @@ uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
   if (class_id.empty() || interface_id.empty()) return kEInvalidArg;
 
   uint32_t result;
-  const int connection = local_server::Connect(class_id, &result);
+  const intptr_t connection = local_server::Connect(class_id, &result);
   if (connection < 0) return result;
   struct Closer {
-    int connection;
+    intptr_t connection;
     ~Closer() {
       if (connection >= 0) local_server::Close(connection);
     }

@@ -126,7 +126,7 @@ int ConnectTo(const std::string& path, uint32_t* result) {
 
 namespace local_server {
 
-int Connect(const std::string& class_id, uint32_t* result) {
+intptr_t Connect(const std::string& class_id, uint32_t* result) {
   std::string path;
   *result = ReadSocketPath(class_id, &path);
   if (*result != kSOk) return -1;
@@ -139,24 +139,25 @@ int Connect(const std::string& class_id, uint32_t* result) {
   return fd.Release();
 }
 
-bool SendAll(int connection, const char* data, size_t size, Clock::time_point deadline) {
-  return SendBefore(connection, data, size, deadline);
+bool SendAll(intptr_t connection, const char* data, size_t size, Clock::time_point deadline) {
+  return SendBefore(static_cast<int>(connection), data, size, deadline);
 }
 
-size_t ReceiveSome(int connection, char* data, size_t size, Clock::time_point deadline) {
+size_t ReceiveSome(intptr_t connection, char* data, size_t size, Clock::time_point deadline) {
+  const int fd = static_cast<int>(connection);
   for (;;) {
-    const ssize_t got = recv(connection, data, size, MSG_DONTWAIT);
+    const ssize_t got = recv(fd, data, size, MSG_DONTWAIT);
     if (got > 0) return static_cast<size_t>(got);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(connection, POLLIN, deadline)) return 0;
+      if (!WaitFor(fd, POLLIN, deadline)) return 0;
       continue;
     }
     return 0;  // the end of the stream, or a reset
   }
 }
 
-void Close(int connection) { close(connection); }
+void Close(intptr_t connection) { close(static_cast<int>(connection)); }
 
 }  // namespace local_server
 }  // namespace platform

@@ -1,7 +1,6 @@
 // The connection under a local server object: what each system's port provides to the
-// shared client (local_server.cc). A connection is named by an int: a descriptor, or a
-// Windows handle's value (handles are 32-bit values on every Windows, even in 64-bit
-// processes).
+// shared client (local_server.cc). A connection is a socket's descriptor, or a pipe's
+// handle on Windows.
 //
 // Thread safety: a connection is used by one thread at a time (the object's lock).
 #ifndef PLATFORM_LOCAL_SERVER_TRANSPORT_H_
@@ -23,13 +22,13 @@ inline constexpr auto kCallTimeout = std::chrono::seconds(5);
 
 // Connects to the server registered for `class_id` (normalised) and checks who serves it:
 // a connection, or -1 with `result` set to the failure CreateLocalServerObject gives.
-int Connect(const std::string& class_id, uint32_t* result);
+intptr_t Connect(const std::string& class_id, uint32_t* result);
 // Writes all `size` bytes before `deadline`; false when the connection broke or is late.
-bool SendAll(int connection, const char* data, size_t size, Clock::time_point deadline);
+bool SendAll(intptr_t connection, const char* data, size_t size, Clock::time_point deadline);
 // Reads what has come, up to `size` bytes, waiting for the first until `deadline`: the
 // count, or 0 when the connection ended, failed or stayed silent.
-size_t ReceiveSome(int connection, char* data, size_t size, Clock::time_point deadline);
-void Close(int connection);
+size_t ReceiveSome(intptr_t connection, char* data, size_t size, Clock::time_point deadline);
+void Close(intptr_t connection);
 
 }  // namespace platform::local_server
 

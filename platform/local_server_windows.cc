@@ -23,9 +23,7 @@ namespace {
 
 constexpr std::string_view kClassesKey = "SOFTWARE\\Classes\\CLSID\\{";
 
-HANDLE AsHandle(int connection) {
-  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(connection));
-}
+HANDLE AsHandle(intptr_t connection) { return reinterpret_cast<HANDLE>(connection); }
 
 bool IsAbsolute(const std::string& path) {
   return (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') &&
@@ -58,7 +56,7 @@ uint32_t ReadPipeName(const std::string& clsid, std::wstring* pipe) {
 
 namespace local_server {
 
-int Connect(const std::string& class_id, uint32_t* result) {
+intptr_t Connect(const std::string& class_id, uint32_t* result) {
   std::wstring name;
   *result = ReadPipeName(class_id, &name);
   if (*result != kSOk) return -1;
@@ -68,8 +66,10 @@ int Connect(const std::string& class_id, uint32_t* result) {
     *result = error == ERROR_ACCESS_DENIED ? kEAccessDenied : kCoEServerExecFailure;
     return -1;
   }
-  const int connection = static_cast<int>(reinterpret_cast<intptr_t>(pipe));
-  if (!ServedByTrustedAccount(connection)) {
+  // A handle's value fits an int on every Windows (handles are 32-bit values even in
+  // 64-bit processes), which is how the peer check takes a connection.
+  const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
+  if (!ServedByTrustedAccount(static_cast<int>(connection))) {
     CloseHandle(pipe);
     *result = kCoEWrongServerIdentity;
     return -1;
@@ -78,15 +78,15 @@ int Connect(const std::string& class_id, uint32_t* result) {
   return connection;
 }
 
-bool SendAll(int connection, const char* data, size_t size, Clock::time_point deadline) {
+bool SendAll(intptr_t connection, const char* data, size_t size, Clock::time_point deadline) {
   return PipeWriteAll(AsHandle(connection), data, size, deadline);
 }
 
-size_t ReceiveSome(int connection, char* data, size_t size, Clock::time_point deadline) {
+size_t ReceiveSome(intptr_t connection, char* data, size_t size, Clock::time_point deadline) {
   return PipeReadSome(AsHandle(connection), data, size, deadline);
 }
 
-void Close(int connection) { CloseHandle(AsHandle(connection)); }
+void Close(intptr_t connection) { CloseHandle(AsHandle(connection)); }
 
 }  // namespace local_server
 }  // namespace platform
