@@ -155,7 +155,7 @@ struct Server::Connection {
     Wake();
   }
 
-  const UniqueFd fd;  // the pipe instance; closed when the last owner goes
+  UniqueFd fd;  // the pipe instance; used and closed by the connection's thread alone
   const uid_t uid;
   const std::unique_ptr<Session> session;
   const UniqueFd wake{HandleValue(CreateEventW(nullptr, FALSE, FALSE, nullptr))};
@@ -516,7 +516,11 @@ void Server::Serve(Connection* connection) {
     if (read_pending) GetOverlappedResult(pipe, &reading, &ignored, TRUE);
     if (write_pending) GetOverlappedResult(pipe, &writing, &ignored, TRUE);
   }
-  DisconnectNamedPipe(pipe);
+  // An orderly end leaves the client its last replies: they stay readable in the pipe after
+  // it is closed. Any other end drops what the client has not read.
+  if (why != nullptr || connection->stopping || connection->severed || !closing)
+    DisconnectNamedPipe(pipe);
+  connection->fd.Reset();
   budget_.Give(reserved);
   {
     std::lock_guard lock(connection->mutex);
