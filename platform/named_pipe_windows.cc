@@ -101,11 +101,10 @@ void* OpenPipe(const std::wstring& name, std::chrono::milliseconds timeout,
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     *error = ::GetLastError();
     if (*error != ERROR_PIPE_BUSY) return nullptr;
-    // Every instance is taken: wait for the server to offer another.
+    // Every instance is taken: wait for the server to offer another, and look again.
     const DWORD left = MillisecondsUntil(deadline);
-    if (left == 0 || !WaitNamedPipeW(name.c_str(), left)) {
-      if (::GetLastError() != ERROR_FILE_NOT_FOUND || Clock::now() >= deadline) return nullptr;
-    }
+    if (left == 0) return nullptr;
+    WaitNamedPipeW(name.c_str(), std::min<DWORD>(left, 50));
   }
 }
 

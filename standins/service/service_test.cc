@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "platform/named_pipe_windows.h"
+#include "standins/wire/wire.h"
 #else
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -208,6 +209,7 @@ TEST(ServiceTest, RefusesAPipeThatIsServedAlready) {
   EXPECT_FALSE(other.Listen(frame.path(), &error));
   EXPECT_NE(error.find("another server answers on it"), std::string::npos) << error;
   UniqueFd client = Connect(frame.path());
+  ASSERT_TRUE(client.valid()) << GetLastError();
   EXPECT_TRUE(Echoes(client.get(), "still the first"));
 }
 #else
@@ -279,7 +281,14 @@ TEST(ServiceTest, AdmitsByAccountAndSharesConnectionsByAccount) {
   EXPECT_TRUE(again);
 }
 
-#endif  // _WIN32: processes of other accounts are made with setuid() only here
+#endif
+
+#ifdef _WIN32
+TEST(ServiceTest, AdmitsByAccountAndSharesConnectionsByAccount) {
+  GTEST_SKIP() << "a client of another account needs that account's logon, which this suite "
+                  "cannot make (and Wine runs every process as one account)";
+}
+#endif
 
 TEST(ServiceTest, RefusesConnectionsBeyondTheWholeLimit) {
   Limits limits;
@@ -305,13 +314,13 @@ TEST(ServiceTest, EndsIdleStalledAndSilentConnections) {
            silent = Connect(frame.path());
   ASSERT_TRUE(Echoes(idle.get(), "then nothing"));
   ASSERT_TRUE(Send(stalled.get(), std::string_view("\x09\0\0\0half", 8)));
-  const auto start = cvmad::testing::Clock::now();
+  const auto start = Clock::now();
   EXPECT_TRUE(Ends(stalled.get(), 2000));
-  EXPECT_GE(cvmad::testing::Clock::now() - start, milliseconds(140));
-  EXPECT_LT(cvmad::testing::Clock::now() - start, milliseconds(280));
+  EXPECT_GE(Clock::now() - start, milliseconds(140));
+  EXPECT_LT(Clock::now() - start, milliseconds(280));
   EXPECT_TRUE(Ends(idle.get(), 2000));
   EXPECT_TRUE(Ends(silent.get(), 2000));  // a connection that never sent is idle too
-  EXPECT_GE(cvmad::testing::Clock::now() - start, milliseconds(280));
+  EXPECT_GE(Clock::now() - start, milliseconds(280));
   // A client that sends a whole message at a time is never idle.
   UniqueFd busy = Connect(frame.path());
   for (int i = 0; i < 5; ++i) {
@@ -328,11 +337,13 @@ TEST(ServiceTest, StopsReadingFromAClientThatDoesNotReadItsReplies) {
   Frame frame(limits);
   ASSERT_TRUE(frame.Start()) << frame.error();
   UniqueFd greedy = Connect(frame.path());
-  const std::string big = Message("B");
+  // Requests go 64 at a time: one write each costs a pipe's client too much time otherwise.
+  std::string batch;
+  for (int i = 0; i < 64; ++i) batch += Message("B");
   size_t sent = 0;
-  for (int i = 0; i < 100000; ++i) {
-    if (!Send(greedy.get(), big, milliseconds(20))) break;
-    ++sent;
+  for (int i = 0; i < 2000; ++i) {
+    if (!Send(greedy.get(), batch, milliseconds(20))) break;
+    sent += 64;
   }
   std::this_thread::sleep_for(milliseconds(100));
   const size_t held = frame.server().budget().held();

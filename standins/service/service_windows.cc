@@ -257,7 +257,11 @@ void Server::Run(int stop_fd) {
       DWORD ignored;
       client = GetOverlappedResult(AsHandle(instance.get()), &overlapped, &ignored, FALSE) != 0;
     }
-    UniqueFd peer = std::move(instance);  // the next round offers a new instance
+    // The next instance is offered before this one can end: a name with no instance at all
+    // is gone, and a client would take the server for stopped.
+    UniqueFd peer = std::move(instance);
+    if (HANDLE next = MakeInstance(name, admitted_groups_, false); next != INVALID_HANDLE_VALUE)
+      instance.Reset(HandleValue(next));
     Session::Peer credentials;
     if (!client || !Admit(peer.get(), &credentials)) continue;
     const uid_t uid = credentials.uid;
