@@ -175,12 +175,19 @@ struct Startup {
   std::vector<gid_t> admitted_groups;
   wire::UniqueFd lock;  // <name>.lock in the machine root, held until the process ends
   wire::UniqueFd stop;  // readable on SIGTERM or SIGINT (on Windows: an event set on a
-                        // console's Ctrl+C, Ctrl+Break or close)
+                        // console's Ctrl+C, Ctrl+Break or close, or through StopEventName)
 };
 
 // Adds the groups of a comma-separated list of names or numbers; false (with a line on
 // standard error) at one that is not a group.
 bool AddGroups(const std::string& list, std::vector<gid_t>* groups);
+
+#ifdef _WIN32
+// The event that stops the server of process `pid` cleanly, as SIGTERM does on POSIX.
+inline std::wstring StopEventName(unsigned long pid) {
+  return L"Local\\corvane.stop." + std::to_wstring(pid);
+}
+#endif
 
 // Sets the umask, makes the machine root when missing, takes `name`.lock in it (one server
 // of a kind per root), ignores SIGPIPE and blocks SIGTERM and SIGINT into `startup->stop`

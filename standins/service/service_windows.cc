@@ -590,7 +590,15 @@ bool Start(const char* name, Startup* startup) {
     return false;
   }
   startup->lock.Reset(HandleValue(lock));
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Named after the process, so that what runs as this account can stop it cleanly as a
+  // signal would (a console's events reach only the processes that share it). A name
+  // another account made first is not ours to wait on: then only the console stops us.
+  const std::wstring stop_name = StopEventName(GetCurrentProcessId());
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, stop_name.c_str());
+  if (stop != nullptr && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(stop);
+    stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
   if (stop == nullptr) {
     Log("cannot watch for the console's control events");
     return false;
