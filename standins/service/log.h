@@ -32,7 +32,14 @@ inline const char* ProgramName() {
 inline const char* ProgramName() { return program_invocation_short_name; }
 #endif
 
-inline void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The C library's printf on Windows is mingw's own, which takes the C99 forms (%zu).
+#ifdef _WIN32
+#define SERVICE_PRINTF_FORMAT(string, first) __attribute__((format(gnu_printf, string, first)))
+#else
+#define SERVICE_PRINTF_FORMAT(string, first) __attribute__((format(printf, string, first)))
+#endif
+
+inline void Log(const char* format, ...) SERVICE_PRINTF_FORMAT(1, 2);
 inline void Log(const char* format, ...) {
   char line[1024];
   va_list arguments;

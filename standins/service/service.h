@@ -146,7 +146,7 @@ class Server {
 
   // Log for what a client can make happen again and again (refusals, connections ended for
   // their behaviour): at most one line a second, so that no client fills the journal.
-  void LogLimited(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogLimited(const char* format, ...) SERVICE_PRINTF_FORMAT(2, 3);
 
  private:
   struct Connection;
