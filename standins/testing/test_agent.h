@@ -134,6 +134,34 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   GetExitCodeProcess(AsHandle(pid), &status);
   return static_cast<int>(status);
 }
+
+// Runs the built `program` with `arguments`, its standard output dropped: its exit status as
+// WaitForExit's, within 20 s.
+inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
+  std::wstring command = L"\"" + (BinDir() / program).wstring() + L".exe\"";
+  for (const std::string& argument : arguments)
+    command += L" \"" + std::filesystem::path(argument).wstring() + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE quiet = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = quiet;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  const bool made = quiet != INVALID_HANDLE_VALUE &&
+                    CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  if (quiet != INVALID_HANDLE_VALUE) CloseHandle(quiet);
+  if (!made) return 127;
+  CloseHandle(process.hThread);
+  const int status = WaitForExit(static_cast<int>(reinterpret_cast<intptr_t>(process.hProcess)),
+                                 std::chrono::seconds(20));
+  if (status < 0) TerminateProcess(process.hProcess, 128 + SIGKILL);
+  CloseHandle(process.hProcess);
+  return status;
+}
 #else
 // Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
 // it, or -1 when it is still running.
