@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "standins/cvmad/audit_log.h"
+#include "standins/cvmad/policy_database.h"
 #include "standins/agent_api/cvpmapi.h"
 #include "standins/service/service.h"
 #include "standins/testing/test_agent.h"
@@ -182,6 +183,19 @@ TEST(AgentAuditTest, RefusesAnAuditFileNotItsOwn) {
   EXPECT_FALSE(std::filesystem::exists(agent.dir() + "/elsewhere"));
 #endif
 }
+
+#ifdef _WIN32
+// The policy file is read whole at start: one larger than any policy the agent writes is not
+// read at all, and the agent does not start.
+TEST(AgentPolicyFileTest, RefusesAFileBeyondTheLargestPolicy) {
+  TestAgent agent;
+  std::ofstream(agent.root() + "/policy.db").flush();
+  std::filesystem::resize_file(agent.root() + "/policy.db", kMaxPolicyFileBytes + 1);
+  EXPECT_EQ(WaitForExit(agent.Spawn(), std::chrono::seconds(20)), 1);
+  EXPECT_NE(agent.log().find("not a policy file of this agent's"), std::string::npos)
+      << agent.log();
+}
+#endif
 
 TEST_F(AgentTest, MisbehavingClientsAffectOnlyThemselves) {
   const std::string path = agent_.socket_path();

@@ -7,12 +7,22 @@
 #ifndef STANDINS_CVMAD_POLICY_DATABASE_H_
 #define STANDINS_CVMAD_POLICY_DATABASE_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "standins/wire/wire.h"
+
 namespace cvmad {
+
+#ifdef _WIN32
+// The largest policy file read: the largest policy (under one frame), each variable's OID
+// again and 8 bytes of framing, which together are no larger than the variable itself. A
+// larger file is not the agent's and is not read.
+inline constexpr uint64_t kMaxPolicyFileBytes = 3 * uint64_t{wire::kMaxFrameBody};
+#endif
 
 class PolicyDatabase {
  public:

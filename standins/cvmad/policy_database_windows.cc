@@ -21,8 +21,6 @@ namespace cvmad {
 namespace {
 
 constexpr std::string_view kMagic = "CVP1";
-// A file larger than the largest policy and its framing is not the agent's.
-constexpr uint64_t kMaxFileBytes = kMaxPolicyBytes + (64u << 20);
 
 std::string WindowsError(DWORD error) {
   return std::system_category().message(static_cast<int>(error));
@@ -45,7 +43,7 @@ class FileDatabase : public PolicyDatabase {
     bool ok = GetFileInformationByHandle(file, &info) &&
               (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
               info.nNumberOfLinks == 1 && info.nFileSizeHigh == 0 &&
-              info.nFileSizeLow <= kMaxFileBytes;
+              info.nFileSizeLow <= kMaxPolicyFileBytes;
     if (ok) {
       bytes.resize(info.nFileSizeLow);
       DWORD got = 0;

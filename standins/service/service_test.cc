@@ -212,6 +212,20 @@ TEST(ServiceTest, RefusesAPipeThatIsServedAlready) {
   ASSERT_TRUE(client.valid()) << GetLastError();
   EXPECT_TRUE(Echoes(client.get(), "still the first"));
 }
+
+// A path whose pipe name would pass kMaxPipeName cannot be served; one just within can.
+TEST(ServiceTest, ServesPathsUpToTheLongestPipeName) {
+  const std::string base = "C:\\service_test\\" + std::to_string(GetCurrentProcessId()) + "\\";
+  const size_t prefix = platform::PipeNameForPath(base).size();
+  const std::string longest = base + std::string(platform::kMaxPipeName - prefix, 'p');
+  ASSERT_EQ(platform::PipeNameForPath(longest).size(), platform::kMaxPipeName);
+  std::string error;
+  Server within({}, [] { return std::make_unique<EchoSession>(); });
+  EXPECT_TRUE(within.Listen(longest, &error)) << error;
+  Server beyond({}, [] { return std::make_unique<EchoSession>(); });
+  EXPECT_FALSE(beyond.Listen(longest + "p", &error));
+  EXPECT_NE(error.find("not usable as a socket path"), std::string::npos) << error;
+}
 #else
 TEST(ServiceTest, TheSocketsFolderIsTheServersAlone) {
   Frame frame;
