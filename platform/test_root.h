@@ -8,12 +8,9 @@
 #define PLATFORM_TEST_ROOT_H_
 
 #include <stdlib.h>
-#ifdef _WIN32
-#include <process.h>
-#endif
 
-#include <atomic>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -21,20 +18,27 @@
 
 namespace platform::testing {
 
+// Sets the environment variable `name` of this process.
+inline void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
 class TemporaryFolder {
  public:
-  // A new folder `name`.XXXXXX (mode 0700) under $TMPDIR, else /tmp; path() is empty when
-  // it could not be made.
+  // A new folder `name`.XXXXXX (mode 0700) under $TMPDIR, else /tmp (on Windows, the
+  // user's temporary folder); path() is empty when it could not be made.
   explicit TemporaryFolder(const std::string& name = "cvtest") {
 #ifdef _WIN32
-    // No mkdtemp there: a name of the process and a counter, made only when it is new.
-    static std::atomic<unsigned> count{0};
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      const std::filesystem::path candidate =
-          std::filesystem::temp_directory_path() /
-          (name + "." + std::to_string(_getpid()) + "." + std::to_string(++count));
-      std::error_code error;
-      if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty() && !error; ++attempt) {
+      const std::filesystem::path folder = base / (name + "." + std::to_string(random()));
+      if (std::filesystem::create_directory(folder, error)) path_ = folder.string();
     }
 #else
     const char* base = getenv("TMPDIR");
@@ -63,11 +67,7 @@ class TestMachineRoot : public TemporaryFolder {
  public:
   explicit TestMachineRoot(const std::string& name = "cvroot") : TemporaryFolder(name) {
     ReleaseLocalMachine();
-#ifdef _WIN32
-    _putenv_s("CORVANE_ROOT", path().c_str());
-#else
-    setenv("CORVANE_ROOT", path().c_str(), 1);
-#endif
+    SetEnvironment("CORVANE_ROOT", path().c_str());
   }
   ~TestMachineRoot() { ReleaseLocalMachine(); }
 };
