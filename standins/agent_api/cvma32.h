@@ -14,7 +14,13 @@
 extern "C" {
 #endif
 
+/* On Windows the library names what it exports; its callers find them in its import
+   library. */
+#ifdef _WIN32
+#define CVMA_API __declspec(dllexport)
+#else
 #define CVMA_API __attribute__((visibility("default")))
+#endif
 
 /* Send status of a request that was delivered and answered. */
 #define CVMA_SEND_OK 0x4000000u

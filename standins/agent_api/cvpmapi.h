@@ -18,7 +18,13 @@
 extern "C" {
 #endif
 
+/* On Windows the library names what it exports; its callers find them in its import
+   library. */
+#ifdef _WIN32
+#define VMP_API __declspec(dllexport)
+#else
 #define VMP_API __attribute__((visibility("default")))
+#endif
 
 /* Result codes (0 success). */
 #define VMP_OK 0

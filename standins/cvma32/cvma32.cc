@@ -19,11 +19,15 @@
 // it). A message's body and reply are used only under Message::mutex.
 #include "standins/agent_api/cvma32.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -43,7 +47,11 @@
 #include "platform/machine_root.h"
 #include "platform/peer_identity.h"
 #include "standins/agent_api/cvpmapi.h"
+#ifdef _WIN32
+#include "platform/named_pipe_windows.h"
+#else
 #include "standins/wire/busy_wait.h"
+#endif
 #include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
 
@@ -70,10 +78,33 @@ int RemainingMs(Clock::time_point deadline) {
 
 enum class Io { kOk, kTimeout, kBroken };
 
+#ifdef _WIN32
+// On Windows the connection is a pipe and the wake-up a manual-reset event, each named by
+// its handle's value. A pipe has no readiness to wait on but a read, and a read in flight
+// would take bytes a sender needs: a taker looks at the pipe every kPipeLook instead.
+constexpr auto kPipeLook = std::chrono::milliseconds(2);
+
+HANDLE AsHandle(int value) { return reinterpret_cast<HANDLE>(intptr_t{value}); }
+
+UniqueFd MakeWakeUp() {
+  return UniqueFd(static_cast<int>(
+      reinterpret_cast<intptr_t>(CreateEventW(nullptr, TRUE, FALSE, nullptr))));
+}
+
+// Bytes waiting in the pipe, or -1 when it has ended or failed.
+long PipeAvailable(int fd) {
+  DWORD available = 0;
+  if (!PeekNamedPipe(AsHandle(fd), nullptr, 0, nullptr, &available, nullptr)) return -1;
+  return static_cast<long>(std::min<DWORD>(available, LONG_MAX));
+}
+#else
+UniqueFd MakeWakeUp() { return UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
+#endif
+
 class Session {
  public:
   explicit Session(std::string path)
-      : path_(std::move(path)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      : path_(std::move(path)), wake_(MakeWakeUp()) {}
 
   // False when the session could not get its wake-up descriptor.
   bool usable() const { return wake_.valid(); }
@@ -108,13 +139,21 @@ class Session {
   // Under queue_mutex_: wakes a taker waiting on `what` (any waiting taker when kNothing).
   void WakeLocked(Waiting what) {
     if (waiting_ == Waiting::kNothing || (what != Waiting::kNothing && waiting_ != what)) return;
+#ifdef _WIN32
+    SetEvent(AsHandle(wake_.get()));
+#else
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t ignored = write(wake_.get(), &one, sizeof one);  // full: woken already
+#endif
   }
   // Under queue_mutex_: forgets wake-ups that came before the taker looked at the state.
   void ClearWakeLocked() {
+#ifdef _WIN32
+    ResetEvent(AsHandle(wake_.get()));
+#else
     uint64_t count;
     [[maybe_unused]] ssize_t ignored = read(wake_.get(), &count, sizeof count);
+#endif
   }
   // Replaces the connection (under `mutex`). A taker waiting on the old one looks again; it
   // keeps the old descriptor open until it does, so it never waits on a reused number.
@@ -155,7 +194,9 @@ class Session {
   const UniqueFd wake_;  // readable when a waiting taker should look at the state again
   // Under `mutex`:
   std::string inbox_;  // bytes read but not yet taken as frames
+#ifndef _WIN32
   wire::BusyWait busy_wait_;
+#endif
   uint32_t next_request_id_ = 1;
   bool denied_ = false;
   bool wrong_server_ = false;
@@ -198,6 +239,21 @@ bool Session::Connect() {
   Drop();
   denied_ = false;
   wrong_server_ = false;
+#ifdef _WIN32
+  const std::wstring name = platform::PipeNameForPath(path_);
+  unsigned long error = 0;
+  void* pipe = name.empty() ? nullptr : platform::OpenPipe(name, kConnectTimeout, &error);
+  if (pipe == nullptr) {
+    // The pipe does not admit this process's account.
+    denied_ = error == ERROR_ACCESS_DENIED;
+    return false;
+  }
+  UniqueFd fd(static_cast<int>(reinterpret_cast<intptr_t>(pipe)));
+  if (!platform::ServedByTrustedAccount(fd.get())) {
+    wrong_server_ = true;
+    return false;
+  }
+#else
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path_.empty() || path_.size() >= sizeof(address.sun_path)) return false;
@@ -219,6 +275,7 @@ bool Session::Connect() {
   // Reads and writes are bounded by poll() against the caller's deadline from here on.
   timeval none{};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) return false;
+#endif
   SetConnection(std::make_shared<const UniqueFd>(std::move(fd)));
   return true;
 }
@@ -259,6 +316,10 @@ bool Session::ReplayCheckIns() {
 }
 
 Io Session::Write(std::string_view data, Clock::time_point deadline) {
+#ifdef _WIN32
+  if (platform::PipeWriteAll(AsHandle(fd()), data.data(), data.size(), deadline)) return Io::kOk;
+  return PipeAvailable(fd()) >= 0 && Clock::now() >= deadline ? Io::kTimeout : Io::kBroken;
+#else
   while (!data.empty()) {
     ssize_t sent = send(fd(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
@@ -273,6 +334,7 @@ Io Session::Write(std::string_view data, Clock::time_point deadline) {
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
   }
   return Io::kOk;
+#endif
 }
 
 Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
@@ -288,6 +350,16 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
       }
     }
     char chunk[64 * 1024];
+#ifdef _WIN32
+    // What is there is read at once; otherwise a read waits for the first bytes.
+    const long available = PipeAvailable(fd());
+    if (available < 0) return Io::kBroken;
+    if (available == 0 && RemainingMs(deadline) == 0) return Io::kTimeout;
+    const size_t piece = available > 0 ? std::min<size_t>(available, sizeof chunk) : sizeof chunk;
+    const size_t read = platform::PipeReadSome(AsHandle(fd()), chunk, piece, deadline);
+    if (read == 0) return PipeAvailable(fd()) < 0 ? Io::kBroken : Io::kTimeout;
+    inbox_.append(chunk, read);
+#else
     ssize_t got = recv(fd(), chunk, sizeof chunk, MSG_DONTWAIT);
     if (got > 0) {
       inbox_.append(chunk, static_cast<size_t>(got));
@@ -301,6 +373,7 @@ Io Session::ReadFrame(Clock::time_point deadline, wire::Frame* frame) {
     if (busy_wait_.Readable(fd())) continue;  // a reply usually comes within it
     pollfd event{fd(), POLLIN, 0};
     if (poll(&event, 1, wait) < 0 && errno != EINTR) return Io::kBroken;
+#endif
   }
 }
 
@@ -449,10 +522,17 @@ int32_t Session::TakeNotification(uint32_t timeout_ms, char* oid, uint32_t capac
     int wait = RemainingMs(deadline);
     last_look = wait == 0;
     if (connection == nullptr) wait = std::min(wait, static_cast<int>(kSenderTurn.count()));
+#ifdef _WIN32
+    if (connection != nullptr) wait = std::min(wait, static_cast<int>(kPipeLook.count()));
+    if (WaitForSingleObject(AsHandle(wake_.get()), static_cast<DWORD>(wait)) == WAIT_FAILED)
+      return CVMA_E_MEMORY;
+    readable = connection != nullptr && PipeAvailable(connection->get()) != 0;  // data or an end
+#else
     pollfd looks[2] = {{wake_.get(), POLLIN, 0},
                        {connection != nullptr ? connection->get() : -1, POLLIN, 0}};
     if (poll(looks, 2, wait) < 0 && errno != EINTR) return CVMA_E_MEMORY;
     readable = looks[1].revents != 0;  // data, an end or an error: the read tells which
+#endif
   }
 }
 

@@ -169,6 +169,10 @@ TEST(Cvma32PeerTest, TimesOutSkipsStaleRepliesAndRefusesOversizedFrames) {
 // A socket served by an account that is neither this process's, root nor the machine
 // root's owner (a member of the group that put it in the agent's way) is sent nothing.
 TEST(Cvma32PeerTest, RefusesASocketServedByAnotherAccount) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a pipe server of another account needs that account's logon, which this "
+                  "suite cannot make (and Wine runs every process as one account)";
+#else
   if (geteuid() != 0) GTEST_SKIP() << "listening as another account needs root";
   TestServer dir;
   setenv("CORVANE_ROOT", dir.root().c_str(), 1);
@@ -197,6 +201,7 @@ TEST(Cvma32PeerTest, RefusesASocketServedByAnotherAccount) {
   EXPECT_EQ(session, 0u);
   EXPECT_EQ(WaitForExit(relay, std::chrono::seconds(30)), 0);
   unsetenv("CORVANE_ROOT");
+#endif
 }
 
 }  // namespace

@@ -352,7 +352,11 @@ int Run(int argc, char** argv) {
     }
     if (args[at] != "--root" || at + 1 == args.size()) return Usage("unknown option " + args[at]);
     if (args[++at].empty()) return Usage("--root needs a folder");
+#ifdef _WIN32
+    _putenv_s("CORVANE_ROOT", args[at].c_str());
+#else
     setenv("CORVANE_ROOT", args[at].c_str(), 1);
+#endif
   }
   if (at == args.size()) return Usage("no command given");
   const std::string command = args[at];

@@ -5,10 +5,16 @@
 // Thread safety: see audit_log.h.
 #include "standins/cvmad/audit_log.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <filesystem>
+#else
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 
@@ -210,7 +216,11 @@ std::string RestrictionText(uint32_t flags) {
 
 std::string AuditLine(std::time_t now, const Actor& actor, const AuditRecord& record) {
   std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
   gmtime_r(&now, &utc);
+#endif
   char time[32];
   std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
   std::string line = "{\"time\":\"";
@@ -249,6 +259,29 @@ std::string AuditLine(std::time_t now, const Actor& actor, const AuditRecord& re
   return line;
 }
 
+#ifdef _WIN32
+// Opened for appending only, so that each write lands at the end whoever else appends; a
+// link in the trail's place is opened as itself and refused. Who owns the file is the
+// machine root's access list's business there (Wine keeps no owners).
+std::unique_ptr<AuditLog> AuditLog::Open(const std::string& path, std::string* error) {
+  HANDLE file = CreateFileW(std::filesystem::u8path(path).wstring().c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = path + ": " + std::system_category().message(static_cast<int>(::GetLastError()));
+    return nullptr;
+  }
+  wire::UniqueFd fd(static_cast<int>(reinterpret_cast<intptr_t>(file)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks != 1) {
+    *error = path + ": not a file of this account's that only it may write";
+    return nullptr;
+  }
+  return std::unique_ptr<AuditLog>(new AuditLog(std::move(fd)));
+}
+#else
 std::unique_ptr<AuditLog> AuditLog::Open(const std::string& path, std::string* error) {
   wire::UniqueFd fd(
       open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640));
@@ -269,6 +302,7 @@ std::unique_ptr<AuditLog> AuditLog::Open(const std::string& path, std::string* e
   }
   return std::unique_ptr<AuditLog>(new AuditLog(std::move(fd)));
 }
+#endif
 
 void AuditLog::Add(const Actor& actor, const AuditRecord& record) {
   std::string line = AuditLine(std::time(nullptr), actor, record);
@@ -284,6 +318,14 @@ void AuditLog::Add(const Actor& actor, const AuditRecord& record) {
 bool AuditLog::Flush() {
   std::lock_guard lock(mutex_);
   // One write of whole lines: with O_APPEND, what another writer appends comes between them.
+#ifdef _WIN32
+  DWORD written = 0;
+  const bool ok = pending_.empty() ||
+                  (WriteFile(reinterpret_cast<HANDLE>(intptr_t{fd_.get()}), pending_.data(),
+                             static_cast<DWORD>(pending_.size()), &written, nullptr) &&
+                   written == pending_.size());
+  if (!ok) service::Log("audit records not written");
+#else
   ssize_t written;
   do {
     written = write(fd_.get(), pending_.data(), pending_.size());
@@ -293,6 +335,7 @@ bool AuditLog::Flush() {
     service::Log("audit records not written: %s",
                  written < 0 ? service::ErrorText(errno).c_str() : "the file took part of them");
   }
+#endif
   pending_.clear();
   return ok;
 }

@@ -11,11 +11,14 @@
 // Exits 0 after a clean stop, 1 when it cannot start, 2 on a bad command line.
 //
 // Thread safety: the main thread parses, sets up and runs the accept loop (service.h).
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -40,7 +43,11 @@ int Run(int argc, char** argv) {
     }
     const std::string value = argv[++i];
     if (option == "--root") {
+#ifdef _WIN32
+      _putenv_s("CORVANE_ROOT", value.c_str());
+#else
       setenv("CORVANE_ROOT", value.c_str(), 1);
+#endif
     } else if (!service::AddGroups(value, &startup.admitted_groups)) {
       return 2;
     }
@@ -50,7 +57,12 @@ int Run(int argc, char** argv) {
   std::string error;
   // Nothing is changed without its record: no audit file, no agent. (The seed makes the
   // log folder; a root of a test or a first start may not have it yet.)
+#ifdef _WIN32
+  std::error_code ignored;
+  std::filesystem::create_directory(platform::MachineFile("logs"), ignored);
+#else
   mkdir(platform::MachineFile("logs").c_str(), 0750);
+#endif
   std::unique_ptr<AuditLog> audit = AuditLog::Open(platform::MachineFile(kAgentAuditFile), &error);
   if (audit == nullptr) {
     service::Log("%s", error.c_str());

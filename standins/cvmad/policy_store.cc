@@ -1,13 +1,8 @@
-// The agent's policy in SQLite (table `variables`: OID and encoded variable) mirrored in a
-// map. The database runs in WAL mode with synchronous=FULL, so a committed transaction
-// survives the process being killed and the machine losing power.
+// The agent's policy in its database (policy_database.h) mirrored in a map.
 //
-// Thread safety: see policy_store.h. The SQLite connection is used only by the writer that
-// holds write_mutex_; readers touch only the map, under a shared lock.
+// Thread safety: see policy_store.h. The database is used only by the writer that holds
+// write_mutex_; readers touch only the map, under a shared lock.
 #include "standins/cvmad/policy_store.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
@@ -17,34 +12,6 @@
 
 namespace cvmad {
 namespace {
-
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS variables (oid TEXT PRIMARY KEY, data BLOB NOT NULL) "
-    "WITHOUT ROWID";
-constexpr int kBusyTimeoutMs = 5000;
-
-struct StmtFinalize {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
-
-StmtPtr Prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-  return StmtPtr(stmt);
-}
-
-// Runs a statement that takes the OID and optionally a blob, to completion.
-bool Run(sqlite3* db, const char* sql, const std::string& oid, const std::string* blob) {
-  StmtPtr stmt = Prepare(db, sql);
-  return stmt != nullptr &&
-         sqlite3_bind_text(stmt.get(), 1, oid.data(), static_cast<int>(oid.size()),
-                           SQLITE_STATIC) == SQLITE_OK &&
-         (blob == nullptr ||
-          sqlite3_bind_blob(stmt.get(), 2, blob->empty() ? "" : blob->data(),
-                            static_cast<int>(blob->size()), SQLITE_STATIC) == SQLITE_OK) &&
-         sqlite3_step(stmt.get()) == SQLITE_DONE;
-}
 
 // The results the audit records give.
 constexpr std::string_view kStored = "stored";
@@ -64,31 +31,16 @@ bool IsRefused(uint8_t type, uint32_t restriction) {
 
 std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, AuditLog* audit,
                                                std::string* error) {
-  // The machine root lets its group add names: a policy someone else made, or a link, is not
-  // the agent's policy.
-  struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && (!S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
-    *error = path + ": not a file of this account's";
+  std::unique_ptr<PolicyDatabase> database = PolicyDatabase::Open(path, error);
+  if (database == nullptr) return nullptr;
+  std::vector<PolicyDatabase::Row> rows;
+  if (!database->Load(&rows, error)) {
+    *error = path + ": " + *error;
     return nullptr;
   }
-  sqlite3* raw = nullptr;
-  // The handle is made even when opening fails and must then be closed too.
-  int rc =
-      sqlite3_open_v2(path.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
-  std::unique_ptr<PolicyStore> store(new PolicyStore(raw, audit));
-  if (rc != SQLITE_OK || sqlite3_busy_timeout(raw, kBusyTimeoutMs) != SQLITE_OK ||
-      !store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
-      !store->Exec(kSchema)) {
-    *error = path + ": " + (raw != nullptr ? sqlite3_errmsg(raw) : "cannot open");
-    return nullptr;
-  }
-  StmtPtr rows = Prepare(raw, "SELECT oid, data FROM variables");
-  while (rows != nullptr && (rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-    auto text = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 0));
-    std::string oid(text != nullptr ? text : "", sqlite3_column_bytes(rows.get(), 0));
-    auto blob = static_cast<const char*>(sqlite3_column_blob(rows.get(), 1));
-    std::string_view in(blob != nullptr ? blob : "", sqlite3_column_bytes(rows.get(), 1));
+  std::unique_ptr<PolicyStore> store(new PolicyStore(std::move(database), audit));
+  for (auto& [oid, data] : rows) {
+    std::string_view in(data);
     wire::Variable variable;
     if (!wire::DecodeVariable(&in, &variable) || !in.empty() || variable.oid != oid) {
       *error = path + ": unreadable variable " + oid;
@@ -97,15 +49,12 @@ std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string& path, AuditLog
     Entry entry = MakeEntry(variable);
     store->bytes_ += entry.encoded.size();
     store->variables_.emplace(std::move(oid), std::move(entry));
-  }
-  if (rows == nullptr || rc != SQLITE_DONE) {
-    *error = path + ": " + sqlite3_errmsg(raw);
-    return nullptr;
+    data = {};
   }
   return store;
 }
 
-PolicyStore::~PolicyStore() { sqlite3_close_v2(db_); }
+PolicyStore::~PolicyStore() = default;
 
 PolicyStore::Entry PolicyStore::MakeEntry(const wire::Variable& variable) {
   Entry entry;
@@ -124,9 +73,6 @@ size_t PolicyStore::bytes() const {
   return bytes_;
 }
 
-bool PolicyStore::Exec(const char* sql) {
-  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
 
 uint32_t PolicyStore::Get(const std::string& oid, std::string* out) const {
   std::shared_lock lock(map_mutex_);
@@ -247,20 +193,11 @@ uint32_t PolicyStore::Commit(std::vector<wire::Variable> variables, const std::s
   std::string_view result = kStored;
   if (after > kMaxPolicyBytes) {
     result = kTooLarge;
-  } else if (!Exec("BEGIN IMMEDIATE")) {
-    result = kStoreFailed;
   } else {
-    bool ok = true;
-    for (const auto& [oid, entry] : entries) {
-      ok = ok && Run(db_, "INSERT OR REPLACE INTO variables (oid, data) VALUES (?1, ?2)", oid,
-                     &entry.encoded);
-    }
-    if (deleted != nullptr)
-      ok = ok && Run(db_, "DELETE FROM variables WHERE oid = ?1", *deleted, nullptr);
-    if (!ok || !Exec("COMMIT")) {
-      if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
-      result = kStoreFailed;
-    }
+    std::vector<PolicyDatabase::Row> rows;
+    rows.reserve(entries.size());
+    for (const auto& [oid, entry] : entries) rows.emplace_back(oid, entry.encoded);
+    if (!db_->Write(rows, deleted)) result = kStoreFailed;
   }
   if (audit_ != nullptr) {  // the map still holds the old values
     const bool restriction = action == "restrict";

@@ -1,5 +1,5 @@
-// The agent's policy: every variable by OID, kept in SQLite for durability and in memory
-// so that reads cost no database work.
+// The agent's policy: every variable by OID, kept in its database for durability
+// (policy_database.h) and in memory so that reads cost no database work.
 //
 // Thread safety: any number of threads may call any method. Reads share the in-memory map;
 // writes are serialised, committed to the database first and only then applied to the map,
@@ -8,8 +8,6 @@
 // write lock once its transaction has ended, one for each variable it tried to change.
 #ifndef STANDINS_CVMAD_POLICY_STORE_H_
 #define STANDINS_CVMAD_POLICY_STORE_H_
-
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <map>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "standins/cvmad/audit_log.h"
+#include "standins/cvmad/policy_database.h"
 #include "standins/wire/wire.h"
 
 namespace cvmad {
@@ -79,7 +78,8 @@ class PolicyStore {
   };
   static Entry MakeEntry(const wire::Variable& variable);
 
-  PolicyStore(sqlite3* db, AuditLog* audit) : db_(db), audit_(audit) {}
+  PolicyStore(std::unique_ptr<PolicyDatabase> db, AuditLog* audit)
+      : db_(std::move(db)), audit_(audit) {}
   // Writes the variables and the deletion in one transaction, then into the map, with a
   // record of `action` for each. The caller holds write_mutex_.
   uint32_t Commit(std::vector<wire::Variable> variables, const std::string* deleted,
@@ -91,9 +91,8 @@ class PolicyStore {
   // The stored encoded variable, or null. The caller holds write_mutex_ (the map changes
   // only under it).
   const std::string* StoredLocked(const std::string& oid) const;
-  bool Exec(const char* sql);
 
-  sqlite3* const db_;             // used only under write_mutex_
+  const std::unique_ptr<PolicyDatabase> db_;  // used only under write_mutex_
   AuditLog* const audit_;         // used only under write_mutex_; may be null
   std::mutex write_mutex_;        // one writer at a time; taken before map_mutex_
   mutable std::shared_mutex map_mutex_;

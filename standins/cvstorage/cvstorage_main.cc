@@ -53,7 +53,11 @@ int Run(int argc, char** argv) {
     }
     const std::string value = argv[++i];
     if (option == "--root") {
+#ifdef _WIN32
+      _putenv_s("CORVANE_ROOT", value.c_str());
+#else
       setenv("CORVANE_ROOT", value.c_str(), 1);
+#endif
     } else if (option == "--ready-after") {
       if (!ParseSeconds(value, &ready_after)) {
         std::fprintf(stderr, "cvstorage: --ready-after takes 0 to %.0f seconds\n",

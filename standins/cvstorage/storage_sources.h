@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "platform/mail_sources_windows.h"
+#else
 #include "platform/mail_sources_posix.h"
+#endif
 #include "support/text_rows.h"
 
 namespace cvstorage {

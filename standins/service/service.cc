@@ -53,9 +53,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kKeptBuffer = 256 * 1024;
 // A message that held this much of the budget is followed by giving freed memory back.
 constexpr size_t kTrimAfter = 1u << 20;
-// How often a message waiting for its share of the budget looks whether to give up.
-constexpr auto kBudgetPoll = std::chrono::milliseconds(20);
-
 int MillisecondsUntil(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
@@ -67,38 +64,6 @@ void DropIfLarge(std::string* buffer) {
 }
 
 }  // namespace
-
-bool MemoryBudget::Take(size_t bytes, const std::function<bool()>& give_up) {
-  if (bytes > total_) return false;
-  std::unique_lock lock(mutex_);
-  while (total_ - held_ < bytes) {
-    if (give_up()) return false;
-    freed_.wait_for(lock, kBudgetPoll);
-  }
-  held_ += bytes;
-  return true;
-}
-
-bool MemoryBudget::TryTake(size_t bytes) {
-  std::lock_guard lock(mutex_);
-  if (bytes > total_ - held_) return false;
-  held_ += bytes;
-  return true;
-}
-
-void MemoryBudget::Give(size_t bytes) {
-  if (bytes == 0) return;
-  {
-    std::lock_guard lock(mutex_);
-    held_ -= std::min(bytes, held_);
-  }
-  freed_.notify_all();
-}
-
-size_t MemoryBudget::held() const {
-  std::lock_guard lock(mutex_);
-  return held_;
-}
 
 struct Server::Connection {
   Connection(UniqueFd socket, uid_t peer, std::unique_ptr<Session> protocol)
@@ -221,20 +186,6 @@ bool Server::Admit(int fd, Session::Peer* credentials) {
   LogLimited("refusing peer pid %d uid %u: neither the server's user nor in an admitted group",
              static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid));
   return false;
-}
-
-void Server::LogLimited(const char* format, ...) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          Clock::now().time_since_epoch())
-                          .count();
-  int64_t last = last_limited_log_.load();
-  if (now - last < 1000 || !last_limited_log_.compare_exchange_strong(last, now)) return;
-  char line[512];
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  Log("%s", line);
 }
 
 void Server::Run(int stop_fd) {
@@ -552,27 +503,6 @@ bool Start(const char* name, Startup* startup) {
     return false;
   }
   return true;
-}
-
-int Serve(Server* server, const std::string& socket_path, const Startup& startup) {
-  std::string error;
-  if (!server->Listen(socket_path, &error)) {
-    Log("%s", error.c_str());
-    return 1;
-  }
-  Log("serving %s", socket_path.c_str());
-  server->Run(startup.stop.get());
-  Log("stopped");
-  return 0;
-}
-
-int Main(const char* name, int (*run)(int, char**), int argc, char** argv) {
-  try {
-    return run(argc, argv);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s\n", name, error.what());
-    return 1;
-  }
 }
 
 }  // namespace service

@@ -40,6 +40,13 @@
 
 namespace service {
 
+#ifdef _WIN32
+// An account or group of this machine by its relative id: the last part of its SID, the
+// machine's SID being the rest (see platform::AccountName).
+using uid_t = uint32_t;
+using gid_t = uint32_t;
+#endif
+
 inline constexpr size_t kMaxConnections = 256;
 inline constexpr size_t kMaxConnectionsPerAccount = 64;
 inline constexpr size_t kMaxUnreadReplyBytes = 1u << 20;
@@ -118,12 +125,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Makes the socket at `path`, replacing a stale one. Its folder must be this account's and
+  // Makes the socket at `path`, replacing a stale one. (On Windows: the pipe that stands for
+  // `path`, which no other server may hold, open to the server's account and the admitted
+  // groups; the folder plays no part there.) Its folder must be this account's and
   // writable by no other (it is made so, 0750 with the first admitted group or 0700, when
   // missing): nobody else may rename the socket or put another in its place. False with
   // `error` set when that folder or the path is unusable, or another server answers on it.
   bool Listen(const std::string& path, std::string* error);
-  // Serves until `stop_fd` becomes readable, then ends every connection, waits for their
+  // Serves until `stop_fd` becomes readable (on Windows: the event whose handle it is is
+  // set), then ends every connection, waits for their
   // threads and removes the socket.
   void Run(int stop_fd);
 
@@ -136,7 +146,7 @@ class Server {
 
   // Log for what a client can make happen again and again (refusals, connections ended for
   // their behaviour): at most one line a second, so that no client fills the journal.
-  void LogLimited(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogLimited(const char* format, ...) SERVICE_PRINTF_FORMAT(2, 3);
 
  private:
   struct Connection;
@@ -164,12 +174,20 @@ class Server {
 struct Startup {
   std::vector<gid_t> admitted_groups;
   wire::UniqueFd lock;  // <name>.lock in the machine root, held until the process ends
-  wire::UniqueFd stop;  // readable on SIGTERM or SIGINT
+  wire::UniqueFd stop;  // readable on SIGTERM or SIGINT (on Windows: an event set on a
+                        // console's Ctrl+C, Ctrl+Break or close, or through StopEventName)
 };
 
 // Adds the groups of a comma-separated list of names or numbers; false (with a line on
 // standard error) at one that is not a group.
 bool AddGroups(const std::string& list, std::vector<gid_t>* groups);
+
+#ifdef _WIN32
+// The event that stops the server of process `pid` cleanly, as SIGTERM does on POSIX.
+inline std::wstring StopEventName(unsigned long pid) {
+  return L"Local\\corvane.stop." + std::to_wstring(pid);
+}
+#endif
 
 // Sets the umask, makes the machine root when missing, takes `name`.lock in it (one server
 // of a kind per root), ignores SIGPIPE and blocks SIGTERM and SIGINT into `startup->stop`

@@ -7,17 +7,24 @@
 #ifndef STANDINS_TESTING_TEST_AGENT_H_
 #define STANDINS_TESTING_TEST_AGENT_H_
 
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/named_pipe_windows.h"
+#include "standins/service/service.h"
+#else
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -25,6 +32,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +48,29 @@ namespace cvmad::testing {
 using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
+#ifdef _WIN32
+// The servers' processes by their handles, their sockets by the pipes that stand for them;
+// a clean stop is the server's stop event (service::StopEventName), SIGKILL a termination.
+inline constexpr int SIGKILL = 9;
+using pid_t = int;
+
+inline HANDLE AsHandle(int value) { return reinterpret_cast<HANDLE>(intptr_t{value}); }
+
+// The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
+inline std::filesystem::path BinDir() {
+  const char* bin = getenv("CV_BIN_DIR");
+  if (bin != nullptr) return bin;
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return std::filesystem::path(self).parent_path().parent_path() / "bin";
+}
+
+inline UniqueFd ConnectUnix(const std::string& path) {
+  unsigned long error = 0;
+  void* pipe = platform::OpenPipe(platform::PipeNameForPath(path), std::chrono::seconds(2), &error);
+  return UniqueFd(pipe != nullptr ? static_cast<int>(reinterpret_cast<intptr_t>(pipe)) : -1);
+}
+#else
 // The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
 inline std::filesystem::path BinDir() {
   const char* bin = getenv("CV_BIN_DIR");
@@ -61,6 +92,8 @@ inline UniqueFd ConnectUnix(const std::string& path) {
     fd.Reset();
   return fd;
 }
+
+#endif
 
 inline std::string Packed(const std::string& oid) {
   std::string out;
@@ -91,6 +124,45 @@ inline unsigned FileMode(const std::string& path) {
                                std::filesystem::perms::mask);
 }
 
+#ifdef _WIN32
+// Waits for the process whose handle is `pid` to end for up to `timeout`; its exit status,
+// or -1 when it is still running.
+inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+  if (WaitForSingleObject(AsHandle(pid), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+    return -1;
+  DWORD status = 0;
+  GetExitCodeProcess(AsHandle(pid), &status);
+  return static_cast<int>(status);
+}
+
+// Runs the built `program` with `arguments`, its standard output dropped: its exit status as
+// WaitForExit's, within 20 s.
+inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
+  std::wstring command = L"\"" + (BinDir() / program).wstring() + L".exe\"";
+  for (const std::string& argument : arguments)
+    command += L" \"" + std::filesystem::path(argument).wstring() + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE quiet = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = quiet;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  const bool made = quiet != INVALID_HANDLE_VALUE &&
+                    CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  if (quiet != INVALID_HANDLE_VALUE) CloseHandle(quiet);
+  if (!made) return 127;
+  CloseHandle(process.hThread);
+  const int status = WaitForExit(static_cast<int>(reinterpret_cast<intptr_t>(process.hProcess)),
+                                 std::chrono::seconds(20));
+  if (status < 0) TerminateProcess(process.hProcess, 128 + SIGKILL);
+  CloseHandle(process.hProcess);
+  return status;
+}
+#else
 // Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
 // it, or -1 when it is still running.
 inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
@@ -150,6 +222,7 @@ inline int RunBuilt(const std::string& program, std::vector<std::string> argumen
   }
   return WaitForExit(pid, std::chrono::seconds(20));
 }
+#endif
 
 // A temporary folder holding a machine root (root/ and the servers' folder root/run/, made at
 // once) and the log of the built server `program` (the agent, cvmad, by default), which runs
@@ -161,7 +234,11 @@ class TestServer {
       : program_(std::move(program)), dir_(program_ + "_test") {
     if (!dir_.path().empty()) {
       std::filesystem::create_directory(root());
+#ifdef _WIN32
+      std::filesystem::create_directory(root() + "/run");
+#else
       mkdir((root() + "/run").c_str(), 0700);
+#endif
     }
   }
   ~TestServer() { Stop(SIGTERM); }
@@ -173,6 +250,34 @@ class TestServer {
   pid_t pid() const { return pid_; }
   std::string log() const { return FileText(dir_.Path(program_ + ".log")); }
 
+#ifdef _WIN32
+  // Runs another server on the same root, its output appended to the log: the process's
+  // handle, or 0.
+  pid_t Spawn(std::vector<std::string> arguments = {}) const {
+    std::wstring command = L"\"" + (BinDir() / program_).wstring() + L".exe\" --root \"" +
+                           std::filesystem::path(root()).wstring() + L"\"";
+    for (const std::string& argument : arguments)
+      command += L" \"" + std::filesystem::path(argument).wstring() + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE log = CreateFileW(std::filesystem::path(dir_.Path(program_ + ".log")).wstring().c_str(),
+                             FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = log;
+    PROCESS_INFORMATION process{};
+    const bool made = log != INVALID_HANDLE_VALUE &&
+                      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                     CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+    if (!made) return 0;
+    CloseHandle(process.hThread);
+    process_ids_[static_cast<int>(reinterpret_cast<intptr_t>(process.hProcess))] =
+        process.dwProcessId;
+    return static_cast<int>(reinterpret_cast<intptr_t>(process.hProcess));
+  }
+#else
   // Runs another server on the same root, its output appended to the log.
   pid_t Spawn(std::vector<std::string> arguments = {}) const {
     std::string program = BinDir() / program_, root = this->root(),
@@ -189,6 +294,7 @@ class TestServer {
     }
     return pid;
   }
+#endif
 
   // Starts the server and waits until it accepts a connection. False when it ended or did
   // not answer within the bound (then it is killed).
@@ -208,18 +314,42 @@ class TestServer {
 
   // Sends `signal` and waits for the server to end; as WaitForExit (-1 when none runs).
   int Stop(int signal) {
+#ifdef _WIN32
+    if (pid_ <= 0) return -1;
+    HANDLE stop = signal == SIGKILL ? nullptr
+                                    : OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                                                 service::StopEventName(process_ids_[pid_]).c_str());
+    if (stop != nullptr) {
+      SetEvent(stop);
+      CloseHandle(stop);
+    } else {
+      TerminateProcess(AsHandle(pid_), 128 + SIGKILL);
+    }
+    int status = WaitForExit(pid_, std::chrono::seconds(20));
+    if (status < 0) {
+      TerminateProcess(AsHandle(pid_), 128 + SIGKILL);
+      WaitForExit(pid_, std::chrono::seconds(20));
+    }
+    CloseHandle(AsHandle(pid_));
+    pid_ = 0;
+    return status;
+#else
     if (pid_ <= 0) return -1;
     kill(pid_, signal);
     int status = WaitForExit(pid_, std::chrono::seconds(20));
     if (status < 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
     pid_ = 0;
     return status;
+#endif
   }
 
  private:
   std::string program_;
   platform::testing::TemporaryFolder dir_;
   pid_t pid_ = 0;
+#ifdef _WIN32
+  mutable std::map<int, unsigned long> process_ids_;  // by process handle
+#endif
 };
 
 using TestAgent = TestServer;
@@ -246,8 +376,13 @@ class RawClient {
 
   void Close() { fd_.Reset(); }
   bool Send(const std::string& bytes) {
+#ifdef _WIN32
+    return platform::PipeWriteAll(AsHandle(fd_.get()), bytes.data(), bytes.size(),
+                                  Clock::now() + std::chrono::seconds(5));
+#else
     return send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
+#endif
   }
 
   // The next frame, or nothing when none came within `timeout_ms` or the connection ended.
@@ -283,6 +418,16 @@ class RawClient {
   // Reads what arrives before `deadline`: bytes read, 0 at the end of the stream (or a
   // reset), -1 when nothing came.
   ssize_t Wait(Clock::time_point deadline) {
+#ifdef _WIN32
+    char chunk[4096];
+    const size_t got = platform::PipeReadSome(AsHandle(fd_.get()), chunk, sizeof chunk, deadline);
+    if (got > 0) {
+      inbox_.append(chunk, got);
+      return static_cast<ssize_t>(got);
+    }
+    DWORD available;
+    return PeekNamedPipe(AsHandle(fd_.get()), nullptr, 0, nullptr, &available, nullptr) ? -1 : 0;
+#else
     pollfd event{fd_.get(), POLLIN, 0};
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (poll(&event, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) return -1;
@@ -290,6 +435,7 @@ class RawClient {
     ssize_t got = recv(fd_.get(), chunk, sizeof chunk, 0);
     if (got > 0) inbox_.append(chunk, static_cast<size_t>(got));
     return std::max<ssize_t>(got, 0);
+#endif
   }
 
   UniqueFd fd_;
@@ -320,6 +466,97 @@ inline std::string ChangeVariable(const std::string& path, const std::string& oi
   return RawClient(path).Call(wire::kSetPolicy, package);
 }
 
+#ifdef _WIN32
+// Listens on the pipe for `path` in place of the agent: a thread of its own accepts one
+// connection at a time and hands it to `serve` with its number (0 for the first), until the
+// FakeAgent goes.
+class FakeAgent {
+ public:
+  using Serve = std::function<void(RawClient& client, int connection)>;
+
+  FakeAgent(const std::string& path, Serve serve)
+      : serve_(std::move(serve)), name_(platform::PipeNameForPath(path)) {
+    next_ = Offer();
+    listening_ = next_ != INVALID_HANDLE_VALUE && stop_ != nullptr;
+    thread_ = std::thread([this] { Accept(); });
+  }
+  // Ends the connection being served and the listening.
+  ~FakeAgent() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      if (client_ != nullptr) DisconnectNamedPipe(client_);
+    }
+    SetEvent(stop_);
+    thread_.join();
+    CloseHandle(stop_);
+  }
+  bool listening() const { return listening_; }
+
+  static Serve Answering(std::function<std::string(const wire::Frame& request)> body) {
+    return [body = std::move(body)](RawClient& client, int) {
+      while (std::optional<wire::Frame> request = client.Read(60000)) {
+        const wire::Frame reply{wire::FrameKind::kReply, request->request_id, request->message_id,
+                                body(*request)};
+        if (!client.Send(Encoded(reply))) return;
+      }
+    };
+  }
+
+ private:
+  HANDLE Offer() const {
+    return CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                            65536, 65536, 0, nullptr);
+  }
+  void Accept() {
+    HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (int connection = 0; next_ != INVALID_HANDLE_VALUE; ++connection) {
+      HANDLE pipe = std::exchange(next_, INVALID_HANDLE_VALUE);
+      OVERLAPPED overlapped{};
+      overlapped.hEvent = connected;
+      bool client = ConnectNamedPipe(pipe, &overlapped) != 0 ||
+                    ::GetLastError() == ERROR_PIPE_CONNECTED;
+      if (!client && ::GetLastError() == ERROR_IO_PENDING) {
+        HANDLE events[2] = {connected, stop_};
+        DWORD ignored;
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+          CancelIoEx(pipe, &overlapped);
+          GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+          CloseHandle(pipe);
+          break;
+        }
+        client = GetOverlappedResult(pipe, &overlapped, &ignored, FALSE) != 0;
+      }
+      next_ = Offer();  // before this one can end: a name with no instance is gone
+      {
+        std::lock_guard lock(mutex_);
+        if (!client || stopping_) {
+          CloseHandle(pipe);
+          break;
+        }
+        client_ = pipe;
+      }
+      RawClient served(UniqueFd(static_cast<int>(reinterpret_cast<intptr_t>(pipe))));
+      serve_(served, connection);
+      std::lock_guard lock(mutex_);
+      client_ = nullptr;  // before `served` closes the handle
+    }
+    if (next_ != INVALID_HANDLE_VALUE) CloseHandle(next_);
+    CloseHandle(connected);
+  }
+
+  Serve serve_;
+  const std::wstring name_;
+  HANDLE next_ = INVALID_HANDLE_VALUE;  // the instance the next client finds
+  HANDLE stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool listening_ = false;
+  std::mutex mutex_;
+  bool stopping_ = false;
+  HANDLE client_ = nullptr;
+  std::thread thread_;
+};
+#else
 // Listens on `path` in place of the agent: a thread of its own accepts one connection at a
 // time and hands it to `serve` with its number (0 for the first), until the FakeAgent goes.
 class FakeAgent {
@@ -380,6 +617,7 @@ class FakeAgent {
   int client_ = -1;
   std::thread thread_;
 };
+#endif
 
 }  // namespace cvmad::testing
 

@@ -21,7 +21,11 @@ class TestStorageServer {
     std::filesystem::create_directories(root() + "/mail/public");
     std::filesystem::create_directories(root() + "/logs");
     platform::ReleaseLocalMachine();
+#ifdef _WIN32
+    _putenv_s("CORVANE_ROOT", root().c_str());
+#else
     setenv("CORVANE_ROOT", root().c_str(), 1);
+#endif
   }
   ~TestStorageServer() {
     server_.Stop(SIGTERM);
