@@ -422,9 +422,9 @@ class Connection {
     uint64_t held_bytes = 0;
     for (;;) {
       LDAPMessage* message = nullptr;
-      const uint32_t waited = Await(message_id, deadline, spin_until, budget, &message);
+      ULONG type = 0;
+      const uint32_t waited = Await(message_id, deadline, spin_until, budget, &message, &type);
       if (waited != 0) return Abandon(message_id, waited);
-      const ULONG type = message->lm_msgtype;
       if (type == LDAP_RES_SEARCH_RESULT) return Finish(message, paged ? cookie : nullptr);
       uint64_t size = 0;
       Entry entry;
@@ -490,11 +490,12 @@ class Connection {
  private:
   // The search result: its code, and the paged results state into `cookie` when asked.
   uint32_t Finish(LDAPMessage* done, std::string* cookie) {
-    ULONG server_rc = LDAP_OTHER;
+    // The code through ldap_result2error: Wine's ldap_parse_resultW leaves it unset.
+    ULONG server_rc = ldap_result2error(ld_, done, FALSE);
     PLDAPControlW* returned = nullptr;
     const ULONG parsed =
-        ldap_parse_resultW(ld_, done, &server_rc, nullptr, nullptr, nullptr, &returned, TRUE);
-    if (parsed != LDAP_SUCCESS) server_rc = parsed;
+        ldap_parse_resultW(ld_, done, nullptr, nullptr, nullptr, nullptr, &returned, TRUE);
+    if (parsed != LDAP_SUCCESS && server_rc == LDAP_SUCCESS) server_rc = parsed;
     if (cookie != nullptr) {
       cookie->clear();
       ULONG estimate = 0;
@@ -523,14 +524,15 @@ class Connection {
     return hr;
   }
 
-  // Waits for the next message of `message_id` until `deadline`: 0 with `*message`, the
+  // Waits for the next message of `message_id` until `deadline`: 0 with `*message` and its
+  // `*type`, the
   // time limit, a stop, or a failure of the connection. A local server usually answers
   // within tens of microseconds, so the socket is polled without sleeping until
   // `spin_until` first: a thread put to sleep for each answer would wait longer for its
   // wake-up than for the server. A sleeping wait wakes now and then to ask the budget's
   // stop check.
   uint32_t Await(int message_id, int64_t deadline, int64_t spin_until, Budget* budget,
-                 LDAPMessage** message) {
+                 LDAPMessage** message, ULONG* type) {
     for (;;) {
       const int64_t now = Now();
       if (now >= deadline) {
@@ -556,7 +558,10 @@ class Connection {
         broken_.store(true, std::memory_order_relaxed);
         return ResultOfLdap(rc == LDAP_SUCCESS ? static_cast<ULONG>(LDAP_SERVER_DOWN) : rc);
       }
-      if (got != 0) return 0;
+      if (got != 0) {
+        *type = got;  // the message's type (Wine leaves lm_msgtype unset)
+        return 0;
+      }
       if (wait > 0 && budget != nullptr && budget->Stopped()) {
         budget->ended = kEDsAborted;
         return kEDsAborted;
