@@ -525,9 +525,8 @@ class Connection {
   }
 
   // Waits for the next message of `message_id` until `deadline`: 0 with `*message` and its
-  // `*type`, the
-  // time limit, a stop, or a failure of the connection. A local server usually answers
-  // within tens of microseconds, so the socket is polled without sleeping until
+  // `*type`, the time limit, a stop, or a failure of the connection. A local server usually
+  // answers within tens of microseconds, so the socket is polled without sleeping until
   // `spin_until` first: a thread put to sleep for each answer would wait longer for its
   // wake-up than for the server. A sleeping wait wakes now and then to ask the budget's
   // stop check.
