@@ -86,7 +86,7 @@ bool SetUp() {
   // The previous attempt's catalogue goes when the last request that started with it ends.
   std::shared_ptr<settings::CSettings> replaced;
   {
-    std::lock_guard<std::mutex> guard(state.catalogue_lock);
+    std::lock_guard<StateLock> guard(state.catalogue_lock);
     replaced = std::exchange(state.catalogue, std::move(catalogue));
   }
 
@@ -118,7 +118,7 @@ void ReleaseRequestCatalogue() {
 
 std::shared_ptr<settings::CSettings> CurrentCatalogue() {
   ModuleState& state = State();
-  std::lock_guard<std::mutex> guard(state.catalogue_lock);
+  std::lock_guard<StateLock> guard(state.catalogue_lock);
   return state.catalogue;
 }
 
@@ -182,7 +182,7 @@ void Mshutdown() {
     ModuleState& state = State();
     ReleaseSharedBlocks();
     {
-      std::lock_guard<std::mutex> guard(state.catalogue_lock);
+      std::lock_guard<StateLock> guard(state.catalogue_lock);
       state.catalogue.reset();
     }
     state.initialised.store(0, std::memory_order_release);

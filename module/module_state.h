@@ -12,13 +12,34 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 namespace settings {
 class CSettings;
 }
 
 namespace module {
+
+// A lock for the state below, constant-initialised on every system: std::mutex is not
+// where the thread library's mutex needs a run-time initialiser (Windows), and the state
+// must exist before the library's first call. Held only for a pointer's exchange, so a
+// waiter sleeps on the flag rather than spinning.
+class StateLock {
+ public:
+  constexpr StateLock() = default;
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+
+  void lock() {
+    while (held_.test_and_set(std::memory_order_acquire)) held_.wait(true, std::memory_order_relaxed);
+  }
+  void unlock() {
+    held_.clear(std::memory_order_release);
+    held_.notify_one();
+  }
+
+ private:
+  std::atomic_flag held_;
+};
 
 struct ModuleState {
   // 1 once request start-up has mapped the session block; cleared by module shutdown.
@@ -39,7 +60,7 @@ struct ModuleState {
   // catalogue that a repeated set-up replaces lives on until the last request holding it
   // has ended. Guarded by catalogue_lock.
   std::shared_ptr<settings::CSettings> catalogue;
-  std::mutex catalogue_lock;
+  StateLock catalogue_lock;
   // The module's last error: 0 none, 12 write refused (final or hidden), 14 write failed.
   std::atomic<int32_t> last_error{0};
 };

@@ -9,6 +9,8 @@
 #   scripts/test.sh --sanitize=thread    TSan build in build-tsan/ (GoogleTest suites), and the
 #                                        threaded host suite with everything built with TSan
 #   scripts/test.sh --valgrind           plain build, .phpt suite under valgrind
+#   scripts/test.sh --windows            the core, the Windows port and their suites built
+#                                        for 32-bit Windows in build-win/, run under Wine
 #
 # The plain run and the TSan run also run the threaded host suite (tests/threaded/run.sh):
 # both extensions in a thread-safe PHP (built once from Debian's source into a cache, see
@@ -20,16 +22,20 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=""
 valgrind=0
+windows=0
 for arg in "$@"; do
   case "$arg" in
     --sanitize=*) sanitize=${arg#--sanitize=} ;;
     --valgrind) valgrind=1 ;;
-    *) echo "usage: $0 [--sanitize=address|thread] [--valgrind]" >&2; exit 2 ;;
+    --windows) windows=1 ;;
+    *) echo "usage: $0 [--sanitize=address|thread] [--valgrind] [--windows]" >&2; exit 2 ;;
   esac
 done
 
 [ $valgrind = 1 ] && export CV_WITH_VALGRIND=1
-"$here/scripts/setup.sh" || { echo "0 passed, 1 failed"; exit 1; }
+setup_args=()
+[ $windows = 1 ] && setup_args+=(--windows)
+"$here/scripts/setup.sh" "${setup_args[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 # No OS header or call outside the OS port: the core and the PHP shells reach the OS only
 # through platform/ (the README's command, "The OS port"). Counts as one test.
@@ -46,6 +52,91 @@ case $? in
   0) echo "OS headers or calls outside platform/:"; echo "$os_found"; os_failed=1 ;;
   *) echo "the OS port check did not run"; os_failed=1 ;;
 esac
+
+# GoogleTest cases counted from the XML reports in $log/gtest and CTest's output in
+# $log/ctest.txt: sets gt_passed and gt_failed.
+count_gtest() {
+  if grep -qE 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt"; then
+    gt_total=0; gt_failed=0
+    for report in "$log"/gtest/*.xml; do
+      [ -f "$report" ] || continue
+      header=$(grep -m1 '<testsuites ' "$report")
+      gt_total=$((gt_total + $(sed -E 's/.* tests="([0-9]+)".*/\1/' <<<"$header")))
+      gt_failed=$((gt_failed + $(sed -E 's/.* failures="([0-9]+)".*/\1/' <<<"$header")))
+    done
+    for suite in $(sed -nE 's/^\s*[0-9]+ - ([A-Za-z0-9_]+) \(.*\)$/\1/p' "$log/ctest.txt"); do
+      report="$log/gtest/$suite.xml"
+      if [ ! -f "$report" ] || grep -m1 '<testsuites ' "$report" | grep -q ' failures="0"'; then
+        gt_total=$((gt_total + 1)); gt_failed=$((gt_failed + 1))
+      fi
+    done
+  else
+    gt_total=1; gt_failed=1
+  fi
+  gt_passed=$((gt_total - gt_failed))
+}
+
+# The Windows run: the core, the port and their suites for 32-bit Windows (build-win/,
+# cmake/mingw32.cmake), each suite run under Wine in a WINEPREFIX of the build's own. One
+# wineserver is kept up across the suites (a Wine start costs seconds each otherwise); it is
+# started apart from CTest's output, which it would otherwise hold open. The built programs
+# must be 32-bit PE files (one test). Suites that need a port file not written yet, or the
+# stand-ins, are not built: they are named, not counted.
+if [ $windows = 1 ]; then
+  if command -v ccache >/dev/null; then
+    export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$here}
+  fi
+  build="$here/build-win"
+  if ! "$here/scripts/build.sh" build-win -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw32.cmake"; then
+    echo "build failed"; echo "0 passed, 1 failed"; exit 1
+  fi
+  log=$(mktemp -d)
+  export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+  trap 'wineserver -k >/dev/null 2>&1; rm -rf "$log"' EXIT
+
+  pe_passed=0; pe_failed=0
+  programs=$(find "$build/tests" "$build/bin" -name '*.exe' 2>/dev/null)
+  not_pe=""
+  for program in $programs; do
+    i686-w64-mingw32-objdump -f "$program" | grep -q 'file format pei-i386' &&
+      file -b "$program" | grep -q '^PE32 executable.*Intel 80386' || not_pe+=" $program"
+  done
+  if [ -z "$programs" ]; then
+    echo "no program was built"; pe_failed=1
+  elif [ -n "$not_pe" ]; then
+    echo "not 32-bit PE files:$not_pe"; pe_failed=1
+  else
+    pe_passed=1; echo "$(wc -w <<<"$programs") programs, all 32-bit PE (i386)"
+  fi
+
+  [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+  setsid wineserver -p </dev/null >/dev/null 2>&1
+  mkdir -p "$log/gtest"
+  GTEST_SHUFFLE=1 GTEST_REPEAT=3 GTEST_OUTPUT="xml:$(winepath -w "$log/gtest")\\" \
+    ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 </dev/null | tee "$log/ctest.txt"
+  wineserver -k >/dev/null 2>&1
+  count_gtest
+
+  # Skipped cases with their reasons (the last line of GoogleTest's skip message).
+  for report in "$log"/gtest/*.xml; do
+    [ -f "$report" ] || continue
+    awk '/<testcase / { match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7)
+                        match($0, /classname="[^"]*"/); suite = substr($0, RSTART + 11, RLENGTH - 12) }
+         /<skipped message="/ { match($0, /message="[^"]*"/); why = substr($0, RSTART + 9, RLENGTH - 10)
+                                sub(/.*&#x0A;/, "", why); print "skipped: " suite "." name ": " why }' "$report"
+  done | sort -u
+  pending=$(cat "$build/windows_port_pending.txt")
+  [ -z "$pending" ] || echo "Windows port files not written yet: $pending"
+  sed '/^$/d; s/^/not built on Windows yet: /' "$build/not_built_on_windows.txt"
+
+  passed=$((gt_passed + os_passed + pe_passed))
+  failed=$((gt_failed + os_failed + pe_failed))
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+fi
 
 dir=build
 cmake_args=()
@@ -70,24 +161,7 @@ trap 'rm -rf "$log"' EXIT
 mkdir -p "$log/gtest"
 GTEST_SHUFFLE=1 GTEST_REPEAT=3 GTEST_OUTPUT="xml:$log/gtest/" ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 |
   tee "$log/ctest.txt"
-if grep -qE 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log/ctest.txt"; then
-  gt_total=0; gt_failed=0
-  for report in "$log"/gtest/*.xml; do
-    [ -f "$report" ] || continue
-    header=$(grep -m1 '<testsuites ' "$report")
-    gt_total=$((gt_total + $(sed -E 's/.* tests="([0-9]+)".*/\1/' <<<"$header")))
-    gt_failed=$((gt_failed + $(sed -E 's/.* failures="([0-9]+)".*/\1/' <<<"$header")))
-  done
-  for suite in $(sed -nE 's/^\s*[0-9]+ - ([A-Za-z0-9_]+) \(.*\)$/\1/p' "$log/ctest.txt"); do
-    report="$log/gtest/$suite.xml"
-    if [ ! -f "$report" ] || grep -m1 '<testsuites ' "$report" | grep -q ' failures="0"'; then
-      gt_total=$((gt_total + 1)); gt_failed=$((gt_failed + 1))
-    fi
-  done
-else
-  gt_total=1; gt_failed=1
-fi
-gt_passed=$((gt_total - gt_failed))
+count_gtest
 
 # The .phpt suite. TSan cannot be preloaded into an uninstrumented PHP, so that build
 # runs the GoogleTest suites only.
