@@ -2,14 +2,24 @@
 // project's launcher on an ldapi socket in a temporary instance folder and loaded with LDIF
 // the test writes, and LDIF builders for the mail directory's objects.
 //
+// On Windows the suites run under Wine, and slapd and its launcher are Linux programs: the
+// launcher runs through the Unix shell that Wine starts for a Unix path (with no handle to
+// wait on, so its output and exit status come back in files), and slapd listens on a
+// loopback TCP port too, which Windows' LDAP client can reach. Outside Wine there is no
+// slapd to run: Available() says so.
+//
 // Thread safety: one TestDirectory per test, used from the test's own thread (Kill may be
 // called from a callback on that thread).
 #ifndef MAILSTORE_TEST_DIRECTORY_H_
 #define MAILSTORE_TEST_DIRECTORY_H_
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +32,61 @@
 #include "platform/test_root.h"
 
 namespace mailstore::testing {
+
+#ifdef _WIN32
+// The Unix path of the Windows path `path`, under Wine; empty elsewhere.
+inline std::string UnixPathOf(const std::string& path) {
+  using ToUnix = char*(__cdecl*)(const wchar_t*);
+  const auto to_unix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                             "wine_get_unix_file_name")));
+  if (to_unix == nullptr) return std::string();
+  std::wstring wide(path.begin(), path.end());  // the test's paths are ASCII
+  char* unix_path = to_unix(wide.c_str());
+  if (unix_path == nullptr) return std::string();
+  std::string text = unix_path;
+  HeapFree(GetProcessHeap(), 0, unix_path);
+  return text;
+}
+
+// Runs the shell command `command` through Wine's Unix shell, with the files of the run in
+// `work` (a Windows path): its exit status (-1 when it did not end within `seconds`), and
+// what it wrote to standard output and error in `out`.
+inline int RunUnixCommand(const std::string& work, const std::string& command, std::string* out,
+                          int seconds = 60) {
+  const std::string unix_work = UnixPathOf(work);
+  if (unix_work.empty()) return -1;
+  const std::string status = work + "\\run.status";
+  DeleteFileA(status.c_str());
+  std::ofstream(work + "\\run.sh", std::ios::binary)  // no CR for the shell
+      << "{ " << command << "\n} >'" << unix_work << "/run.out' 2>&1 </dev/null\n"
+      << "echo $? >'" << unix_work << "/run.status.tmp'\n"
+      << "mv '" << unix_work << "/run.status.tmp' '" << unix_work << "/run.status'\n";
+  std::wstring line = L"Z:\\bin\\sh \"";
+  for (char c : unix_work + "/run.sh") line.push_back(static_cast<wchar_t>(c));
+  line += L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  int code = -1;
+  for (int waited = 0; waited < seconds * 200; ++waited) {
+    std::ifstream in(status);
+    if (in >> code) break;
+    Sleep(5);
+  }
+  if (out != nullptr) {
+    std::ifstream in(work + "\\run.out");
+    out->assign(std::istreambuf_iterator<char>(in), {});
+  }
+  return code;
+}
+#endif
 
 inline constexpr char kSuffix[] = "DC=example,DC=test";
 inline constexpr char kConfiguration[] = "CN=Configuration,DC=example,DC=test";
@@ -79,6 +144,15 @@ class TestDirectory {
   TestDirectory(const TestDirectory&) = delete;
   TestDirectory& operator=(const TestDirectory&) = delete;
 
+  // Whether this machine can run the test's slapd.
+  static bool Available() {
+#ifdef _WIN32
+    return !UnixPathOf("C:\\").empty();
+#else
+    return true;
+#endif
+  }
+
   bool ok() const { return !uri_.empty(); }
   const std::string& uri() const { return uri_; }
   std::string instance() const { return work_.Path("i"); }
@@ -88,6 +162,9 @@ class TestDirectory {
   int Launch(const std::vector<std::string>& arguments, std::string* out = nullptr) const {
     std::string command = "'" CV_CVSLAPD "'";
     for (const std::string& argument : arguments) command += " '" + argument + "'";
+#ifdef _WIN32
+    return RunUnixCommand(work_.path(), command, out);
+#else
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return -1;
     std::string text;
@@ -96,6 +173,16 @@ class TestDirectory {
     const int status = pclose(pipe);
     if (out != nullptr) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  }
+
+  // `path` as the launcher takes it: a Unix path under Wine.
+  static std::string LauncherPath(const std::string& path) {
+#ifdef _WIN32
+    return UnixPathOf(path);
+#else
+    return path;
+#endif
   }
 
   // The connections slapd accepted since it last started (from its stats log).
@@ -109,6 +196,15 @@ class TestDirectory {
 
   // Ends slapd at once, as a crash would, and waits until it is gone.
   void Kill() {
+#ifdef _WIN32
+    const std::string pid_file = LauncherPath(instance()) + "/slapd.pid";
+    RunUnixCommand(work_.path(),
+                   "pid=$(cat '" + pid_file + "') && kill -KILL \"$pid\" && timeout 5 sh -c "
+                   "'while [ -e /proc/'$pid' ] && ! grep -q \"^State:.*Z\" /proc/'$pid'/status; "
+                   "do sleep 0.005; done'",
+                   nullptr);
+    uri_.clear();
+#else
     pid_t pid = 0;
     std::ifstream(instance() + "/slapd.pid") >> pid;
     if (pid <= 0 || kill(pid, SIGKILL) != 0) return;
@@ -121,10 +217,11 @@ class TestDirectory {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     uri_.clear();
+#endif
   }
 
   void Stop() {
-    if (ok()) Launch({"stop", "--instance", instance()});
+    if (ok()) Launch({"stop", "--instance", LauncherPath(instance())});
     uri_.clear();
   }
 
@@ -132,10 +229,18 @@ class TestDirectory {
   bool Start() {
     if (ok()) return true;
     std::string out;
-    if (Launch({"start", "--instance", instance(), "--suffix", kSuffix, "--config-ldif",
-                work_.Path("config.ldif"), "--domain-ldif", work_.Path("domain.ldif"), "--rootdse",
-                work_.Path("rootdse.ldif"), "--log", log_level_},
-               &out) == 0) {
+    std::vector<std::string> arguments = {
+        "start", "--instance", LauncherPath(instance()), "--suffix", kSuffix,
+        "--config-ldif", LauncherPath(work_.Path("config.ldif")),
+        "--domain-ldif", LauncherPath(work_.Path("domain.ldif")),
+        "--rootdse", LauncherPath(work_.Path("rootdse.ldif")), "--log", log_level_};
+#ifdef _WIN32
+    arguments.insert(arguments.end(), {"--tcp-port", "0"});  // the second line its URI
+#endif
+    if (Launch(arguments, &out) == 0) {
+#ifdef _WIN32
+      out.erase(0, out.find('\n') + 1);
+#endif
       uri_ = out.substr(0, out.find('\n'));
     }
     return ok();
