@@ -156,6 +156,12 @@ PSID AllowedTrustee(const ACE_HEADER* header, ACCESS_MASK* mask) {
   }
 }
 
+// One entry `wide` of the public folder root `path`, with its `attributes`: its key added
+// to `keys` when it is a folder directory (see ListFolderDirectories).
+void VisitFolderEntry(const std::string& path, std::u16string_view wide, DWORD attributes,
+                      const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                      std::vector<std::string>* keys);
+
 }  // namespace
 
 void FileHandle::Reset(void* handle) {
@@ -333,56 +339,84 @@ uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts&
   return 0;
 }
 
-uint32_t ListFolderDirectories(const std::string& path, const MailSourceAccounts* trusted_only,
-                               const MailSourceNote& note, std::vector<std::string>* keys) {
-  keys->clear();
-  WIN32_FIND_DATAW found;
-  HANDLE listing = FindFirstFileExW(Wide(path + "\\*").c_str(), FindExInfoBasic, &found,
-                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (listing == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return 0;  // empty
-    Note(note, path + ": " + ErrorText(error));
-    return ResultFromError(error);
+namespace {
+
+void VisitFolderEntry(const std::string& path, std::u16string_view wide, DWORD attributes,
+                      const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                      std::vector<std::string>* keys) {
+  if (wide.size() < 2 || wide[0] != u'.' || wide == u"..") return;
+  const std::string name = Utf16ToUtf8(wide);
+  // No URL can name a folder with an empty name (".A..B", ".A.") or one that is no text.
+  if (wide[1] == u'.' || wide.back() == u'.' || wide.find(u"..") != wide.npos) {
+    Note(note, path + "\\" + name + ": a folder name is empty; skipped");
+    return;
   }
-  do {
-    const std::u16string_view wide(reinterpret_cast<const char16_t*>(found.cFileName));
-    if (wide.size() < 2 || wide[0] != u'.' || wide == u"..") continue;
-    const std::string name = Utf16ToUtf8(wide);
-    // No URL can name a folder with an empty name (".A..B", ".A.") or one that is no text.
-    if (wide[1] == u'.' || wide.back() == u'.' || wide.find(u"..") != wide.npos) {
-      Note(note, path + "\\" + name + ": a folder name is empty; skipped");
-      continue;
+  if (Utf8ToUtf16(name) != wide) {
+    Note(note, path + "\\" + name + ": a folder name is not valid UTF-16; skipped");
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    Note(note, path + "\\" + name + ": a symbolic link, not followed");
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+  if (trusted_only != nullptr) {
+    FileHandle folder;
+    bool reparse_point = false;
+    const uint32_t error = OpenSourceEntry(path + "\\" + name, true, &folder, &reparse_point);
+    const char* why = error != 0      ? "cannot be opened"
+                      : reparse_point ? "a symbolic link"
+                                      : WhyUntrusted(folder.get(), *trusted_only);
+    if (why != nullptr) {
+      Note(note, path + "\\" + name + ": " + why + ", not used");
+      return;
     }
-    if (Utf8ToUtf16(name) != wide) {
-      Note(note, path + "\\" + name + ": a folder name is not valid UTF-16; skipped");
-      continue;
-    }
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      Note(note, path + "\\" + name + ": a symbolic link, not followed");
-      continue;
-    }
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
-    if (trusted_only != nullptr) {
-      FileHandle folder;
-      bool reparse_point = false;
-      const uint32_t error = OpenSourceEntry(path + "\\" + name, true, &folder, &reparse_point);
-      const char* why = error != 0      ? "cannot be opened"
-                        : reparse_point ? "a symbolic link"
-                                        : WhyUntrusted(folder.get(), *trusted_only);
-      if (why != nullptr) {
-        Note(note, path + "\\" + name + ": " + why + ", not used");
-        continue;
-      }
-    }
-    std::string& key = keys->emplace_back(name.substr(1));
-    std::replace(key.begin(), key.end(), '.', '\0');
-  } while (FindNextFileW(listing, &found));
-  const DWORD error = ::GetLastError();
-  FindClose(listing);
-  if (error != ERROR_NO_MORE_FILES) {
+  }
+  std::string& key = keys->emplace_back(name.substr(1));
+  std::replace(key.begin(), key.end(), '.', '\0');
+}
+
+}  // namespace
+
+uint32_t ListFolderDirectories(void* root, const std::string& path,
+                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                               std::vector<std::string>* keys) {
+  keys->clear();
+  // Listed through a handle of its own (a listing's handle keeps what it read: Wine does not
+  // read the folder again on a restart), checked to be the open root, which cannot be
+  // renamed or removed while held; its entries are then opened by path.
+  FileHandle listing;
+  bool reparse_point = false;
+  BY_HANDLE_FILE_INFORMATION held, opened;
+  if (const uint32_t error = OpenSourceEntry(path, true, &listing, &reparse_point); error != 0) {
     Note(note, path + ": " + ErrorText(error));
-    return ResultFromError(error);
+    return ResultFromError(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
+  }
+  if (reparse_point || !GetFileInformationByHandle(root, &held) ||
+      !GetFileInformationByHandle(listing.get(), &opened) ||
+      held.dwVolumeSerialNumber != opened.dwVolumeSerialNumber ||
+      held.nFileIndexHigh != opened.nFileIndexHigh || held.nFileIndexLow != opened.nFileIndexLow) {
+    Note(note, path + ": no longer the folder that was opened");
+    return kEAccessDenied;
+  }
+  std::vector<uint64_t> words(64 * 1024 / sizeof(uint64_t));  // aligned for the records
+  char* const buffer = reinterpret_cast<char*>(words.data());
+  const DWORD size = static_cast<DWORD>(words.size() * sizeof(uint64_t));
+  for (;;) {
+    if (!GetFileInformationByHandleEx(listing.get(), FileIdBothDirectoryInfo, buffer, size)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_NO_MORE_FILES) break;
+      Note(note, path + ": " + ErrorText(error));
+      return ResultFromError(error);
+    }
+    for (size_t offset = 0;;) {
+      const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+      const std::u16string_view wide(reinterpret_cast<const char16_t*>(found->FileName),
+                                     found->FileNameLength / sizeof(wchar_t));
+      VisitFolderEntry(path, wide, found->FileAttributes, trusted_only, note, keys);
+      if (found->NextEntryOffset == 0) break;
+      offset += found->NextEntryOffset;
+    }
   }
   std::sort(keys->begin(), keys->end());
   return 0;

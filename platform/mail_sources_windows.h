@@ -125,15 +125,16 @@ std::u16string MailboxUrl(const MailboxLine& line);
 uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts& accounts,
                               const MailSourceNote& note, FileHandle* root);
 
-// The folder directories of the public folder root `path` (open, as OpenPublicFolderRoot
-// leaves it): directory `.A.B` is the folder A/B, given as its names joined by NUL ("A\0B"),
-// sorted, so that a folder's subfolders follow it at once, in byte order of their UTF-8
-// names. A name is never empty; a directory whose name is empty or not valid UTF-16, a
+// The folder directories of the public folder root open as `root` (OpenPublicFolderRoot),
+// noted as `path`: directory `.A.B` is the folder A/B, given as its names joined by NUL
+// ("A\0B"), sorted, so that a folder's subfolders follow it at once, in byte order of their
+// UTF-8 names. A name is never empty; a directory whose name is empty or not valid UTF-16, a
 // reparse point and a file are passed over (the first two noted). With `trusted_only`, a
 // directory that is not trusted is passed over too, noted; without, the caller checks each
 // folder it opens. 0, or the error of the file system in result form.
-uint32_t ListFolderDirectories(const std::string& path, const MailSourceAccounts* trusted_only,
-                               const MailSourceNote& note, std::vector<std::string>* keys);
+uint32_t ListFolderDirectories(void* root, const std::string& path,
+                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
+                               std::vector<std::string>* keys);
 
 }  // namespace platform
 

@@ -112,7 +112,7 @@ TEST(MailSourcesTest, TrustRuleCaseByCase) {
   const MailSourceNote note = [&](const std::string& text) { notes += text + "\n"; };
   ASSERT_EQ(OpenPublicFolderRoot(folders, accounts, note, &handle), 0u) << notes;
   std::vector<std::string> keys;
-  ASSERT_EQ(ListFolderDirectories(folders, &accounts, note, &keys), 0u);
+  ASSERT_EQ(ListFolderDirectories(handle.get(), folders, &accounts, note, &keys), 0u);
   EXPECT_EQ(keys, trusted);
   for (const Case& c : kCases) {
     if (c.why != nullptr && (!wine || c.held_by_wine)) {

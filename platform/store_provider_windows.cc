@@ -286,7 +286,7 @@ class Connection final : public AdoConnection {
 
     index_.clear();
     indexed_ = false;
-    if (const uint32_t hr = ListFolderDirectories(root_path_, nullptr, {}, &index_); hr != 0) {
+    if (const uint32_t hr = ListFolderDirectories(root_.get(), root_path_, nullptr, {}, &index_); hr != 0) {
       return hr;
     }
     mtime_ = mtime;
