@@ -289,8 +289,13 @@ TEST_F(DirectoryTest, DatabaseUsersOfThisServerThroughSchemaPrivateKeyAndDbState
   EXPECT_EQ(by_mail.at("eve@example.test")->legacy, u"/o=Example/cn=eve");
   EXPECT_EQ(by_mail.at("eve@example.test")->proxy.type, Variant::Type::kEmpty);
   for (const Reported& user : found.users) EXPECT_TRUE(user.local);
-  // One connection, and one operation per user beside a few dozen for the databases.
+  // One connection (on Windows the port's check that the server takes one, before wldap32
+  // connects, is one more), and one operation per user beside a few dozen for the databases.
+#ifdef _WIN32
+  EXPECT_EQ(directory_->Connections() - connections, 2);
+#else
   EXPECT_EQ(directory_->Connections() - connections, 1);
+#endif
   EXPECT_GE(sent, found.users.size());
   EXPECT_LE(sent, found.users.size() + 40);
 

@@ -17,6 +17,8 @@
 // into wldap32 by the connection's; objects and search handles belong to one thread.
 #include "platform/directory_client.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <winldap.h>
 // winber.h needs winldap.h's types first.
@@ -793,6 +795,42 @@ std::string ConnectionKey(const std::string& server_uri, bool secure) {
   return server_uri + (secure ? "\n1" : "\n0");
 }
 
+// Whether a TCP connection to `host`:`port` is taken within kDirectoryConnectSeconds. Asked
+// before wldap32 connects: Wine's ldap_connect ignores its time-out, and its first operation
+// then waits for a listener that never takes the connection for as long as the system does.
+bool Reachable(const std::string& host, ULONG port) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  bool reached = false;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* addresses = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses) == 0) {
+    for (addrinfo* a = addresses; a != nullptr && !reached; a = a->ai_next) {
+      SOCKET probe = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+      if (probe == INVALID_SOCKET) continue;
+      u_long non_blocking = 1;
+      ioctlsocket(probe, FIONBIO, &non_blocking);
+      if (connect(probe, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+        reached = true;
+      } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(probe, &writable);
+        FD_SET(probe, &failed);
+        timeval timeout{kDirectoryConnectSeconds, 0};
+        reached = select(0, nullptr, &writable, &failed, &timeout) > 0 &&
+                  FD_ISSET(probe, &writable) && !FD_ISSET(probe, &failed);
+      }
+      closesocket(probe);
+    }
+    freeaddrinfo(addresses);
+  }
+  WSACleanup();
+  return reached;
+}
+
 // The connection to `server_uri` for `key`; the binding the key names changes nothing on
 // the wire here (see the top of this file), it only keeps the connections apart as
 // elsewhere.
@@ -814,6 +852,7 @@ uint32_t Connect(const std::string& server_uri, bool /*secure*/,
   ULONG port = 0;
   bool tls = false;
   if (!ParseServerUri(server_uri, &host, &port, &tls)) return kEDsServerDown;
+  if (!host.empty() && !Reachable(host, port)) return kEDsServerDown;
   std::wstring wide_host = Wide(host);
   LDAP* ld = tls ? ldap_sslinitW(host.empty() ? nullptr : wide_host.data(), port, 1)
                  : ldap_initW(host.empty() ? nullptr : wide_host.data(), port);
