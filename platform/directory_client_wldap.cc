@@ -1489,7 +1489,7 @@ void AppendCanonicalValue(std::string_view value, std::string* normal) {
   }
 }
 
-// Parses an LDAPv3 DN ("type=value" pairs, '+' inside an RDN, ',' or ';' between RDNs,
+// Parses an LDAPv3 DN ("type=value" pairs, '+' inside an RDN, ',' between RDNs,
 // blanks around separators, '\' escapes of a character or a hex pair, '#' hex values) into
 // its canonical text; false when `text` is no DN.
 bool ParseDn(std::string_view text, std::string* normal) {
@@ -1523,10 +1523,10 @@ bool ParseDn(std::string_view text, std::string* normal) {
       if (value.empty()) return false;
     } else {
       size_t kept = 0;  // the value's length without unescaped trailing blanks
-      while (i < n && text[i] != ',' && text[i] != ';' && text[i] != '+') {
+      while (i < n && text[i] != ',' && text[i] != '+') {
         const char c = text[i];
         if (c == '\\') {
-          if (i + 2 < n + 0 && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
+          if (i + 2 < n && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
             value.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
             i += 3;
           } else if (i + 1 < n && strchr(" \"#+,;<=>\\", text[i + 1]) != nullptr) {
@@ -1536,7 +1536,7 @@ bool ParseDn(std::string_view text, std::string* normal) {
             return false;
           }
           kept = value.size();
-        } else if (c == '"' || c == '<' || c == '>' || c == '=' || c == '\0') {
+        } else if (c == '"' || c == '<' || c == '>' || c == '=' || c == ';' || c == '\0') {
           return false;
         } else {
           value.push_back(c);
@@ -1554,7 +1554,7 @@ bool ParseDn(std::string_view text, std::string* normal) {
     if (i == n) return true;
     if (text[i] == '+') {
       normal->push_back('+');
-    } else if (text[i] == ',' || text[i] == ';') {
+    } else if (text[i] == ',') {
       normal->push_back(',');
     } else {
       return false;
