@@ -1,5 +1,5 @@
-// The debugger output stream: where diagnostic text goes when no trace file can be opened.
-// Here it is syslog at debug priority.
+// The debugger output stream: where diagnostic text goes when no trace file can be opened:
+// syslog at debug priority on POSIX, the debugger's stream on Windows.
 //
 // Thread safety: safe from any thread.
 #ifndef PLATFORM_DEBUG_OUTPUT_H_

@@ -21,6 +21,12 @@ struct Module;
 // HMODULE: a module of this process. Null means none.
 using ModuleHandle = Module*;
 
+// The file names of the management agent's two libraries on this system: the policy
+// library ("libcvpmapi.so"; "cvpmapi.dll" on Windows) and the client library
+// ("libcvma32.so"; "cvma32.dll").
+extern const char kPolicyLibraryFileName[];
+extern const char kClientLibraryFileName[];
+
 // Flags of GetModuleHandleEx.
 inline constexpr uint32_t kGetModuleHandleExFlagPin = 0x1;
 inline constexpr uint32_t kGetModuleHandleExFlagUnchangedRefcount = 0x2;
@@ -42,7 +48,7 @@ bool FreeLibrary(ModuleHandle module);
 void* GetProcAddress(ModuleHandle module, const char* name);
 
 // GetModuleHandleEx: a module the process has loaded already; never loads one.
-// `name_or_address` is a file name without folder ("libcvma32.so"), matched against the
+// `name_or_address` is a file name without folder (kClientLibraryFileName), matched against the
 // file name that ends each loaded library's path; with kGetModuleHandleExFlagFromAddress
 // it is an address, and the module is the one holding it (the program itself included).
 // Takes a reference unless kGetModuleHandleExFlagUnchangedRefcount; with

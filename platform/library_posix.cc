@@ -19,6 +19,9 @@
 
 namespace platform {
 
+const char kPolicyLibraryFileName[] = "libcvpmapi.so";
+const char kClientLibraryFileName[] = "libcvma32.so";
+
 namespace {
 
 ModuleHandle FromLoader(void* handle) { return static_cast<ModuleHandle>(handle); }

@@ -125,10 +125,12 @@ class LocalServerObject {
  private:
   friend uint32_t CreateLocalServerObject(std::string_view, std::string_view,
                                           std::unique_ptr<LocalServerObject>*);
-  explicit LocalServerObject(int fd) : fd_(fd) {}
+  explicit LocalServerObject(intptr_t connection) : connection_(connection) {}
 
   std::mutex mutex_;
-  int fd_;                 // -1 once the connection broke; guarded by mutex_
+  // The connection: a socket's descriptor, or a pipe's handle on Windows; -1 once it broke.
+  // Guarded by mutex_.
+  intptr_t connection_;
   std::string received_;   // replies being read, kept for the next call; guarded by mutex_
 };
 

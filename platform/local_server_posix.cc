@@ -190,7 +190,7 @@ size_t DecodeLocalServerReply(std::string_view received, LocalServerCall* call) 
 }
 
 LocalServerObject::~LocalServerObject() {
-  if (fd_ >= 0) close(fd_);
+  if (connection_ >= 0) close(static_cast<int>(connection_));
 }
 
 uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* number_out,
@@ -211,7 +211,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
     calls[i].text.clear();
   }
   std::lock_guard lock(mutex_);
-  if (fd_ < 0) return kRpcEServerUnavailable;
+  if (connection_ < 0) return kRpcEServerUnavailable;
   const Clock::time_point deadline = Clock::now() + kCallTimeout;
   uint32_t failure = kRpcEServerUnavailable;
   bool ok = true;
@@ -229,7 +229,7 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
       PutU32(calls[i].slot, requests_data + i * kCallMessageSize);
       PutU32(static_cast<uint32_t>(calls[i].argument), requests_data + i * kCallMessageSize + 4);
     }
-    ok = SendAll(fd_, requests.data(), requests.size(), deadline);
+    ok = SendAll(static_cast<int>(connection_), requests.data(), requests.size(), deadline);
     // The replies are read as they come, as many bytes at a time as have arrived.
     std::string& received = received_;
     received.clear();
@@ -237,13 +237,13 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
     auto have = [&](size_t size) {
       while (received.size() - used < size) {
         char chunk[16384];
-        const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        const ssize_t got = recv(static_cast<int>(connection_), chunk, sizeof chunk, MSG_DONTWAIT);
         if (got > 0) {
           received.append(chunk, static_cast<size_t>(got));
         } else if (got < 0 && errno == EINTR) {
           continue;
         } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-          if (!WaitFor(fd_, POLLIN, deadline)) return false;
+          if (!WaitFor(static_cast<int>(connection_), POLLIN, deadline)) return false;
         } else {
           return false;  // the end of the stream, or a reset
         }
@@ -269,8 +269,8 @@ uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
   if (!ok) {
     // A reply that comes late or not at all would be taken for the next call's: the
     // instance ends here.
-    close(fd_);
-    fd_ = -1;
+    close(static_cast<int>(connection_));
+    connection_ = -1;
     for (size_t i = 0; i < count; ++i) {
       calls[i].result = failure;
       calls[i].number = 0;

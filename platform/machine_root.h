@@ -9,12 +9,17 @@
 
 namespace platform {
 
+#ifdef _WIN32
+inline constexpr const char* kDefaultMachineRoot = "C:\\ProgramData\\Corvane";
+#else
 inline constexpr const char* kDefaultMachineRoot = "/var/lib/corvane";
+#endif
 
-// $CORVANE_ROOT when set and not empty, else kDefaultMachineRoot. No trailing slash.
+// $CORVANE_ROOT when set and not empty, else kDefaultMachineRoot. No trailing separator.
 std::string MachineRoot();
 
-// MachineRoot() + "/" + relative.
+// MachineRoot(), the path separator (path.h) and `relative`, whose folders may be separated
+// by '/' on every system.
 std::string MachineFile(const std::string& relative);
 
 }  // namespace platform

@@ -10,8 +10,12 @@ namespace platform {
 // buffers hold (also the longest name of a named kernel object).
 inline constexpr uint32_t kMaxPath = 260;
 
-// Separator of directories in file paths (a backslash on Windows).
+// Separator of directories in file paths.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 }  // namespace platform
 

@@ -4,7 +4,12 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#undef GetModuleFileName  // the port's own, below
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <string>
@@ -14,7 +19,11 @@ namespace {
 
 TEST(ProcessTest, ModuleFileNameIsTheExecutableOrItsStartWithSizeReturned) {
   char link[4096] = {};
+#ifdef _WIN32
+  ASSERT_GT(GetModuleFileNameA(nullptr, link, sizeof link - 1), 10u);  // ASCII in the tests
+#else
   ASSERT_GT(readlink("/proc/self/exe", link, sizeof link - 1), 10);
+#endif
   const std::string path = link;
   const auto length = static_cast<uint32_t>(path.size());
   // Fits: the path and its length. Does not: size - 1 characters, terminated, and `size`.

@@ -2,18 +2,21 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+
+#include "platform/test_root.h"
 
 namespace platform {
 namespace {
 
 TEST(ProfileTest, LooksUpValuesByTheIniRules) {
-  char path[] = "/tmp/profile_test.XXXXXX";
-  ASSERT_EQ(close(mkstemp(path)), 0);
+  const testing::TemporaryFolder folder("profile_test");
+  const std::string file = folder.Path("test.ini");
+  const char* path = file.c_str();
   std::ofstream(path, std::ios::binary)
       << "\xEF\xBB\xBF[ Web Server ]\r\n  DocRoot  =  /srv/www  \r\n\tPort\t=\t8080\t\r\n"
          ";Size=commented\r\n  ; Size=indented\r\nSize=33333\r\nSize=second\r\n"
@@ -56,7 +59,7 @@ TEST(ProfileTest, LooksUpValuesByTheIniRules) {
   char buffer[8];
   EXPECT_EQ(GetPrivateProfileString("Other", "Absent", nullptr, buffer, sizeof buffer, path), 0u);
   EXPECT_STREQ(buffer, "");
-  unlink(path);  // no file: the default
+  std::remove(path);  // no file: the default
   EXPECT_EQ(GetPrivateProfileString("Other", "Name", "none ", buffer, sizeof buffer, path), 4u);
   EXPECT_STREQ(buffer, "none");
 }

@@ -16,6 +16,11 @@ struct SystemInfo {
 // GetSystemInfo: fills `*info`.
 void GetSystemInfo(SystemInfo* info);
 
+// Whether this process runs under Wine rather than Windows (its ntdll exports
+// wine_get_version). False on every other system. The port checks what Wine is more lenient
+// about than Windows by itself, and the tests skip what Wine lacks.
+bool RunningUnderWine();
+
 }  // namespace platform
 
 #endif  // PLATFORM_SYSTEM_INFO_H_

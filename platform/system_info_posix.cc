@@ -12,4 +12,6 @@ void GetSystemInfo(SystemInfo* info) {
   info->number_of_processors = online > 0 ? static_cast<uint32_t>(online) : 1;
 }
 
+bool RunningUnderWine() { return false; }
+
 }  // namespace platform

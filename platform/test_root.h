@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -17,15 +18,34 @@
 
 namespace platform::testing {
 
+// Sets the environment variable `name` of this process.
+inline void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
 class TemporaryFolder {
  public:
-  // A new folder `name`.XXXXXX (mode 0700) under $TMPDIR, else /tmp; path() is empty when
-  // it could not be made.
+  // A new folder `name`.XXXXXX (mode 0700) under $TMPDIR, else /tmp (on Windows, the
+  // user's temporary folder); path() is empty when it could not be made.
   explicit TemporaryFolder(const std::string& name = "cvtest") {
+#ifdef _WIN32
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty() && !error; ++attempt) {
+      const std::filesystem::path folder = base / (name + "." + std::to_string(random()));
+      if (std::filesystem::create_directory(folder, error)) path_ = folder.string();
+    }
+#else
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name + ".XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+#endif
   }
   ~TemporaryFolder() {
     std::error_code ignored;
@@ -47,7 +67,7 @@ class TestMachineRoot : public TemporaryFolder {
  public:
   explicit TestMachineRoot(const std::string& name = "cvroot") : TemporaryFolder(name) {
     ReleaseLocalMachine();
-    setenv("CORVANE_ROOT", path().c_str(), 1);
+    SetEnvironment("CORVANE_ROOT", path().c_str());
   }
   ~TestMachineRoot() { ReleaseLocalMachine(); }
 };

@@ -28,7 +28,8 @@ struct LibrarySlot {
   std::atomic<ModuleHandle> handle{nullptr};
 };
 
-LibrarySlot g_libraries[] = {{"libcvpmapi.so"}, {"libcvma32.so"}};
+LibrarySlot g_libraries[] = {{platform::kPolicyLibraryFileName},
+                             {platform::kClientLibraryFileName}};
 
 LibrarySlot& Slot(AgentLibrary library) {
   return g_libraries[library == AgentLibrary::kPolicy ? 0 : 1];

@@ -22,7 +22,7 @@ namespace support {
 
 enum class AgentLibrary { kPolicy, kClient };
 
-// File names of the libraries: "libcvpmapi.so" and "libcvma32.so".
+// File names of the libraries: platform::kPolicyLibraryFileName and kClientLibraryFileName.
 const char* AgentLibraryFileName(AgentLibrary library);
 
 // Failure codes, the numbers of the delay-load exceptions they stand for.
