@@ -238,8 +238,8 @@ class DirectoryTest : public ::testing::Test {
     if (!TestDirectory::Available()) GTEST_SKIP() << "slapd is a Linux program: run under Wine";
     directory_ = std::make_unique<TestDirectory>(fixture_->config, fixture_->domain);
     ASSERT_TRUE(directory_->ok());
-    setenv("LDAPURI", directory_->uri().c_str(), 1);
-    setenv("LDAPNOINIT", "1", 1);
+    platform::testing::SetEnvironment("LDAPURI", directory_->uri().c_str());
+    platform::testing::SetEnvironment("LDAPNOINIT", "1");
     ForgetMailHostNames();  // each case's machine decides which server is here
   }
   static std::string Lower(std::string text) {

@@ -204,7 +204,7 @@ class HostileDirectoryTest : public ::testing::Test {
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
 #endif
-    setenv("LDAPNOINIT", "1", 1);
+    platform::testing::SetEnvironment("LDAPNOINIT", "1");
   }
 
   // The database walk of every server against the responder in `arguments`' mode, with the
@@ -215,7 +215,7 @@ class HostileDirectoryTest : public ::testing::Test {
     return WalkAt(label, responder.uri());
   }
   Outcome WalkAt(const std::string& label, const std::string& uri) {
-    setenv("LDAPURI", uri.c_str(), 1);
+    platform::testing::SetEnvironment("LDAPURI", uri.c_str());
 #ifdef _WIN32
     const long before = StatusKiB("VmHWM:");
 #else
@@ -348,7 +348,7 @@ TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
   ASSERT_TRUE(ThreadLayerInitialize());
   Responder responder({"slow"});
   ASSERT_TRUE(responder.ok());
-  setenv("LDAPURI", responder.uri().c_str(), 1);
+  platform::testing::SetEnvironment("LDAPURI", responder.uri().c_str());
   const uint32_t stop = EventCreate(true, false);
   std::thread stopper([stop] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -371,7 +371,7 @@ TEST_F(HostileDirectoryTest, TheParsersWorkerRestsAfterAnEnumerationEndedAtItsBo
   ASSERT_TRUE(ThreadLayerInitialize());
   Responder responder({"pages"});
   ASSERT_TRUE(responder.ok());
-  setenv("LDAPURI", responder.uri().c_str(), 1);
+  platform::testing::SetEnvironment("LDAPURI", responder.uri().c_str());
   auto parser = std::make_unique<CMailStoreParser>();
   ASSERT_TRUE(testing::WaitUntil([&] { return parser->IsInitialised(); }));
   const long before = ProcessorMs();

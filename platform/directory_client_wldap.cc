@@ -19,7 +19,8 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
+// winsock2.h before windows.h, which win32_windows.h includes lean.
+#include "platform/win32_windows.h"
 #include <winldap.h>
 // winber.h needs winldap.h's types first.
 #include <winber.h>
@@ -84,14 +85,8 @@ std::string CanonicalDn(const std::string& text);
 
 bool Broken(ULONG rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT; }
 
-std::wstring Wide(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
 std::string Narrow(const wchar_t* text) {
-  return text == nullptr ? std::string()
-                         : Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text)));
+  return text == nullptr ? std::string() : NarrowText(text);
 }
 
 std::string Lower(std::string_view text) {
@@ -383,12 +378,12 @@ class Connection {
     std::vector<std::wstring> wide_names;
     std::vector<PWCHAR> names;
     if (attributes != nullptr) {
-      for (const std::string& name : *attributes) wide_names.push_back(Wide(name));
+      for (const std::string& name : *attributes) wide_names.push_back(WideText(name));
       for (std::wstring& name : wide_names) names.push_back(name.data());
       names.push_back(nullptr);
     }
-    std::wstring wide_base = Wide(base);
-    std::wstring wide_filter = Wide(filter);
+    std::wstring wide_base = WideText(base);
+    std::wstring wide_filter = WideText(filter);
     std::lock_guard<std::mutex> guard(lock_);
     LDAPControlW* page = nullptr;
     if (paged) {
@@ -853,7 +848,7 @@ uint32_t Connect(const std::string& server_uri, bool /*secure*/,
   bool tls = false;
   if (!ParseServerUri(server_uri, &host, &port, &tls)) return kEDsServerDown;
   if (!host.empty() && !Reachable(host, port)) return kEDsServerDown;
-  std::wstring wide_host = Wide(host);
+  std::wstring wide_host = WideText(host);
   LDAP* ld = tls ? ldap_sslinitW(host.empty() ? nullptr : wide_host.data(), port, 1)
                  : ldap_initW(host.empty() ? nullptr : wide_host.data(), port);
   if (ld == nullptr) {

@@ -4,14 +4,15 @@
 // Thread safety: see mail_sources_windows.h.
 #include "platform/mail_sources_windows.h"
 
-#include <windows.h>
+#include "platform/win32_windows.h"
+// After windows.h:
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <memory>
 
 #include "platform/errors.h"
+#include "platform/errors_windows.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
@@ -24,15 +25,6 @@ constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_D
                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                      GENERIC_ALL | MAXIMUM_ALLOWED;
 
-std::wstring Wide(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Narrow(const wchar_t* text) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text)));
-}
-
 void Note(const MailSourceNote& note, const std::string& text) {
   if (note) note(text);
 }
@@ -42,7 +34,7 @@ std::string ErrorText(DWORD error) {
   const DWORD size = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = size > 0 && text != nullptr ? Narrow(text) : "error " + std::to_string(error);
+  std::string message = size > 0 && text != nullptr ? NarrowText(text) : "error " + std::to_string(error);
   if (text != nullptr) LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                               message.back() == ' ' || message.back() == '.')) {
@@ -174,7 +166,7 @@ uint32_t OpenSourceEntry(const std::string& path, bool folder, FileHandle* handl
   *reparse_point = false;
   // READ_CONTROL for the security descriptor; no FILE_SHARE_DELETE, so that the entry stays
   // the one that was checked while it is open.
-  FileHandle opened(CreateFileW(Wide(path).c_str(), GENERIC_READ | READ_CONTROL,
+  FileHandle opened(CreateFileW(WideText(path).c_str(), GENERIC_READ | READ_CONTROL,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT |
                                     (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0),
@@ -195,7 +187,7 @@ MailSourceAccounts MachineRootAccounts() {
   PSID owner = nullptr;
   PSID group = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  std::wstring root = Wide(MachineRoot());
+  std::wstring root = WideText(MachineRoot());
   if (GetNamedSecurityInfoW(root.data(), SE_FILE_OBJECT,
                             OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, &owner,
                             &group, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
@@ -268,7 +260,7 @@ uint32_t ReadPasswdFile(const std::string& path, const MailSourceNote& note,
   bool reparse_point = false;
   if (const uint32_t error = OpenSourceEntry(path, false, &file, &reparse_point); error != 0) {
     Note(note, path + ": " + ErrorText(error));
-    return ResultFromError(error);
+    return ResultFromWindows(error);
   }
   if (reparse_point) {
     Note(note, path + ": a symbolic link, not followed");
@@ -325,7 +317,7 @@ uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts&
   bool reparse_point = false;
   if (const uint32_t error = OpenSourceEntry(path, true, &folder, &reparse_point); error != 0) {
     Note(note, path + ": " + ErrorText(error));
-    return ResultFromError(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
+    return ResultFromWindows(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
   }
   if (reparse_point) {
     Note(note, path + ": a symbolic link, not followed");
@@ -390,7 +382,7 @@ uint32_t ListFolderDirectories(void* root, const std::string& path,
   BY_HANDLE_FILE_INFORMATION held, opened;
   if (const uint32_t error = OpenSourceEntry(path, true, &listing, &reparse_point); error != 0) {
     Note(note, path + ": " + ErrorText(error));
-    return ResultFromError(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
+    return ResultFromWindows(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
   }
   if (reparse_point || !GetFileInformationByHandle(root, &held) ||
       !GetFileInformationByHandle(listing.get(), &opened) ||
@@ -407,7 +399,7 @@ uint32_t ListFolderDirectories(void* root, const std::string& path,
       const DWORD error = ::GetLastError();
       if (error == ERROR_NO_MORE_FILES) break;
       Note(note, path + ": " + ErrorText(error));
-      return ResultFromError(error);
+      return ResultFromWindows(error);
     }
     for (size_t offset = 0;;) {
       const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);

@@ -11,15 +11,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/system_info.h"
 #include "platform/test_root.h"
 #include "platform/unicode.h"
 
 namespace platform {
 namespace {
-
-bool UnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
 
 // This process's account, as SDDL writes it.
 std::wstring OwnSid() {
@@ -85,7 +82,7 @@ TEST(MailSourcesTest, TrustRuleCaseByCase) {
       {"AccessList", L"O:%ME%D:P(A;;FA;;;%ME%)(A;;0x40000;;;S-1-5-21-9-9-9-4242)",
        "writable by the accounts of an access list", false},
   };
-  const bool wine = UnderWine();
+  const bool wine = RunningUnderWine();
   std::vector<std::string> trusted;
   std::string left_out;
   for (const Case& c : kCases) {
@@ -133,7 +130,7 @@ TEST(MailSourcesTest, TrustRuleCaseByCase) {
   EXPECT_NE(notes.find("writable by everyone, not used"), notes.npos) << notes;
 
   // Without a machine root to look at, only the system's own files count.
-  _putenv_s("CORVANE_ROOT", root.Path("gone").c_str());
+  testing::SetEnvironment("CORVANE_ROOT", root.Path("gone").c_str());
   const MailSourceAccounts none = MachineRootAccounts();
   EXPECT_TRUE(none.owner.empty());
   EXPECT_STREQ(WhyUntrusted(handle.get(), none), "belongs to another account");

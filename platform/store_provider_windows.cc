@@ -5,13 +5,14 @@
 // Thread safety: see store_provider.h. Objects share nothing but the hive.
 #include "platform/store_provider.h"
 
-#include <windows.h>
+#include "platform/win32_windows.h"
 
 #include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "platform/errors_windows.h"
 #include "platform/mail_sources_windows.h"
 #include "platform/unicode.h"
 
@@ -44,7 +45,7 @@ bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
 
 // A failure of the file system: "no such file" is "no such folder" here.
 uint32_t ResultOfWindowsError(uint32_t error) {
-  return ResultFromError(error == kErrorFileNotFound ? kErrorPathNotFound : error);
+  return ResultFromWindows(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
 }
 
 // The names of a public folder URL below the root (none for the root itself); false when
