@@ -82,9 +82,26 @@ class TestDirectory {
         << "\ndnsHostName: here.example.test\n";
     std::ofstream(work_.Path("config.ldif")) << config.text();
     std::ofstream(work_.Path("domain.ldif")) << domain.text();
+#ifdef _WIN32
+    // The instance's socket path must fit a socket address, which the Unix path of a
+    // Windows temporary folder may not: the instance goes under the Unix /tmp.
+    std::string out;
+    if (RunUnixCommand(work_.path(), "mktemp -d /tmp/cvdir.XXXXXX", &out) == 0) {
+      unix_instance_ = out.substr(0, out.find('\n'));
+      instance_ = "Z:" + unix_instance_;  // Wine's drive of the Unix root
+      for (char& c : instance_) c = c == '/' ? '\\' : c;
+    }
+#else
+    instance_ = work_.Path("i");
+#endif
     Start();
   }
-  ~TestDirectory() { Stop(); }
+  ~TestDirectory() {
+    Stop();
+#ifdef _WIN32
+    if (!unix_instance_.empty()) RunUnixCommand(work_.path(), "rm -rf '" + unix_instance_ + "'", nullptr);
+#endif
+  }
   TestDirectory(const TestDirectory&) = delete;
   TestDirectory& operator=(const TestDirectory&) = delete;
 
@@ -99,7 +116,7 @@ class TestDirectory {
 
   bool ok() const { return !uri_.empty(); }
   const std::string& uri() const { return uri_; }
-  std::string instance() const { return work_.Path("i"); }
+  std::string instance() const { return instance_; }
 
   // Runs the launcher with `arguments` (none holding a single quote): its exit status (-1
   // when it did not end), what it wrote to standard output and error in `out`.
@@ -193,6 +210,10 @@ class TestDirectory {
  private:
   const char* log_level_;
   platform::testing::TemporaryFolder work_{"cvdir"};
+  std::string instance_;
+#ifdef _WIN32
+  std::string unix_instance_;  // the same folder, as the launcher names it
+#endif
   std::string uri_;
 };
 
