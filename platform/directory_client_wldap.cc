@@ -550,9 +550,13 @@ class Connection {
       const ULONG got =
           ldap_result(ld_, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &timeout, message);
       if (got == static_cast<ULONG>(-1) || (got != 0 && *message == nullptr)) {
-        const ULONG rc = LdapGetLastError();
+        // What failed is the client's reading (the connection's error number, among the
+        // client's own codes from LDAP_SERVER_DOWN on); a server's result code left there
+        // from an earlier answer says nothing of it.
+        ULONG rc = LDAP_SERVER_DOWN;
+        ldap_get_optionW(ld_, LDAP_OPT_ERROR_NUMBER, &rc);
         broken_.store(true, std::memory_order_relaxed);
-        return ResultOfLdap(rc == LDAP_SUCCESS ? static_cast<ULONG>(LDAP_SERVER_DOWN) : rc);
+        return ResultOfLdap(rc < LDAP_SERVER_DOWN ? static_cast<ULONG>(LDAP_SERVER_DOWN) : rc);
       }
       if (got != 0) {
         *type = got;  // the message's type (Wine leaves lm_msgtype unset)
