@@ -19,7 +19,12 @@
 
 #include "platform/errors.h"
 #include "platform/test_root.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <aclapi.h>
+#include <sddl.h>
+#include <windows.h>
+#undef CreateFile  // the port's own
+#else
 #include "standins/testing/test_agent.h"
 #endif
 
@@ -216,6 +221,58 @@ TEST_F(FileTest, ALogWaitsForItsFolderAndIsNeverEmptied) {
   CloseHandle(log);
   EXPECT_EQ(FileText(Path("logs/x.log")), "kept");
 }
+
+#ifdef _WIN32
+// The owner-and-group protection on Windows is the file's access list: nobody but the owner,
+// its group and the system. A log made wide by hand (everyone may write it) is narrowed when
+// it is opened. (Wine keeps the list as the file's mode bits, so it reads back.)
+TEST_F(FileTest, ALogIsForItsOwnerAndGroupOnlyAndAWideOneIsNarrowed) {
+  const auto everyone_may = [](const fs::path& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_EQ(GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                                    &descriptor),
+              0u);
+    bool found = dacl == nullptr;  // no list at all: everyone may
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+          IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
+        found = true;
+      }
+    }
+    LocalFree(descriptor);
+    return found;
+  };
+  fs::create_directories(dir_ / "logs");
+  SetEnvironment("CORVANE_ROOT", dir_.string().c_str());
+  LogRefusal refusal;
+  FileHandle log = CreateLogFile("made.log", kOpenAlways, &refusal);
+  ASSERT_NE(log, kInvalidFileHandle);
+  CloseHandle(log);
+  EXPECT_FALSE(everyone_may(dir_ / "logs" / "made.log"));
+
+  const fs::path wide = dir_ / "logs" / "wide.log";
+  std::ofstream(wide) << "kept";
+  PSECURITY_DESCRIPTOR open = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                   &open, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.wstring().c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+            0u);
+  LocalFree(open);
+  ASSERT_TRUE(everyone_may(wide));
+  log = CreateLogFile("wide.log", kOpenExisting, &refusal);
+  ASSERT_NE(log, kInvalidFileHandle);
+  CloseHandle(log);
+  EXPECT_FALSE(everyone_may(wide));
+  EXPECT_EQ(FileText(wide.string()), "kept");
+}
+#endif
 
 }  // namespace
 }  // namespace platform

@@ -87,20 +87,55 @@ std::wstring OwnerOf(HANDLE handle) {
   return text;
 }
 
-// A file of this process's account keeps only what the owner-and-group protection gives;
-// one made earlier, or by hand, with a wider list is narrowed so.
-void Narrow(HANDLE handle, const std::wstring& path) {
-  if (OwnerOf(handle) != TokenSid(TokenUser)) return;
-  PSECURITY_DESCRIPTOR descriptor = OwnerAndGroupDescriptor();
-  if (descriptor == nullptr) return;
-  BOOL present = FALSE, defaulted = FALSE;
+// Whether the access list of the open file grants anything to an account other than
+// `user`, `group` and SYSTEM (no list at all grants everything to everyone).
+bool OthersMayUse(HANDLE handle, const std::wstring& user, const std::wstring& group) {
   PACL dacl = nullptr;
-  if (::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present) {
-    ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, dacl, nullptr);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool others = dacl == nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && !others; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask == 0) {
+      continue;
+    }
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(&ace->SidStart, &text)) continue;
+    const std::wstring grantee = text;
+    ::LocalFree(text);
+    others = grantee != user && grantee != group && grantee != L"S-1-5-18";
   }
   ::LocalFree(descriptor);
+  return others;
+}
+
+// A file of this process's account that others may use keeps only what the owner-and-group
+// protection gives; one made earlier, or by hand, with a wider list is narrowed so. The
+// list is set whole, through a handle of its own to the same file: nothing the folder hands
+// down to its files is added to it.
+void Narrow(HANDLE handle, const std::wstring& path) {
+  const std::wstring user = TokenSid(TokenUser), group = TokenSid(TokenPrimaryGroup);
+  if (user.empty() || OwnerOf(handle) != user || !OthersMayUse(handle, user, group)) return;
+  const HANDLE writer = ::CreateFileW(path.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                      kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (writer == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION open_file{}, named{};
+  PSECURITY_DESCRIPTOR descriptor = OwnerAndGroupDescriptor();
+  if (descriptor != nullptr && ::GetFileInformationByHandle(handle, &open_file) &&
+      ::GetFileInformationByHandle(writer, &named) &&
+      open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+      open_file.nFileIndexHigh == named.nFileIndexHigh &&
+      open_file.nFileIndexLow == named.nFileIndexLow) {
+    ::SetKernelObjectSecurity(writer, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              descriptor);
+  }
+  if (descriptor != nullptr) ::LocalFree(descriptor);
+  ::CloseHandle(writer);
 }
 
 // Opens `path` with the protection's security attributes for a file it creates.
@@ -287,8 +322,9 @@ FileHandle CreateLogFile(const char* name, uint32_t disposition, LogRefusal* ref
   HANDLE log = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 2 && log == INVALID_HANDLE_VALUE; ++attempt) {
     const bool create = disposition != kOpenExisting && (disposition == kCreateNew || attempt == 0);
+    // A new file is made at the name itself (a name that is taken, by a link too, fails).
     log = Open(path, rights, create ? CREATE_NEW : OPEN_EXISTING,
-               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, true);
+               FILE_ATTRIBUTE_NORMAL | (create ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), true);
     if (log != INVALID_HANDLE_VALUE) break;
     // A file there: kOpenAlways opens it as it is, once.
     const DWORD error = ::GetLastError();

@@ -6,16 +6,26 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifdef _WIN32
+#include <aclapi.h>
+#include <sddl.h>
+#include <windows.h>
+#undef LoadLibrary  // the port's own, below
+#undef GetModuleFileName
+#undef GetModuleHandleEx
+#else
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <string>
 
+#include "platform/export.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/test_root.h"
 
-extern "C" __attribute__((visibility("default"))) void LibraryTestEntry() {}
+CV_EXPORT void LibraryTestEntry() {}
 
 namespace platform {
 namespace {
@@ -27,40 +37,47 @@ class LibraryTest : public ::testing::Test {
   void SetUp() override {
     // A file name of this case's own: a library pinned by an earlier case stays loaded.
     static int cases = 0;
-    copy_ = dir_ / ("libcvlibtest" + std::to_string(getpid()) + "-" + std::to_string(++cases) +
-                    ".so");
-    fs::copy_file(fs::path(getenv("CV_BIN_DIR")).parent_path() / "lib" / "libcvpmapi.so", copy_);
+    fs::path built = getenv("CV_BIN_DIR");
+#ifndef _WIN32
+    built = built.parent_path() / "lib";  // on Windows a program's libraries sit beside it
+#endif
+    built /= kPolicyLibraryFileName;
+    copy_ = dir_ / ("libcvlibtest" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(++cases) + built.extension().string());
+    fs::copy_file(built, copy_);
+    name_ = copy_.filename().string();
+    path_ = copy_.string();
   }
 
   bool Loaded() {
     ModuleHandle module = nullptr;
-    return GetModuleHandleEx(kGetModuleHandleExFlagUnchangedRefcount,
-                             copy_.filename().c_str(), &module);
+    return GetModuleHandleEx(kGetModuleHandleExFlagUnchangedRefcount, name_.c_str(), &module);
   }
 
   testing::TemporaryFolder folder_{"cvlib"};
   fs::path dir_ = folder_.path(), copy_;
+  std::string name_, path_;  // the copy's file name and full path, as the port takes them
 };
 
 TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {
-  EXPECT_EQ(LoadLibrary(copy_.filename().c_str()), nullptr);  // a bare name is never searched
+  EXPECT_EQ(LoadLibrary(name_.c_str()), nullptr);  // a bare name is never searched
   EXPECT_EQ(LoadLibrary(""), nullptr);
   EXPECT_EQ(LoadLibrary(nullptr), nullptr);
   const fs::path deep = dir_ / std::string(kMaxPath, 'd') / "lib.so";
-  EXPECT_EQ(LoadLibrary(deep.c_str()), nullptr);
+  EXPECT_EQ(LoadLibrary(deep.string().c_str()), nullptr);
   EXPECT_FALSE(Loaded());
 
-  const ModuleHandle first = LoadLibrary(copy_.c_str());
+  const ModuleHandle first = LoadLibrary(path_.c_str());
   ASSERT_NE(first, nullptr);
   EXPECT_NE(GetProcAddress(first, "VmpClose"), nullptr);
   EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
   char path[kMaxPath];
-  EXPECT_EQ(GetModuleFileName(first, path, kMaxPath), copy_.string().size());
-  EXPECT_EQ(path, copy_.string());
+  EXPECT_EQ(GetModuleFileName(first, path, kMaxPath), path_.size());
+  EXPECT_EQ(path, path_);
 
   // Found by file name, a second reference: the library stays until both are given back.
   ModuleHandle second = nullptr;
-  ASSERT_TRUE(GetModuleHandleEx(0, copy_.filename().c_str(), &second));
+  ASSERT_TRUE(GetModuleHandleEx(0, name_.c_str(), &second));
   EXPECT_EQ(second, first);
   EXPECT_TRUE(FreeLibrary(first));
   EXPECT_TRUE(Loaded());
@@ -73,6 +90,39 @@ TEST_F(LibraryTest, LoadsByFullPathOnlyAndUnloadsWithTheLastReference) {
 
 // A library named by configuration is loaded only from where no other account could have
 // put or replaced it.
+#ifdef _WIN32
+// Grants everyone every right on `path` (Wine keeps it as the mode bits 0777).
+void OpenToEveryone(const fs::path& path) {
+  PSECURITY_DESCRIPTOR open = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                   &open, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
+  EXPECT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.wstring().c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+            0u);
+  LocalFree(open);
+}
+
+TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
+  const auto refused = [&](const fs::path& path) {
+    const ModuleHandle module = LoadLibrary(path.string().c_str());
+    if (module != nullptr) FreeLibrary(module);
+    return module == nullptr;
+  };
+  EXPECT_FALSE(refused(copy_));
+  const fs::path open_folder = dir_ / "open", open_file = dir_ / ("open" + name_);
+  fs::create_directory(open_folder);
+  fs::copy_file(copy_, open_folder / name_);
+  fs::copy_file(copy_, open_file);
+  OpenToEveryone(open_folder);
+  OpenToEveryone(open_file);
+  EXPECT_TRUE(refused(open_folder / name_));
+  EXPECT_TRUE(refused(open_file));
+  EXPECT_TRUE(refused(dir_));  // not a file
+}
+#else
 TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
   const auto refused = [&](const fs::path& path) {
     const ModuleHandle module = LoadLibrary(path.c_str());
@@ -107,9 +157,10 @@ TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
     EXPECT_TRUE(refused(copy_));
   }
 }
+#endif
 
 TEST_F(LibraryTest, AnAddressLeadsToTheModuleHoldingItAndAPinKeepsItLoaded) {
-  ModuleHandle library = LoadLibrary(copy_.c_str());
+  ModuleHandle library = LoadLibrary(path_.c_str());
   ASSERT_NE(library, nullptr);
   void* function = GetProcAddress(library, "VmpClose");
   ModuleHandle found = nullptr;

@@ -1,8 +1,10 @@
 #include "settings/read_mostly_lock.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <shared_mutex>
@@ -55,6 +57,7 @@ TEST(ReadMostlyLockTest, ReadersNeverSeeAWriterAtWork) {
   EXPECT_GT(reads.load(), 0);
 }
 
+#ifndef _WIN32  // no fork on Windows
 // A forked child (one thread, the registration of the barrier inherited) can still read and
 // write. (A reader kept out while a writer is inside: the case above.)
 TEST(ReadMostlyLockTest, ForkedChildReadsAndWrites) {
@@ -73,6 +76,7 @@ TEST(ReadMostlyLockTest, ForkedChildReadsAndWrites) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+#endif
 
 }  // namespace
 }  // namespace settings

@@ -5,8 +5,6 @@
 #include "support/thread_layer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/test_root.h"
 #include "support/trace.h"
 
 using support::EventClose;
@@ -83,11 +82,12 @@ TEST_F(ThreadLayerTest, NoThreadBeforeInitialiseAndOneSlotHoweverOftenInitialise
 }
 
 TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandleOnExit) {
-  char root[] = "/tmp/thread_layer_test.XXXXXX";
-  ASSERT_NE(mkdtemp(root), nullptr);
-  setenv("CORVANE_ROOT", root, 1);  // the trace writes only in its log folder
-  const std::string logs = std::string(root) + "/logs", log = logs + "/trace.log";
-  ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
+  const platform::testing::TemporaryFolder root("thread_layer_test");
+  ASSERT_FALSE(root.path().empty());
+  // The trace writes only in its log folder.
+  platform::testing::SetEnvironment("CORVANE_ROOT", root.path().c_str());
+  const std::string logs = root.Path("logs"), log = logs + "/trace.log";
+  ASSERT_TRUE(std::filesystem::create_directory(logs));
   TraceShutdown();
   TraceSetLogFile(log.c_str(), "w");
   TraceEnabled = 1;
@@ -122,7 +122,6 @@ TEST_F(ThreadLayerTest, ALayerThreadKnowsItsHandleTracesItsLifeAndClosesItsHandl
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
   }
   TraceShutdown();
-  std::filesystem::remove_all(root);
 
   // Outside layer threads there is no handle.
   std::thread([] { EXPECT_EQ(ThreadCurrentHandle(), 0u); }).join();
