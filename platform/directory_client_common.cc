@@ -558,8 +558,8 @@ uint32_t Connect(const std::string& server_uri, bool secure, std::shared_ptr<Con
   return 0;
 }
 
-// An ADSI path taken apart: the server URI (always the configured one; empty for libldap's
-// default) and the DN ("" for the root DSE).
+// An ADSI path taken apart: the server URI (always the configured one; empty for the
+// library's default) and the DN ("" for the root DSE).
 struct Path {
   std::string server;
   std::string dn;
@@ -603,7 +603,7 @@ uint32_t ParsePath(const char16_t* path, Path* parsed) {
 }
 
 // Drops parentheses that wrap exactly one parenthesised filter ("((a=b))" is "(a=b)"),
-// which libldap refuses.
+// which LDAP clients refuse.
 std::string NormalizeFilter(std::string_view filter) {
   const size_t n = filter.size();
   std::vector<size_t> match(n, std::string::npos);

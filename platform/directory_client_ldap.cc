@@ -320,6 +320,8 @@ bool ParseAttributeType(const std::string& text, AttributeType* type) {
 
 }  // namespace directory
 
+// LDAPURI from the environment when set (even with LDAPNOINIT, which keeps libldap from
+// reading it), else libldap's default from ldap.conf.
 std::string ConfiguredDirectoryServer() {
   std::string uri = directory::DefaultServer();
   if (uri.empty() && getenv("LDAPNOINIT") == nullptr) {

@@ -1,11 +1,8 @@
-// The directory port over Windows' own LDAP client (wldap32).
-//
-// Every object is read whole when it is opened (one base search), or taken from the entries
-// an enumeration's read-ahead fetched, so IADs::Get answers from its cache; a search returns
-// its rows a page (paged results control) at a time, each page copied out of wldap32's
-// messages as it arrives. Attribute kinds (string, DN, integer, octet string) come from the
-// server's schema, read once per connection on first need. Text crosses wldap32 as UTF-16
-// (its W calls); values cross as the bytes the server sent.
+// The directory port's calls into Windows' own LDAP client (wldap32): connecting, one search
+// with its paged results control, reading its messages, and the parsing of DNs and
+// attribute type definitions that wldap32 does not offer. The directory itself is
+// directory_client_common.cc. Text crosses wldap32 as UTF-16 (its W calls); values cross as
+// the bytes the server sent.
 //
 // Differences from the libldap port, where Windows' client offers less: there is no
 // ldapi:// (a path to such a server answers kEDsServerDown), so kAdsSecureAuthentication
@@ -13,10 +10,7 @@
 // whole before handing it over and takes no bound on its size, so an entry is counted
 // against kDirectoryMaxAnswerBytes once it has come, not while it comes.
 //
-// Thread safety: the connection cache is guarded by its own mutex, each connection's calls
-// into wldap32 by the connection's; objects and search handles belong to one thread.
-#include "platform/directory_client.h"
-
+// Thread safety: a link is used under its connection's lock; the rest keeps no state.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // winsock2.h before windows.h, which win32_windows.h includes lean.
@@ -26,30 +20,19 @@
 #include <winber.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <optional>
-#include <thread>
-#include <unordered_map>
 
+#include "platform/directory_client.h"
+#include "platform/directory_connection.h"
 #include "platform/errors.h"
+#include "platform/errors_windows.h"
 #include "platform/unicode.h"
 
 namespace platform {
+namespace directory {
 namespace {
-
-// The attribute list that asks for no attributes.
-constexpr char kNoAttributes[] = "1.1";
-
-constexpr int64_t kSpinNanoseconds = 200000;  // polling for an answer before sleeping on it
-constexpr int64_t kStopPollNanoseconds = 100000000;  // how often a sleeping wait asks to stop
-
-std::atomic<uint64_t> g_operations{0};
 
 // LDAP results as the Windows errors that stand for them.
 uint32_t ResultOfLdap(ULONG rc) {
@@ -81,156 +64,267 @@ uint32_t ResultOfLdap(ULONG rc) {
   }
 }
 
-std::string CanonicalDn(const std::string& text);
-
-bool Broken(ULONG rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT; }
-
 std::string Narrow(const wchar_t* text) {
   return text == nullptr ? std::string() : NarrowText(text);
 }
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lower;
+// Version 3 and no referrals followed (a referral names a server).
+bool Configure(LDAP* ld) {
+  const ULONG version = LDAP_VERSION3;
+  return ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_SUCCESS &&
+         ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_SUCCESS;
 }
 
-// An attribute name in lower case; names are ASCII, anything else goes through UTF-8.
-std::string LowerName(std::u16string_view name) {
-  std::string lower(name.size(), '\0');
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char16_t c = name[i];
-    if (c >= 0x80) return Lower(Utf16ToUtf8(name));
-    lower[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
+// The host, port and whether TLS is asked for, of an "ldap://host[:port][/]" or "ldaps://"
+// URI; false for any other (an ldapi:// socket has no Windows counterpart). An empty URI is
+// the domain's default server.
+bool ParseServerUri(const std::string& uri, std::string* host, ULONG* port, bool* tls) {
+  host->clear();
+  *port = LDAP_PORT;
+  *tls = false;
+  if (uri.empty()) return true;
+  std::string_view rest = uri;
+  if (StartsWithFolded(rest, "ldaps://")) {
+    *tls = true;
+    *port = LDAP_SSL_PORT;
+    rest.remove_prefix(8);
+  } else if (StartsWithFolded(rest, "ldap://")) {
+    rest.remove_prefix(7);
+  } else {
+    return false;
   }
-  return lower;
-}
-
-bool StartsWithFolded(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
-}
-
-// The kinds of attribute values, from the syntax of the attribute type.
-enum class Kind { kString, kDn, kInteger, kOctets };
-
-Kind KindOfSyntax(std::string_view syntax) {
-  static constexpr std::string_view kPrefix = "1.3.6.1.4.1.1466.115.121.1.";
-  if (!syntax.starts_with(kPrefix)) return Kind::kString;
-  const std::string_view number = syntax.substr(kPrefix.size());
-  if (number == "12") return Kind::kDn;
-  if (number == "27") return Kind::kInteger;
-  // Octet string, binary, certificate and the other byte syntaxes.
-  if (number == "40" || number == "5" || number == "8" || number == "9" || number == "10" ||
-      number == "28" || number == "49") {
-    return Kind::kOctets;
+  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  if (rest.find_first_of("/ ") != rest.npos) return false;
+  std::string_view name = rest;
+  if (rest.starts_with("[")) {
+    const size_t close = rest.find(']');
+    if (close == rest.npos) return false;
+    name = rest.substr(1, close - 1);
+    rest.remove_prefix(close + 1);
+  } else {
+    const size_t colon = rest.rfind(':');
+    name = rest.substr(0, colon);
+    rest.remove_prefix(colon == rest.npos ? rest.size() : colon);
   }
-  return Kind::kString;
+  if (!rest.empty()) {
+    if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6) return false;
+    rest.remove_prefix(1);
+    if (rest.find_first_not_of("0123456789") != rest.npos) return false;
+    const unsigned long number = strtoul(std::string(rest).c_str(), nullptr, 10);
+    if (number == 0 || number > 65535) return false;
+    *port = static_cast<ULONG>(number);
+  }
+  *host = std::string(name);
+  return true;
 }
 
-int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// One entry copied out of a wldap32 message: its DN and its attributes, names in lower
-// case, values as received; `size` is what it counts against the bounds.
-struct Entry {
-  std::string dn;
-  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
-  uint64_t size = 0;
-
-  const std::vector<std::string>* Find(std::string_view lower_name) const {
-    for (const auto& [name, values] : attributes) {
-      if (name == lower_name) return &values;
+// Whether a TCP connection to `host`:`port` is taken within kDirectoryConnectSeconds. Asked
+// before wldap32 connects: Wine's ldap_connect ignores its time-out, and its first operation
+// then waits for a listener that never takes the connection for as long as the system does.
+bool Reachable(const std::string& host, ULONG port) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  bool reached = false;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* addresses = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses) == 0) {
+    for (addrinfo* a = addresses; a != nullptr && !reached; a = a->ai_next) {
+      SOCKET probe = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+      if (probe == INVALID_SOCKET) continue;
+      u_long non_blocking = 1;
+      ioctlsocket(probe, FIONBIO, &non_blocking);
+      if (connect(probe, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+        reached = true;
+      } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(probe, &writable);
+        FD_SET(probe, &failed);
+        timeval timeout{kDirectoryConnectSeconds, 0};
+        reached = select(0, nullptr, &writable, &failed, &timeout) > 0 &&
+                  FD_ISSET(probe, &writable) && !FD_ISSET(probe, &failed);
+      }
+      closesocket(probe);
     }
-    return nullptr;
+    freeaddrinfo(addresses);
   }
-};
+  WSACleanup();
+  return reached;
+}
 
-class ReadAhead;
+class WldapLink final : public DirectoryLink {
+ public:
+  explicit WldapLink(LDAP* ld) : ld_(ld) {}
+  ~WldapLink() override { ldap_unbind(ld_); }
+  WldapLink(const WldapLink&) = delete;
+  WldapLink& operator=(const WldapLink&) = delete;
+
+  uint32_t Search(const std::string& base, int scope, const std::string& filter,
+                  const std::vector<std::string>* attributes, const std::string* cookie,
+                  int page_size, int* message_id) override {
+    std::vector<std::wstring> wide_names;
+    std::vector<PWCHAR> names;
+    if (attributes != nullptr) {
+      for (const std::string& name : *attributes) wide_names.push_back(WideText(name));
+      for (std::wstring& name : wide_names) names.push_back(name.data());
+      names.push_back(nullptr);
+    }
+    std::wstring wide_base = WideText(base);
+    std::wstring wide_filter = WideText(filter);
+    LDAPControlW* page = nullptr;
+    if (cookie != nullptr) {
+      berval state{static_cast<ULONG>(cookie->size()),
+                   cookie->empty() ? nullptr : const_cast<char*>(cookie->data())};
+      if (ldap_create_page_controlW(ld_, static_cast<ULONG>(page_size), &state, 0, &page) !=
+          LDAP_SUCCESS) {
+        return kEOutOfMemory;
+      }
+    }
+    LDAPControlW* controls[] = {page, nullptr};
+    CountOperation();
+    ULONG id = 0;
+    const ULONG rc = ldap_search_extW(ld_, wide_base.data(), static_cast<ULONG>(scope),
+                                      wide_filter.data(),
+                                      attributes != nullptr ? names.data() : nullptr, 0,
+                                      cookie != nullptr ? controls : nullptr, nullptr,
+                                      kDirectoryOperationSeconds, 0, &id);
+    if (page != nullptr) ldap_control_freeW(page);
+    *message_id = static_cast<int>(id);
+    return rc == LDAP_SUCCESS ? 0 : ResultOfLdap(rc);
+  }
+
+  void Next(int message_id, int64_t wait_nanoseconds, std::string* cookie,
+            Message* message) override {
+    l_timeval timeout{static_cast<LONG>(wait_nanoseconds / 1000000000LL),
+                      static_cast<LONG>(wait_nanoseconds % 1000000000LL / 1000)};
+    LDAPMessage* got = nullptr;
+    const ULONG type =
+        ldap_result(ld_, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &timeout, &got);
+    if (type == static_cast<ULONG>(-1) || (type != 0 && got == nullptr)) {
+      // What failed is the client's reading (the connection's error number, among the
+      // client's own codes from LDAP_SERVER_DOWN on); a server's result code left there
+      // from an earlier answer says nothing of it.
+      ULONG rc = LDAP_SERVER_DOWN;
+      ldap_get_optionW(ld_, LDAP_OPT_ERROR_NUMBER, &rc);
+      message->kind = Message::kFailed;
+      message->result = ResultOfLdap(rc < LDAP_SERVER_DOWN ? static_cast<ULONG>(LDAP_SERVER_DOWN) : rc);
+      return;
+    }
+    if (type == 0) return;
+    // The type is ldap_result's answer: Wine leaves the message's own lm_msgtype unset.
+    switch (type) {
+      case LDAP_RES_SEARCH_RESULT:
+        message->kind = Message::kResult;
+        message->result = Finish(got, cookie);
+        return;
+      case LDAP_RES_SEARCH_ENTRY:
+        message->kind = Message::kEntry;
+        message->entry = CopyEntry(got);
+        break;
+      default:
+        message->kind = Message::kOther;
+        break;
+    }
+    ldap_msgfree(got);
+  }
+
+  void Abandon(int message_id) override { ldap_abandon(ld_, static_cast<ULONG>(message_id)); }
+
+ private:
+  // Copies the DN and attributes of a search entry.
+  Entry CopyEntry(LDAPMessage* message) {
+    Entry entry;
+    uint64_t size = 0;
+    PWCHAR dn = ldap_get_dnW(ld_, message);
+    if (dn == nullptr) return entry;
+    entry.dn = Narrow(dn);
+    ldap_memfreeW(dn);
+    size += entry.dn.size();
+    BerElement* ber = nullptr;
+    for (PWCHAR name = ldap_first_attributeW(ld_, message, &ber); name != nullptr;
+         name = ldap_next_attributeW(ld_, message, ber)) {
+      berval** values = ldap_get_values_lenW(ld_, message, name);
+      std::string lower = Lower(Narrow(name));
+      ldap_memfreeW(name);
+      size += lower.size();
+      std::vector<std::string> copied;
+      size_t count = 0;
+      for (berval** v = values; v != nullptr && *v != nullptr; ++v) ++count;
+      copied.reserve(count);
+      for (berval** v = values; v != nullptr && *v != nullptr; ++v) {
+        copied.emplace_back((*v)->bv_val, (*v)->bv_len);
+        size += (*v)->bv_len + sizeof(std::string);
+      }
+      if (values != nullptr) ldap_value_free_len(values);
+      entry.attributes.emplace_back(std::move(lower), std::move(copied));
+    }
+    if (ber != nullptr) ber_free(ber, 0);
+    entry.size = size;
+    return entry;
+  }
+
+  // The search result: its code, and the paged results state into `cookie` when asked.
+  uint32_t Finish(LDAPMessage* done, std::string* cookie) {
+    // The code through ldap_result2error: Wine's ldap_parse_resultW leaves it unset.
+    ULONG server_rc = ldap_result2error(ld_, done, FALSE);
+    PLDAPControlW* returned = nullptr;
+    const ULONG parsed =
+        ldap_parse_resultW(ld_, done, nullptr, nullptr, nullptr, nullptr, &returned, TRUE);
+    if (parsed != LDAP_SUCCESS && server_rc == LDAP_SUCCESS) server_rc = parsed;
+    if (cookie != nullptr) {
+      cookie->clear();
+      ULONG estimate = 0;
+      berval* next = nullptr;
+      if (returned != nullptr &&
+          ldap_parse_page_controlW(ld_, returned, &estimate, &next) == LDAP_SUCCESS &&
+          next != nullptr) {
+        if (next->bv_len > 0 && next->bv_val != nullptr) cookie->assign(next->bv_val, next->bv_len);
+        ber_bvfree(next);
+      }
+    }
+    if (returned != nullptr) ldap_controls_freeW(returned);
+    return ResultOfLdap(server_rc);
+  }
+
+  LDAP* ld_;  // owned
+};
 
 }  // namespace
 
-// What one enumeration has taken so far, and what ends it.
-struct DirectoryEnumeration::Budget {
-  DirectoryEnumeration::StopCheck stop = nullptr;
-  void* context = nullptr;
-  int64_t deadline = 0;
-  uint32_t pages = 0;
-  uint32_t entries = 0;
-  uint64_t bytes = 0;
-  uint32_t ended = 0;  // the result every later operation gets once a bound was reached
-  std::unique_ptr<ReadAhead> read_ahead;  // the last read-ahead, while it is wanted
-
-  ~Budget();
-
-  bool Stopped() const { return stop != nullptr && stop(context); }
-
-  // Before an operation (a page when `page`): 0, or what ends the enumeration.
-  uint32_t Admit(bool page) {
-    if (ended == 0) {
-      if (Stopped()) {
-        ended = kEDsAborted;
-      } else if (Now() >= deadline) {
-        ended = kEDsTimeLimitExceeded;
-      } else if (page && pages >= kDirectoryMaxPages) {
-        ended = kEDsSizeLimitExceeded;
-      }
-    }
-    if (ended == 0 && page) ++pages;
-    return ended;
+// The binding `secure` asks for changes nothing on the wire here (see the top of this file).
+uint32_t OpenLink(const std::string& server_uri, bool /*secure*/,
+                  std::unique_ptr<DirectoryLink>* out) {
+  std::string host;
+  ULONG port = 0;
+  bool tls = false;
+  if (!ParseServerUri(server_uri, &host, &port, &tls)) return kEDsServerDown;
+  if (!host.empty() && !Reachable(host, port)) return kEDsServerDown;
+  std::wstring wide_host = WideText(host);
+  LDAP* ld = tls ? ldap_sslinitW(host.empty() ? nullptr : wide_host.data(), port, 1)
+                 : ldap_initW(host.empty() ? nullptr : wide_host.data(), port);
+  if (ld == nullptr) {
+    const ULONG rc = LdapGetLastError();
+    return ResultOfLdap(rc == LDAP_SUCCESS ? static_cast<ULONG>(LDAP_PARAM_ERROR) : rc);
   }
-
-  // One entry of `size` bytes received: 0, or the size limit.
-  uint32_t Take(uint64_t size) {
-    if (ended == 0 && (entries >= kDirectoryMaxEntries || bytes + size > kDirectoryMaxBytes)) {
-      ended = kEDsSizeLimitExceeded;
-    }
-    if (ended == 0) {
-      ++entries;
-      bytes += size;
-    }
-    return ended;
+  if (!Configure(ld)) {
+    ldap_unbind(ld);
+    return kEFail;
   }
-};
-
-namespace {
-
-using Budget = DirectoryEnumeration::Budget;
-
-// The budget of the enumeration open on this thread: the outermost scope's.
-thread_local std::shared_ptr<Budget>* t_enumeration_owner = nullptr;
-
-Budget* CurrentBudget() {
-  return t_enumeration_owner != nullptr ? t_enumeration_owner->get() : nullptr;
-}
-
-std::shared_ptr<Budget> NewBudget(DirectoryEnumeration::StopCheck stop, void* context) {
-  auto budget = std::make_shared<Budget>();
-  budget->stop = stop;
-  budget->context = context;
-  budget->deadline = Now() + kDirectoryEnumerationSeconds * 1000000000LL;
-  return budget;
-}
-
-// A search counts against the enumeration open on its thread, or alone against one of its
-// own when none is.
-std::shared_ptr<Budget> SharedBudget() {
-  return t_enumeration_owner != nullptr ? *t_enumeration_owner : NewBudget(nullptr, nullptr);
+  auto link = std::make_unique<WldapLink>(ld);
+  l_timeval connect_timeout{kDirectoryConnectSeconds, 0};
+  if (const ULONG rc = ldap_connect(ld, &connect_timeout); rc != LDAP_SUCCESS) {
+    return ResultOfLdap(rc);
+  }
+  *out = std::move(link);
+  return 0;
 }
 
 // One attribute type definition ("( OID NAME ( 'a' 'b' ) SUP x SYNTAX 1.2.3{64} ... )")
-// taken apart as far as the kinds need: its OID, names, syntax and SUP. False when it is no
-// definition.
-struct AttributeType {
-  std::string oid;
-  std::vector<std::string> names;
-  std::string syntax;
-  std::string sup;
-};
-
-bool ParseAttributeType(std::string_view text, AttributeType* type) {
+// taken apart as far as the kinds need: wldap32 has no schema parser of its own.
+bool ParseAttributeType(const std::string& definition, AttributeType* type) {
+  const std::string_view text = definition;
   std::vector<std::string> tokens;
   for (size_t i = 0; i < text.size();) {
     const char c = text[i];
@@ -291,1180 +385,6 @@ bool ParseAttributeType(std::string_view text, AttributeType* type) {
   return true;
 }
 
-// The kinds of the attributes that the server's attribute type definitions give other
-// than strings, by lower-case name, following SUP for a type without a syntax.
-std::unordered_map<std::string, Kind> KindsOfSchema(const std::vector<std::string>& definitions) {
-  struct Type {
-    std::string syntax;
-    std::string sup;
-  };
-  std::unordered_map<std::string, Type> by_name;
-  std::vector<std::string> names;
-  for (const std::string& text : definitions) {
-    AttributeType type;
-    if (!ParseAttributeType(text, &type)) continue;
-    Type info{type.syntax, Lower(type.sup)};
-    for (const std::string& name : type.names) {
-      by_name[Lower(name)] = info;
-      names.push_back(Lower(name));
-    }
-    if (!type.oid.empty()) by_name[type.oid] = info;
-  }
-  std::unordered_map<std::string, Kind> kinds;
-  for (const std::string& name : names) {
-    const Type* type = &by_name[name];
-    for (int depth = 0; type->syntax.empty() && !type->sup.empty() && depth < 16; ++depth) {
-      const auto sup = by_name.find(type->sup);
-      if (sup == by_name.end()) break;
-      type = &sup->second;
-    }
-    const Kind kind = KindOfSyntax(type->syntax);
-    if (kind != Kind::kString) kinds[name] = kind;
-  }
-  return kinds;
-}
-
-// One connection to one server, shared by every object opened on it.
-class Connection {
- public:
-  explicit Connection(LDAP* ld) : ld_(ld) {}
-  ~Connection() { ldap_unbind(ld_); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  bool broken() const { return broken_.load(std::memory_order_relaxed); }
-
-  // The server keeps the paged results state of one search per connection: a paged search
-  // started on it makes the cookie of the one before invalid. `search` now holds that state
-  // (`holding`), or has let it go.
-  void HoldPaged(AdsSearch* search, bool holding) {
-    std::lock_guard<std::mutex> guard(paged_lock_);
-    if (holding) {
-      paged_ = search;
-      paged_thread_ = std::this_thread::get_id();
-    } else if (paged_ == search) {
-      paged_ = nullptr;
-    }
-  }
-
-  // The search holding the paged state, when one of this thread does; `*elsewhere` when a
-  // search of another thread does.
-  AdsSearch* PagedHolder(bool* elsewhere) {
-    std::lock_guard<std::mutex> guard(paged_lock_);
-    *elsewhere = paged_ != nullptr && paged_thread_ != std::this_thread::get_id();
-    return *elsewhere ? nullptr : paged_;
-  }
-
-
-  // One search, its entries copied into `entries` as they arrive. With `paged`, `cookie`
-  // carries the paged results state in and out (empty out: no more pages). `budget`, when
-  // given, is the enumeration's that this search counts against.
-  uint32_t Search(const std::string& base, int scope, const std::string& filter,
-                  const std::vector<std::string>* attributes, bool paged, std::string* cookie,
-                  std::vector<Entry>* entries, Budget* budget) {
-    int message_id = 0;
-    const uint32_t hr = Send(base, scope, filter, attributes, paged, cookie, budget, &message_id);
-    return hr != 0 ? hr : Receive(message_id, paged, cookie, entries, budget);
-  }
-
-  // The first half of Search: asks, and gives the id of the answer to come.
-  uint32_t Send(const std::string& base, int scope, const std::string& filter,
-                const std::vector<std::string>* attributes, bool paged, const std::string* cookie,
-                Budget* budget, int* message_id, int page_size = kDirectoryPageSize) {
-    if (budget != nullptr) {
-      const uint32_t ended = budget->Admit(paged);
-      if (ended != 0) return ended;
-    }
-    std::vector<std::wstring> wide_names;
-    std::vector<PWCHAR> names;
-    if (attributes != nullptr) {
-      for (const std::string& name : *attributes) wide_names.push_back(WideText(name));
-      for (std::wstring& name : wide_names) names.push_back(name.data());
-      names.push_back(nullptr);
-    }
-    std::wstring wide_base = WideText(base);
-    std::wstring wide_filter = WideText(filter);
-    std::lock_guard<std::mutex> guard(lock_);
-    LDAPControlW* page = nullptr;
-    if (paged) {
-      berval state{static_cast<ULONG>(cookie->size()),
-                   cookie->empty() ? nullptr : const_cast<char*>(cookie->data())};
-      if (ldap_create_page_controlW(ld_, static_cast<ULONG>(page_size), &state, 0, &page) !=
-          LDAP_SUCCESS) {
-        return kEOutOfMemory;
-      }
-    }
-    LDAPControlW* controls[] = {page, nullptr};
-    g_operations.fetch_add(1, std::memory_order_relaxed);
-    ULONG id = 0;
-    const ULONG rc = ldap_search_extW(ld_, wide_base.data(), static_cast<ULONG>(scope),
-                                      wide_filter.data(),
-                                      attributes != nullptr ? names.data() : nullptr, 0,
-                                      paged ? controls : nullptr, nullptr,
-                                      kDirectoryOperationSeconds, 0, &id);
-    if (page != nullptr) ldap_control_freeW(page);
-    *message_id = static_cast<int>(id);
-    return rc == LDAP_SUCCESS ? 0 : Fail(rc);
-  }
-
-  // The second half: reads the answer `message_id`, its entries copied into `entries` as
-  // they arrive.
-  uint32_t Receive(int message_id, bool paged, std::string* cookie, std::vector<Entry>* entries,
-                   Budget* budget) {
-    std::lock_guard<std::mutex> guard(lock_);
-    int64_t deadline = Now() + kDirectoryOperationSeconds * 1000000000LL;
-    if (budget != nullptr) deadline = std::min(deadline, budget->deadline);
-    const int64_t spin_until = Now() + kSpinNanoseconds;
-    uint32_t held_entries = 0;
-    uint64_t held_bytes = 0;
-    for (;;) {
-      LDAPMessage* message = nullptr;
-      ULONG type = 0;
-      const uint32_t waited = Await(message_id, deadline, spin_until, budget, &message, &type);
-      if (waited != 0) return Abandon(message_id, waited);
-      if (type == LDAP_RES_SEARCH_RESULT) return Finish(message, paged ? cookie : nullptr);
-      uint64_t size = 0;
-      Entry entry;
-      if (type == LDAP_RES_SEARCH_ENTRY) entry = CopyEntry(ld_, message, &size);
-      ldap_msgfree(message);
-      // References and other messages count as entries too: a server cannot send them
-      // without end either.
-      ++held_entries;
-      held_bytes += size;
-      if (held_entries > kDirectoryMaxAnswerEntries || held_bytes > kDirectoryMaxAnswerBytes) {
-        if (budget != nullptr) budget->ended = kEDsSizeLimitExceeded;
-        return Abandon(message_id, kEDsSizeLimitExceeded);
-      }
-      if (budget != nullptr && budget->Take(size) != 0) return Abandon(message_id, budget->ended);
-      if (type == LDAP_RES_SEARCH_ENTRY) entries->push_back(std::move(entry));
-    }
-  }
-
-  // Gives up the answer `message_id`, which nobody will read.
-  void Discard(int message_id) {
-    std::lock_guard<std::mutex> guard(lock_);
-    Abandon(message_id, 0);
-  }
-
-  // The kind of `lower_name`'s values, from the server's schema (read once).
-  Kind KindOf(const std::string& lower_name) {
-    std::call_once(schema_once_, [this] { ReadSchema(); });
-    const auto found = kinds_.find(lower_name);
-    return found == kinds_.end() ? Kind::kString : found->second;
-  }
-
-  // Copies the DN and attributes of a search entry; `size` gets their bytes.
-  static Entry CopyEntry(LDAP* ld, LDAPMessage* message, uint64_t* size) {
-    Entry entry;
-    PWCHAR dn = ldap_get_dnW(ld, message);
-    if (dn == nullptr) return entry;
-    entry.dn = Narrow(dn);
-    ldap_memfreeW(dn);
-    *size += entry.dn.size();
-    BerElement* ber = nullptr;
-    for (PWCHAR name = ldap_first_attributeW(ld, message, &ber); name != nullptr;
-         name = ldap_next_attributeW(ld, message, ber)) {
-      berval** values = ldap_get_values_lenW(ld, message, name);
-      std::string lower = Lower(Narrow(name));
-      ldap_memfreeW(name);
-      *size += lower.size();
-      std::vector<std::string> copied;
-      size_t count = 0;
-      for (berval** v = values; v != nullptr && *v != nullptr; ++v) ++count;
-      copied.reserve(count);
-      for (berval** v = values; v != nullptr && *v != nullptr; ++v) {
-        copied.emplace_back((*v)->bv_val, (*v)->bv_len);
-        *size += (*v)->bv_len + sizeof(std::string);
-      }
-      if (values != nullptr) ldap_value_free_len(values);
-      entry.attributes.emplace_back(std::move(lower), std::move(copied));
-    }
-    if (ber != nullptr) ber_free(ber, 0);
-    entry.size = *size;
-    return entry;
-  }
-
- private:
-  // The search result: its code, and the paged results state into `cookie` when asked.
-  uint32_t Finish(LDAPMessage* done, std::string* cookie) {
-    // The code through ldap_result2error: Wine's ldap_parse_resultW leaves it unset.
-    ULONG server_rc = ldap_result2error(ld_, done, FALSE);
-    PLDAPControlW* returned = nullptr;
-    const ULONG parsed =
-        ldap_parse_resultW(ld_, done, nullptr, nullptr, nullptr, nullptr, &returned, TRUE);
-    if (parsed != LDAP_SUCCESS && server_rc == LDAP_SUCCESS) server_rc = parsed;
-    if (cookie != nullptr) {
-      cookie->clear();
-      ULONG estimate = 0;
-      berval* next = nullptr;
-      if (returned != nullptr &&
-          ldap_parse_page_controlW(ld_, returned, &estimate, &next) == LDAP_SUCCESS &&
-          next != nullptr) {
-        if (next->bv_len > 0 && next->bv_val != nullptr) cookie->assign(next->bv_val, next->bv_len);
-        ber_bvfree(next);
-      }
-    }
-    if (returned != nullptr) ldap_controls_freeW(returned);
-    if (Broken(server_rc)) broken_.store(true, std::memory_order_relaxed);
-    return ResultOfLdap(server_rc);
-  }
-
-  uint32_t Fail(ULONG rc) {
-    if (Broken(rc)) broken_.store(true, std::memory_order_relaxed);
-    return ResultOfLdap(rc == LDAP_SUCCESS ? static_cast<ULONG>(LDAP_OTHER) : rc);
-  }
-
-  // Gives up an answer: the server may go on sending it, so the connection is dropped too.
-  uint32_t Abandon(int message_id, uint32_t hr) {
-    ldap_abandon(ld_, static_cast<ULONG>(message_id));
-    broken_.store(true, std::memory_order_relaxed);
-    return hr;
-  }
-
-  // Waits for the next message of `message_id` until `deadline`: 0 with `*message` and its
-  // `*type`, the time limit, a stop, or a failure of the connection. A local server usually
-  // answers within tens of microseconds, so the socket is polled without sleeping until
-  // `spin_until` first: a thread put to sleep for each answer would wait longer for its
-  // wake-up than for the server. A sleeping wait wakes now and then to ask the budget's
-  // stop check.
-  uint32_t Await(int message_id, int64_t deadline, int64_t spin_until, Budget* budget,
-                 LDAPMessage** message, ULONG* type) {
-    for (;;) {
-      const int64_t now = Now();
-      if (now >= deadline) {
-        if (budget != nullptr && now >= budget->deadline) {
-          budget->ended = kEDsTimeLimitExceeded;
-          return kEDsTimeLimitExceeded;
-        }
-        return ResultOfLdap(LDAP_TIMEOUT);
-      }
-      int64_t wait = 0;
-      if (now >= spin_until) {
-        wait = std::min(deadline - now, budget != nullptr && budget->stop != nullptr
-                                            ? kStopPollNanoseconds
-                                            : deadline - now);
-      }
-      l_timeval timeout{static_cast<LONG>(wait / 1000000000LL),
-                        static_cast<LONG>(wait % 1000000000LL / 1000)};
-      *message = nullptr;
-      const ULONG got =
-          ldap_result(ld_, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &timeout, message);
-      if (got == static_cast<ULONG>(-1) || (got != 0 && *message == nullptr)) {
-        // What failed is the client's reading (the connection's error number, among the
-        // client's own codes from LDAP_SERVER_DOWN on); a server's result code left there
-        // from an earlier answer says nothing of it.
-        ULONG rc = LDAP_SERVER_DOWN;
-        ldap_get_optionW(ld_, LDAP_OPT_ERROR_NUMBER, &rc);
-        broken_.store(true, std::memory_order_relaxed);
-        return ResultOfLdap(rc < LDAP_SERVER_DOWN ? static_cast<ULONG>(LDAP_SERVER_DOWN) : rc);
-      }
-      if (got != 0) {
-        *type = got;  // the message's type (Wine leaves lm_msgtype unset)
-        return 0;
-      }
-      if (wait > 0 && budget != nullptr && budget->Stopped()) {
-        budget->ended = kEDsAborted;
-        return kEDsAborted;
-      }
-    }
-  }
-
-  // Reads the attribute types of the server's schema: each name's syntax, following SUP.
-  void ReadSchema() {
-    std::vector<Entry> root;
-    const std::vector<std::string> subschema = {"subschemaSubentry"};
-    if (Search("", LDAP_SCOPE_BASE, "(objectClass=*)", &subschema, false, nullptr, &root,
-               CurrentBudget()) != 0 ||
-        root.empty()) {
-      return;
-    }
-    const std::vector<std::string>* where = root.front().Find("subschemaentry");
-    if (where == nullptr) where = root.front().Find("subschemasubentry");
-    if (where == nullptr || where->empty()) return;
-    std::vector<Entry> schema;
-    const std::vector<std::string> types = {"attributeTypes"};
-    if (Search(where->front(), LDAP_SCOPE_BASE, "(objectClass=subschema)", &types, false, nullptr,
-               &schema, CurrentBudget()) != 0 ||
-        schema.empty()) {
-      return;
-    }
-    const std::vector<std::string>* definitions = schema.front().Find("attributetypes");
-    if (definitions != nullptr) kinds_ = KindsOfSchema(*definitions);
-  }
-
-  LDAP* ld_;  // owned
-  std::mutex lock_;
-  std::atomic<bool> broken_{false};
-  std::once_flag schema_once_;
-  std::unordered_map<std::string, Kind> kinds_;  // written once, under schema_once_
-  std::mutex paged_lock_;
-  AdsSearch* paged_ = nullptr;
-  std::thread::id paged_thread_;
-};
-
-// One database's users read ahead, a page at a time: the page after the one read is asked
-// for at once, so that the server prepares it while the walk opens the users of this one.
-// Its entries are kept until an open takes them, up to the read-ahead bounds.
-class ReadAhead {
- public:
-  ReadAhead(std::shared_ptr<Connection> connection, std::string connection_key, std::string base,
-            std::string filter, std::vector<std::string> names, const Budget& enumeration)
-      : connection_(std::move(connection)), connection_key_(std::move(connection_key)),
-        base_(std::move(base)), filter_(std::move(filter)),
-        names_(std::make_shared<const std::vector<std::string>>(std::move(names))) {
-    // Its own counts, so that a directory answering with more than is opened costs the
-    // enumeration nothing; a stop or the enumeration's time still end it.
-    own_.stop = enumeration.stop;
-    own_.context = enumeration.context;
-    own_.deadline = enumeration.deadline;
-  }
-  ReadAhead(const ReadAhead&) = delete;
-  ReadAhead& operator=(const ReadAhead&) = delete;
-  // A page still coming is read to its end when nothing has gone wrong (the server then
-  // has nothing left to send), else given up with the connection.
-  ~ReadAhead() {
-    if (in_flight_ == 0) return;
-    if (own_.ended == 0) {
-      std::vector<Entry> dropped;
-      if (connection_->Receive(in_flight_, true, &cookie_, &dropped, &own_) == 0) return;
-    }
-    connection_->Discard(in_flight_);
-  }
-
-  // Asks for the first page.
-  uint32_t Start(Budget* enumeration) { return Ask(enumeration); }
-
-  const std::string& connection_key() const { return connection_key_; }
-  const std::shared_ptr<const std::vector<std::string>>& names() const { return names_; }
-
-  // Moves the entry of `dn` into `*entry`, reading the pages still to come until it is
-  // there; false when it did not come. DNs are matched as the server matches them (slapd
-  // writes the attribute types of its entries' DNs in lower case, back-links keep theirs).
-  bool Take(const std::string& dn, Budget* enumeration, Entry* entry) {
-    const std::string key = CanonicalDn(dn);
-    for (;;) {
-      const auto found = held_.find(key);
-      if (found != held_.end()) {
-        *entry = std::move(found->second);
-        held_bytes_ -= entry->size;
-        held_.erase(found);
-        return true;
-      }
-      if (!NextPage(enumeration)) return false;
-    }
-  }
-
- private:
-  uint32_t Ask(Budget* enumeration) {
-    // Pages as large as one answer may be: under load every page waited for costs a
-    // wake-up on both sides.
-    const uint32_t hr =
-        connection_->Send(base_, LDAP_SCOPE_SUBTREE, filter_, names_.get(), true, &cookie_, &own_,
-                          &in_flight_, static_cast<int>(kDirectoryMaxAnswerEntries));
-    if (hr != 0) {
-      in_flight_ = 0;
-      Ended(enumeration);
-    }
-    return hr;
-  }
-
-  // Reads the page asked for and asks for the next; false when none was coming.
-  bool NextPage(Budget* enumeration) {
-    if (in_flight_ == 0) return false;
-    const int message_id = in_flight_;
-    in_flight_ = 0;
-    std::vector<Entry> page;
-    const uint32_t hr = connection_->Receive(message_id, true, &cookie_, &page, &own_);
-    bool full = false;
-    for (Entry& entry : page) {
-      if (held_.size() >= kDirectoryMaxReadAheadEntries ||
-          held_bytes_ + entry.size > kDirectoryMaxReadAheadBytes) {
-        full = true;  // the rest is read one open at a time
-        break;
-      }
-      held_bytes_ += entry.size;
-      std::string key = CanonicalDn(entry.dn);
-      held_.emplace(std::move(key), std::move(entry));
-    }
-    // What came before a failure is kept.
-    if (hr != 0) {
-      Ended(enumeration);
-    } else if (!full && !cookie_.empty()) {
-      Ask(enumeration);
-    }
-    return true;
-  }
-
-  void Ended(Budget* enumeration) {
-    if (own_.ended == kEDsAborted || own_.ended == kEDsTimeLimitExceeded) {
-      enumeration->ended = own_.ended;
-    }
-  }
-
-  std::shared_ptr<Connection> connection_;
-  std::string connection_key_;  // the server and binding it reads with
-  std::string base_;
-  std::string filter_;
-  std::shared_ptr<const std::vector<std::string>> names_;  // lower case
-  Budget own_;
-  std::string cookie_;
-  int in_flight_ = 0;  // the page asked for and not read yet
-  std::unordered_map<std::string, Entry> held_;  // by canonical DN
-  uint64_t held_bytes_ = 0;
-};
-
-}  // namespace
-
-DirectoryEnumeration::Budget::~Budget() = default;
-
-namespace {
-
-// The open connections by server and binding, as long as some object holds them.
-std::mutex g_connections_lock;
-std::map<std::string, std::weak_ptr<Connection>> g_connections;
-
-// The server of a serverless path: LDAPURI from the environment when set, else empty (the
-// domain's directory).
-std::string DefaultServer() {
-  const char* uri = getenv("LDAPURI");
-  return uri != nullptr ? uri : "";
-}
-
-}  // namespace
-
-std::string ConfiguredDirectoryServer() {
-  // Without LDAPURI, a serverless path goes where Windows' client sends it: the domain's
-  // own directory, which has no URI to tell.
-  return DefaultServer();
-}
-
-namespace {
-
-// Version 3 and no referrals followed (a referral names a server).
-bool Configure(LDAP* ld) {
-  const ULONG version = LDAP_VERSION3;
-  return ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_SUCCESS &&
-         ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_SUCCESS;
-}
-
-// The host, port and whether TLS is asked for, of an "ldap://host[:port][/]" or "ldaps://"
-// URI; false for any other (an ldapi:// socket has no Windows counterpart). An empty URI is
-// the domain's default server.
-bool ParseServerUri(const std::string& uri, std::string* host, ULONG* port, bool* tls) {
-  host->clear();
-  *port = LDAP_PORT;
-  *tls = false;
-  if (uri.empty()) return true;
-  std::string_view rest = uri;
-  if (StartsWithFolded(rest, "ldaps://")) {
-    *tls = true;
-    *port = LDAP_SSL_PORT;
-    rest.remove_prefix(8);
-  } else if (StartsWithFolded(rest, "ldap://")) {
-    rest.remove_prefix(7);
-  } else {
-    return false;
-  }
-  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-  if (rest.find_first_of("/ ") != rest.npos) return false;
-  std::string_view name = rest;
-  if (rest.starts_with("[")) {
-    const size_t close = rest.find(']');
-    if (close == rest.npos) return false;
-    name = rest.substr(1, close - 1);
-    rest.remove_prefix(close + 1);
-  } else {
-    const size_t colon = rest.rfind(':');
-    name = rest.substr(0, colon);
-    rest.remove_prefix(colon == rest.npos ? rest.size() : colon);
-  }
-  if (!rest.empty()) {
-    if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6) return false;
-    rest.remove_prefix(1);
-    if (rest.find_first_not_of("0123456789") != rest.npos) return false;
-    const unsigned long number = strtoul(std::string(rest).c_str(), nullptr, 10);
-    if (number == 0 || number > 65535) return false;
-    *port = static_cast<ULONG>(number);
-  }
-  *host = std::string(name);
-  return true;
-}
-
-std::string ConnectionKey(const std::string& server_uri, bool secure) {
-  return server_uri + (secure ? "\n1" : "\n0");
-}
-
-// Whether a TCP connection to `host`:`port` is taken within kDirectoryConnectSeconds. Asked
-// before wldap32 connects: Wine's ldap_connect ignores its time-out, and its first operation
-// then waits for a listener that never takes the connection for as long as the system does.
-bool Reachable(const std::string& host, ULONG port) {
-  WSADATA data;
-  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-  bool reached = false;
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* addresses = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses) == 0) {
-    for (addrinfo* a = addresses; a != nullptr && !reached; a = a->ai_next) {
-      SOCKET probe = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-      if (probe == INVALID_SOCKET) continue;
-      u_long non_blocking = 1;
-      ioctlsocket(probe, FIONBIO, &non_blocking);
-      if (connect(probe, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
-        reached = true;
-      } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(probe, &writable);
-        FD_SET(probe, &failed);
-        timeval timeout{kDirectoryConnectSeconds, 0};
-        reached = select(0, nullptr, &writable, &failed, &timeout) > 0 &&
-                  FD_ISSET(probe, &writable) && !FD_ISSET(probe, &failed);
-      }
-      closesocket(probe);
-    }
-    freeaddrinfo(addresses);
-  }
-  WSACleanup();
-  return reached;
-}
-
-// The connection to `server_uri` for `key`; the binding the key names changes nothing on
-// the wire here (see the top of this file), it only keeps the connections apart as
-// elsewhere.
-uint32_t Connect(const std::string& server_uri, bool /*secure*/,
-                 std::shared_ptr<Connection>* out, const std::string& key) {
-  {
-    std::lock_guard<std::mutex> guard(g_connections_lock);
-    const auto found = g_connections.find(key);
-    if (found != g_connections.end()) {
-      std::shared_ptr<Connection> held = found->second.lock();
-      if (held != nullptr && !held->broken()) {
-        *out = std::move(held);
-        return 0;
-      }
-      g_connections.erase(found);
-    }
-  }
-  std::string host;
-  ULONG port = 0;
-  bool tls = false;
-  if (!ParseServerUri(server_uri, &host, &port, &tls)) return kEDsServerDown;
-  if (!host.empty() && !Reachable(host, port)) return kEDsServerDown;
-  std::wstring wide_host = WideText(host);
-  LDAP* ld = tls ? ldap_sslinitW(host.empty() ? nullptr : wide_host.data(), port, 1)
-                 : ldap_initW(host.empty() ? nullptr : wide_host.data(), port);
-  if (ld == nullptr) {
-    const ULONG rc = LdapGetLastError();
-    return ResultOfLdap(rc == LDAP_SUCCESS ? static_cast<ULONG>(LDAP_PARAM_ERROR) : rc);
-  }
-  if (!Configure(ld)) {
-    ldap_unbind(ld);
-    return kEFail;
-  }
-  auto connection = std::make_shared<Connection>(ld);
-  l_timeval connect_timeout{kDirectoryConnectSeconds, 0};
-  if (const ULONG rc = ldap_connect(ld, &connect_timeout); rc != LDAP_SUCCESS) {
-    return ResultOfLdap(rc);
-  }
-  std::lock_guard<std::mutex> guard(g_connections_lock);
-  g_connections[key] = connection;
-  *out = std::move(connection);
-  return 0;
-}
-
-// An ADSI path taken apart: the server URI (always the configured one; empty for the domain's
-// default) and the DN ("" for the root DSE).
-struct Path {
-  std::string server;
-  std::string dn;
-  bool root_dse = false;
-};
-
-uint32_t ParsePath(const char16_t* path, Path* parsed) {
-  if (path == nullptr) return kEAdsBadPathname;
-  const std::string text = Utf16ToUtf8(path);
-  static constexpr std::string_view kScheme = "ldap://";
-  if (!StartsWithFolded(text, kScheme)) return kEAdsBadPathname;
-  std::string_view rest = std::string_view(text).substr(kScheme.size());
-  // A server part would end at the first '/' and hold no '='. None is taken: the process
-  // reads only from the server it is configured with.
-  const size_t slash = rest.find('/');
-  const size_t equals = rest.find('=');
-  if (slash != std::string_view::npos && (equals == std::string_view::npos || slash < equals) &&
-      (slash == 0 || rest[slash - 1] != '\\')) {
-    return kEAdsBadPathname;
-  }
-  parsed->server = DefaultServer();
-  if (rest.size() == 7 && StartsWithFolded(rest, "rootdse")) {
-    parsed->root_dse = true;
-    parsed->dn.clear();
-    return 0;
-  }
-  if (rest.empty()) return kEAdsBadPathname;
-  // The DN itself is checked by the server: a bad one fails the open.
-  std::string dn;
-  if (rest.find('/') == std::string_view::npos) {
-    dn = rest;
-  } else {
-    dn.reserve(rest.size());
-    for (size_t i = 0; i < rest.size(); ++i) {
-      if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
-      dn.push_back(rest[i]);
-    }
-  }
-  parsed->dn = std::move(dn);
-  return 0;
-}
-
-// Drops parentheses that wrap exactly one parenthesised filter ("((a=b))" is "(a=b)"),
-// which LDAP clients refuse.
-std::string NormalizeFilter(std::string_view filter) {
-  const size_t n = filter.size();
-  std::vector<size_t> match(n, std::string::npos);
-  std::vector<size_t> open;
-  for (size_t i = 0; i < n; ++i) {
-    if (filter[i] == '\\') {
-      ++i;
-    } else if (filter[i] == '(') {
-      open.push_back(i);
-    } else if (filter[i] == ')' && !open.empty()) {
-      match[open.back()] = i;
-      match[i] = open.back();
-      open.pop_back();
-    }
-  }
-  if (!open.empty()) return std::string(filter);  // unbalanced: the server's parser decides
-  std::vector<bool> drop(n, false);
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (filter[i] == '(' && (i == 0 || filter[i - 1] != '\\') && filter[i + 1] == '(' &&
-        match[i] != std::string::npos && match[i + 1] != std::string::npos &&
-        match[i + 1] + 1 == match[i]) {
-      drop[i] = drop[match[i]] = true;
-    }
-  }
-  std::string normal;
-  normal.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (!drop[i]) normal.push_back(filter[i]);
-  }
-  return normal;
-}
-
-// "name;range=low-high" or "name;range=low-*" taken apart.
-struct AttributeName {
-  std::string plain;
-  bool ranged = false;
-  size_t low = 0;
-  size_t high = SIZE_MAX;
-};
-
-bool ParseAttributeName(std::string_view text, AttributeName* name) {
-  const size_t semicolon = text.find(';');
-  name->plain = Lower(text.substr(0, semicolon));
-  if (name->plain.empty()) return false;
-  if (semicolon == std::string_view::npos) return true;
-  std::string_view option = text.substr(semicolon + 1);
-  if (!StartsWithFolded(option, "range=")) return false;
-  option.remove_prefix(6);
-  const size_t dash = option.find('-');
-  if (dash == std::string_view::npos || dash == 0) return false;
-  const std::string low(option.substr(0, dash));
-  const std::string high(option.substr(dash + 1));
-  char* end = nullptr;
-  name->low = strtoull(low.c_str(), &end, 10);
-  if (*end != '\0') return false;
-  if (high != "*") {
-    name->high = strtoull(high.c_str(), &end, 10);
-    if (high.empty() || *end != '\0' || name->high < name->low) return false;
-  }
-  name->ranged = true;
-  return true;
-}
-
-// The values that `name` asks for of the attribute's `values`: all, or its range.
-std::vector<std::string> Slice(const std::vector<std::string>& values, const AttributeName& name) {
-  if (!name.ranged) return values;
-  if (name.low >= values.size()) return {};
-  const size_t end = name.high == SIZE_MAX ? values.size() : std::min(values.size(), name.high + 1);
-  return std::vector<std::string>(values.begin() + static_cast<ptrdiff_t>(name.low),
-                                  values.begin() + static_cast<ptrdiff_t>(end));
-}
-
-// A value as the port hands it out, by the attribute's kind.
-Variant ValueOf(Kind kind, const std::string& raw) {
-  switch (kind) {
-    case Kind::kInteger: return Variant::Integer(strtoll(raw.c_str(), nullptr, 10));
-    case Kind::kOctets: return Variant::Bytes(std::vector<uint8_t>(raw.begin(), raw.end()));
-    default: return Variant::String(Utf8ToUtf16(raw));
-  }
-}
-
-AdsValue ColumnValueOf(Kind kind, const std::string& raw) {
-  AdsValue value;
-  switch (kind) {
-    case Kind::kInteger:
-      value.type = kAdsTypeInteger;
-      value.integer = strtoll(raw.c_str(), nullptr, 10);
-      break;
-    case Kind::kOctets:
-      value.type = kAdsTypeOctetString;
-      value.bytes.assign(raw.begin(), raw.end());
-      break;
-    case Kind::kDn:
-      value.type = kAdsTypeDnString;
-      value.text = Utf8ToUtf16(raw);
-      break;
-    default:
-      value.type = kAdsTypeCaseIgnoreString;
-      value.text = Utf8ToUtf16(raw);
-      break;
-  }
-  return value;
-}
-
-}  // namespace
-
-// A search under way: the rows of the current page and where the next page starts.
-struct AdsSearch {
-  std::string base;
-  int scope = LDAP_SCOPE_SUBTREE;
-  std::string filter;
-  std::vector<std::string> attributes;  // plain names requested
-  std::vector<Entry> rows;
-  size_t next = 0;         // the row GetNextRow makes current
-  bool has_row = false;
-  std::string cookie;      // paged results state; empty after the last page
-  uint32_t final_status = kSAdsNoMoreRows;
-  // The enumeration this search counts against: the thread's, or one of its own.
-  std::shared_ptr<DirectoryEnumeration::Budget> budget;
-};
-
-namespace {
-
-class DirectoryObject final : public IADs, public IDirectorySearch {
- public:
-  DirectoryObject(std::shared_ptr<Connection> connection, Path path)
-      : connection_(std::move(connection)), path_(std::move(path)) {}
-  ~DirectoryObject() override {
-    for (AdsSearch* search : searches_) {
-      connection_->HoldPaged(search, false);
-      delete search;
-    }
-  }
-
-  // Reads the object (all its attributes, or none when only its existence matters).
-  uint32_t Load(bool attributes) {
-    static const std::vector<std::string> kNone = {kNoAttributes};
-    std::vector<Entry> entries;
-    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
-                                            attributes ? nullptr : &kNone, false, nullptr, &entries,
-                                            CurrentBudget());
-    if (hr == ResultOfLdap(LDAP_INVALID_DN_SYNTAX)) return kEAdsBadPathname;
-    if (hr != 0) return hr;
-    if (entries.empty()) return kEDsNoSuchObject;
-    entry_ = std::move(entries.front());
-    if (entry_.dn.empty()) entry_.dn = path_.dn;
-    ranged_.clear();
-    partial_.reset();
-    return 0;
-  }
-
-  // Takes an entry a read-ahead fetched with the attributes `names` in place of reading it.
-  void Preload(Entry entry, std::shared_ptr<const std::vector<std::string>> names) {
-    entry_ = std::move(entry);
-    if (entry_.dn.empty()) entry_.dn = path_.dn;
-    ranged_.clear();
-    partial_ = std::move(names);
-  }
-
-  uint32_t Get(std::u16string_view name, Variant* value) override {
-    if (value == nullptr) return kEInvalidArg;
-    const std::string lower = LowerName(name);
-    // An object answered from a read-ahead holds only what it asked for; any other name
-    // reads the object whole, as an open would have.
-    if (partial_ != nullptr && std::find(partial_->begin(), partial_->end(), lower) == partial_->end()) {
-      const uint32_t hr = Load(true);
-      if (hr != 0) return hr;
-    }
-    const std::vector<std::string>* values = entry_.Find(lower);
-    if (values == nullptr) {
-      if (lower == "distinguishedname" && !path_.root_dse) {
-        *value = Variant::String(Utf8ToUtf16(entry_.dn));
-        return 0;
-      }
-      return kEAdsPropertyNotFound;
-    }
-    const Kind kind = connection_->KindOf(lower);
-    if (values->size() == 1 && ranged_.count(lower) == 0) {
-      *value = ValueOf(kind, values->front());
-      return 0;
-    }
-    std::vector<Variant> items;
-    items.reserve(values->size());
-    for (const std::string& raw : *values) items.push_back(ValueOf(kind, raw));
-    *value = Variant::Array(std::move(items));
-    return 0;
-  }
-
-  uint32_t GetInfoEx(const Variant& names, int32_t reserved) override {
-    std::vector<AttributeName> wanted;
-    auto add = [&wanted](const Variant& item) {
-      AttributeName name;
-      if (!item.is_string() || !ParseAttributeName(Utf16ToUtf8(item.text), &name)) return false;
-      wanted.push_back(std::move(name));
-      return true;
-    };
-    if (names.type == Variant::Type::kArray) {
-      for (const Variant& item : names.items) {
-        if (!add(item)) return kEInvalidArg;
-      }
-    } else if (!add(names)) {
-      return kEInvalidArg;
-    }
-    if (wanted.empty()) return 0;
-    // A range after the first of one attribute is cut from the values its first range read
-    // (slapd does not range them): a walk through 50,000 values reads them once, not once
-    // a range.
-    const bool cached = wanted.size() == 1 && wanted.front().ranged && wanted.front().low > 0 &&
-                        whole_.has_value() && whole_->first == wanted.front().plain;
-    if (cached) {
-      Store(whole_->first, Slice(whole_->second, wanted.front()), true);
-      return 0;
-    }
-    std::vector<std::string> plain;
-    for (const AttributeName& name : wanted) plain.push_back(name.plain);
-    std::vector<Entry> entries;
-    const uint32_t hr = connection_->Search(path_.dn, LDAP_SCOPE_BASE, "(objectClass=*)", &plain,
-                                            false, nullptr, &entries, CurrentBudget());
-    if (hr != 0) return hr;
-    if (entries.empty()) return kEDsNoSuchObject;
-    Entry entry = std::move(entries.front());
-    whole_.reset();
-    if (wanted.size() == 1 && wanted.front().ranged) {
-      const std::vector<std::string>* values = entry.Find(wanted.front().plain);
-      whole_.emplace(wanted.front().plain, values != nullptr ? *values : std::vector<std::string>());
-    }
-    for (const AttributeName& name : wanted) {
-      const std::vector<std::string>* fresh = entry.Find(name.plain);
-      Store(name.plain, fresh != nullptr ? Slice(*fresh, name) : std::vector<std::string>(),
-            name.ranged);
-    }
-    return 0;
-  }
-
-  uint32_t SetSearchPreference(AdsSearchPreference* preferences, uint32_t count) override {
-    if (preferences == nullptr && count > 0) return kEInvalidArg;
-    uint32_t result = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      AdsSearchPreference& preference = preferences[i];
-      const bool scope = preference.preference == kAdsSearchPrefSearchScope &&
-                         preference.type == kAdsTypeInteger && preference.integer >= 0 &&
-                         preference.integer <= 2;
-      preference.status = scope ? 0 : 1;
-      if (scope) {
-        scope_ = preference.integer == kAdsScopeBase       ? LDAP_SCOPE_BASE
-                 : preference.integer == kAdsScopeOneLevel ? LDAP_SCOPE_ONELEVEL
-                                                           : LDAP_SCOPE_SUBTREE;
-      } else {
-        result = 0x00005011;  // S_ADS_ERRORSOCCURRED: some preferences were not taken
-      }
-    }
-    return result;
-  }
-
-  uint32_t ExecuteSearch(const char16_t* filter, const char16_t* const* attributes,
-                         uint32_t count, AdsSearchHandle* handle) override {
-    if (handle == nullptr || (attributes == nullptr && count > 0 && count != UINT32_MAX)) {
-      return kEInvalidArg;
-    }
-    auto search = std::make_unique<AdsSearch>();
-    search->filter = NormalizeFilter(filter != nullptr && *filter != u'\0'
-                                         ? Utf16ToUtf8(filter)
-                                         : std::string("(objectClass=*)"));
-    for (uint32_t i = 0; attributes != nullptr && i < count && count != UINT32_MAX; ++i) {
-      AttributeName name;
-      if (attributes[i] == nullptr || !ParseAttributeName(Utf16ToUtf8(attributes[i]), &name)) {
-        return kEInvalidArg;
-      }
-      search->attributes.push_back(name.plain);
-    }
-    search->base = path_.dn;
-    search->scope = scope_;
-    search->budget = SharedBudget();
-    const uint32_t hr = FetchPage(search.get());
-    if (hr != 0) return hr;
-    searches_.push_back(search.get());
-    *handle = search.release();
-    return 0;
-  }
-
-  uint32_t GetNextRow(AdsSearchHandle handle) override {
-    AdsSearch* search = Find(handle);
-    if (search == nullptr) return kEInvalidArg;
-    if (search->has_row) ++search->next;
-    search->has_row = false;
-    // An enumeration that reached a bound or was stopped ends here, between rows as well as
-    // between pages, so that the walk over these rows reports it.
-    const uint32_t ended = search->budget->Admit(false);
-    if (ended != 0) {
-      search->rows.clear();
-      search->cookie.clear();
-      search->final_status = ended;
-      return ended;
-    }
-    while (search->next >= search->rows.size()) {
-      if (search->cookie.empty()) return search->final_status;
-      search->rows.clear();
-      search->next = 0;
-      const uint32_t hr = FetchPage(search);
-      if (hr != 0) {
-        search->cookie.clear();
-        search->final_status = hr;
-        return hr;
-      }
-    }
-    search->has_row = true;
-    return 0;
-  }
-
-  uint32_t GetColumn(AdsSearchHandle handle, const char16_t* name,
-                     AdsSearchColumn* column) override {
-    AdsSearch* search = Find(handle);
-    if (search == nullptr || name == nullptr || column == nullptr) return kEInvalidArg;
-    if (!search->has_row) return kEFail;
-    const Entry& row = search->rows[search->next];
-    const std::string lower = LowerName(name);
-    column->name = name;
-    column->values.clear();
-    const std::vector<std::string>* values = row.Find(lower);
-    if (values == nullptr && lower == "distinguishedname") {
-      column->type = kAdsTypeDnString;
-      column->values.push_back(ColumnValueOf(Kind::kDn, row.dn));
-      return 0;
-    }
-    if (values == nullptr || values->empty()) return kEAdsColumnNotSet;
-    const Kind kind = connection_->KindOf(lower);
-    for (const std::string& raw : *values) column->values.push_back(ColumnValueOf(kind, raw));
-    column->type = column->values.front().type;
-    return 0;
-  }
-
-  uint32_t FreeColumn(AdsSearchColumn* column) override {
-    if (column == nullptr) return kEInvalidArg;
-    column->name.clear();
-    column->values.clear();
-    column->type = 0;
-    return 0;
-  }
-
-  uint32_t CloseSearchHandle(AdsSearchHandle handle) override {
-    AdsSearch* search = Find(handle);
-    if (search == nullptr) return kEInvalidArg;
-    searches_.erase(std::find(searches_.begin(), searches_.end(), search));
-    connection_->HoldPaged(search, false);
-    delete search;
-    return 0;
-  }
-
- private:
-  AdsSearch* Find(AdsSearchHandle handle) {
-    const auto found = std::find(searches_.begin(), searches_.end(), handle);
-    return found == searches_.end() ? nullptr : *found;
-  }
-
-  uint32_t FetchPage(AdsSearch* search) {
-    const bool all = search->attributes.empty();
-    // The DN comes with every entry; asking the server for it as an attribute is harmless.
-    uint32_t hr = connection_->Search(search->base, search->scope, search->filter,
-                                      all ? nullptr : &search->attributes, true, &search->cookie,
-                                      &search->rows, search->budget.get());
-    connection_->HoldPaged(search, hr == 0 && !search->cookie.empty());
-    if (hr == ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) {
-      // The rows that came are kept; the end of the search then says it was cut short.
-      search->cookie.clear();
-      search->final_status = hr;
-      hr = 0;
-    }
-    return hr;
-  }
-
-  void Store(const std::string& name, std::vector<std::string> values, bool ranged) {
-    auto& attributes = entry_.attributes;
-    const auto found = std::find_if(attributes.begin(), attributes.end(),
-                                    [&name](const auto& a) { return a.first == name; });
-    if (values.empty()) {
-      if (found != attributes.end()) attributes.erase(found);
-      ranged_.erase(name);
-      return;
-    }
-    if (found != attributes.end()) {
-      found->second = std::move(values);
-    } else {
-      attributes.emplace_back(name, std::move(values));
-    }
-    if (ranged) {
-      ranged_[name] = true;
-    } else {
-      ranged_.erase(name);
-    }
-  }
-
-  std::shared_ptr<Connection> connection_;
-  Path path_;
-  Entry entry_;
-  std::map<std::string, bool> ranged_;  // attributes last read as a range: always arrays
-  // The names of a read-ahead's entry; null when the object was read whole.
-  std::shared_ptr<const std::vector<std::string>> partial_;
-  // The whole of the attribute whose first range was read last, for its later ranges.
-  std::optional<std::pair<std::string, std::vector<std::string>>> whole_;
-  int scope_ = LDAP_SCOPE_SUBTREE;
-  std::vector<AdsSearch*> searches_;
-};
-
-uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* password,
-              uint32_t flags, bool attributes, std::unique_ptr<DirectoryObject>* object) {
-  if ((user != nullptr && *user != u'\0') || (password != nullptr && *password != u'\0')) {
-    return kEInvalidArg;
-  }
-  Path parsed;
-  uint32_t hr = ParsePath(path, &parsed);
-  if (hr != 0) return hr;
-  const bool secure = (flags & kAdsSecureAuthentication) != 0;
-  const std::string key = ConnectionKey(parsed.server, secure);
-  std::shared_ptr<Connection> connection;
-  hr = Connect(parsed.server, secure, &connection, key);
-  if (hr != 0) return hr;
-  Budget* budget = CurrentBudget();
-  if (attributes && !parsed.root_dse && budget != nullptr && budget->read_ahead != nullptr &&
-      budget->read_ahead->connection_key() == key) {
-    // Counted as the read it stands for: the stop check and the enumeration's bounds.
-    hr = budget->Admit(false);
-    if (hr != 0) return hr;
-    Entry entry;
-    if (budget->read_ahead->Take(parsed.dn, budget, &entry)) {
-      if (budget->Take(entry.size) != 0) return budget->ended;
-      auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
-      opened->Preload(std::move(entry), budget->read_ahead->names());
-      *object = std::move(opened);
-      return 0;
-    }
-  }
-  auto opened = std::make_unique<DirectoryObject>(std::move(connection), std::move(parsed));
-  hr = opened->Load(attributes);
-  if (hr != 0) return hr;
-  *object = std::move(opened);
-  return 0;
-}
-
-}  // namespace
-
-uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
-                       uint32_t flags, std::unique_ptr<IADs>* object) {
-  if (object == nullptr) return kEInvalidArg;
-  try {
-    std::unique_ptr<DirectoryObject> opened;
-    const uint32_t hr = Open(path, user, password, flags, true, &opened);
-    if (hr == 0) *object = std::move(opened);
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  }
-}
-
-uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
-                       uint32_t flags, std::unique_ptr<IDirectorySearch>* object) {
-  if (object == nullptr) return kEInvalidArg;
-  try {
-    std::unique_ptr<DirectoryObject> opened;
-    const uint32_t hr = Open(path, user, password, flags, false, &opened);
-    if (hr == 0) *object = std::move(opened);
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  }
-}
-
-namespace {
-
-// Reads the pages `search` has left into its rows, so that another paged search can go
-// over its connection; false (and nothing read) when more than a read-ahead's worth of
-// rows would be held first. A failure ends the search where that page would have.
-bool ReadToEnd(Connection* connection, AdsSearch* search) {
-  while (!search->cookie.empty()) {
-    if (search->rows.size() - search->next >= kDirectoryMaxReadAheadEntries) return false;
-    const size_t held = search->rows.size();
-    const uint32_t hr = connection->Search(
-        search->base, search->scope, search->filter,
-        search->attributes.empty() ? nullptr : &search->attributes, true, &search->cookie,
-        &search->rows, search->budget.get());
-    if (hr != 0) {
-      if (hr != ResultOfLdap(LDAP_SIZELIMIT_EXCEEDED)) search->rows.resize(held);
-      search->cookie.clear();
-      search->final_status = hr;
-    }
-  }
-  connection->HoldPaged(search, false);
-  return true;
-}
-
-}  // namespace
-
-uint32_t DirectoryReadAhead(uint32_t flags, std::u16string_view base, std::u16string_view filter,
-                            const char16_t* const* attributes, uint32_t count) {
-  Budget* budget = CurrentBudget();
-  if (budget == nullptr || (attributes == nullptr && count > 0)) return kEInvalidArg;
-  budget->read_ahead.reset();  // the last one's entries are not asked for any more
-  if (budget->ended != 0) return budget->ended;
-  try {
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < count; ++i) {
-      AttributeName name;
-      if (attributes[i] == nullptr || !ParseAttributeName(Utf16ToUtf8(attributes[i]), &name) ||
-          name.ranged) {
-        return kEInvalidArg;
-      }
-      names.push_back(name.plain);
-    }
-    if (names.empty()) return kEInvalidArg;
-    const std::string server = DefaultServer();
-    const bool secure = (flags & kAdsSecureAuthentication) != 0;
-    const std::string key = ConnectionKey(server, secure);
-    std::shared_ptr<Connection> connection;
-    const uint32_t hr = Connect(server, secure, &connection, key);
-    if (hr != 0) return hr;
-    bool elsewhere = false;
-    AdsSearch* holder = connection->PagedHolder(&elsewhere);
-    if (elsewhere || (holder != nullptr && !ReadToEnd(connection.get(), holder))) return 0;
-    auto read_ahead = std::make_unique<ReadAhead>(
-        std::move(connection), key, Utf16ToUtf8(base),
-        NormalizeFilter(Utf16ToUtf8(filter)), std::move(names), *budget);
-    budget->read_ahead = std::move(read_ahead);
-    return budget->read_ahead->Start(budget);
-  } catch (const std::bad_alloc&) {
-    budget->read_ahead.reset();
-    return kEOutOfMemory;
-  }
-}
-
-uint32_t ADsBuildVarArrayStr(const char16_t* const* strings, uint32_t count, Variant* array) {
-  if (array == nullptr || (strings == nullptr && count > 0)) return kEInvalidArg;
-  std::vector<Variant> items;
-  items.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    if (strings[i] == nullptr) return kEInvalidArg;
-    items.push_back(Variant::String(strings[i]));
-  }
-  *array = Variant::Array(std::move(items));
-  return 0;
-}
-
-std::u16string NormalizeDn(std::u16string_view dn) {
-  return Utf8ToUtf16(CanonicalDn(Utf16ToUtf8(dn)));
-}
-
-namespace {
 
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -1474,24 +394,11 @@ int HexValue(char c) {
   return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
-// Appends `value` to `normal` in lower case, with the characters special in a DN escaped
-// as hex pairs, so that every way of writing one value gives one text.
-void AppendCanonicalValue(std::string_view value, std::string* normal) {
-  for (char c : Lower(value)) {
-    if (strchr(",+\"\\<>;=#", c) != nullptr || static_cast<unsigned char>(c) < 0x20) {
-      char hex[4];
-      snprintf(hex, sizeof hex, "\\%02x", static_cast<unsigned char>(c));
-      *normal += hex;
-    } else {
-      normal->push_back(c);
-    }
-  }
-}
-
 // Parses an LDAPv3 DN ("type=value" pairs, '+' inside an RDN, ',' between RDNs,
 // blanks around separators, '\' escapes of a character or a hex pair, '#' hex values) into
 // its canonical text; false when `text` is no DN.
-bool ParseDn(std::string_view text, std::string* normal) {
+bool ParseDn(const std::string& dn, std::string* normal) {
+  const std::string_view text = dn;
   normal->clear();
   size_t i = 0;
   const size_t n = text.size();
@@ -1562,71 +469,12 @@ bool ParseDn(std::string_view text, std::string* normal) {
   }
 }
 
-// The canonical text of a DN that needs no parsing: RDNs of one "type=value" each, of
-// letters, digits, '-', '_', '.' and blanks inside a value, is its own in lower case. The
-// DNs of most entries are; parsing them was most of the cost of a walk's lookups. False
-// for any other text.
-bool LowerPlainDn(std::string_view text, std::string* lower) {
-  const size_t size = text.size();
-  if (size == 0) return false;
-  lower->resize(size);
-  const char* from = text.data();
-  char* to = lower->data();
-  bool in_value = false;
-  size_t start = 0;  // of the current type or value
-  for (size_t i = 0; i < size; ++i) {
-    char c = from[i];
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    } else if (c == '=') {
-      if (in_value || i == start) return false;
-      in_value = true;
-      start = i + 1;
-    } else if (c == ',') {
-      if (!in_value || i == start || from[i - 1] == ' ') return false;
-      in_value = false;
-      start = i + 1;
-    } else if (c == ' ') {
-      if (!in_value || i == start) return false;
-    } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-                 c == '.')) {
-      return false;
-    }
-    to[i] = c;
-  }
-  return in_value && start < size && from[size - 1] != ' ';
+}  // namespace directory
+
+std::string ConfiguredDirectoryServer() {
+  // Without LDAPURI, a serverless path goes where Windows' client sends it: the domain's
+  // own directory, which has no URI to tell.
+  return directory::DefaultServer();
 }
-
-std::string CanonicalDn(const std::string& text) {
-  std::string lower;
-  if (LowerPlainDn(text, &lower)) return lower;
-  std::string normal;
-  return ParseDn(text, &normal) ? normal : text;
-}
-
-}  // namespace
-
-DirectoryEnumeration::DirectoryEnumeration(StopCheck stop, void* context) {
-  if (t_enumeration_owner != nullptr) return;
-  budget_ = NewBudget(stop, context);
-  t_enumeration_owner = &budget_;
-}
-
-DirectoryEnumeration::~DirectoryEnumeration() {
-  if (t_enumeration_owner == &budget_) t_enumeration_owner = nullptr;
-}
-
-std::u16string PathOfDn(std::u16string_view dn) {
-  std::u16string path = u"LDAP://";
-  path.reserve(path.size() + dn.size());
-  for (char16_t c : dn) {
-    if (c == u'/') path.push_back(u'\\');
-    path.push_back(c);
-  }
-  return path;
-}
-
-
-uint64_t DirectoryOperationCount() { return g_operations.load(std::memory_order_relaxed); }
 
 }  // namespace platform
