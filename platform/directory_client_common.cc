@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #include "platform/directory_connection.h"
@@ -1042,14 +1043,15 @@ uint32_t Open(const char16_t* path, const char16_t* user, const char16_t* passwo
   return 0;
 }
 
-}  // namespace
-
-uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
-                       uint32_t flags, std::unique_ptr<IADs>* object) {
+// An object opened as `Interface`: read whole for IADs, only found for IDirectorySearch.
+template <typename Interface>
+uint32_t OpenAs(const char16_t* path, const char16_t* user, const char16_t* password,
+                uint32_t flags, std::unique_ptr<Interface>* object) {
   if (object == nullptr) return kEInvalidArg;
   try {
     std::unique_ptr<DirectoryObject> opened;
-    const uint32_t hr = Open(path, user, password, flags, true, &opened);
+    const uint32_t hr = Open(path, user, password, flags,
+                             std::is_same_v<Interface, IADs>, &opened);
     if (hr == 0) *object = std::move(opened);
     return hr;
   } catch (const std::bad_alloc&) {
@@ -1057,17 +1059,16 @@ uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_
   }
 }
 
+}  // namespace
+
+uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
+                       uint32_t flags, std::unique_ptr<IADs>* object) {
+  return OpenAs(path, user, password, flags, object);
+}
+
 uint32_t ADsOpenObject(const char16_t* path, const char16_t* user, const char16_t* password,
                        uint32_t flags, std::unique_ptr<IDirectorySearch>* object) {
-  if (object == nullptr) return kEInvalidArg;
-  try {
-    std::unique_ptr<DirectoryObject> opened;
-    const uint32_t hr = Open(path, user, password, flags, false, &opened);
-    if (hr == 0) *object = std::move(opened);
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  }
+  return OpenAs(path, user, password, flags, object);
 }
 
 namespace {
