@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/directory_client.h"
 #include "platform/errors.h"
 
 namespace platform {
