@@ -5,7 +5,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <pwd.h>
+#endif
 
 #include <map>
 
@@ -213,6 +215,18 @@ struct Collector {
   }
 };
 
+// This process's account name.
+std::string AccountName() {
+#ifdef _WIN32
+  wchar_t name[257];
+  DWORD size = 257;
+  return GetUserNameW(name, &size) ? platform::Utf16ToUtf8(reinterpret_cast<const char16_t*>(name))
+                                   : std::string();
+#else
+  return getpwuid(geteuid())->pw_name;
+#endif
+}
+
 class DirectoryTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -221,10 +235,11 @@ class DirectoryTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete fixture_; }
   void SetUp() override {
+    if (!TestDirectory::Available()) GTEST_SKIP() << "slapd is a Linux program: run under Wine";
     directory_ = std::make_unique<TestDirectory>(fixture_->config, fixture_->domain);
     ASSERT_TRUE(directory_->ok());
-    setenv("LDAPURI", directory_->uri().c_str(), 1);
-    setenv("LDAPNOINIT", "1", 1);
+    platform::testing::SetEnvironment("LDAPURI", directory_->uri().c_str());
+    platform::testing::SetEnvironment("LDAPNOINIT", "1");
     ForgetMailHostNames();  // each case's machine decides which server is here
   }
   static std::string Lower(std::string text) {
@@ -274,8 +289,13 @@ TEST_F(DirectoryTest, DatabaseUsersOfThisServerThroughSchemaPrivateKeyAndDbState
   EXPECT_EQ(by_mail.at("eve@example.test")->legacy, u"/o=Example/cn=eve");
   EXPECT_EQ(by_mail.at("eve@example.test")->proxy.type, Variant::Type::kEmpty);
   for (const Reported& user : found.users) EXPECT_TRUE(user.local);
-  // One connection, and one operation per user beside a few dozen for the databases.
+  // One connection (on Windows the port's check that the server takes one, before wldap32
+  // connects, is one more), and one operation per user beside a few dozen for the databases.
+#ifdef _WIN32
+  EXPECT_EQ(directory_->Connections() - connections, 2);
+#else
   EXPECT_EQ(directory_->Connections() - connections, 1);
+#endif
   EXPECT_GE(sent, found.users.size());
   EXPECT_LE(sent, found.users.size() + 40);
 
@@ -369,7 +389,7 @@ TEST_F(DirectoryTest, FurtherRoutinesOfTheFamily) {
   EXPECT_EQ(GetHubExchangeServers(&text), kOk);
   EXPECT_EQ(text, u"HERE\nHUB2");
   EXPECT_EQ(GetCurrentUserName(&text), kOk);
-  EXPECT_EQ(platform::Utf16ToUtf8(text), host_ + "\\" + getpwuid(geteuid())->pw_name);
+  EXPECT_EQ(platform::Utf16ToUtf8(text), host_ + "\\" + AccountName());
 
   std::unique_ptr<platform::IADs> object;
   EXPECT_EQ(platform::ADsOpenObject(u"LDAP://CN=Nobody,DC=example,DC=test", nullptr, nullptr, 5, &object),
@@ -388,6 +408,7 @@ TEST_F(DirectoryTest, FurtherRoutinesOfTheFamily) {
   EXPECT_EQ(EnumADMailUsers(&Collector::Callback, &none, false, false), platform::kEDsServerDown);
 }
 
+#ifndef _WIN32
 // The launcher refuses what would wipe a running instance, a socket path past what a socket
 // address holds (107 bytes), and signalling a process that its pid file names but that is
 // not the instance's slapd; the instance folder is its owner's alone (so is the socket).
@@ -413,6 +434,7 @@ TEST_F(DirectoryTest, LauncherKeepsInstancesAndOtherProcessesSafe) {
   EXPECT_EQ(directory_->Launch({"stop", "--instance", instance}), 0);  // and this process lives
   std::ofstream(instance + "/slapd.pid") << pid << "\n";
 }
+#endif  // the launcher's own safety is checked by the Linux run
 
 // The information store keys and the texts, without the directory.
 TEST(DirectoryRoutinesTest, HomeDatabasesServerNamesAndAddresses) {

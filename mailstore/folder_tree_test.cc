@@ -3,7 +3,13 @@
 #include "mailstore/folder_tree.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +17,7 @@
 
 #include "mailstore/mail_host.h"
 #include "mailstore/test_storage_server.h"
+#include "mailstore/test_wine.h"
 #include "platform/store_provider.h"
 #include "platform/unicode.h"
 
@@ -21,6 +28,47 @@ using platform::Variant;
 using Seen = std::vector<std::u16string>;
 
 const std::u16string kRoot = platform::kPublicFolderRootUrl;
+
+// Lets everyone write the folder `path`, which the trust rule refuses (its other cases:
+// mail_sources_test); `mode` is the POSIX mode that says so.
+void LetEveryoneWrite(const std::string& path, [[maybe_unused]] int mode) {
+#ifdef _WIN32
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  std::wstring wide(path.begin(), path.end());
+  EXPECT_EQ(SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, dacl, nullptr),
+            0u);
+  LocalFree(descriptor);
+#else
+  chmod(path.c_str(), static_cast<mode_t>(mode));
+#endif
+}
+
+// A symbolic link at `link` to the folder `target`. Wine's CreateSymbolicLink makes none, so
+// there the link is a Unix one, made by its Unix shell, which Wine shows as a reparse point.
+void LinkFolder(const std::string& target, const std::string& link,
+                [[maybe_unused]] const std::string& work) {
+#ifdef _WIN32
+  if (!testing::UnixPathOf(work).empty()) {
+    EXPECT_EQ(testing::RunUnixCommand(work, "ln -s '" + testing::UnixPathOf(target) + "' '" +
+                                                testing::UnixPathOf(link) + "'",
+                                      nullptr),
+              0);
+    return;
+  }
+  std::wstring wide_link(link.begin(), link.end()), wide_target(target.begin(), target.end());
+  EXPECT_TRUE(CreateSymbolicLinkW(wide_link.c_str(), wide_target.c_str(),
+                                  SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+#else
+  std::filesystem::create_directory_symlink(target, link);
+#endif
+}
 
 // Walk context: the URLs reported (below the root), the call that answers stop, and the
 // address each reported folder's record gave.
@@ -148,9 +196,9 @@ TEST_F(FolderTreeTest, EmptyOrMissingRootEndsWithTheStoreStatus) {
 TEST_F(FolderTreeTest, FoldersNotServedAreNeitherReportedNorEntered) {
   machine_.AddFolders({".A", ".W", ".W.X"});
   std::filesystem::create_directory(machine_.root() + "/elsewhere");
-  std::filesystem::create_directory_symlink(machine_.root() + "/elsewhere", Public(".L"));
+  LinkFolder(machine_.root() + "/elsewhere", Public(".L"), machine_.root());
   Write(Public(".F"), "");
-  chmod(Public(".W").c_str(), 0777);  // the trust rule's other cases: mail_sources_test
+  LetEveryoneWrite(Public(".W"), 0777);
   EXPECT_EQ(RunWalk(0, kOk), (Seen{u"A"}));
 
   // A link or a file is no folder at all; a folder not trusted is refused.
@@ -174,7 +222,7 @@ TEST_F(FolderTreeTest, QueriesSeeTheFileSystemAsItIsNow) {
   std::filesystem::remove(Public(".A"));
   EXPECT_EQ(Query(connection.get(), FolderQuery(kRoot), &names), kOk);
   EXPECT_EQ(names, Seen{u"B"});
-  chmod(Public(".B").c_str(), 0757);  // changes no entry of the root
+  LetEveryoneWrite(Public(".B"), 0757);  // changes no entry of the root
   EXPECT_EQ(Query(connection.get(), FolderQuery(kRoot + u"/B"), &names),
             platform::kStoreEAccessDenied);
 }

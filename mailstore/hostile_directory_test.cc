@@ -3,6 +3,12 @@
 // that name another server, and answers that are slow or never come. Each must end at its
 // bound with a result the walk reports, holding little memory; the time and peak resident
 // size of each are printed beside their limits.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,6 +33,8 @@
 #include "mailstore/parser.h"
 #include "mailstore/storage.h"
 #include "mailstore/test_storage_server.h"
+#include "mailstore/test_wine.h"
+#include "platform/test_root.h"
 #include "platform/directory_client.h"
 #include "platform/unicode.h"
 #include "support/thread_layer.h"
@@ -45,6 +54,76 @@ using Clock = std::chrono::steady_clock;
 // What the process holds at most while it reads from any of these servers: one answer,
 // its message in libldap's buffer and the copy being made of it, and the rest of the walk.
 constexpr long kResidentLimitMiB = 4 * (platform::kDirectoryMaxAnswerBytes >> 20);
+
+#ifdef _WIN32
+using Socket = SOCKET;
+int CloseSocket(Socket socket) { return closesocket(socket); }
+void SetNonBlocking(Socket socket) {
+  u_long on = 1;
+  ioctlsocket(socket, FIONBIO, &on);
+}
+bool Readable(Socket socket) {
+  WSAPOLLFD pending{socket, POLLRDNORM, 0};
+  return WSAPoll(&pending, 1, 0) != 0;
+}
+
+// The responder in one of its modes, on a free loopback port; killed at the end. Under Wine
+// it is started in the background by the Unix shell (test_wine.h), its port written to a
+// file.
+class Responder {
+ public:
+  explicit Responder(std::vector<std::string> arguments) {
+    const std::string work = testing::UnixPathOf(folder_.path());
+    if (work.empty()) return;
+    std::string command = "python3 '" CV_HOSTILE_LDAP "'";
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    testing::RunUnixCommand(folder_.path(),
+                            command + " >'" + work + "/port' 2>/dev/null & echo $! >'" + work +
+                                "/pid'",
+                            nullptr);
+    for (int waited = 0; waited < 2000 && port_ == 0; ++waited) {  // 10 s
+      std::ifstream(folder_.Path("port")) >> port_;
+      if (port_ == 0) Sleep(5);
+    }
+  }
+  ~Responder() {
+    const std::string work = testing::UnixPathOf(folder_.path());
+    if (!work.empty()) {
+      testing::RunUnixCommand(folder_.path(), "kill -KILL \"$(cat '" + work + "/pid')\"", nullptr);
+    }
+  }
+  std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+  bool ok() const { return port_ > 0; }
+
+ private:
+  platform::testing::TemporaryFolder folder_{"cvhostile"};
+  int port_ = 0;
+};
+
+// Windows keeps no peak that can be started again: the rise of the process's peak working
+// set is what shows, so a walk holding less than an earlier one shows none.
+long StatusKiB(const char* /*field: the peak whichever*/) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+  return static_cast<long>(counters.PeakWorkingSetSize >> 10);
+}
+
+long ProcessorMs() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+  };
+  return static_cast<long>((ticks(kernel) + ticks(user)) / 10000);
+}
+#else
+using Socket = int;
+int CloseSocket(Socket socket) { return close(socket); }
+void SetNonBlocking(Socket socket) { fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK); }
+bool Readable(Socket socket) {
+  pollfd pending{socket, POLLIN, 0};
+  return poll(&pending, 1, 0) != 0;
+}
 
 // The responder in one of its modes, on a free loopback port; killed at the end.
 class Responder {
@@ -86,6 +165,16 @@ class Responder {
   int port_ = 0;
 };
 
+long ProcessorMs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+long StatusKiB(const char* field) { return cvmad::testing::StatusKiB(getpid(), field); }
+#endif
+
 struct Outcome {
   uint32_t result = 0;
   double seconds = 0;
@@ -102,7 +191,14 @@ uint32_t Count(const char16_t*, const char16_t*, bool, const platform::Variant*,
 
 class HostileDirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("LDAPNOINIT", "1", 1); }
+  void SetUp() override {
+#ifdef _WIN32
+    if (testing::UnixPathOf("C:\\").empty()) GTEST_SKIP() << "the responder needs Wine's Unix shell";
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+#endif
+    platform::testing::SetEnvironment("LDAPNOINIT", "1");
+  }
 
   // The database walk of every server against the responder in `arguments`' mode, with the
   // time it took and how far the peak resident size rose above the size at its start.
@@ -112,16 +208,20 @@ class HostileDirectoryTest : public ::testing::Test {
     return WalkAt(label, responder.uri());
   }
   Outcome WalkAt(const std::string& label, const std::string& uri) {
-    setenv("LDAPURI", uri.c_str(), 1);
+    platform::testing::SetEnvironment("LDAPURI", uri.c_str());
+#ifdef _WIN32
+    const long before = StatusKiB("VmHWM");
+#else
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
-    const long before = cvmad::testing::StatusKiB(getpid(), "VmRSS");
+    const long before = StatusKiB("VmRSS");
+#endif
     Outcome outcome;
     const uint64_t operations = platform::DirectoryOperationCount();
     const auto start = Clock::now();
     outcome.result = EnumMDBMailUsers(&Count, &outcome.users, true, false);
     outcome.operations = platform::DirectoryOperationCount() - operations;
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    outcome.peak_growth_mib = (cvmad::testing::StatusKiB(getpid(), "VmHWM") - before) / 1024;
+    outcome.peak_growth_mib = (StatusKiB("VmHWM") - before) / 1024;
     printf("%-40s 0x%08X after %4llu operations in %6.2f s (limit %d s), "
            "peak resident size +%ld MiB (limit %ld MiB)\n",
            label.c_str(), outcome.result, static_cast<unsigned long long>(outcome.operations),
@@ -164,7 +264,7 @@ TEST_F(HostileDirectoryTest, AnAnswerWithoutEndIsCutAtItsBounds) {
 }
 
 TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const Socket listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -177,9 +277,8 @@ TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
   const Outcome outcome = Walk("back-links naming 127.0.0.1:" + port, {"backlinks", "--link-port", port});
   EXPECT_EQ(outcome.result, kOk);
   EXPECT_EQ(outcome.users, 0u);
-  pollfd pending{listener, POLLIN, 0};
-  EXPECT_EQ(poll(&pending, 1, 0), 0) << "a connection came to the port a value named";
-  close(listener);
+  EXPECT_FALSE(Readable(listener)) << "a connection came to the port a value named";
+  CloseSocket(listener);
   // Each value was asked of the configured server as a DN, which it does not hold.
   const std::string log = root_.trace_log();
   EXPECT_THAT(log, HasSubstr("ADsOpenObject(LDAP://127.0.0.1:" + port +
@@ -213,7 +312,7 @@ TEST_F(HostileDirectoryTest, ReadAheadStopsAtItsBoundsAndOpensTheRestSingly) {
 // time; a stop ends the walk while it waits.
 TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
   // Its queue is full: further connections are never taken.
-  const int full = socket(AF_INET, SOCK_STREAM, 0);
+  const Socket full = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -221,16 +320,17 @@ TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
   ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(listen(full, 0), 0);
   getsockname(full, reinterpret_cast<sockaddr*>(&address), &size);
-  std::vector<int> queued;
+  std::vector<Socket> queued;
   for (int i = 0; i < 3; ++i) {
-    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    queued.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    SetNonBlocking(queued.back());
     connect(queued.back(), reinterpret_cast<sockaddr*>(&address), size);
   }
   EXPECT_EQ(WalkAt("a connection never taken", "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)))
                 .result,
             platform::kEDsServerDown);  // after kDirectoryConnectSeconds
-  for (int fd : queued) close(fd);
-  close(full);
+  for (Socket socket : queued) CloseSocket(socket);
+  CloseSocket(full);
 
   EXPECT_EQ(Walk("no answer to the search", {"silent"}).result,
             0x80070000u | 1460u);  // ERROR_TIMEOUT after kDirectoryOperationSeconds
@@ -239,7 +339,7 @@ TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
   ASSERT_TRUE(ThreadLayerInitialize());
   Responder responder({"slow"});
   ASSERT_TRUE(responder.ok());
-  setenv("LDAPURI", responder.uri().c_str(), 1);
+  platform::testing::SetEnvironment("LDAPURI", responder.uri().c_str());
   const uint32_t stop = EventCreate(true, false);
   std::thread stopper([stop] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -262,18 +362,12 @@ TEST_F(HostileDirectoryTest, TheParsersWorkerRestsAfterAnEnumerationEndedAtItsBo
   ASSERT_TRUE(ThreadLayerInitialize());
   Responder responder({"pages"});
   ASSERT_TRUE(responder.ok());
-  setenv("LDAPURI", responder.uri().c_str(), 1);
+  platform::testing::SetEnvironment("LDAPURI", responder.uri().c_str());
   auto parser = std::make_unique<CMailStoreParser>();
   ASSERT_TRUE(testing::WaitUntil([&] { return parser->IsInitialised(); }));
-  auto processor_ms = [] {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-  };
-  const long before = processor_ms();
+  const long before = ProcessorMs();
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  const long idle = processor_ms() - before;
+  const long idle = ProcessorMs() - before;
   printf("processor time of the process in 1 s after the first attempt: %ld ms\n", idle);
   EXPECT_LT(idle, 100);
   EXPECT_TRUE(parser->EnumMBs());

@@ -22,6 +22,7 @@
 //
 // Binding: with kAdsSecureAuthentication over an ldapi:// URI the process binds with SASL
 // EXTERNAL (the server sees this process's account); otherwise the operations are anonymous.
+// Windows has no ldapi://: there a path to such a server answers kEDsServerDown.
 // A user name or password is not supported (E_INVALIDARG).
 //
 // Values: IADs::Get gives a string, an integer (INTEGER syntax) or 16 raw bytes and other
@@ -50,7 +51,8 @@
 namespace platform {
 
 // The server that serverless paths go to: LDAPURI, else libldap's URI (ldap.conf's, or its
-// built-in default, ldap://localhost:389); empty with LDAPNOINIT and no LDAPURI.
+// built-in default, ldap://localhost:389); empty with LDAPNOINIT and no LDAPURI. On Windows:
+// LDAPURI, else empty (the domain's own directory, which wldap32 finds).
 std::string ConfiguredDirectoryServer();
 
 inline constexpr uint32_t kAdsSecureAuthentication = 0x1;

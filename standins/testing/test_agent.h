@@ -124,6 +124,14 @@ inline unsigned FileMode(const std::string& path) {
                                std::filesystem::perms::mask);
 }
 
+// Resident sizes mean nothing under a sanitizer (its shadow memory and quarantine): tests
+// that bound them only print them there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kResidentSizesHold = false;
+#else
+inline constexpr bool kResidentSizesHold = true;
+#endif
+
 #ifdef _WIN32
 // Waits for the process whose handle is `pid` to end for up to `timeout`; its exit status,
 // or -1 when it is still running.
@@ -189,14 +197,6 @@ inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
     return setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ? 125 : body();
   });
 }
-
-// Resident sizes mean nothing under a sanitizer (its shadow memory and quarantine): tests
-// that bound them only print them there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kResidentSizesHold = false;
-#else
-inline constexpr bool kResidentSizesHold = true;
-#endif
 
 // The figure `field` ("VmRSS", "VmHWM") of /proc/PID/status, in KiB; -1 when unknown.
 inline long StatusKiB(pid_t pid, const std::string& field) {
