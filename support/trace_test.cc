@@ -207,7 +207,7 @@ TEST_F(TraceTest, LogFileSwitchGivesNameAndMode) {
       {"ro.log,r", "ro.log", old},  // a mode that cannot write leaves the file alone
   };
   for (const auto& [setting, file, expected] : cases) {
-    std::ofstream(dir_ + "/logs/" + file) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
+    std::ofstream(dir_ + "/logs/" + file, std::ios::binary) << "1\tAB\t26/01/01 00:00:00\t00000000\told\n";
     SwitchOn(dir_ + "/logs/" + setting);
     TraceOut("", TRACE_INFO, 0, "one\n");
     TraceOut("", TRACE_INFO, 0, "two\n");
@@ -251,6 +251,7 @@ TEST_F(TraceTest, LongMessageIsCutAndUnopenableFileIsOpenedOncePossible) {
   TraceOut("", TRACE_INFO, 0, "%s\n", std::string(2000, 'm').c_str());
   EXPECT_EQ(Messages(log_), "1:" + std::string(1023, 'm'));
 
+  TraceShutdown();  // the file closed (Windows removes no folder holding an open file)
   fs::remove_all(dir_ + "/logs");  // no log folder yet: the lines go to the debug sink
   SwitchOn(log_);
   TraceOut("", TRACE_ERROR, 0, "to the sink\n");
