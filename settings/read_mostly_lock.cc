@@ -51,13 +51,13 @@ void ReadMostlyLock::LockSharedSlowly(uint32_t slot) {
       slots_[slot].inside.store(1, std::memory_order_relaxed);
       std::atomic_signal_fence(std::memory_order_seq_cst);
     } else {
+      // Counted only once no writer is in sight: readers that count themselves while a
+      // writer waits for the count to reach 0 can keep it from ever seeing 0.
+      WaitForWriter();
       shared_.fetch_add(1, std::memory_order_seq_cst);
     }
     if (writer_.load(std::memory_order_seq_cst) == 0) return;
-    if (slot >= kSlots) {
-      shared_.fetch_sub(1, std::memory_order_seq_cst);
-      WaitForWriter();
-    }
+    if (slot >= kSlots) shared_.fetch_sub(1, std::memory_order_seq_cst);
   }
 }
 
