@@ -151,6 +151,8 @@ TEST(FolderTreeWithoutStoreTest, NoInformationStoreWalksNothing) {
   EXPECT_EQ(EnumFoldersTree(nullptr, 0, &walk), kInvalidArg);
 }
 
+// Windows names carry no quote, differ in more than case and are no raw bytes: Linux only.
+#ifndef _WIN32
 TEST_F(FolderTreeTest, WalksDepthFirstInNameOrderWithoutTheRoot) {
   machine_.AddFolders({".A", ".A.B", ".A-x", ".C", ".a", ".D.E", ".\xC3\x84rger",
                        ".A.B.\xE6\x97\xA5", ".E..F", ".G.", ".Q\"A", ".\xC3", ".B.\xFF"});
@@ -172,6 +174,7 @@ TEST_F(FolderTreeTest, WalksDepthFirstInNameOrderWithoutTheRoot) {
   EXPECT_EQ(walk.addresses[8], u"");
   EXPECT_EQ(RunWalk(0, kAborted, 3), (Seen{u"A", u"A/B", u"A/B/日"}));
 }
+#endif
 
 TEST_F(FolderTreeTest, RemoteFoldersAreSkippedUnlessAskedForAndNeverWalked) {
   machine_.AddFolders({".A", ".A.R", ".A.R.X", ".A.S"});

@@ -176,7 +176,7 @@ TEST_F(ParserTest, ARequestWaitsABoundedTimeAndTheTurnComesBack) {
   ASSERT_TRUE(server_.Register());
   ASSERT_TRUE(server_.Start());
   server_.Trace();
-  setenv("LDAPURI", "ldap://127.0.0.1:1", 1);  // the fallback fails at once
+  platform::testing::SetEnvironment("LDAPURI", "ldap://127.0.0.1:1");  // the fallback fails at once
   StartParser();
   // A server that is never ready keeps the worker polling it.
   server_.Stop(SIGTERM);
@@ -198,7 +198,11 @@ TEST_F(ParserTest, ARequestWaitsABoundedTimeAndTheTurnComesBack) {
   EXPECT_TRUE(parser_->EnumMBs());
   EXPECT_EQ(parser_->GetMBsSize(), 1);
   EXPECT_TRUE(Destroy(std::chrono::seconds(5)));
+#ifdef _WIN32
+  _putenv_s("LDAPURI", "");  // an empty value removes it
+#else
   unsetenv("LDAPURI");
+#endif
 }
 
 TEST_F(ParserTest, DestroyDuringTheWaitAfterAFailedFirstAttemptEndsTheWorker) {

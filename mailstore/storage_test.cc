@@ -22,6 +22,9 @@ namespace {
 using testing::Clock;
 using testing::TestStorageServer;
 using testing::WaitUntil;
+#ifdef _WIN32
+using cvmad::testing::SIGKILL;
+#endif
 
 constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 const std::u16string kFolders = u"file://./BackOfficeStorage/localhost/public folders/";
@@ -144,8 +147,8 @@ TEST(StorageTest, DirectoryUsersBecomeMailboxesUntilStopped) {
 
 TEST(StorageTest, ServerNotReadyStoppedOrKilledLeavesTheFallbackOrTheOldList) {
   TestStorageServer server;
-  setenv("LDAPNOINIT", "1", 1);
-  setenv("LDAPURI", "ldapi://%2Fnonexistent%2Fldapi", 1);
+  platform::testing::SetEnvironment("LDAPNOINIT", "1");
+  platform::testing::SetEnvironment("LDAPURI", "ldapi://%2Fnonexistent%2Fldapi");
   server.SetMailboxes("a@x.test::::A\n");
   server.AddFolders({".F"});
   ASSERT_TRUE(server.Register());

@@ -19,6 +19,7 @@
 #include "module/lifecycle.h"
 #include "module/module_state.h"
 #include "platform/registry.h"
+#include "platform/test_root.h"
 #include "policy/agent_api.h"
 #include "policy/agent_messages.h"
 #include "standins/testing/test_agent.h"
@@ -30,7 +31,14 @@ namespace policy_test {
 using cvmad::testing::FakeAgent;
 using cvmad::testing::U32s;
 
+#ifdef _WIN32
+// The agent libraries' DLLs stay beside the programs.
+inline std::filesystem::path LibDir() { return cvmad::testing::BinDir(); }
+inline constexpr const char* kAgentLibraryFiles[] = {"cvma32.dll", "cvpmapi.dll"};
+#else
 inline std::filesystem::path LibDir() { return cvmad::testing::BinDir().parent_path() / "lib"; }
+inline constexpr const char* kAgentLibraryFiles[] = {"libcvma32.so", "libcvpmapi.so"};
+#endif
 
 // Registry seeding for tests: a value in the key at `path`, the key made when missing.
 inline void SetValue(const std::string& path, const char* name, uint32_t type, const void* data,
@@ -66,9 +74,9 @@ class Root : public cvmad::testing::TestAgent {
   ~Root() { platform::ReleaseLocalMachine(); }
   explicit Root(bool register_libraries = true) {
     platform::ReleaseLocalMachine();
-    setenv("CORVANE_ROOT", root().c_str(), 1);
-    for (const char* name : {"libcvma32.so", "libcvpmapi.so"}) {
-      if (register_libraries) SetString(support::kDelayLoadingKey, name, LibDir() / name);
+    platform::testing::SetEnvironment("CORVANE_ROOT", root().c_str());
+    for (const char* name : kAgentLibraryFiles) {
+      if (register_libraries) SetString(support::kDelayLoadingKey, name, (LibDir() / name).string());
     }
   }
 

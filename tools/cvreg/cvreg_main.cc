@@ -13,6 +13,12 @@
 // made by whoever looked first, root say, would then be in the way of corvane-seed).
 //
 // Thread safety: a single-threaded program.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -47,6 +53,22 @@ struct FileClose {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<FILE, FileClose>;
+
+// The file `name` opened for writing in binary; unless `replace`, made anew (EEXIST when it
+// exists). The Windows C runtime knows no "x" mode, so there the exclusive create is _open's.
+FILE* OpenNewFile(const std::string& name, bool replace) {
+#ifdef _WIN32
+  if (replace) return std::fopen(name.c_str(), "wb");
+  const int fd =
+      _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+#else
+  return std::fopen(name.c_str(), replace ? "wb" : "wbx");
+#endif
+}
 
 // The command line: positional arguments and the options found, by lower-case name.
 struct CommandLine {
@@ -373,8 +395,8 @@ int Export(const CommandLine& line) {
   uint32_t result = ExportRegFile(hive, subkey, &text);
   if (result != kErrorSuccess) return FailWith(result);
   const std::string& file_name = line.arguments[1];
-  // "x" creates exclusively, so an existing file is never replaced without /y.
-  FilePtr file(std::fopen(file_name.c_str(), line.Has("/y") ? "wb" : "wbx"));
+  // Created exclusively, so an existing file is never replaced without /y.
+  FilePtr file(OpenNewFile(file_name, line.Has("/y")));
   if (file == nullptr && errno == EEXIST)
     return Fail(file_name + " exists; add /y to overwrite it.");
   if (file == nullptr) return Fail("Cannot create " + file_name + ": " + std::strerror(errno));

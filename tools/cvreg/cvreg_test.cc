@@ -1,7 +1,9 @@
 // Tests of the cvreg program, run as a child process on a machine root of its own.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -25,20 +27,32 @@ const std::string kHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
 
 class CvRegTest : public ::testing::Test {
  protected:
-  // Runs $CV_BIN_DIR/cvreg with `args` (no single quotes) on machine root <dir>/`root`.
+  // Runs $CV_BIN_DIR/cvreg with `args` (no quotes of the shell's) on machine root
+  // <dir>/`root`.
   Outcome Run(const Args& args, const std::string& root = "root") {
     const char* bin = getenv("CV_BIN_DIR");
+#ifdef _WIN32
+    // cmd.exe quotes with double quotes and drops the outer pair of the whole line.
+    platform::testing::SetEnvironment("CORVANE_ROOT", Path(root).c_str());
+    std::string command = "\"\"" + std::string(bin ? bin : "bin") + "/cvreg.exe\"";
+    for (const std::string& arg : args) command += " \"" + arg + "\"";
+    command += " >\"" + Path("out") + "\" 2>\"" + Path("err") + "\"\"";
+    const int status = std::system(command.c_str());
+    return {status, Slurp("out"), Slurp("err")};
+#else
     std::string command = "CORVANE_ROOT='" + Path(root) + "' '" + (bin ? bin : "bin") + "/cvreg'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     const int status = std::system((command + " >" + Path("out") + " 2>" + Path("err")).c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp("out"), Slurp("err")};
+#endif
   }
   std::string Path(const std::string& name) { return dir_.Path(name); }
-  std::string Slurp(const std::string& name) {
-    return {std::istreambuf_iterator<char>(std::ifstream(Path(name)).rdbuf()), {}};
+  // The printed lines in text mode, the .reg files byte for byte (binary).
+  std::string Slurp(const std::string& name, std::ios::openmode mode = std::ios::in) {
+    return {std::istreambuf_iterator<char>(std::ifstream(Path(name), mode).rdbuf()), {}};
   }
   std::string Write(const std::string& name, const std::string& text) {
-    std::ofstream(Path(name)) << text;
+    std::ofstream(Path(name), std::ios::binary) << text;
     return Path(name);
   }
 
@@ -55,17 +69,18 @@ TEST_F(CvRegTest, ImportExportAndReimportKeepEveryValue) {
   for (const Args& reading : {Args{"query", key}, Args{"export", key, out}}) {
     const auto [status, output, error] = Run(reading);
     EXPECT_EQ(status, 1);
-    EXPECT_NE(error.find("no hive at " + Path("root") + "/registry.db: run corvane-seed"),
+    const std::string hive = (std::filesystem::path(Path("root")) / "registry.db").make_preferred().string();
+    EXPECT_NE(error.find("no hive at " + hive + ": run corvane-seed"),
               std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists(Path("root")));
   }
   EXPECT_EQ(Run({"import", Write("in.reg", text)}), kOk);
   EXPECT_EQ(Run({"export", key, out}), kOk);
-  EXPECT_EQ(Slurp("out.reg"), text);
+  EXPECT_EQ(Slurp("out.reg", std::ios::binary), text);
   EXPECT_EQ(std::get<0>(Run({"export", key, out})), 1);  // replacing the file needs /y
   EXPECT_EQ(Run({"import", out}, "other"), kOk);
   EXPECT_EQ(Run({"export", key, out, "/y"}, "other"), kOk);
-  EXPECT_EQ(Slurp("out.reg"), text);
+  EXPECT_EQ(Slurp("out.reg", std::ios::binary), text);
 }
 
 TEST_F(CvRegTest, ImportWithABadLineNamesItAndChangesNothing) {
