@@ -7,7 +7,6 @@
 #define POLICY_AGENT_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -18,7 +17,9 @@
 
 #include "module/lifecycle.h"
 #include "module/module_state.h"
+#include "platform/library.h"
 #include "platform/registry.h"
+#include "platform/test_root.h"
 #include "policy/agent_api.h"
 #include "policy/agent_messages.h"
 #include "standins/testing/test_agent.h"
@@ -30,7 +31,15 @@ namespace policy_test {
 using cvmad::testing::FakeAgent;
 using cvmad::testing::U32s;
 
-inline std::filesystem::path LibDir() { return cvmad::testing::BinDir().parent_path() / "lib"; }
+// The folder of the built agent libraries: lib/ beside bin/, or bin/ itself on Windows,
+// where a DLL is built beside the programs that load it.
+inline std::filesystem::path LibDir() {
+#ifdef _WIN32
+  return cvmad::testing::BinDir();
+#else
+  return cvmad::testing::BinDir().parent_path() / "lib";
+#endif
+}
 
 // Registry seeding for tests: a value in the key at `path`, the key made when missing.
 inline void SetValue(const std::string& path, const char* name, uint32_t type, const void* data,
@@ -66,9 +75,9 @@ class Root : public cvmad::testing::TestAgent {
   ~Root() { platform::ReleaseLocalMachine(); }
   explicit Root(bool register_libraries = true) {
     platform::ReleaseLocalMachine();
-    setenv("CORVANE_ROOT", root().c_str(), 1);
-    for (const char* name : {"libcvma32.so", "libcvpmapi.so"}) {
-      if (register_libraries) SetString(support::kDelayLoadingKey, name, LibDir() / name);
+    platform::testing::SetEnvironment("CORVANE_ROOT", root().c_str());
+    for (const char* name : {platform::kClientLibraryFileName, platform::kPolicyLibraryFileName}) {
+      if (register_libraries) SetString(support::kDelayLoadingKey, name, (LibDir() / name).string());
     }
   }
 
