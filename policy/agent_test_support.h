@@ -7,7 +7,6 @@
 #define POLICY_AGENT_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +17,7 @@
 
 #include "module/lifecycle.h"
 #include "module/module_state.h"
+#include "platform/library.h"
 #include "platform/registry.h"
 #include "platform/test_root.h"
 #include "policy/agent_api.h"
@@ -31,14 +31,15 @@ namespace policy_test {
 using cvmad::testing::FakeAgent;
 using cvmad::testing::U32s;
 
+// The folder of the built agent libraries: lib/ beside bin/, or bin/ itself on Windows,
+// where a DLL is built beside the programs that load it.
+inline std::filesystem::path LibDir() {
 #ifdef _WIN32
-// The agent libraries' DLLs stay beside the programs.
-inline std::filesystem::path LibDir() { return cvmad::testing::BinDir(); }
-inline constexpr const char* kAgentLibraryFiles[] = {"cvma32.dll", "cvpmapi.dll"};
+  return cvmad::testing::BinDir();
 #else
-inline std::filesystem::path LibDir() { return cvmad::testing::BinDir().parent_path() / "lib"; }
-inline constexpr const char* kAgentLibraryFiles[] = {"libcvma32.so", "libcvpmapi.so"};
+  return cvmad::testing::BinDir().parent_path() / "lib";
 #endif
+}
 
 // Registry seeding for tests: a value in the key at `path`, the key made when missing.
 inline void SetValue(const std::string& path, const char* name, uint32_t type, const void* data,
@@ -75,7 +76,7 @@ class Root : public cvmad::testing::TestAgent {
   explicit Root(bool register_libraries = true) {
     platform::ReleaseLocalMachine();
     platform::testing::SetEnvironment("CORVANE_ROOT", root().c_str());
-    for (const char* name : kAgentLibraryFiles) {
+    for (const char* name : {platform::kClientLibraryFileName, platform::kPolicyLibraryFileName}) {
       if (register_libraries) SetString(support::kDelayLoadingKey, name, (LibDir() / name).string());
     }
   }

@@ -22,6 +22,9 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::Not;
+#ifdef _WIN32
+using cvmad::testing::SIGKILL;  // a termination of the agent's process there
+#endif
 using Strings = std::vector<std::string>;
 
 constexpr const char* kInt = "1.3.6.1.4.1.8642.18.2.1";
