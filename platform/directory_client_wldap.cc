@@ -245,6 +245,9 @@ class WldapLink final : public DirectoryLink {
     BerElement* ber = nullptr;
     for (PWCHAR name = ldap_first_attributeW(ld_, message, &ber); name != nullptr;
          name = ldap_next_attributeW(ld_, message, ber)) {
+      // Wine's wldap32 frees its inner library's copy of these values without their bytes:
+      // under Wine every value read here stays held until the process ends. They count
+      // against kDirectoryMaxBytes like any other, which bounds what one enumeration leaves.
       berval** values = ldap_get_values_lenW(ld_, message, name);
       std::string lower = Lower(Narrow(name));
       ldap_memfreeW(name);
