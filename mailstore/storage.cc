@@ -107,15 +107,17 @@ bool StopRequested(void* stop_event) { return StopSignalled(*static_cast<uint32_
 // wait on, kAborted when the stop event is signalled meanwhile.
 uint32_t OpenStorageServer(const char* clsid, const char* iid, uint32_t stop_event,
                            std::unique_ptr<platform::LocalServerObject>* server) {
-  uint32_t result = platform::CreateLocalServerObject(clsid, iid, server);
+  // The first question goes with the connect message: one round trip for both.
+  platform::LocalServerCall ready;
+  ready.slot = kSlotIsReady;
+  uint32_t result = platform::CreateLocalServerObject(clsid, iid, server, &ready, 1);
   if (result != kOk) return result;
   for (;;) {
-    int32_t ready = 0;
-    result = (*server)->Call(kSlotIsReady, 0, &ready, nullptr);
-    if (result != kOk) return result;
-    if (ready != 0) return kOk;
+    if (ready.result != kOk) return ready.result;
+    if (ready.number != 0) return kOk;
     if (stop_event == 0 || stop_event == kNoEvent) return kFail;
     if (EventWait(stop_event, kReadyPollMs) == kWaitSignalled) return kAborted;
+    ready.result = (*server)->Call(kSlotIsReady, 0, &ready.number, nullptr);
   }
 }
 
