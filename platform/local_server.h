@@ -24,7 +24,9 @@
 //                    (n at most kMaxLocalServerText)
 //
 // The reply of a call always carries a number and a text; a method that has no such
-// output sends 0 and an empty text. Calls on one connection are answered in order.
+// output sends 0 and an empty text. Calls on one connection are answered in order, so a
+// client may send calls before the replies of the earlier ones came, the first of them
+// right behind the connect message (a server that refuses the connection closes it unread).
 //
 // Pages. A walk of n items costs n round trips when each item is read by its own calls, so a
 // server may also serve a slot that reads items ahead: from the current item on, each item's
