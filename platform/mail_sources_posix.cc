@@ -1,6 +1,7 @@
-// Reading the passwd-file and the public folder root, and the one trust rule for both.
+// The mail source reader's system part: opening, reading and listing through descriptors,
+// and the one trust rule from the mode and the access list.
 //
-// Thread safety: see mail_sources_posix.h.
+// Thread safety: see mail_sources.h.
 #include "platform/mail_sources_posix.h"
 
 #include <dirent.h>
@@ -15,7 +16,7 @@
 
 #include "platform/errors_posix.h"
 #include "platform/machine_root.h"
-#include "platform/registry.h"
+#include "platform/mail_source_files.h"
 #include "platform/unicode.h"
 
 namespace platform {
@@ -25,57 +26,35 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
-void Note(const MailSourceNote& note, const std::string& text) {
-  if (note) note(text);
-}
+// One entry of a listing: a directory entry, looked at once more only when its type is not
+// given or its trust is asked.
+class ListedEntry final : public mail_sources::FolderEntry {
+ public:
+  ListedEntry(int root_fd, const dirent* entry, bool trust_asked)
+      : root_fd_(root_fd), entry_(entry), need_stat_(entry->d_type == DT_UNKNOWN || trust_asked) {
+    name = entry->d_name;
+  }
 
-std::string ErrorText(int error) { return std::generic_category().message(error); }
+  bool IsText() override { return IsUtf8(name); }
 
-// A path of the storage settings, or `fallback` under the machine root.
-std::string StoragePath(std::string_view settings_key, const char* name, const char* fallback,
-                        const MailSourceNote& note) {
-  Hive& hive = LocalMachine();
-  RegistryKey key;
-  RegistryValue value;
-  std::string text;
-  if (hive.OpenKey(settings_key, kKeyQueryValue, &key) == 0 &&
-      hive.QueryValue(key, name, &value) == 0) {
-    text = std::move(value.data);
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    if (value.type != kRegSz || text.empty() || text.find('\0') != std::string::npos) {
-      Note(note, std::string(settings_key) + "\\" + name + " is not a path; using the default");
-      text.clear();
+  Kind Look() override {
+    if (!need_stat_) {
+      return entry_->d_type == DT_DIR ? kFolder : entry_->d_type == DT_LNK ? kLink : kOther;
     }
+    if (fstatat(root_fd_, entry_->d_name, &info_, AT_SYMLINK_NOFOLLOW) != 0) return kOther;
+    return S_ISDIR(info_.st_mode) ? kFolder : S_ISLNK(info_.st_mode) ? kLink : kOther;
   }
-  if (text.empty()) text = fallback;
-  return text.front() == '/' ? text : MachineFile(text);
-}
 
-bool IsNumberOrEmpty(std::string_view field) {
-  return field.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-// Splits a passwd-file line into `line`; why it is no mailbox line, or null.
-const char* ParseLine(std::string_view text, MailboxLine* line) {
-  std::string_view fields[5];
-  size_t count = 0;
-  for (size_t start = 0; count < 5;) {
-    const size_t colon = text.find(':', start);
-    fields[count++] = text.substr(start, colon == text.npos ? colon : colon - start);
-    if (colon == text.npos) break;
-    start = colon + 1;
+  const char* WhyUntrusted(const MailSourceAccounts& accounts) override {
+    return WhyUntrustedAt(root_fd_, entry_->d_name, info_, accounts);
   }
-  if (count < 5) return "fewer than five fields";
-  const std::string_view user = fields[0];
-  const size_t at = user.find('@');
-  if (at == user.npos) return "the user has no '@'";
-  if (at == 0 || at + 1 == user.size() || user.find('@', at + 1) != user.npos)
-    return "the user is not local-part@domain";
-  if (!IsNumberOrEmpty(fields[2]) || !IsNumberOrEmpty(fields[3]))
-    return "the uid or gid is not a number";
-  *line = {user, user.substr(0, at), user.substr(at + 1), fields[4]};
-  return nullptr;
-}
+
+ private:
+  const int root_fd_;
+  const dirent* const entry_;
+  const bool need_stat_;
+  struct stat info_;
+};
 
 }  // namespace
 
@@ -124,132 +103,56 @@ int ReadBounded(int fd, size_t max_bytes, std::string* text) {
   return 0;
 }
 
-std::string PasswdFilePath(std::string_view settings_key, const MailSourceNote& note) {
-  return StoragePath(settings_key, kPasswdFileValue, "mail/passwd", note);
+namespace mail_sources {
+
+const char* const kNameNotText = "a folder name is not UTF-8";
+
+bool IsAbsolutePath(std::string_view path) { return path.front() == '/'; }
+
+std::string ErrorText(SystemError error) {
+  return std::generic_category().message(static_cast<int>(error));
 }
 
-std::string PublicFolderRootPath(std::string_view settings_key, const MailSourceNote& note) {
-  return StoragePath(settings_key, kPublicFolderRootValue, "mail/public", note);
+uint32_t ResultOfOpenError(SystemError error, bool folder) {
+  return ResultFromErrno(static_cast<int>(error), folder ? kErrorPathNotFound : kErrorFileNotFound);
 }
 
-uint32_t ReadPasswdFile(const std::string& path, const MailSourceNote& note,
-                        const std::function<bool(const MailboxLine& line)>& visit) {
-  // O_NONBLOCK: a FIFO put in the file's place must not stall the reader.
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+SystemError OpenSource(const std::string& path, bool folder, const MailSourceAccounts& accounts,
+                       UniqueFd* handle, SourceFacts* facts) {
+  // O_NONBLOCK: a FIFO put in a file's place must not stall the reader.
+  UniqueFd fd(open(path.c_str(), folder ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC
+                                        : O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info;
-  if (!fd.valid() || fstat(fd.get(), &info) != 0) {
-    const int error = errno;
-    if (error == ELOOP) {
-      Note(note, path + ": a symbolic link, not followed");
-      return kEAccessDenied;
-    }
-    Note(note, path + ": " + ErrorText(error));
-    return ResultFromErrno(error, kErrorFileNotFound);
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPasswdFileBytes)) {
-    Note(note, path + ": not a regular file of at most " + std::to_string(kMaxPasswdFileBytes) +
-                   " bytes");
-    return kEFail;
-  }
-  if (const char* why = WhyUntrustedAt(fd.get(), "", info, MachineRootAccounts())) {
-    Note(note, path + ": " + why + ", not used");
-    return kEAccessDenied;
-  }
-  std::string text;
-  if (const int error = ReadBounded(fd.get(), kMaxPasswdFileBytes, &text); error != 0) {
-    Note(note, path + ": " + (error == EFBIG ? "grew too large" : ErrorText(error)));
-    return kEFail;
-  }
-
-  size_t number = 0;
-  for (size_t start = 0; start <= text.size();) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    MailboxLine mailbox;
-    if (const char* problem = ParseLine(line, &mailbox)) {
-      Note(note, path + ":" + std::to_string(number) + ": " + problem + "; line skipped");
-      continue;
-    }
-    if (!visit(mailbox)) break;
-  }
+  if (!fd.valid() || fstat(fd.get(), &info) != 0) return errno == ELOOP ? kSymbolicLink : errno;
+  facts->regular = S_ISREG(info.st_mode);
+  facts->size = facts->regular ? static_cast<uint64_t>(info.st_size) : 0;
+  facts->why_untrusted = WhyUntrustedAt(fd.get(), "", info, accounts);
+  *handle = std::move(fd);
   return 0;
 }
 
-std::u16string MailboxUrl(const MailboxLine& line) {
-  std::u16string url(kMailboxUrlPrefix);
-  url += Utf8ToUtf16(line.domain);
-  url += u"/mbx/";
-  url += Utf8ToUtf16(line.local);
-  return url;
+SystemError ReadSource(int source, size_t max_bytes, std::string* text) {
+  const int error = ReadBounded(source, max_bytes, text);
+  return error == EFBIG ? kTooLarge : error;
 }
 
-uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts& accounts,
-                              const MailSourceNote& note, UniqueFd* root) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat info;
-  if (!fd.valid() || fstat(fd.get(), &info) != 0) {
-    const int error = errno;
-    if (error == ELOOP) {
-      Note(note, path + ": a symbolic link, not followed");
-      return kEAccessDenied;
-    }
-    Note(note, path + ": " + ErrorText(error));
-    return ResultFromErrno(error, kErrorPathNotFound);
-  }
-  if (const char* why = WhyUntrustedAt(fd.get(), "", info, accounts)) {
-    Note(note, path + ": " + why + ", not used");
-    return kEAccessDenied;
-  }
-  *root = std::move(fd);
-  return 0;
-}
-
-uint32_t ListFolderDirectories(int root_fd, const std::string& path,
-                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
-                               std::vector<std::string>* keys) {
-  keys->clear();
-  UniqueFd listing_fd(openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::unique_ptr<DIR, DirCloser> listing(listing_fd.valid() ? fdopendir(listing_fd.get())
+uint32_t ListRootEntries(int root, const FolderListing& listing) {
+  UniqueFd listing_fd(openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::unique_ptr<DIR, DirCloser> entries(listing_fd.valid() ? fdopendir(listing_fd.get())
                                                              : nullptr);
-  if (listing == nullptr) {
+  if (entries == nullptr) {
     const int error = errno;
-    Note(note, path + ": " + ErrorText(error));
+    Note(listing.note, listing.path + ": " + ErrorText(error));
     return ResultFromErrno(error, kErrorPathNotFound);
   }
   listing_fd.Release();  // closed with the listing
-  while (const dirent* entry = readdir(listing.get())) {
-    const std::string_view name = entry->d_name;
-    if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-    // No URL can name a folder with an empty name (".A..B", ".A.") or one not UTF-8.
-    if (name[1] == '.' || name.back() == '.' || name.find("..") != name.npos) {
-      Note(note, path + "/" + entry->d_name + ": a folder name is empty; skipped");
-      continue;
-    }
-    if (!IsUtf8(name)) {
-      Note(note, path + "/" + entry->d_name + ": a folder name is not UTF-8; skipped");
-      continue;
-    }
-    struct stat info;
-    const bool need_stat = entry->d_type == DT_UNKNOWN || trusted_only != nullptr;
-    if (need_stat && fstatat(root_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    const bool link = need_stat ? S_ISLNK(info.st_mode) : entry->d_type == DT_LNK;
-    if (link) Note(note, path + "/" + entry->d_name + ": a symbolic link, not followed");
-    if (need_stat ? !S_ISDIR(info.st_mode) : entry->d_type != DT_DIR) continue;
-    if (trusted_only != nullptr) {
-      if (const char* why = WhyUntrustedAt(root_fd, entry->d_name, info, *trusted_only)) {
-        Note(note, path + "/" + entry->d_name + ": " + why + ", not used");
-        continue;
-      }
-    }
-    std::string& key = keys->emplace_back(name.substr(1));
-    std::replace(key.begin(), key.end(), '.', '\0');
+  const bool trust_asked = listing.trusted_only != nullptr;
+  while (const dirent* found = readdir(entries.get())) {
+    ListedEntry entry(root, found, trust_asked);
+    AddFolderEntry(entry, listing);
   }
-  std::sort(keys->begin(), keys->end());
   return 0;
 }
 
+}  // namespace mail_sources
 }  // namespace platform

@@ -1,5 +1,5 @@
 // The mail sources' one trust rule, case by case, on the folders of a public folder root.
-#include "platform/mail_sources_posix.h"
+#include "platform/mail_sources.h"
 
 #include <gtest/gtest.h>
 #include <sys/xattr.h>

@@ -1,7 +1,6 @@
-// The one reader of the mail sources on Windows: the passwd-file of the mailboxes and the
-// Maildir++ public folder root, both named by the storage settings, in the same layout and
-// formats as on the other systems. The store provider and the storage server read through
-// here, so that they see the same mailboxes and folders and believe the same files.
+// The mail source reader's system part on Windows (included through mail_sources.h): a
+// source's handle, the one trust rule and the passwd-file's bound. The sources have the same
+// layout and formats as on the other systems.
 //
 // Which files and folders are believed (the one trust rule), read from each one's security
 // descriptor. The machine root's owner (the servers' account), the local system account and
@@ -25,23 +24,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace platform {
 
-// The values of a storage settings key (below HKLM, the caller's): REG_SZ paths, absolute or
-// relative to the machine root.
-inline constexpr char kPasswdFileValue[] = "PasswdFile";
-inline constexpr char kPublicFolderRootValue[] = "PublicFolderRoot";
-
 // A passwd-file larger than this is not read (0x80004005).
 inline constexpr size_t kMaxPasswdFileBytes = 2u << 20;
-
-inline constexpr std::u16string_view kMailboxUrlPrefix = u"file://./backofficestorage/";
 
 // An owner for a Win32 file or folder handle (a HANDLE, kept as its bits so that this header
 // needs no <windows.h>): closes it when it goes out of scope.
@@ -72,8 +62,8 @@ class FileHandle {
 uint32_t OpenSourceEntry(const std::string& path, bool folder, FileHandle* handle,
                          bool* reparse_point);
 
-// Where a reader's notes go (what it passed over, and why); may be empty.
-using MailSourceNote = std::function<void(const std::string& text)>;
+// A source held open.
+using MailSourceHandle = FileHandle;
 
 // The accounts whose files are trusted besides the system's and the administrators': the
 // machine root's owner and group, as security identifiers (empty: none).
@@ -89,52 +79,6 @@ const char* WhyUntrusted(void* handle, const MailSourceAccounts& accounts);
 // Appends what is left of `handle` to `text`, at most `max_bytes` in all: 0,
 // kErrorFileTooLarge when there is more, or the Windows error of a failed read.
 uint32_t ReadBounded(void* handle, size_t max_bytes, std::string* text);
-
-// The passwd-file path (kPasswdFileValue of `settings_key`, default mail/passwd) and the
-// public folder root (kPublicFolderRootValue, default mail/public); a value that is no path
-// is noted and the default used.
-std::string PasswdFilePath(std::string_view settings_key, const MailSourceNote& note = {});
-std::string PublicFolderRootPath(std::string_view settings_key, const MailSourceNote& note = {});
-
-// One mailbox line `user@domain:password:uid:gid:gecos...` of a passwd-file.
-struct MailboxLine {
-  std::string_view user;  // local@domain
-  std::string_view local;
-  std::string_view domain;
-  std::string_view gecos;
-};
-
-// Reads the passwd-file `path` and hands each mailbox line to `visit`, in the file's order,
-// until `visit` answers false. Blank lines and lines starting with '#' are passed over; a
-// line with fewer than five fields, a user that is not local@domain or a uid or gid that is
-// not a number is skipped with a note "PATH:LINE: reason; line skipped". 0, or the failure
-// that left the file unread: 0x80070002 (or another error of the file system in result
-// form) when it cannot be opened, 0x80070005 when it is a reparse point or not trusted,
-// 0x80004005 when it is not a regular file, is larger than kMaxPasswdFileBytes or cannot be
-// read. Every failure is noted.
-uint32_t ReadPasswdFile(const std::string& path, const MailSourceNote& note,
-                        const std::function<bool(const MailboxLine& line)>& visit);
-
-// The URL of a mailbox: kMailboxUrlPrefix + domain + "/mbx/" + local part.
-std::u16string MailboxUrl(const MailboxLine& line);
-
-// Opens the public folder root `path` as a folder and checks it is trusted: 0 with `root`
-// (held so that the folder cannot be renamed or removed while it is read), or 0x80070003
-// (or another error of the file system in result form) when it cannot be opened, 0x80070005
-// when it is a reparse point or not trusted; noted.
-uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts& accounts,
-                              const MailSourceNote& note, FileHandle* root);
-
-// The folder directories of the public folder root open as `root` (OpenPublicFolderRoot),
-// noted as `path`: directory `.A.B` is the folder A/B, given as its names joined by NUL
-// ("A\0B"), sorted, so that a folder's subfolders follow it at once, in byte order of their
-// UTF-8 names. A name is never empty; a directory whose name is empty or not valid UTF-16, a
-// reparse point and a file are passed over (the first two noted). With `trusted_only`, a
-// directory that is not trusted is passed over too, noted; without, the caller checks each
-// folder it opens. 0, or the error of the file system in result form.
-uint32_t ListFolderDirectories(void* root, const std::string& path,
-                               const MailSourceAccounts* trusted_only, const MailSourceNote& note,
-                               std::vector<std::string>* keys);
 
 }  // namespace platform
 

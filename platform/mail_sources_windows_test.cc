@@ -1,6 +1,6 @@
 // The mail sources' one trust rule on Windows, case by case, on the folders of a public
 // folder root, each given its owner and access list.
-#include "platform/mail_sources_windows.h"
+#include "platform/mail_sources.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

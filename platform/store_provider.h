@@ -25,7 +25,7 @@
 // whole are compared without regard to ASCII case; folder names are compared exactly.
 // Only directories are folders: a symbolic link or a file in the root is none (and
 // nothing is ever followed). Both stores are read with the mail source reader
-// (mail_sources_posix.h), as the storage server reads them, and its one trust rule decides
+// (mail_sources.h), as the storage server reads them, and its one trust rule decides
 // which files and folders are believed: a folder directory (or marker file) not trusted is
 // not served: its parent's rows still name it, but its own query and a record on it answer
 // kStoreEAccessDenied, so a walk neither reports nor enters it. The root itself and the

@@ -1,88 +1,33 @@
-// The store provider over the Maildir++ public folder root and the passwd-file.
+// The store provider's public folder root over descriptors: a folder directory is opened
+// relative to the root, and a walk's query learns what it needs from two looks at a folder's
+// status where that tells enough.
 //
-// Thread safety: see store_provider.h. Objects share nothing but the hive.
-#include "platform/store_provider.h"
-
+// Thread safety: see store_root.h.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <new>
 #include <string>
-#include <utility>
 
 #include "platform/errors_posix.h"
-#include "platform/mail_sources_posix.h"
-#include "platform/unicode.h"
+#include "platform/mail_sources.h"
+#include "platform/store_provider.h"
+#include "platform/store_root.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
+namespace store {
 namespace {
-
-constexpr char kRemoteMarkFile[] = "remote-server";
-constexpr char kEmailAddressFile[] = "email-address";
-// A folder's address file larger than this is not read (no address).
-constexpr size_t kMaxEmailAddressFileBytes = 4096;
-
-constexpr std::u16string_view kFolderContentClass = u"urn:content-classes:folder";
-
-// A root scanned less than this after its last change may change again with the same time
-// stamp; whole seconds when the file system seems to keep no more.
-constexpr long kRacyNanoseconds = 10'000'000;
-constexpr long kRacyNanosecondsCoarse = 1'000'000'000;
-
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
-
-bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-bool StartsFolded(std::u16string_view text, std::u16string_view prefix) {
-  // Most URLs spell the prefix as it is written here: compared whole first.
-  return text.starts_with(prefix) ||
-         (text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix));
-}
 
 // A failure of the file system. ELOOP comes of O_NOFOLLOW meeting a link: not served.
 uint32_t ResultOfErrno(int error) {
   return error == ELOOP ? kStoreEAccessDenied : ResultFromErrno(error, kErrorPathNotFound);
 }
 
-// The names of a public folder URL below the root (none for the root itself); false when
-// the URL is not a public folder URL. A name may not be empty or hold '.' or NUL.
-bool ParseFolderUrl(std::u16string_view url, std::vector<std::string>* names) {
-  names->clear();
-  const std::u16string_view root = kPublicFolderRootUrl;
-  if (!StartsFolded(url, root)) return false;
-  std::u16string_view rest = url.substr(root.size());
-  while (!rest.empty()) {
-    if (rest.front() != u'/') return false;
-    rest.remove_prefix(1);
-    const size_t end = std::min(rest.find(u'/'), rest.size());
-    const std::u16string_view name = rest.substr(0, end);
-    if (name.empty() || name.find_first_of(std::u16string_view(u".\0", 2)) != name.npos) {
-      return false;
-    }
-    names->push_back(Utf16ToUtf8(name));
-    rest.remove_prefix(end);
-  }
-  return true;
-}
-
-// A folder's key in a connection's index: its names joined by NUL, which sorts below every
-// byte a name may hold, so that a folder's subfolders follow it at once, in name order.
-std::string IndexKey(const std::vector<std::string>& names) {
-  std::string key;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) key.push_back('\0');
-    key.append(names[i]);
-  }
-  return key;
+int64_t Nanoseconds(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 // Opens the regular file `name` of a folder to read, without following a link; `max_size`
@@ -101,159 +46,58 @@ uint32_t OpenServedFile(int dir_fd, const char* name, size_t max_size,
   return 0;
 }
 
-struct Mailbox {
-  std::u16string url;   // as the passwd-file spells it
-  std::u16string name;  // the gecos field
-};
-
-// Finds the mailbox `url` in the passwd-file: kStoreEInvalidArg when `url` is no mailbox
-// URL, kStoreEPathNotFound when no line names it.
-uint32_t FindMailbox(const std::string& settings_key, std::u16string_view url, Mailbox* mailbox) {
-  if (!StartsFolded(url, kMailboxUrlPrefix)) return kStoreEInvalidArg;
-  const std::u16string_view rest = url.substr(kMailboxUrlPrefix.size());
-  // The domain is never empty but may itself hold "/mbx/": look after its first unit.
-  const size_t mbx = [&] {
-    for (size_t i = 1; i + 5 <= rest.size(); ++i) {
-      if (EqualsFolded(rest.substr(i, 5), u"/mbx/")) return i;
-    }
-    return rest.npos;
-  }();
-  if (mbx == rest.npos || mbx + 5 == rest.size()) return kStoreEInvalidArg;
-
-  bool found = false;
-  const uint32_t hr =
-      ReadPasswdFile(PasswdFilePath(settings_key), {}, [&](const MailboxLine& line) {
-        std::u16string line_url = MailboxUrl(line);
-        if (!EqualsFolded(line_url, url)) return true;
-        *mailbox = {std::move(line_url), Utf8ToUtf16(line.gecos)};
-        found = true;
-        return false;
-      });
-  if (hr != 0) return hr;
-  return found ? 0 : kStoreEPathNotFound;
-}
-
-// The first line of a folder's address file, blanks trimmed; empty without one.
-std::u16string ReadEmailAddress(int folder_fd, const MailSourceAccounts& accounts) {
-  UniqueFd fd;
-  std::string text;
-  if (OpenServedFile(folder_fd, kEmailAddressFile, kMaxEmailAddressFileBytes, accounts, &fd) != 0 ||
-      ReadBounded(fd.get(), kMaxEmailAddressFileBytes, &text) != 0) {
-    return std::u16string();
-  }
-  std::string_view line(text);
-  line = line.substr(0, line.find('\n'));
-  const char* blanks = " \t\r";
-  line.remove_prefix(std::min(line.find_first_not_of(blanks), line.size()));
-  line = line.substr(0, line.find_last_not_of(blanks) + 1);
-  return Utf8ToUtf16(line);
-}
-
-// Runs `operation` of `object`; running out of memory closes the object and answers
-// kStoreEOutOfMemory.
-template <typename Object, typename Operation>
-uint32_t Guarded(Object* object, Operation operation) {
-  try {
-    return operation();
-  } catch (const std::bad_alloc&) {
-    object->Close();
-    return kStoreEOutOfMemory;
-  }
-}
-
-// One folder as a query or record opened it: its directory, unless it is only implied by
-// its subfolders' directories.
-struct OpenedFolder {
-  UniqueFd dir;
-  std::vector<std::string_view> children;  // in name order; the index's, valid until it changes
-};
-
-class Connection final : public AdoConnection {
+class PosixStoreRoot final : public StoreRoot {
  public:
-  explicit Connection(std::string_view settings_key) : settings_key_(settings_key) {}
-
-  void SetProvider(std::u16string_view provider) override {
-    if (State() == kAdStateOpen) throw ComError(kAdErrObjectOpen);
-    if (!EqualsFolded(provider, kExOleDbProvider)) throw ComError(kAdErrProviderNotFound);
-    provider_set_ = true;
+  uint32_t Open(const std::string& path) override {
+    accounts_ = MachineRootAccounts();
+    euid_ = geteuid();
+    return OpenPublicFolderRoot(path, accounts_, {}, &root_);
   }
 
-  uint32_t Open(std::u16string_view url, std::u16string_view user, std::u16string_view password,
-                int32_t) override {
-    return Guarded(this, [&] { return OpenStore(url, user, password); });
+  uint32_t Look(RootStamp* stamp) override {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    struct stat info;
+    if (fstat(root_.get(), &info) != 0) return ResultOfErrno(errno);
+    if (WhyUntrustedAt(root_.get(), "", info, accounts_) != nullptr) return kStoreEAccessDenied;
+    *stamp = {Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim), Nanoseconds(now),
+              1'000'000'000};
+    return 0;
   }
 
-  int32_t State() const override { return store_ == Store::kNone ? kAdStateClosed : kAdStateOpen; }
-
-  void Close() override {
-    store_ = Store::kNone;
-    root_.Reset();
-    index_.clear();
-    indexed_ = false;
-    mailbox_url_.clear();
+  uint32_t List(std::vector<std::string>* keys) override {
+    return ListFolderDirectories(root_.get(), std::string(), nullptr, {}, keys);
   }
 
-  bool serves_public_folders() const { return store_ == Store::kPublicFolders; }
-  const std::u16string& mailbox_url() const { return mailbox_url_; }
-  const MailSourceAccounts& accounts() const { return accounts_; }
-  const std::string& settings_key() const { return settings_key_; }
-
-  // Opens the public folder `names` (empty: the root) for a query or a record; only a
-  // record (`need_dir`) needs the folder's directory open.
-  uint32_t OpenFolder(const std::vector<std::string>& names, bool need_dir, OpenedFolder* folder) {
-    if (const uint32_t hr = RefreshIndex(); hr != 0) return hr;
-    const std::string key = IndexKey(names);
-    std::string prefix = key;
-    auto at = index_.begin();
-    bool has_directory = false;
-    if (!names.empty()) {
-      prefix.push_back('\0');
-      at = std::lower_bound(index_.begin(), index_.end(), key);
-      has_directory = at != index_.end() && *at == key;
-      if (has_directory) ++at;
-      if (!has_directory && (at == index_.end() || !at->starts_with(prefix))) {
-        return kStoreEPathNotFound;
-      }
-    }
-    // Each subfolder is the first key of its own run; the rest of the run is its subtree.
-    folder->children.clear();
-    std::string next;
-    while (at != index_.end() && at->starts_with(prefix)) {
-      const std::string_view rest = std::string_view(*at).substr(prefix.size());
-      const std::string_view child = rest.substr(0, rest.find('\0'));
-      folder->children.push_back(child);
-      next.assign(prefix).append(child).push_back('\1');
-      at = std::lower_bound(at, index_.end(), next);
-    }
-    if (!has_directory) return 0;
-
-    std::string entry = "." + key;
-    std::replace(entry.begin(), entry.end(), '\0', '.');
-    if (!need_dir) {
+  uint32_t OpenFolder(std::string entry, std::string* address) override {
+    if (address == nullptr) {
       if (const uint32_t hr = CheckFolderUnopened(&entry); hr != kNeedsOpening) return hr;
     }
-    folder->dir.Reset(openat(root_.get(), entry.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd dir(openat(root_.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
-    if (!folder->dir.valid()) {
+    if (!dir.valid()) {
       // A link or a file in the folder's place is not served.
       return errno == ELOOP || errno == ENOTDIR ? kStoreEAccessDenied : ResultOfErrno(errno);
     }
-    if (fstat(folder->dir.get(), &info) != 0) return ResultOfErrno(errno);
-    if (WhyUntrustedAt(folder->dir.get(), "", info, accounts_) != nullptr) {
-      return kStoreEAccessDenied;
-    }
-    if (fstatat(folder->dir.get(), kRemoteMarkFile, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstat(dir.get(), &info) != 0) return ResultOfErrno(errno);
+    if (WhyUntrustedAt(dir.get(), "", info, accounts_) != nullptr) return kStoreEAccessDenied;
+    if (fstatat(dir.get(), kRemoteMarkFile, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(info.st_mode) &&
-        WhyUntrustedAt(folder->dir.get(), kRemoteMarkFile, info, accounts_) == nullptr) {
+        WhyUntrustedAt(dir.get(), kRemoteMarkFile, info, accounts_) == nullptr) {
       return kExEFolderOnOtherServer;
+    }
+    if (address != nullptr) {
+      UniqueFd file;
+      if (OpenServedFile(dir.get(), kEmailAddressFile, kMaxEmailAddressFileBytes, accounts_,
+                         &file) != 0 ||
+          ReadBounded(file.get(), kMaxEmailAddressFileBytes, address) != 0) {
+        address->clear();
+      }
     }
     return 0;
   }
 
  private:
-  enum class Store { kNone, kPublicFolders, kMailbox };
-
   static constexpr uint32_t kNeedsOpening = 1;
 
   // What opening the folder directory `*entry` of the root would find, from its status
@@ -284,260 +128,14 @@ class Connection final : public AdoConnection {
     return 0;
   }
 
-  uint32_t OpenStore(std::u16string_view url, std::u16string_view user,
-                     std::u16string_view password) {
-    if (State() == kAdStateOpen) return kAdErrObjectOpen;
-    if (!provider_set_) return kAdErrProviderNotFound;
-    if (!user.empty() || !password.empty()) return kStoreEInvalidArg;
-    if (EqualsFolded(url, kPublicFolderRootUrl)) {
-      accounts_ = MachineRootAccounts();
-      euid_ = geteuid();
-      UniqueFd root;
-      const uint32_t hr =
-          OpenPublicFolderRoot(PublicFolderRootPath(settings_key_), accounts_, {}, &root);
-      if (hr != 0) return hr;
-      root_ = std::move(root);
-      store_ = Store::kPublicFolders;
-      return 0;
-    }
-    Mailbox mailbox;
-    const uint32_t hr = FindMailbox(settings_key_, url, &mailbox);
-    if (hr != 0) return hr;
-    mailbox_url_ = std::move(mailbox.url);
-    store_ = Store::kMailbox;
-    return 0;
-  }
-
-  // Builds the index again unless the root is as it was at the last build.
-  uint32_t RefreshIndex() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    struct stat info;
-    if (fstat(root_.get(), &info) != 0) return ResultOfErrno(errno);
-    if (WhyUntrustedAt(root_.get(), "", info, accounts_) != nullptr) return kStoreEAccessDenied;
-    if (indexed_ && !racy_ && Same(info.st_mtim, mtime_) && Same(info.st_ctim, ctime_)) return 0;
-
-    index_.clear();
-    indexed_ = false;
-    if (const uint32_t hr = ListFolderDirectories(root_.get(), std::string(), nullptr, {}, &index_);
-        hr != 0) {
-      return hr;
-    }
-    mtime_ = info.st_mtim;
-    ctime_ = info.st_ctim;
-    const long window = info.st_mtim.tv_nsec == 0 ? kRacyNanosecondsCoarse : kRacyNanoseconds;
-    racy_ = Nanoseconds(info.st_mtim) + window >= Nanoseconds(now) ||
-            Nanoseconds(info.st_ctim) + window >= Nanoseconds(now);
-    indexed_ = true;
-    return 0;
-  }
-
-  static bool Same(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-  }
-  static int64_t Nanoseconds(const timespec& t) {
-    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-  }
-
-  const std::string settings_key_;
-  bool provider_set_ = false;
-  Store store_ = Store::kNone;
   UniqueFd root_;
   MailSourceAccounts accounts_;
-  uid_t euid_ = 0;  // this process's, when the store was opened
-  std::u16string mailbox_url_;
-  // The IndexKey of every folder directory of the root, sorted.
-  std::vector<std::string> index_;
-  bool indexed_ = false;
-  bool racy_ = false;
-  timespec mtime_{};
-  timespec ctime_{};
+  uid_t euid_ = 0;  // this process's, when the root was opened
 };
-
-Connection* OpenConnection(AdoConnection* connection) {
-  auto* ours = dynamic_cast<Connection*>(connection);
-  return ours != nullptr && ours->State() == kAdStateOpen ? ours : nullptr;
-}
-
-class Recordset final : public AdoRecordset {
- public:
-  void SetCursorLocation(int32_t location) override {
-    if (open_) throw ComError(kAdErrObjectOpen);
-    if (location != kAdUseServer && location != kAdUseClient) {
-      throw ComError(kAdErrInvalidArgument);
-    }
-    location_ = location;
-  }
-
-  uint32_t Open(std::u16string_view source, AdoConnection* connection, int32_t, int32_t,
-                int32_t) override {
-    return Guarded(this, [&] { return OpenQuery(source, connection); });
-  }
-
-  uint32_t GetRows(int32_t count, Variant* rows) override {
-    return Guarded(this, [&] { return Fetch(count, rows); });
-  }
-
-  int32_t State() const override { return open_ ? kAdStateOpen : kAdStateClosed; }
-
-  void Close() override {
-    open_ = false;
-    rows_.clear();
-    next_ = 0;
-  }
-
- private:
-  uint32_t OpenQuery(std::u16string_view source, AdoConnection* connection) {
-    if (open_) return kAdErrObjectOpen;
-    Connection* store = OpenConnection(connection);
-    if (store == nullptr) return kAdErrInvalidConnection;
-    if (source.size() < kFolderQueryPrefix.size() + kFolderQuerySuffix.size() ||
-        !source.starts_with(kFolderQueryPrefix) || !source.ends_with(kFolderQuerySuffix)) {
-      return kDbEErrorsInCommand;
-    }
-    const std::u16string_view url = source.substr(
-        kFolderQueryPrefix.size(),
-        source.size() - kFolderQueryPrefix.size() - kFolderQuerySuffix.size());
-    std::vector<std::string> names;
-    if (!ParseFolderUrl(url, &names) || !store->serves_public_folders()) return kStoreEInvalidArg;
-    OpenedFolder folder;
-    if (const uint32_t hr = store->OpenFolder(names, false, &folder); hr != 0) return hr;
-
-    rows_.clear();
-    rows_.reserve(3 * folder.children.size());
-    for (const std::string_view child : folder.children) {
-      std::u16string name = Utf8ToUtf16(child);
-      std::u16string child_url;
-      child_url.reserve(url.size() + 1 + name.size());
-      child_url.append(url).append(u"/").append(name);
-      rows_.push_back(Variant::String(std::u16string(kFolderContentClass)));
-      rows_.push_back(Variant::String(std::move(name)));
-      rows_.push_back(Variant::String(std::move(child_url)));
-    }
-    next_ = 0;
-    open_ = true;
-    return 0;
-  }
-
-  uint32_t Fetch(int32_t count, Variant* rows) {
-    if (!open_) return kAdErrObjectClosed;
-    if (count == 0 || count < -1) return kAdErrInvalidArgument;
-    const size_t total = rows_.size() / 3;
-    if (next_ >= total) return kAdErrNoCurrentRecord;
-    const size_t taken = count == -1 ? total - next_
-                                     : std::min(total - next_, static_cast<size_t>(count));
-    Variant array;
-    array.type = Variant::Type::kArray;
-    array.extents = {3, taken};
-    // The rows are handed over, not copied: none of them is fetched again.
-    array.items.assign(std::make_move_iterator(rows_.begin() + 3 * next_),
-                       std::make_move_iterator(rows_.begin() + 3 * (next_ + taken)));
-    next_ += taken;
-    *rows = std::move(array);
-    return 0;
-  }
-
-  int32_t location_ = kAdUseServer;
-  bool open_ = false;
-  std::vector<Variant> rows_;  // content class, display name, URL of each row in turn
-  size_t next_ = 0;            // the current row
-};
-
-class Record final : public AdoRecord {
- public:
-  uint32_t Open(std::u16string_view url, AdoConnection* connection) override {
-    return Guarded(this, [&] { return OpenItem(url, connection); });
-  }
-
-  int32_t State() const override { return open_ ? kAdStateOpen : kAdStateClosed; }
-
-  uint32_t GetFields(AdoFields* fields) const override {
-    if (!open_) return kAdErrObjectClosed;
-    *fields = fields_;
-    return 0;
-  }
-
-  void Close() override {
-    open_ = false;
-    fields_ = AdoFields();
-  }
-
- private:
-  uint32_t OpenItem(std::u16string_view url, AdoConnection* connection) {
-    if (open_) return kAdErrObjectOpen;
-    Connection* store = OpenConnection(connection);
-    if (store == nullptr) return kAdErrInvalidConnection;
-    AdoFields fields;
-    if (store->serves_public_folders()) {
-      std::vector<std::string> names;
-      if (!ParseFolderUrl(url, &names)) return kStoreEInvalidArg;
-      OpenedFolder folder;
-      if (const uint32_t hr = store->OpenFolder(names, true, &folder); hr != 0) return hr;
-      fields.Append(u"DAV:href", Variant::String(std::u16string(url)));
-      fields.Append(u"DAV:displayname",
-                    Variant::String(std::u16string(url.substr(url.rfind(u'/') + 1))));
-      Variant folder_flag;
-      folder_flag.type = Variant::Type::kBool;
-      folder_flag.integer = 1;
-      fields.Append(u"DAV:isfolder", std::move(folder_flag));
-      const std::u16string address = folder.dir.valid()
-                                         ? ReadEmailAddress(folder.dir.get(), store->accounts())
-                                         : std::u16string();
-      fields.Append(kPublicFolderEmailField,
-                    address.empty() ? Variant() : Variant::String(address));
-    } else {
-      if (!EqualsFolded(url, store->mailbox_url())) return kStoreEInvalidArg;
-      Mailbox mailbox;
-      if (const uint32_t hr = FindMailbox(store->settings_key(), url, &mailbox); hr != 0) return hr;
-      fields.Append(u"DAV:href", Variant::String(mailbox.url));
-      fields.Append(u"DAV:displayname", Variant::String(mailbox.name));
-      constexpr std::pair<const char16_t*, const char16_t*> kSpecialFolders[] = {
-          {u"urn:schemas:httpmail:inbox", u"/Inbox"},
-          {u"urn:schemas:httpmail:outbox", u"/Outbox"},
-          {u"urn:schemas:httpmail:sentitems", u"/Sent Items"},
-          {u"urn:schemas:httpmail:deleteditems", u"/Deleted Items"},
-          {u"urn:schemas:httpmail:drafts", u"/Drafts"},
-      };
-      for (const auto& [field, folder] : kSpecialFolders) {
-        fields.Append(field, Variant::String(mailbox.url + folder));
-      }
-    }
-    fields_ = std::move(fields);
-    open_ = true;
-    return 0;
-  }
-
-  bool open_ = false;
-  AdoFields fields_;
-};
-
-template <typename Interface, typename Implementation, typename... Args>
-uint32_t Create(std::unique_ptr<Interface>* object, Args&&... args) {
-  object->reset(new (std::nothrow) Implementation(std::forward<Args>(args)...));
-  return *object != nullptr ? 0 : kStoreEOutOfMemory;
-}
 
 }  // namespace
 
-uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
-  for (const auto& [field, field_value] : fields_) {
-    if (EqualsFolded(field, name)) {
-      *value = field_value;
-      return 0;
-    }
-  }
-  return kAdErrItemNotFound;
-}
+std::unique_ptr<StoreRoot> MakeStoreRoot() { return std::make_unique<PosixStoreRoot>(); }
 
-uint32_t CreateAdoConnection(std::string_view settings_key,
-                             std::unique_ptr<AdoConnection>* connection) {
-  return Create<AdoConnection, Connection>(connection, settings_key);
-}
-uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset) {
-  return Create<AdoRecordset, Recordset>(recordset);
-}
-uint32_t CreateAdoRecord(std::unique_ptr<AdoRecord>* record) {
-  return Create<AdoRecord, Record>(record);
-}
-
+}  // namespace store
 }  // namespace platform

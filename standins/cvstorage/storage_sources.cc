@@ -77,11 +77,7 @@ StorageList ReadMailboxes(const std::string& passwd_file) {
 StorageList ReadPublicFolders(const std::string& root) {
   StorageList list;
   const platform::MailSourceAccounts accounts = platform::MachineRootAccounts();
-#ifdef _WIN32
-  platform::FileHandle root_fd;
-#else
-  platform::UniqueFd root_fd;
-#endif
+  platform::MailSourceHandle root_fd;
   std::vector<std::string> keys;
   list.status = platform::OpenPublicFolderRoot(root, accounts, Note, &root_fd);
   if (list.status == 0)

@@ -1,7 +1,6 @@
 // The storage server's two lists: the mailboxes of the passwd-file and the public folders of
 // the Maildir++ root, read with the port's one mail source reader
-// (platform/mail_sources_posix.h, mail_sources_windows.h on Windows: its paths, formats and
-// trust rule), each note on standard error.
+// (platform/mail_sources.h: its paths, formats and trust rule), each note on standard error.
 //
 // Thread safety: the functions share nothing; each may run on any thread.
 #ifndef STANDINS_CVSTORAGE_STORAGE_SOURCES_H_
@@ -11,11 +10,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include "platform/mail_sources_windows.h"
-#else
-#include "platform/mail_sources_posix.h"
-#endif
+#include "platform/mail_sources.h"
 #include "support/text_rows.h"
 
 namespace cvstorage {
