@@ -1,11 +1,11 @@
 // Tests of local server objects against the built storage server on a machine root of its
 // own: creation results, broken and hung servers, and the lists the two classes walk.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "platform/local_server.h"
 #include "platform/machine_root.h"
 #include "platform/registry.h"
+#include "platform/system_info.h"
 #include "platform/unicode.h"
 #include "standins/cvstorage/storage_sources.h"
 #include "standins/service/service.h"
@@ -19,6 +19,12 @@ using cvmad::testing::RunBuilt;
 using cvmad::testing::WaitForExit;
 using platform::CreateLocalServerObject;
 using platform::LocalServerObject;
+using testing::kLeftOutNotes;
+using testing::MakeWritableByEveryone;
+using testing::Native;
+#ifdef _WIN32
+using cvmad::testing::SIGKILL;
+#endif
 using Object = std::unique_ptr<LocalServerObject>;
 
 constexpr const char* kMailboxClass = "7c2e91d4-5b38-4f6a-9e0d-3a61c8f2b768";
@@ -38,23 +44,6 @@ class StorageTest : public ::testing::Test, protected testing::TestStorageServer
     if (running()) {
       EXPECT_EQ(Stop(SIGTERM), 0) << log();
     }
-  }
-
-  // Waits, within a bound, until every thread of the server is stopped by SIGSTOP.
-  bool Stopped() const {
-    const std::string tasks = "/proc/" + std::to_string(pid()) + "/task";
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
-      bool all = true;
-      for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream stat(task.path() / "stat");
-        std::string line((std::istreambuf_iterator<char>(stat)), {});
-        const size_t state = line.rfind(") ");
-        all &= state != std::string::npos && line.compare(state + 2, 1, "T") == 0;
-      }
-      if (all) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
   }
 
   static Object Create(const char* clsid, const char* iid) {
@@ -98,9 +87,11 @@ TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
             platform::kEInvalidArg);
 
   ASSERT_TRUE(Start()) << log();
-  struct stat info;
-  ASSERT_EQ(stat(socket_path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+#ifdef _WIN32
+  EXPECT_EQ(EndpointAccess(), "D:P(A;;FA;;;ME)");
+#else
+  EXPECT_EQ(EndpointAccess(), "0600");
+#endif
   EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kFolderInterface, &object), 0x80004002u);
   EXPECT_EQ(object, nullptr);
   // A class registered on the server's socket that the server does not serve.
@@ -128,12 +119,16 @@ TEST_F(StorageTest, CreationAnswersWhyAnObjectCannotBeMade) {
   EXPECT_EQ(Create(kFolderClass, kFolderInterface)->Call(14, 0, nullptr, nullptr),
             platform::kENotImpl);
   EXPECT_EQ(Stop(SIGINT), 0) << log();
-  EXPECT_FALSE(std::filesystem::exists(socket_path()));
+  EXPECT_FALSE(EndpointListed());
 }
 
 // A socket of another account in a folder everyone may write, named by a registration:
 // the object is refused before anything is sent to it.
 TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a pipe server of another account needs that account's logon, which this "
+                  "suite cannot make (and Wine runs every process as one account)";
+#else
   if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another account";
   const platform::testing::TemporaryFolder folder("cvstorage_foreign");
   const std::string path = folder.Path("storage.sock");
@@ -171,6 +166,7 @@ TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
   EXPECT_EQ(CreateLocalServerObject(kMailboxClass, kMailboxInterface, &object),
             platform::kCoEWrongServerIdentity);
   EXPECT_EQ(WaitForExit(pid, std::chrono::seconds(30)), 0);
+#endif
 }
 
 TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
@@ -181,12 +177,11 @@ TEST_F(StorageTest, ServerThatDiesOrHangsEndsTheObject) {
   Object hung = Create(kFolderClass, kFolderInterface);
   ASSERT_EQ(killed->Call(8, 0, nullptr, nullptr), 0u);
 
-  ASSERT_EQ(kill(pid(), SIGSTOP), 0);
-  ASSERT_TRUE(Stopped()) << "the server did not stop";
+  ASSERT_TRUE(Suspend()) << "the server did not stop";
   auto before = Clock::now();
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(15));
-  kill(pid(), SIGCONT);
+  Resume();
   // The reply that now comes late is never taken for a later call's.
   EXPECT_EQ(hung->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
 
@@ -215,8 +210,8 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
       "ro.test:x:::J\xC3\xBCrgen Gro\xC3\x9F \xF0\x9D\x84\x9E\n"
       "zed@example.test::::Zed");
   // The folder names' rules are the store provider's too (folder_tree_test covers them).
-  AddFolders({".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste", ".\xC3"});
-  std::filesystem::create_directory_symlink("/etc", folder(".Linked"));
+  AddFolders({".A", ".A.B", ".A.B.C", ".M.N", ".G\xC3\xA4ste"});
+  const bool left_out_made = AddFoldersLeftOut();
   ASSERT_TRUE(Register());
   ASSERT_TRUE(Start()) << log();
 
@@ -235,7 +230,7 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
        {":4: the user has no '@'", ":5: fewer than five fields",
         ":6: the uid or gid is not a number", ":7: the user is not local-part@domain",
         ":8: the user is not local-part@domain"})
-    EXPECT_NE(log().find(passwd() + line), std::string::npos) << line << "\n" << log();
+    EXPECT_NE(log().find(Native(passwd()) + line), std::string::npos) << line << "\n" << log();
   // Non-ASCII text arrives as UTF-16, a character beyond the BMP as its surrogate pair.
   ASSERT_EQ(mailboxes->Call(8, 0, nullptr, nullptr), 0u);
   ASSERT_EQ(mailboxes->Call(9, 0, nullptr, nullptr), 0u);
@@ -252,8 +247,15 @@ TEST_F(StorageTest, WalksMailboxesAndPublicFolders) {
                                 {"G\xC3\xA4ste", prefix + "G\xC3\xA4ste", ""},
                                 {"M", prefix + "M", ""},
                                 {"N", prefix + "M/N", ""}}));
-  EXPECT_NE(log().find("/.Linked: a symbolic link, not followed"), std::string::npos) << log();
-  EXPECT_NE(log().find("/.\xC3: a folder name is not UTF-8; skipped"), std::string::npos) << log();
+#ifdef _WIN32
+  if (platform::RunningUnderWine())
+    GTEST_SKIP() << "Wine makes no folder link (its CreateSymbolicLinkW makes nothing, and it "
+                    "supports no FSCTL_SET_REPARSE_POINT) and no name that is not UTF-16: the "
+                    "walk's notes of them are not checked";
+#endif
+  ASSERT_TRUE(left_out_made);
+  for (const char* note : kLeftOutNotes)
+    EXPECT_NE(log().find(note), std::string::npos) << note << "\n" << log();
 }
 
 TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
@@ -283,10 +285,10 @@ TEST_F(StorageTest, RefreshRereadsTheSourcesTheHiveNames) {
   EXPECT_EQ(object->Call(8, 0, nullptr, nullptr), 0x80070002u);
   // A file others may write is not believed.
   std::ofstream(other) << "d@y.test::::D\n";
-  std::filesystem::permissions(other, std::filesystem::perms::others_write,
-                               std::filesystem::perm_options::add);
+  MakeWritableByEveryone(other);
   EXPECT_EQ(object->Call(7, -1, nullptr, nullptr), 0x80070005u);
-  EXPECT_NE(log().find(other + ": writable by everyone, not used"), std::string::npos) << log();
+  EXPECT_NE(log().find(Native(other) + ": writable by everyone, not used"), std::string::npos)
+      << log();
 }
 
 TEST_F(StorageTest, ReadyAfterKeepsIsReadyFalseForItsDelay) {
@@ -318,20 +320,14 @@ TEST_F(StorageTest, FloodsStayWithinTheMemoryBudget) {
   ASSERT_TRUE(Start()) << log();
 
   // Calls sent for a second and a half without a reply ever being read.
-  cvmad::testing::UniqueFd greedy = cvmad::testing::ConnectUnix(socket_path());
   const std::string hello =
       std::string(platform::kLocalServerMagic) + kMailboxClass + kMailboxInterface;
-  ASSERT_EQ(send(greedy.get(), hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
   std::string calls;
   for (int i = 0; i < 8192; ++i) calls.append("\x08\0\0\0\0\0\0\0", 8);  // MoveFirst
   size_t sent = 0;
-  for (auto end = Clock::now() + std::chrono::milliseconds(1500); Clock::now() < end;) {
-    const ssize_t n = send(greedy.get(), calls.data(), calls.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0)
-      sent += static_cast<size_t>(n);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const cvmad::testing::UniqueFd greedy =
+      SendUnread(hello, calls, std::chrono::milliseconds(1500), &sent);
+  ASSERT_TRUE(greedy.valid());
 
   std::vector<Object> walks;
   for (int i = 0; i < 6; ++i) {

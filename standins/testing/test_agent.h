@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #ifdef _WIN32
 #include <windows.h>
+#include <psapi.h>
 
 #include "platform/named_pipe_windows.h"
 #include "standins/service/service.h"
@@ -141,6 +142,15 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
   DWORD status = 0;
   GetExitCodeProcess(AsHandle(pid), &status);
   return static_cast<int>(status);
+}
+
+// The figure `field` ("VmRSS", "VmHWM") as Windows keeps it for the process whose handle is
+// `pid`: its working set or that set's peak, in KiB; -1 when unknown.
+inline long StatusKiB(pid_t pid, const std::string& field) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!K32GetProcessMemoryInfo(AsHandle(pid), &counters, sizeof counters)) return -1;
+  return static_cast<long>(
+      (field == "VmHWM" ? counters.PeakWorkingSetSize : counters.WorkingSetSize) >> 10);
 }
 
 // Runs the built `program` with `arguments`, its standard output dropped: its exit status as
