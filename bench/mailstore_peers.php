@@ -20,8 +20,10 @@ $storage_server = function (bool $on) use (&$server, $cvstorage, $socket) {
     if ($on) {
         $server = proc_open([$cvstorage], [0 => ['file', '/dev/null', 'r'], 1 => ['file', '/dev/null', 'w'],
                                            2 => ['file', '/dev/null', 'w']], $pipes);
-        for ($i = 0; $i < 1000 && !file_exists($socket); $i++) usleep(2000);
-        if (!file_exists($socket)) exit("the storage server did not come up\n");
+        // The socket's file comes with bind(), before the server listens: wait for a connection.
+        for ($i = 0; $i < 1000 && !($probe = @stream_socket_client("unix://$socket")); $i++) usleep(2000);
+        if (!$probe) exit("the storage server did not come up\n");
+        fclose($probe);
     } else {
         proc_terminate($server);
         while (proc_get_status($server)['running']) usleep(1000);
@@ -81,34 +83,60 @@ $storage_server(true);
 if ($imap !== null) $counts['imap'] = $imap_list()[1];
 foreach ($counts as $what => $count) printf("%-10s %6d entries\n", $what, $count);
 
+// With busy processes (CV_BENCH_BUSY, stopped when the script starts) every round is taken
+// twice, quiet and loaded, in alternating order. A round whose list is not the warm-up's
+// size measured something else (a failure, a fallback): the script stops on it.
+$busy = array_filter(array_map('intval', explode(' ', getenv('CV_BENCH_BUSY') ?: '')));
+$passes = $busy ? ['quiet', 'loaded'] : ['quiet'];
 $figures = [];
+$check = function (string $what, string $pass, int $round, array $sample, int $expected) use (&$figures) {
+    if ($sample[1] !== $expected) {
+        fprintf(STDERR, "round %d (%s): %s listed %d entries, not %d\n", $round, $pass, $what, $sample[1], $expected);
+        exit(1);
+    }
+    $figures[$pass][$what][] = $sample[0];
+};
 for ($round = 0; $round < $rounds; $round++) {
-    $storage_server(true);
-    $figures['public folders, storage server'][] = $folders()[0];
-    if ($imap !== null) $figures['imap_list'][] = $imap_list()[0];
-    $storage_server(false);
-    $figures['public folders, fallback walk'][] = $folders()[0];
-    if ($imap !== null) $figures['imap_list, again'][] = $imap_list()[0];
-    $storage_server(true);
-    $figures['refresh of the mailboxes'][] = $mailboxes()[0];
-    $figures['plain PHP page'][] = $plain_page()[0];
+    foreach ($round % 2 ? array_reverse($passes) : $passes as $pass) {
+        foreach ($busy as $pid) posix_kill($pid, $pass === 'loaded' ? SIGCONT : SIGSTOP);
+        $storage_server(true);
+        $check('public folders, storage server', $pass, $round, $folders(), $counts['server']);
+        if ($imap !== null) $check('imap_list', $pass, $round, $imap_list(), $counts['imap']);
+        $storage_server(false);
+        $check('public folders, fallback walk', $pass, $round, $folders(), $counts['fallback']);
+        if ($imap !== null) $check('imap_list, again', $pass, $round, $imap_list(), $counts['imap']);
+        $storage_server(true);
+        $check('refresh of the mailboxes', $pass, $round, $mailboxes(), $counts['mailboxes']);
+        $check('plain PHP page', $pass, $round, $plain_page(), $counts['page']);
+    }
 }
+foreach ($busy as $pid) posix_kill($pid, SIGSTOP);
 $storage_server(false);
-
 function median(array $samples): float { sort($samples); return $samples[intdiv(count($samples), 2)]; }
 function line(string $what, array $ours, array $theirs): void {
     $ratios = array_map(fn($a, $b) => $a / $b, $ours, $theirs);
     printf("%-32s min %7.2f ms median %7.2f ms | peer min %7.2f median %7.2f | ratio min %5.2f median %5.2f x\n",
            $what, min($ours), median($ours), min($theirs), median($theirs), min($ratios), median($ratios));
 }
-printf("%d rounds, interleaved; load average %s\n", $rounds, implode(' ', array_slice(sys_getloadavg(), 0, 1)));
+$pairs = ['refresh of the mailboxes' => 'plain PHP page'];
 if ($imap !== null) {
-    line('public folders, storage server', $figures['public folders, storage server'], $figures['imap_list']);
-    line('public folders, fallback walk', $figures['public folders, fallback walk'], $figures['imap_list, again']);
-} else {
-    echo "  (no IMAP peer: php8.2-imap and dovecot-imapd, see bench/setup.sh)\n";
+    $pairs = ['public folders, storage server' => 'imap_list', 'public folders, fallback walk' => 'imap_list, again'] + $pairs;
 }
-line('refresh of the mailboxes', $figures['refresh of the mailboxes'], $figures['plain PHP page']);
+printf("%d rounds, interleaved; load average %s\n", $rounds, implode(' ', array_slice(sys_getloadavg(), 0, 1)));
+foreach ($passes as $pass) {
+    if ($busy) printf("%s (%d busy processes %s):\n", $pass, count($busy), $pass === 'loaded' ? 'running' : 'stopped');
+    if ($imap === null) echo "  (no IMAP peer: php8.2-imap and dovecot-imapd, see bench/setup.sh)\n";
+    foreach ($pairs as $ours => $theirs) line($ours, $figures[$pass][$ours], $figures[$pass][$theirs]);
+}
+if ($busy) {
+    // Each figure loaded against its quiet twin of the same round.
+    echo "loaded / quiet, the same round's:\n";
+    foreach (array_merge(array_keys($pairs), array_values($pairs)) as $what) {
+        $ratios = array_map(fn($a, $b) => $a / $b, $figures['loaded'][$what], $figures['quiet'][$what]);
+        printf("%-32s median of medians %5.2f x | per round min %5.2f median %5.2f x\n", $what,
+               median($figures['loaded'][$what]) / median($figures['quiet'][$what]), min($ratios), median($ratios));
+    }
+}
 if ($imap !== null) {
     imap_errors();  // the plain login on loopback is meant; no notice at the end
     imap_close($imap);

@@ -102,20 +102,43 @@ bool StopSignalled(uint32_t stop_event) {
 
 bool StopRequested(void* stop_event) { return StopSignalled(*static_cast<uint32_t*>(stop_event)); }
 
+// The first exchange of a walk: the refresh, the move to the first item and the first page.
+constexpr size_t kFirstCalls = 3;
+void SetFirstCalls(platform::LocalServerCall* calls) {
+  calls[0].slot = kSlotRefresh;
+  calls[0].argument = -1;
+  calls[1].slot = kSlotMoveFirst;
+  calls[2].slot = kSlotReadPage;
+  calls[2].argument = static_cast<int32_t>(platform::kMaxPageItems);
+}
+
 // Creates a storage server's object and waits, polling every 5 s, until it is ready:
 // 0 when it is, the server's own result when a call fails, kFail without a stop event to
-// wait on, kAborted when the stop event is signalled meanwhile.
+// wait on, kAborted when the stop event is signalled meanwhile. The first question goes
+// with the connect message. With `first` (the walk's first calls, when the server was ready
+// last time) they go there too, behind it: `*first_answered` then says whether the server
+// was ready at once, which is when their replies count; otherwise they are dropped.
 uint32_t OpenStorageServer(const char* clsid, const char* iid, uint32_t stop_event,
-                           std::unique_ptr<platform::LocalServerObject>* server) {
-  uint32_t result = platform::CreateLocalServerObject(clsid, iid, server);
+                           std::unique_ptr<platform::LocalServerObject>* server,
+                           platform::LocalServerCall* first, bool* first_answered) {
+  platform::LocalServerCall calls[1 + kFirstCalls];
+  calls[0].slot = kSlotIsReady;
+  if (first != nullptr) SetFirstCalls(calls + 1);
+  *first_answered = false;
+  uint32_t result = platform::CreateLocalServerObject(clsid, iid, server, calls,
+                                                      first != nullptr ? 1 + kFirstCalls : 1);
   if (result != kOk) return result;
+  platform::LocalServerCall& ready = calls[0];
+  if (first != nullptr && ready.result == kOk && ready.number != 0) {
+    for (size_t i = 0; i < kFirstCalls; ++i) first[i] = std::move(calls[1 + i]);
+    *first_answered = true;
+  }
   for (;;) {
-    int32_t ready = 0;
-    result = (*server)->Call(kSlotIsReady, 0, &ready, nullptr);
-    if (result != kOk) return result;
-    if (ready != 0) return kOk;
+    if (ready.result != kOk) return ready.result;
+    if (ready.number != 0) return kOk;
     if (stop_event == 0 || stop_event == kNoEvent) return kFail;
     if (EventWait(stop_event, kReadyPollMs) == kWaitSignalled) return kAborted;
+    ready.result = (*server)->Call(kSlotIsReady, 0, &ready.number, nullptr);
   }
 }
 
@@ -213,19 +236,22 @@ uint32_t CStorage::Enumerate(const Walk& walk, uint32_t stop_event, bool databas
   if (TraceEnabled) TraceOut("", TRACE_INFO, 0, "%s", walk.call_line);
   try {
     std::unique_ptr<platform::LocalServerObject> server;
-    result = OpenStorageServer(walk.storage_class, walk.storage_interface, stop_event, &server);
+    // The refresh, the move to the first item and the first page in one exchange: the
+    // refresh's own result is not looked at, and a failed exchange fails the move. A server
+    // that was ready last time is asked for them with the connect message; one that is not
+    // ready has them asked again once it is.
+    platform::LocalServerCall first[kFirstCalls];
+    bool first_answered = false;
+    result = OpenStorageServer(walk.storage_class, walk.storage_interface, stop_event, &server,
+                               server_was_ready_ ? first : nullptr, &first_answered);
+    server_was_ready_ = result == kOk;
     if (result == kOk) {
       if (TraceEnabled) TraceOut("", TRACE_INFO, kItemLevel, "%s", walk.server_line);
       Clear(&list);
-      // The refresh, the move to the first item and the first page in one exchange: the
-      // refresh's own result is not looked at, and a failed exchange fails the move.
-      platform::LocalServerCall first[3];
-      first[0].slot = kSlotRefresh;
-      first[0].argument = -1;
-      first[1].slot = kSlotMoveFirst;
-      first[2].slot = kSlotReadPage;
-      first[2].argument = static_cast<int32_t>(platform::kMaxPageItems);
-      server->CallMany(first, 3);
+      if (!first_answered) {
+        SetFirstCalls(first);
+        server->CallMany(first, kFirstCalls);
+      }
       uint32_t hr = first[1].result;
       platform::LocalServerItems items(server.get(), kSlotReadPage, walk.first_getter,
                                        kSlotMoveNext);

@@ -174,6 +174,9 @@ class CStorage {
   std::shared_ptr<StorageList> public_folders_;
   ListReading mailbox_reading_;        // as the lists
   ListReading public_folder_reading_;  // as the lists
+  // Whether the last walk's storage server was ready: the next walk then sends its first
+  // exchange with the connect message (under the lock).
+  bool server_was_ready_ = false;
 };
 
 }  // namespace mailstore

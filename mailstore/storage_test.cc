@@ -115,6 +115,50 @@ TEST(StorageTest, PagedWalkListsEveryItemOnce) {
   EXPECT_EQ(storage.MBUrl(2), u"file://./backofficestorage/x.test/mbx/u0");
 }
 
+// Calls sent ahead of their replies: with the connect message (read only when the server
+// took the connection), and a page posted and never collected, whose reply a later call must
+// skip rather than take for its own.
+TEST(StorageTest, RepliesOfCallsSentAheadAreNeverTakenForLaterOnes) {
+  TestStorageServer server;
+  server.SetMailboxes("a@x.test::::A\nb@x.test::::B\n");
+  ASSERT_TRUE(server.Register());
+  ASSERT_TRUE(server.Start());
+  std::unique_ptr<platform::LocalServerObject> object;
+  platform::LocalServerCall ready;
+  ready.slot = 10;
+  EXPECT_EQ(platform::CreateLocalServerObject(kMailboxStorageClass, kPubFolderStorageInterface,
+                                              &object, &ready, 1),
+            platform::kENoInterface);
+  EXPECT_EQ(ready.result, platform::kRpcEServerUnavailable);
+  ASSERT_EQ(platform::CreateLocalServerObject(kMailboxStorageClass, kMailboxStorageInterface,
+                                              &object, &ready, 1),
+            kOk);
+  EXPECT_EQ(ready.result, kOk);
+  EXPECT_EQ(ready.number, 1);
+
+  platform::LocalServerCall first[2];
+  first[0].slot = 7;  // refresh
+  first[0].argument = -1;
+  first[1].slot = 8;  // move to the first item
+  ASSERT_EQ(object->CallMany(first, 2), kOk);
+  platform::LocalServerCall page;
+  page.slot = 32;
+  page.argument = 1;
+  ASSERT_EQ(object->Post(&page, 1), kOk);
+  ASSERT_EQ(object->Post(&page, 1), kOk);
+  ASSERT_EQ(object->Collect(&page, 1), kOk);
+  EXPECT_EQ(page.number, 1);
+  std::u16string name;
+  // The second page moved past A and B: the name getter has no current item.
+  EXPECT_EQ(object->Call(12, 0, nullptr, &name), platform::kEUnexpected);
+  EXPECT_EQ(object->Call(8, 0, nullptr, nullptr), kOk);
+  EXPECT_EQ(object->Call(12, 0, nullptr, &name), kOk);
+  EXPECT_EQ(name, u"A");
+  // Collecting more than was sent ahead ends the instance.
+  EXPECT_EQ(object->Collect(&page, 1), platform::kEUnexpected);
+  EXPECT_EQ(object->Call(10, 0, nullptr, nullptr), platform::kRpcEServerUnavailable);
+}
+
 TEST(StorageTest, DirectoryUsersBecomeMailboxesUntilStopped) {
   CStorage storage;
   CStorage::Context run{&storage, 0};

@@ -78,73 +78,112 @@ uint32_t LocalServerObject::Call(uint32_t slot, int32_t argument, int32_t* numbe
 }
 
 uint32_t LocalServerObject::CallMany(LocalServerCall* calls, size_t count) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t failure = DropOutstandingLocked(); failure != kSOk)
+    return EndLocked(calls, count, failure);
+  if (const uint32_t failure = WriteLocked(calls, count); failure != kSOk)
+    return EndLocked(calls, count, failure);
+  outstanding_ += count;
+  const uint32_t failure = ReadLocked(calls, count);
+  return failure == kSOk ? kSOk : EndLocked(calls, count, failure);
+}
+
+uint32_t LocalServerObject::Post(const LocalServerCall* calls, size_t count) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t failure = WriteLocked(calls, count); failure != kSOk)
+    return EndLocked(nullptr, 0, failure);
+  outstanding_ += count;
+  return kSOk;
+}
+
+uint32_t LocalServerObject::Collect(LocalServerCall* calls, size_t count) {
+  std::lock_guard lock(mutex_);
+  if (count > outstanding_) return EndLocked(calls, count, kEUnexpected);
+  const uint32_t failure = ReadLocked(calls, count);
+  return failure == kSOk ? kSOk : EndLocked(calls, count, failure);
+}
+
+uint32_t LocalServerObject::DropOutstandingLocked() {
+  // Read one at a time: what the caller left outstanding is a page or a few calls.
+  while (outstanding_ > 0) {
+    LocalServerCall dropped;
+    if (const uint32_t failure = ReadLocked(&dropped, 1); failure != kSOk) return failure;
+  }
+  return kSOk;
+}
+
+uint32_t LocalServerObject::WriteLocked(const LocalServerCall* calls, size_t count) try {
+  if (connection_ < 0) return kRpcEServerUnavailable;
+  // Requests of a small batch are built on the stack.
+  char small[8 * kCallMessageSize];
+  std::string large;
+  char* requests = small;
+  if (count > 8) {
+    large.resize(count * kCallMessageSize);
+    requests = large.data();
+  }
   for (size_t i = 0; i < count; ++i) {
-    calls[i].result = kRpcEServerUnavailable;
+    PutU32(calls[i].slot, requests + i * kCallMessageSize);
+    PutU32(static_cast<uint32_t>(calls[i].argument), requests + i * kCallMessageSize + 4);
+  }
+  return local_server::SendAll(connection_, requests, count * kCallMessageSize,
+                               Clock::now() + local_server::kCallTimeout)
+             ? kSOk
+             : kRpcEServerUnavailable;
+} catch (const std::bad_alloc&) {
+  return kEOutOfMemory;
+}
+
+uint32_t LocalServerObject::ReadLocked(LocalServerCall* calls, size_t count) try {
+  if (connection_ < 0) return kRpcEServerUnavailable;
+  const Clock::time_point deadline = Clock::now() + local_server::kCallTimeout;
+  std::string& received = received_;
+  size_t used = 0;
+  // The replies are read as they come, as many bytes at a time as have arrived; bytes of a
+  // reply still outstanding after these are kept for its read.
+  auto have = [&](size_t size) {
+    while (received.size() - used < size) {
+      char chunk[16384];
+      const size_t got = local_server::ReceiveSome(connection_, chunk, sizeof chunk, deadline);
+      if (got == 0) return false;  // the end of the stream, a reset or a silent server
+      received.append(chunk, got);
+    }
+    return true;
+  };
+  bool ok = true;
+  for (size_t i = 0; ok && i < count; ++i) {
+    // A reply's size is known once its header has come: read until it is whole.
+    size_t size = kReplyHeaderSize;
+    while (ok && (size = DecodeLocalServerReply(std::string_view(received).substr(used),
+                                                &calls[i])) != 0 &&
+           received.size() - used < size) {
+      ok = have(size);
+    }
+    ok = ok && size != 0;
+    used += size;
+  }
+  outstanding_ -= count;
+  // Nothing beyond the replies asked for.
+  ok = ok && (outstanding_ > 0 || received.size() == used);
+  received.erase(0, std::min(used, received.size()));
+  return ok ? kSOk : kRpcEServerUnavailable;
+} catch (const std::bad_alloc&) {
+  return kEOutOfMemory;
+}
+
+uint32_t LocalServerObject::EndLocked(LocalServerCall* calls, size_t count, uint32_t failure) {
+  // A reply that comes late or not at all would be taken for the next call's: the instance
+  // ends here.
+  if (connection_ >= 0) local_server::Close(connection_);
+  connection_ = -1;
+  outstanding_ = 0;
+  received_.clear();
+  for (size_t i = 0; i < count; ++i) {
+    calls[i].result = failure;
     calls[i].number = 0;
     calls[i].text.clear();
   }
-  std::lock_guard lock(mutex_);
-  if (connection_ < 0) return kRpcEServerUnavailable;
-  const Clock::time_point deadline = Clock::now() + local_server::kCallTimeout;
-  uint32_t failure = kRpcEServerUnavailable;
-  bool ok = true;
-  try {
-    // Requests of a small batch are built on the stack.
-    char small[8 * kCallMessageSize];
-    std::string large;
-    char* requests_data = small;
-    if (count > 8) {
-      large.resize(count * kCallMessageSize);
-      requests_data = large.data();
-    }
-    const std::string_view requests(requests_data, count * kCallMessageSize);
-    for (size_t i = 0; i < count; ++i) {
-      PutU32(calls[i].slot, requests_data + i * kCallMessageSize);
-      PutU32(static_cast<uint32_t>(calls[i].argument), requests_data + i * kCallMessageSize + 4);
-    }
-    ok = local_server::SendAll(connection_, requests.data(), requests.size(), deadline);
-    // The replies are read as they come, as many bytes at a time as have arrived.
-    std::string& received = received_;
-    received.clear();
-    size_t used = 0;
-    auto have = [&](size_t size) {
-      while (received.size() - used < size) {
-        char chunk[16384];
-        const size_t got = local_server::ReceiveSome(connection_, chunk, sizeof chunk, deadline);
-        if (got == 0) return false;  // the end of the stream, a reset or a silent server
-        received.append(chunk, got);
-      }
-      return true;
-    };
-    for (size_t i = 0; ok && i < count; ++i) {
-      // A reply's size is known once its header has come: read until it is whole.
-      size_t size = kReplyHeaderSize;
-      while (ok && (size = DecodeLocalServerReply(std::string_view(received).substr(used),
-                                                  &calls[i])) != 0 &&
-             received.size() - used < size) {
-        ok = have(size);
-      }
-      ok = ok && size != 0;
-      used += size;
-    }
-    ok = ok && received.size() == used;  // nothing beyond the replies asked for
-  } catch (const std::bad_alloc&) {
-    failure = kEOutOfMemory;
-    ok = false;
-  }
-  if (!ok) {
-    // A reply that comes late or not at all would be taken for the next call's: the
-    // instance ends here.
-    local_server::Close(connection_);
-    connection_ = -1;
-    for (size_t i = 0; i < count; ++i) {
-      calls[i].result = failure;
-      calls[i].number = 0;
-      calls[i].text.clear();
-    }
-    return failure;
-  }
-  return kSOk;
+  return failure;
 }
 
 bool AppendPageItem(const std::u16string* const fields[kPageFields], std::u16string* page) {
@@ -164,7 +203,9 @@ uint32_t LocalServerItems::ReadPage() {
   LocalServerCall call;
   call.slot = page_slot_;
   call.argument = static_cast<int32_t>(kMaxPageItems);
-  if (const uint32_t failure = object_->CallMany(&call, 1); failure != kSOk) return failure;
+  const uint32_t failure =
+      std::exchange(ahead_, false) ? object_->Collect(&call, 1) : object_->CallMany(&call, 1);
+  if (failure != kSOk) return failure;
   UsePage(&call);
   return kSOk;
 }
@@ -194,6 +235,14 @@ void LocalServerItems::UsePage(LocalServerCall* page) {
   read_ = 0;
   items_left_ = static_cast<uint32_t>(call.number);
   last_move_ = call.result;
+  // More items follow: the server reads the next page while this one is served. A walk
+  // that ends before it leaves the reply unread, which costs the server one page.
+  if (last_move_ == kSOk && !ahead_) {
+    LocalServerCall next;
+    next.slot = page_slot_;
+    next.argument = static_cast<int32_t>(kMaxPageItems);
+    ahead_ = object_->Post(&next, 1) == kSOk;
+  }
 }
 
 void LocalServerItems::ReadAndMove(std::u16string* const fields[kPageFields],
@@ -232,7 +281,14 @@ void LocalServerItems::ReadAndMove(std::u16string* const fields[kPageFields],
 }
 
 uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
-                                 std::unique_ptr<LocalServerObject>* object) try {
+                                 std::unique_ptr<LocalServerObject>* object,
+                                 LocalServerCall* first, size_t count) try {
+  if (first == nullptr) count = 0;
+  for (size_t i = 0; i < count; ++i) {
+    first[i].result = kRpcEServerUnavailable;
+    first[i].number = 0;
+    first[i].text.clear();
+  }
   if (object == nullptr) return kEInvalidArg;
   object->reset();
   const std::string class_id = NormalizeGuid(clsid), interface_id = NormalizeGuid(iid);
@@ -252,6 +308,12 @@ uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
   std::string message(kLocalServerMagic);
   message += class_id;
   message += interface_id;
+  for (size_t i = 0; i < count; ++i) {
+    char request[kCallMessageSize];
+    PutU32(first[i].slot, request);
+    PutU32(static_cast<uint32_t>(first[i].argument), request + 4);
+    message.append(request, sizeof request);
+  }
   char reply[4];
   size_t got = 0;
   if (!local_server::SendAll(connection, message.data(), message.size(), deadline))
@@ -266,6 +328,10 @@ uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
   if (result != kSOk) return result;
   object->reset(new LocalServerObject(connection));
   closer.connection = -1;  // the object's now
+  if (count > 0) {
+    (*object)->outstanding_ = count;
+    (*object)->Collect(first, count);
+  }
   return kSOk;
 } catch (const std::bad_alloc&) {
   return kEOutOfMemory;

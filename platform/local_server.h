@@ -24,7 +24,9 @@
 //                    (n at most kMaxLocalServerText)
 //
 // The reply of a call always carries a number and a text; a method that has no such
-// output sends 0 and an empty text. Calls on one connection are answered in order.
+// output sends 0 and an empty text. Calls on one connection are answered in order, so a
+// client may send calls before the replies of the earlier ones came, the first of them
+// right behind the connect message (a server that refuses the connection closes it unread).
 //
 // Pages. A walk of n items costs n round trips when each item is read by its own calls, so a
 // server may also serve a slot that reads items ahead: from the current item on, each item's
@@ -121,17 +123,34 @@ class LocalServerObject {
   // number and text are stored in it. Returns 0, or the failure that ended the instance
   // (every call then carries it, as Call would give it).
   uint32_t CallMany(LocalServerCall* calls, size_t count);
+  // The two halves of CallMany, so that the server answers while the caller works: Post
+  // writes the requests of `count` calls and returns at once; Collect reads the replies of
+  // the `count` calls posted first and not collected yet into `calls` (their slots and
+  // arguments are not looked at), with CallMany's results. A call or CallMany made while
+  // replies are outstanding reads them first and drops them. Both return 0, or the failure
+  // that ended the instance.
+  uint32_t Post(const LocalServerCall* calls, size_t count);
+  uint32_t Collect(LocalServerCall* calls, size_t count);
 
  private:
   friend uint32_t CreateLocalServerObject(std::string_view, std::string_view,
-                                          std::unique_ptr<LocalServerObject>*);
+                                          std::unique_ptr<LocalServerObject>*,
+                                          LocalServerCall*, size_t);
   explicit LocalServerObject(intptr_t connection) : connection_(connection) {}
+
+  // Under mutex_: write the requests, read replies (of calls written before), each giving
+  // 0 or the failure that must end the instance; end it with `failure` in every call.
+  uint32_t WriteLocked(const LocalServerCall* calls, size_t count);
+  uint32_t ReadLocked(LocalServerCall* calls, size_t count);
+  uint32_t EndLocked(LocalServerCall* calls, size_t count, uint32_t failure);
+  uint32_t DropOutstandingLocked();
 
   std::mutex mutex_;
   // The connection: a socket's descriptor, or a pipe's handle on Windows; -1 once it broke.
   // Guarded by mutex_.
   intptr_t connection_;
-  std::string received_;   // replies being read, kept for the next call; guarded by mutex_
+  std::string received_;   // replies read in part, kept for the next read; guarded by mutex_
+  size_t outstanding_ = 0;  // calls written whose replies were not read; guarded by mutex_
 };
 
 // The per-item calls of a walk (the getters from `first_getter` on, then the move to the
@@ -160,8 +179,9 @@ class LocalServerItems {
   void TakePage(LocalServerCall* page);
 
  private:
-  // Reads the next page: kSOk when the exchange went through (items_left_ says whether it
-  // brought items), else the failure that ended the instance.
+  // Reads the next page (the one asked for ahead, if any): kSOk when the exchange went
+  // through (items_left_ says whether it brought items), else the failure that ended the
+  // instance.
   uint32_t ReadPage();
   // Serves the items of the reply of a page read, unless it does not hold what it says.
   void UsePage(LocalServerCall* page);
@@ -174,6 +194,7 @@ class LocalServerItems {
   uint32_t items_left_ = 0;     // items of page_ not yet served
   uint32_t last_move_ = 0;      // the result of the move after the page's last item
   bool page_taken_ = false;     // a page came through TakePage and was not used up yet
+  bool ahead_ = false;          // the next page was asked for and not read yet
 };
 
 // CoCreateInstance for a local server: makes one instance of class `clsid` and asks it for
@@ -190,8 +211,14 @@ class LocalServerItems {
 //   kEOutOfMemory             memory ran out
 //   the server's result       kENoInterface when it does not serve that interface,
 //                             kClassEClassNotAvailable when it does not serve the class
+//
+// `first`, when not null, holds `count` calls made in the same exchange as the connect
+// message, so that a connection and its first calls cost one round trip: their replies are
+// read when the server took the connection, as CallMany reads them (their results are
+// kRpcEServerUnavailable otherwise).
 uint32_t CreateLocalServerObject(std::string_view clsid, std::string_view iid,
-                                 std::unique_ptr<LocalServerObject>* object);
+                                 std::unique_ptr<LocalServerObject>* object,
+                                 LocalServerCall* first = nullptr, size_t count = 0);
 
 }  // namespace platform
 

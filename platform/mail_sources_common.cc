@@ -199,6 +199,36 @@ uint32_t OpenPublicFolderRoot(const std::string& path, const MailSourceAccounts&
   return 0;
 }
 
+namespace {
+
+// Byte order, as std::string compares. Most keys differ within their first eight bytes, so
+// the sort compares those as one number and whole strings only on a tie (a key shorter than
+// eight bytes is padded with NULs, which ties it with a longer key that has NULs there).
+void SortKeys(std::vector<std::string>* keys) {
+  struct Entry {
+    uint64_t prefix;
+    uint32_t index;
+  };
+  std::vector<Entry> order(keys->size());
+  for (size_t i = 0; i < keys->size(); ++i) {
+    const std::string& key = (*keys)[i];
+    uint64_t prefix = 0;
+    for (size_t b = 0; b < 8; ++b)
+      prefix = prefix << 8 | (b < key.size() ? static_cast<unsigned char>(key[b]) : 0u);
+    order[i] = {prefix, static_cast<uint32_t>(i)};
+  }
+  std::sort(order.begin(), order.end(), [keys](const Entry& a, const Entry& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return (*keys)[a.index] < (*keys)[b.index];
+  });
+  std::vector<std::string> sorted;
+  sorted.reserve(keys->size());
+  for (const Entry& entry : order) sorted.push_back(std::move((*keys)[entry.index]));
+  keys->swap(sorted);
+}
+
+}  // namespace
+
 uint32_t ListFolderDirectories(MailSourceRef root, const std::string& path,
                                const MailSourceAccounts* trusted_only, const MailSourceNote& note,
                                std::vector<std::string>* keys) {
@@ -207,7 +237,7 @@ uint32_t ListFolderDirectories(MailSourceRef root, const std::string& path,
       hr != 0) {
     return hr;
   }
-  std::sort(keys->begin(), keys->end());
+  SortKeys(keys);
   return 0;
 }
 
