@@ -44,7 +44,8 @@ namespace internal {
 // The environment `variables` with each "NAME=value" of `settings` replacing the variable
 // of that name, or added. Names compare as the system compares them.
 template <typename Text>
-std::vector<Text> MergedEnvironment(std::vector<Text> variables, const std::vector<Text>& settings) {
+std::vector<Text> MergedEnvironment(std::vector<Text> variables,
+                                    const std::vector<Text>& settings) {
   for (const Text& setting : settings) {
     // Windows keeps each drive's current folder in variables named "=C:": a leading '='
     // belongs to the name.
@@ -144,7 +145,8 @@ inline int RunProgram(const std::string& path, const std::vector<std::string>& a
   CloseHandle(process.hProcess);
 #else
   std::vector<std::string> variables;
-  for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    variables.emplace_back(*variable);
   variables = internal::MergedEnvironment(variables, environment);
   std::vector<char*> argv = {const_cast<char*>(path.c_str())}, envp;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
