@@ -6,6 +6,7 @@
 //
 // PRELOAD is a library the probe loads itself before it resolves, as the host extension
 // loads the client library before the module asks for it.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -26,8 +27,14 @@ int main(int argc, char** argv) {
   std::vector<void*> found(threads);
   std::vector<int32_t> errors(threads);
   std::vector<std::thread> workers;
+  // The threads resolve once all of them are running, so that their first uses meet.
+  std::atomic<int> starting{threads};
   for (int i = 0; i < threads; ++i) {
-    workers.emplace_back([&, i] { found[i] = support::ResolveAgentFunction(library, argv[2], &errors[i]); });
+    workers.emplace_back([&, i] {
+      starting.fetch_sub(1);
+      while (starting.load() > 0) std::this_thread::yield();
+      found[i] = support::ResolveAgentFunction(library, argv[2], &errors[i]);
+    });
   }
   for (auto& worker : workers) worker.join();
   for (int i = 1; i < threads; ++i) {

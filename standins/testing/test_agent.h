@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/test_process.h"
 #include "platform/test_root.h"
 #include "standins/wire/unique_fd.h"
 #include "standins/wire/wire.h"
@@ -153,33 +154,6 @@ inline long StatusKiB(pid_t pid, const std::string& field) {
       (field == "VmHWM" ? counters.PeakWorkingSetSize : counters.WorkingSetSize) >> 10);
 }
 
-// Runs the built `program` with `arguments`, its standard output dropped: its exit status as
-// WaitForExit's, within 20 s.
-inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
-  std::wstring command = L"\"" + (BinDir() / program).wstring() + L".exe\"";
-  for (const std::string& argument : arguments)
-    command += L" \"" + std::filesystem::path(argument).wstring() + L"\"";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE quiet = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = quiet;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
-  const bool made = quiet != INVALID_HANDLE_VALUE &&
-                    CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
-  if (quiet != INVALID_HANDLE_VALUE) CloseHandle(quiet);
-  if (!made) return 127;
-  CloseHandle(process.hThread);
-  const int status = WaitForExit(static_cast<int>(reinterpret_cast<intptr_t>(process.hProcess)),
-                                 std::chrono::seconds(20));
-  if (status < 0) TerminateProcess(process.hProcess, 128 + SIGKILL);
-  CloseHandle(process.hProcess);
-  return status;
-}
 #else
 // Waits for `pid` to end for up to `timeout`; its exit status, 128 + the signal that ended
 // it, or -1 when it is still running.
@@ -216,23 +190,14 @@ inline long StatusKiB(pid_t pid, const std::string& field) {
   return -1;
 }
 
+#endif
+
 // Runs the built `program` with `arguments`, its standard output dropped: its exit status as
 // WaitForExit's, within 20 s.
-inline int RunBuilt(const std::string& program, std::vector<std::string> arguments) {
-  std::string path = BinDir() / program;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int quiet = open("/dev/null", O_WRONLY);
-    if (quiet < 0 || dup2(quiet, 1) < 0) _exit(127);
-    std::vector<char*> argv = {path.data()};
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  return WaitForExit(pid, std::chrono::seconds(20));
+inline int RunBuilt(const std::string& program, const std::vector<std::string>& arguments) {
+  return platform::testing::RunProgram(
+      (BinDir() / (program + platform::testing::kProgramSuffix)).string(), arguments);
 }
-#endif
 
 // A temporary folder holding a machine root (root/ and the servers' folder root/run/, made at
 // once) and the log of the built server `program` (the agent, cvmad, by default), which runs
