@@ -53,6 +53,10 @@ inline constexpr uint32_t kKeyAllAccess = 0xF003F;
 inline constexpr size_t kMaxKeyDepth = 512;
 inline constexpr size_t kMaxKeyNameLength = 255;
 
+// The most bytes of data one value may hold: more is refused with kErrorInvalidParameter
+// before any of it is read (below SQLite's own blob limit).
+inline constexpr uint32_t kMaxValueSize = 1u << 30;
+
 // Why `path` (key names below HKEY_LOCAL_MACHINE joined by single backslashes, "" for the
 // root) cannot name a key: a name is empty, holds a NUL or is too long, or there are too
 // many levels. Null when it can. Every call of the hive refuses such a path with
@@ -60,6 +64,7 @@ inline constexpr size_t kMaxKeyNameLength = 255;
 const char* KeyPathProblem(std::string_view path);
 
 class Hive;
+class RegistryStore;
 
 // An open key: the key's path (backslash separated, no leading or trailing backslash,
 // as first created) and the access it was opened with. Closing is only forgetting; the
@@ -152,8 +157,7 @@ class Hive {
   uint32_t Apply(const std::vector<RegistryChange>& changes);
 
  private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<RegistryStore> store_;
 };
 
 // The hive of this machine: $CORVANE_ROOT/registry.db (see machine_root.h). Made at the

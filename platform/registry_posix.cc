@@ -1,4 +1,4 @@
-// The local machine hive (registry.h) kept in one SQLite database.
+// The store of the local machine hive (registry.h, registry_store.h) in one SQLite database.
 //
 // Layout: table `keys` holds one row per key with its parent's id and its own name (as
 // first spelled), so a key costs the same however deep it lies; a path is looked up name by
@@ -17,9 +17,10 @@
 //   - In Apply, deleting a key or value that does not exist is no change (as a .reg import
 //     treats it) and kSetValue creates its key when missing.
 //
-// Thread safety: one connection per Hive, used only under Impl::mutex_, so any number of
-// threads may share a Hive. Processes are kept apart by SQLite's locks: writes run in
-// BEGIN IMMEDIATE transactions and wait up to kBusyTimeoutMs for each other. fork() while
+// Thread safety: one connection per store, used only under its mutex_ (held by a batch from
+// Begin to its end), so any number of threads may share a Hive. Processes are kept apart
+// by SQLite's locks: writes run in BEGIN IMMEDIATE transactions and wait up to
+// kBusyTimeoutMs for each other. fork() while
 // another thread is inside a Hive call is not supported (the child inherits a held mutex).
 #include "platform/registry.h"
 
@@ -36,15 +37,13 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/machine_root.h"
-#include "platform/unicode.h"
+#include "platform/registry_store.h"
 
 namespace platform {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int64_t kRootId = 1;
-constexpr uint32_t kMaxValueSize = 1u << 30;  // below SQLite's own blob limit
 constexpr int64_t kSchemaVersion = 1;
 
 // The current layout; `vals` is the same in version 0.
@@ -134,29 +133,11 @@ class Query {
   int next_ = 1;
 };
 
-// Strips the outer backslashes and checks the path (KeyPathProblem). `out` gets the
-// normalised path.
-uint32_t NormalizePath(std::string_view path, std::string* out) {
-  while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
-  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (KeyPathProblem(path) != nullptr) return kErrorInvalidParameter;
-  out->assign(path);
-  return kErrorSuccess;
-}
 
-std::string JoinPath(std::string_view parent, std::string_view child) {
-  std::string path(parent);
-  if (!path.empty() && !child.empty()) path += '\\';
-  path += child;
-  return path;
-}
-
-}  // namespace
-
-class Hive::Impl {
+class SqliteStore final : public RegistryStore {
  public:
-  explicit Impl(std::string path) : path_(std::move(path)) {}
-  ~Impl() {
+  explicit SqliteStore(std::string path) : RegistryStore(std::move(path)) {}
+  ~SqliteStore() override {
     if (pid_ == getpid())
       Disconnect();
     else
@@ -166,7 +147,7 @@ class Hive::Impl {
   // A transaction on this connection, whose mutex is held. Rolled back unless committed.
   class Transaction {
    public:
-    Transaction(Impl* impl, bool write)
+    Transaction(SqliteStore* impl, bool write)
         : impl_(impl), status_(impl->Exec(write ? "BEGIN IMMEDIATE" : "BEGIN")) {}
     ~Transaction() {
       if (impl_->InTransaction()) impl_->Exec("ROLLBACK");
@@ -178,7 +159,7 @@ class Hive::Impl {
     uint32_t Commit() { return impl_->Exec("COMMIT"); }
 
    private:
-    Impl* impl_;
+    SqliteStore* impl_;
     uint32_t status_;
   };
 
@@ -220,7 +201,7 @@ class Hive::Impl {
 
   // Creates the key at normalised `path` and its missing ancestors. Call inside a write
   // transaction.
-  uint32_t CreateKey(std::string_view path, int64_t* id, std::string* stored_path, bool* created) {
+  uint32_t MakeKeys(std::string_view path, int64_t* id, std::string* stored_path, bool* created) {
     *id = kRootId;
     stored_path->clear();
     *created = false;
@@ -291,7 +272,7 @@ class Hive::Impl {
     }
   }
 
-  uint32_t SetValue(int64_t key_id, std::string_view name, uint32_t type, const void* data,
+  uint32_t StoreValue(int64_t key_id, std::string_view name, uint32_t type, const void* data,
                     uint32_t size) {
     // The upsert keeps the spelling of an existing name.
     Query query = Prepare(
@@ -302,7 +283,7 @@ class Hive::Impl {
   }
 
   // Deletes the value; *deleted says whether there was one.
-  uint32_t DeleteValue(int64_t key_id, std::string_view name, bool* deleted) {
+  uint32_t DropValue(int64_t key_id, std::string_view name, bool* deleted) {
     Query query = Prepare("DELETE FROM vals WHERE key = ? AND name = ?");
     query.Bind(key_id).Bind(name);
     if (query.Step() != SQLITE_DONE) return kErrorRegistryIo;
@@ -310,16 +291,124 @@ class Hive::Impl {
     return kErrorSuccess;
   }
 
-  uint32_t DeleteTree(int64_t key_id) {
+  uint32_t DropTree(int64_t key_id) {
     Query values = Prepare(kDeleteTreeValues);
     if (values.Bind(key_id).Step() != SQLITE_DONE) return kErrorRegistryIo;
     Query keys = Prepare(kDeleteTreeKeys);
     return keys.Bind(key_id).Step() == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
   }
 
+  uint32_t Find(std::string_view path, StoredKey* key) override {
+    return Run([&] { return FindKey(path, &key->id, &key->path); });
+  }
+
+  uint32_t FindBelow(KeyRef parent, std::string_view relative, std::string_view,
+                     StoredKey* key) override {
+    return Run([&] {
+      // The walk starts at the parent.
+      uint32_t status = ResolveKey(parent.id, parent.path, &key->id);
+      key->path.assign(parent.path);
+      if (status == kErrorSuccess) status = Walk(relative, false, &key->id, &key->path, nullptr);
+      return status;
+    });
+  }
+
+  uint32_t Create(std::string_view path, StoredKey* key, bool* created) override {
+    return Run([&] {
+      *created = false;
+      // Most calls find the key; only a missing one takes the write lock.
+      uint32_t result = FindKey(path, &key->id, &key->path);
+      if (result == kErrorFileNotFound) {
+        Transaction transaction(this, true);
+        result = transaction.status();
+        if (result == kErrorSuccess) result = MakeKeys(path, &key->id, &key->path, created);
+        if (result == kErrorSuccess) result = transaction.Commit();
+      }
+      return result;
+    });
+  }
+
+  uint32_t RemoveTree(std::string_view path) override {
+    return Run([&] {
+      Transaction transaction(this, true);
+      int64_t id = 0;
+      uint32_t result = transaction.status();
+      if (result == kErrorSuccess) result = FindKey(path, &id, nullptr);
+      if (result == kErrorSuccess) result = DropTree(id);
+      return result == kErrorSuccess ? transaction.Commit() : result;
+    });
+  }
+
+  // Runs `body` on the open key's row in one transaction (a write one when `write`): a key
+  // deleted meanwhile is "not found", not "no more items" or an empty key.
+  template <typename Body>
+  uint32_t OnKey(KeyRef key, bool write, Body&& body) {
+    return Run([&] {
+      Transaction transaction(this, write);
+      int64_t id = 0;
+      uint32_t status = transaction.status();
+      if (status == kErrorSuccess) status = ResolveKey(key.id, key.path, &id);
+      if (status == kErrorSuccess) status = body(id);
+      return status == kErrorSuccess && write ? transaction.Commit() : status;
+    });
+  }
+
+  uint32_t SubKey(KeyRef key, uint32_t index, std::string* name) override {
+    return OnKey(key, false, [&](int64_t id) {
+      Query query = Prepare("SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
+      query.Bind(id).Bind(static_cast<int64_t>(index));
+      switch (query.Step()) {
+        case SQLITE_ROW:
+          *name = query.Text(0);
+          return kErrorSuccess;
+        case SQLITE_DONE:
+          return kErrorNoMoreItems;
+        default:
+          return kErrorRegistryIo;
+      }
+    });
+  }
+
+  uint32_t Read(KeyRef key, std::string_view name, RegistryValue* value) override {
+    return Run([&] {
+      uint32_t status = ReadValue(key.id, name, value);
+      if (status != kErrorFileNotFound) return status;
+      // No such value, or the key's row is gone: deleted, and perhaps made again.
+      int64_t id = 0;
+      status = ResolveKey(key.id, key.path, &id);
+      if (status != kErrorSuccess) return status;
+      return id == key.id ? kErrorFileNotFound : ReadValue(id, name, value);
+    });
+  }
+
+  uint32_t ReadAll(KeyRef key, std::vector<RegistryValue>* values) override {
+    return OnKey(key, false, [&](int64_t id) {
+      Query query = Prepare("SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
+      query.Bind(id);
+      int step;
+      while ((step = query.Step()) == SQLITE_ROW)
+        values->push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Text(2)});
+      return step == SQLITE_DONE ? kErrorSuccess : kErrorRegistryIo;
+    });
+  }
+
+  uint32_t Write(KeyRef key, std::string_view name, uint32_t type, const void* data,
+                 uint32_t size) override {
+    return OnKey(key, true, [&](int64_t id) { return StoreValue(id, name, type, data, size); });
+  }
+
+  uint32_t Erase(KeyRef key, std::string_view name) override {
+    return OnKey(key, true, [&](int64_t id) {
+      bool deleted = false;
+      const uint32_t status = DropValue(id, name, &deleted);
+      return status == kErrorSuccess && !deleted ? kErrorFileNotFound : status;
+    });
+  }
+
+  uint32_t Begin(std::unique_ptr<RegistryBatch>* batch) override;
+
   bool InTransaction() const { return db_ != nullptr && !sqlite3_get_autocommit(db_.get()); }
 
-  const std::string path_;
   std::mutex mutex_;
 
  private:
@@ -327,11 +416,11 @@ class Hive::Impl {
     if (db_ != nullptr && pid_ != getpid()) Abandon();
     if (db_ != nullptr) return kErrorSuccess;
 
-    PrepareFile(path_);
+    PrepareFile(path());
     sqlite3* raw = nullptr;
     // The handle is made even when opening fails and must then be closed too.
     int rc =
-        sqlite3_open_v2(path_.c_str(), &raw,
+        sqlite3_open_v2(path().c_str(), &raw,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     db_.reset(raw);
     pid_ = getpid();
@@ -440,298 +529,73 @@ class Hive::Impl {
   std::unordered_map<const char*, StmtPtr> statements_;
 };
 
-Hive::Hive(std::string db_path) : impl_(std::make_unique<Impl>(std::move(db_path))) {}
-Hive::~Hive() = default;
+// An Apply's changes: one write transaction, under the store's lock until it ends.
+class SqliteBatch final : public RegistryBatch {
+ public:
+  SqliteBatch(SqliteStore* store, std::unique_lock<std::mutex> lock)
+      : store_(store), lock_(std::move(lock)), transaction_(store, true) {}
 
-const std::string& Hive::db_path() const { return impl_->path_; }
+  uint32_t status() const { return transaction_.status(); }
 
-namespace {
+  uint32_t CreateKey(const std::string& path) override {
+    StoredKey key;
+    bool created = false;
+    return store_->MakeKeys(path, &key.id, &key.path, &created);
+  }
 
-// The key is open on `hive` with every right in `needed`.
-uint32_t CheckKey(const Hive* hive, const RegistryKey& key, uint32_t needed) {
-  if (!key.is_open() || key.hive() != hive) return kErrorInvalidHandle;
-  return (key.access() & needed) == needed ? kErrorSuccess : kErrorAccessDenied;
-}
-
-}  // namespace
-
-uint32_t Hive::OpenKey(std::string_view subkey, uint32_t access, RegistryKey* key) {
-  if (key == nullptr) return kErrorInvalidParameter;
-  key->Close();
-  return impl_->Run([&] {
-    std::string path, stored_path;
-    int64_t id = 0;
-    uint32_t result = NormalizePath(subkey, &path);
-    if (result == kErrorSuccess) result = impl_->FindKey(path, &id, &stored_path);
-    if (result != kErrorSuccess) return result;
-    key->hive_ = this;
-    key->path_ = std::move(stored_path);
-    key->id_ = id;
-    key->access_ = access;
-    return kErrorSuccess;
-  });
-}
-
-uint32_t Hive::OpenKey(const RegistryKey& parent, std::string_view subkey, uint32_t access,
-                       RegistryKey* key) {
-  uint32_t result = CheckKey(this, parent, 0);
-  if (result != kErrorSuccess) return result;
-  if (key == nullptr) return kErrorInvalidParameter;
-  RegistryKey opened;  // `key` may be `parent`
-  result = impl_->Run([&] {
-    std::string relative, whole;
-    uint32_t status = NormalizePath(subkey, &relative);
-    // The limits hold for the whole path; the walk starts at the parent.
-    if (status == kErrorSuccess) status = NormalizePath(JoinPath(parent.path(), relative), &whole);
-    int64_t id = 0;
-    if (status == kErrorSuccess) status = impl_->ResolveKey(parent.id_, parent.path(), &id);
-    std::string stored_path = parent.path();
-    if (status == kErrorSuccess) status = impl_->Walk(relative, false, &id, &stored_path, nullptr);
-    if (status != kErrorSuccess) return status;
-    opened.hive_ = this;
-    opened.path_ = std::move(stored_path);
-    opened.id_ = id;
-    opened.access_ = access;
-    return kErrorSuccess;
-  });
-  if (result != kErrorSuccess) {
-    key->Close();
+  uint32_t SetValue(const std::string& path, const RegistryValue& value) override {
+    StoredKey key;
+    bool created = false;
+    uint32_t result = store_->MakeKeys(path, &key.id, &key.path, &created);
+    if (result == kErrorSuccess)
+      result = store_->StoreValue(key.id, value.name, value.type, value.data.data(),
+                                  static_cast<uint32_t>(value.data.size()));
     return result;
   }
-  *key = std::move(opened);
-  return kErrorSuccess;
-}
 
-uint32_t Hive::CreateKey(std::string_view subkey, uint32_t access, RegistryKey* key,
-                         bool* created) {
-  if (key == nullptr) return kErrorInvalidParameter;
-  key->Close();
-  return impl_->Run([&] {
-    std::string path, stored_path;
+  uint32_t DeleteKey(const std::string& path) override {
     int64_t id = 0;
-    bool is_new = false;
-    uint32_t result = NormalizePath(subkey, &path);
-    if (result != kErrorSuccess) return result;
-    // Most calls find the key; only a missing one takes the write lock.
-    result = impl_->FindKey(path, &id, &stored_path);
-    if (result == kErrorFileNotFound) {
-      Impl::Transaction transaction(impl_.get(), true);
-      result = transaction.status();
-      if (result == kErrorSuccess) result = impl_->CreateKey(path, &id, &stored_path, &is_new);
-      if (result == kErrorSuccess) result = transaction.Commit();
-    }
-    if (result != kErrorSuccess) return result;
-    key->hive_ = this;
-    key->path_ = std::move(stored_path);
-    key->id_ = id;
-    key->access_ = access;
-    if (created != nullptr) *created = is_new;
-    return kErrorSuccess;
-  });
-}
-
-uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, uint32_t* type, void* data,
-                          uint32_t* size) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
-  RegistryValue value;
-  result = QueryValue(key, name, &value);
-  if (result != kErrorSuccess) return result;
-  if (type != nullptr) *type = value.type;
-  const auto needed = static_cast<uint32_t>(value.data.size());
-  if (data != nullptr && *size < needed) {
-    *size = needed;
-    return kErrorMoreData;
+    uint32_t result = store_->FindKey(path, &id, nullptr);
+    if (result == kErrorSuccess) return store_->DropTree(id);
+    return result == kErrorFileNotFound ? kErrorSuccess : result;
   }
-  if (data != nullptr && needed != 0) std::memcpy(data, value.data.data(), needed);
-  if (size != nullptr) *size = needed;
-  return kErrorSuccess;
-}
 
-uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, RegistryValue* value) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (value == nullptr) return kErrorInvalidParameter;
-  return impl_->Run([&] {
-    uint32_t status = impl_->ReadValue(key.id_, name, value);
-    if (status != kErrorFileNotFound) return status;
-    // No such value, or the key's row is gone: deleted, and perhaps made again.
-    int64_t id = 0;
-    status = impl_->ResolveKey(key.id_, key.path(), &id);
-    if (status != kErrorSuccess) return status;
-    return id == key.id_ ? kErrorFileNotFound : impl_->ReadValue(id, name, value);
-  });
-}
-
-uint32_t Hive::SetValue(const RegistryKey& key, std::string_view name, uint32_t type,
-                        const void* data, uint32_t size) {
-  uint32_t result = CheckKey(this, key, kKeySetValue);
-  if (result != kErrorSuccess) return result;
-  if ((data == nullptr && size != 0) || size > kMaxValueSize ||
-      name.find('\0') != std::string_view::npos)
-    return kErrorInvalidParameter;
-  return impl_->Run([&] {
-    Impl::Transaction transaction(impl_.get(), true);
-    int64_t id = 0;
-    uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
-    if (status == kErrorSuccess) status = impl_->SetValue(id, name, type, data, size);
-    return status == kErrorSuccess ? transaction.Commit() : status;
-  });
-}
-
-uint32_t Hive::DeleteValue(const RegistryKey& key, std::string_view name) {
-  uint32_t result = CheckKey(this, key, kKeySetValue);
-  if (result != kErrorSuccess) return result;
-  return impl_->Run([&] {
-    Impl::Transaction transaction(impl_.get(), true);
+  uint32_t DeleteValue(const std::string& path, std::string_view name) override {
     int64_t id = 0;
     bool deleted = false;
-    uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
-    if (status == kErrorSuccess) status = impl_->DeleteValue(id, name, &deleted);
-    if (status == kErrorSuccess && !deleted) status = kErrorFileNotFound;
-    return status == kErrorSuccess ? transaction.Commit() : status;
-  });
-}
+    uint32_t result = store_->FindKey(path, &id, nullptr);
+    if (result == kErrorSuccess) return store_->DropValue(id, name, &deleted);
+    return result == kErrorFileNotFound ? kErrorSuccess : result;
+  }
 
-uint32_t Hive::EnumKey(const RegistryKey& key, uint32_t index, std::string* name) {
-  uint32_t result = CheckKey(this, key, kKeyEnumerateSubKeys);
-  if (result != kErrorSuccess) return result;
-  if (name == nullptr) return kErrorInvalidParameter;
-  return impl_->Run([&] {
-    // One read transaction, so a key deleted meanwhile is "not found", not "no more items".
-    Impl::Transaction transaction(impl_.get(), false);
-    int64_t id = 0;
-    uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
-    if (status != kErrorSuccess) return status;
-    Query query =
-        impl_->Prepare("SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
-    query.Bind(id).Bind(static_cast<int64_t>(index));
-    switch (query.Step()) {
-      case SQLITE_ROW:
-        *name = query.Text(0);
-        return kErrorSuccess;
-      case SQLITE_DONE:
-        return kErrorNoMoreItems;
-      default:
-        return kErrorRegistryIo;
-    }
-  });
-}
+  uint32_t Commit() override { return transaction_.Commit(); }
 
-uint32_t Hive::EnumValues(const RegistryKey& key, std::vector<RegistryValue>* values) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (values == nullptr) return kErrorInvalidParameter;
-  values->clear();
-  return impl_->Run([&] {
-    Impl::Transaction transaction(impl_.get(), false);
-    int64_t id = 0;
-    uint32_t status = transaction.status();
-    if (status == kErrorSuccess) status = impl_->ResolveKey(key.id_, key.path(), &id);
-    if (status != kErrorSuccess) return status;
-    Query query = impl_->Prepare("SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
-    query.Bind(id);
-    int step;
-    while ((step = query.Step()) == SQLITE_ROW)
-      values->push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Text(2)});
-    if (step == SQLITE_DONE) return kErrorSuccess;
-    values->clear();
-    return kErrorRegistryIo;
-  });
-}
+ private:
+  SqliteStore* const store_;
+  std::unique_lock<std::mutex> lock_;
+  SqliteStore::Transaction transaction_;  // rolled back, under the lock, unless committed
+};
 
-uint32_t Hive::DeleteTree(std::string_view subkey) {
-  return impl_->Run([&] {
-    std::string path;
-    uint32_t result = NormalizePath(subkey, &path);
+uint32_t SqliteStore::Begin(std::unique_ptr<RegistryBatch>* batch) {
+  try {
+    std::unique_lock<std::mutex> lock(mutex_);
+    uint32_t result = Connect();
     if (result != kErrorSuccess) return result;
-    if (path.empty()) return kErrorAccessDenied;
-    Impl::Transaction transaction(impl_.get(), true);
-    int64_t id = 0;
-    result = transaction.status();
-    if (result == kErrorSuccess) result = impl_->FindKey(path, &id, nullptr);
-    if (result == kErrorSuccess) result = impl_->DeleteTree(id);
-    return result == kErrorSuccess ? transaction.Commit() : result;
-  });
+    auto begun = std::make_unique<SqliteBatch>(this, std::move(lock));
+    result = begun->status();
+    if (result == kErrorSuccess) *batch = std::move(begun);
+    return result;
+  } catch (...) {
+    return kErrorRegistryIo;
+  }
 }
-
-uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
-  return impl_->Run([&] {
-    Impl::Transaction transaction(impl_.get(), true);
-    uint32_t result = transaction.status();
-    for (auto change = changes.begin(); result == kErrorSuccess && change != changes.end();
-         ++change) {
-      std::string path, stored_path;
-      int64_t id = 0;
-      bool done = false;
-      result = NormalizePath(change->key, &path);
-      if (result != kErrorSuccess) break;
-      const std::string& name = change->value.name;
-      switch (change->kind) {
-        case RegistryChange::Kind::kCreateKey:
-          result = impl_->CreateKey(path, &id, &stored_path, &done);
-          break;
-        case RegistryChange::Kind::kSetValue:
-          if (change->value.data.size() > kMaxValueSize || name.find('\0') != std::string::npos)
-            result = kErrorInvalidParameter;
-          if (result == kErrorSuccess) result = impl_->CreateKey(path, &id, &stored_path, &done);
-          if (result == kErrorSuccess)
-            result = impl_->SetValue(id, name, change->value.type, change->value.data.data(),
-                                     static_cast<uint32_t>(change->value.data.size()));
-          break;
-        case RegistryChange::Kind::kDeleteKey:
-          if (path.empty()) {
-            result = kErrorAccessDenied;
-            break;
-          }
-          result = impl_->FindKey(path, &id, nullptr);
-          if (result == kErrorSuccess)
-            result = impl_->DeleteTree(id);
-          else if (result == kErrorFileNotFound)
-            result = kErrorSuccess;
-          break;
-        case RegistryChange::Kind::kDeleteValue:
-          result = impl_->FindKey(path, &id, nullptr);
-          if (result == kErrorSuccess)
-            result = impl_->DeleteValue(id, name, &done);
-          else if (result == kErrorFileNotFound)
-            result = kErrorSuccess;
-          break;
-      }
-    }
-    return result == kErrorSuccess ? transaction.Commit() : result;
-  });
-}
-
-namespace {
-
-std::mutex local_machine_mutex;
-// Never destroyed at exit: other threads may still use it then. ReleaseLocalMachine()
-// is the orderly end.
-Hive* local_machine = nullptr;
 
 }  // namespace
 
-Hive& LocalMachine() {
-  std::lock_guard<std::mutex> lock(local_machine_mutex);
-  if (local_machine == nullptr) {
-    // A missing root folder is made here; when that fails, every call reports
-    // kErrorRegistryIo, which is what the caller can act on.
-    std::error_code error;
-    std::filesystem::create_directories(MachineRoot(), error);
-    local_machine = new Hive(MachineFile("registry.db"));
-  }
-  return *local_machine;
+std::unique_ptr<RegistryStore> OpenRegistryStore(std::string db_path) {
+  return std::make_unique<SqliteStore>(std::move(db_path));
 }
 
-void ReleaseLocalMachine() {
-  std::lock_guard<std::mutex> lock(local_machine_mutex);
-  delete local_machine;
-  local_machine = nullptr;
-}
+bool HiveNeedsMachineRoot(const std::string&) { return true; }
 
 }  // namespace platform

@@ -85,6 +85,9 @@ TEST_F(RegistryTest, ResultNumbersFollowWindows) {
   ASSERT_EQ(hive_.OpenKey("K", kKeyRead, &read_only), kErrorSuccess);
   EXPECT_EQ(Set(hive_, read_only, "w", kRegSz, "x"), kErrorAccessDenied);
   EXPECT_EQ(hive_.DeleteValue(read_only, "v"), kErrorAccessDenied);
+  // The size alone is past the bound: refused before a byte of the buffer is read.
+  EXPECT_EQ(hive_.SetValue(key, "big", kRegBinary, buffer, kMaxValueSize + 1),
+            kErrorInvalidParameter);
 }
 
 TEST_F(RegistryTest, DeleteTreeTakesTheSubtreeOnlyAndEnumKeyListsTheRest) {

@@ -1,4 +1,5 @@
-// The local machine hive (registry.h) in Windows' own registry.
+// The store of the local machine hive (registry.h, registry_store.h) in Windows' own
+// registry.
 //
 // Where the hive lives: the hive of the installed machine root is HKEY_LOCAL_MACHINE itself.
 // Any other hive file (a test's machine root, a second emulated machine) is a small file that
@@ -42,13 +43,13 @@
 #include <utility>
 
 #include "platform/machine_root.h"
+#include "platform/registry_store.h"
 #include "platform/unicode.h"
 #include "platform/win32_windows.h"
 
 namespace platform {
 namespace {
 
-constexpr uint32_t kMaxValueSize = 1u << 30;
 constexpr std::u16string_view kBranches = u"SOFTWARE\\Corvane\\Hives";
 // The kernel's name of HKEY_LOCAL_MACHINE, which every key name below it starts with.
 constexpr size_t kMachineNameLength = std::u16string_view(u"\\REGISTRY\\MACHINE").size();
@@ -89,22 +90,6 @@ class Key {
  private:
   HKEY key_ = nullptr;
 };
-
-// Strips the outer backslashes and checks the path (KeyPathProblem).
-uint32_t NormalizePath(std::string_view path, std::string* out) {
-  while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
-  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (KeyPathProblem(path) != nullptr) return kErrorInvalidParameter;
-  out->assign(path);
-  return kErrorSuccess;
-}
-
-std::string JoinPath(std::string_view parent, std::string_view child) {
-  std::string path(parent);
-  if (!path.empty() && !child.empty()) path += '\\';
-  path += child;
-  return path;
-}
 
 // The name order of the other hive: ASCII letters folded, then byte order.
 bool NameLess(const std::string& a, const std::string& b) {
@@ -223,18 +208,16 @@ struct SavedKey {
   std::vector<RegistryValue> values;
 };
 
-}  // namespace
-
-class Hive::Impl {
+class WindowsStore final : public RegistryStore {
  public:
-  explicit Impl(std::string path) : path_(std::move(path)) {
-    if (IsInstalledHive(path_)) {
+  explicit WindowsStore(std::string path) : RegistryStore(std::move(path)) {
+    if (IsInstalledHive(this->path())) {
       installed_ = true;
       root_name_length_ = kMachineNameLength;
       return;
     }
     std::u16string name;
-    if (!BranchOf(path_, &name)) return;
+    if (!BranchOf(this->path(), &name)) return;
     const std::u16string branch = std::u16string(kBranches) + u"\\" + name;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(branch), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         branch_.out(), nullptr) != ERROR_SUCCESS) {
@@ -248,14 +231,14 @@ class Hive::Impl {
   HKEY root() const { return installed_ ? HKEY_LOCAL_MACHINE : branch_.get(); }
 
   // Opens `path` (normalised) below the root with `access`.
-  uint32_t Open(const std::string& path, REGSAM access, Key* key) const {
+  uint32_t OpenHandle(std::string_view path, REGSAM access, Key* key) const {
     if (!usable()) return kErrorRegistryIo;
     const std::u16string wide = Utf8ToUtf16(path);
     return RegOpenKeyExW(root(), Wide(wide), 0, access, key->out());
   }
 
   // Creates `path` and its missing ancestors; `created` says whether the key was new.
-  uint32_t Create(const std::string& path, REGSAM access, Key* key, bool* created) const {
+  uint32_t CreateHandle(std::string_view path, REGSAM access, Key* key, bool* created) const {
     if (!usable()) return kErrorRegistryIo;
     const std::u16string wide = Utf8ToUtf16(path);
     DWORD disposition = 0;
@@ -267,16 +250,16 @@ class Hive::Impl {
 
   // The path of an open key below the root as first spelled; `fallback` when the kernel
   // does not say.
-  std::string StoredPath(HKEY key, const std::string& fallback) const {
+  std::string StoredPath(HKEY key, std::string_view fallback) const {
     const std::u16string name = KernelName(key);
-    if (name.size() < root_name_length_) return fallback;
+    if (name.size() < root_name_length_) return std::string(fallback);
     std::string stored = Utf16ToUtf8(std::u16string_view(name).substr(root_name_length_));
     if (!stored.empty() && stored.front() == '\\') stored.erase(0, 1);
     // Another spelling of the same names, or the kernel's name is not what it should be.
-    return stored.size() == fallback.size() ? stored : fallback;
+    return stored.size() == fallback.size() ? stored : std::string(fallback);
   }
 
-  static uint32_t Read(HKEY key, std::string_view name, RegistryValue* value) {
+  static uint32_t ReadValue(HKEY key, std::string_view name, RegistryValue* value) {
     const std::u16string wide = Utf8ToUtf16(name);
     DWORD type = 0, size = 0;
     std::string data;
@@ -303,7 +286,7 @@ class Hive::Impl {
     return kErrorSuccess;
   }
 
-  static uint32_t Write(HKEY key, std::string_view name, uint32_t type, const void* data,
+  static uint32_t WriteValue(HKEY key, std::string_view name, uint32_t type, const void* data,
                         uint32_t size) {
     const std::u16string wide_name = Utf8ToUtf16(name);
     std::string bytes;
@@ -324,7 +307,7 @@ class Hive::Impl {
   }
 
   // Every value of an open key, in name order.
-  static uint32_t ReadAll(HKEY key, std::vector<RegistryValue>* values) {
+  static uint32_t AllValues(HKEY key, std::vector<RegistryValue>* values) {
     values->clear();
     for (DWORD index = 0;; ++index) {
       wchar_t name[16384];  // the longest value name Windows allows, and its terminator
@@ -334,7 +317,7 @@ class Hive::Impl {
       if (result == ERROR_NO_MORE_ITEMS) break;
       if (result != ERROR_SUCCESS) return result;
       RegistryValue value;
-      const uint32_t read = Read(
+      const uint32_t read = ReadValue(
           key, Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), length)), &value);
       if (read == kErrorFileNotFound) continue;  // deleted meanwhile
       if (read != kErrorSuccess) return read;
@@ -362,14 +345,79 @@ class Hive::Impl {
     return kErrorSuccess;
   }
 
+  uint32_t Find(std::string_view path, StoredKey* key) override {
+    Key handle;
+    const uint32_t result = OpenHandle(path, KEY_READ, &handle);
+    if (result == kErrorSuccess) key->path = StoredPath(handle.get(), path);
+    return result;
+  }
+
+  // An open key is its path: the whole path finds the key.
+  uint32_t FindBelow(KeyRef, std::string_view, std::string_view whole, StoredKey* key) override {
+    return Find(whole, key);
+  }
+
+  uint32_t Create(std::string_view path, StoredKey* key, bool* created) override {
+    Key handle;
+    const uint32_t result = CreateHandle(path, KEY_READ, &handle, created);
+    if (result == kErrorSuccess) key->path = StoredPath(handle.get(), path);
+    return result;
+  }
+
+  uint32_t RemoveTree(std::string_view path) override {
+    if (!usable()) return kErrorRegistryIo;
+    const std::u16string wide = Utf8ToUtf16(path);
+    return static_cast<uint32_t>(RegDeleteTreeW(root(), Wide(wide)));
+  }
+
+  uint32_t SubKey(KeyRef key, uint32_t index, std::string* name) override {
+    Key handle;
+    std::vector<std::string> names;
+    uint32_t status = OpenHandle(key.path, KEY_ENUMERATE_SUB_KEYS, &handle);
+    if (status == kErrorSuccess) status = SubKeys(handle.get(), &names);
+    if (status != kErrorSuccess) return status;
+    if (index >= names.size()) return kErrorNoMoreItems;
+    *name = std::move(names[index]);
+    return kErrorSuccess;
+  }
+
+  uint32_t Read(KeyRef key, std::string_view name, RegistryValue* value) override {
+    Key handle;
+    const uint32_t status = OpenHandle(key.path, KEY_QUERY_VALUE, &handle);
+    return status == kErrorSuccess ? ReadValue(handle.get(), name, value) : status;
+  }
+
+  uint32_t ReadAll(KeyRef key, std::vector<RegistryValue>* values) override {
+    Key handle;
+    const uint32_t status = OpenHandle(key.path, KEY_QUERY_VALUE, &handle);
+    return status == kErrorSuccess ? AllValues(handle.get(), values) : status;
+  }
+
+  uint32_t Write(KeyRef key, std::string_view name, uint32_t type, const void* data,
+                 uint32_t size) override {
+    Key handle;
+    const uint32_t status = OpenHandle(key.path, KEY_SET_VALUE, &handle);
+    return status == kErrorSuccess ? WriteValue(handle.get(), name, type, data, size) : status;
+  }
+
+  uint32_t Erase(KeyRef key, std::string_view name) override {
+    Key handle;
+    const uint32_t status = OpenHandle(key.path, KEY_SET_VALUE, &handle);
+    if (status != kErrorSuccess) return status;
+    const std::u16string wide = Utf8ToUtf16(name);
+    return static_cast<uint32_t>(RegDeleteValueW(handle.get(), Wide(wide)));
+  }
+
+  uint32_t Begin(std::unique_ptr<RegistryBatch>* batch) override;
+
   // The key `path` and everything below it, parents first.
   uint32_t SaveTree(const std::string& path, std::vector<SavedKey>* saved) const {
     Key key;
-    uint32_t result = Open(path, KEY_READ, &key);
+    uint32_t result = OpenHandle(path, KEY_READ, &key);
     std::vector<std::string> children;
     if (result == kErrorSuccess) {
       saved->push_back({path, {}});
-      result = ReadAll(key.get(), &saved->back().values);
+      result = AllValues(key.get(), &saved->back().values);
     }
     if (result == kErrorSuccess) result = SubKeys(key.get(), &children);
     for (size_t i = 0; result == kErrorSuccess && i < children.size(); ++i)
@@ -384,301 +432,108 @@ class Hive::Impl {
       end = std::min(path.find('\\', end == 0 ? 0 : end + 1), path.size());
       const std::string prefix = path.substr(0, end);
       Key key;
-      if (Open(prefix, KEY_READ, &key) == kErrorFileNotFound) return prefix;
+      if (OpenHandle(prefix, KEY_READ, &key) == kErrorFileNotFound) return prefix;
       if (end == path.size()) break;
     }
     return {};
   }
 
-  std::string path_;
   bool installed_ = false;
   Key branch_;
   size_t root_name_length_ = 0;
 };
 
-namespace {
-
-uint32_t CheckKey(const Hive* hive, const RegistryKey& key, uint32_t needed) {
-  if (!key.is_open() || key.hive() != hive) return kErrorInvalidHandle;
-  return (key.access() & needed) == needed ? kErrorSuccess : kErrorAccessDenied;
-}
-
-// Runs `body`; an exception (an allocation failure) ends here as kErrorRegistryIo.
-template <typename Body>
-uint32_t Guarded(Body&& body) {
-  try {
-    return body();
-  } catch (...) {
-    return kErrorRegistryIo;
+// An Apply's changes with their undo log: before each change, what it replaces; unless
+// committed, the log is played back when the batch goes, last change first.
+class UndoBatch final : public RegistryBatch {
+ public:
+  explicit UndoBatch(WindowsStore* store) : store_(store) {}
+  ~UndoBatch() override {
+    if (!committed_) PlayBack();
   }
-}
 
-}  // namespace
+  uint32_t CreateKey(const std::string& path) override { return Make(path, nullptr); }
+  uint32_t SetValue(const std::string& path, const RegistryValue& value) override {
+    return Make(path, &value);
+  }
 
-Hive::Hive(std::string db_path) : impl_(std::make_unique<Impl>(std::move(db_path))) {}
-Hive::~Hive() = default;
-
-const std::string& Hive::db_path() const { return impl_->path_; }
-
-uint32_t Hive::OpenKey(std::string_view subkey, uint32_t access, RegistryKey* key) {
-  if (key == nullptr) return kErrorInvalidParameter;
-  key->Close();
-  return Guarded([&] {
-    std::string path;
-    Key opened;
-    uint32_t result = NormalizePath(subkey, &path);
-    if (result == kErrorSuccess) result = impl_->Open(path, KEY_READ, &opened);
+  uint32_t DeleteKey(const std::string& path) override {
+    Undo& undo = log_.emplace_back();
+    uint32_t result = store_->SaveTree(path, &undo.tree);
+    if (result == kErrorFileNotFound) return kErrorSuccess;
     if (result != kErrorSuccess) return result;
-    key->hive_ = this;
-    key->path_ = impl_->StoredPath(opened.get(), path);
-    key->access_ = access;
-    return kErrorSuccess;
-  });
-}
+    const std::u16string wide = Utf8ToUtf16(path);
+    return static_cast<uint32_t>(RegDeleteTreeW(store_->root(), Wide(wide)));
+  }
 
-uint32_t Hive::OpenKey(const RegistryKey& parent, std::string_view subkey, uint32_t access,
-                       RegistryKey* key) {
-  uint32_t result = CheckKey(this, parent, 0);
-  if (result != kErrorSuccess) return result;
-  if (key == nullptr) return kErrorInvalidParameter;
-  RegistryKey opened;  // `key` may be `parent`
-  result = Guarded([&] {
-    std::string relative, whole;
-    Key handle;
-    uint32_t status = NormalizePath(subkey, &relative);
-    // The limits hold for the whole path.
-    if (status == kErrorSuccess) status = NormalizePath(JoinPath(parent.path(), relative), &whole);
-    if (status == kErrorSuccess) status = impl_->Open(whole, KEY_READ, &handle);
-    if (status != kErrorSuccess) return status;
-    opened.hive_ = this;
-    opened.path_ = impl_->StoredPath(handle.get(), whole);
-    opened.access_ = access;
+  uint32_t DeleteValue(const std::string& path, std::string_view name) override {
+    Undo& undo = log_.emplace_back();
+    Key key;
+    uint32_t result = store_->OpenHandle(path, KEY_ALL_ACCESS, &key);
+    if (result == kErrorSuccess)
+      result = WindowsStore::ReadValue(key.get(), name, &undo.value.value);
+    if (result == kErrorFileNotFound) return kErrorSuccess;
+    if (result != kErrorSuccess) return result;
+    undo.value.existed = true;
+    undo.value_key = path;
+    const std::u16string wide = Utf8ToUtf16(name);
+    return static_cast<uint32_t>(RegDeleteValueW(key.get(), Wide(wide)));
+  }
+
+  uint32_t Commit() override {
+    committed_ = true;
+    log_.clear();
     return kErrorSuccess;
-  });
-  if (result != kErrorSuccess) {
-    key->Close();
+  }
+
+ private:
+  // Keys the batch made (removed again), values it replaced or removed (put back), subtrees
+  // it removed (made again). Logged before a change is tried: what a failed change did
+  // before failing is undone too.
+  struct Undo {
+    std::string made_key;
+    std::string value_key;
+    Saved value;
+    std::vector<SavedKey> tree;
+  };
+
+  // Makes the key at `path` and sets `value` in it when there is one.
+  uint32_t Make(const std::string& path, const RegistryValue* value) {
+    Undo& undo = log_.emplace_back();
+    Key key;
+    undo.made_key = store_->FirstMissing(path);
+    uint32_t result = store_->CreateHandle(path, KEY_ALL_ACCESS, &key, nullptr);
+    if (result != kErrorSuccess || value == nullptr) return result;
+    undo.value_key = path;
+    undo.value.value.name = value->name;
+    if (undo.made_key.empty()) {
+      result = WindowsStore::ReadValue(key.get(), value->name, &undo.value.value);
+      undo.value.existed = result == kErrorSuccess;
+      if (result == kErrorFileNotFound) result = kErrorSuccess;
+    }
+    if (result == kErrorSuccess)
+      result = WindowsStore::WriteValue(key.get(), value->name, value->type, value->data.data(),
+                                        static_cast<uint32_t>(value->data.size()));
     return result;
   }
-  *key = std::move(opened);
-  return kErrorSuccess;
-}
 
-uint32_t Hive::CreateKey(std::string_view subkey, uint32_t access, RegistryKey* key,
-                         bool* created) {
-  if (key == nullptr) return kErrorInvalidParameter;
-  key->Close();
-  return Guarded([&] {
-    std::string path;
-    Key handle;
-    bool is_new = false;
-    uint32_t result = NormalizePath(subkey, &path);
-    if (result == kErrorSuccess) result = impl_->Create(path, KEY_READ, &handle, &is_new);
-    if (result != kErrorSuccess) return result;
-    key->hive_ = this;
-    key->path_ = impl_->StoredPath(handle.get(), path);
-    key->access_ = access;
-    if (created != nullptr) *created = is_new;
-    return kErrorSuccess;
-  });
-}
-
-uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, uint32_t* type, void* data,
-                          uint32_t* size) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
-  RegistryValue value;
-  result = QueryValue(key, name, &value);
-  if (result != kErrorSuccess) return result;
-  if (type != nullptr) *type = value.type;
-  const auto needed = static_cast<uint32_t>(value.data.size());
-  if (data != nullptr && *size < needed) {
-    *size = needed;
-    return kErrorMoreData;
-  }
-  if (data != nullptr && needed != 0) std::memcpy(data, value.data.data(), needed);
-  if (size != nullptr) *size = needed;
-  return kErrorSuccess;
-}
-
-uint32_t Hive::QueryValue(const RegistryKey& key, std::string_view name, RegistryValue* value) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (value == nullptr) return kErrorInvalidParameter;
-  return Guarded([&] {
-    Key handle;
-    uint32_t status = impl_->Open(key.path(), KEY_QUERY_VALUE, &handle);
-    return status == kErrorSuccess ? Impl::Read(handle.get(), name, value) : status;
-  });
-}
-
-uint32_t Hive::SetValue(const RegistryKey& key, std::string_view name, uint32_t type,
-                        const void* data, uint32_t size) {
-  uint32_t result = CheckKey(this, key, kKeySetValue);
-  if (result != kErrorSuccess) return result;
-  if ((data == nullptr && size != 0) || size > kMaxValueSize ||
-      name.find('\0') != std::string_view::npos)
-    return kErrorInvalidParameter;
-  return Guarded([&] {
-    Key handle;
-    uint32_t status = impl_->Open(key.path(), KEY_SET_VALUE, &handle);
-    return status == kErrorSuccess ? Impl::Write(handle.get(), name, type, data, size) : status;
-  });
-}
-
-uint32_t Hive::DeleteValue(const RegistryKey& key, std::string_view name) {
-  uint32_t result = CheckKey(this, key, kKeySetValue);
-  if (result != kErrorSuccess) return result;
-  return Guarded([&] {
-    Key handle;
-    uint32_t status = impl_->Open(key.path(), KEY_SET_VALUE, &handle);
-    if (status != kErrorSuccess) return status;
-    const std::u16string wide = Utf8ToUtf16(name);
-    return static_cast<uint32_t>(RegDeleteValueW(handle.get(), Wide(wide)));
-  });
-}
-
-uint32_t Hive::EnumKey(const RegistryKey& key, uint32_t index, std::string* name) {
-  uint32_t result = CheckKey(this, key, kKeyEnumerateSubKeys);
-  if (result != kErrorSuccess) return result;
-  if (name == nullptr) return kErrorInvalidParameter;
-  return Guarded([&] {
-    Key handle;
-    std::vector<std::string> names;
-    uint32_t status = impl_->Open(key.path(), KEY_ENUMERATE_SUB_KEYS, &handle);
-    if (status == kErrorSuccess) status = Impl::SubKeys(handle.get(), &names);
-    if (status != kErrorSuccess) return status;
-    if (index >= names.size()) return kErrorNoMoreItems;
-    *name = std::move(names[index]);
-    return kErrorSuccess;
-  });
-}
-
-uint32_t Hive::EnumValues(const RegistryKey& key, std::vector<RegistryValue>* values) {
-  uint32_t result = CheckKey(this, key, kKeyQueryValue);
-  if (result != kErrorSuccess) return result;
-  if (values == nullptr) return kErrorInvalidParameter;
-  values->clear();
-  return Guarded([&] {
-    Key handle;
-    uint32_t status = impl_->Open(key.path(), KEY_QUERY_VALUE, &handle);
-    if (status == kErrorSuccess) status = Impl::ReadAll(handle.get(), values);
-    if (status != kErrorSuccess) values->clear();
-    return status;
-  });
-}
-
-uint32_t Hive::DeleteTree(std::string_view subkey) {
-  return Guarded([&] {
-    std::string path;
-    uint32_t result = NormalizePath(subkey, &path);
-    if (result != kErrorSuccess) return result;
-    if (path.empty()) return kErrorAccessDenied;
-    if (!impl_->usable()) return kErrorRegistryIo;
-    const std::u16string wide = Utf8ToUtf16(path);
-    return static_cast<uint32_t>(RegDeleteTreeW(impl_->root(), Wide(wide)));
-  });
-}
-
-uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
-  using Kind = RegistryChange::Kind;
-  return Guarded([&] {
-    // Everything the batch can be refused for is looked at before anything changes.
-    std::vector<std::string> paths(changes.size());
-    for (size_t i = 0; i < changes.size(); ++i) {
-      const RegistryChange& change = changes[i];
-      if (NormalizePath(change.key, &paths[i]) != kErrorSuccess) return kErrorInvalidParameter;
-      if (change.kind == Kind::kDeleteKey && paths[i].empty()) return kErrorAccessDenied;
-      if (change.kind == Kind::kSetValue && (change.value.data.size() > kMaxValueSize ||
-                                             change.value.name.find('\0') != std::string::npos))
-        return kErrorInvalidParameter;
-    }
-    if (!impl_->usable()) return kErrorRegistryIo;
-
-    // The undo log: keys the batch made (removed again), values it replaced or removed (put
-    // back), subtrees it removed (made again). Played back last entry first.
-    struct Undo {
-      std::string made_key;
-      std::string value_key;
-      Saved value;
-      std::vector<SavedKey> tree;
-    };
-    std::vector<Undo> log;
-    uint32_t result = kErrorSuccess;
-    for (size_t i = 0; result == kErrorSuccess && i < changes.size(); ++i) {
-      const RegistryChange& change = changes[i];
-      const std::string& path = paths[i];
-      Undo undo;
-      Key key;
-      switch (change.kind) {
-        case Kind::kCreateKey:
-        case Kind::kSetValue:
-          undo.made_key = impl_->FirstMissing(path);
-          result = impl_->Create(path, KEY_ALL_ACCESS, &key, nullptr);
-          if (result != kErrorSuccess || change.kind == Kind::kCreateKey) break;
-          undo.value_key = path;
-          undo.value.value.name = change.value.name;
-          if (undo.made_key.empty()) {
-            result = Impl::Read(key.get(), change.value.name, &undo.value.value);
-            undo.value.existed = result == kErrorSuccess;
-            if (result == kErrorFileNotFound) result = kErrorSuccess;
-          }
-          if (result == kErrorSuccess)
-            result = Impl::Write(key.get(), change.value.name, change.value.type,
-                                 change.value.data.data(),
-                                 static_cast<uint32_t>(change.value.data.size()));
-          break;
-        case Kind::kDeleteKey:
-          result = impl_->SaveTree(path, &undo.tree);
-          if (result == kErrorFileNotFound) {
-            result = kErrorSuccess;
-            break;
-          }
-          if (result == kErrorSuccess) {
-            const std::u16string wide = Utf8ToUtf16(path);
-            result = RegDeleteTreeW(impl_->root(), Wide(wide));
-          }
-          break;
-        case Kind::kDeleteValue:
-          result = impl_->Open(path, KEY_ALL_ACCESS, &key);
-          if (result == kErrorFileNotFound) {
-            result = kErrorSuccess;
-            break;
-          }
-          if (result == kErrorSuccess)
-            result = Impl::Read(key.get(), change.value.name, &undo.value.value);
-          if (result == kErrorFileNotFound) {
-            result = kErrorSuccess;
-            break;
-          }
-          if (result != kErrorSuccess) break;
-          undo.value.existed = true;
-          undo.value_key = path;
-          {
-            const std::u16string wide = Utf8ToUtf16(change.value.name);
-            result = RegDeleteValueW(key.get(), Wide(wide));
-          }
-          break;
-      }
-      // Logged even when the change failed: what it did before failing is undone too.
-      log.push_back(std::move(undo));
-    }
-    if (result == kErrorSuccess) return result;
-    for (auto undo = log.rbegin(); undo != log.rend(); ++undo) {
+  void PlayBack() {
+    for (auto undo = log_.rbegin(); undo != log_.rend(); ++undo) {
       for (const SavedKey& saved : undo->tree) {
         Key key;
-        if (impl_->Create(saved.path, KEY_ALL_ACCESS, &key, nullptr) != kErrorSuccess) continue;
+        if (store_->CreateHandle(saved.path, KEY_ALL_ACCESS, &key, nullptr) != kErrorSuccess)
+          continue;
         for (const RegistryValue& value : saved.values)
-          Impl::Write(key.get(), value.name, value.type, value.data.data(),
-                      static_cast<uint32_t>(value.data.size()));
+          WindowsStore::WriteValue(key.get(), value.name, value.type, value.data.data(),
+                                   static_cast<uint32_t>(value.data.size()));
       }
       if (!undo->value_key.empty()) {
         Key key;
-        if (impl_->Open(undo->value_key, KEY_ALL_ACCESS, &key) == kErrorSuccess) {
+        if (store_->OpenHandle(undo->value_key, KEY_ALL_ACCESS, &key) == kErrorSuccess) {
           const RegistryValue& value = undo->value.value;
           if (undo->value.existed) {
-            Impl::Write(key.get(), value.name, value.type, value.data.data(),
-                        static_cast<uint32_t>(value.data.size()));
+            WindowsStore::WriteValue(key.get(), value.name, value.type, value.data.data(),
+                                     static_cast<uint32_t>(value.data.size()));
           } else {
             const std::u16string wide = Utf8ToUtf16(value.name);
             RegDeleteValueW(key.get(), Wide(wide));
@@ -687,39 +542,29 @@ uint32_t Hive::Apply(const std::vector<RegistryChange>& changes) {
       }
       if (!undo->made_key.empty()) {
         const std::u16string wide = Utf8ToUtf16(undo->made_key);
-        RegDeleteTreeW(impl_->root(), Wide(wide));
+        RegDeleteTreeW(store_->root(), Wide(wide));
       }
     }
-    return result;
-  });
+  }
+
+  WindowsStore* const store_;
+  std::vector<Undo> log_;
+  bool committed_ = false;
+};
+
+uint32_t WindowsStore::Begin(std::unique_ptr<RegistryBatch>* batch) {
+  if (!usable()) return kErrorRegistryIo;
+  *batch = std::make_unique<UndoBatch>(this);
+  return kErrorSuccess;
 }
-
-namespace {
-
-std::mutex local_machine_mutex;
-// Never destroyed at exit: other threads may still use it then. ReleaseLocalMachine()
-// is the orderly end.
-Hive* local_machine = nullptr;
 
 }  // namespace
 
-Hive& LocalMachine() {
-  std::lock_guard<std::mutex> lock(local_machine_mutex);
-  if (local_machine == nullptr) {
-    // The folder of a hive file is made here, as elsewhere; when that fails, every call
-    // reports kErrorRegistryIo.
-    std::error_code error;
-    if (!IsInstalledHive(MachineFile("registry.db")))
-      std::filesystem::create_directories(MachineRoot(), error);
-    local_machine = new Hive(MachineFile("registry.db"));
-  }
-  return *local_machine;
+std::unique_ptr<RegistryStore> OpenRegistryStore(std::string db_path) {
+  return std::make_unique<WindowsStore>(std::move(db_path));
 }
 
-void ReleaseLocalMachine() {
-  std::lock_guard<std::mutex> lock(local_machine_mutex);
-  delete local_machine;
-  local_machine = nullptr;
-}
+// The installed hive is HKEY_LOCAL_MACHINE itself; any other names a branch from its file.
+bool HiveNeedsMachineRoot(const std::string& db_path) { return !IsInstalledHive(db_path); }
 
 }  // namespace platform

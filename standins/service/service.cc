@@ -1,11 +1,8 @@
-// The service frame: one accept loop, one thread per admitted connection, each running the
-// same loop: measure the next message, wait for its share of the memory budget, read it
-// whole within the message time-out, answer it, and send the replies as the client takes
-// them. Nothing is read from a client while its unread replies are over their bound, so a
-// client that sends and never reads holds at most that much.
+// The service frame on POSIX: a Unix socket in the servers' own folder, the peer's identity
+// from the kernel (SO_PEERCRED and its groups), a poll over the socket and an eventfd for the
+// wake-up, and the signals that stop a server. The frame itself is in service_shared.cc.
 //
-// Thread safety: see service.h. Lock order: connections_mutex_, then a connection's mutex;
-// the budget's lock is taken alone.
+// Thread safety: see service.h and service_channel.h.
 #include "standins/service/service.h"
 
 #include <fcntl.h>
@@ -22,78 +19,112 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/machine_root.h"
+#include "standins/service/service_channel.h"
 #include "standins/wire/busy_wait.h"
 
 namespace service {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
 constexpr int kBacklog = 64;
-// What one read takes at most, perhaps beyond the message under way (outside the budget:
-// one such buffer per connection, on its thread's stack).
-constexpr size_t kReadChunk = 64 * 1024;
-// A buffer left larger than this by a big message is given back once it is empty.
-constexpr size_t kKeptBuffer = 256 * 1024;
-// A message that held this much of the budget is followed by giving freed memory back.
-constexpr size_t kTrimAfter = 1u << 20;
-int MillisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-}
 
-void DropIfLarge(std::string* buffer) {
-  buffer->clear();
-  if (buffer->capacity() > kKeptBuffer) buffer->shrink_to_fit();
-}
+class SocketChannel final : public Channel {
+ public:
+  SocketChannel(UniqueFd socket, UniqueFd wake) : fd_(std::move(socket)), wake_(std::move(wake)) {}
+
+  bool Send(std::string_view unread, size_t* taken) override {
+    for (;;) {
+      const ssize_t sent = send(fd_.get(), unread.data(), unread.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        *taken = static_cast<size_t>(sent);
+        return true;
+      }
+      if (sent < 0 && errno == EINTR) continue;
+      *taken = 0;
+      return sent != 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+  }
+
+  bool Wait(bool want_input, bool writing, Clock::time_point due) override {
+    pollfd events[2] = {
+        {fd_.get(), static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
+        {wake_.get(), POLLIN, 0}};
+    // The client's next message follows its last reply within microseconds in a burst.
+    const bool ready = want_input && !writing && busy_wait_.Readable(fd_.get());
+    if (!ready && poll(events, 2, static_cast<int>(MillisecondsUntil(due))) < 0 && errno != EINTR)
+      return false;
+    if (events[1].revents != 0) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t ignored = read(wake_.get(), &count, sizeof count);
+    }
+    revents_ = events[0].revents;
+    return true;
+  }
+
+  bool Receive(bool want_input, std::string* inbox, size_t* got) override {
+    *got = 0;
+    if ((revents_ & (POLLERR | POLLNVAL)) != 0) return false;
+    if (!want_input) return (revents_ & POLLHUP) == 0;  // nobody left to read
+    char chunk[kReadChunk];
+    const ssize_t received = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (received > 0) {
+      inbox->append(chunk, static_cast<size_t>(received));
+      *got = static_cast<size_t>(received);
+      return true;
+    }
+    return received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+
+  void Close(bool) override { shutdown(fd_.get(), SHUT_RDWR); }
+
+  void Wake() override {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(wake_.get(), &one, sizeof one);
+  }
+  void Sever() override { shutdown(fd_.get(), SHUT_RDWR); }
+
+ private:
+  const UniqueFd fd_;  // closed only when the channel goes, so never reused under a user
+  const UniqueFd wake_;  // a notification was queued
+  wire::BusyWait busy_wait_;
+  short revents_ = 0;  // of the socket, from the last wait
+};
 
 }  // namespace
 
-struct Server::Connection {
-  Connection(UniqueFd socket, uid_t peer, std::unique_ptr<Session> protocol)
-      : fd(std::move(socket)), uid(peer), session(std::move(protocol)) {}
+std::unique_ptr<Channel> OpenChannel(UniqueFd peer) {
+  UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake.valid()) return nullptr;
+  return std::make_unique<SocketChannel>(std::move(peer), std::move(wake));
+}
 
-  // Bytes queued and not sent yet.
-  size_t UnreadLocked() const { return outbox.size() - sent; }
-  void Wake() const {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake.get(), &one, sizeof one);
-  }
+void GiveBackFreedMemory() {
+  // A large message's decoded pieces are freed by now; the allocator keeps freed memory in
+  // the arena of the thread that freed it unless told to give it back.
+  malloc_trim(0);
+}
 
-  const UniqueFd fd;  // closed only when the last owner goes, so never reused under a user
-  const uid_t uid;
-  const std::unique_ptr<Session> session;
-  const UniqueFd wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // a notification was queued
-  std::mutex mutex;
-  std::string outbox;  // replies and notifications; guarded by mutex
-  size_t sent = 0;     // of outbox; guarded by mutex
-  size_t charged = 0;  // budget held for outbox; guarded by mutex
-  std::thread thread;  // started by Run, joined by Reap
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> ended{false};
-};
-
-Server::Server(std::vector<gid_t> admitted_groups, SessionFactory make_session, Limits limits)
-    : admitted_groups_(std::move(admitted_groups)),
-      make_session_(std::move(make_session)),
-      limits_(limits),
-      budget_(limits.memory_budget) {}
+bool GroupByName(const std::string& name, gid_t* group) {
+  struct group entry{};
+  struct group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr)
+    return false;
+  *group = found->gr_gid;
+  return true;
+}
 
 Server::~Server() {
   if (listener_.valid()) {
@@ -205,274 +236,11 @@ void Server::Run(int stop_fd) {
     UniqueFd peer(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     Session::Peer credentials;
     if (!peer.valid() || !Admit(peer.get(), &credentials)) continue;
-    const uid_t uid = credentials.uid;
-    Reap(false);
-    std::lock_guard lock(connections_mutex_);
-    if (connections_.size() >= limits_.max_connections) {
-      LogLimited("refusing a connection: %zu are open", connections_.size());
-      continue;
-    }
-    const auto held = per_account_.find(uid);
-    if (held != per_account_.end() && held->second >= limits_.max_per_account) {
-      LogLimited("refusing a connection of uid %u: it holds %zu, its share",
-                 static_cast<unsigned>(uid), held->second);
-      continue;
-    }
-    try {
-      std::unique_ptr<Session> session = make_session_();
-      session->peer_ = credentials;
-      auto connection = std::make_shared<Connection>(std::move(peer), uid, std::move(session));
-      if (!connection->wake.valid()) continue;
-      connections_.push_back(connection);
-      ++per_account_[uid];
-      connection->thread = std::thread(&Server::Serve, this, connection.get());
-    } catch (const std::exception& error) {
-      Log("refusing a connection: %s", error.what());
-      if (!connections_.empty() && !connections_.back()->thread.joinable()) {
-        if (--per_account_[connections_.back()->uid] == 0)
-          per_account_.erase(connections_.back()->uid);
-        connections_.pop_back();
-      }
-    }
+    Adopt(std::move(peer), credentials);
   }
   listener_.Reset();
   unlink(path_.c_str());
   Reap(true);
-}
-
-void Server::Reap(bool all) {
-  std::list<std::shared_ptr<Connection>> done;
-  {
-    std::lock_guard lock(connections_mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (all) {
-        (*it)->stopping = true;
-        shutdown((*it)->fd.get(), SHUT_RDWR);  // wakes its thread
-      }
-      if (all || (*it)->ended) {
-        if (--per_account_[(*it)->uid] == 0) per_account_.erase((*it)->uid);
-        done.splice(done.end(), connections_, it);
-      }
-      it = next;
-    }
-  }
-  for (const auto& connection : done) connection->thread.join();
-}
-
-void Server::Notify(const Session* origin, const std::function<std::string(Session&)>& message) {
-  std::vector<std::shared_ptr<Connection>> others;
-  {
-    std::lock_guard lock(connections_mutex_);
-    for (const auto& connection : connections_)
-      if (connection->session.get() != origin && !connection->ended) others.push_back(connection);
-  }
-  for (const auto& connection : others) {
-    const std::string bytes = message(*connection->session);
-    if (bytes.empty()) continue;
-    std::lock_guard lock(connection->mutex);
-    if (connection->UnreadLocked() + bytes.size() > limits_.max_unread_reply_bytes ||
-        !budget_.TryTake(bytes.size())) {
-      LogLimited("disconnecting a session that does not read its notifications");
-      shutdown(connection->fd.get(), SHUT_RDWR);
-      continue;
-    }
-    connection->outbox += bytes;
-    connection->charged += bytes.size();
-    connection->Wake();
-  }
-}
-
-void Server::Serve(Connection* connection) {
-  const int fd = connection->fd.get();
-  wire::BusyWait busy_wait;
-  Session& session = *connection->session;
-  std::string inbox;  // bytes received and not handled yet, from `start` on
-  size_t start = 0;
-  size_t size = 0;      // of the message under way, once measured
-  size_t reserved = 0;  // budget held for it
-  bool measured = false, closing = false;
-  Clock::time_point now = Clock::now();
-  // A new connection is idle until its first byte (a client library may open its session
-  // well before its first message); each account holds only its share of them.
-  Clock::time_point message_due = now;
-  bool awaiting = false;  // a message under way is due by message_due
-  Clock::time_point idle_due = now + limits_.idle_timeout;
-  Clock::time_point write_due = now;
-  const char* why = nullptr;  // the reason to end, when it is worth a line
-  auto give_up = [connection] { return connection->stopping.load(); };
-  try {
-    for (;;) {
-      // Answer every whole message there is, while the client reads its replies.
-      std::string replies;
-      size_t unread;
-      {
-        std::lock_guard lock(connection->mutex);
-        unread = connection->UnreadLocked();
-      }
-      while (!closing && unread < limits_.max_unread_reply_bytes) {
-        const std::string_view head = std::string_view(inbox).substr(start);
-        if (!measured) {
-          if (head.empty()) break;
-          size_t cost = 0;
-          const Session::Measure measure = session.MeasureNext(head, &size, &cost);
-          if (measure == Session::Measure::kNeedMore) break;
-          if (measure == Session::Measure::kMalformed || size == 0) {
-            why = "closing a connection that sent a malformed message";
-            break;
-          }
-          if (!budget_.Take(size + cost, give_up)) {
-            why = connection->stopping
-                      ? nullptr
-                      : "closing a connection whose message exceeds the memory budget";
-            break;
-          }
-          reserved = size + cost;
-          measured = true;
-          // Waiting for the budget is the server's time, not the client's.
-          message_due = Clock::now() + limits_.message_timeout;
-          if (start > 0) inbox.erase(0, std::exchange(start, 0));
-          inbox.reserve(size + kReadChunk);  // a read may bring the next one's first bytes
-          continue;
-        }
-        if (head.size() < size) break;
-        const bool keep = session.Handle(head.substr(0, size), &replies);
-        start += size;
-        measured = false;
-        now = Clock::now();
-        idle_due = now + limits_.idle_timeout;
-        awaiting = start < inbox.size();
-        if (awaiting) {
-          message_due = now + limits_.message_timeout;
-        } else {
-          start = 0;
-          DropIfLarge(&inbox);
-        }
-        // A large message's decoded pieces are freed by now; the allocator keeps freed
-        // memory in the arena of the thread that freed it unless told to give it back.
-        if (reserved >= kTrimAfter) malloc_trim(0);
-        // The replies take the place of the message in the budget.
-        std::lock_guard lock(connection->mutex);
-        const size_t kept = std::min(reserved, replies.size());
-        budget_.Give(reserved - kept);
-        connection->charged += kept;
-        reserved = 0;
-        if (!keep) closing = true;
-        if (connection->UnreadLocked() == 0) write_due = now + limits_.message_timeout;
-        connection->outbox += replies;
-        unread = connection->UnreadLocked();
-        replies.clear();
-      }
-      if (why != nullptr) break;
-
-      // Send what the client takes now.
-      bool writing, broken = false;
-      {
-        std::lock_guard lock(connection->mutex);
-        while (connection->UnreadLocked() > 0) {
-          const ssize_t sent = send(fd, connection->outbox.data() + connection->sent,
-                                    connection->UnreadLocked(), MSG_NOSIGNAL | MSG_DONTWAIT);
-          if (sent > 0) {
-            // What the socket took is no longer ours to hold.
-            connection->sent += static_cast<size_t>(sent);
-            const size_t given = std::min(connection->charged, static_cast<size_t>(sent));
-            budget_.Give(given);
-            connection->charged -= given;
-            if (connection->sent > connection->outbox.size() / 2) {
-              connection->outbox.erase(0, std::exchange(connection->sent, 0));
-            }
-            write_due = Clock::now() + limits_.message_timeout;
-          } else if (sent < 0 && errno == EINTR) {
-            continue;
-          } else {
-            broken = sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-            break;
-          }
-        }
-        if (connection->UnreadLocked() == 0 && !connection->outbox.empty()) {
-          connection->sent = 0;
-          DropIfLarge(&connection->outbox);
-          budget_.Give(std::exchange(connection->charged, 0));
-        }
-        writing = connection->UnreadLocked() > 0;
-        unread = connection->UnreadLocked();
-      }
-      if (broken || (closing && !writing)) break;
-
-      // Wait for the client, or for a notification queued by another thread.
-      const bool want_input = !closing && unread < limits_.max_unread_reply_bytes;
-      now = Clock::now();
-      const Clock::time_point due = writing ? write_due : awaiting ? message_due : idle_due;
-      if (now >= due) {
-        why = writing    ? "closing a connection that does not read its replies"
-              : awaiting ? "closing a connection that stalled in the middle of a message"
-                         : nullptr;  // idle: nothing worth a line
-        break;
-      }
-      pollfd events[2] = {
-          {fd, static_cast<short>((want_input ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
-          {connection->wake.get(), POLLIN, 0}};
-      // The client's next message follows its last reply within microseconds in a burst.
-      const bool ready = want_input && !writing && busy_wait.Readable(fd);
-      if (!ready && poll(events, 2, MillisecondsUntil(due)) < 0 && errno != EINTR) break;
-      if (events[1].revents != 0) {
-        uint64_t count;
-        [[maybe_unused]] ssize_t ignored = read(connection->wake.get(), &count, sizeof count);
-      }
-      if (connection->stopping) break;
-      if ((events[0].revents & (POLLERR | POLLNVAL)) != 0) break;
-      if (!want_input && (events[0].revents & POLLHUP) != 0) break;  // nobody left to read
-      if (!want_input) continue;
-      char chunk[kReadChunk];
-      const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (got > 0) inbox.append(chunk, static_cast<size_t>(got));  // room was made when measured
-      if (got == 0) break;
-      if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        break;
-      }
-      if (!awaiting) {
-        awaiting = true;
-        message_due = Clock::now() + limits_.message_timeout;
-      }
-    }
-  } catch (const std::exception& error) {
-    LogLimited("closing a connection: %s", error.what());
-  }
-  if (why != nullptr) LogLimited("%s", why);
-  shutdown(fd, SHUT_RDWR);
-  budget_.Give(reserved);
-  {
-    std::lock_guard lock(connection->mutex);
-    budget_.Give(std::exchange(connection->charged, 0));
-    connection->outbox.clear();
-    connection->outbox.shrink_to_fit();
-    connection->sent = 0;
-  }
-  connection->ended = true;
-}
-
-bool AddGroups(const std::string& list, std::vector<gid_t>* groups) {
-  for (size_t start = 0; start <= list.size();) {
-    const size_t end = std::min(list.find(',', start), list.size());
-    const std::string name = list.substr(start, end - start);
-    start = end + 1;
-    if (!name.empty() && name.size() < 10 &&
-        name.find_first_not_of("0123456789") == std::string::npos) {
-      groups->push_back(static_cast<gid_t>(std::stoul(name)));
-      continue;
-    }
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-      Log("unknown group '%s'", name.c_str());
-      return false;
-    }
-    groups->push_back(found->gr_gid);
-  }
-  return true;
 }
 
 bool Start(const char* name, Startup* startup) {

@@ -153,6 +153,8 @@ class Server {
 
   // The peer's credentials when it is admitted.
   bool Admit(int fd, Session::Peer* credentials);
+  // Serves an admitted peer on a thread of its own, when the bounds leave it room.
+  void Adopt(wire::UniqueFd peer, const Session::Peer& credentials);
   void Serve(Connection* connection);
   // Joins the threads of connections that have ended (all of them after shutting them down
   // when `all`).

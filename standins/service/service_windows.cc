@@ -1,62 +1,43 @@
-// The service frame on Windows: the same loop as on POSIX (service.cc) over overlapped named
-// pipes. One pipe instance waits for the next client at a time; a connected instance is
-// handed to a thread of its own, which keeps at most one read and one write in flight and
-// waits on them and on its wake-up event against the same deadlines. Nothing is read from a
-// client while its unread replies are over their bound, beyond the one read in flight (at
-// most kReadChunk bytes, as on POSIX where a read takes that much).
+// The service frame on Windows: overlapped named pipes. One pipe instance waits for the next
+// client at a time; a connected instance is handed to a thread of its own (service_shared.cc),
+// whose channel keeps at most one read and one write in flight and waits on them and on its
+// wake-up event against the frame's deadlines. Nothing is read from a client while its
+// unread replies are over their bound, beyond the one read in flight (at most kReadChunk
+// bytes, as on POSIX where a read takes that much).
 //
 // Accounts are SIDs here. A peer's account is its process's token user, read from the pipe
 // (GetNamedPipeClientProcessId); its uid the SID's last part (service.h).
 //
-// Thread safety: see service.h. Lock order: connections_mutex_, then a connection's mutex;
-// the budget's lock is taken alone. Only a connection's own thread touches its pipe; other
-// threads ask it to end through flags and its wake-up event.
+// Thread safety: see service.h and service_channel.h. Only a connection's own thread touches
+// its pipe; other threads ask it to end through flags and its wake-up event.
 #include <windows.h>
 #include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/machine_root.h"
 #include "platform/named_pipe_windows.h"
 #include "standins/service/service.h"
+#include "standins/service/service_channel.h"
 
 namespace service {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using wire::UniqueFd;
 
-// What one read takes at most (outside the budget: one such buffer per connection).
-constexpr size_t kReadChunk = 64 * 1024;
 // What one write hands the pipe at most.
 constexpr size_t kWritePiece = 256 * 1024;
 // The pipe's own buffers, each way.
 constexpr DWORD kPipeBuffer = 64 * 1024;
-// A buffer left larger than this by a big message is given back once it is empty.
-constexpr size_t kKeptBuffer = 256 * 1024;
 
 HANDLE AsHandle(int value) { return reinterpret_cast<HANDLE>(intptr_t{value}); }
 int HandleValue(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
-DWORD MillisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-}
-
-void DropIfLarge(std::string* buffer) {
-  buffer->clear();
-  if (buffer->capacity() > kKeptBuffer) buffer->shrink_to_fit();
-}
 
 std::string WindowsError(DWORD error) {
   return std::system_category().message(static_cast<int>(error));
@@ -129,6 +110,106 @@ HANDLE MakeInstance(const std::wstring& name, const std::vector<gid_t>& groups, 
   return pipe;
 }
 
+
+class PipeChannel final : public Channel {
+ public:
+  PipeChannel(UniqueFd pipe, UniqueFd wake, UniqueFd read_event, UniqueFd write_event)
+      : pipe_(std::move(pipe)),
+        wake_(std::move(wake)),
+        read_event_(std::move(read_event)),
+        write_event_(std::move(write_event)),
+        chunk_(new char[kReadChunk]) {}
+
+  ~PipeChannel() override { Close(false); }
+
+  bool Send(std::string_view unread, size_t* taken) override {
+    *taken = 0;
+    if (write_pending_) {
+      if (!HasOverlappedIoCompleted(&writing_)) return true;
+      write_pending_ = false;
+      DWORD done = 0;
+      if (!GetOverlappedResult(Pipe(), &writing_, &done, FALSE)) return false;
+      *taken = done;
+    }
+    if (*taken >= unread.size()) return true;
+    // The write in flight carries a copy: the outbox may move under it.
+    piece_.assign(unread.substr(*taken, kWritePiece));
+    writing_ = {};
+    writing_.hEvent = AsHandle(write_event_.get());
+    if (!WriteFile(Pipe(), piece_.data(), static_cast<DWORD>(piece_.size()), nullptr, &writing_) &&
+        ::GetLastError() != ERROR_IO_PENDING)
+      return false;
+    write_pending_ = true;
+    return true;
+  }
+
+  bool Wait(bool want_input, bool, Clock::time_point due) override {
+    // Keep a read in flight while the client may send.
+    if (want_input && !read_pending_) {
+      reading_ = {};
+      reading_.hEvent = AsHandle(read_event_.get());
+      if (!ReadFile(Pipe(), chunk_.get(), static_cast<DWORD>(kReadChunk), nullptr, &reading_) &&
+          ::GetLastError() != ERROR_IO_PENDING)
+        return false;  // the client has gone
+      read_pending_ = true;
+    }
+    HANDLE events[3];
+    DWORD count = 0;
+    events[count++] = AsHandle(wake_.get());
+    if (read_pending_ && want_input) events[count++] = reading_.hEvent;
+    if (write_pending_) events[count++] = writing_.hEvent;
+    return WaitForMultipleObjects(count, events, FALSE,
+                                  static_cast<DWORD>(MillisecondsUntil(due))) != WAIT_FAILED;
+  }
+
+  bool Receive(bool, std::string* inbox, size_t* got) override {
+    *got = 0;
+    if (severed_) return false;
+    if (!read_pending_ || !HasOverlappedIoCompleted(&reading_)) return true;
+    read_pending_ = false;
+    DWORD done = 0;
+    if (!GetOverlappedResult(Pipe(), &reading_, &done, FALSE)) return false;  // the client has gone
+    inbox->append(chunk_.get(), done);
+    *got = done;
+    return true;
+  }
+
+  void Close(bool orderly) override {
+    if (!pipe_.valid()) return;
+    // The buffers of what is in flight are given back by the cancellation's end.
+    if (read_pending_ || write_pending_) {
+      CancelIoEx(Pipe(), nullptr);
+      DWORD ignored;
+      if (read_pending_) GetOverlappedResult(Pipe(), &reading_, &ignored, TRUE);
+      if (write_pending_) GetOverlappedResult(Pipe(), &writing_, &ignored, TRUE);
+      read_pending_ = write_pending_ = false;
+    }
+    // An orderly end leaves the client its last replies: they stay readable in the pipe after
+    // it is closed. Any other end drops what the client has not read.
+    if (!orderly || severed_) DisconnectNamedPipe(Pipe());
+    pipe_.Reset();
+  }
+
+  void Wake() override { SetEvent(AsHandle(wake_.get())); }
+  void Sever() override {
+    severed_ = true;
+    Wake();
+  }
+
+ private:
+  HANDLE Pipe() const { return AsHandle(pipe_.get()); }
+
+  UniqueFd pipe_;  // the pipe instance; used and closed by the connection's thread alone
+  const UniqueFd wake_;
+  // The I/O in flight: its buffers stay put until it has finished.
+  const UniqueFd read_event_, write_event_;
+  OVERLAPPED reading_{}, writing_{};
+  bool read_pending_ = false, write_pending_ = false;
+  const std::unique_ptr<char[]> chunk_;
+  std::string piece_;  // what the write in flight carries
+  std::atomic<bool> severed_{false};
+};
+
 // Set by the console's Ctrl+C, Ctrl+Break, close and shutdown: Windows' SIGINT and SIGTERM.
 HANDLE stop_event = nullptr;
 
@@ -142,38 +223,40 @@ BOOL WINAPI OnConsoleControl(DWORD kind) {
 
 }  // namespace
 
-struct Server::Connection {
-  Connection(UniqueFd pipe, uid_t peer, std::unique_ptr<Session> protocol)
-      : fd(std::move(pipe)), uid(peer), session(std::move(protocol)) {}
+std::unique_ptr<Channel> OpenChannel(UniqueFd peer) {
+  auto event = [](bool manual) {
+    return UniqueFd(HandleValue(CreateEventW(nullptr, manual, FALSE, nullptr)));
+  };
+  UniqueFd wake = event(false), read_event = event(true), write_event = event(true);
+  if (!wake.valid() || !read_event.valid() || !write_event.valid()) return nullptr;
+  return std::make_unique<PipeChannel>(std::move(peer), std::move(wake), std::move(read_event),
+                                       std::move(write_event));
+}
 
-  // Bytes queued and not taken by the pipe yet.
-  size_t UnreadLocked() const { return outbox.size() - sent; }
-  void Wake() const { SetEvent(AsHandle(wake.get())); }
-  // Asks the connection's thread to end it (what shutdown() does on POSIX).
-  void Sever() {
-    severed = true;
-    Wake();
+// The C runtime's heap gives large blocks back by itself.
+void GiveBackFreedMemory() {}
+
+bool GroupByName(const std::string& name, gid_t* group) {
+  // A group of this machine by its name: its relative id.
+  const std::string prefix = MachinePrefix();
+  std::wstring wide(name.begin(), name.end());
+  unsigned char sid[SECURITY_MAX_SID_SIZE];
+  wchar_t domain[256];
+  DWORD sid_size = sizeof sid, domain_size = 256;
+  SID_NAME_USE use;
+  wchar_t* text = nullptr;
+  std::string sid_text;
+  if (!name.empty() && name.find_first_of("\\@") == std::string::npos &&
+      LookupAccountNameW(nullptr, wide.c_str(), sid, &sid_size, domain, &domain_size, &use) &&
+      (use == SidTypeGroup || use == SidTypeAlias || use == SidTypeWellKnownGroup) &&
+      ConvertSidToStringSidW(sid, &text)) {
+    for (const wchar_t* c = text; *c != L'\0'; ++c) sid_text += static_cast<char>(*c);
+    LocalFree(text);
   }
-
-  UniqueFd fd;  // the pipe instance; used and closed by the connection's thread alone
-  const uid_t uid;
-  const std::unique_ptr<Session> session;
-  const UniqueFd wake{HandleValue(CreateEventW(nullptr, FALSE, FALSE, nullptr))};
-  std::mutex mutex;
-  std::string outbox;  // replies and notifications; guarded by mutex
-  size_t sent = 0;     // of outbox; guarded by mutex
-  size_t charged = 0;  // budget held for outbox; guarded by mutex
-  std::thread thread;  // started by Run, joined by Reap
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> severed{false};
-  std::atomic<bool> ended{false};
-};
-
-Server::Server(std::vector<gid_t> admitted_groups, SessionFactory make_session, Limits limits)
-    : admitted_groups_(std::move(admitted_groups)),
-      make_session_(std::move(make_session)),
-      limits_(limits),
-      budget_(limits.memory_budget) {}
+  if (sid_text.rfind(prefix, 0) != 0 || prefix.empty()) return false;
+  *group = RelativeId(sid_text);
+  return true;
+}
 
 Server::~Server() {
   listener_.Reset();  // the pipe goes with its last instance
@@ -264,311 +347,11 @@ void Server::Run(int stop_fd) {
       instance.Reset(HandleValue(next));
     Session::Peer credentials;
     if (!client || !Admit(peer.get(), &credentials)) continue;
-    const uid_t uid = credentials.uid;
-    Reap(false);
-    std::lock_guard lock(connections_mutex_);
-    if (connections_.size() >= limits_.max_connections) {
-      LogLimited("refusing a connection: %lu are open",
-                 static_cast<unsigned long>(connections_.size()));
-      continue;
-    }
-    const auto held = per_account_.find(uid);
-    if (held != per_account_.end() && held->second >= limits_.max_per_account) {
-      LogLimited("refusing a connection of uid %u: it holds %lu, its share",
-                 static_cast<unsigned>(uid), static_cast<unsigned long>(held->second));
-      continue;
-    }
-    try {
-      std::unique_ptr<Session> session = make_session_();
-      session->peer_ = credentials;
-      auto connection = std::make_shared<Connection>(std::move(peer), uid, std::move(session));
-      if (!connection->wake.valid()) continue;
-      connections_.push_back(connection);
-      ++per_account_[uid];
-      connection->thread = std::thread(&Server::Serve, this, connection.get());
-    } catch (const std::exception& error) {
-      Log("refusing a connection: %s", error.what());
-      if (!connections_.empty() && !connections_.back()->thread.joinable()) {
-        if (--per_account_[connections_.back()->uid] == 0)
-          per_account_.erase(connections_.back()->uid);
-        connections_.pop_back();
-      }
-    }
+    Adopt(std::move(peer), credentials);
   }
   instance.Reset();
   listener_.Reset();
   Reap(true);
-}
-
-void Server::Reap(bool all) {
-  std::list<std::shared_ptr<Connection>> done;
-  {
-    std::lock_guard lock(connections_mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (all) {
-        (*it)->stopping = true;
-        (*it)->Wake();
-      }
-      if (all || (*it)->ended) {
-        if (--per_account_[(*it)->uid] == 0) per_account_.erase((*it)->uid);
-        done.splice(done.end(), connections_, it);
-      }
-      it = next;
-    }
-  }
-  for (const auto& connection : done) connection->thread.join();
-}
-
-void Server::Notify(const Session* origin, const std::function<std::string(Session&)>& message) {
-  std::vector<std::shared_ptr<Connection>> others;
-  {
-    std::lock_guard lock(connections_mutex_);
-    for (const auto& connection : connections_)
-      if (connection->session.get() != origin && !connection->ended) others.push_back(connection);
-  }
-  for (const auto& connection : others) {
-    const std::string bytes = message(*connection->session);
-    if (bytes.empty()) continue;
-    std::lock_guard lock(connection->mutex);
-    if (connection->UnreadLocked() + bytes.size() > limits_.max_unread_reply_bytes ||
-        !budget_.TryTake(bytes.size())) {
-      LogLimited("disconnecting a session that does not read its notifications");
-      connection->Sever();
-      continue;
-    }
-    connection->outbox += bytes;
-    connection->charged += bytes.size();
-    connection->Wake();
-  }
-}
-
-void Server::Serve(Connection* connection) {
-  const HANDLE pipe = AsHandle(connection->fd.get());
-  Session& session = *connection->session;
-  std::string inbox;  // bytes received and not handled yet, from `start` on
-  size_t start = 0;
-  size_t size = 0;      // of the message under way, once measured
-  size_t reserved = 0;  // budget held for it
-  bool measured = false, closing = false;
-  Clock::time_point now = Clock::now();
-  Clock::time_point message_due = now;
-  bool awaiting = false;  // a message under way is due by message_due
-  Clock::time_point idle_due = now + limits_.idle_timeout;
-  Clock::time_point write_due = now;
-  const char* why = nullptr;  // the reason to end, when it is worth a line
-  auto give_up = [connection] { return connection->stopping.load(); };
-  // The I/O in flight: its buffers stay put until it has finished.
-  UniqueFd read_event(HandleValue(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-  UniqueFd write_event(HandleValue(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-  OVERLAPPED reading{}, writing{};
-  bool read_pending = false, write_pending = false;
-  std::unique_ptr<char[]> chunk;
-  std::string piece;  // what the write in flight carries, copied out of the outbox
-  try {
-    chunk.reset(new char[kReadChunk]);
-    if (!read_event.valid() || !write_event.valid()) throw std::runtime_error("no event");
-    for (;;) {
-      // Answer every whole message there is, while the client reads its replies.
-      std::string replies;
-      size_t unread;
-      {
-        std::lock_guard lock(connection->mutex);
-        unread = connection->UnreadLocked();
-      }
-      while (!closing && unread < limits_.max_unread_reply_bytes) {
-        const std::string_view head = std::string_view(inbox).substr(start);
-        if (!measured) {
-          if (head.empty()) break;
-          size_t cost = 0;
-          const Session::Measure measure = session.MeasureNext(head, &size, &cost);
-          if (measure == Session::Measure::kNeedMore) break;
-          if (measure == Session::Measure::kMalformed || size == 0) {
-            why = "closing a connection that sent a malformed message";
-            break;
-          }
-          if (!budget_.Take(size + cost, give_up)) {
-            why = connection->stopping
-                      ? nullptr
-                      : "closing a connection whose message exceeds the memory budget";
-            break;
-          }
-          reserved = size + cost;
-          measured = true;
-          message_due = Clock::now() + limits_.message_timeout;
-          if (start > 0) inbox.erase(0, std::exchange(start, 0));
-          inbox.reserve(size + kReadChunk);
-          continue;
-        }
-        if (head.size() < size) break;
-        const bool keep = session.Handle(head.substr(0, size), &replies);
-        start += size;
-        measured = false;
-        now = Clock::now();
-        idle_due = now + limits_.idle_timeout;
-        awaiting = start < inbox.size();
-        if (awaiting) {
-          message_due = now + limits_.message_timeout;
-        } else {
-          start = 0;
-          DropIfLarge(&inbox);
-        }
-        std::lock_guard lock(connection->mutex);
-        const size_t kept = std::min(reserved, replies.size());
-        budget_.Give(reserved - kept);
-        connection->charged += kept;
-        reserved = 0;
-        if (!keep) closing = true;
-        if (connection->UnreadLocked() == 0) write_due = now + limits_.message_timeout;
-        connection->outbox += replies;
-        unread = connection->UnreadLocked();
-        replies.clear();
-      }
-      if (why != nullptr) break;
-
-      // Finish the write in flight, and hand the pipe what is queued.
-      bool broken = false, sending;
-      {
-        std::lock_guard lock(connection->mutex);
-        if (write_pending && HasOverlappedIoCompleted(&writing)) {
-          write_pending = false;
-          DWORD done = 0;
-          if (!GetOverlappedResult(pipe, &writing, &done, FALSE)) {
-            broken = true;
-          } else {
-            // What the pipe took is no longer ours to hold.
-            connection->sent += done;
-            const size_t given = std::min<size_t>(connection->charged, done);
-            budget_.Give(given);
-            connection->charged -= given;
-            if (connection->sent > connection->outbox.size() / 2)
-              connection->outbox.erase(0, std::exchange(connection->sent, 0));
-            write_due = Clock::now() + limits_.message_timeout;
-          }
-        }
-        if (!broken && !write_pending && connection->UnreadLocked() > 0) {
-          piece.assign(connection->outbox, connection->sent,
-                       std::min(connection->UnreadLocked(), kWritePiece));
-          writing = {};
-          writing.hEvent = AsHandle(write_event.get());
-          if (WriteFile(pipe, piece.data(), static_cast<DWORD>(piece.size()), nullptr, &writing) ||
-              ::GetLastError() == ERROR_IO_PENDING) {
-            write_pending = true;
-          } else {
-            broken = true;
-          }
-        }
-        if (connection->UnreadLocked() == 0 && !connection->outbox.empty()) {
-          connection->sent = 0;
-          DropIfLarge(&connection->outbox);
-          budget_.Give(std::exchange(connection->charged, 0));
-        }
-        sending = connection->UnreadLocked() > 0;
-        unread = connection->UnreadLocked();
-      }
-      if (broken || (closing && !sending)) break;
-
-      // Keep a read in flight while the client may send.
-      const bool want_input = !closing && unread < limits_.max_unread_reply_bytes;
-      if (want_input && !read_pending) {
-        reading = {};
-        reading.hEvent = AsHandle(read_event.get());
-        if (ReadFile(pipe, chunk.get(), static_cast<DWORD>(kReadChunk), nullptr, &reading) ||
-            ::GetLastError() == ERROR_IO_PENDING) {
-          read_pending = true;
-        } else {
-          break;  // the client has gone
-        }
-      }
-
-      // Wait for the client, or for a notification queued by another thread.
-      now = Clock::now();
-      const Clock::time_point due = sending ? write_due : awaiting ? message_due : idle_due;
-      if (now >= due) {
-        why = sending    ? "closing a connection that does not read its replies"
-              : awaiting ? "closing a connection that stalled in the middle of a message"
-                         : nullptr;  // idle: nothing worth a line
-        break;
-      }
-      HANDLE events[3];
-      DWORD count = 0;
-      events[count++] = AsHandle(connection->wake.get());
-      if (read_pending && want_input) events[count++] = reading.hEvent;
-      if (write_pending) events[count++] = writing.hEvent;
-      if (WaitForMultipleObjects(count, events, FALSE, MillisecondsUntil(due)) == WAIT_FAILED)
-        break;
-      if (connection->stopping || connection->severed) break;
-      if (read_pending && HasOverlappedIoCompleted(&reading)) {
-        read_pending = false;
-        DWORD got = 0;
-        if (!GetOverlappedResult(pipe, &reading, &got, FALSE)) break;  // the client has gone
-        inbox.append(chunk.get(), got);  // room was made when measured
-        if (got > 0 && !awaiting) {
-          awaiting = true;
-          message_due = Clock::now() + limits_.message_timeout;
-        }
-      }
-    }
-  } catch (const std::exception& error) {
-    LogLimited("closing a connection: %s", error.what());
-  }
-  if (why != nullptr) LogLimited("%s", why);
-  // The buffers of what is in flight are given back by the cancellation's end.
-  if (read_pending || write_pending) {
-    CancelIoEx(pipe, nullptr);
-    DWORD ignored;
-    if (read_pending) GetOverlappedResult(pipe, &reading, &ignored, TRUE);
-    if (write_pending) GetOverlappedResult(pipe, &writing, &ignored, TRUE);
-  }
-  // An orderly end leaves the client its last replies: they stay readable in the pipe after
-  // it is closed. Any other end drops what the client has not read.
-  if (why != nullptr || connection->stopping || connection->severed || !closing)
-    DisconnectNamedPipe(pipe);
-  connection->fd.Reset();
-  budget_.Give(reserved);
-  {
-    std::lock_guard lock(connection->mutex);
-    budget_.Give(std::exchange(connection->charged, 0));
-    connection->outbox.clear();
-    connection->outbox.shrink_to_fit();
-    connection->sent = 0;
-  }
-  connection->ended = true;
-}
-
-bool AddGroups(const std::string& list, std::vector<gid_t>* groups) {
-  const std::string prefix = MachinePrefix();
-  for (size_t start = 0; start <= list.size();) {
-    const size_t end = std::min(list.find(',', start), list.size());
-    const std::string name = list.substr(start, end - start);
-    start = end + 1;
-    if (!name.empty() && name.size() < 10 &&
-        name.find_first_not_of("0123456789") == std::string::npos) {
-      groups->push_back(static_cast<gid_t>(std::stoul(name)));
-      continue;
-    }
-    // A group of this machine by its name: its relative id.
-    std::wstring wide(name.begin(), name.end());
-    unsigned char sid[SECURITY_MAX_SID_SIZE];
-    wchar_t domain[256];
-    DWORD sid_size = sizeof sid, domain_size = 256;
-    SID_NAME_USE use;
-    wchar_t* text = nullptr;
-    std::string sid_text;
-    if (!name.empty() && name.find_first_of("\\@") == std::string::npos &&
-        LookupAccountNameW(nullptr, wide.c_str(), sid, &sid_size, domain, &domain_size, &use) &&
-        (use == SidTypeGroup || use == SidTypeAlias || use == SidTypeWellKnownGroup) &&
-        ConvertSidToStringSidW(sid, &text)) {
-      for (const wchar_t* c = text; *c != L'\0'; ++c) sid_text += static_cast<char>(*c);
-      LocalFree(text);
-    }
-    if (sid_text.rfind(prefix, 0) != 0 || prefix.empty()) {
-      Log("unknown group '%s'", name.c_str());
-      return false;
-    }
-    groups->push_back(RelativeId(sid_text));
-  }
-  return true;
 }
 
 bool Start(const char* name, Startup* startup) {
