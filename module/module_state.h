@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/address_wait.h"
+
 namespace settings {
 class CSettings;
 }
@@ -30,15 +32,15 @@ class StateLock {
   StateLock& operator=(const StateLock&) = delete;
 
   void lock() {
-    while (held_.test_and_set(std::memory_order_acquire)) held_.wait(true, std::memory_order_relaxed);
+    while (held_.exchange(1, std::memory_order_acquire) != 0) platform::WaitWhileEqual(&held_, 1);
   }
   void unlock() {
-    held_.clear(std::memory_order_release);
-    held_.notify_one();
+    held_.store(0, std::memory_order_release);
+    platform::WakeOneWaiting(&held_);
   }
 
  private:
-  std::atomic_flag held_;
+  std::atomic<uint32_t> held_{0};
 };
 
 struct ModuleState {

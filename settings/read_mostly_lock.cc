@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/address_wait.h"
 #include "platform/memory_barrier.h"
 
 namespace settings {
@@ -64,7 +65,7 @@ void ReadMostlyLock::LockSharedSlowly(uint32_t slot) {
 void ReadMostlyLock::WaitForWriter() {
   uint32_t writer = writer_.load(std::memory_order_acquire);
   while (writer != 0) {
-    writer_.wait(writer, std::memory_order_acquire);
+    platform::WaitWhileEqual(&writer_, writer);
     writer = writer_.load(std::memory_order_acquire);
   }
 }
@@ -85,7 +86,7 @@ void ReadMostlyLock::lock() {
 
 void ReadMostlyLock::unlock() {
   writer_.store(0, std::memory_order_release);
-  writer_.notify_all();
+  platform::WakeAllWaiting(&writer_);
   writers_.unlock();
 }
 
