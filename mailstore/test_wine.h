@@ -43,7 +43,11 @@ inline int RunUnixCommand(const std::string& work, const std::string& command, s
       << "{ " << command << "\n} >'" << unix_work << "/run.out' 2>&1 </dev/null\n"
       << "echo $? >'" << unix_work << "/run.status.tmp'\n"
       << "mv '" << unix_work << "/run.status.tmp' '" << unix_work << "/run.status'\n";
-  std::wstring line = L"Z:\\bin\\sh \"";
+  // Started through Wine's start.exe, never by this process itself: Wine 8's CreateProcessW,
+  // when the program is a Unix one, resumes and closes a handle number left on its stack
+  // (seen closing this thread's Winsock event, so that every later connect failed with
+  // WSAENOTSOCK). In start.exe that stray close does no harm.
+  std::wstring line = L"C:\\windows\\system32\\start.exe /unix /bin/sh \"";
   for (char c : unix_work + "/run.sh") line.push_back(static_cast<wchar_t>(c));
   line += L"\"";
   STARTUPINFOW startup{};
