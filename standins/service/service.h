@@ -1,5 +1,5 @@
 // The service frame of the stand-in servers (the agent and the storage server): the socket
-// in the servers' own folder, who is admitted, one thread per connection, and every bound
+// in the servers' own folder, who is admitted, a worker thread per connection, and every bound
 // on what a client can make a server hold or wait for. A server brings only its protocol:
 // a Session per connection that measures and answers messages.
 //
@@ -33,6 +33,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "standins/service/log.h"
@@ -153,11 +154,15 @@ class Server {
 
   // The peer's credentials when it is admitted.
   bool Admit(int fd, Session::Peer* credentials);
-  // Serves an admitted peer on a thread of its own, when the bounds leave it room.
+  // Hands an admitted peer to a waiting worker (a new one when none waits), when the bounds
+  // leave it room.
   void Adopt(wire::UniqueFd peer, const Session::Peer& credentials);
+  // A worker's life: serves the connections handed to it one after the other, and waits
+  // for the next one between them, until the server stops or enough others wait.
+  void Work();
   void Serve(Connection* connection);
-  // Joins the threads of connections that have ended (all of them after shutting them down
-  // when `all`).
+  // Joins the workers that have left (all of them, after ending every connection and
+  // telling the waiting workers to leave, when `all`).
   void Reap(bool all);
 
   const std::vector<gid_t> admitted_groups_;
@@ -170,6 +175,15 @@ class Server {
   std::mutex connections_mutex_;
   std::list<std::shared_ptr<Connection>> connections_;  // guarded by connections_mutex_
   std::map<uid_t, size_t> per_account_;                 // guarded by connections_mutex_
+  // The workers. A connection goes to one that waits: it wakes from a sleep, which the
+  // scheduler serves at once, where a thread started for it would queue behind every busy
+  // process first. All guarded by connections_mutex_.
+  std::condition_variable handed_;
+  std::list<std::shared_ptr<Connection>> unserved_;  // adopted, not taken by a worker yet
+  size_t waiting_workers_ = 0;
+  std::list<std::thread> workers_;
+  std::vector<std::thread::id> left_;  // workers that have left and are not joined yet
+  bool stopping_ = false;
 };
 
 // What both servers' mains share.

@@ -1,4 +1,4 @@
-// What the service frame is on every system: admission by the bounds, one thread per
+// What the service frame is on every system: admission by the bounds, a worker thread per
 // admitted connection, each running the same loop: measure the next message, wait for its
 // share of the memory budget, read it whole within the message time-out, answer it, and send
 // the replies as the client takes them. Nothing is read from a client while its unread
@@ -30,6 +30,8 @@ constexpr auto kBudgetPoll = std::chrono::milliseconds(20);
 constexpr size_t kKeptBuffer = 256 * 1024;
 // A message that held this much of the budget is followed by giving freed memory back.
 constexpr size_t kTrimAfter = 1u << 20;
+// Workers kept waiting for the next connection once theirs has ended.
+constexpr size_t kWaitingWorkers = 4;
 
 void DropIfLarge(std::string* buffer) {
   buffer->clear();
@@ -52,7 +54,6 @@ struct Server::Connection {
   std::string outbox;  // replies and notifications; guarded by mutex
   size_t sent = 0;     // of outbox; guarded by mutex
   size_t charged = 0;  // budget held for outbox; guarded by mutex
-  std::thread thread;  // started by Adopt, joined by Reap
   std::atomic<bool> stopping{false};
   std::atomic<bool> ended{false};
 };
@@ -84,37 +85,67 @@ void Server::Adopt(wire::UniqueFd peer, const Session::Peer& credentials) {
     std::unique_ptr<Channel> channel = OpenChannel(std::move(peer));
     if (channel == nullptr) return;
     auto connection = std::make_shared<Connection>(std::move(channel), uid, std::move(session));
-    connections_.push_back(connection);
-    ++per_account_[uid];
-    connection->thread = std::thread(&Server::Serve, this, connection.get());
+    // What may fail comes first, so that nothing is left to undo: the lists' entries, the
+    // account's count, and a worker when none waits for this connection.
+    std::list<std::shared_ptr<Connection>> listed{connection}, handed{std::move(connection)};
+    size_t& count = per_account_[uid];
+    if (waiting_workers_ <= unserved_.size()) workers_.emplace_back(&Server::Work, this);
+    ++count;
+    connections_.splice(connections_.end(), listed);
+    unserved_.splice(unserved_.end(), handed);
+    handed_.notify_one();
   } catch (const std::exception& error) {
     Log("refusing a connection: %s", error.what());
-    if (!connections_.empty() && !connections_.back()->thread.joinable()) {
-      if (--per_account_[connections_.back()->uid] == 0)
-        per_account_.erase(connections_.back()->uid);
-      connections_.pop_back();
-    }
   }
 }
 
+void Server::Work() {
+  std::unique_lock lock(connections_mutex_);
+  for (;;) {
+    ++waiting_workers_;
+    handed_.wait(lock, [this] { return stopping_ || !unserved_.empty(); });
+    --waiting_workers_;
+    if (stopping_) break;
+    const std::shared_ptr<Connection> connection = std::move(unserved_.front());
+    unserved_.pop_front();
+    lock.unlock();
+    Serve(connection.get());
+    lock.lock();
+    connections_.remove(connection);
+    if (--per_account_[connection->uid] == 0) per_account_.erase(connection->uid);
+    // A few wait for the next connections; the rest of a burst's workers leave.
+    if (waiting_workers_ >= kWaitingWorkers) break;
+  }
+  left_.push_back(std::this_thread::get_id());
+}
+
 void Server::Reap(bool all) {
-  std::list<std::shared_ptr<Connection>> done;
+  std::list<std::thread> done;
   {
     std::lock_guard lock(connections_mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (all) {
-        (*it)->stopping = true;
-        (*it)->channel->Sever();  // wakes its thread
+    if (all) {
+      stopping_ = true;
+      for (const auto& connection : connections_) {
+        connection->stopping = true;
+        connection->channel->Sever();  // wakes its worker
       }
-      if (all || (*it)->ended) {
-        if (--per_account_[(*it)->uid] == 0) per_account_.erase((*it)->uid);
-        done.splice(done.end(), connections_, it);
+      unserved_.clear();
+      handed_.notify_all();
+      done.swap(workers_);
+      left_.clear();
+    } else {
+      for (auto it = workers_.begin(); it != workers_.end() && !left_.empty();) {
+        const auto left = std::find(left_.begin(), left_.end(), it->get_id());
+        if (left == left_.end()) {
+          ++it;
+          continue;
+        }
+        left_.erase(left);
+        done.splice(done.end(), workers_, it++);
       }
-      it = next;
     }
   }
-  for (const auto& connection : done) connection->thread.join();
+  for (std::thread& worker : done) worker.join();
 }
 
 void Server::Notify(const Session* origin, const std::function<std::string(Session&)>& message) {
