@@ -175,9 +175,8 @@ class Server {
   std::mutex connections_mutex_;
   std::list<std::shared_ptr<Connection>> connections_;  // guarded by connections_mutex_
   std::map<uid_t, size_t> per_account_;                 // guarded by connections_mutex_
-  // The workers. A connection goes to one that waits: it wakes from a sleep, which the
-  // scheduler serves at once, where a thread started for it would queue behind every busy
-  // process first. All guarded by connections_mutex_.
+  // The workers: a connection goes to one that waits, so that it does not cost a thread's
+  // start. All guarded by connections_mutex_.
   std::condition_variable handed_;
   std::list<std::shared_ptr<Connection>> unserved_;  // adopted, not taken by a worker yet
   size_t waiting_workers_ = 0;
