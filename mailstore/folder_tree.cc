@@ -61,18 +61,18 @@ std::unique_ptr<Object> Create(uint32_t (*factory)(std::unique_ptr<Object>*)) {
 }
 
 // The walk of one folder: reports it (unless it is the root, `name` null) and walks its
-// subfolders.
+// subfolders. `query` is the walk's one buffer for the query text, which each folder
+// needs only until its query is open.
 uint32_t WalkFolder(const char16_t* name, const std::u16string& url, AdoConnection* connection,
-                    FolderCallback callback, uint32_t options, void* context) {
+                    FolderCallback callback, uint32_t options, void* context,
+                    std::u16string* query) {
   try {
     if (TraceEnabled) TraceOutWide("", TRACE_INFO, kFolderLevel, "FolderUrl : %ls\n", url.c_str());
-    std::u16string query;
-    query.reserve(kFolderQueryPrefix.size() + url.size() + kFolderQuerySuffix.size());
-    query.append(kFolderQueryPrefix).append(url).append(kFolderQuerySuffix);
+    query->assign(kFolderQueryPrefix).append(url).append(kFolderQuerySuffix);
 
     std::unique_ptr<AdoRecordset> set = Create(&platform::CreateAdoRecordset);
     set->SetCursorLocation(platform::kAdUseClient);
-    uint32_t hr = set->Open(query, connection, -1, -1, -1);
+    uint32_t hr = set->Open(*query, connection, -1, -1, -1);
     const bool remote = hr == kFolderOnOtherServer || hr == kFolderOnOtherServerToo;
     if ((hr == kOk || (remote && (options & kReportRemoteFolders) != 0)) && name != nullptr) {
       if (callback(name, url.c_str(), connection, context) == kAborted) return kAborted;
@@ -105,7 +105,7 @@ uint32_t WalkFolder(const char16_t* name, const std::u16string& url, AdoConnecti
       const Variant& child_url = rows.at(2, row);
       if (!child_name.is_string() || !child_url.is_string()) continue;
       if (WalkFolder(child_name.text.c_str(), child_url.text, connection, callback, options,
-                     context) == kAborted) {
+                     context, query) == kAborted) {
         return kAborted;
       }
     }
@@ -153,8 +153,9 @@ uint32_t EnumFoldersTree(FolderCallback callback, uint32_t options, void* contex
       }
       return hr;
     }
+    std::u16string query;
     const uint32_t result = WalkFolder(nullptr, platform::kPublicFolderRootUrl, connection.get(),
-                                       callback, options, context);
+                                       callback, options, context, &query);
     connection->Close();
     return result;
   } catch (...) {
@@ -255,6 +256,7 @@ void FreePreloadedE2KLibraries() {
     TraceException();
   }
   g_preloaded = nullptr;
+  platform::ForgetSharedStoreIndex();
 }
 
 }  // namespace mailstore

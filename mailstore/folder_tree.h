@@ -47,7 +47,8 @@ uint32_t GetMailboxSpecialFolders(const char16_t* url, std::u16string* inbox,
 // Makes the one store connection object that the process keeps until
 // FreePreloadedE2KLibraries, unless one is held already; whether one is held.
 bool PreloadE2KLibraries();
-// Lets the preloaded connection go (module shutdown); nothing when none is held.
+// Lets the preloaded connection go (module shutdown), and the store index kept for the
+// next connection; nothing when none is held.
 void FreePreloadedE2KLibraries();
 
 }  // namespace mailstore

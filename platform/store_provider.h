@@ -48,7 +48,10 @@
 // when the last build came so soon after a change that a further change could carry the
 // same time stamp (within 10 ms, or within the second when the file system keeps whole
 // seconds only); the owner, mode and marker files of the folder queried are looked at on
-// every query. This relies on the time stamps of a local file system.
+// every query. This relies on the time stamps of a local file system. The last index built
+// outside that window is kept for the process (until ForgetSharedStoreIndex), and a
+// connection whose root is the same directory with the same stamps takes it instead of
+// listing the root again.
 //
 // Results (COM-style):
 //   0x80070003 kStoreEPathNotFound     no such folder or mailbox, no root
@@ -204,6 +207,9 @@ class AdoRecord {
 // the values of `settings_key` (below HKLM) when it opens.
 uint32_t CreateAdoConnection(std::string_view settings_key,
                              std::unique_ptr<AdoConnection>* connection);
+// Lets the index kept for the next connection go (module shutdown); connections that hold it
+// keep it until they close.
+void ForgetSharedStoreIndex();
 uint32_t CreateAdoRecordset(std::unique_ptr<AdoRecordset>* recordset);
 uint32_t CreateAdoRecord(std::unique_ptr<AdoRecord>* record);
 

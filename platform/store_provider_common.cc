@@ -5,6 +5,8 @@
 #include "platform/store_provider.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -122,6 +124,43 @@ uint32_t Guarded(Object* object, Operation operation) {
   }
 }
 
+// The index of a root's folder directories: the IndexKey of each, sorted, as the root was
+// at the stamps it was built at.
+struct RootIndex {
+  uint64_t volume = 0;
+  uint64_t node = 0;
+  int64_t modified = 0;
+  int64_t changed = 0;
+  std::vector<std::string> keys;
+
+  // Whether the root is as it was at the build, which for another connection's root must
+  // also be the same directory.
+  bool Current(const store::RootStamp& stamp) const {
+    return stamp.modified == modified && stamp.changed == changed;
+  }
+  bool Describes(const store::RootStamp& stamp) const {
+    return Current(stamp) && stamp.volume == volume && stamp.node == node;
+  }
+};
+
+// The last index built long enough after the root's last change that any later change
+// shows in its stamps, for the next connection on that root: a walk opens a connection of
+// its own, and listing the root is most of what it adds to its queries. A plain pointer to
+// the holder, reset by ForgetSharedStoreIndex.
+std::mutex g_shared_index_lock;
+std::shared_ptr<const RootIndex>* g_shared_index = nullptr;
+
+std::shared_ptr<const RootIndex> SharedIndex() {
+  std::lock_guard<std::mutex> guard(g_shared_index_lock);
+  return g_shared_index != nullptr ? *g_shared_index : nullptr;
+}
+
+void ShareIndex(std::shared_ptr<const RootIndex> index) {
+  auto* holder = new (std::nothrow) std::shared_ptr<const RootIndex>(std::move(index));
+  std::lock_guard<std::mutex> guard(g_shared_index_lock);
+  delete std::exchange(g_shared_index, holder);
+}
+
 // One folder as a query or record opened it.
 struct OpenedFolder {
   std::vector<std::string_view> children;  // in name order; the index's, valid until it changes
@@ -148,8 +187,7 @@ class Connection final : public AdoConnection {
   void Close() override {
     store_ = Store::kNone;
     root_.reset();
-    index_.clear();
-    indexed_ = false;
+    index_.reset();
     mailbox_url_.clear();
   }
 
@@ -162,28 +200,29 @@ class Connection final : public AdoConnection {
   uint32_t OpenFolder(const std::vector<std::string>& names, bool need_address,
                       OpenedFolder* folder) {
     if (const uint32_t hr = RefreshIndex(); hr != 0) return hr;
+    const std::vector<std::string>& index = index_->keys;
     const std::string key = IndexKey(names);
     std::string prefix = key;
-    auto at = index_.begin();
+    auto at = index.begin();
     bool has_directory = false;
     if (!names.empty()) {
       prefix.push_back('\0');
-      at = std::lower_bound(index_.begin(), index_.end(), key);
-      has_directory = at != index_.end() && *at == key;
+      at = std::lower_bound(index.begin(), index.end(), key);
+      has_directory = at != index.end() && *at == key;
       if (has_directory) ++at;
-      if (!has_directory && (at == index_.end() || !at->starts_with(prefix))) {
+      if (!has_directory && (at == index.end() || !at->starts_with(prefix))) {
         return kStoreEPathNotFound;
       }
     }
     // Each subfolder is the first key of its own run; the rest of the run is its subtree.
     folder->children.clear();
     std::string next;
-    while (at != index_.end() && at->starts_with(prefix)) {
+    while (at != index.end() && at->starts_with(prefix)) {
       const std::string_view rest = std::string_view(*at).substr(prefix.size());
       const std::string_view child = rest.substr(0, rest.find('\0'));
       folder->children.push_back(child);
       next.assign(prefix).append(child).push_back('\1');
-      at = std::lower_bound(at, index_.end(), next);
+      at = std::lower_bound(at, index.end(), next);
     }
     if (!has_directory) return 0;
 
@@ -215,22 +254,32 @@ class Connection final : public AdoConnection {
     return 0;
   }
 
-  // Builds the index again unless the root is as it was at the last build.
+  // Builds the index again unless the root is as it was at the last build (this
+  // connection's or the shared one).
   uint32_t RefreshIndex() {
     store::RootStamp stamp;
     if (const uint32_t hr = root_->Look(&stamp); hr != 0) return hr;
-    if (indexed_ && !racy_ && stamp.modified == modified_ && stamp.changed == changed_) return 0;
+    if (index_ != nullptr && !racy_ && index_->Current(stamp)) return 0;
 
-    index_.clear();
-    indexed_ = false;
-    if (const uint32_t hr = root_->List(&index_); hr != 0) return hr;
-    modified_ = stamp.modified;
-    changed_ = stamp.changed;
+    index_.reset();
+    if (std::shared_ptr<const RootIndex> shared = SharedIndex();
+        shared != nullptr && shared->Describes(stamp)) {
+      index_ = std::move(shared);
+      racy_ = false;
+      return 0;
+    }
+    auto built = std::make_shared<RootIndex>();
+    if (const uint32_t hr = root_->List(&built->keys); hr != 0) return hr;
+    built->volume = stamp.volume;
+    built->node = stamp.node;
+    built->modified = stamp.modified;
+    built->changed = stamp.changed;
     const int64_t window = stamp.modified % stamp.per_second == 0
                                ? stamp.per_second
                                : stamp.per_second / kRacyPartsOfSecond;
     racy_ = stamp.modified + window >= stamp.now || stamp.changed + window >= stamp.now;
-    indexed_ = true;
+    index_ = std::move(built);
+    if (!racy_) ShareIndex(index_);
     return 0;
   }
 
@@ -239,12 +288,9 @@ class Connection final : public AdoConnection {
   Store store_ = Store::kNone;
   std::unique_ptr<store::StoreRoot> root_;
   std::u16string mailbox_url_;
-  // The IndexKey of every folder directory of the root, sorted.
-  std::vector<std::string> index_;
-  bool indexed_ = false;
-  bool racy_ = false;
-  int64_t modified_ = 0;  // the root's stamps at the last build
-  int64_t changed_ = 0;
+  // Null until the first query; shared with other connections when not racy.
+  std::shared_ptr<const RootIndex> index_;
+  bool racy_ = false;  // built so soon after a change that it is not to be trusted again
 };
 
 Connection* OpenConnection(AdoConnection* connection) {
@@ -298,14 +344,20 @@ class Recordset final : public AdoRecordset {
 
     rows_.clear();
     rows_.reserve(3 * folder.children.size());
+    // Each cell is made in its place: a Variant is large, and a walk fetches every row.
+    const auto add = [this]() -> std::u16string& {
+      Variant& cell = rows_.emplace_back();
+      cell.type = Variant::Type::kString;
+      return cell.text;
+    };
     for (const std::string_view child : folder.children) {
       std::u16string name = Utf8ToUtf16(child);
       std::u16string child_url;
       child_url.reserve(url.size() + 1 + name.size());
       child_url.append(url).append(u"/").append(name);
-      rows_.push_back(Variant::String(std::u16string(kFolderContentClass)));
-      rows_.push_back(Variant::String(std::move(name)));
-      rows_.push_back(Variant::String(std::move(child_url)));
+      add() = kFolderContentClass;
+      add() = std::move(name);
+      add() = std::move(child_url);
     }
     next_ = 0;
     open_ = true;
@@ -322,10 +374,16 @@ class Recordset final : public AdoRecordset {
     Variant array;
     array.type = Variant::Type::kArray;
     array.extents = {3, taken};
-    // The rows are handed over, not copied: none of them is fetched again.
-    array.items.assign(std::make_move_iterator(rows_.begin() + 3 * next_),
-                       std::make_move_iterator(rows_.begin() + 3 * (next_ + taken)));
-    next_ += taken;
+    // The rows are handed over, not copied: none of them is fetched again. All of them at
+    // once (as a walk fetches them) take the whole vector, which leaves no row behind.
+    if (next_ == 0 && taken == total) {
+      array.items = std::move(rows_);
+      rows_.clear();
+    } else {
+      array.items.assign(std::make_move_iterator(rows_.begin() + 3 * next_),
+                         std::make_move_iterator(rows_.begin() + 3 * (next_ + taken)));
+      next_ += taken;
+    }
     *rows = std::move(array);
     return 0;
   }
@@ -418,6 +476,11 @@ uint32_t AdoFields::Item(std::u16string_view name, Variant* value) const {
     }
   }
   return kAdErrItemNotFound;
+}
+
+void ForgetSharedStoreIndex() {
+  std::lock_guard<std::mutex> guard(g_shared_index_lock);
+  delete std::exchange(g_shared_index, nullptr);
 }
 
 uint32_t CreateAdoConnection(std::string_view settings_key,

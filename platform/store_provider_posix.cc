@@ -61,7 +61,8 @@ class PosixStoreRoot final : public StoreRoot {
     if (fstat(root_.get(), &info) != 0) return ResultOfErrno(errno);
     if (WhyUntrustedAt(root_.get(), "", info, accounts_) != nullptr) return kStoreEAccessDenied;
     *stamp = {Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim), Nanoseconds(now),
-              1'000'000'000};
+              1'000'000'000, static_cast<uint64_t>(info.st_dev),
+              static_cast<uint64_t>(info.st_ino)};
     return 0;
   }
 

@@ -36,6 +36,14 @@ class WindowsStoreRoot final : public StoreRoot {
   uint32_t Open(const std::string& path) override {
     accounts_ = MachineRootAccounts();
     if (const uint32_t hr = OpenPublicFolderRoot(path, accounts_, {}, &root_); hr != 0) return hr;
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (!GetFileInformationByHandle(root_.get(), &identity)) {
+      const uint32_t error = ::GetLastError();
+      root_.Reset();
+      return ResultOfWindowsError(error);
+    }
+    volume_ = identity.dwVolumeSerialNumber;
+    node_ = static_cast<uint64_t>(identity.nFileIndexHigh) << 32 | identity.nFileIndexLow;
     root_path_ = path;
     return 0;
   }
@@ -50,7 +58,8 @@ class WindowsStoreRoot final : public StoreRoot {
     if (WhyUntrusted(root_.get(), accounts_) != nullptr) return kStoreEAccessDenied;
     *stamp = {info.LastWriteTime.QuadPart, info.ChangeTime.QuadPart,
               static_cast<int64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime,
-              10'000'000};  // 100 ns units
+              10'000'000,  // 100 ns units
+              volume_, node_};
     return 0;
   }
 
@@ -84,6 +93,8 @@ class WindowsStoreRoot final : public StoreRoot {
   FileHandle root_;
   std::string root_path_;
   MailSourceAccounts accounts_;
+  uint64_t volume_ = 0;  // the root's, read once: an open root is not renamed or replaced
+  uint64_t node_ = 0;
 };
 
 }  // namespace

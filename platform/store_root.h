@@ -25,12 +25,16 @@ inline constexpr char kEmailAddressFile[] = "email-address";
 // A folder's address file larger than this is not read (no address).
 inline constexpr size_t kMaxEmailAddressFileBytes = 4096;
 
-// The root's time stamps at one look, and the clock's then, in the system's units.
+// The root's time stamps at one look, and the clock's then, in the system's units; and
+// which directory the root is (its volume and its number there), which stays the same
+// while it is open.
 struct RootStamp {
   int64_t modified = 0;
   int64_t changed = 0;
   int64_t now = 0;
   int64_t per_second = 1;  // units in a second
+  uint64_t volume = 0;
+  uint64_t node = 0;
 };
 
 // The public folder root of one connection.
