@@ -48,6 +48,7 @@
 namespace cvmad::testing {
 
 using Clock = std::chrono::steady_clock;
+using platform::testing::FileText;
 using wire::UniqueFd;
 
 #ifdef _WIN32
@@ -114,11 +115,6 @@ inline std::string Request(uint32_t message_id, const std::string& body, uint32_
   return Encoded({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body});
 }
 
-// The whole of a file's bytes; empty when it cannot be read.
-inline std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The permission bits of `path`, with the set-id and sticky bits.
 inline unsigned FileMode(const std::string& path) {
