@@ -175,6 +175,35 @@ inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
   });
 }
 
+// Listens on the socket `path` as the account 65534 in a forked child, which ends with 0
+// when a client connected and sent nothing before closing (1 when it sent a byte; 2 or 3
+// when it could not listen or nobody came within 20 s): the child, once it listens, or -1.
+// Needs root.
+inline pid_t ListenAsAnotherAccount(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const sockaddr_un address = UnixAddress(path);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (setgid(65534) != 0 || setuid(65534) != 0 ||
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 || write(ready[1], "r", 1) != 1)
+      _exit(2);
+    pollfd event{listener, POLLIN, 0};
+    if (poll(&event, 1, 20000) != 1) _exit(3);
+    const int peer = accept(listener, nullptr, nullptr);
+    char byte;
+    event = {peer, POLLIN, 0};
+    _exit(poll(&event, 1, 20000) == 1 && recv(peer, &byte, 1, 0) == 0 ? 0 : 1);
+  }
+  close(ready[1]);
+  char byte;
+  const bool listening = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return listening ? pid : -1;
+}
+
 // The figure `field` ("VmRSS", "VmHWM") of /proc/PID/status, in KiB; -1 when unknown.
 inline long StatusKiB(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
