@@ -35,9 +35,7 @@ const std::string kUsers = "CN=Users," + std::string(testing::kSuffix);
 const std::string kHomeServer = "/o=Example/ou=Exchange Administrative Group/cn=Configuration/cn=Servers/cn=HERE";
 
 std::vector<uint8_t> Guid(uint8_t first) {
-  std::vector<uint8_t> bytes = {first, 0x0A, 0x0D, 0x28, 0x29, 0x2A, 0x5C, 0x3A,
-                                0x3C, 0x20, 0xFF, 0x80, 0x00, 0x7F, 0x11, 0x22};
-  return bytes;
+  return {first, 0x0A, 0x0D, 0x28, 0x29, 0x2A, 0x5C, 0x3A, 0x3C, 0x20, 0xFF, 0x80, 0x00, 0x7F, 0x11, 0x22};
 }
 // The braced text of Guid(first), in Windows' field order.
 std::string GuidText(uint8_t first, bool braces = true) {

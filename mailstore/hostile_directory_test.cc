@@ -182,6 +182,21 @@ long ProcessorMs() {
 long StatusKiB(const char* field) { return cvmad::testing::StatusKiB(getpid(), field); }
 #endif
 
+// A socket listening on a free loopback port, its address in `*address` (port 0 when it
+// could not listen).
+Socket Listen(int backlog, sockaddr_in* address) {
+  const Socket listener = socket(AF_INET, SOCK_STREAM, 0);
+  *address = {};
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof *address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(address), size) != 0 ||
+      listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(address), &size) != 0)
+    address->sin_port = 0;
+  return listener;
+}
+
 struct Outcome {
   uint32_t result = 0;
   double seconds = 0;
@@ -279,14 +294,9 @@ TEST_F(HostileDirectoryTest, AnAnswerWithoutEndIsCutAtItsBounds) {
 }
 
 TEST_F(HostileDirectoryTest, ValuesFromTheServerNeverChooseTheServer) {
-  const Socket listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  sockaddr_in address;
+  const Socket listener = Listen(4, &address);
+  ASSERT_NE(address.sin_port, 0);
   const std::string port = std::to_string(ntohs(address.sin_port));
   root_.Trace();
   const Outcome outcome = Walk("back-links naming 127.0.0.1:" + port, {"backlinks", "--link-port", port});
@@ -332,19 +342,14 @@ TEST_F(HostileDirectoryTest, ReadAheadStopsAtItsBoundsAndOpensTheRestSingly) {
 // time; a stop ends the walk while it waits.
 TEST_F(HostileDirectoryTest, SlowAndSilentServersAndAStopEndInTime) {
   // Its queue is full: further connections are never taken.
-  const Socket full = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(full, 0), 0);
-  getsockname(full, reinterpret_cast<sockaddr*>(&address), &size);
+  sockaddr_in address;
+  const Socket full = Listen(0, &address);
+  ASSERT_NE(address.sin_port, 0);
   std::vector<Socket> queued;
   for (int i = 0; i < 3; ++i) {
     queued.push_back(socket(AF_INET, SOCK_STREAM, 0));
     SetNonBlocking(queued.back());
-    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), size);
+    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   EXPECT_EQ(WalkAt("a connection never taken", "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)))
                 .result,

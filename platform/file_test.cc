@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <tuple>
 
@@ -32,12 +31,9 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FileText;
 using testing::SetEnvironment;
 
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class FileTest : public ::testing::Test {
  protected:

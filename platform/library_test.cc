@@ -49,6 +49,12 @@ class LibraryTest : public ::testing::Test {
     path_ = copy_.string();
   }
 
+  // Whether loading `path` is refused (a loaded library is given back at once).
+  static bool refused(const fs::path& path) {
+    const ModuleHandle module = LoadLibrary(path.string().c_str());
+    if (module != nullptr) FreeLibrary(module);
+    return module == nullptr;
+  }
   bool Loaded() {
     ModuleHandle module = nullptr;
     return GetModuleHandleEx(kGetModuleHandleExFlagUnchangedRefcount, name_.c_str(), &module);
@@ -106,11 +112,6 @@ void OpenToEveryone(const fs::path& path) {
 }
 
 TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
-  const auto refused = [&](const fs::path& path) {
-    const ModuleHandle module = LoadLibrary(path.string().c_str());
-    if (module != nullptr) FreeLibrary(module);
-    return module == nullptr;
-  };
   EXPECT_FALSE(refused(copy_));
   const fs::path open_folder = dir_ / "open", open_file = dir_ / ("open" + name_);
   fs::create_directory(open_folder);
@@ -124,11 +125,6 @@ TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
 }
 #else
 TEST_F(LibraryTest, RefusesALibraryAnotherAccountCouldHavePutThere) {
-  const auto refused = [&](const fs::path& path) {
-    const ModuleHandle module = LoadLibrary(path.c_str());
-    if (module != nullptr) FreeLibrary(module);
-    return module == nullptr;
-  };
   fs::permissions(copy_, fs::perms::others_write, fs::perm_options::add);
   EXPECT_TRUE(refused(copy_));
   fs::permissions(copy_, fs::perms::others_write | fs::perms::group_write, fs::perm_options::remove);

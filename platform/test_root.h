@@ -10,6 +10,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
@@ -25,6 +27,12 @@ inline void SetEnvironment(const char* name, const char* value) {
 #else
   setenv(name, value, 1);
 #endif
+}
+
+// The whole of a file's bytes; empty when it cannot be read.
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class TemporaryFolder {

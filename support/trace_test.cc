@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <latch>
 #include <optional>
 #include <regex>
@@ -35,14 +34,11 @@ namespace support {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::FileText;
 #ifndef _WIN32
 using cvmad::testing::FileMode;
 #endif
 
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 constexpr char kDebugKey[] = "SOFTWARE\\Veltmark\\Corvane\\Web User Interface\\Debug\\cvwebuid";
 // The start of a line and its prefix: severity, thread id, date and time, tick count.
 const std::regex kPrefix(

@@ -177,25 +177,8 @@ TEST(Cvma32PeerTest, RefusesASocketServedByAnotherAccount) {
   TestServer dir;
   setenv("CORVANE_ROOT", dir.root().c_str(), 1);
   ASSERT_EQ(chmod(dir.dir().c_str(), 0711) | chmod((dir.root() + "/run").c_str(), 0777), 0);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t relay = fork();
-  if (relay == 0) {  // exits 0 when it was connected to and sent nothing
-    const sockaddr_un address = UnixAddress(dir.socket_path());
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (setgid(65534) != 0 || setuid(65534) != 0 ||
-        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0 || write(ready[1], "r", 1) != 1)
-      _exit(2);
-    const int peer = accept(listener, nullptr, nullptr);
-    char byte;
-    pollfd event{peer, POLLIN, 0};
-    _exit(poll(&event, 1, 20000) == 1 && recv(peer, &byte, 1, 0) == 0 ? 0 : 1);
-  }
-  close(ready[1]);
-  char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
+  const pid_t relay = ListenAsAnotherAccount(dir.socket_path());
+  ASSERT_GT(relay, 0);
   uint32_t session = 0;
   EXPECT_EQ(CVMAOpenSession(nullptr, &session), CVMA_E_WRONG_SERVER);
   EXPECT_EQ(session, 0u);

@@ -133,27 +133,8 @@ TEST_F(StorageTest, SocketOfAnotherAccountGetsNoRequest) {
   const platform::testing::TemporaryFolder folder("cvstorage_foreign");
   const std::string path = folder.Path("storage.sock");
   std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  if (pid == 0) {  // exits 0 when it was connected to and sent nothing
-    const sockaddr_un address = cvmad::testing::UnixAddress(path);
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (setgid(65534) != 0 || setuid(65534) != 0 ||
-        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0 || write(ready[1], "r", 1) != 1)
-      _exit(2);
-    pollfd event{listener, POLLIN, 0};
-    if (poll(&event, 1, 20000) != 1) _exit(3);
-    int peer = accept(listener, nullptr, nullptr);
-    char byte;
-    event = {peer, POLLIN, 0};
-    _exit(poll(&event, 1, 20000) == 1 && recv(peer, &byte, 1, 0) == 0 ? 0 : 1);
-  }
-  close(ready[1]);
-  char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
+  const pid_t pid = cvmad::testing::ListenAsAnotherAccount(path);
+  ASSERT_GT(pid, 0);
   platform::RegistryKey key;
   ASSERT_EQ(platform::LocalMachine().CreateKey(
                 std::string("SOFTWARE\\Classes\\CLSID\\{") + kMailboxClass + "}\\LocalServer32",

@@ -48,6 +48,7 @@
 namespace cvmad::testing {
 
 using Clock = std::chrono::steady_clock;
+using platform::testing::FileText;
 using wire::UniqueFd;
 
 #ifdef _WIN32
@@ -58,28 +59,12 @@ using pid_t = int;
 
 inline HANDLE AsHandle(int value) { return reinterpret_cast<HANDLE>(intptr_t{value}); }
 
-// The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
-inline std::filesystem::path BinDir() {
-  const char* bin = getenv("CV_BIN_DIR");
-  if (bin != nullptr) return bin;
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return std::filesystem::path(self).parent_path().parent_path() / "bin";
-}
-
 inline UniqueFd ConnectUnix(const std::string& path) {
   unsigned long error = 0;
   void* pipe = platform::OpenPipe(platform::PipeNameForPath(path), std::chrono::seconds(2), &error);
   return UniqueFd(pipe != nullptr ? static_cast<int>(reinterpret_cast<intptr_t>(pipe)) : -1);
 }
 #else
-// The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
-inline std::filesystem::path BinDir() {
-  const char* bin = getenv("CV_BIN_DIR");
-  if (bin != nullptr) return bin;
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
-}
-
 inline sockaddr_un UnixAddress(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -96,6 +81,19 @@ inline UniqueFd ConnectUnix(const std::string& path) {
 }
 
 #endif
+
+// The folder of the built programs: $CV_BIN_DIR, else bin/ beside the tests' folder.
+inline std::filesystem::path BinDir() {
+  const char* bin = getenv("CV_BIN_DIR");
+  if (bin != nullptr) return bin;
+#ifdef _WIN32
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return std::filesystem::path(self).parent_path().parent_path() / "bin";
+#else
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
+#endif
+}
 
 inline std::string Packed(const std::string& oid) {
   std::string out;
@@ -114,11 +112,6 @@ inline std::string Request(uint32_t message_id, const std::string& body, uint32_
   return Encoded({wire::FrameKind::kRequest, request_id, message_id, Packed(destination) + body});
 }
 
-// The whole of a file's bytes; empty when it cannot be read.
-inline std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The permission bits of `path`, with the set-id and sticky bits.
 inline unsigned FileMode(const std::string& path) {
@@ -180,6 +173,35 @@ inline int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
   return InChild([&] {
     return setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ? 125 : body();
   });
+}
+
+// Listens on the socket `path` as the account 65534 in a forked child, which ends with 0
+// when a client connected and sent nothing before closing (1 when it sent a byte; 2 or 3
+// when it could not listen or nobody came within 20 s): the child, once it listens, or -1.
+// Needs root.
+inline pid_t ListenAsAnotherAccount(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const sockaddr_un address = UnixAddress(path);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (setgid(65534) != 0 || setuid(65534) != 0 ||
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 || write(ready[1], "r", 1) != 1)
+      _exit(2);
+    pollfd event{listener, POLLIN, 0};
+    if (poll(&event, 1, 20000) != 1) _exit(3);
+    const int peer = accept(listener, nullptr, nullptr);
+    char byte;
+    event = {peer, POLLIN, 0};
+    _exit(poll(&event, 1, 20000) == 1 && recv(peer, &byte, 1, 0) == 0 ? 0 : 1);
+  }
+  close(ready[1]);
+  char byte;
+  const bool listening = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return listening ? pid : -1;
 }
 
 // The figure `field` ("VmRSS", "VmHWM") of /proc/PID/status, in KiB; -1 when unknown.
@@ -441,33 +463,50 @@ inline std::string ChangeVariable(const std::string& path, const std::string& oi
   return RawClient(path).Call(wire::kSetPolicy, package);
 }
 
-#ifdef _WIN32
-// Listens on the pipe for `path` in place of the agent: a thread of its own accepts one
-// connection at a time and hands it to `serve` with its number (0 for the first), until the
-// FakeAgent goes.
+// Listens on `path` (on Windows, on its pipe) in place of the agent: a thread of its own
+// accepts one connection at a time and hands it to `serve` with its number (0 for the
+// first), until the FakeAgent goes.
 class FakeAgent {
  public:
   using Serve = std::function<void(RawClient& client, int connection)>;
 
+#ifdef _WIN32
   FakeAgent(const std::string& path, Serve serve)
       : serve_(std::move(serve)), name_(platform::PipeNameForPath(path)) {
     next_ = Offer();
     listening_ = next_ != INVALID_HANDLE_VALUE && stop_ != nullptr;
     thread_ = std::thread([this] { Accept(); });
   }
+#else
+  FakeAgent(const std::string& path, Serve serve) : serve_(std::move(serve)) {
+    const sockaddr_un address = UnixAddress(path);
+    const auto* name = reinterpret_cast<const sockaddr*>(&address);
+    listening_ = bind(listener_.get(), name, sizeof address) == 0 &&
+                 listen(listener_.get(), 8) == 0;
+    thread_ = std::thread([this] { Accept(); });
+  }
+#endif
   // Ends the connection being served and the listening.
   ~FakeAgent() {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
+#ifdef _WIN32
       if (client_ != nullptr) DisconnectNamedPipe(client_);
     }
     SetEvent(stop_);
     thread_.join();
     CloseHandle(stop_);
+#else
+      if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+    }
+    shutdown(listener_.get(), SHUT_RDWR);
+    thread_.join();
+#endif
   }
   bool listening() const { return listening_; }
 
+  // Serves by answering every request with a reply carrying `body(request)`.
   static Serve Answering(std::function<std::string(const wire::Frame& request)> body) {
     return [body = std::move(body)](RawClient& client, int) {
       while (std::optional<wire::Frame> request = client.Read(60000)) {
@@ -479,6 +518,7 @@ class FakeAgent {
   }
 
  private:
+#ifdef _WIN32
   HANDLE Offer() const {
     return CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
@@ -525,50 +565,8 @@ class FakeAgent {
   const std::wstring name_;
   HANDLE next_ = INVALID_HANDLE_VALUE;  // the instance the next client finds
   HANDLE stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  bool listening_ = false;
-  std::mutex mutex_;
-  bool stopping_ = false;
   HANDLE client_ = nullptr;
-  std::thread thread_;
-};
 #else
-// Listens on `path` in place of the agent: a thread of its own accepts one connection at a
-// time and hands it to `serve` with its number (0 for the first), until the FakeAgent goes.
-class FakeAgent {
- public:
-  using Serve = std::function<void(RawClient& client, int connection)>;
-
-  FakeAgent(const std::string& path, Serve serve) : serve_(std::move(serve)) {
-    const sockaddr_un address = UnixAddress(path);
-    const auto* name = reinterpret_cast<const sockaddr*>(&address);
-    listening_ = bind(listener_.get(), name, sizeof address) == 0 &&
-                 listen(listener_.get(), 8) == 0;
-    thread_ = std::thread([this] { Accept(); });
-  }
-  // Ends the connection being served and the listening.
-  ~FakeAgent() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      if (client_ >= 0) shutdown(client_, SHUT_RDWR);
-    }
-    shutdown(listener_.get(), SHUT_RDWR);
-    thread_.join();
-  }
-  bool listening() const { return listening_; }
-
-  // Serves by answering every request with a reply carrying `body(request)`.
-  static Serve Answering(std::function<std::string(const wire::Frame& request)> body) {
-    return [body = std::move(body)](RawClient& client, int) {
-      while (std::optional<wire::Frame> request = client.Read(60000)) {
-        const wire::Frame reply{wire::FrameKind::kReply, request->request_id, request->message_id,
-                                body(*request)};
-        if (!client.Send(Encoded(reply))) return;
-      }
-    };
-  }
-
- private:
   void Accept() {
     for (int connection = 0;; ++connection) {
       UniqueFd fd(accept(listener_.get(), nullptr, nullptr));
@@ -586,13 +584,13 @@ class FakeAgent {
 
   Serve serve_;
   UniqueFd listener_{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  int client_ = -1;
+#endif
   bool listening_ = false;
   std::mutex mutex_;
   bool stopping_ = false;
-  int client_ = -1;
   std::thread thread_;
 };
-#endif
 
 }  // namespace cvmad::testing
 
