@@ -1,5 +1,5 @@
 // The service frame on Windows: overlapped named pipes. One pipe instance waits for the next
-// client at a time; a connected instance is handed to a thread of its own (service_shared.cc),
+// client at a time; a connected instance is handed to a waiting worker thread (service_shared.cc),
 // whose channel keeps at most one read and one write in flight and waits on them and on its
 // wake-up event against the frame's deadlines. Nothing is read from a client while its
 // unread replies are over their bound, beyond the one read in flight (at most kReadChunk
